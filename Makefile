@@ -1,0 +1,44 @@
+# The two commands of this project:
+#   make test   installs what is missing, builds, and runs every test: plainly,
+#               under AddressSanitizer with UndefinedBehaviorSanitizer, and
+#               under ThreadSanitizer (each in its own build folder).
+#   make demo   (comes with the relay's end-to-end work)
+# Also: make build (plain build into build/, programs in build/bin/).
+
+JOBS ?= $(shell nproc)
+CTEST_JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-plain test-asan test-tsan clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS)
+
+# $(call run_suite,FOLDER,SANITIZER)
+define run_suite
+	@echo "== $(1): configure and build"
+	@cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_SANITIZE=$(2) -DRELAY_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(1) -j $(JOBS)
+	@echo "== $(1): tests"
+	@cd $(1) && ctest --output-on-failure -j $(CTEST_JOBS) --timeout 600
+endef
+
+test: deps test-plain test-asan test-tsan
+
+test-plain:
+	$(call run_suite,build,)
+
+test-asan:
+	$(call run_suite,build-asan,address)
+
+test-tsan:
+	$(call run_suite,build-tsan,thread)
+
+clean:
+	rm -rf build build-asan build-tsan
