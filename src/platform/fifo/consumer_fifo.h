@@ -1,0 +1,96 @@
+// PmtFifo: one consumer's FIFO inside a managed FIFO.
+//
+// Design: producers append to `shared_` under `mu_`; the consumer takes the
+// whole of `shared_` at once by swapping it with its own empty `taken_` ring
+// and then pops from `taken_` under `popMu_` alone. A busy consumer thus
+// touches the producers' lock once per batch, not once per hook, and a
+// producer signals the consumer only when it is actually asleep
+// (`consumerWaiting_`), so a busy pair costs no wake-ups. A producer blocked
+// at the limit is woken once the consumer has taken the count down to the
+// low-water mark, again one wake-up per batch.
+//
+// Lock order: popMu_ before mu_. The managed FIFO's registration lock comes
+// before both.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/fifo/entry_ring.h"
+#include "platform/fifo/pmtfifo.h"
+
+struct PmtFifo {
+ public:
+  // `producers` is the managed FIFO's count of registered producers and
+  // `marksPushed` says which of them have pushed their end-of-data mark
+  // already, so that a late consumer does not wait for marks it never gets.
+  PmtFifo(std::string queue, std::string name, const std::atomic<int> &producers,
+          const std::vector<bool> &marksPushed);
+  ~PmtFifo();
+  PmtFifo(const PmtFifo &) = delete;
+  PmtFifo &operator=(const PmtFifo &) = delete;
+
+  const std::string &name() const { return name_; }
+  void configure(int limit, int flags);
+  void setTimeout(double seconds) { timeout_.store(seconds); }
+  int count() const { return count_.load(std::memory_order_relaxed); }
+  long dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+  // Queues a hook, waiting for room as the header describes. Returns 1, or
+  // PMTFIFO_ERR_DROPPED / _RELEASED / _NOMEM after freeing the hook.
+  int enqueue(Hook *hook, int pushFlags);
+  // Queues producer number `producer`'s end-of-data mark. 0 or a failure.
+  int enqueueMark(int producer);
+  // A pmtmanagedfifo_pop result for this consumer.
+  int pop(Hook **out, int flags);
+  // Wakes every waiting call, refuses further pushes and frees the waiting
+  // hooks; reports what it discarded.
+  void release();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Admit { Queue, Drop, Released };
+
+  Admit admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags);
+  Admit waitForRoomLocked(std::unique_lock<std::mutex> &lock);
+  Clock::duration stopGrace() const;
+  std::string noteDropLocked(const char *why);
+  bool refill(int flags, Clock::time_point &deadline, int *result);
+  void tookOne();
+  void noteMark(int producer);
+  bool endOfData() const;
+  size_t discardAll();
+
+  const std::string queue_;
+  const std::string name_;
+  const std::atomic<int> &producers_;
+
+  // Settings: written by registration, read without a lock.
+  std::atomic<int> limit_{0};
+  std::atomic<int> flags_{0};
+  std::atomic<double> timeout_{PMTFIFO_DEFAULT_TIMEOUT};
+
+  // Counters, read by anyone at any time.
+  std::atomic<int> count_{0};  // hooks in shared_ and taken_
+  std::atomic<long> dropped_{0};
+  std::atomic<int> pushersWaiting_{0};
+  std::atomic<bool> released_{false};  // written under mu_
+
+  // Guarded by mu_: the producers' side.
+  std::mutex mu_;
+  std::condition_variable dataCv_;  // the consumer waits here for entries
+  std::condition_variable roomCv_;  // pushes wait here for room
+  pmtfifo::EntryRing shared_;
+  bool consumerWaiting_ = false;
+  long dropRun_ = 0;  // drops since the consumer last had room
+
+  // Guarded by popMu_: the consumer's side.
+  std::mutex popMu_;
+  pmtfifo::EntryRing taken_;
+  std::vector<bool> marksSeen_;
+  int marksSeenCount_ = 0;
+};
