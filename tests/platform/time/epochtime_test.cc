@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -134,7 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
                     Accepted{"2025-341 10:00:00", kDec7}, Accepted{"2025-341", kDec7 - 36000},
                     Accepted{"2024-366", 1735603200}, Accepted{"2024-02-29", 1709164800},
                     Accepted{"2000-02-29 23:59:59", 951868799}, Accepted{"1969-12-31 23:59:59", -1},
-                    Accepted{"  2025-12-07 10:00:00 \n", kDec7}, Accepted{"2025-1-7 9:5:3", 1736240703}));
+                    Accepted{"  2025-12-07 10:00:00 \n", kDec7}, Accepted{"2025-1-7 9:5:3", 1736240703}),
+    [](const testing::TestParamInfo<Accepted> &info) {
+      std::string name = std::to_string(info.index) + "_";
+      for (const char *p = info.param.text; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
 
 TEST(IsEpochString, RejectsEverythingElseAndKeepsTheValue) {
   const char *rejected[] = {

@@ -1,0 +1,49 @@
+// tarn2tarn_pre: copies time-stamped packets between tarn servers.
+//
+// The main thread does no relaying: it blocks the termination signals (so
+// every thread it starts inherits them blocked), creates the configuration,
+// starts the manager threads, and waits for all of them to end. Shutdown is
+// cooperative: a termination signal sets the stop flag and each thread ends
+// by itself.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/termination_signals.h"
+#include "app/thread_list.h"
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+#include "managers/relay_state_mgr.h"
+#include "platform/time/epochtime.h"
+
+namespace {
+
+std::string nowText() {
+  char *text = epoch2str(std_now(), "%D %T %Z");
+  std::string copy = text ? text : "";
+  std::free(text);
+  return copy;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  blockTerminationSignals();
+  RelayCnf = new RelayConfig();
+  RelayCnf->nameThread("master");
+  std::string pid = std::to_string(getpid());
+  RelayCnf->omlog()->notify("tarn2tarn_pre starting at " + nowText() + " as pid " + pid);
+
+  RelayCnf->configure(argc, argv);
+
+  ThreadList threads;
+  threads.start([] { RelayCnf->omstate()->run(); });
+  threads.start([] { RelayCnf->omlog()->run(); });
+  threads.joinAll();
+
+  // Messages the libraries recorded after the log manager ended.
+  RelayCnf->omlog()->drainLibraryMessages();
+  RelayCnf->omlog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + nowText());
+  return 0;
+}

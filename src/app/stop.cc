@@ -1,0 +1,3 @@
+#include "app/stop.h"
+
+StopFlag Stop{0};

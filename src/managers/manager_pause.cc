@@ -1,0 +1,19 @@
+#include "managers/manager_pause.h"
+
+#include <time.h>
+
+#include <cmath>
+
+double managerPauseSeconds(double internalTimeout) {
+  if (!(internalTimeout >= kMinimumManagerPause)) return kMinimumManagerPause;  // also NaN
+  if (internalTimeout < 1.0) return internalTimeout;
+  return std::trunc(std::fmin(internalTimeout, kMaximumManagerPause));
+}
+
+void pauseForInternalTimeout(double internalTimeout) {
+  double seconds = managerPauseSeconds(internalTimeout);
+  struct timespec pause;
+  pause.tv_sec = static_cast<time_t>(seconds);
+  pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
+  nanosleep(&pause, nullptr);
+}

@@ -1,0 +1,115 @@
+#include "managers/relay_log_mgr.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "app/stop.h"
+#include "app/termination_signals.h"
+#include "config/relay_config.h"
+#include "managers/manager_pause.h"
+#include "platform/elog/elog.h"
+
+namespace {
+
+// The calling thread's label; an unnamed thread's when no configuration
+// exists yet.
+std::string currentLabel() { return RelayCnf ? RelayCnf->getMyThreadLabel() : "Thread ''"; }
+
+void writeAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// The log library's waiting messages, taken out of it; "" when none wait.
+std::string takeLibraryMessages() {
+  if (elog_mark() <= 0) return "";
+  char *text = elog_string(0);
+  std::string messages = text ? text : "";
+  std::free(text);
+  elog_flush(0, 0);
+  return messages;
+}
+
+}  // namespace
+
+std::string RelayLogMgr::writeLine(FILE *stream, const std::string &head, const std::string &middle,
+                                   const std::string &msg) {
+  std::lock_guard<std::mutex> lock(outputMutex);
+  std::string line = head + currentLabel() + ": " + middle + msg;
+  std::string out = line + "\n";
+  std::fwrite(out.data(), 1, out.size(), stream);
+  std::fflush(stream);
+  return line;
+}
+
+void RelayLogMgr::notify(std::string msg) { msgToLogQueue(writeLine(stdout, "", "", msg)); }
+
+void RelayLogMgr::verbose(std::string msg) {
+  if (verbosity.load() < 1) return;
+  msgToLogQueue(writeLine(stdout, "", "", msg));
+}
+
+void RelayLogMgr::veryVerbose(std::string msg) {
+  if (verbosity.load() < 2) return;
+  writeLine(stdout, "", "", msg);
+}
+
+void RelayLogMgr::elog_complain(std::string msg) { msgToLogQueue(writeLine(stderr, "", "", msg)); }
+
+void RelayLogMgr::DEBUG(std::string msg) { writeLine(stderr, "", "DEBUG: ", msg); }
+
+void RelayLogMgr::SCAFFOLD(std::string msg) { writeLine(stdout, "SCAFFOLD: ", "", msg); }
+
+void RelayLogMgr::SCAFFOLD_FEATURE(std::string msg, bool die) {
+  writeLine(stdout, "SCAFFOLD: ", "",
+            msg + " If you are actively using this feature, please e-mail "
+                  "support@tarn2tarn.example so that it can be kept.");
+  if (die) _exit(255);
+}
+
+void RelayLogMgr::elog_die(std::string msg) {
+  outputMutex.lock();  // held until the end: no other line may follow the fatal one
+  writeFatalAndExit(msg);
+}
+
+void RelayLogMgr::die_initializing(std::string msg) { writeFatalAndExit(msg); }
+
+void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
+  std::string label = currentLabel();
+  std::string out;
+  std::string pending = takeLibraryMessages();
+  if (!pending.empty()) out += label + ": " + pending + "\n";
+  out += "\nFatal: " + label + ": " + msg + "\n\n";
+  writeAll(2, out);
+  // Other threads may still run: end at once, without running destructors
+  // under their feet.
+  _exit(255);
+}
+
+void RelayLogMgr::msgToLogQueue(std::string msg) {
+  // The log queue arrives with the queues; until then lines go to the streams only.
+  (void)msg;
+}
+
+void RelayLogMgr::drainLibraryMessages() {
+  std::string messages = takeLibraryMessages();
+  if (!messages.empty()) elog_complain(messages);
+}
+
+void RelayLogMgr::run() {
+  blockTerminationSignals();
+  RelayCnf->nameThread("log_manager");
+  verbose("Thread starting");
+  while (Stop.load() == 0) {
+    drainLibraryMessages();
+    pauseForInternalTimeout(RelayCnf->getDouble("internal_timeout_sec"));
+  }
+  // Messages recorded during the last pause would otherwise be lost.
+  drainLibraryMessages();
+  verbose("Thread finished");
+}

@@ -1,0 +1,78 @@
+// RelayLogMgr: the one place through which every thread writes its
+// messages, and the log manager thread's body.
+//
+// Each message becomes one line, built whole and written under one mutex so
+// that lines of different threads never interleave: the calling thread's
+// label (RelayConfig::getMyThreadLabel), ": " and the message. notify,
+// verbose and elog_complain also offer their line to the log queue.
+//
+//   operation         written when     stream   line
+//   notify            always           stdout   label: msg
+//   verbose           verbosity >= 1   stdout   label: msg
+//   veryVerbose       verbosity >= 2   stdout   label: msg
+//   elog_complain     always           stderr   label: msg
+//   DEBUG             always           stderr   label: DEBUG: msg
+//   SCAFFOLD          always           stdout   SCAFFOLD: label: msg
+//   SCAFFOLD_FEATURE  always           stdout   SCAFFOLD: label: msg <plea to e-mail support>
+//   elog_die          always           stderr   \nFatal: label: msg\n\n, then exit 255
+//   die_initializing  always           stderr   as elog_die, without the mutex
+//
+// The fatal operations first write, as a complaint, the messages that the
+// platform libraries left in the log library, so that the reason behind a
+// fatal error (a parameter file's line number, say) is not lost.
+//
+// The thread body (run) drains the log library's messages every internal
+// time-out until the stop flag is set.
+//
+// Thread-safety: every message operation may be called from any thread.
+// Lock order: the output mutex, then the thread-name registry's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+class RelayLogMgr {
+ public:
+  RelayLogMgr() = default;
+  RelayLogMgr(const RelayLogMgr &) = delete;
+  RelayLogMgr &operator=(const RelayLogMgr &) = delete;
+
+  // The number of -v options: 0 quiet, 1 verbose, 2 or more very verbose.
+  void setVerbose(int level) { verbosity.store(level); }
+
+  void notify(std::string msg);
+  void verbose(std::string msg);
+  void veryVerbose(std::string msg);
+  void elog_complain(std::string msg);
+  void DEBUG(std::string msg);
+  void SCAFFOLD(std::string msg);
+  // Ends the process (exit status 255) after writing when `die` is true.
+  void SCAFFOLD_FEATURE(std::string msg, bool die);
+  [[noreturn]] void elog_die(std::string msg);
+  // For configuration errors: as elog_die, but takes no lock.
+  [[noreturn]] void die_initializing(std::string msg);
+
+  // Offers one written line (without its newline) to the log queue.
+  void msgToLogQueue(std::string msg);
+
+  // Reports the log library's waiting messages, if any, as one complaint.
+  void drainLibraryMessages();
+
+  // The log manager thread's body.
+  void run();
+
+ private:
+  // Builds head + label + ": " + middle + msg, writes it and a newline to
+  // `stream` and flushes, all under the output mutex. Returns the line.
+  std::string writeLine(FILE *stream, const std::string &head, const std::string &middle,
+                        const std::string &msg);
+  // Writes the library's waiting messages and the fatal line, and ends the
+  // process; the caller holds the output mutex or, while configuring, needs
+  // none.
+  [[noreturn]] void writeFatalAndExit(const std::string &msg);
+
+  std::mutex outputMutex;           // serialises the writing of lines
+  std::atomic<int> verbosity{0};    // set while configuring; read by every thread
+};

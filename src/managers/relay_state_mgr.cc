@@ -1,0 +1,34 @@
+#include "managers/relay_state_mgr.h"
+
+#include <utility>
+
+#include "app/stop.h"
+#include "app/termination_signals.h"
+#include "config/relay_config.h"
+#include "managers/manager_pause.h"
+#include "managers/relay_log_mgr.h"
+#include "platform/statefile/statefile.h"
+
+RelayStateMgr::RelayStateMgr(std::string statefile) : statefile(std::move(statefile)) {}
+
+std::string RelayStateMgr::getString(const std::string &key) {
+  if (key == "statefile") return statefile;
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key + "' in RelayStateMgr::getString()");
+}
+
+void RelayStateMgr::run() {
+  RelayCnf->nameThread("state_manager");
+  RelayCnf->omlog()->verbose("Thread starting");
+  int grace = RelayCnf->getInt("shutdown_grace_period_sec");
+  // The handlers are in place before the signals are unblocked: a signal
+  // that arrived earlier is pending, and would otherwise end the process
+  // the moment it is unblocked. With a statefile, exhume (which also sets up
+  // the signals) and the periodic and final bury join this loop together
+  // with the statefile part of the library.
+  setup_signals(&Stop, 0, grace);
+  unblockTerminationSignals();
+  while (Stop.load() == 0) {
+    pauseForInternalTimeout(RelayCnf->getDouble("internal_timeout_sec"));
+  }
+  RelayCnf->omlog()->verbose("Thread finished");
+}

@@ -1,0 +1,220 @@
+#include "managers/relay_log_mgr.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/stop.h"
+#include "config/relay_config.h"
+#include "output_capture.h"
+#include "platform/elog/elog.h"
+#include "process.h"
+
+namespace {
+
+using testcapture::OutputCapture;
+
+const std::string kPlea =
+    " If you are actively using this feature, please e-mail support@tarn2tarn.example so that it can be kept.";
+
+struct Written {
+  std::string out;
+  std::string err;
+};
+
+class LogMgr : public testing::Test {
+ protected:
+  void SetUp() override {
+    RelayCnf = &config;
+    config.nameThread("tester");
+    elog_flush(0, 0);
+    Stop = 0;
+  }
+  void TearDown() override {
+    RelayCnf = nullptr;
+    elog_flush(0, 0);
+    Stop = 0;
+  }
+
+  // What `body` writes to standard output and standard error.
+  Written capture(const std::function<void()> &body) {
+    OutputCapture capture;
+    body();
+    capture.stop();
+    return {capture.out(), capture.err()};
+  }
+
+  // Everything written by each message operation once, at `level`.
+  Written allOperations(int level) {
+    log().setVerbose(level);
+    return capture([&] {
+      log().notify("n");
+      log().verbose("v");
+      log().veryVerbose("vv");
+      log().elog_complain("c");
+      log().DEBUG("d");
+      log().SCAFFOLD("s");
+      log().SCAFFOLD_FEATURE("f", false);
+    });
+  }
+
+  RelayLogMgr &log() { return *config.omlog(); }
+
+  RelayConfig config;
+};
+
+TEST_F(LogMgr, QuietLevelWritesNeitherVerboseKind) {
+  Written w = allOperations(0);
+  EXPECT_EQ(w.out, "Thread 'tester': n\nSCAFFOLD: Thread 'tester': s\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
+  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n");
+}
+
+TEST_F(LogMgr, VerboseLevelWritesVerboseButNotVeryVerbose) {
+  Written w = allOperations(1);
+  EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nSCAFFOLD: Thread 'tester': s\n"
+                   "SCAFFOLD: Thread 'tester': f" + kPlea + "\n");
+  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n");
+}
+
+TEST_F(LogMgr, VeryVerboseLevelsWriteBoth) {
+  for (int level : {2, 3}) {
+    Written w = allOperations(level);
+    EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nThread 'tester': vv\nSCAFFOLD: Thread 'tester': s\n"
+                     "SCAFFOLD: Thread 'tester': f" + kPlea + "\n")
+        << "level " << level;
+    EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n") << "level " << level;
+  }
+}
+
+TEST_F(LogMgr, MessagesAreWrittenVerbatim) {
+  Written w = capture([&] { log().notify("100% %s %n {q}\ttab"); });
+  EXPECT_EQ(w.out, "Thread 'tester': 100% %s %n {q}\ttab\n");
+}
+
+TEST_F(LogMgr, LabelFollowsTheRegistryWidth) {
+  std::thread([&] { config.nameThread("connection_long_name"); }).join();
+  Written w = capture([&] { log().notify("x"); });
+  EXPECT_EQ(w.out, "Thread " + std::string(20 - 6, ' ') + "'tester': x\n");
+}
+
+TEST_F(LogMgr, LinesOfManyThreadsNeverInterleave) {
+  const int kThreads = 4, kLines = 200;
+  Written w = capture([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        config.nameThread("writer_" + std::to_string(t));
+        for (int i = 0; i < kLines; ++i) log().notify(std::string(100, static_cast<char>('a' + t)));
+      });
+    }
+    for (auto &th : threads) th.join();
+  });
+  std::istringstream lines(w.out);
+  std::string line;
+  int count = 0;
+  std::regex whole("Thread 'writer_([0-3])': ([a-d])\\2{99}");
+  while (std::getline(lines, line)) {
+    ++count;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
+    EXPECT_EQ(m[1].str()[0] - '0', m[2].str()[0] - 'a');
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+// ---- Fatal operations (in a child process) ----
+
+TEST_F(LogMgr, ElogDieWritesTheFatalLineBetweenEmptyLinesAndExits255) {
+  auto result = testcapture::runInChild([&] {
+    log().elog_die("Unexpected internal error: boom");
+    std::printf("returned\n");
+  });
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err, "\nFatal: Thread 'tester': Unexpected internal error: boom\n\n");
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(LogMgr, DieInitializingWritesTheSameWay) {
+  auto result = testcapture::runInChild([&] { log().die_initializing("Failed to find parameter-file 'x'."); });
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err, "\nFatal: Thread 'tester': Failed to find parameter-file 'x'.\n\n");
+}
+
+TEST_F(LogMgr, FatalErrorsFirstReportWhatTheLibrariesRecorded) {
+  auto result = testcapture::runInChild([&] {
+    elog_log(0, "pfread: 'x.pf' line 3: expected a key");
+    log().die_initializing("Failed to parse parameter-file 'x'.");
+  });
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err,
+            "Thread 'tester': pfread: 'x.pf' line 3: expected a key\n"
+            "\nFatal: Thread 'tester': Failed to parse parameter-file 'x'.\n\n");
+}
+
+TEST_F(LogMgr, ScaffoldFeatureEndsTheProcessOnlyWhenAsked) {
+  auto result = testcapture::runInChild([&] {
+    log().SCAFFOLD_FEATURE("Legacy key 'x' is translated.", true);
+    std::printf("returned\n");
+  });
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.out, "SCAFFOLD: Thread 'tester': Legacy key 'x' is translated." + kPlea + "\n");
+}
+
+// ---- The log manager thread ----
+
+class LogMgrThread : public LogMgr {
+ protected:
+  void startManager() {
+    manager = std::thread([&] { log().run(); });
+  }
+  void stopManager() {
+    Stop = 1;
+    manager.join();
+  }
+  std::thread manager;
+};
+
+TEST_F(LogMgrThread, DrainsLibraryMessagesAsComplaintsUntilStopped) {
+  log().setVerbose(1);
+  OutputCapture output;
+  elog_log(0, "tarnclient: lost connection to '%s'", ":6510");
+  elog_log(0, "tarnclient: reconnected");
+  startManager();
+  bool drained = testsupport::waitUntil(
+      [&] { return output.err().find("reconnected") != std::string::npos; }, std::chrono::seconds(10));
+  elog_log(0, "recorded just before the stop");
+  stopManager();
+  output.stop();
+  ASSERT_TRUE(drained);
+  EXPECT_EQ(output.err(),
+            "Thread 'log_manager': tarnclient: lost connection to ':6510'\ntarnclient: reconnected\n"
+            "Thread 'log_manager': recorded just before the stop\n");
+  EXPECT_EQ(output.out(), "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
+  EXPECT_EQ(elog_mark(), 0);
+}
+
+TEST_F(LogMgrThread, QuietWithNothingToDrain) {
+  OutputCapture output;
+  startManager();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  stopManager();
+  output.stop();
+  EXPECT_EQ(output.out(), "");
+  EXPECT_EQ(output.err(), "");
+}
+
+TEST_F(LogMgrThread, EndsAtOnceWhenStopIsAlreadySet) {
+  log().setVerbose(1);
+  Stop = 1;
+  OutputCapture output;
+  startManager();
+  manager.join();
+  output.stop();
+  EXPECT_EQ(output.out(), "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+#include "managers/relay_state_mgr.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/stop.h"
+#include "app/termination_signals.h"
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+#include "output_capture.h"
+
+namespace {
+
+class StateMgr : public testing::Test {
+ protected:
+  void SetUp() override {
+    RelayCnf = &config;
+    config.nameThread("tester");
+  }
+  void TearDown() override { RelayCnf = nullptr; }
+
+  RelayConfig config;
+};
+
+TEST_F(StateMgr, StatefileNameByKey) {
+  EXPECT_EQ(RelayStateMgr("").getString("statefile"), "");
+  EXPECT_EQ(RelayStateMgr("/var/run/relay.state").getString("statefile"), "/var/run/relay.state");
+}
+
+TEST_F(StateMgr, UnknownKeyIsFatal) {
+  auto result = testcapture::runInChild([] { RelayStateMgr("").getString("statefile_name"); });
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.err,
+            "\nFatal: Thread 'tester': Unexpected internal error: no key 'statefile_name' in "
+            "RelayStateMgr::getString()\n\n");
+}
+
+// In a child, as the program does: the signals are blocked before the state
+// manager thread starts; a termination signal to the process reaches that
+// thread, sets Stop and ends its loop. `early` sends the signal before the
+// thread has installed its handling.
+void runStateManagerUntilSignalled(bool early) {
+  blockTerminationSignals();
+  Stop = 0;
+  RelayCnf->omlog()->setVerbose(1);
+  RelayStateMgr manager("");
+  if (early) kill(getpid(), SIGTERM);
+  std::thread thread([&] { manager.run(); });
+  if (!early) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(getpid(), SIGTERM);
+  }
+  thread.join();
+  std::printf("Stop=%d\n", Stop.load());
+}
+
+TEST_F(StateMgr, TerminationSignalEndsTheThread) {
+  auto result = testcapture::runInChild([] { runStateManagerUntilSignalled(false); });
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out,
+            "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(StateMgr, SignalPendingBeforeTheHandlingIsInstalledIsNotFatal) {
+  auto result = testcapture::runInChild([] { runStateManagerUntilSignalled(true); });
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out,
+            "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
+}
+
+}  // namespace
