@@ -20,10 +20,10 @@
  *
  * Ownership: objects from pfnew, pfdup and pfcompile(text, &null) belong to
  * the caller, who releases them with pffree. Objects from pfread stay the
- * library's until the program ends. Objects handed out by pfget, pfget_index
- * and pfresolve are parts of the object they were taken from and live as
- * long as it does (and until that entry is replaced). Texts from pf2string
- * are the caller's, released with free.
+ * library's until the program ends and are read-only. Objects handed out by
+ * pfget, pfget_index and pfresolve are parts of the object they were taken
+ * from and live as long as it does (and until that entry is replaced). Texts
+ * from pf2string are the caller's, released with free.
  *
  * Failures are reported by the result codes below; what went wrong (a file
  * name, a line number, what the parser expected) is recorded through the log
@@ -56,8 +56,10 @@ enum {
 /* Reads the parameter file `name`: in the current folder, then in each folder
  * of the PFPATH environment variable (folders separated by ':'), the first of
  * `name` and `name`.pf that exists there (an absolute name is not searched
- * for). On success *pf is the file's associative array (owned by the library;
- * each call reads the file anew) and the result is 0. -1: no such file;
+ * for). On success *pf is the file's associative array and the result is 0.
+ * The object is the library's, shared by every call that reads the same
+ * content from the same file, and is not to be changed (change a pfdup copy);
+ * each call reads the file anew, and objects handed out earlier stay valid. -1: no such file;
  * -2: the file does not parse (the reason, with the file name and line
  * number, goes to the log library); -3: the file cannot be read (not a
  * regular file, no permission). */

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/elog/elog.h"
@@ -19,11 +20,13 @@
 
 namespace {
 
-// The objects pfread handed out. Never destroyed, so an object stays valid
-// for any thread still using it while the program ends.
+// The objects pfread handed out, by the path of their file, the latest last.
+// Never destroyed, so an object stays valid for any thread still using it
+// while the program ends. Reading an unchanged file again hands out the same
+// object, so a program that rereads its files does not grow.
 struct Store {
   std::mutex mutex;
-  std::vector<std::unique_ptr<Pf>> objects;  // guarded by mutex
+  std::unordered_map<std::string, std::vector<std::unique_ptr<Pf>>> objects;  // guarded by mutex
 };
 
 Store &store() {
@@ -108,8 +111,11 @@ int readFile(const std::string &name, Pf **pf) {
   }
   Store &s = store();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.objects.push_back(std::move(object));
-  if (pf) *pf = s.objects.back().get();
+  auto &objects = s.objects[path];
+  if (objects.empty() || !pfimpl::equal(*objects.back(), *object)) {
+    objects.push_back(std::move(object));
+  }
+  if (pf) *pf = objects.back().get();
   return 0;
 }
 
