@@ -1,0 +1,317 @@
+#include "tarnserver/client_session.h"
+
+#include <cstring>
+
+namespace tarnserver {
+
+using namespace tarnwire;
+
+namespace {
+constexpr uint64_t kScanBudget = 65536;  // packets examined by one pump call
+}
+
+ClientSession::ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures)
+    : ring_(ring), limits_(limits), figures_(figures), cursor_(ring.nextSeq()) {}
+
+size_t ClientSession::maxFrame() const {
+  return kHeaderSize + std::max<size_t>(kMaxControlBody, kPutFixed + kMaxSrcName + limits_.maxPacket);
+}
+
+void ClientSession::consumed(size_t n) {
+  outHead_ += n;
+  if (outHead_ == out_.size()) {
+    out_.clear();
+    outHead_ = 0;
+  } else if (outHead_ > (1u << 20) && outHead_ * 2 > out_.size()) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
+    outHead_ = 0;
+  }
+}
+
+void ClientSession::fail(int32_t code, const std::string &text) {
+  error_ = text;
+  FrameWriter w(out_);
+  w.begin(kError);
+  w.i32(code);
+  w.raw(text.data(), text.size());
+  w.end();
+}
+
+ssize_t ClientSession::consume(const char *data, size_t n) {
+  size_t used = 0;
+  uint64_t putsBefore = putsStored_;
+  bool ok = true;
+  while (ok) {
+    FrameHeader h;
+    if (!peekHeader(data + used, n - used, h)) break;
+    size_t limit = h.type == kPut ? kPutFixed + kMaxSrcName + limits_.maxPacket : kMaxControlBody;
+    if (h.length > limit) {
+      fail(kErrTooLarge, "frame of " + std::to_string(h.length) + " bytes is longer than the " +
+                             std::to_string(limit) + " allowed");
+      return -1;
+    }
+    if (n - used < kHeaderSize + h.length) break;
+    ok = handle(h.type, data + used + kHeaderSize, h.length);
+    used += kHeaderSize + h.length;
+  }
+  if (putsStored_ != putsBefore) {
+    FrameWriter w(out_);
+    w.begin(kAck);
+    w.u64(putsStored_);
+    w.end();
+  }
+  return ok ? static_cast<ssize_t>(used) : -1;
+}
+
+bool ClientSession::handle(Type type, const char *body, size_t len) {
+  FrameReader r(body, len);
+  if (!hello_ && type != kHello) {
+    fail(kErrOrder, "the first frame must be a hello");
+    return false;
+  }
+  switch (type) {
+    case kHello: return onHello(r);
+    case kSelect:
+    case kReject: return onExpression(type, r);
+    case kPosition: return onPosition(r);
+    case kStart: return onStart(r);
+    case kPut: return onPut(r);
+    case kStat:
+      onStat();
+      return true;
+    default:
+      fail(kErrType, "unknown frame type " + std::to_string(static_cast<int>(type)));
+      return false;
+  }
+}
+
+bool ClientSession::onHello(FrameReader &r) {
+  uint32_t magic = r.u32();
+  uint16_t version = r.u16();
+  r.u8();  // mode: informative only
+  if (!r.ok() || magic != kMagic || version != kVersion) {
+    fail(kErrVersion, "not a tarn client of protocol version " + std::to_string(kVersion));
+    return false;
+  }
+  hello_ = true;
+  cursor_ = ring_.nextSeq();
+  FrameWriter w(out_);
+  w.begin(kWelcome);
+  w.u16(kVersion);
+  w.u32(limits_.maxPacket);
+  w.u64(ring_.instance());
+  w.i32(idOfSeq(ring_.nextSeq()));
+  w.u64(ring_.dataSize());
+  w.end();
+  return true;
+}
+
+bool ClientSession::onExpression(Type type, FrameReader &r) {
+  std::string_view text = r.rest();
+  std::string err;
+  streaming_ = false;
+  int32_t count = -1;
+  if (text.size() > kMaxExpression || std::memchr(text.data(), '\0', text.size()) != nullptr) {
+    err = "expression too long or not text";
+  } else {
+    std::string expr(text);
+    bool ok = type == kSelect ? filter_.setSelect(expr, err) : filter_.setReject(expr, err);
+    if (ok) count = filter_.countPassing(ring_.sources());
+  }
+  FrameWriter w(out_);
+  w.begin(kCount);
+  w.i32(count);
+  w.raw(err.data(), err.size());
+  w.end();
+  return true;
+}
+
+// The sequence number of packet `id` when it lies in [oldest, next].
+bool ClientSession::seqOfId(int32_t id, uint64_t &seq) const {
+  if (id < 0) return false;
+  uint64_t d = (static_cast<uint64_t>(idOfSeq(ring_.nextSeq())) + kIdModulus - static_cast<uint64_t>(id)) % kIdModulus;
+  if (d > ring_.count()) return false;
+  seq = ring_.nextSeq() - d;
+  return true;
+}
+
+// The first delivered packet at or after `seq` (with time >= minTime when
+// useTime), or nextSeq() when there is none.
+uint64_t ClientSession::firstPassingFrom(uint64_t seq, double minTime, bool useTime) {
+  for (; seq < ring_.nextSeq(); ++seq) {
+    if (useTime && !(ring_.timeOf(seq) >= minTime)) continue;
+    if (filter_.passes(ring_.sources(), ring_.sourceOf(seq))) return seq;
+  }
+  return seq;
+}
+
+void ClientSession::positionAt(uint8_t kind, int32_t id, double time, int32_t &result) {
+  const uint64_t next = ring_.nextSeq();
+  uint64_t seq = next;
+  result = -1;
+  switch (kind) {
+    case kNewest:
+      for (uint64_t s = next; s > ring_.oldestSeq();) {
+        --s;
+        if (filter_.passes(ring_.sources(), ring_.sourceOf(s))) { seq = s; break; }
+      }
+      break;
+    case kOldest: seq = firstPassingFrom(ring_.oldestSeq(), 0, false); break;
+    case kAfterTime: seq = firstPassingFrom(ring_.oldestSeq(), time, true); break;
+    case kAtId:
+      if (!seqOfId(id, seq)) return;  // the cursor stays where it was
+      cursor_ = seq;
+      result = id;
+      return;
+    case kResume: {
+      uint64_t at;
+      if (seqOfId(id, at) && at < next) {
+        double t = ring_.timeOf(at);
+        if (std::memcmp(&t, &time, sizeof t) == 0) {
+          cursor_ = at + 1;
+          result = kResumedById;
+          return;
+        }
+      }
+      if (ring_.empty()) {
+        cursor_ = next;
+        result = kResumeEmpty;
+        return;
+      }
+      seq = firstPassingFrom(ring_.oldestSeq(), time, true);
+      cursor_ = seq;
+      result = seq < next ? kResumedByTime : kResumeFailed;
+      return;
+    }
+  }
+  cursor_ = seq;
+  if (seq < next) result = idOfSeq(seq);
+}
+
+bool ClientSession::onPosition(FrameReader &r) {
+  uint8_t kind = r.u8();
+  int32_t id = r.i32();
+  double time = r.f64();
+  if (!r.ok() || kind < kNewest || kind > kResume) {
+    fail(kErrFrame, "malformed position request");
+    return false;
+  }
+  streaming_ = false;
+  int32_t result;
+  positionAt(kind, id, time, result);
+  FrameWriter w(out_);
+  w.begin(kPositioned);
+  w.i32(result);
+  w.i32(idOfSeq(cursor_));
+  w.end();
+  return true;
+}
+
+bool ClientSession::onStart(FrameReader &r) {
+  int32_t id = r.i32();
+  if (!r.ok() || id < 0) {
+    fail(kErrFrame, "malformed start request");
+    return false;
+  }
+  uint64_t seq;
+  const uint64_t next = ring_.nextSeq();
+  if (seqOfId(id, seq)) {
+    cursor_ = seq;
+  } else {
+    // Either dropped from the ring (the cursor lags: pump reports the gap)
+    // or never assigned (start with the next packet).
+    uint64_t d = (static_cast<uint64_t>(idOfSeq(next)) + kIdModulus - static_cast<uint64_t>(id)) % kIdModulus;
+    cursor_ = (d < kIdModulus / 2 && d <= next) ? next - d : next;
+  }
+  streaming_ = true;
+  return true;
+}
+
+bool ClientSession::onPut(FrameReader &r) {
+  double time = r.f64();
+  std::string_view src = r.name();
+  if (!r.ok()) {
+    fail(kErrFrame, "malformed put");
+    return false;
+  }
+  if (src.empty() || src.size() > kMaxSrcName || std::memchr(src.data(), '\0', src.size()) != nullptr) {
+    fail(kErrSrcName, "source names have 1 to 63 characters");
+    return false;
+  }
+  std::string_view bytes = r.rest();
+  if (bytes.size() > limits_.maxPacket) {
+    fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) + " bytes exceeds the maximum of " +
+                           std::to_string(limits_.maxPacket));
+    return false;
+  }
+  ring_.append(src, time, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  ++putsStored_;
+  return true;
+}
+
+void ClientSession::onStat() {
+  streaming_ = false;
+  FrameWriter w(out_);
+  const SourceTable &sources = ring_.sources();
+  size_t listed = 0;
+  bool truncated = false;
+  for (uint32_t i = 0; i < sources.slotCount(); ++i) {
+    if (!sources.live(i)) continue;
+    if (listed == limits_.maxStatSources) { truncated = true; break; }
+    const Source &s = sources.at(i);
+    w.begin(kStatSource);
+    w.u64(s.count);
+    w.f64(s.newestTime);
+    w.name(s.name);
+    w.end();
+    ++listed;
+  }
+  w.begin(kStatEnd);
+  w.u64(ring_.dataSize());
+  w.u64(ring_.usedBytes());
+  w.u64(ring_.count());
+  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.oldestSeq()));
+  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.nextSeq() - 1));
+  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.oldestSeq()));
+  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.nextSeq() - 1));
+  w.u64(ring_.dropped());
+  w.u32(figures_.clients);
+  w.u32(limits_.maxPacket);
+  w.u8(ring_.inFile() ? 1 : 0);
+  w.u8(truncated ? 1 : 0);
+  w.u64(ring_.instance());
+  w.end();
+}
+
+void ClientSession::writePacket(uint64_t seq) {
+  PacketRef p = ring_.packet(seq);
+  FrameWriter w(out_);
+  w.begin(kPacket);
+  w.i32(idOfSeq(seq));
+  w.f64(p.time);
+  w.name(p.src);
+  w.raw(p.data, p.nbytes);
+  w.end();
+}
+
+bool ClientSession::pump(size_t limit) {
+  if (!streaming_) return false;
+  if (cursor_ < ring_.oldestSeq()) {
+    FrameWriter w(out_);
+    w.begin(kSkipped);
+    w.u64(ring_.oldestSeq() - cursor_);
+    w.i32(idOfSeq(cursor_));
+    w.i32(idOfSeq(ring_.oldestSeq() - 1));
+    w.end();
+    cursor_ = ring_.oldestSeq();
+  }
+  uint64_t scanned = 0;
+  while (cursor_ < ring_.nextSeq() && outSize() < limit && scanned < kScanBudget) {
+    if (filter_.passes(ring_.sources(), ring_.sourceOf(cursor_))) writePacket(cursor_);
+    ++cursor_;
+    ++scanned;
+  }
+  return cursor_ < ring_.nextSeq();
+}
+
+}  // namespace tarnserver

@@ -1,0 +1,89 @@
+// tarnserver: a networked ring buffer of time-stamped packets.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "platform/elog/elog.h"
+#include "tarnserver/ring.h"
+#include "tarnserver/server.h"
+#include "tarnserver/server_options.h"
+
+using namespace tarnserver;
+
+namespace {
+
+// Writes the tarn name to `path` whole: a temporary file renamed into place.
+bool writeReadyFile(const std::string &path, const std::string &name) {
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(tmp);
+    out << name << "\n";
+    if (!out.flush()) return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+std::unique_ptr<Ring> openRing(const ServerOptions &opt) {
+  RingOptions ro;
+  ro.path = opt.ringFile;
+  ro.size = opt.ringFile.empty() || opt.ringSizeGiven ? opt.ringSize : 0;
+  if (!opt.ringFile.empty() && !opt.ringSizeGiven && access(opt.ringFile.c_str(), F_OK) != 0) ro.size = opt.ringSize;
+  ro.firstSeq = opt.firstId;
+  std::string err;
+  std::unique_ptr<Ring> ring = Ring::open(ro, err);
+  if (!ring) {
+    elog_log(0, "%s", err.c_str());
+    return nullptr;
+  }
+  if (ring->dataSize() < Ring::recordSize(63, opt.maxPacket)) {
+    elog_log(0, "the ring of %llu bytes cannot hold one packet of the largest size (-m %u)",
+             static_cast<unsigned long long>(ring->dataSize()), opt.maxPacket);
+    return nullptr;
+  }
+  if (!ring->openReport().empty()) elog_log(0, "%s", ring->openReport().c_str());
+  return ring;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  elog_init(argc, argv);
+  elog_set_immediate(1);
+  ServerOptions opt;
+  std::string err;
+  if (!parseServerOptions(argc, argv, opt, err)) {
+    if (!err.empty()) std::fprintf(stderr, "tarnserver: %s\n", err.c_str());
+    std::fputs(kServerUsage, stderr);
+    return err.empty() ? 0 : 2;
+  }
+  // Termination signals arrive through the event loop's signalfd.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<Ring> ring = openRing(opt);
+  if (!ring) return 1;
+  Server server(*ring, opt);
+  if (!server.listen(err)) {
+    elog_log(0, "%s", err.c_str());
+    return 1;
+  }
+  elog_log(0, "serving tarn %s: ring of %llu bytes%s%s, packets up to %u bytes", server.tarnName().c_str(),
+           static_cast<unsigned long long>(ring->dataSize()), opt.ringFile.empty() ? " in memory" : " in ",
+           opt.ringFile.c_str(), opt.maxPacket);
+  if (!opt.readyFile.empty() && !writeReadyFile(opt.readyFile, server.tarnName())) {
+    elog_log(0, "cannot write the ready file '%s': %s", opt.readyFile.c_str(), std::strerror(errno));
+    return 1;
+  }
+  int sig = server.run();
+  ring->sync();
+  elog_log(0, "stopped on signal %d; %llu packets in the ring", sig, static_cast<unsigned long long>(ring->count()));
+  return 0;
+}

@@ -1,0 +1,131 @@
+#include "tarnserver/ring.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+
+#include "tarnserver/crc32c.h"
+#include "tarnserver/ring_format.h"
+
+namespace tarnserver {
+
+using format::RecordHeader;
+
+std::unique_ptr<Ring> Ring::open(const RingOptions &opt, std::string &err) {
+  std::unique_ptr<Ring> ring(new Ring());
+  bool ok = opt.path.empty() ? ring->openMemory(opt, err) : ring->openFile(opt, err);
+  if (!ok) return nullptr;
+  return ring;
+}
+
+Ring::~Ring() {
+  sync();
+  if (base_) munmap(base_, mapLen_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Ring::openMemory(const RingOptions &opt, std::string &err) {
+  size_ = opt.size & ~(format::kAlign - 1);
+  void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    err = "cannot reserve " + std::to_string(size_) + " bytes for the ring: " + std::strerror(errno);
+    return false;
+  }
+  base_ = area_ = static_cast<char *>(p);
+  mapLen_ = size_;
+  std::random_device rd;
+  instance_ = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  nextSeq_ = opt.firstSeq;
+  return true;
+}
+
+uint64_t Ring::recordSize(size_t srclen, size_t nbytes) {
+  return format::align(sizeof(RecordHeader) + srclen + nbytes);
+}
+
+uint64_t Ring::usedBytes() const {
+  if (index_.empty()) return 0;
+  return head_ > tail_ ? head_ - tail_ : size_ - tail_ + head_;
+}
+
+PacketRef Ring::packet(uint64_t seq) const {
+  const Entry &e = entry(seq);
+  RecordHeader h;
+  std::memcpy(&h, area_ + e.off, sizeof h);
+  PacketRef p;
+  p.seq = seq;
+  p.time = h.time;
+  p.src = std::string_view(area_ + e.off + sizeof h, h.srclen);
+  p.data = area_ + e.off + sizeof h + h.srclen;
+  p.nbytes = h.nbytes;
+  return p;
+}
+
+void Ring::dropOldest() {
+  sources_.release(index_.front().src);
+  index_.pop_front();
+  ++dropped_;
+  tail_ = index_.empty() ? head_ : index_.front().off;
+}
+
+// Finds room for a record of `len` bytes, dropping the oldest records as
+// needed, and returns its offset. A record never spans the end of the area:
+// when it does not fit there a pad mark sends readers back to offset 0.
+uint64_t Ring::makeRoom(uint64_t len) {
+  bool wasEmpty = index_.empty();
+  uint64_t firstDrop = dropped_;
+  uint64_t pos;
+  for (;;) {
+    if (index_.empty()) {
+      pos = 0;
+      break;
+    }
+    if (head_ > tail_) {  // live records in [tail, head)
+      if (size_ - head_ >= len) { pos = head_; break; }
+      if (tail_ >= len) {
+        if (head_ < size_) {
+          uint32_t pad = format::kPadKind;
+          std::memcpy(area_ + head_, &pad, 4);
+        }
+        pos = 0;
+        break;
+      }
+    } else if (tail_ - head_ >= len) {  // wrapped: free space is [head, tail)
+      pos = head_;
+      break;
+    }
+    dropOldest();
+  }
+  if (fd_ >= 0 && (wasEmpty || dropped_ != firstDrop)) {
+    if (index_.empty()) writeCheckpoint(pos, nextSeq_);
+    else writeCheckpoint(index_.front().off, oldestSeq());
+  }
+  return pos;
+}
+
+uint64_t Ring::append(std::string_view src, double time, const char *data, uint32_t nbytes) {
+  uint64_t len = recordSize(src.size(), nbytes);
+  uint64_t pos = makeRoom(len);
+  char *rec = area_ + pos;
+  RecordHeader h{};
+  h.kind = format::kRecordKind;
+  h.seq = nextSeq_;
+  h.time = time;
+  h.nbytes = nbytes;
+  h.srclen = static_cast<uint8_t>(src.size());
+  std::memcpy(rec, &h, sizeof h);
+  std::memcpy(rec + sizeof h, src.data(), src.size());
+  if (nbytes > 0) std::memcpy(rec + sizeof h + src.size(), data, nbytes);
+  if (fd_ >= 0) {
+    uint32_t crc = crc32c(static_cast<uint32_t>(instance_), rec + 8, sizeof h - 8 + src.size() + nbytes);
+    std::memcpy(rec + 4, &crc, 4);
+  }
+  if (index_.empty()) tail_ = pos;
+  head_ = pos + len;
+  index_.push_back(Entry{pos, time, sources_.add(src, time), static_cast<uint32_t>(len)});
+  return nextSeq_++;
+}
+
+}  // namespace tarnserver

@@ -1,0 +1,51 @@
+// The byte layout of ring records and of the ring file header, shared by
+// ring.cc and ring_file.cc. docs/tarn-ring-file.md describes it for people.
+// All fields are little-endian; offsets are relative to the packet area.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnserver::format {
+
+constexpr uint32_t kRecordKind = 0x52435254;  // "TRCR"
+constexpr uint32_t kPadKind = 0x44415054;     // "TPAD": the rest of the area is unused
+constexpr uint64_t kAlign = 8;
+constexpr uint64_t kFileHeaderSize = 4096;
+constexpr char kFileMagic[8] = {'T', 'A', 'R', 'N', 'R', 'I', 'N', 'G'};
+constexpr uint32_t kFileVersion = 1;
+
+struct RecordHeader {   // 32 bytes, then the source name, then the packet bytes
+  uint32_t kind;        // kRecordKind
+  uint32_t crc;         // CRC-32C (seed: low half of the instance) of everything after it
+  uint64_t seq;
+  double time;
+  uint32_t nbytes;
+  uint8_t srclen;
+  uint8_t reserved[3];
+};
+static_assert(sizeof(RecordHeader) == 32);
+
+struct Checkpoint {     // names the oldest record; two slots, the valid one
+  uint64_t gen;         // with the higher generation wins
+  uint64_t tailOff;
+  uint64_t tailSeq;
+  uint64_t nextSeq;     // the next packet number when this was written
+  uint32_t crc;         // CRC-32C of the 32 bytes above
+  uint32_t reserved;
+};
+static_assert(sizeof(Checkpoint) == 40);
+
+struct FileHeader {
+  char magic[8];
+  uint32_t version;
+  uint32_t headerSize;  // kFileHeaderSize: the area starts there
+  uint64_t dataSize;
+  uint64_t instance;    // chosen at random when the file is made
+  uint32_t crc;         // CRC-32C of the 32 bytes above
+  uint32_t reserved;
+  Checkpoint slots[2];  // at offset 40
+};
+
+inline uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+}  // namespace tarnserver::format
