@@ -1,0 +1,200 @@
+// Clients that break the protocol: the server drops them (or answers with
+// an error) and goes on serving the others within its memory bound.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "platform/tarnclient/tarn_wire.h"
+#include "tarn_client_fixture.h"
+
+namespace tarntest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A raw TCP connection to the server.
+class RawClient {
+ public:
+  explicit RawClient(const std::string &tarn) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(tarn.substr(tarn.rfind(':') + 1))));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    timeval tv{2, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  bool send(const std::vector<char> &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+  bool send(const std::string &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+  // Reads until the server closes (or 5 s); everything it sent.
+  std::string readToEnd() {
+    std::string all;
+    char buf[4096];
+    for (int i = 0; i < 10000; ++i) {
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      all.append(buf, static_cast<size_t>(n));
+    }
+    return all;
+  }
+  void hello() {
+    std::vector<char> f;
+    tarnwire::FrameWriter w(f);
+    w.begin(tarnwire::kHello);
+    w.u32(tarnwire::kMagic);
+    w.u16(tarnwire::kVersion);
+    w.u8(0);
+    w.end();
+    send(f);
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+long residentKb(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long kb = -1;
+  while (in >> key) {
+    if (key == "VmRSS:") in >> kb;
+  }
+  return kb;
+}
+
+class Hostile : public TarnClientTest {
+ protected:
+  Hostile() : TarnClientTest({"-m", "64k"}) {}
+  // A well-behaved client still gets its packets.
+  void expectServing() {
+    ASSERT_TRUE(server_.running());
+    ASSERT_TRUE(put("OK/x", 1));
+    int r = open();
+    EXPECT_GE(tarnposition(r, "newest"), 0);
+    EXPECT_EQ(reap(r).src, "OK/x");
+  }
+};
+
+TEST_F(Hostile, GarbageIsAnsweredWithAnErrorAndTheClientDropped) {
+  RawClient c(server_.name());
+  ASSERT_TRUE(c.connected());
+  c.send(std::string("GET / HTTP/1.0\r\n\r\n"));
+  std::string answer = c.readToEnd();
+  EXPECT_NE(answer.find("longer than"), std::string::npos);
+  expectServing();
+}
+
+TEST_F(Hostile, AWrongHelloOrARequestBeforeItIsRefused) {
+  {
+    RawClient c(server_.name());
+    std::vector<char> f;
+    tarnwire::FrameWriter w(f);
+    w.begin(tarnwire::kStat);
+    w.end();
+    c.send(f);
+    EXPECT_NE(c.readToEnd().find("first frame must be a hello"), std::string::npos);
+  }
+  {
+    RawClient c(server_.name());
+    std::vector<char> f;
+    tarnwire::FrameWriter w(f);
+    w.begin(tarnwire::kHello);
+    w.u32(0xdeadbeef);
+    w.end();
+    c.send(f);
+    EXPECT_NE(c.readToEnd().find("not a tarn client"), std::string::npos);
+  }
+  expectServing();
+}
+
+TEST_F(Hostile, AHugeAnnouncedLengthIsRefusedBeforeAnyIsRead) {
+  RawClient c(server_.name());
+  c.hello();
+  std::string frame("\xff\xff\xff\x7f", 4);
+  frame += 'W';
+  c.send(frame);
+  std::string answer = c.readToEnd();
+  EXPECT_NE(answer.find("longer than"), std::string::npos);
+  expectServing();
+  EXPECT_LT(residentKb(server_.pid()), 200 * 1024);
+}
+
+TEST_F(Hostile, TruncatedAndMalformedFramesAreRefused) {
+  struct Case { tarnwire::Type type; std::string body; const char *error; };
+  std::vector<Case> cases = {
+      {tarnwire::kPosition, std::string("\x01\x00", 2), "malformed position"},
+      {tarnwire::kPosition, std::string(13, '\x09'), "malformed position"},
+      {tarnwire::kPut, std::string("\0\0\0\0\0\0\0\0\x05" "ab", 11), "malformed put"},
+      {tarnwire::kPut, std::string("\0\0\0\0\0\0\0\0\x00", 9), "source names"},
+      {tarnwire::kStart, std::string("\xff\xff\xff\xff", 4), "malformed start"},
+      {static_cast<tarnwire::Type>('Z'), "", "unknown frame type"},
+  };
+  for (const Case &k : cases) {
+    RawClient c(server_.name());
+    c.hello();
+    std::vector<char> f;
+    tarnwire::FrameWriter w(f);
+    w.begin(k.type);
+    w.raw(k.body.data(), k.body.size());
+    w.end();
+    c.send(f);
+    EXPECT_NE(c.readToEnd().find(k.error), std::string::npos) << k.error;
+  }
+  expectServing();
+}
+
+TEST_F(Hostile, AFrameCutShortByAClosedConnectionStoresNothing) {
+  {
+    RawClient c(server_.name());
+    c.hello();
+    std::vector<char> f;
+    tarnwire::FrameWriter w(f);
+    w.begin(tarnwire::kPut);
+    w.f64(1.0);
+    w.name("CUT/x");
+    w.raw(std::string(1000, 'c').data(), 1000);
+    w.end();
+    f.resize(f.size() - 10);
+    c.send(f);
+  }
+  int r = open();
+  EXPECT_EQ(tarnselect(r, "CUT/.*"), 0);
+  expectServing();
+}
+
+TEST_F(Hostile, AFloodOfRequestsFromAClientThatNeverReadsStaysBounded) {
+  RawClient c(server_.name());
+  c.hello();
+  std::vector<char> burst;
+  tarnwire::FrameWriter w(burst);
+  for (int i = 0; i < 20000; ++i) {
+    w.begin(tarnwire::kSelect);
+    w.raw("x.*", 3);
+    w.end();
+  }
+  // About 30 MB of answers would pile up if the server kept reading; it
+  // stops reading this client instead, so the sends start to block.
+  for (int i = 0; i < 100 && c.send(burst); ++i) {
+  }
+  expectServing();
+  EXPECT_LT(residentKb(server_.pid()), 200 * 1024);
+}
+
+TEST_F(Hostile, ManyExpressionsAndOddTextsAreAnsweredNotFatal) {
+  int r = open();
+  EXPECT_EQ(tarnselect(r, std::string(2000, 'a').c_str()), -1);
+  EXPECT_EQ(tarnselect(r, "[[:alpha:]"), -1);
+  EXPECT_EQ(tarnreject(r, "(a|b)*c{2,}"), 0);
+  expectServing();
+}
+
+}  // namespace
+}  // namespace tarntest
