@@ -60,7 +60,7 @@ int PmtFifo::enqueue(Hook *hook, int pushFlags) {
   }
   bool wake = false;
   if (result == 1) {
-    count_.fetch_add(1);
+    pushed_.store(pushed_.load() + 1);
     wake = consumerWaiting_;
     if (dropRun_ > 0) {
       message = "Queue '" + queue_ + "': consumer '" + name_ + "' has room again after dropping " +
@@ -79,9 +79,9 @@ PmtFifo::Admit PmtFifo::admitLocked(std::unique_lock<std::mutex> &lock, int push
   if (released_.load()) return Admit::Released;
   int limit = limit_.load();
   if (pushFlags & PMTFIFO_NOWAIT) {
-    return count_.load() >= std::max(limit, PMTFIFO_NOWAIT_CAP) ? Admit::Drop : Admit::Queue;
+    return atLeastLocked(std::max(limit, PMTFIFO_NOWAIT_CAP)) ? Admit::Drop : Admit::Queue;
   }
-  if (limit <= 0 || count_.load() < limit) return Admit::Queue;
+  if (limit <= 0 || !atLeastLocked(limit)) return Admit::Queue;
   if (!(flags_.load() & PMTFIFO_BACKPRESSURE)) return Admit::Drop;
   return waitForRoomLocked(lock);
 }
@@ -101,7 +101,7 @@ PmtFifo::Admit PmtFifo::waitForRoomLocked(std::unique_lock<std::mutex> &lock) {
       break;
     }
     int limit = limit_.load();
-    if (limit <= 0 || count_.load() < limit) break;
+    if (limit <= 0 || !atLeastLocked(limit)) break;
     if (!(flags_.load() & PMTFIFO_BACKPRESSURE)) {
       admit = Admit::Drop;
       break;
@@ -118,6 +118,16 @@ PmtFifo::Admit PmtFifo::waitForRoomLocked(std::unique_lock<std::mutex> &lock) {
   return admit;
 }
 
+// Whether `waiting` or more hooks wait. The consumer's popped_ is read only
+// when the last value seen says so, which keeps its cache line with the
+// consumer while there is room.
+bool PmtFifo::atLeastLocked(int waiting) {
+  long pushed = pushed_.load(std::memory_order_relaxed);
+  if (pushed - poppedSeen_ < waiting) return false;
+  poppedSeen_ = popped_.load();
+  return pushed - poppedSeen_ >= waiting;
+}
+
 PmtFifo::Clock::duration PmtFifo::stopGrace() const {
   double seconds = timeout_.load();
   if (!(seconds >= 0) || seconds > 3600) seconds = PMTFIFO_DEFAULT_TIMEOUT;
@@ -129,7 +139,7 @@ std::string PmtFifo::noteDropLocked(const char *why) {
   dropped_.fetch_add(1);
   if (dropRun_++ > 0) return "";
   return "Queue '" + queue_ + "': consumer '" + name_ + "' is " + why + " (" +
-         std::to_string(count_.load()) + " waiting); dropping packets until it has room";
+         std::to_string(count()) + " waiting); dropping packets until it has room";
 }
 
 int PmtFifo::enqueueMark(int producer) {
@@ -207,11 +217,16 @@ bool PmtFifo::refill(int flags, Clock::time_point &deadline, int *result) {
   }
 }
 
+// Counts a hook taken, and wakes pushes waiting for room once the count is
+// down to the low-water mark. The store and the load below are sequentially
+// consistent, as are a waiting push's increment of pushersWaiting_ and its
+// read of popped_: either the push sees the room or this sees the push.
 void PmtFifo::tookOne() {
-  int now = count_.fetch_sub(1) - 1;
+  long popped = popped_.load(std::memory_order_relaxed) + 1;
+  popped_.store(popped);
   if (pushersWaiting_.load() == 0) return;
   int limit = limit_.load();
-  if (limit <= 0 || now <= lowWater(limit)) {
+  if (limit <= 0 || pushed_.load() - popped <= lowWater(limit)) {
     std::lock_guard<std::mutex> lock(mu_);
     roomCv_.notify_all();
   }
@@ -270,6 +285,6 @@ size_t PmtFifo::discardAll() {
       }
     }
   }
-  count_.store(0);
+  popped_.store(pushed_.load());
   return n;
 }

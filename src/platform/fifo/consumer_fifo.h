@@ -37,7 +37,12 @@ struct PmtFifo {
   const std::string &name() const { return name_; }
   void configure(int limit, int flags);
   void setTimeout(double seconds) { timeout_.store(seconds); }
-  int count() const { return count_.load(std::memory_order_relaxed); }
+  // popped_ is read first: it never passes pushed_, so the difference is
+  // never negative.
+  int count() const {
+    long popped = popped_.load();
+    return static_cast<int>(pushed_.load() - popped);
+  }
   long dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
   // Queues a hook, waiting for room as the header describes. Returns 1, or
@@ -58,6 +63,7 @@ struct PmtFifo {
   Admit admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags);
   Admit waitForRoomLocked(std::unique_lock<std::mutex> &lock);
   Clock::duration stopGrace() const;
+  bool atLeastLocked(int waiting);
   std::string noteDropLocked(const char *why);
   bool refill(int flags, Clock::time_point &deadline, int *result);
   void tookOne();
@@ -69,28 +75,30 @@ struct PmtFifo {
   const std::string name_;
   const std::atomic<int> &producers_;
 
-  // Settings: written by registration, read without a lock.
+  // Read by every call, written rarely: settings, written by registration,
+  // and the state of pushes blocked at the limit.
   std::atomic<int> limit_{0};
   std::atomic<int> flags_{0};
   std::atomic<double> timeout_{PMTFIFO_DEFAULT_TIMEOUT};
-
-  // Counters, read by anyone at any time.
-  std::atomic<int> count_{0};  // hooks in shared_ and taken_
-  std::atomic<long> dropped_{0};
   std::atomic<int> pushersWaiting_{0};
   std::atomic<bool> released_{false};  // written under mu_
+  std::atomic<long> dropped_{0};
 
-  // Guarded by mu_: the producers' side.
-  std::mutex mu_;
+  // The producers' side, on cache lines of its own so that a busy consumer
+  // does not pull them away from the producers on every pop. Guarded by mu_.
+  alignas(64) std::mutex mu_;
   std::condition_variable dataCv_;  // the consumer waits here for entries
   std::condition_variable roomCv_;  // pushes wait here for room
   pmtfifo::EntryRing shared_;
   bool consumerWaiting_ = false;
-  long dropRun_ = 0;  // drops since the consumer last had room
+  long dropRun_ = 0;                // drops since the consumer last had room
+  std::atomic<long> pushed_{0};     // hooks queued so far (read by anyone)
+  long poppedSeen_ = 0;             // a past value of popped_, refreshed at the limit
 
-  // Guarded by popMu_: the consumer's side.
-  std::mutex popMu_;
+  // The consumer's side. Guarded by popMu_.
+  alignas(64) std::mutex popMu_;
   pmtfifo::EntryRing taken_;
   std::vector<bool> marksSeen_;
   int marksSeenCount_ = 0;
+  std::atomic<long> popped_{0};  // hooks taken so far (read by anyone)
 };
