@@ -1,0 +1,91 @@
+// TarnTag: one named client connection to one tarn server.
+//
+// A tag holds the connection descriptor, the source-name expressions last
+// applied to it and the position (packet id and time) of the last packet
+// reaped through it. Tags live in a process-wide registry keyed by tag name,
+// so every connection that names the same tag shares one object and one
+// server connection. Tags are created closed; open() connects them, and an
+// open tag stays open until the process ends.
+//
+// Threads: the registry and the generated-name counter are written only
+// during configuration, on the main thread. open, select, reject and the
+// positioning operations run on the one connection thread that reads through
+// the tag. put() holds the tag's mutex around the library call, so writer
+// connections that share a tag never put at the same time. The position
+// fields are atomics: the state manager reads them while the reader writes.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+class TarnHandle;
+
+class TarnTag {
+ public:
+  // A tag with a configured name on the tarn name (registering the handle).
+  TarnTag(std::string tagname, std::string tarnname);
+  // A tag that names itself: the first tag already configured for the tarn
+  // name, else a generated "tarntag0001", "tarntag0002", ...
+  explicit TarnTag(std::string tarnname);
+  TarnTag(const TarnTag &) = delete;
+  TarnTag &operator=(const TarnTag &) = delete;
+
+  // The registered tag `tagname`; the tarn name is then ignored. Unregistered:
+  // created for `tarnname` when `create` is true, else RelayDNEException.
+  static std::shared_ptr<TarnTag> getTarnTag(std::string tagname, std::string tarnname,
+                                             bool create);
+  // A new tag named by itself, registered under its name unless that name is
+  // registered already (the registry then keeps its first tag).
+  static std::shared_ptr<TarnTag> createTarnTagFromTarnName(std::string tarnname);
+
+  // Connects for "read" or "write". RelayTarnOpenException when the server
+  // cannot be reached; any other direction ends the process.
+  void open(std::string direction);
+  bool isOpen();
+  // Restrict the sources the tag delivers; the library's result (the number
+  // of sources now delivered) unchanged. RelayTarnClosedException when closed.
+  int select(std::string expression);
+  int reject(std::string expression);
+
+  // Positioning. smartReposition: the saved position, else the start time
+  // (TIME_UNSET for none), else the newest packet, each outcome reported at
+  // verbose level. after: positions at the first packet at or after `time`
+  // and returns its id. getNewestPktid: the id of the newest packet, leaving
+  // the position where it was. Both throw RelayTarnClosedException on a
+  // closed tag and RelayTarnPositioningException when the server refuses.
+  void smartReposition(double starttime);
+  int after(double time);
+  int getNewestPktid();
+  void setTarnPosition(int pktid, double time);
+
+  // Puts one packet on the server; the library's result. RelayException when
+  // the tag is closed or the put fails.
+  int put(char *srcname, double pkttime, char *packet, int nbytes);
+
+  // "<tag ='tarnname'>", as every log line about the tag shows it.
+  std::string getJointName();
+
+  // Keyed accessors: "tarnfd", "pktid" (int); "pkttime" (double); "tarntag",
+  // "tarnname", "tarntagandname" (string). Unknown keys end the process.
+  int getInt(std::string key);
+  void setInt(std::string key, int value);
+  double getDouble(std::string key);
+  void setDouble(std::string key, double value);
+  std::string getString(std::string key);
+
+ private:
+  std::shared_ptr<TarnHandle> m_tarnHandle;
+  std::mutex m_mutex;  // serialises put(); guards nothing else
+  std::string m_tarntag;
+  std::atomic<int> m_tarnfd{-1};
+  std::string m_select;
+  std::string m_reject;
+  std::atomic<int> m_pktid{-1};
+  std::atomic<double> m_pkttime{0.0};
+
+  static std::unordered_map<std::string, std::shared_ptr<TarnTag>> s_tarnTags;
+  static int s_autoTarnTagCount;
+};
