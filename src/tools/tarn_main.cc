@@ -1,0 +1,43 @@
+// tarn: the operator's tool for tarn servers.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/elog/elog.h"
+#include "tools/tarn_commands.h"
+
+namespace tarntool {
+namespace {
+
+const Command kCommands[] = {
+    {"put", runPut, "tarn put TARN                 JSON lines from stdin: {\"srcname\", \"time\", \"text\" or \"data\" (base64)}"},
+    {"tail", runTail,
+     "tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
+     "               [-n COUNT] [-t SECONDS] [--json]"},
+    {"stat", runStat, "tarn stat TARN                the server's sources and ring figures"},
+};
+
+void usage(FILE *out) {
+  std::fputs("usage:\n", out);
+  for (const Command &c : kCommands) std::fprintf(out, "  %s\n", c.usage);
+  std::fputs("TARN is host:port, :port (127.0.0.1) or host (port 6510).\n", out);
+}
+
+}  // namespace
+}  // namespace tarntool
+
+int main(int argc, char **argv) {
+  using namespace tarntool;
+  elog_init(argc, argv);
+  elog_set_immediate(1);
+  if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
+    usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  for (const Command &c : kCommands) {
+    if (std::strcmp(argv[1], c.name) == 0) return c.run(Args(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "tarn: unknown command '%s'\n", argv[1]);
+  usage(stderr);
+  return 2;
+}

@@ -1,0 +1,166 @@
+// tarn tail TARN: prints the packets it reaps, as text or JSON lines.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "platform/tarnclient/tarnclient.h"
+#include "tools/tarn_commands.h"
+#include "tools/tool_support.h"
+
+namespace tarntool {
+namespace {
+
+struct TailOptions {
+  std::string tarn;
+  std::string match, reject;
+  std::string from;       // "", "oldest", "newest", a time, or "#ID"
+  long count = -1;        // packets to print; -1: no limit
+  double idle = -1;       // seconds without a packet before ending; -1: none
+  bool json = false;
+};
+
+struct TailPacket {
+  int pktid;
+  const char *srcname;
+  double time;
+  const char *bytes;
+  int nbytes;
+};
+
+const char *const kUsage =
+    "usage: tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
+    "                      [-n COUNT] [-t SECONDS] [--json]\n"
+    "  without --from, prints the packets that arrive from now on\n";
+
+bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    bool hasValue = i + 1 < args.size();
+    auto value = [&]() -> const std::string & { return args[++i]; };
+    if (a == "--json") o.json = true;
+    else if ((a == "-m" || a == "-r" || a == "--from" || a == "-n" || a == "-t") && !hasValue) {
+      err = a + " needs a value";
+      return false;
+    } else if (a == "-m") o.match = value();
+    else if (a == "-r") o.reject = value();
+    else if (a == "--from") o.from = value();
+    else if (a == "-n") {
+      if (!parseCount(value(), o.count)) { err = "-n: '" + args[i] + "' is not a count"; return false; }
+    } else if (a == "-t") {
+      if (!parseSeconds(value(), o.idle)) { err = "-t: '" + args[i] + "' is not a number of seconds"; return false; }
+    } else if (!a.empty() && a[0] == '-') {
+      err = "unknown option " + a;
+      return false;
+    } else if (o.tarn.empty()) o.tarn = a;
+    else {
+      err = "unexpected argument '" + a + "'";
+      return false;
+    }
+  }
+  if (o.tarn.empty()) err = "no TARN given";
+  return err.empty();
+}
+
+// Positions the descriptor as --from says; false with the reason in err
+// when the argument makes no sense. A position with no packet yet is fine:
+// tail then waits for the first to arrive.
+bool position(int fd, const std::string &from, std::string &err) {
+  if (from.empty()) return true;
+  if (from == "oldest" || from == "newest") {
+    tarnposition(fd, from.c_str());
+    return true;
+  }
+  if (from[0] == '#') {
+    long id;
+    if (!parseCount(from.substr(1), id) || id > 2147483647) {
+      err = "--from: '" + from + "' is not a packet id";
+      return false;
+    }
+    if (tarnseek(fd, static_cast<int>(id)) < 0) {
+      std::fprintf(stderr, "tarn tail: packet %ld is not in the ring; waiting for new packets\n", id);
+    }
+    return true;
+  }
+  double t;
+  if (!parseTime(from, t)) {
+    err = "--from: '" + from + "' is not oldest, newest, #PKTID or a time";
+    return false;
+  }
+  tarnafter(fd, t);
+  return true;
+}
+
+void printPacket(const TailPacket &p, const TailOptions &o) {
+  uint32_t crc = crc32Ieee(p.bytes, static_cast<size_t>(p.nbytes));
+  if (o.json) {
+    nlohmann::ordered_json j;
+    j["pktid"] = p.pktid;
+    j["srcname"] = p.srcname;
+    if (std::isfinite(p.time)) j["time"] = p.time;  // shortest text that reads back exactly
+    else j["time"] = nullptr;
+    j["nbytes"] = p.nbytes;
+    j["crc32"] = hex8(crc);
+    std::puts(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  } else {
+    std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname, timeText(p.time).c_str(), p.time,
+                p.nbytes, hex8(crc).c_str());
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int runTail(const Args &args) {
+  TailOptions o;
+  std::string err;
+  if (!parseArgs(args, o, err)) {
+    std::fprintf(stderr, "tarn tail: %s\n%s", err.c_str(), kUsage);
+    return 2;
+  }
+  catchInterrupts();
+  int fd = tarnopen(o.tarn.c_str(), "r&");
+  if (fd < 0) {
+    std::fprintf(stderr, "tarn tail: cannot reach tarn '%s'\n", o.tarn.c_str());
+    return 1;
+  }
+  if (!o.match.empty() && tarnselect(fd, o.match.c_str()) < 0) {
+    std::fprintf(stderr, "tarn tail: -m: cannot use '%s'\n", o.match.c_str());
+    return 2;
+  }
+  if (!o.reject.empty() && tarnreject(fd, o.reject.c_str()) < 0) {
+    std::fprintf(stderr, "tarn tail: -r: cannot use '%s'\n", o.reject.c_str());
+    return 2;
+  }
+  if (!position(fd, o.from, err)) {
+    std::fprintf(stderr, "tarn tail: %s\n", err.c_str());
+    return 2;
+  }
+  char src[64];
+  char *buf = nullptr;
+  int bufsize = 0;
+  long printed = 0;
+  double quiet = 0.0;
+  const double step = 0.25;
+  while (o.count < 0 || printed < o.count) {
+    if (interrupted()) break;
+    double wait = o.idle < 0 ? step : std::min(step, o.idle - quiet);
+    int id, n;
+    double t;
+    int rc = tarnreap_timeout(fd, std::max(wait, 0.0), &id, src, &t, &buf, &n, &bufsize);
+    if (rc == TARN_TIMEOUT) {
+      quiet += wait;
+      if (o.idle >= 0 && quiet >= o.idle) break;
+      continue;
+    }
+    if (rc < 0) break;
+    quiet = 0.0;
+    printPacket(TailPacket{id, src, t, buf, n}, o);
+    ++printed;
+  }
+  std::free(buf);
+  return 0;
+}
+
+}  // namespace tarntool

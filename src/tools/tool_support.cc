@@ -1,0 +1,117 @@
+#include "tools/tool_support.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/stopflag/stopflag.h"
+#include "platform/time/epochtime.h"
+
+namespace tarntool {
+
+namespace {
+StopFlag g_stop{0};
+
+void onSignal(int) { g_stop.store(1); }
+
+struct CrcTable {
+  uint32_t t[256];
+  CrcTable() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+  }
+};
+
+int base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+}  // namespace
+
+uint32_t crc32Ieee(const void *data, size_t n) {
+  static const CrcTable table;
+  const auto *p = static_cast<const unsigned char *>(data);
+  uint32_t c = 0xffffffffu;
+  for (size_t i = 0; i < n; ++i) c = table.t[(c ^ p[i]) & 0xff] ^ (c >> 8);
+  return c ^ 0xffffffffu;
+}
+
+std::string hex8(uint32_t v) {
+  char buf[9];
+  std::snprintf(buf, sizeof buf, "%08x", v);
+  return buf;
+}
+
+bool base64Decode(const std::string &text, std::string &out) {
+  out.clear();
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == '=' && text.size() - end < 2) --end;
+  if ((text.size() != end && text.size() % 4 != 0) || end % 4 == 1) return false;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (size_t i = 0; i < end; ++i) {
+    int v = base64Value(text[i]);
+    if (v < 0) return false;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xff));
+    }
+  }
+  return true;
+}
+
+bool parseTime(const std::string &text, double &out) {
+  return !text.empty() && is_epoch_string(text.c_str(), &out) != 0;
+}
+
+bool parseCount(const std::string &text, long &out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  char *end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  out = v;
+  return true;
+}
+
+bool parseSeconds(const std::string &text, double &out) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(v) || v < 0) return false;
+  out = v;
+  return true;
+}
+
+void catchInterrupts() {
+  stopflag_register(&g_stop);
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool interrupted() { return g_stop.load() != 0; }
+
+std::string timeText(double t) {
+  char *s = strtime(t);
+  std::string out = s ? s : "?";
+  std::free(s);
+  return out;
+}
+
+}  // namespace tarntool

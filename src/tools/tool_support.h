@@ -1,0 +1,34 @@
+// Helpers shared by the tarn tool's subcommands: checksums, base64, time
+// arguments, numbers, and interruption by SIGINT/SIGTERM.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tarntool {
+
+// IEEE CRC-32 (as zlib and Ethernet compute it) of a byte range.
+uint32_t crc32Ieee(const void *data, size_t n);
+// "%08x" of the value.
+std::string hex8(uint32_t v);
+
+// Decodes standard base64 (padding optional); false on any other character.
+bool base64Decode(const std::string &text, std::string &out);
+
+// Epoch seconds, or a time text that the time library reads; false otherwise.
+bool parseTime(const std::string &text, double &out);
+// A non-negative decimal integer / number of seconds.
+bool parseCount(const std::string &text, long &out);
+bool parseSeconds(const std::string &text, double &out);
+
+// Makes SIGINT and SIGTERM set the process's stop flag (so the tarn library
+// stops waiting for a lost server) and interrupted().
+void catchInterrupts();
+bool interrupted();
+
+// The time as the time library writes it ("2026-12-07 10:00:00.500 UTC").
+std::string timeText(double t);
+
+}  // namespace tarntool
