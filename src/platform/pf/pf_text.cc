@@ -58,6 +58,8 @@ bool needsQuoting(std::string_view text, Slot slot) {
   if (text.front() == '&') return true;
   if (slot == Slot::ArrayValue) return false;
   if (text.front() == '#' || text.front() == '}') return true;
+  // The reader skips a byte-order mark at the start of a text.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return true;
   return slot == Slot::Key && text.find(' ') != std::string_view::npos;
 }
 
