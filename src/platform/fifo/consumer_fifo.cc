@@ -60,7 +60,7 @@ int PmtFifo::enqueue(Hook *hook, int pushFlags) {
   }
   bool wake = false;
   if (result == 1) {
-    pushed_.store(pushed_.load() + 1);
+    pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     wake = consumerWaiting_;
     if (dropRun_ > 0) {
       message = "Queue '" + queue_ + "': consumer '" + name_ + "' has room again after dropping " +

@@ -4,6 +4,7 @@
 // Pushes run without the registration lock: they read an immutable list of
 // the consumers, which registration replaces as a whole. Replaced lists are
 // kept until the managed FIFO is destroyed, so a push may still walk one.
+// Lock order: the registration lock `mu` before any consumer FIFO's locks.
 #include <cmath>
 #include <memory>
 #include <new>
@@ -47,7 +48,10 @@ class HookSet {
 }  // namespace
 
 struct PmtManagedFifo {
-  explicit PmtManagedFifo(std::string n) : name(std::move(n)) { lists.emplace_back(new ConsumerList); current.store(lists.back().get()); }
+  explicit PmtManagedFifo(std::string n) : name(std::move(n)) {
+    lists.emplace_back(new ConsumerList);
+    current.store(lists.back().get());
+  }
 
   const std::string name;
   std::atomic<const ConsumerList *> current{nullptr};
