@@ -50,7 +50,7 @@ void unreadable(const char *key, const std::string &value, const char *what) {
 }
 
 // Text without a leading '+', which from_chars does not take.
-std::string_view unsigned_plus(std::string_view text) {
+std::string_view withoutPlus(std::string_view text) {
   if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
   return text;
 }
@@ -207,7 +207,7 @@ int pfget_boolean(Pf *pf, const char *key) {
 int pfget_int(Pf *pf, const char *key) {
   std::string text;
   if (!readable(pf, key, &text)) return 0;
-  std::string_view digits = unsigned_plus(text);
+  std::string_view digits = withoutPlus(text);
   int n = 0;
   auto [end, err] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
   if (err != std::errc() || end != digits.data() + digits.size()) {
@@ -220,7 +220,7 @@ int pfget_int(Pf *pf, const char *key) {
 double pfget_double(Pf *pf, const char *key) {
   std::string text;
   if (!readable(pf, key, &text)) return 0;
-  std::string_view number = unsigned_plus(text);
+  std::string_view number = withoutPlus(text);
   double x = 0;
   auto [end, err] = std::from_chars(number.data(), number.data() + number.size(), x);
   if (err != std::errc() || end != number.data() + number.size() || !std::isfinite(x)) {
