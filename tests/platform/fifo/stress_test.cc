@@ -77,10 +77,26 @@ class FifoStressTest : public FifoTest {
     for (int p = 0; p < kProducers; p++) {
       threads.emplace_back([&, p] { produce(p, producers[p]); });
     }
+    std::atomic<bool> running{true};
+    std::thread monitor([&] { watchCounts(running); });
     // Stop half-way, or at once if the producers are that quick.
     waitForPushes(kProducers * kPerProducer / 2);
     stop_ = 1;
     for (std::thread &t : threads) t.join();
+    running = false;
+    monitor.join();
+  }
+
+  // Reads the counts while everything runs, as a status report does.
+  void watchCounts(const std::atomic<bool> &running) {
+    for (int rounds = 0; running.load() && rounds < 100000; rounds++) {
+      for (PmtFifo *fifo : fifos_) {
+        int count = pmtfifo_count(fifo);
+        ASSERT_GE(count, 0);
+        ASSERT_LE(count, kProducers * kPerProducer);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
   }
 
   void waitForPushes(long count) {
@@ -91,13 +107,16 @@ class FifoStressTest : public FifoTest {
   }
 
   std::atomic<long> totalPushed_{0};
+  std::vector<PmtFifo *> fifos_;  // the consumers', in kConsumers order
 };
 
 TEST_F(FifoStressTest, EveryPacketReachesEveryConsumerOnceOrIsReportedDropped) {
   for (int p = 0; p < kProducers; p++) {
     pmtmanagedfifo_set_producer(mf_, ("reader" + std::to_string(p)).c_str());
   }
-  for (const ConsumerSpec &spec : kConsumers) consumer(spec.name, spec.limit, 0.05);
+  for (const ConsumerSpec &spec : kConsumers) {
+    fifos_.push_back(consumer(spec.name, spec.limit, 0.05));
+  }
 
   std::vector<ProducerResult> producers(kProducers);
   std::vector<ConsumerResult> consumers(kConsumerCount);
@@ -109,8 +128,6 @@ TEST_F(FifoStressTest, EveryPacketReachesEveryConsumerOnceOrIsReportedDropped) {
 
   for (int c = 0; c < kConsumerCount; c++) {
     const ConsumerResult &got = consumers[c];
-    PmtFifo *fifo = pmtmanagedfifo_set_consumer(mf_, kConsumers[c].name, kConsumers[c].limit,
-                                                PMTFIFO_BACKPRESSURE);
     EXPECT_TRUE(got.ended) << kConsumers[c].name;
     long missing = 0;
     for (int p = 0; p < kProducers; p++) {
@@ -124,7 +141,7 @@ TEST_F(FifoStressTest, EveryPacketReachesEveryConsumerOnceOrIsReportedDropped) {
         }
       }
     }
-    EXPECT_EQ(missing, pmtfifo_dropped(fifo)) << kConsumers[c].name;
+    EXPECT_EQ(missing, pmtfifo_dropped(fifos_[c])) << kConsumers[c].name;
   }
   long pushed = 0;
   for (const ProducerResult &r : producers) pushed += r.pushed;
