@@ -1,9 +1,23 @@
 #include "config/relay_config.h"
 
+#include <unistd.h>
+
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "platform/elog/elog.h"
 #include "platform/time/epochtime.h"
+#include "tarn/tarn_tag.h"
+
+namespace {
+
+// The options of both syntaxes; the leading '+' stops at the first argument
+// that is not an option.
+const char *const kOptions = "+m:p:r:S:t:v";
+
+// Makes the next getopt call start again at the first argument.
+void restartOptions() { optind = 0; }
+
+}  // namespace
 
 RelayConfig *RelayCnf = nullptr;
 
@@ -14,9 +28,159 @@ RelayConfig::~RelayConfig() = default;
 void RelayConfig::configure(int argc, char **argv) {
   starttime = std_now();
   elog_init(argc, argv);
-  // The command line and the parameter file are read here next; until then
-  // the relay runs with the defaults and without a statefile.
-  stateMgr = std::make_unique<RelayStateMgr>("");
+  int first = readGlobalOptions(argc, argv);
+  stateMgr = std::make_unique<RelayStateMgr>(statefile);
+  decideSyntax(argc - first, argv + first);
+  if (legacy) {
+    logMgr->verbose(
+        "Legacy command-line detected. Consider switching to current usage, per "
+        "tarn2tarn_pre(1).");
+    configureFinishLegacyCmd(argc, argv);
+  } else {
+    configureFinishCurrentCmd(argc, argv);
+  }
+  if (!statefile.empty() && is_present(statefile.c_str()) && legacy_starttime != TIME_UNSET) {
+    logMgr->elog_complain(
+        "Legacy start-time ignored since a statefile is specified (-S option) and present");
+    legacy_starttime = TIME_UNSET;
+  }
+  readParameterFile();
+  // The connections of the parameter file are created here next, by the
+  // readers of its current and legacy forms; until they exist the relay
+  // stops configuring once the file is read.
+}
+
+int RelayConfig::readGlobalOptions(int argc, char **argv) {
+  restartOptions();
+  // Unknown options are passed over quietly here: the second pass reports
+  // them, with the usage text.
+  opterr = 0;
+  int option;
+  while ((option = getopt(argc, argv, kOptions)) != -1) {
+    switch (option) {
+      case 'p':
+        pfname = optarg;
+        break;
+      case 'S':
+        statefile = optarg;
+        break;
+      case 't':
+        targetname = optarg;
+        break;
+      case 'v':
+        logMgr->setVerbose(++verbosity);
+        break;
+      default:
+        break;
+    }
+  }
+  opterr = 1;
+  return optind;
+}
+
+void RelayConfig::decideSyntax(int nargs, char **args) {
+  double start = 0, end = 0;
+  bool startIsTime = nargs >= 3 && is_epoch_string(args[2], &start);
+  if (nargs == 2) {
+    legacy = 1;
+  } else if (nargs == 3 && startIsTime) {
+    legacy = 1;
+    legacy_starttime = start;
+  } else if (nargs == 4 && startIsTime &&
+             (std::string(args[3]) == "last" || is_epoch_string(args[3], &end))) {
+    legacy = 1;
+    legacy_starttime = start;
+    if (std::string(args[3]) == "last") {
+      legacy_endtime = TIME_LAST;
+    } else {
+      // An end not after the start is a period.
+      legacy_endtime = end > start ? end : start + end;
+    }
+  } else {
+    legacy = 0;
+    return;
+  }
+  tarnin = args[0];
+  tarnout = args[1];
+}
+
+void RelayConfig::configureFinishLegacyCmd(int argc, char **argv) {
+  restartOptions();
+  int option;
+  while ((option = getopt(argc, argv, kOptions)) != -1) {
+    switch (option) {
+      case 'm':
+        match = optarg;
+        break;
+      case 'r':
+        reject = optarg;
+        break;
+      case 'p':
+      case 'S':
+      case 't':
+      case 'v':
+        break;
+      default:
+        usage();
+    }
+  }
+  addTarn(tarnin, "");
+  addTarn(tarnout, "");
+}
+
+void RelayConfig::configureFinishCurrentCmd(int argc, char **argv) {
+  restartOptions();
+  int option;
+  while ((option = getopt(argc, argv, kOptions)) != -1) {
+    switch (option) {
+      case 'p':
+      case 'S':
+      case 't':
+      case 'v':
+        break;
+      default:
+        usage();
+    }
+  }
+  int nargs = argc - optind;
+  if (nargs % 2 != 0) usage();
+  for (int i = optind; i + 1 < argc; i += 2) addTarn(argv[i + 1], argv[i]);
+}
+
+void RelayConfig::usage() {
+  const std::string indent = "\t            ";
+  logMgr->die_initializing(
+      "Usage:\n"
+      "\n"
+      "[CURRENT SYNTAX]\n"
+      "\n"
+      "\ttarn2tarn_pre [-v]\n" +
+      indent + "[-p pf]\n" + indent + "[-S statefile]\n" + indent +
+      "[-t targetname] \t[[tarntag tarnname] ...]\n"
+      "\n"
+      "[LEGACY SYNTAX]\n"
+      "\n"
+      "\ttarn2tarn_pre [-v]\n" +
+      indent + "[-m match]\n" + indent + "[-p pf]\n" + indent + "[-r reject]\n" + indent +
+      "[-S statefile]\n" + indent +
+      "[-t targetname] \ttarnin tarnout [start-time [period|end-time]]");
+}
+
+void RelayConfig::readParameterFile() {
+  int rc = pfread(pfname.c_str(), &pf);
+  if (rc == -1) logMgr->die_initializing("Failed to find parameter-file '" + pfname + "'.");
+  if (rc < 0) logMgr->die_initializing("Failed to parse parameter-file '" + pfname + "'.");
+}
+
+// ---- Registries ----
+
+void RelayConfig::addTarn(std::string tarnname, std::string tag) {
+  if (tag.empty()) {
+    tag = TarnTag::createTarnTagFromTarnName(tarnname)->getString("tarntag");
+  } else {
+    TarnTag::getTarnTag(tag, tarnname, true);
+  }
+  logMgr->verbose("Added tarntag '" + tag + "' for tarn name '" + tarnname + "'");
 }
 
 // ---- Global settings ----
@@ -28,6 +192,7 @@ int RelayConfig::getInt(const std::string &key) {
 
 double RelayConfig::getDouble(const std::string &key) {
   if (key == "internal_timeout_sec") return internal_timeout_sec;
+  if (key == "pfstatusreport_interval_sec") return pfstatusreport_interval_sec;
   if (key == "starttime") return starttime;
   logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getDouble()");
 }

@@ -23,6 +23,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "app/relay_times.h"
+#include "platform/pf/pf.h"
+
 class RelayLogMgr;
 class RelayStateMgr;
 
@@ -35,8 +38,26 @@ class RelayConfig {
   RelayConfig(const RelayConfig &) = delete;
   RelayConfig &operator=(const RelayConfig &) = delete;
 
-  // The whole configuration of the process, from its command line.
+  // The whole configuration of the process, from its command line and its
+  // parameter file. Ends the process through die_initializing on any
+  // configuration error; returns only with everything registered.
   void configure(int argc, char **argv);
+  // Writes the usage text through die_initializing; never returns.
+  [[noreturn]] void usage();
+  // The second pass over the command line of each syntax.
+  void configureFinishLegacyCmd(int argc, char **argv);
+  void configureFinishCurrentCmd(int argc, char **argv);
+
+  // True when the command line was taken as the legacy syntax.
+  bool isLegacy() const { return legacy != 0; }
+  std::string getStateFile() const { return statefile; }
+  std::string getTargetName() const { return targetname; }
+
+  // ---- Registries ----
+  // Registers a tarn tag for a tarn name: an empty tag asks for a tag named
+  // after the tarn name (the first one configured for it, or a generated
+  // one); a tag that is registered already keeps its tarn name.
+  void addTarn(std::string tarnname, std::string tag);
 
   // ---- The managers ----
   RelayLogMgr *omlog() const { return logMgr.get(); }
@@ -46,7 +67,7 @@ class RelayConfig {
   // ---- Global settings by key ----
   // "shutdown_grace_period_sec".
   int getInt(const std::string &key);
-  // "internal_timeout_sec", "starttime".
+  // "internal_timeout_sec", "pfstatusreport_interval_sec", "starttime".
   double getDouble(const std::string &key);
 
   // ---- Thread-name registry ----
@@ -59,14 +80,42 @@ class RelayConfig {
   std::string getMyThreadLabel();
 
  private:
+  friend class RelayConfigInspector;  // tests look at the settings themselves
+
   // ---- Managers: created by the constructor and configure(), live as long as this object ----
   std::unique_ptr<RelayLogMgr> logMgr;
   std::unique_ptr<RelayStateMgr> stateMgr;
 
+  // Reads the options of the first pass (-p, -S, -t, -v) and returns the
+  // index of the first argument after them.
+  int readGlobalOptions(int argc, char **argv);
+  // Decides the syntax from the arguments after the options.
+  void decideSyntax(int nargs, char **args);
+  // Reads the parameter file named by pfname into pf.
+  void readParameterFile();
+
   // ---- Global settings: written by the constructor and configure() only ----
-  double starttime = 0.0;                // epoch seconds at which configure() began
-  double internal_timeout_sec = 1.0;     // polling and waiting time-out of every loop
-  int shutdown_grace_period_sec = 15;    // grace period of the shutdown
+  int legacy = 0;                          // 1 when the legacy syntax was detected
+  double starttime = 0.0;                  // epoch seconds at which configure() began
+  double pfstatusreport_interval_sec = 2.0; // interval between status packets
+  double internal_timeout_sec = 1.0;       // polling and waiting time-out of every loop
+  int shutdown_grace_period_sec = 15;      // grace period of the shutdown
+  int verbosity = 0;                       // number of -v options seen
+  std::string pfname = "tarn2tarn_pre";     // parameter-file name (-p)
+  std::string targetname = "tarn2tarn_pre"; // target name (-t)
+  std::string statefile;                   // statefile name (-S); empty: none
+  std::string status_queue_name;           // queue of the status packets; empty: none
+  std::string log_queue_name;              // queue of the log packets; empty: none
+  // Legacy syntax: these point into the process's argument vector, which
+  // outlives this object; nothing copies or frees them.
+  char *tarnin = nullptr;
+  char *tarnout = nullptr;
+  char *match = nullptr;
+  char *reject = nullptr;
+  double legacy_starttime = TIME_UNSET;
+  double legacy_endtime = TIME_UNSET;      // or TIME_LAST
+  // The parameter file as pfread returned it; the library owns it.
+  Pf *pf = nullptr;
 
   // ---- Thread-name registry: guarded by threadNamesMutex ----
   std::mutex threadNamesMutex;

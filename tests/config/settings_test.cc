@@ -49,10 +49,14 @@ TEST_F(Settings, UnknownKeysAreFatalAndNameTheGetter) {
 }
 
 TEST_F(Settings, ConfigureRecordsTheStartTimeAndCreatesAStateManagerWithoutStatefile) {
+  testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("relay.pf"), "x 1\n");
+  std::string pfname = dir.file("relay");
   char program[] = "/usr/bin/tarn2tarn_pre";
-  char *argv[] = {program, nullptr};
+  char option[] = "-p";
+  char *argv[] = {program, option, pfname.data(), nullptr};
   double before = std_now();
-  config.configure(1, argv);
+  config.configure(3, argv);
   double after = std_now();
   EXPECT_GE(config.getDouble("starttime"), before);
   EXPECT_LE(config.getDouble("starttime"), after);
