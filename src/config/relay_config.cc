@@ -6,6 +6,7 @@
 #include "managers/relay_state_mgr.h"
 #include "platform/elog/elog.h"
 #include "platform/time/epochtime.h"
+#include "queue/relay_queue.h"
 #include "tarn/tarn_tag.h"
 
 namespace {
@@ -181,6 +182,31 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
     TarnTag::getTarnTag(tag, tarnname, true);
   }
   logMgr->verbose("Added tarntag '" + tag + "' for tarn name '" + tarnname + "'");
+}
+
+void RelayConfig::addQueue(std::string name) {
+  if (name.empty() || queues.count(name)) return;
+  queues.emplace(name, std::make_shared<RelayQueue>(name));
+  logMgr->verbose("Added queue '" + name + "'");
+}
+
+std::shared_ptr<RelayQueue> RelayConfig::getRelayQueue(std::string name) {
+  auto found = queues.find(name);
+  if (found == queues.end()) {
+    logMgr->elog_die("Unexpected internal error: queue '" + name +
+                     "' not found in RelayConfig::getRelayQueue");
+  }
+  return found->second;
+}
+
+std::shared_ptr<RelayQueue> RelayConfig::getRelayLogQueue() {
+  auto found = queues.find(log_queue_name);
+  return found == queues.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<RelayQueue> RelayConfig::getRelayStatusQueue() {
+  auto found = queues.find(status_queue_name);
+  return found == queues.end() ? nullptr : found->second;
 }
 
 // ---- Global settings ----

@@ -27,6 +27,7 @@
 #include "platform/pf/pf.h"
 
 class RelayLogMgr;
+class RelayQueue;
 class RelayStateMgr;
 
 class RelayConfig {
@@ -58,6 +59,13 @@ class RelayConfig {
   // after the tarn name (the first one configured for it, or a generated
   // one); a tag that is registered already keeps its tarn name.
   void addTarn(std::string tarnname, std::string tag);
+  // Creates and registers the queue `name` unless it exists; "" does nothing.
+  void addQueue(std::string name);
+  // The registered queue; an unknown name ends the process.
+  std::shared_ptr<RelayQueue> getRelayQueue(std::string name);
+  // The queues of the log and status packets; empty when they are off.
+  std::shared_ptr<RelayQueue> getRelayLogQueue();
+  std::shared_ptr<RelayQueue> getRelayStatusQueue();
 
   // ---- The managers ----
   RelayLogMgr *omlog() const { return logMgr.get(); }
@@ -116,6 +124,9 @@ class RelayConfig {
   double legacy_endtime = TIME_UNSET;      // or TIME_LAST
   // The parameter file as pfread returned it; the library owns it.
   Pf *pf = nullptr;
+
+  // ---- Registries: filled by configure() only, read by every thread after ----
+  std::unordered_map<std::string, std::shared_ptr<RelayQueue>> queues;
 
   // ---- Thread-name registry: guarded by threadNamesMutex ----
   std::mutex threadNamesMutex;

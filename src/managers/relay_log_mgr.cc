@@ -4,11 +4,14 @@
 
 #include <cstdlib>
 
+#include "app/relay_exception.h"
 #include "app/stop.h"
 #include "app/termination_signals.h"
 #include "config/relay_config.h"
 #include "managers/manager_pause.h"
 #include "platform/elog/elog.h"
+#include "queue/relay_queue.h"
+#include "tarn/tarn_packet.h"
 
 namespace {
 
@@ -92,8 +95,23 @@ void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
 }
 
 void RelayLogMgr::msgToLogQueue(std::string msg) {
-  // The log queue arrives with the queues; until then lines go to the streams only.
-  (void)msg;
+  std::shared_ptr<RelayQueue> queue = RelayCnf ? RelayCnf->getRelayLogQueue() : nullptr;
+  if (!queue) return;
+  // A line written while this thread is already offering one (the complaint
+  // about a failed push, above all) stays on the streams: a failing log
+  // queue must not make its own reports recurse.
+  thread_local bool offering = false;
+  if (offering) return;
+  struct Offering {
+    bool &flag;
+    ~Offering() { flag = false; }
+  } guard{offering = true};
+  try {
+    auto packet = std::make_shared<TarnPacket>(msg);
+    queue->push(packet);
+  } catch (const RelayException &e) {
+    elog_complain(e.what());
+  }
 }
 
 void RelayLogMgr::drainLibraryMessages() {

@@ -19,14 +19,19 @@ using std::chrono::seconds;
 
 class RelayStartStop : public testing::Test {
  protected:
-  // Starts the relay and waits for its start line.
+  // Starts the relay on a parameter file without connections and waits for
+  // its start line.
   void start() {
-    relay = std::make_unique<ChildProcess>(std::vector<std::string>{programPath("tarn2tarn_pre")});
+    testsupport::writeFile(dir.file("relay.pf"), kParameterFile);
+    relay = std::make_unique<ChildProcess>(
+        std::vector<std::string>{programPath("tarn2tarn_pre"), "-p", dir.file("relay")});
     ASSERT_TRUE(waitUntil([&] { return relay->out().find("starting at") != std::string::npos; }, seconds(20)))
         << relay->err();
   }
   std::string pid() const { return std::to_string(relay->pid()); }
 
+  static constexpr const char *kParameterFile = "# a relay without connections\n";
+  testsupport::TempDir dir;
   std::unique_ptr<ChildProcess> relay;
 };
 

@@ -1,0 +1,90 @@
+#include "queue/relay_queue.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "app/relay_exception.h"
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+#include "platform/elog/elog.h"
+#include "tarn/tarn_packet.h"
+
+RelayQueue::RelayQueue(std::string name)
+    : m_name(std::move(name)), m_fifo(pmtmanagedfifo_create(m_name.c_str())) {}
+
+// Queues live until the process ends; the managed FIFO is not destroyed, as
+// a thread may still be inside it while the process exits.
+RelayQueue::~RelayQueue() = default;
+
+void RelayQueue::setProducer(std::string name) {
+  pmtmanagedfifo_set_producer(m_fifo, name.c_str());
+}
+
+void RelayQueue::setConsumer(std::string name, int limit) {
+  PmtFifo *fifo = pmtmanagedfifo_set_consumer(m_fifo, name.c_str(), limit, PMTFIFO_BACKPRESSURE);
+  pmtfifo_set_timeout(fifo, RelayCnf->getDouble("internal_timeout_sec"));
+  std::lock_guard<std::mutex> lock(m_consumersMutex);
+  m_consumers.emplace(std::move(name), fifo);
+}
+
+int RelayQueue::getQueueCount(std::string name) {
+  std::lock_guard<std::mutex> lock(m_consumersMutex);
+  auto found = m_consumers.find(name);
+  if (found == m_consumers.end()) return -1;
+  return pmtfifo_count(found->second);
+}
+
+std::string RelayQueue::getString(std::string key) {
+  if (key == "queuename") return m_name;
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
+                              "' in RelayQueue::getString()");
+}
+
+void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
+  Hook *hook = new_hook(spTarnPacket_hookfree);
+  void *block = std::calloc(1, sizeof(TarnPacketHolder));
+  if (!hook || !block) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for ophd\n",
+             "push", __LINE__, "tarn2tarn_queue",
+             static_cast<unsigned long>(sizeof(TarnPacketHolder)));
+  }
+  hook->p = new (block) TarnPacketHolder(packet);
+  // From here the library owns the hook, and frees it if it cannot queue it.
+  int flags = packet->getBool("is_internal_log") ? PMTFIFO_NOWAIT : 0;
+  int rc = pmtmanagedfifo_push(m_fifo, hook, spTarnPacket_hookcopy, flags);
+  if (rc < 0) {
+    RelayCnf->omlog()->elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
+                                     "', packet '" + packet->describe() + "'");
+  }
+}
+
+void RelayQueue::push_eof(std::string name) {
+  if (pmtmanagedfifo_push_eof(m_fifo, name.c_str()) < 0) {
+    RelayCnf->omlog()->elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
+                                     "' onto '" + m_name + "', packet EOF");
+  }
+}
+
+std::shared_ptr<TarnPacket> RelayQueue::pop(std::string name) {
+  Hook *hook = nullptr;
+  int rc = pmtmanagedfifo_pop(m_fifo, name.c_str(), &hook, 0);
+  switch (rc) {
+    case PMTFIFO_DATA: {
+      std::shared_ptr<TarnPacket> packet = *static_cast<TarnPacketHolder *>(hook->p);
+      free_hook(&hook);
+      return packet;
+    }
+    case PMTFIFO_EOF:
+      throw RelayEOFException("Read EOF packet from queue '" + m_name + "'");
+    case PMTFIFO_TIMEOUT:
+    case PMTFIFO_EMPTY:
+      throw RelayNodataException("RelayQueue::pop: Received no-data return from queue '" +
+                                 m_name + "'");
+    case PMTFIFO_RELEASED:
+      throw RelayNodataException("RelayQueue::pop: Received FIFO-released return from queue '" +
+                                 m_name + "'");
+    default:
+      throw RelayException("RelayQueue::pop: Received rc = " + std::to_string(rc) +
+                           " return from pmtmanagedfifo_pop");
+  }
+}

@@ -1,0 +1,61 @@
+// RelayQueue: a named queue of packets between the relay's threads.
+//
+// Producers (readers, the status manager, and every thread that logs, through
+// the log manager) push shared packets; each consumer (a writer) pops them
+// under its own name and sees every packet pushed once it is registered. A
+// producer ends its stream with an end-of-data mark, which the consumer sees
+// as RelayEOFException. The queue is a thin layer over the managed-FIFO
+// library: it hands each packet over as a hook holding one shared reference,
+// sets each consumer's time-out, and turns the library's results into the
+// relay's failures.
+//
+// Threads: push, push_eof and pop may run concurrently from any threads (the
+// library serialises them). The consumer table has a lock of its own, since
+// writers register from their threads while the status manager reads counts.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/fifo/pmtfifo.h"
+
+class TarnPacket;
+
+class RelayQueue {
+ public:
+  explicit RelayQueue(std::string name);
+  ~RelayQueue();
+  RelayQueue(const RelayQueue &) = delete;
+  RelayQueue &operator=(const RelayQueue &) = delete;
+
+  // Registers a producer; its end-of-data mark is awaited by the consumers.
+  void setProducer(std::string name);
+  // Registers a consumer with its limit (0: none; at the limit readers' pushes
+  // wait) and sets its time-out to "internal_timeout_sec". Registering a name
+  // again keeps what waits for it.
+  void setConsumer(std::string name, int limit);
+  // Packets waiting for the consumer; -1 for a name that is not a consumer.
+  int getQueueCount(std::string name);
+  // "queuename"; any other key ends the process.
+  std::string getString(std::string key);
+
+  // Queues the packet for every consumer; a failure is complained about and
+  // the packet is not queued. The relay's own log and status packets never
+  // wait at a consumer's limit.
+  void push(std::shared_ptr<TarnPacket> &packet);
+  // Queues the producer's end-of-data mark; a failure is complained about.
+  void push_eof(std::string name);
+  // The consumer's next packet, waiting at most its time-out.
+  // RelayEOFException at the end-of-data mark, RelayNodataException when
+  // nothing came or the queue was released, RelayException otherwise.
+  std::shared_ptr<TarnPacket> pop(std::string name);
+
+ private:
+  const std::string m_name;
+  PmtManagedFifo *const m_fifo;
+
+  std::mutex m_consumersMutex;  // guards m_consumers
+  std::unordered_map<std::string, PmtFifo *> m_consumers;
+};

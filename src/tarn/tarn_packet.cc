@@ -1,0 +1,241 @@
+#include "tarn/tarn_packet.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "app/relay_exception.h"
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+#include "platform/elog/elog.h"
+#include "platform/tarnclient/tarnclient.h"
+#include "platform/time/epochtime.h"
+#include "tarn/tarn_tag.h"
+
+namespace {
+
+constexpr int kContentReaped = 6;
+constexpr int kContentLog = 7;
+constexpr int kContentStatus = 4;
+
+enum UnstuffState { kNotTried = 0, kFailed = 1, kUnstuffed = 2 };
+
+// The reap buffers of each reader thread: the library grows the buffer as
+// needed, and each packet copies its own bytes out of it.
+thread_local int t_pktid;
+thread_local int t_nbytes;
+thread_local int t_bufsize;
+thread_local char *t_buffer;
+thread_local char t_srcname[64];
+thread_local double t_pkttime;
+
+std::string timeText(double time) {
+  char *text = strtime(time);
+  std::string result = text ? text : "";
+  std::free(text);
+  return result;
+}
+
+}  // namespace
+
+TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
+                       char *packet, int nbytes)
+    : m_pktid(pktid),
+      m_nbytes(nbytes),
+      m_bufsize(nbytes),
+      m_content(kContentReaped),
+      m_isInternalLog(false),
+      m_hasSourceInfo(true),
+      m_unstuffed(false),
+      m_unstuffState(kNotTried),
+      m_pkttime(pkttime) {
+  m_tarnname = tag->getString("tarnname");
+  // One byte more than needed, so that an empty packet still owns a buffer.
+  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
+  if (!m_pktbuf) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
+             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
+  }
+  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
+  std::memset(m_srcname, 0, sizeof m_srcname);
+  std::strncpy(m_srcname, srcname, sizeof m_srcname - 1);
+}
+
+TarnPacket::TarnPacket(std::string message) {
+  buildInternal("log", "log", kContentLog, "Failed to stuff log packet");
+  m_pkt->string = strdup(message.c_str());
+  m_pkt->string_size = static_cast<int>(message.size()) + 1;
+  stuffInternal("Failed to stuff log packet");
+}
+
+TarnPacket::TarnPacket(Pf *pf) {
+  buildInternal("pf/st", "pf", kContentStatus, "Failed to stuff /pf/st packet");
+  m_pkt->pf = pfdup(pf);
+  stuffInternal("Failed to stuff /pf/st packet");
+}
+
+void TarnPacket::buildInternal(const char *suffix, const char *type, int content,
+                               const char *failure) {
+  m_pktid = -1;
+  m_nbytes = 0;
+  m_bufsize = 0;
+  m_content = content;
+  m_isInternalLog = true;
+  m_hasSourceInfo = true;
+  m_unstuffed = true;
+  m_unstuffState = kUnstuffed;
+  m_pkttime = 0;
+  m_tarnname = "INTERNAL";
+  m_pkt = newPkt();
+  if (!m_pkt) throw RelayException(failure);
+  std::memset(m_srcname, 0, sizeof m_srcname);
+  std::snprintf(m_srcname, 63, "%s/%s", RelayCnf->getTargetName().c_str(), suffix);
+  m_pkt->type = suffix2pkttype(type);
+  split_srcname(m_srcname, m_pkt);
+  m_pkt->time = std_now();
+}
+
+void TarnPacket::stuffInternal(const char *failure) {
+  int rc = stuffPkt(m_pkt, m_srcname, &m_pkttime, &m_pktbuf, &m_nbytes, &m_bufsize);
+  m_pkttime = m_pkt->time;
+  if (rc < 0) throw RelayException(failure);
+}
+
+TarnPacket::~TarnPacket() {
+  std::free(m_pktbuf);
+  if (m_pkt) freePkt(m_pkt);
+}
+
+std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> tag,
+                                                      double timeout) {
+  int fd = tag->getInt("tarnfd");
+  if (fd < 0) throw RelayException("TarnPacket::reap_timeout: tarn closed");
+  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer, &t_nbytes,
+                            &t_bufsize);
+  if (rc == -2) {
+    throw RelayTimeoutException("TarnPacket::reap_timeout: Incomplete packet received");
+  }
+  if (rc == TARN_EOF) {
+    throw RelayEOFException("TarnPacket::reap_timeout: Received TARN_EOF from tarnreap_timeout");
+  }
+  if (rc < 0) {
+    throw RelayException("TarnPacket::reap_timeout: Received rc " + std::to_string(rc) +
+                         " from tarnreap_timeout");
+  }
+  auto packet =
+      std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer, t_nbytes);
+  tag->setInt("pktid", t_pktid);
+  tag->setDouble("pkttime", t_pkttime);
+  return packet;
+}
+
+std::shared_ptr<TarnPacket> TarnPacket::reap(std::shared_ptr<TarnTag> tag) {
+  int fd = tag->getInt("tarnfd");
+  if (fd < 0) return nullptr;
+  int pktid = 0, nbytes = 0, bufsize = 0;
+  char *buffer = nullptr;
+  char srcname[64] = {0};
+  double pkttime = 0;
+  int rc = tarnreap(fd, &pktid, srcname, &pkttime, &buffer, &nbytes, &bufsize);
+  if (rc < 0) {
+    std::free(buffer);
+    if (rc == TARN_EOF) throw RelayEOFException("TarnPacket::reap: Received TARN_EOF from tarnreap");
+    throw RelayException("TarnPacket::reap: tarnreap call failed");
+  }
+  auto packet = std::make_shared<TarnPacket>(tag, pktid, srcname, pkttime, buffer, nbytes);
+  std::free(buffer);
+  return packet;
+}
+
+int TarnPacket::put(std::shared_ptr<TarnTag> tag) {
+  return tag->put(m_srcname, m_pkttime, m_pktbuf, m_nbytes);
+}
+
+void TarnPacket::unstuff() {
+  if (!m_hasSourceInfo) {
+    throw RelayUnstuffException(
+        "TarnPacket::unstuff: packet does not contain stuffed-packet source information");
+  }
+  if (m_unstuffed) return;
+  int rc = unstuffPkt(m_srcname, m_pkttime, m_pktbuf, m_nbytes, &m_pkt);
+  if (rc < 0) {
+    m_unstuffState = kFailed;
+    throw RelayUnstuffException("TarnPacket::unstuff: unstuffPkt() failed");
+  }
+  m_content = rc;
+  m_unstuffState = kUnstuffed;
+  m_unstuffed = true;
+}
+
+bool TarnPacket::checkUnstuffs() {
+  if (m_unstuffState == kFailed) return false;
+  if (m_unstuffState == kUnstuffed) return true;
+  try {
+    unstuff();
+    return true;
+  } catch (const RelayUnstuffException &) {
+    return false;
+  }
+}
+
+std::string TarnPacket::describe() {
+  std::ostringstream s;
+  s << "Packet: " << "srcname '" << m_srcname << "' " << "time '" << timeText(m_pkttime) << "' ";
+  if (m_tarnname != "INTERNAL") s << "pktid " << m_tarnname << "::" << m_pktid << " ";
+  s << "nbytes " << m_nbytes;
+  return s.str();
+}
+
+bool TarnPacket::getBool(std::string key) {
+  if (key == "is_internal_log") return m_isInternalLog;
+  if (key == "unstuffs") return checkUnstuffs();
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
+                              "' in TarnPacket::getBool()");
+}
+
+double TarnPacket::getDouble(std::string key) {
+  if (key == "pkttime") return m_pkttime;
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
+                              "' in TarnPacket::getDouble()");
+}
+
+int TarnPacket::getInt(std::string key) {
+  if (key == "pktid") return m_pktid;
+  if (key == "nbytes") return m_nbytes;
+  if (key == "content") return m_content;
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
+                              "' in TarnPacket::getInt()");
+}
+
+std::string TarnPacket::getString(std::string key) {
+  if (key == "srcname") return m_srcname;
+  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
+                              "' in TarnPacket::getString()");
+}
+
+Hook *spTarnPacket_hookcopy(Hook *hook) {
+  auto *holder = static_cast<TarnPacketHolder *>(hook->p);
+  void *block = std::calloc(1, sizeof(TarnPacketHolder));
+  if (!block) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for newOphd\n",
+             "spTarnPacket_hookcopy", __LINE__, "tarnpacket",
+             static_cast<unsigned long>(sizeof(TarnPacketHolder)));
+  }
+  auto *copy = new (block) TarnPacketHolder(*holder);
+  Hook *result = new_hook(spTarnPacket_hookfree);
+  if (!result) {
+    copy->~TarnPacketHolder();
+    std::free(block);
+    return nullptr;
+  }
+  result->p = copy;
+  return result;
+}
+
+void spTarnPacket_hookfree(void *data) {
+  if (!data) return;
+  auto *holder = static_cast<TarnPacketHolder *>(data);
+  holder->~TarnPacketHolder();  // drops this holder's reference; the last one frees the packet
+  std::free(data);
+}

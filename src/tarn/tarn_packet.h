@@ -1,0 +1,93 @@
+// TarnPacket: one packet moving through the relay.
+//
+// A packet holds its source name, time, packet id and bytes in the stuffed
+// form in which tarn servers carry them. Readers make packets by reaping them
+// from a tag; the log and status managers build internal ones from a message
+// or a parameter-file object. Packets are shared by pointer between the
+// reader, the queues' hooks and the writers, and are freed when the last
+// holder lets go.
+//
+// Threads: a packet is built on one thread and afterwards only read, except
+// for its unstuff cache (checkUnstuffs/unstuff), which only the reader that
+// reaped the packet touches, before it pushes the packet on. reap_timeout
+// reaps into one reusable buffer per thread.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/hook/hook.h"
+#include "platform/pf/pf.h"
+#include "platform/pkt/pkt.h"
+
+class TarnTag;
+
+class TarnPacket {
+ public:
+  // A reaped packet: copies the bytes and at most 63 characters of the name.
+  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
+             char *packet, int nbytes);
+  // A log packet ("<target>/log") carrying the message. RelayException when
+  // it cannot be stuffed.
+  explicit TarnPacket(std::string message);
+  // A status packet ("<target>/pf/st") carrying a copy of the parameter-file
+  // object. RelayException when it cannot be stuffed.
+  explicit TarnPacket(Pf *pf);
+  ~TarnPacket();
+  TarnPacket(const TarnPacket &) = delete;
+  TarnPacket &operator=(const TarnPacket &) = delete;
+
+  // Reaps the tag's next packet, waiting at most `timeout` seconds, and
+  // records its id and time on the tag. RelayTimeoutException when nothing
+  // complete arrived, RelayEOFException at the server's end of data,
+  // RelayException for a closed tag or any other failure.
+  static std::shared_ptr<TarnPacket> reap_timeout(std::shared_ptr<TarnTag> tag, double timeout);
+  // Blocking reap; an empty pointer for a closed tag; the tag's position is
+  // not touched.
+  static std::shared_ptr<TarnPacket> reap(std::shared_ptr<TarnTag> tag);
+
+  // Puts the packet on the tag (TarnTag::put).
+  int put(std::shared_ptr<TarnTag> tag);
+  // Unstuffs the bytes; RelayUnstuffException when they do not unstuff.
+  void unstuff();
+  // Whether the bytes unstuff; tried once per packet, the answer remembered.
+  bool checkUnstuffs();
+  // "Packet: srcname '...' time '...' [pktid tarn::id ]nbytes N".
+  std::string describe();
+
+  // Keyed accessors: "is_internal_log", "unstuffs" (bool); "pkttime"
+  // (double); "pktid", "nbytes", "content" (int); "srcname" (string).
+  // Unknown keys end the process.
+  bool getBool(std::string key);
+  double getDouble(std::string key);
+  int getInt(std::string key);
+  std::string getString(std::string key);
+
+ private:
+  // The shared part of the two internal constructors.
+  void buildInternal(const char *suffix, const char *type, int content, const char *failure);
+  void stuffInternal(const char *failure);
+
+  int m_pktid;
+  int m_nbytes;
+  int m_bufsize;
+  int m_content;
+  bool m_isInternalLog;
+  bool m_hasSourceInfo;
+  bool m_unstuffed;
+  int m_unstuffState;  // 0 not tried, 1 failed, 2 unstuffed
+  double m_pkttime;
+  char m_srcname[64];
+  char *m_pktbuf = nullptr;
+  Packet *m_pkt = nullptr;
+  std::string m_tarnname;
+};
+
+// What a hook's data points at: a heap block (calloc) holding one shared
+// reference to a packet.
+using TarnPacketHolder = std::shared_ptr<TarnPacket>;
+
+// The hook functions through which a queue's managed FIFO holds packets: a
+// hook's data is a heap holder of one shared pointer to the packet.
+Hook *spTarnPacket_hookcopy(Hook *hook);
+void spTarnPacket_hookfree(void *data);
