@@ -46,9 +46,10 @@ void RelayConfig::configure(int argc, char **argv) {
     legacy_starttime = TIME_UNSET;
   }
   readParameterFile();
-  // The connections of the parameter file are created here next, by the
-  // readers of its current and legacy forms; until they exist the relay
-  // stops configuring once the file is read.
+  if (!legacy) configureFinishCurrentPf(pf);
+  // The legacy form's reader, which turns its three filters and the command
+  // line into one reader and one writer, comes next; until it exists a
+  // legacy configuration stops once the file is read.
 }
 
 int RelayConfig::readGlobalOptions(int argc, char **argv) {

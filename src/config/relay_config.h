@@ -22,10 +22,12 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "app/relay_times.h"
 #include "platform/pf/pf.h"
 
+class RelayConnection;
 class RelayLogMgr;
 class RelayQueue;
 class RelayStateMgr;
@@ -48,6 +50,13 @@ class RelayConfig {
   // The second pass over the command line of each syntax.
   void configureFinishLegacyCmd(int argc, char **argv);
   void configureFinishCurrentCmd(int argc, char **argv);
+  // The reader of the current parameter-file form: every connection of
+  // "connections" with the defaults layered under it, the status and log
+  // queues, and the timing settings. Returns only on success.
+  void configureFinishCurrentPf(Pf *pf);
+  // "read" or "write" for one entry of "connections", judged from the
+  // entry's own tarn keys; none of them ends the process.
+  std::string determineConnectionDirection(Pf *entry);
 
   // True when the command line was taken as the legacy syntax.
   bool isLegacy() const { return legacy != 0; }
@@ -55,6 +64,15 @@ class RelayConfig {
   std::string getTargetName() const { return targetname; }
 
   // ---- Registries ----
+  // Checks one complete connection object against the schema; the first
+  // violation ends the process.
+  void vetConnectionPf(Pf *connection);
+  // Vets the object and creates and registers its connection and queue; a
+  // writer becomes a consumer of its queue at once. Empty when the entry's
+  // "run" is false (its name stays reserved).
+  std::shared_ptr<RelayConnection> addConnection(Pf *connection);
+  // Every registered connection, in no particular order.
+  std::vector<std::shared_ptr<RelayConnection>> getConnections();
   // Registers a tarn tag for a tarn name: an empty tag asks for a tag named
   // after the tarn name (the first one configured for it, or a generated
   // one); a tag that is registered already keeps its tarn name.
@@ -101,6 +119,21 @@ class RelayConfig {
   void decideSyntax(int nargs, char **args);
   // Reads the parameter file named by pfname into pf.
   void readParameterFile();
+  // Steps of configureFinishCurrentPf and addConnection.
+  void addCurrentConnection(int index, Pf *connections, const std::string &readDefaults,
+                            const std::string &writeDefaults);
+  void readSpecialQueue(Pf *pf, const std::string &which, const std::string &offReport,
+                        std::string &queueName);
+  void readTimingSettings(Pf *pf);
+  double readPositiveInterval(Pf *pf, const std::string &key, double current);
+  [[noreturn]] void dieMissingParameter(const std::string &path);
+  void vetDirectionKeys(Pf *connection, const std::string &kind, const std::string &name,
+                        const std::vector<const char *> &required,
+                        const std::vector<const char *> &refused, const char *tarnKey,
+                        const char *tagKey);
+  std::string reserveConnectionName(Pf *connection);
+  void checkReaderExpressions(Pf *connection, const std::string &name);
+  void setConnectionProperties(RelayConnection &connection, Pf *pf, const std::string &name);
 
   // ---- Global settings: written by the constructor and configure() only ----
   int legacy = 0;                          // 1 when the legacy syntax was detected
@@ -127,6 +160,12 @@ class RelayConfig {
 
   // ---- Registries: filled by configure() only, read by every thread after ----
   std::unordered_map<std::string, std::shared_ptr<RelayQueue>> queues;
+  // Only the connections whose "run" is true.
+  std::unordered_map<std::string, std::shared_ptr<RelayConnection>> connections;
+  // Kept by addConnection: every accepted name in order (skipped and
+  // generated ones too), and the counter of generated names.
+  std::vector<std::string> names_used;
+  int connection_number = 0;
 
   // ---- Thread-name registry: guarded by threadNamesMutex ----
   std::mutex threadNamesMutex;

@@ -13,6 +13,7 @@
 #include "output_capture.h"
 #include "config/relay_config.h"
 #include "process.h"
+#include "relay_pf.h"
 #include "tarn/tarn_tag.h"
 
 class RelayConfigInspector {
@@ -42,7 +43,7 @@ class CommandLine : public ::testing::Test {
   void SetUp() override {
     saved = getcwd(nullptr, 0);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    testsupport::writeFile(dir.file("relay.pf"), "anything here\n");
+    testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
     RelayCnf = &config;
   }
   void TearDown() override {
@@ -126,7 +127,7 @@ TEST_F(CommandLine, VerbosityCountsEveryV) {
 }
 
 TEST_F(CommandLine, DefaultNamesAreTheProgramName) {
-  testsupport::writeFile(dir.file("tarn2tarn_pre.pf"), "x 1\n");
+  testsupport::writeFile(dir.file("tarn2tarn_pre.pf"), testsupport::kMinimalRelayPf);
   configure({});
   EXPECT_EQ(inside.pfname(), "tarn2tarn_pre");
   EXPECT_EQ(config.getTargetName(), "tarn2tarn_pre");

@@ -8,6 +8,7 @@
 #include "managers/relay_state_mgr.h"
 #include "output_capture.h"
 #include "platform/time/epochtime.h"
+#include "relay_pf.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ TEST_F(Settings, UnknownKeysAreFatalAndNameTheGetter) {
 
 TEST_F(Settings, ConfigureRecordsTheStartTimeAndCreatesAStateManagerWithoutStatefile) {
   testsupport::TempDir dir;
-  testsupport::writeFile(dir.file("relay.pf"), "x 1\n");
+  testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
   std::string pfname = dir.file("relay");
   char program[] = "/usr/bin/tarn2tarn_pre";
   char option[] = "-p";

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "process.h"
+#include "relay_pf.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ class RelayStartStop : public testing::Test {
   // Starts the relay on a parameter file without connections and waits for
   // its start line.
   void start() {
-    testsupport::writeFile(dir.file("relay.pf"), kParameterFile);
+    testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
     relay = std::make_unique<ChildProcess>(
         std::vector<std::string>{programPath("tarn2tarn_pre"), "-p", dir.file("relay")});
     ASSERT_TRUE(waitUntil([&] { return relay->out().find("starting at") != std::string::npos; }, seconds(20)))
@@ -30,7 +31,6 @@ class RelayStartStop : public testing::Test {
   }
   std::string pid() const { return std::to_string(relay->pid()); }
 
-  static constexpr const char *kParameterFile = "# a relay without connections\n";
   testsupport::TempDir dir;
   std::unique_ptr<ChildProcess> relay;
 };

@@ -1,0 +1,169 @@
+// RelayConfig: the reader of the current parameter-file form.
+//
+// Each connection's complete object is layered from texts: an empty array
+// holding the determined "direction", then the direction's defaults with the
+// shared defaults compiled over them, then the entry itself. Compiling a text
+// into an object replaces the entries of the same key, so for each key the
+// entry wins over the shared defaults, which win over the direction's
+// defaults.
+//
+// The internal errors of the layering name a connection by its position in
+// the "connections" list, counted from 0 as in the path "connections{0}"
+// ("#0", "#1", ...): its name is known only once the entry is fetched.
+#include <cstdlib>
+#include <memory>
+
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+
+namespace {
+
+struct FreeText {
+  void operator()(char *text) const { std::free(text); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+struct FreePf {
+  void operator()(Pf *pf) const { pffree(pf); }
+};
+using OwnedPf = std::unique_ptr<Pf, FreePf>;
+
+const char *const kShared = "connections_defaults{shared}";
+
+}  // namespace
+
+void RelayConfig::configureFinishCurrentPf(Pf *pf) {
+  Pf *list = nullptr;
+  if (pfget(pf, "connections", &list) == PFINVALID) dieMissingParameter("connections");
+
+  Pf *shared = nullptr;
+  if (pfresolve(pf, kShared, 0, &shared) < 0) dieMissingParameter(kShared);
+  Text sharedText(pf2string(shared));
+  if (!sharedText) {
+    logMgr->die_initializing(
+        "Unexpected internal error: failed to convert parameter 'connections_defaults{shared}' to "
+        "string.");
+  }
+  std::string directionText[2];
+  const char *directions[2] = {"read", "write"};
+  for (int i = 0; i < 2; ++i) {
+    std::string path = std::string("connections_defaults{") + directions[i] + "}";
+    Pf *defaults = nullptr;
+    if (pfresolve(pf, path.c_str(), 0, &defaults) < 0) dieMissingParameter(path);
+    Pf *layered = pfdup(defaults);
+    if (pfcompile(sharedText.get(), &layered) != 0) {
+      logMgr->die_initializing("Unexpected internal error: failed to compile '" +
+                               std::string(kShared) + "' into '" + path + "'.");
+    }
+    OwnedPf copy(layered);
+    Text text(pf2string(copy.get()));
+    if (!text) {
+      logMgr->die_initializing("Unexpected internal error: failed to convert parameter '" + path +
+                               "' to string.");
+    }
+    directionText[i] = text.get();
+  }
+
+  int count = pfmaxtbl(list);
+  for (int i = 0; i < count; ++i) addCurrentConnection(i, list, directionText[0], directionText[1]);
+
+  readSpecialQueue(pf, "status_create",
+                   "Parameter 'connections_special{status_create}{write_to_queue}' is empty: turning "
+                   "off status-packet creation",
+                   status_queue_name);
+  readSpecialQueue(pf, "log_create",
+                   "Parameter 'connections_special{log_create}{write_to_queue}' is empty: turning "
+                   "off log-message output to tarnservers",
+                   log_queue_name);
+  readTimingSettings(pf);
+}
+
+std::string RelayConfig::determineConnectionDirection(Pf *entry) {
+  if (pfget_string(entry, "read_from_tarntag")) return "read";
+  if (pfget_string(entry, "read_from_tarnname")) return "read";
+  if (pfget_string(entry, "write_to_tarntag")) return "write";
+  if (pfget_string(entry, "write_to_tarnname")) return "write";
+  logMgr->die_initializing("Configuration error: all connections in parameter-file '" + pfname +
+                           "' must have either "
+                           "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "
+                           "'write_to_tarnname'");
+}
+
+// Builds the complete object of entry `index` and hands it to addConnection.
+void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &readDefaults,
+                                       const std::string &writeDefaults) {
+  std::string connection = "#" + std::to_string(index);
+  Pf *entry = nullptr;
+  if (pfget_index(list, index, &entry) == PFINVALID) {
+    logMgr->die_initializing("Unexpected internal error: failed to retrieve connection '" +
+                             connection + "' from parameter-file '" + pfname + "'");
+  }
+  Text entryText(pf2string(entry));
+  if (!entryText) {
+    logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
+                             connection + "' to string.");
+  }
+  std::string direction = determineConnectionDirection(entry);
+  Pf *layered = pfnew(PFARR);
+  if (!layered || pfput_string(layered, "direction", direction.c_str()) != 0 ||
+      pfcompile((direction == "read" ? readDefaults : writeDefaults).c_str(), &layered) != 0) {
+    logMgr->die_initializing(
+        "Unexpected internal error: failed to initiate configuration pf for connection '" +
+        connection + "'");
+  }
+  if (pfcompile(entryText.get(), &layered) != 0) {
+    logMgr->die_initializing(
+        "Unexpected internal error: failed to finish configuration pf for connection '" +
+        connection + "'");
+  }
+  OwnedPf object(layered);
+  addConnection(object.get());
+}
+
+// Status or log packets: on when "{run}" is true and "{write_to_queue}" is
+// not empty; the queue is created unless a connection created it already.
+void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::string &offReport,
+                                   std::string &queueName) {
+  std::string base = "connections_special{" + which + "}";
+  std::string runKey = base + "{run}";
+  std::string queueKey = base + "{write_to_queue}";
+  queueName.clear();
+  if (!pfhas_key(pf, runKey.c_str())) dieMissingParameter(runKey);
+  if (!pfget_boolean(pf, runKey.c_str())) return;
+  const char *queue = pfget_string(pf, queueKey.c_str());
+  if (!queue) dieMissingParameter(queueKey);
+  if (*queue == '\0') {
+    logMgr->verbose(offReport);
+    return;
+  }
+  queueName = queue;
+  addQueue(queueName);
+}
+
+// A timing key that the file does not have keeps the built-in value: the
+// library would answer 0 for it, and a time-out of 0 would make every loop
+// spin. A present interval must be a number of seconds above 0.
+void RelayConfig::readTimingSettings(Pf *pf) {
+  pfstatusreport_interval_sec = readPositiveInterval(pf, "time_intervals_sec{pfstatusreport}",
+                                                     pfstatusreport_interval_sec);
+  internal_timeout_sec =
+      readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", internal_timeout_sec);
+  // 0 or less is allowed here: the shutdown then has no time limit.
+  const char *grace = "time_intervals_sec{shutdown_grace_period}";
+  if (pfhas_key(pf, grace)) shutdown_grace_period_sec = pfget_int(pf, grace);
+}
+
+double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double current) {
+  if (!pfhas_key(pf, key.c_str())) return current;
+  double value = pfget_double(pf, key.c_str());
+  if (value > 0) return value;
+  const char *text = pfget_string(pf, key.c_str());
+  logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + key +
+                           "' = '" + (text ? text : "") +
+                           "': it must be a number of seconds greater than 0.");
+}
+
+void RelayConfig::dieMissingParameter(const std::string &path) {
+  logMgr->die_initializing("Configuration error: parameter file '" + pfname +
+                           "' is missing required parameter '" + path + "'.");
+}
