@@ -201,7 +201,21 @@ TEST_F(Hostile, ManyExpressionsAndOddTextsAreAnsweredNotFatal) {
   EXPECT_EQ(tarnselect(r, std::string(2000, 'a').c_str()), -1);
   EXPECT_EQ(tarnselect(r, "[[:alpha:]"), -1);
   EXPECT_EQ(tarnreject(r, "(a|b)*c{2,}"), 0);
+  EXPECT_EQ(tarnselect(r, "OK/[{]x{1,3}"), 0);
+  EXPECT_EQ(tarnselect(r, "(a)\\1"), -1);
   expectServing();
+}
+
+// Found by fuzzing: nested repetition counts made the regex compiler take
+// gigabytes for one select request.
+TEST_F(Hostile, RegressionNestedRepetitionsCannotExhaustMemory) {
+  int r = open();
+  EXPECT_EQ(tarnselect(r, "((a{255}){255}){255}"), -1);
+  EXPECT_EQ(tarnreject(r, "x{2000}"), -1);
+  EXPECT_NE(drainLog().find("repetition counts multiply"), std::string::npos);
+  EXPECT_EQ(tarnselect(r, "OK/x{1,20}"), 0);
+  expectServing();
+  EXPECT_LT(residentKb(server_.pid()), kBoundKb);
 }
 
 }  // namespace
