@@ -40,7 +40,7 @@ for t in $targets; do
     tail -n 40 "$dir/fuzz-corpus/$t.log" >&2
     status=1
   else
-    grep -E '^#[0-9]+ *DONE' "$dir/fuzz-corpus/$t.log" | tail -n 1 || true
+    grep -E '^#[0-9]+' "$dir/fuzz-corpus/$t.log" | tail -n 1 || true
   fi
 done
 exit $status
