@@ -1,0 +1,301 @@
+// The current parameter file as configure() reads it in this process: the
+// layered defaults, generated and reserved names, skipped connections, shared
+// queues, the status and log queues, the timing settings, and the writers'
+// early registration as consumers. ctest runs each test in a process of its
+// own, so the tag and queue registries start empty.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/relay_exception.h"
+#include "app/relay_times.h"
+#include "config/relay_config.h"
+#include "connection/relay_connection.h"
+#include "output_capture.h"
+#include "process.h"
+#include "queue/relay_queue.h"
+#include "relay_pf.h"
+#include "tarn/tarn_packet.h"
+
+class RelayConfigInspector {
+ public:
+  explicit RelayConfigInspector(RelayConfig &c) : config(c) {}
+  bool hasQueue(const std::string &name) const { return config.queues.count(name) > 0; }
+  size_t queueCount() const { return config.queues.size(); }
+  std::vector<std::string> namesUsed() const { return config.names_used; }
+
+ private:
+  RelayConfig &config;
+};
+
+namespace {
+
+using testsupport::connectionEntry;
+using testsupport::RelayPf;
+
+class CurrentPf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    RelayCnf = &config;
+    config.nameThread("master");
+  }
+  void TearDown() override {
+    RelayCnf = nullptr;
+    if (saved) {
+      EXPECT_EQ(chdir(saved), 0);
+      free(saved);
+    }
+  }
+  // configure() at -v with target "relay1" and the tags "t1" and "t2" (two
+  // pairs: two arguments alone would be the legacy syntax).
+  void configure(const RelayPf &pf) {
+    testsupport::writeFile(dir.file("relay.pf"), pf.text());
+    storage = {"tarn2tarn_pre", "-v", "-p", "relay", "-t", "relay1", "t1", "tagsrv:1", "t2", "tagsrv:2"};
+    std::vector<char *> argv;
+    for (auto &a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    testcapture::OutputCapture capture;
+    config.configure(static_cast<int>(storage.size()), argv.data());
+    capture.stop();
+    out = capture.out();
+    err = capture.err();
+  }
+  std::shared_ptr<RelayConnection> connection(const std::string &name) {
+    for (auto &c : config.getConnections()) {
+      if (c->connectionName() == name) return c;
+    }
+    return nullptr;
+  }
+  size_t occurrences(const std::string &text) const {
+    size_t count = 0;
+    for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++count;
+    return count;
+  }
+
+  testsupport::TempDir dir;
+  char *saved = nullptr;
+  RelayConfig config;
+  RelayConfigInspector inside{config};
+  std::vector<std::string> storage;
+  std::string out, err;
+};
+
+std::string readerEntry(const std::string &name, const std::string &queue, const std::string &more = "") {
+  return connectionEntry("name " + name + "\nread_from_tarnname in:1\nwrite_to_queue " + queue + "\n" + more);
+}
+std::string writerEntry(const std::string &name, const std::string &queue, const std::string &more = "") {
+  return connectionEntry("name " + name + "\nwrite_to_tarnname out:1\nread_from_queue " + queue + "\n" + more);
+}
+
+// ---- Names ----
+
+TEST_F(CurrentPf, AutoNamesCountEveryAutoEntryIncludingSkippedOnes) {
+  RelayPf pf;
+  pf.connections = readerEntry("auto", "q") + writerEntry("auto", "q", "run false\n") + writerEntry("auto", "q");
+  configure(pf);
+  EXPECT_EQ(config.getConnections().size(), 2u);
+  ASSERT_NE(connection("1/relay1"), nullptr);
+  EXPECT_EQ(connection("2/relay1"), nullptr);
+  ASSERT_NE(connection("3/relay1"), nullptr);
+  EXPECT_EQ(connection("1/relay1")->getString("connection_name"), "1/relay1");
+  EXPECT_EQ(inside.namesUsed(), (std::vector<std::string>{"1/relay1", "2/relay1", "3/relay1"}));
+  EXPECT_NE(out.find("Thread 'master': Connection '2/relay1' is disabled (run = 'false') in parameter file. "
+                     "Skipping connection.\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("Thread 'master': Added connection '3/relay1'\n"), std::string::npos);
+}
+
+TEST_F(CurrentPf, SkippedConnectionCreatesNoQueueAndNoConnection) {
+  RelayPf pf;
+  pf.connections = readerEntry("off", "onlyq", "run no\n");
+  configure(pf);
+  EXPECT_TRUE(config.getConnections().empty());
+  EXPECT_FALSE(inside.hasQueue("onlyq"));
+  EXPECT_EQ(out.find("Added queue"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Added connection"), std::string::npos) << out;
+}
+
+// ---- Queues ----
+
+TEST_F(CurrentPf, ConnectionsNamingOneQueueShareIt) {
+  RelayPf pf;
+  pf.connections = readerEntry("r1", "q") + connectionEntry("name r2\nread_from_tarntag t1\nwrite_to_queue q\n") +
+                   writerEntry("w1", "q") + writerEntry("w2", "other");
+  configure(pf);
+  EXPECT_EQ(inside.queueCount(), 2u);
+  EXPECT_EQ(occurrences("Added queue 'q'"), 1u);
+  EXPECT_EQ(config.getRelayQueue("q")->getString("queuename"), "q");
+  EXPECT_EQ(connection("r2")->getString("tarntag"), "t1");
+  EXPECT_EQ(connection("r2")->getString("tarnname"), "tagsrv:1");
+}
+
+// A reader may push before its writer's thread has opened its tag: those
+// packets wait for the writer instead of being lost.
+TEST_F(CurrentPf, PacketsPushedBeforeTheWriterStartsAllArrive) {
+  RelayPf pf;
+  pf.connections = readerEntry("r", "q") + writerEntry("w", "q", "max_queue 0\n") + writerEntry("w2", "q");
+  configure(pf);
+  auto queue = config.getRelayQueue("q");
+  for (int i = 0; i < 5; ++i) {
+    auto packet = std::make_shared<TarnPacket>("early " + std::to_string(i));
+    queue->push(packet);
+  }
+  EXPECT_EQ(queue->getQueueCount("w"), 5);
+  EXPECT_EQ(queue->getQueueCount("w2"), 5);
+  EXPECT_EQ(queue->getQueueCount("r"), -1) << "a reader is no consumer";
+  queue->setConsumer("w", 0);  // as the writer's thread does when it starts
+  for (int i = 0; i < 5; ++i) {
+    auto packet = queue->pop("w");
+    ASSERT_NE(packet, nullptr);
+  }
+  EXPECT_EQ(queue->getQueueCount("w"), 0);
+  EXPECT_EQ(queue->getQueueCount("w2"), 5);
+}
+
+// ---- Layering ----
+
+TEST_F(CurrentPf, WriterEntryIsCompletedByTheDefaults) {
+  RelayPf pf;
+  pf.write += "max_queue 40\n";
+  pf.connections = connectionEntry("name w\nwrite_to_tarnname out:1\nread_from_queue q\n");
+  configure(pf);
+  auto w = connection("w");
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->getString("direction"), "write");
+  EXPECT_EQ(w->getInt("maxqueue"), 40);
+  EXPECT_EQ(w->getString("match"), "");
+  EXPECT_FALSE(w->getBool("check_unstuff"));
+  EXPECT_FALSE(w->suppressUnstuffErrors());
+}
+
+TEST_F(CurrentPf, EntryBeatsSharedDefaultsWhichBeatDirectionDefaults) {
+  RelayPf pf;
+  pf.shared = "run true\nmatch SHARED\nreject\n";
+  pf.read += "match READ\nreject READ\n";
+  pf.write += "match WRITE\n";
+  pf.connections = readerEntry("r1", "q") + readerEntry("r2", "q", "match OWN\n") + writerEntry("w", "q");
+  configure(pf);
+  EXPECT_EQ(connection("r1")->getString("match"), "SHARED");
+  EXPECT_EQ(connection("r1")->getString("reject"), "") << "an empty shared value still wins";
+  EXPECT_EQ(connection("r2")->getString("match"), "OWN");
+  EXPECT_EQ(connection("w")->getString("match"), "SHARED");
+}
+
+TEST_F(CurrentPf, WriterMaxQueueEmptyIsZero) {
+  RelayPf pf;
+  pf.write += "max_queue 40\n";
+  pf.connections = writerEntry("w", "q", "max_queue\n");
+  configure(pf);
+  EXPECT_EQ(connection("w")->getInt("maxqueue"), 0);
+}
+
+TEST_F(CurrentPf, ReaderTimesLimitsAndFlags) {
+  RelayPf pf;
+  pf.connections =
+      readerEntry("r1", "q",
+                  "starttime 2026-12-07 10:00:00\nendtime last\ntoo_old 3600\ntoo_new 1.5\n"
+                  "check_unstuff yes\nsuppress_unstuff_errors ON\nmatch AA_.*\n") +
+      readerEntry("r2", "q", "starttime 1000\nendtime 2026-12-07T10:00:00Z\n") + readerEntry("r3", "q");
+  configure(pf);
+  auto r1 = connection("r1");
+  EXPECT_EQ(r1->startTime(), 1796637600.0);
+  EXPECT_EQ(r1->endTime(), TIME_LAST);
+  EXPECT_EQ(r1->tooOld(), 3600.0);
+  EXPECT_EQ(r1->tooNew(), 1.5);
+  EXPECT_TRUE(r1->getBool("check_unstuff"));
+  EXPECT_TRUE(r1->suppressUnstuffErrors());
+  EXPECT_EQ(r1->getString("match"), "AA_.*");
+  EXPECT_EQ(connection("r2")->startTime(), 1000.0);
+  EXPECT_EQ(connection("r2")->endTime(), 1796637600.0);
+  auto r3 = connection("r3");
+  EXPECT_EQ(r3->startTime(), TIME_UNSET);
+  EXPECT_EQ(r3->endTime(), TIME_UNSET);
+  EXPECT_EQ(r3->tooOld(), TIME_UNSET);
+  EXPECT_EQ(r3->tooNew(), TIME_UNSET);
+  EXPECT_NE(out.find("\t\tendtime\t\t\tlast\n"), std::string::npos);
+}
+
+TEST_F(CurrentPf, WritersExpressionsAreNotChecked) {
+  RelayPf pf;
+  pf.connections = writerEntry("w", "q", "match (\nreject [\n");
+  configure(pf);
+  EXPECT_EQ(connection("w")->getString("match"), "(");
+}
+
+// ---- Status and log queues ----
+
+TEST_F(CurrentPf, StatusAndLogQueuesAreCreatedWhenOn) {
+  RelayPf pf;
+  pf.status = "run true\nwrite_to_queue statq\n";
+  pf.log = "run 1\nwrite_to_queue logq\n";
+  configure(pf);
+  ASSERT_NE(config.getRelayStatusQueue(), nullptr);
+  EXPECT_EQ(config.getRelayStatusQueue()->getString("queuename"), "statq");
+  ASSERT_NE(config.getRelayLogQueue(), nullptr);
+  EXPECT_EQ(config.getRelayLogQueue()->getString("queuename"), "logq");
+}
+
+TEST_F(CurrentPf, StatusQueueMayBeAConnectionsQueue) {
+  RelayPf pf;
+  pf.connections = readerEntry("r", "mainq") + writerEntry("w", "mainq");
+  pf.status = "run true\nwrite_to_queue mainq\n";
+  pf.log = "run true\nwrite_to_queue mainq\n";
+  configure(pf);
+  EXPECT_EQ(config.getRelayStatusQueue(), config.getRelayQueue("mainq"));
+  EXPECT_EQ(config.getRelayLogQueue(), config.getRelayQueue("mainq"));
+  EXPECT_EQ(occurrences("Added queue 'mainq'"), 1u);
+}
+
+TEST_F(CurrentPf, EmptyQueueNamesTurnPacketsOff) {
+  RelayPf pf;
+  pf.status = "run true\nwrite_to_queue\n";
+  pf.log = "run true\nwrite_to_queue\n";
+  configure(pf);
+  EXPECT_EQ(config.getRelayStatusQueue(), nullptr);
+  EXPECT_EQ(config.getRelayLogQueue(), nullptr);
+  EXPECT_EQ(inside.queueCount(), 0u);
+  EXPECT_NE(out.find("Thread 'master': Parameter 'connections_special{status_create}{write_to_queue}' is empty: "
+                     "turning off status-packet creation\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("Thread 'master': Parameter 'connections_special{log_create}{write_to_queue}' is empty: "
+                     "turning off log-message output to tarnservers\n"),
+            std::string::npos);
+}
+
+TEST_F(CurrentPf, RunFalseIgnoresTheQueueName) {
+  RelayPf pf;
+  pf.status = "run false\nwrite_to_queue statq\n";
+  pf.log = "run off\n";
+  configure(pf);
+  EXPECT_EQ(config.getRelayStatusQueue(), nullptr);
+  EXPECT_EQ(config.getRelayLogQueue(), nullptr);
+  EXPECT_FALSE(inside.hasQueue("statq"));
+}
+
+// ---- Timing settings ----
+
+TEST_F(CurrentPf, TimingSettingsAreReadWithoutConnections) {
+  RelayPf pf;
+  pf.timing = "pfstatusreport 5\ninternal_timeout 0.25\nshutdown_grace_period 30\n";
+  configure(pf);
+  EXPECT_TRUE(config.getConnections().empty());
+  EXPECT_EQ(config.getDouble("pfstatusreport_interval_sec"), 5.0);
+  EXPECT_EQ(config.getDouble("internal_timeout_sec"), 0.25);
+  EXPECT_EQ(config.getInt("shutdown_grace_period_sec"), 30);
+}
+
+TEST_F(CurrentPf, MissingTimingKeysKeepTheBuiltInValues) {
+  RelayPf pf;
+  pf.timing = "shutdown_grace_period 0\n";
+  configure(pf);
+  EXPECT_EQ(config.getDouble("pfstatusreport_interval_sec"), 2.0);
+  EXPECT_EQ(config.getDouble("internal_timeout_sec"), 1.0);
+  EXPECT_EQ(config.getInt("shutdown_grace_period_sec"), 0) << "0: no time limit on the shutdown";
+}
+
+}  // namespace
