@@ -13,6 +13,7 @@ using Args = std::vector<std::string>;
 int runPut(const Args &args);
 int runTail(const Args &args);
 int runStat(const Args &args);
+int runGen(const Args &args);
 
 struct Command {
   const char *name;

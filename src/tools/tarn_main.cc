@@ -13,7 +13,10 @@ const Command kCommands[] = {
     {"put", runPut, "tarn put TARN                 JSON lines from stdin: {\"srcname\", \"time\", \"text\" or \"data\" (base64)}"},
     {"tail", runTail,
      "tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
-     "               [-n COUNT] [-t SECONDS] [--json]"},
+     "               [-n COUNT] [-t SECONDS] [--json] [--unstuff]"},
+    {"gen", runGen,
+     "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
+     "               [--bad FRACTION]     synthetic packets that unstuff"},
     {"stat", runStat, "tarn stat TARN                the server's sources and ring figures"},
 };
 

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
+#include "platform/pf/pf.h"
+#include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "tools/tarn_commands.h"
 #include "tools/tool_support.h"
@@ -19,6 +22,7 @@ struct TailOptions {
   long count = -1;        // packets to print; -1: no limit
   double idle = -1;       // seconds without a packet before ending; -1: none
   bool json = false;
+  bool unstuff = false;  // add the content code and, for log and parameter-file packets, the text
 };
 
 struct TailPacket {
@@ -31,7 +35,7 @@ struct TailPacket {
 
 const char *const kUsage =
     "usage: tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
-    "                      [-n COUNT] [-t SECONDS] [--json]\n"
+    "                      [-n COUNT] [-t SECONDS] [--json] [--unstuff]\n"
     "  without --from, prints the packets that arrive from now on\n";
 
 bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
@@ -40,6 +44,7 @@ bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
     bool hasValue = i + 1 < args.size();
     auto value = [&]() -> const std::string & { return args[++i]; };
     if (a == "--json") o.json = true;
+    else if (a == "--unstuff") o.unstuff = true;
     else if ((a == "-m" || a == "-r" || a == "--from" || a == "-n" || a == "-t") && !hasValue) {
       err = a + " needs a value";
       return false;
@@ -92,8 +97,33 @@ bool position(int fd, const std::string &from, std::string &err) {
   return true;
 }
 
-void printPacket(const TailPacket &p, const TailOptions &o) {
+// What unstuffing a packet gave: its content code (negative when it does not
+// unstuff) and, for log and parameter-file packets, their text.
+struct Unstuffed {
+  int content = -1;
+  bool hasText = false;
+  std::string text;
+};
+
+Unstuffed unstuffBytes(const TailPacket &p, Packet *&pkt) {
+  Unstuffed u;
+  u.content = unstuffPkt(p.srcname, p.time, p.bytes, p.nbytes, &pkt);
+  if (u.content == PKT_CONTENT_LOG) {
+    u.hasText = true;
+    u.text = pkt->string ? pkt->string : "";
+  } else if (u.content == PKT_CONTENT_PF) {
+    u.hasText = true;
+    char *text = pkt->pf ? pf2string(pkt->pf) : nullptr;
+    u.text = text ? text : "";
+    std::free(text);
+  }
+  return u;
+}
+
+void printPacket(const TailPacket &p, const TailOptions &o, Packet *&pkt) {
   uint32_t crc = crc32Ieee(p.bytes, static_cast<size_t>(p.nbytes));
+  Unstuffed u;
+  if (o.unstuff) u = unstuffBytes(p, pkt);
   if (o.json) {
     nlohmann::ordered_json j;
     j["pktid"] = p.pktid;
@@ -102,10 +132,23 @@ void printPacket(const TailPacket &p, const TailOptions &o) {
     else j["time"] = nullptr;
     j["nbytes"] = p.nbytes;
     j["crc32"] = hex8(crc);
+    if (o.unstuff) {
+      if (u.content >= 0) j["content"] = u.content;
+      else j["content"] = nullptr;
+      if (u.hasText) j["text"] = u.text;
+    }
     std::puts(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
     std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname, timeText(p.time).c_str(), p.time,
                 p.nbytes, hex8(crc).c_str());
+    if (o.unstuff && u.content < 0) std::printf("  does not unstuff: %s\n", pkt_strerror(u.content));
+    if (o.unstuff && u.content >= 0) std::printf("  content %d\n", u.content);
+    if (u.hasText) {
+      // The text indented under its packet, one line of it per line.
+      std::istringstream lines(u.text);
+      std::string line;
+      while (std::getline(lines, line)) std::printf("    %s\n", line.c_str());
+    }
   }
   std::fflush(stdout);
 }
@@ -140,6 +183,7 @@ int runTail(const Args &args) {
   char src[64];
   char *buf = nullptr;
   int bufsize = 0;
+  Packet *pkt = nullptr;  // reused by every unstuff
   long printed = 0;
   double quiet = 0.0;
   const double step = 0.25;
@@ -156,10 +200,11 @@ int runTail(const Args &args) {
     }
     if (rc < 0) break;
     quiet = 0.0;
-    printPacket(TailPacket{id, src, t, buf, n}, o);
+    printPacket(TailPacket{id, src, t, buf, n}, o, pkt);
     ++printed;
   }
   std::free(buf);
+  freePkt(pkt);
   return 0;
 }
 
