@@ -125,6 +125,9 @@ void Server::acceptClients() {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int bytes = 4 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     auto c = std::make_unique<Client>();
     c->fd = fd;
     c->peer = peer;

@@ -125,6 +125,7 @@ class TarnConnection {
   std::deque<uint64_t> m_putEnds;
   uint64_t m_connAcked = 0;  // the server's ack count on this connection
   Clock::time_point m_lastSend{};
+  int m_putsSinceClock = 0;
   Clock::time_point m_unsentSince{};
   std::atomic<bool> m_unsent{false};  // read by the flusher without the lock
 };
