@@ -292,6 +292,7 @@ void ClientSession::writePacket(uint64_t seq) {
   w.name(p.src);
   w.raw(p.data, p.nbytes);
   w.end();
+  ++packetsSent_;
 }
 
 bool ClientSession::pump(size_t limit) {

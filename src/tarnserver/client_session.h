@@ -61,6 +61,7 @@ class ClientSession {
   void consumed(size_t n);
 
   uint64_t putsStored() const { return putsStored_; }
+  uint64_t packetsSent() const { return packetsSent_; }
   bool helloDone() const { return hello_; }
   // Why consume() last returned -1.
   const std::string &error() const { return error_; }
@@ -87,6 +88,7 @@ class ClientSession {
   bool streaming_ = false;
   uint64_t cursor_ = 0;          // next packet the client may be sent
   uint64_t putsStored_ = 0;
+  uint64_t packetsSent_ = 0;
   std::string error_;
   std::vector<char> out_;
   size_t outHead_ = 0;

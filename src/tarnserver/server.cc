@@ -227,12 +227,13 @@ void Server::reapDead() {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, c.fd, nullptr);
     ::close(c.fd);
     std::string peer = c.peer, why = c.why;
-    uint64_t puts = c.session->putsStored();
+    uint64_t puts = c.session->putsStored(), sent = c.session->packetsSent();
     it = clients_.erase(it);
     figures_.clients = static_cast<uint32_t>(clients_.size());
     if (opt_.verbose) {
-      elog_log(0, "client %s disconnected: %s, after %llu puts (%zu clients)", peer.c_str(), why.c_str(),
-               static_cast<unsigned long long>(puts), clients_.size());
+      elog_log(0, "client %s disconnected: %s; it put %llu packets and was sent %llu (%zu clients)", peer.c_str(),
+               why.c_str(), static_cast<unsigned long long>(puts), static_cast<unsigned long long>(sent),
+               clients_.size());
     } else {
       elog_log(0, "client %s disconnected: %s (%zu clients)", peer.c_str(), why.c_str(), clients_.size());
     }

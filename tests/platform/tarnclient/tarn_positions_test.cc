@@ -2,6 +2,7 @@
 // without select/reject, on empty and filled servers.
 #include <cmath>
 
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "tarn_client_fixture.h"
 
 namespace tarntest {
@@ -169,6 +170,44 @@ TEST_F(Selection, NothingSelectedMeansNoPositionAndWaitingForAMatch) {
   Reaped r = reap(fd);
   EXPECT_EQ(r.id, 8);
   EXPECT_EQ(r.src, "CC/q");
+}
+
+}  // namespace
+}  // namespace tarntest
+
+namespace tarntest {
+namespace {
+
+// Resuming at a saved (id, time) pair, as a restarted relay does.
+using Resume = TarnClientTest;
+
+TEST_F(Resume, FindsThePacketByIdAndTimeAndReadsOnAfterIt) {
+  ASSERT_TRUE(put("A/x", 5, 100.0));
+  int r = open();
+  EXPECT_EQ(tarnclient::resumeAt(r, 2, 102.0), 0);
+  EXPECT_EQ(tarntell(r), 3);
+  EXPECT_EQ(reap(r).id, 3);
+}
+
+TEST_F(Resume, AnIdNamingAnotherPacketFallsBackToTheTime) {
+  ASSERT_TRUE(put("A/x", 5, 100.0));
+  int r = open();
+  EXPECT_EQ(tarnclient::resumeAt(r, 2, 103.0), -2);  // id 2 has time 102: not the saved packet
+  EXPECT_EQ(reap(r).id, 3);
+  EXPECT_EQ(tarnclient::resumeAt(r, 9, 500.0), -1);  // nothing at or after the time
+  EXPECT_EQ(tarntell(r), 5);
+}
+
+TEST_F(Resume, AnEmptyServerSaysSo) {
+  int r = open();
+  EXPECT_EQ(tarnclient::resumeAt(r, 0, 1.0), -3);
+  std::string name, sel, rej;
+  ASSERT_TRUE(tarnclient::descriptorName(r, name));
+  EXPECT_EQ(name, server_.name());
+  ASSERT_EQ(tarnselect(r, "A/.*"), 0);
+  ASSERT_TRUE(tarnclient::descriptorExpressions(r, sel, rej));
+  EXPECT_EQ(sel, "A/.*");
+  EXPECT_EQ(rej, "");
 }
 
 }  // namespace
