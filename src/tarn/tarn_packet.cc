@@ -99,7 +99,14 @@ void TarnPacket::buildInternal(const char *suffix, const char *type, int content
 void TarnPacket::stuffInternal(const char *failure) {
   int rc = stuffPkt(m_pkt, m_srcname, &m_pkttime, &m_pktbuf, &m_nbytes, &m_bufsize);
   m_pkttime = m_pkt->time;
-  if (rc < 0) throw RelayException(failure);
+  if (rc < 0) {
+    // The destructor does not run for a constructor that throws.
+    freePkt(m_pkt);
+    m_pkt = nullptr;
+    std::free(m_pktbuf);
+    m_pktbuf = nullptr;
+    throw RelayException(failure);
+  }
 }
 
 TarnPacket::~TarnPacket() {

@@ -37,6 +37,14 @@ using Clock = std::chrono::steady_clock;
 constexpr int kIdsPerProducer = 1000000;  // pktid = producer * kIdsPerProducer + sequence
 constexpr auto kDeadline = std::chrono::seconds(120);
 
+// Queues live until the process ends, as in the relay: each test's queue is
+// kept where the leak check still finds it at exit.
+RelayQueue &keptQueue(const std::string &name) {
+  static auto *kept = new std::vector<RelayQueue *>;
+  kept->push_back(new RelayQueue(name));
+  return *kept->back();
+}
+
 std::shared_ptr<TarnPacket> packetFor(int pktid) {
   auto tag = TarnTag::getTarnTag("stress", "srv", true);
   char srcname[] = "AA_BB/raw";
@@ -117,7 +125,7 @@ class QueueStress : public ::testing::Test {
 TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
   const int kProducers = 3;
   const std::vector<int> limits = {0, 5, 64};
-  RelayQueue queue("stress_q");
+  RelayQueue &queue = keptQueue("stress_q");
   for (int p = 0; p < kProducers; ++p) queue.setProducer("reader" + std::to_string(p));
   for (size_t c = 0; c < limits.size(); ++c) queue.setConsumer("writer" + std::to_string(c), limits[c]);
 
@@ -213,7 +221,7 @@ TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
 TEST_F(QueueStress, PushesAtTheLimitOfAStalledWriterEndAfterTheStop) {
   const int kProducers = 3;
   const int kEach = 10;
-  RelayQueue queue("stalled_q");
+  RelayQueue &queue = keptQueue("stalled_q");
   for (int p = 0; p < kProducers; ++p) queue.setProducer("reader" + std::to_string(p));
   queue.setConsumer("stalled", 3);
   queue.setConsumer("quick", 0);

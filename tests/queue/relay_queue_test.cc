@@ -46,6 +46,14 @@ std::shared_ptr<TarnPacket> logPacket(const std::string &text) {
   return std::make_shared<TarnPacket>(text);
 }
 
+// Queues live until the process ends, as in the relay: each test's queue is
+// kept where the leak check still finds it at exit.
+RelayQueue &keptQueue(const std::string &name) {
+  static auto *kept = new std::vector<RelayQueue *>;
+  kept->push_back(new RelayQueue(name));
+  return *kept->back();
+}
+
 // A fresh queue name for each queue, as queue names are process-wide.
 std::string freshName(const std::string &base) {
   static int count = 0;
@@ -80,7 +88,7 @@ class RelayQueueTest : public ::testing::Test {
 // ---- Names and counts ----
 
 TEST_F(RelayQueueTest, NameAndCounts) {
-  RelayQueue queue("q1");
+  RelayQueue &queue = keptQueue("q1");
   EXPECT_EQ(queue.getString("queuename"), "q1");
   EXPECT_EQ(queue.getQueueCount("writer"), -1);
   queue.setConsumer("writer", 0);
@@ -95,7 +103,7 @@ TEST_F(RelayQueueTest, NameAndCounts) {
 }
 
 TEST_F(RelayQueueTest, UnknownKeyEndsTheProcess) {
-  RelayQueue queue("q1");
+  RelayQueue &queue = keptQueue("q1");
   auto result = testcapture::runInChild([&] { queue.getString("name"); });
   EXPECT_EQ(result.exitStatus, 255);
   EXPECT_NE(result.err.find("Unexpected internal error: no key 'name' in RelayQueue::getString()"),
@@ -104,7 +112,7 @@ TEST_F(RelayQueueTest, UnknownKeyEndsTheProcess) {
 }
 
 TEST_F(RelayQueueTest, RegisteringAConsumerAgainKeepsWhatWaits) {
-  RelayQueue queue("q1");
+  RelayQueue &queue = keptQueue("q1");
   queue.setConsumer("writer", 0);
   auto packet = reapedPacket(1);
   queue.push(packet);
@@ -116,7 +124,7 @@ TEST_F(RelayQueueTest, RegisteringAConsumerAgainKeepsWhatWaits) {
 // ---- Delivery and lifetime ----
 
 TEST_F(RelayQueueTest, EachConsumerPopsThePacketOnceAndItLivesUntilAllLetGo) {
-  RelayQueue queue("q2");
+  RelayQueue &queue = keptQueue("q2");
   queue.setConsumer("a", 0);
   queue.setConsumer("b", 0);
   auto packet = reapedPacket(7);
@@ -140,7 +148,7 @@ TEST_F(RelayQueueTest, EachConsumerPopsThePacketOnceAndItLivesUntilAllLetGo) {
 }
 
 TEST_F(RelayQueueTest, PacketsComeOutInTheOrderPushed) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   queue.setConsumer("w", 0);
   for (int i = 0; i < 50; ++i) {
     auto packet = reapedPacket(i);
@@ -150,7 +158,7 @@ TEST_F(RelayQueueTest, PacketsComeOutInTheOrderPushed) {
 }
 
 TEST_F(RelayQueueTest, PushWithoutConsumersKeepsNothing) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   auto packet = reapedPacket(1);
   std::weak_ptr<TarnPacket> watch = packet;
   OutputCapture capture;
@@ -164,7 +172,7 @@ TEST_F(RelayQueueTest, PushWithoutConsumersKeepsNothing) {
 // ---- Waiting, end of data, failures ----
 
 TEST_F(RelayQueueTest, EmptyPopTimesOutNamingTheQueue) {
-  RelayQueue queue("empty_q");
+  RelayQueue &queue = keptQueue("empty_q");
   queue.setConsumer("w", 0);
   EXPECT_EQ(popFailure<RelayNodataException>(queue, "w"),
             "RelayQueue::pop: Received no-data return from queue 'empty_q'");
@@ -175,7 +183,7 @@ TEST_F(RelayQueueTest, EmptyPopTimesOutNamingTheQueue) {
 }
 
 TEST_F(RelayQueueTest, EndOfDataComesAfterTheRemainingPackets) {
-  RelayQueue queue("eof_q");
+  RelayQueue &queue = keptQueue("eof_q");
   queue.setProducer("reader");
   queue.setConsumer("w", 0);
   auto first = reapedPacket(1);
@@ -189,7 +197,7 @@ TEST_F(RelayQueueTest, EndOfDataComesAfterTheRemainingPackets) {
 }
 
 TEST_F(RelayQueueTest, EndOfDataWaitsForEveryProducer) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   queue.setProducer("r1");
   queue.setProducer("r2");
   queue.setConsumer("w", 0);
@@ -203,7 +211,7 @@ TEST_F(RelayQueueTest, EndOfDataWaitsForEveryProducer) {
 }
 
 TEST_F(RelayQueueTest, EndOfDataFromAStrangerIsComplainedAbout) {
-  RelayQueue queue("eof_q");
+  RelayQueue &queue = keptQueue("eof_q");
   queue.setConsumer("w", 0);
   OutputCapture capture;
   queue.push_eof("ghost");
@@ -216,7 +224,7 @@ TEST_F(RelayQueueTest, EndOfDataFromAStrangerIsComplainedAbout) {
 }
 
 TEST_F(RelayQueueTest, PopByAStrangerIsAPlainFailure) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   queue.setConsumer("w", 0);
   try {
     queue.pop("ghost");
@@ -233,7 +241,7 @@ TEST_F(RelayQueueTest, PopByAStrangerIsAPlainFailure) {
 // ---- Limits ----
 
 TEST_F(RelayQueueTest, InternalPacketsNeverWaitAtTheLimit) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   queue.setConsumer("w", 2);
   for (int i = 0; i < 5; ++i) {
     auto packet = logPacket("line " + std::to_string(i));
@@ -243,7 +251,7 @@ TEST_F(RelayQueueTest, InternalPacketsNeverWaitAtTheLimit) {
 }
 
 TEST_F(RelayQueueTest, ReadersWaitForRoomAndLoseNothing) {
-  RelayQueue queue("q");
+  RelayQueue &queue = keptQueue("q");
   queue.setConsumer("w", 2);
   std::thread producer([&] {
     for (int i = 0; i < 6; ++i) {

@@ -200,6 +200,18 @@ TEST_F(TarnPacketTest, StatusPacketIsInternalWithItsOwnCopyOfTheParameters) {
   EXPECT_EQ(packet->describe().find("pktid "), std::string::npos);
 }
 
+TEST_F(TarnPacketTest, MessageTooLongToStuffThrows) {
+  // Also a leak check: nothing of the half-built packet stays behind.
+  try {
+    TarnPacket packet(std::string(PKT_MAX_BODY + 1, 'x'));
+    FAIL() << "no failure";
+  } catch (const RelayUnstuffException &) {
+    FAIL() << "a plain RelayException";
+  } catch (const RelayException &e) {
+    EXPECT_STREQ(e.what(), "Failed to stuff log packet");
+  }
+}
+
 // ---- Closed tags ----
 
 TEST_F(TarnPacketTest, ClosedTagRefusesReapsAndPuts) {
