@@ -36,6 +36,14 @@ namespace {
 using testsupport::connectionEntry;
 using testsupport::RelayPf;
 
+// The configuration lives until the process ends, as in the relay, and so
+// do its queues: keep it where the leak check still finds it at exit.
+RelayConfig &keptConfig() {
+  static auto *kept = new std::vector<RelayConfig *>;
+  kept->push_back(new RelayConfig());
+  return *kept->back();
+}
+
 class CurrentPf : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -79,7 +87,7 @@ class CurrentPf : public ::testing::Test {
 
   testsupport::TempDir dir;
   char *saved = nullptr;
-  RelayConfig config;
+  RelayConfig &config = keptConfig();
   RelayConfigInspector inside{config};
   std::vector<std::string> storage;
   std::string out, err;

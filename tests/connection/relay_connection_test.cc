@@ -26,6 +26,14 @@ using testcapture::runInChild;
 
 const std::string kLabel = "Thread 'tester': ";
 
+// Queues live until the process ends, as in the relay: keep them where the
+// leak check still finds them at exit.
+std::shared_ptr<RelayQueue> keptQueue(const std::string &name) {
+  static auto *kept = new std::vector<std::shared_ptr<RelayQueue>>;
+  kept->push_back(std::make_shared<RelayQueue>(name));
+  return kept->back();
+}
+
 class Connection : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -181,7 +189,7 @@ TEST_F(Connection, QueueCountBeforeTheQueueIsZero) {
 }
 
 TEST_F(Connection, QueueCountIsMinusOneForAReaderAndTheWaitingPacketsForAWriter) {
-  auto queue = std::make_shared<RelayQueue>("count_q");
+  auto queue = keptQueue("count_q");
   auto r = reader("count_r");
   auto w = writer("count_w");
   queue->setConsumer("count_w", 0);
@@ -262,7 +270,7 @@ TEST_F(Connection, DescriptionIsSilentWhenNotVerbose) {
 // while another thread reads them; every value read is one that was written.
 TEST_F(Connection, StateIsReadWhileItsThreadWritesIt) {
   auto c = writer("shared_w");
-  auto queue = std::make_shared<RelayQueue>("shared_q");
+  auto queue = keptQueue("shared_q");
   queue->setConsumer("shared_w", 0);
   std::atomic<bool> done{false};
   std::thread connectionThread([&] {
