@@ -129,6 +129,10 @@ bool TarnConnection::reconnect() {
 // Brings a fresh connection to the state the descriptor had: expressions,
 // position and unacknowledged puts.
 bool TarnConnection::restoreSession() {
+  // Every unacknowledged put goes out again on this connection, whose acks
+  // count from zero. Rewind first: the requests below send pending puts.
+  m_sentAbs = m_ackedAbs;
+  m_connAcked = 0;
   std::string answer;
   for (auto [type, expr] : {std::pair{kSelect, &m_select}, std::pair{kReject, &m_reject}}) {
     if (expr->empty()) continue;
@@ -159,8 +163,6 @@ bool TarnConnection::restoreSession() {
     }
   }
   m_streaming = false;
-  m_sentAbs = m_ackedAbs;
-  m_connAcked = 0;
   if (!sendUnsent()) {
     lose("sending failed");
     return false;

@@ -156,6 +156,38 @@ TEST_F(Recovery, UnacknowledgedPutsAreSentAgainToARestartedServer) {
   EXPECT_EQ(reapIds(r, 20).size(), 20u);
 }
 
+// A descriptor with an expression sends a request while it recovers; puts
+// that never left before the loss must still go out exactly once then.
+TEST_F(Recovery, RegressionPutsUnsentAtTheLossAreNotSentTwiceWhenExpressionsAreRestored) {
+  int w = open("w&");
+  ASSERT_EQ(tarnselect(w, "SEL/.*"), 0);
+  ASSERT_EQ(tarnput(w, "ONCE/x", 0, "0", 1), 0);
+  server_.kill();
+  std::thread later([&] {
+    std::this_thread::sleep_for(300ms);
+    server_.restart();
+  });
+  for (int i = 1; i < 30; ++i) {
+    std::string b = std::to_string(i);
+    ASSERT_EQ(tarnput(w, "ONCE/x", i, b.data(), static_cast<int>(b.size())), 0);
+  }
+  later.join();
+  EXPECT_EQ(tarnclose(w), 0);
+  open_.erase(open_.begin());
+  int r = open();
+  ASSERT_GE(tarnposition(r, "oldest"), 0);
+  std::vector<int> counts(30, 0);
+  for (int i = 0; i < 200; ++i) {
+    Reaped p = reap(r, 0.3);
+    if (p.rc != 0) break;
+    counts[static_cast<size_t>(std::stoi(p.bytes))]++;
+  }
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_GE(counts[static_cast<size_t>(i)], 1) << i;
+    EXPECT_LE(counts[static_cast<size_t>(i)], 2) << i;
+  }
+}
+
 class MemoryRecovery : public TarnClientTest {};
 
 TEST_F(MemoryRecovery, AReplacedRingIsReadFromItsOldest) {
