@@ -1,7 +1,8 @@
 # The two commands of this project:
 #   make test   installs what is missing, builds, and runs every test: plainly,
 #               under AddressSanitizer with UndefinedBehaviorSanitizer, and
-#               under ThreadSanitizer (each in its own build folder).
+#               under ThreadSanitizer (each in its own build folder), then
+#               runs each libFuzzer target (built with clang) briefly.
 #   make demo   (comes with the relay's end-to-end work)
 # Also: make build (plain build into build/, programs in build/bin/).
 
@@ -9,7 +10,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-plain test-asan test-tsan clean
+.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -29,7 +30,9 @@ define run_suite
 	@cd $(1) && ctest --output-on-failure -j $(CTEST_JOBS) --timeout 600
 endef
 
-test: deps test-plain test-asan test-tsan
+FUZZ_SECONDS ?= 20
+
+test: deps test-plain test-asan test-tsan test-fuzz
 
 test-plain:
 	$(call run_suite,build,)
@@ -40,5 +43,8 @@ test-asan:
 test-tsan:
 	$(call run_suite,build-tsan,thread)
 
+test-fuzz:
+	@scripts/run-fuzz.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
