@@ -357,7 +357,9 @@ TEST_F(LogQueueTest, LinesArriveWithTheirExactText) {
   for (auto &packet : packets) ASSERT_GE(packet->put(writer), 0);
   int fd = tarnopen(server.name().c_str(), "r&");
   ASSERT_GE(fd, 0);
-  ASSERT_GE(tarnposition(fd, "oldest"), 0);
+  // Puts go out in batches: the server may still be empty, and then the
+  // first reap takes the first packet to arrive.
+  tarnposition(fd, "oldest");
   std::string texts;
   char *buf = nullptr;
   int bufsize = 0;

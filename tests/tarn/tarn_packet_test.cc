@@ -327,7 +327,9 @@ TEST_F(TarnPacketServerTest, InternalPacketsComeBackUnstuffingToWhatWasPut) {
   auto log = std::make_shared<TarnPacket>(std::string("Thread 'main': hello there"));
   ASSERT_GE(status->put(writer), 0);
   ASSERT_GE(log->put(writer), 0);
-  ASSERT_GE(tarnposition(reader->getInt("tarnfd"), "oldest"), 0);
+  // Puts go out in batches: the server may still be empty, and then the
+  // first reap takes the first packet to arrive.
+  tarnposition(reader->getInt("tarnfd"), "oldest");
 
   // The status packet: its bytes unstuff to the same parameter text.
   auto back = TarnPacket::reap_timeout(reader, 5.0);
