@@ -45,8 +45,12 @@ RelayQueue &keptQueue(const std::string &name) {
   return *kept->back();
 }
 
+// The tag the packets come from; the tag registry belongs to the main
+// thread, so the fixture looks it up before any thread starts.
+std::shared_ptr<TarnTag> g_tag;
+
 std::shared_ptr<TarnPacket> packetFor(int pktid) {
-  auto tag = TarnTag::getTarnTag("stress", "srv", true);
+  const std::shared_ptr<TarnTag> &tag = g_tag;
   char srcname[] = "AA_BB/raw";
   char bytes[] = "stress";
   return std::make_shared<TarnPacket>(tag, pktid, srcname, 1.0 * pktid, bytes, 6);
@@ -112,6 +116,7 @@ class QueueStress : public ::testing::Test {
  protected:
   void SetUp() override {
     RelayConfigInspector::setInternalTimeout(0.05);
+    g_tag = TarnTag::getTarnTag("stress", "srv", true);
     Stop = 0;
     stopflag_register(&Stop);
   }
