@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "app/relay_exception.h"
 #include "config/relay_config.h"
@@ -70,7 +71,10 @@ std::shared_ptr<TarnPacket> RelayQueue::pop(std::string name) {
   int rc = pmtmanagedfifo_pop(m_fifo, name.c_str(), &hook, 0);
   switch (rc) {
     case PMTFIFO_DATA: {
-      std::shared_ptr<TarnPacket> packet = *static_cast<TarnPacketHolder *>(hook->p);
+      // The hook's reference moves to the result, so freeing the hook
+      // touches the packet's count no more: writers popping the same packet
+      // do not contend on it once per pop.
+      std::shared_ptr<TarnPacket> packet = std::move(*static_cast<TarnPacketHolder *>(hook->p));
       free_hook(&hook);
       return packet;
     }
