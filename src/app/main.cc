@@ -13,6 +13,7 @@
 #include "app/termination_signals.h"
 #include "app/thread_list.h"
 #include "config/relay_config.h"
+#include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "platform/time/epochtime.h"
@@ -40,6 +41,9 @@ int main(int argc, char **argv) {
   ThreadList threads;
   threads.start([] { RelayCnf->omstate()->run(); });
   threads.start([] { RelayCnf->omlog()->run(); });
+  for (const std::shared_ptr<RelayConnection> &connection : RelayCnf->getConnections()) {
+    threads.start([connection] { connection->run(); });
+  }
   threads.joinAll();
 
   // Messages the libraries recorded after the log manager ended.

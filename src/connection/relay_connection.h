@@ -26,8 +26,10 @@
 #include <string>
 
 #include "app/relay_times.h"
+#include "connection/reader_filter.h"
 
 class RelayQueue;
+class TarnPacket;
 class TarnTag;
 
 class RelayConnection {
@@ -72,6 +74,10 @@ class RelayConnection {
   // The connection's settings, one verbose line each.
   void verboseDescribe();
 
+  // The connection's thread body: the reader or the writer loop, until the
+  // stop flag, the end of data or the reader's end condition.
+  void run();
+
   // ---- Used by the connection's own thread ----
   // The queue the thread has fetched; set once when it starts.
   void setQueue(std::shared_ptr<RelayQueue> queue);
@@ -88,6 +94,24 @@ class RelayConnection {
   std::shared_ptr<TarnTag> getTag() const { return tag; }
 
  private:
+  // ---- The thread body's steps (relay_connection_run.cc) ----
+  void setStatus(std::string text) { set("connection_status", std::move(text)); }
+  // Opens the tag, retrying with back-off; false when the stop flag came first.
+  bool openTag(const std::string &mode);
+  void runReader();
+  // Selection, positioning and the end condition; false when the reader is
+  // to end at once.
+  bool prepareReader();
+  void readPackets(RelayQueue &queue);
+  // Passes on, rejects or stops at one packet; false at the end condition.
+  bool handlePacket(RelayQueue &queue, std::shared_ptr<TarnPacket> &packet,
+                    const ReaderLimits &limits);
+  // The reader's end condition was reached.
+  void endReading();
+  void runWriter();
+  // Puts one packet; false when the writer is to give up its queue.
+  bool writePacket(std::shared_ptr<TarnPacket> &packet);
+
   [[noreturn]] void dieUnknownKey(const std::string &key, const std::string &where);
   void describeReader();
   void describeWriter();
@@ -108,6 +132,9 @@ class RelayConnection {
   bool suppressUnstuffErrorsFlag = false;
   int direction = kRead;
   std::shared_ptr<TarnTag> tag;
+
+  // ---- The thread's own ----
+  int lastPktid = -1;  // the newest id when reading began (end time "last")
 
   // ---- Written by the connection's thread, read by the status manager ----
   std::atomic<int> queueCount{-1};

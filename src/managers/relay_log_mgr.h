@@ -41,6 +41,7 @@ class RelayLogMgr {
 
   // The number of -v options: 0 quiet, 1 verbose, 2 or more very verbose.
   void setVerbose(int level) { verbosity.store(level); }
+  int getVerbose() const { return verbosity.load(); }
 
   void notify(std::string msg);
   void verbose(std::string msg);

@@ -1,0 +1,292 @@
+// RelayConnection::run: the body of a connection's thread.
+//
+// A reader opens its tag, applies its expressions, positions the tag and
+// reaps packets onto its queue until the stop flag, the server's end of data
+// or its end condition, and then pushes its end-of-data mark. A writer opens
+// its tag, registers as a consumer of its queue and puts each packet it pops
+// until the queue yields the end-of-data mark; once the stop flag is set it
+// goes on until then ("flushing"), so nothing queued before the stop is lost.
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+#include "app/relay_exception.h"
+#include "app/stop.h"
+#include "app/termination_signals.h"
+#include "config/relay_config.h"
+#include "connection/reader_filter.h"
+#include "connection/relay_connection.h"
+#include "managers/relay_log_mgr.h"
+#include "platform/time/epochtime.h"
+#include "queue/relay_queue.h"
+#include "tarn/tarn_packet.h"
+#include "tarn/tarn_tag.h"
+
+namespace {
+
+RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
+
+bool stopping() { return Stop.load() != 0; }
+
+std::string fixed6(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", value);
+  return text;
+}
+
+// A time as "%D %T %Z".
+std::string dateText(double time) {
+  char *text = epoch2str(time, "%D %T %Z");
+  std::string result = text ? text : "";
+  std::free(text);
+  return result;
+}
+
+// A duration as the time library writes it, without surrounding blanks.
+std::string durationText(double seconds) {
+  char *text = strtdelta(seconds);
+  std::string result = text ? strtrim(text) : "";
+  std::free(text);
+  return result;
+}
+
+// Sleeps `seconds` truncated to whole seconds (below one second: no pause),
+// waking early once the stop flag is set so that a stop is not held up by a
+// long back-off.
+void backOff(double seconds) {
+  using std::chrono::milliseconds;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(static_cast<long>(seconds));
+  while (!stopping() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+}
+
+}  // namespace
+
+void RelayConnection::run() {
+  blockTerminationSignals();
+  RelayCnf->nameThread("connection_" + name);
+  relayLog()->verbose("Thread starting");
+  setStatus("reg");
+  setQueue(RelayCnf->getRelayQueue(queuename));
+  if (direction == kRead) {
+    runReader();
+  } else if (direction == kWrite) {
+    runWriter();
+  }
+  setStatus("stopped");
+  relayLog()->verbose("Thread finished");
+}
+
+bool RelayConnection::openTag(const std::string &mode) {
+  int factor = 1;
+  while (!tag->isOpen() && !stopping()) {
+    try {
+      tag->open(mode);
+    } catch (const RelayTarnOpenException &) {
+      if (stopping()) break;
+      setStatus("sleeping");
+      double wait = RelayCnf->getDouble("internal_timeout_sec") * factor;
+      relayLog()->elog_complain("Waiting " + fixed6(wait) + " seconds for tarn '" + tagname +
+                                "' ('" + tag->getString("tarnname") + "') to become available");
+      backOff(wait);
+      if (factor <= 7) factor *= 2;
+    }
+  }
+  return !stopping();
+}
+
+// ---- Reader ----
+
+void RelayConnection::runReader() {
+  if (!openTag("read")) return;
+  std::shared_ptr<RelayQueue> q = getQueue();
+  q->setProducer(name);
+  if (prepareReader()) {
+    setStatus("yes");
+    readPackets(*q);
+  }
+  relayLog()->veryVerbose("Thread signalled to stop, pushing EOF onto queue");
+  q->push_eof(name);
+}
+
+bool RelayConnection::prepareReader() {
+  try {
+    if (!match.empty()) {
+      int count = tag->select(match);
+      relayLog()->verbose("Matched " + std::to_string(count) +
+                          " sources after selecting on expression '" + match + "'");
+    }
+    if (!reject.empty()) {
+      int count = tag->reject(reject);
+      relayLog()->verbose("Matched " + std::to_string(count) +
+                          " sources after rejecting on expression '" + reject + "'");
+    }
+    tag->smartReposition(starttime);
+    if (endtime == TIME_LAST) {
+      lastPktid = tag->getNewestPktid();
+      if (lastPktid < 0) {
+        // Nothing to deliver when reading begins: there is no last packet
+        // to wait for, and waiting for one would never end.
+        relayLog()->verbose("No packet to stop after on tarn " + tag->getJointName() +
+                            ": stopping acquisition for this connection");
+        endReading();
+        return false;
+      }
+      relayLog()->verbose("Scheduled to stop acquisition after receiving last pktid (= #" +
+                          std::to_string(lastPktid) + ") on tarn " + tag->getJointName());
+    } else if (endtime != TIME_UNSET) {
+      relayLog()->verbose("Scheduled to stop acquisition after endtime of " + dateText(endtime) +
+                          " on tarn " + tag->getJointName());
+    }
+    return true;
+  } catch (const RelayException &e) {
+    relayLog()->elog_complain(e.what());
+    return false;
+  }
+}
+
+void RelayConnection::readPackets(RelayQueue &q) {
+  ReaderLimits limits{endtime, tooOldLimit, tooNewLimit, checkUnstuff, suppressUnstuffErrorsFlag,
+                      lastPktid};
+  while (!stopping()) {
+    std::shared_ptr<TarnPacket> packet;
+    try {
+      packet = TarnPacket::reap_timeout(tag, RelayCnf->getDouble("internal_timeout_sec"));
+    } catch (const RelayTimeoutException &) {
+      continue;
+    } catch (const RelayEOFException &e) {
+      relayLog()->veryVerbose(
+          std::string("Received EOF on TarnHandle::reap_timeout, terminating connection: ") +
+          e.what());
+      return;
+    } catch (const RelayException &e) {
+      relayLog()->veryVerbose(
+          std::string("Received exception on TarnHandle::reap_timeout, attempting to continue: ") +
+          e.what());
+      continue;
+    }
+    if (!handlePacket(q, packet, limits)) {
+      endReading();
+      return;
+    }
+  }
+}
+
+bool RelayConnection::handlePacket(RelayQueue &q, std::shared_ptr<TarnPacket> &packet,
+                                   const ReaderLimits &limits) {
+  double pkttime = packet->getDouble("pkttime");
+  double now = std_now();
+  ReaderVerdict verdict = judgePacket(limits, packet->getInt("pktid"), pkttime, now,
+                                      [&] { return packet->getBool("unstuffs"); });
+  switch (verdict) {
+    case ReaderVerdict::kPass:
+      q.push(packet);
+      break;
+    case ReaderVerdict::kPassLastAndStop:
+      q.push(packet);
+      setLastPacketTime(pkttime);
+      relayLog()->verbose("Received last packet (pktid " + std::to_string(packet->getInt("pktid")) +
+                          "): stopping acquisition for this connection");
+      return false;
+    case ReaderVerdict::kPassAndStop:
+      relayLog()->verbose("Received a packet at specified endtime " + dateText(endtime) +
+                          ", stopping acquisition for this connection");
+      q.push(packet);
+      setLastPacketTime(pkttime);
+      return false;
+    case ReaderVerdict::kPastEndAndStop:
+      relayLog()->verbose("Received a packet past specified endtime " + dateText(endtime) +
+                          ", stopping acquisition for this connection");
+      return false;
+    case ReaderVerdict::kTooOld:
+      relayLog()->elog_complain("Rejecting <" + packet->describe() + ">: age " +
+                                durationText(std_now() - pkttime) +
+                                " exceeds configured 'too_old' limit of " +
+                                durationText(tooOldLimit));
+      return true;
+    case ReaderVerdict::kTooNew:
+      relayLog()->elog_complain("Rejecting <" + packet->describe() + ">: lead on wall-clock of " +
+                                durationText(pkttime - std_now()) +
+                                " exceeds configured 'too_new' limit of " +
+                                durationText(tooNewLimit));
+      return true;
+    case ReaderVerdict::kNoUnstuff:
+      relayLog()->elog_complain("Rejecting <" + packet->describe() +
+                                ">: packet doesn't unstuff, and 'check_unstuff' is configured "
+                                "to 'true'");
+      return true;
+    case ReaderVerdict::kNoUnstuffQuiet:
+      return true;
+  }
+  setLastPacketTime(pkttime);
+  if (relayLog()->getVerbose() > 1) {
+    std::ostringstream line;
+    line << "Tarn '" << tagname << "' -> " << "Queue '" << queuename << "': " << "read "
+         << packet->describe();
+    relayLog()->veryVerbose(line.str());
+  }
+  return true;
+}
+
+void RelayConnection::endReading() {
+  // In the legacy syntax the one reader's end is the end of the whole run.
+  if (RelayCnf->isLegacy()) Stop.store(1);
+}
+
+// ---- Writer ----
+
+void RelayConnection::runWriter() {
+  if (!openTag("write")) return;
+  std::shared_ptr<RelayQueue> q = getQueue();
+  q->setConsumer(name, maxqueue);
+  setStatus("yes");
+  bool flushing = false;
+  for (;;) {
+    if (stopping() && !flushing) {
+      relayLog()->verbose("Flushing queue");
+      flushing = true;
+    }
+    std::shared_ptr<TarnPacket> packet;
+    try {
+      packet = q->pop(name);
+    } catch (const RelayNodataException &) {
+      relayLog()->veryVerbose("Nodata reading from queue, continuing");
+      continue;
+    } catch (const RelayEOFException &) {
+      relayLog()->veryVerbose("Read EOF from queue, terminating connection");
+      return;
+    } catch (const RelayException &) {
+      relayLog()->elog_complain("RelayConnection '" + name +
+                                "' failed to pop packet off of queue '" +
+                                q->getString("queuename") + "'");
+      continue;
+    }
+    queueCount.store(q->getQueueCount(name));
+    if (!writePacket(packet)) return;
+  }
+}
+
+bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
+  try {
+    packet->put(tag);
+  } catch (const RelayException &) {
+    relayLog()->elog_complain("RelayConnection '" + name + "' failed to put packet to tarn '" +
+                              tag->getString("tarnname") + "'");
+    if (stopping()) {
+      relayLog()->verbose("Abandoning queue flush -- exiting");
+      return false;
+    }
+    relayLog()->veryVerbose("Attempting to continue after write failure");
+    return true;
+  }
+  setLastPacketTime(packet->getDouble("pkttime"));
+  if (!packet->getBool("is_internal_log") && relayLog()->getVerbose() > 1) {
+    std::ostringstream line;
+    line << "Queue '" << queuename << "' -> " << "Tarn '" << tagname << "': " << "wrote "
+         << packet->describe();
+    relayLog()->veryVerbose(line.str());
+  }
+  return true;
+}
