@@ -46,10 +46,11 @@ void RelayConfig::configure(int argc, char **argv) {
     legacy_starttime = TIME_UNSET;
   }
   readParameterFile();
-  if (!legacy) configureFinishCurrentPf(pf);
-  // The legacy form's reader, which turns its three filters and the command
-  // line into one reader and one writer, comes next; until it exists a
-  // legacy configuration stops once the file is read.
+  if (legacy) {
+    configureFinishLegacyPf(pf);
+  } else {
+    configureFinishCurrentPf(pf);
+  }
 }
 
 int RelayConfig::readGlobalOptions(int argc, char **argv) {

@@ -54,6 +54,10 @@ class RelayConfig {
   // "connections" with the defaults layered under it, the status and log
   // queues, and the timing settings. Returns only on success.
   void configureFinishCurrentPf(Pf *pf);
+  // The legacy form: one reader from tarnin and one writer to tarnout joined
+  // by the queue "mainq", with the file's three filters; status and log
+  // packets go into "mainq" too.
+  void configureFinishLegacyPf(Pf *pf);
   // "read" or "write" for one entry of "connections", judged from the
   // entry's own tarn keys; none of them ends the process.
   std::string determineConnectionDirection(Pf *entry);

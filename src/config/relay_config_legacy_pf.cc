@@ -1,0 +1,93 @@
+// The legacy parameter-file form: the legacy command line names one input
+// and one output server, and its parameter file contributes three packet
+// filters. They become the parameter-file texts of one reader and one writer
+// joined by the queue "mainq", registered like any current connection.
+#include <cstdio>
+#include <string>
+
+#include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
+
+namespace {
+
+const char *const kLegacyQueue = "mainq";
+
+// "%f" of a value, or "" when it is unset.
+std::string fixedOrEmpty(double value) {
+  if (value == TIME_UNSET) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", value);
+  return text;
+}
+
+// One line of a connection text: key, separator, value.
+std::string line(const char *key, const char *separator, const std::string &value) {
+  return std::string(key) + separator + value + "\n";
+}
+
+// A key of the legacy file that is present with a value.
+bool hasValue(Pf *pf, const char *key) {
+  const char *value = pfget_string(pf, key);
+  return value != nullptr && *value != '\0';
+}
+
+}  // namespace
+
+void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
+  double tooOld = TIME_UNSET, tooNew = TIME_UNSET;
+  bool checkUnstuff = false;
+  if (hasValue(legacyPf, "too_old")) tooOld = pfget_double(legacyPf, "too_old");
+  if (hasValue(legacyPf, "too_new")) tooNew = pfget_double(legacyPf, "too_new");
+  if (hasValue(legacyPf, "check_unstuff")) checkUnstuff = pfget_boolean(legacyPf, "check_unstuff");
+
+  logMgr->SCAFFOLD_FEATURE(
+      "Ignoring legacy parameter-file parameters 'discards', 'lag_reset', 'lag_trigger', "
+      "'test_freq', 'wait_match', 'wait_reject', 'wait_seconds'.",
+      false);
+
+  std::string endtime;
+  if (legacy_endtime == TIME_LAST) {
+    endtime = "last";
+  } else {
+    endtime = fixedOrEmpty(legacy_endtime);
+  }
+  std::string reader = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
+                       line("direction", "\t\t ", "read") +
+                       line("read_from_tarnname", "\t ", tarnin ? tarnin : "") +
+                       line("read_from_tarntag", "\t ", "") +
+                       line("write_to_queue", "\t\t ", kLegacyQueue) +
+                       line("match", "\t\t\t ", match ? match : "") +
+                       line("reject", "\t\t\t ", reject ? reject : "") +
+                       line("starttime", "\t\t ", fixedOrEmpty(legacy_starttime)) +
+                       line("endtime", "\t\t ", endtime) +
+                       line("too_old", "\t\t ", fixedOrEmpty(tooOld)) +
+                       line("too_new", "\t\t ", fixedOrEmpty(tooNew)) +
+                       line("check_unstuff", "\t\t ", checkUnstuff ? "true" : "false") +
+                       line("suppress_unstuff_errors", " ", "true");
+  std::string writer = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
+                       line("direction", "\t\t ", "write") +
+                       line("write_to_tarnname", "\t ", tarnout ? tarnout : "") +
+                       line("write_to_tarntag", "\t ", "") +
+                       line("read_from_queue", "\t \t", kLegacyQueue) +
+                       line("max_queue", "\t\t ", "100") + line("match", "\t\t\t ", "") +
+                       line("reject", "\t\t\t ", "");
+
+  struct {
+    const std::string &text;
+    const char *failure;
+  } connections[] = {
+      {reader, "Unexpected internal error: failed to construct parameter-file for reader connection"},
+      {writer, "Unexpected internal error: failed to construct parameter-file for writer connection"}};
+  for (const auto &connection : connections) {
+    Pf *object = pfnew(PFARR);
+    if (pfcompile(connection.text.c_str(), &object) != 0) {
+      logMgr->die_initializing(connection.failure);
+    }
+    addConnection(object);
+    pffree(object);
+  }
+
+  // The connections registered "mainq" already.
+  status_queue_name = kLegacyQueue;
+  log_queue_name = kLegacyQueue;
+}
