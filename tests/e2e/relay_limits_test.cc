@@ -1,0 +1,171 @@
+// Where a reader begins and ends: the start time, an end time met exactly or
+// passed by a millisecond, the end time "last" (also on an empty server),
+// and packets that do not unstuff, each with its messages.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "relay_e2e.h"
+
+namespace {
+
+using e2e::Relay;
+using e2e::identities;
+using e2e::packetsOn;
+using tarntest::TarnTestServer;
+using testsupport::RelayPf;
+
+const double kBase = 1765100000.0;
+
+// A time as the relay writes it in its end-time messages.
+std::string dateText(double time) {
+  std::time_t t = static_cast<std::time_t>(time);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[64];
+  std::strftime(text, sizeof text, "%D %T UTC", &tm);
+  return text;
+}
+
+std::string timeText(double time) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", time);
+  return text;
+}
+
+std::vector<double> timesOf(const std::vector<e2e::Packet> &packets) {
+  std::vector<double> times;
+  for (const auto &p : packets) times.push_back(p.time);
+  return times;
+}
+
+// A relay from one server to another with the reader's extra lines.
+RelayPf oneWay(const TarnTestServer &src, const TarnTestServer &dst, const std::string &readerLines) {
+  RelayPf pf;
+  pf.connections = e2e::reader("in", src.name(), "q", readerLines) + e2e::writer("out", dst.name(), "q");
+  return pf;
+}
+
+TEST(RelayLimits, StartTimeBeginsAtTheFirstPacketAtOrAfterIt) {
+  TarnTestServer src;
+  ASSERT_TRUE(tarntest::putPackets(src.name(), "ST_1/X", 10, kBase));
+  struct Case {
+    std::string start;
+    double first;
+    int firstId;
+  };
+  for (const Case &c : {Case{timeText(kBase + 4.5), kBase + 5, 5}, Case{timeText(kBase + 4), kBase + 4, 4},
+                        Case{timeText(kBase - 100), kBase, 0}}) {
+    SCOPED_TRACE(c.start);
+    TarnTestServer dst;
+    Relay relay(oneWay(src, dst, "starttime " + c.start + "\n"));
+    ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+    EXPECT_NE(relay.output().find(" to requested start time '"), std::string::npos);
+    EXPECT_NE(relay.output().find("(pktid " + std::to_string(c.firstId) + ")\n"), std::string::npos)
+        << relay.output();
+    size_t expected = static_cast<size_t>(10 - c.firstId);
+    ASSERT_TRUE(e2e::waitForCount(dst.name(), expected)) << relay.output();
+    auto out = packetsOn(dst.name());
+    ASSERT_EQ(out.size(), expected);
+    EXPECT_EQ(out.front().time, c.first);
+    EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  }
+}
+
+TEST(RelayLimits, EndTimeTakesAPacketExactlyAtItButNotOneMillisecondLater) {
+  TarnTestServer src;
+  std::vector<double> times = {kBase, kBase + 1, kBase + 2, kBase + 2.001, kBase + 3};
+  ASSERT_TRUE(e2e::putAt(src.name(), "ET_1/X", times));
+  struct Case {
+    std::string end;
+    double endTime;
+    size_t relayed;
+    std::string word;
+  };
+  for (const Case &c : {Case{timeText(kBase + 2), kBase + 2, 3, "at"},
+                        Case{timeText(kBase + 1.999), kBase + 1.999, 2, "past"}}) {
+    SCOPED_TRACE(c.end);
+    TarnTestServer dst;
+    Relay relay(oneWay(src, dst, "starttime " + timeText(kBase) + "\nendtime " + c.end + "\n"));
+    ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+    // The reader ends, and with it the writer of its queue; the relay runs on.
+    ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
+    EXPECT_TRUE(relay.process().running());
+    EXPECT_NE(relay.output().find("Scheduled to stop acquisition after endtime of " + dateText(c.endTime) +
+                                  " on tarn <"),
+              std::string::npos)
+        << relay.output();
+    EXPECT_EQ(e2e::countOf(relay.output(), "Received a packet " + c.word + " specified endtime " +
+                                               dateText(c.endTime) + ", stopping acquisition for this connection\n"),
+              1)
+        << relay.output();
+    auto out = packetsOn(dst.name());
+    EXPECT_EQ(timesOf(out), std::vector<double>(times.begin(), times.begin() + long(c.relayed)));
+    EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  }
+}
+
+TEST(RelayLimits, EndTimeLastStopsAfterTheNewestPacketPresentAtTheStart) {
+  TarnTestServer src, dst;
+  ASSERT_TRUE(tarntest::putPackets(src.name(), "LA_1/X", 10, kBase));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(kBase) + "\nendtime last\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
+  EXPECT_NE(relay.output().find("Scheduled to stop acquisition after receiving last pktid (= #9) on tarn <"),
+            std::string::npos)
+      << relay.output();
+  EXPECT_EQ(e2e::countOf(relay.output(), "Received last packet (pktid 9): stopping acquisition for this connection\n"),
+            1)
+      << relay.output();
+  // What arrives later is not read any more.
+  ASSERT_TRUE(tarntest::putPackets(src.name(), "LA_1/X", 5, kBase + 10));
+  EXPECT_EQ(identities(packetsOn(dst.name())), identities(packetsOn(src.name(), {"-n", "10"})));
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+}
+
+TEST(RelayLimits, EndTimeLastOnAnEmptyServerEndsTheReaderAtOnce) {
+  TarnTestServer src, dst;
+  Relay relay(oneWay(src, dst, "endtime last\n"));
+  ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
+  EXPECT_NE(relay.output().find("No packet to stop after on tarn <"), std::string::npos) << relay.output();
+  EXPECT_EQ(relay.output().find("Scheduled to stop acquisition"), std::string::npos) << relay.output();
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "5"}));
+  EXPECT_TRUE(packetsOn(dst.name()).empty());
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+}
+
+TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
+  TarnTestServer src;
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "40", "--bad", "0.25", "--streams", "2"}));
+  auto in = packetsOn(src.name(), {"--unstuff"});
+  ASSERT_EQ(in.size(), 40u);
+  std::vector<e2e::Packet> good, bad;
+  for (const auto &p : in) (p.unstuffs ? good : bad).push_back(p);
+  ASSERT_EQ(bad.size(), 10u);
+  std::string start = "starttime " + timeText(in.front().time) + "\ncheck_unstuff true\n";
+  const std::string complaint = ">: packet doesn't unstuff, and 'check_unstuff' is configured to 'true'\n";
+
+  for (bool suppress : {false, true}) {
+    SCOPED_TRACE(suppress ? "suppressed" : "reported");
+    TarnTestServer dst;
+    Relay relay(oneWay(src, dst, start + "suppress_unstuff_errors " + (suppress ? "true" : "false") + "\n"));
+    ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+    ASSERT_TRUE(e2e::waitForCount(dst.name(), good.size())) << relay.output();
+    EXPECT_EQ(identities(packetsOn(dst.name())), identities(good));
+    std::string output = relay.output();
+    if (suppress) {
+      EXPECT_EQ(e2e::countOf(output, "Rejecting <"), 0) << output;
+    } else {
+      EXPECT_EQ(e2e::countOf(output, complaint), 10) << output;
+      for (const auto &p : bad) {
+        EXPECT_NE(output.find("Rejecting <Packet: srcname '" + p.srcname + "' time '"), std::string::npos);
+        EXPECT_NE(output.find("::" + std::to_string(p.pktid) + " nbytes " + std::to_string(p.nbytes) + complaint),
+                  std::string::npos)
+            << p.pktid << "\n" << output;
+      }
+    }
+    EXPECT_EQ(relay.terminate(), 0) << output;
+  }
+}
+
+}  // namespace
