@@ -16,6 +16,8 @@
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
+#include "managers/relay_status_mgr.h"
+#include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
 
 namespace {
@@ -40,11 +42,15 @@ int main(int argc, char **argv) {
 
   ThreadList threads;
   threads.start([] { RelayCnf->omstate()->run(); });
+  threads.start([] { RelayCnf->omstatus()->run(); });
   threads.start([] { RelayCnf->omlog()->run(); });
   for (const std::shared_ptr<RelayConnection> &connection : RelayCnf->getConnections()) {
     threads.start([connection] { connection->run(); });
   }
   threads.joinAll();
+  // The state manager's last save can come before a reader's last reap:
+  // now that every reader has stopped, the positions are final.
+  if (!RelayCnf->getStateFile().empty()) bury();
 
   // Messages the libraries recorded after the log manager ended.
   RelayCnf->omlog()->drainLibraryMessages();

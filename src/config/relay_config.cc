@@ -4,6 +4,7 @@
 
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
+#include "managers/relay_status_mgr.h"
 #include "platform/elog/elog.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
@@ -31,6 +32,7 @@ void RelayConfig::configure(int argc, char **argv) {
   elog_init(argc, argv);
   int first = readGlobalOptions(argc, argv);
   stateMgr = std::make_unique<RelayStateMgr>(statefile);
+  statusMgr = std::make_unique<RelayStatusMgr>();
   decideSyntax(argc - first, argv + first);
   if (legacy) {
     logMgr->verbose(

@@ -31,6 +31,7 @@ class RelayConnection;
 class RelayLogMgr;
 class RelayQueue;
 class RelayStateMgr;
+class RelayStatusMgr;
 
 class RelayConfig {
  public:
@@ -93,6 +94,7 @@ class RelayConfig {
   RelayLogMgr *omlog() const { return logMgr.get(); }
   // Null until configure() has run.
   RelayStateMgr *omstate() const { return stateMgr.get(); }
+  RelayStatusMgr *omstatus() const { return statusMgr.get(); }
 
   // ---- Global settings by key ----
   // "shutdown_grace_period_sec".
@@ -115,6 +117,7 @@ class RelayConfig {
   // ---- Managers: created by the constructor and configure(), live as long as this object ----
   std::unique_ptr<RelayLogMgr> logMgr;
   std::unique_ptr<RelayStateMgr> stateMgr;
+  std::unique_ptr<RelayStatusMgr> statusMgr;
 
   // Reads the options of the first pass (-p, -S, -t, -v) and returns the
   // index of the first argument after them.

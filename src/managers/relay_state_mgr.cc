@@ -22,13 +22,20 @@ void RelayStateMgr::run() {
   int grace = RelayCnf->getInt("shutdown_grace_period_sec");
   // The handlers are in place before the signals are unblocked: a signal
   // that arrived earlier is pending, and would otherwise end the process
-  // the moment it is unblocked. With a statefile, exhume (which also sets up
-  // the signals) and the periodic and final bury join this loop together
-  // with the statefile part of the library.
-  setup_signals(&Stop, 0, grace);
+  // the moment it is unblocked. exhume also lets the readers, which wait for
+  // it, look up their saved positions.
+  if (!statefile.empty()) {
+    exhume(statefile.c_str(), &Stop, grace, 0);
+  } else {
+    setup_signals(&Stop, 0, grace);
+  }
   unblockTerminationSignals();
   while (Stop.load() == 0) {
     pauseForInternalTimeout(RelayCnf->getDouble("internal_timeout_sec"));
+    if (!statefile.empty()) bury();
   }
+  // Readers may still reap after this save; main saves once more after
+  // every thread has ended.
+  if (!statefile.empty()) bury();
   RelayCnf->omlog()->verbose("Thread finished");
 }

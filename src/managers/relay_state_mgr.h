@@ -5,7 +5,9 @@
 // SIGHUP, SIGINT, SIGQUIT or SIGTERM sets the stop flag (a second signal, or
 // the shutdown grace period running out, ends the process at once), then
 // waits, one internal time-out at a time, until the flag is set. A signal
-// cuts the wait short.
+// cuts the wait short. With a statefile it reads the saved read positions
+// first (exhume; the readers wait for that before they position) and saves
+// the registered positions after every wait and once more at the end (bury).
 //
 // Thread-safety: the name never changes after construction; getString may
 // be called from any thread.

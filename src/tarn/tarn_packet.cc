@@ -132,8 +132,7 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
   }
   auto packet =
       std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer, t_nbytes);
-  tag->setInt("pktid", t_pktid);
-  tag->setDouble("pkttime", t_pkttime);
+  tag->setTarnPosition(t_pktid, t_pkttime);
   return packet;
 }
 

@@ -122,7 +122,7 @@ std::string TarnTag::getJointName() {
 
 int TarnTag::getInt(std::string key) {
   if (key == "tarnfd") return m_tarnfd;
-  if (key == "pktid") return m_pktid;
+  if (key == "pktid") return m_position->id();
   relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getInt()");
 }
 
@@ -130,11 +130,11 @@ void TarnTag::setInt(std::string key, int value) {
   if (key != "pktid") {
     relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setInt()");
   }
-  m_pktid = value;
+  m_position->setId(value);
 }
 
 double TarnTag::getDouble(std::string key) {
-  if (key == "pkttime") return m_pkttime;
+  if (key == "pkttime") return m_position->time();
   relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getDouble()");
 }
 
@@ -142,7 +142,7 @@ void TarnTag::setDouble(std::string key, double value) {
   if (key != "pkttime") {
     relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setDouble()");
   }
-  m_pkttime = value;
+  m_position->setTime(value);
 }
 
 std::string TarnTag::getString(std::string key) {

@@ -11,8 +11,10 @@
 // during configuration, on the main thread. open, select, reject and the
 // positioning operations run on the one connection thread that reads through
 // the tag. put() holds the tag's mutex around the library call, so writer
-// connections that share a tag never put at the same time. The position
-// fields are atomics: the state manager reads them while the reader writes.
+// connections that share a tag never put at the same time. The position is
+// a ReadPosition, registered with the state-file library when a statefile is
+// in use: the state manager saves it while the reader updates it, and always
+// sees an id and a time of the same packet.
 #pragma once
 
 #include <atomic>
@@ -20,6 +22,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+
+#include "platform/statefile/read_position.h"
 
 class TarnHandle;
 
@@ -50,7 +54,8 @@ class TarnTag {
   int select(std::string expression);
   int reject(std::string expression);
 
-  // Positioning. smartReposition: the saved position, else the start time
+  // Positioning. smartReposition: the position saved in the statefile (when
+  // one is in use; it waits for the state manager to have read it), else the start time
   // (TIME_UNSET for none), else the newest packet, each outcome reported at
   // verbose level. after: positions at the first packet at or after `time`
   // and returns its id. getNewestPktid: the id of the newest packet, leaving
@@ -59,6 +64,7 @@ class TarnTag {
   void smartReposition(double starttime);
   int after(double time);
   int getNewestPktid();
+  // Sets the id and time of the last packet reaped, together.
   void setTarnPosition(int pktid, double time);
 
   // Puts one packet on the server; the library's result. RelayException when
@@ -77,14 +83,17 @@ class TarnTag {
   std::string getString(std::string key);
 
  private:
+  // The statefile step of smartReposition: true when positioning is done.
+  bool repositionFromStatefile();
+
   std::shared_ptr<TarnHandle> m_tarnHandle;
   std::mutex m_mutex;  // serialises put(); guards nothing else
   std::string m_tarntag;
   std::atomic<int> m_tarnfd{-1};
   std::string m_select;
   std::string m_reject;
-  std::atomic<int> m_pktid{-1};
-  std::atomic<double> m_pkttime{0.0};
+  // The last packet reaped (id -1 and time 0 before the first).
+  const std::shared_ptr<ReadPosition> m_position = std::make_shared<ReadPosition>();
 
   static std::unordered_map<std::string, std::shared_ptr<TarnTag>> s_tarnTags;
   static int s_autoTarnTagCount;

@@ -4,6 +4,8 @@
 #include "app/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
+#include "managers/relay_state_mgr.h"
+#include "platform/statefile/statefile.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/time/epochtime.h"
 #include "app/relay_times.h"
@@ -26,10 +28,8 @@ std::string dateText(double time) {
 
 void TarnTag::smartReposition(double starttime) {
   RelayLogMgr *log = RelayCnf->omlog();
-  // The saved position of an earlier run comes first; it is restored through
-  // the state-file library, which arrives with the statefile work. Until then
-  // no statefile is in use and reading starts at the start time or the newest
-  // packet.
+  // The saved position of an earlier run comes first.
+  if (repositionFromStatefile()) return;
 
   // A start time equal to the "unset" sentinel was not configured; any other
   // value, NaN included, is tried.
@@ -78,7 +78,31 @@ int TarnTag::getNewestPktid() {
   return newest;
 }
 
-void TarnTag::setTarnPosition(int pktid, double time) {
-  m_pktid = pktid;
-  m_pkttime = time;
+void TarnTag::setTarnPosition(int pktid, double time) { m_position->set(pktid, time); }
+
+bool TarnTag::repositionFromStatefile() {
+  RelayStateMgr *state = RelayCnf->omstate();
+  std::string path = state ? state->getString("statefile") : "";
+  if (path.empty()) return false;
+  int rc = tarnresurrect(m_tarnfd, m_position, m_tarntag);
+  std::string when = dateText(m_position->time());
+  RelayLogMgr *log = RelayCnf->omlog();
+  switch (rc) {
+    case 0:
+      log->verbose("Repositioned tarn " + getJointName() + " from statefile '" + path +
+                   "' to pktid " + std::to_string(m_position->id()) + ", time " + when);
+      return true;
+    case -1:
+      log->verbose("Failed to reposition tarn " + getJointName() + " from statefile '" + path + "'");
+      return false;
+    case -2:
+      log->verbose("Repositioned tarn " + getJointName() + " from statefile '" + path +
+                   "' to time " + when);
+      return true;
+    case -3:
+      log->verbose("Failed to reposition tarn " + getJointName() + " due to empty tarnserver");
+      return false;
+    default:
+      return false;
+  }
 }

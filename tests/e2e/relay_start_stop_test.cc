@@ -68,12 +68,12 @@ TEST_F(RelayStartStop, StartsAndShutsDownOnEachTerminationSignal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     relay->signal(sig);
     ASSERT_EQ(relay->wait(seconds(20)), 0) << "signal " << sig << ": " << relay->err();
-    // The second label is wider: "state_manager" and "log_manager" are registered by then.
+    // The second label is wider: "status_manager", the longest manager name, is registered by then.
     auto lines = linesOf(relay->out());
     ASSERT_EQ(lines.size(), 2u) << relay->out();
     EXPECT_TRUE(matchesWithTime(lines[0], "Thread 'master': tarn2tarn_pre starting at ", " as pid " + pid()))
         << lines[0];
-    EXPECT_TRUE(matchesWithTime(lines[1], "Thread        'master': tarn2tarn_pre (pid " + pid() + ") shutting down at ", ""))
+    EXPECT_TRUE(matchesWithTime(lines[1], "Thread         'master': tarn2tarn_pre (pid " + pid() + ") shutting down at ", ""))
         << lines[1];
     EXPECT_EQ(relay->err(), "");
   }

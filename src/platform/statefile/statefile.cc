@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "platform/elog/elog.h"
+#include "platform/statefile/statefile_internal.h"
 
 namespace {
 
@@ -41,9 +42,8 @@ void writeStderr(const char *text) {
   (void)ignored;
 }
 
-// The save that must happen before a forced exit. The statefile part of this
-// library (exhume/bury) sets this hook to its save when it is added; until
-// then nothing is registered and nothing is saved.
+// The save that must happen before a forced exit: exhume registers the
+// statefile's save here; without a statefile nothing is saved.
 std::atomic<void (*)(void)> g_saveBeforeForcedExit{nullptr};
 
 [[noreturn]] void forceExit(const char *why) {
@@ -125,6 +125,8 @@ bool installHandlers() {
 }
 
 }  // namespace
+
+void statefile_set_forced_exit_save(void (*save)(void)) { g_saveBeforeForcedExit.store(save); }
 
 extern "C" {
 

@@ -1,6 +1,21 @@
 /*
- * The state-file library: the signal handling of a program that stops on
- * request.
+ * The state-file library: the read positions that survive a restart, and
+ * the signal handling of a program that stops on request.
+ *
+ * Read positions: exhume reads the statefile once at start-up (and sets up
+ * the signals as setup_signals does); each reader then calls tarnresurrect
+ * with its descriptor and its ReadPosition, which puts the descriptor just
+ * after the packet the reader last saved and registers the position; bury
+ * writes every registered position (and every saved one no reader claimed
+ * in this run) to the statefile, whole: a temporary file, then a rename. A
+ * position belongs to one reader, found again by the tarn name, the select
+ * and reject expressions and the tag name together. The format is described
+ * in docs/statefile.md.
+ *
+ * A statefile that is empty, cut short or not a statefile is reported with
+ * elog_log and the program goes on as if there were none. A save that fails
+ * is reported once, when saving starts to fail, and once more when it works
+ * again.
  *
  * setup_signals installs handlers for SIGHUP, SIGINT, SIGQUIT and SIGTERM.
  * The first of these signals sets the program's stop flag to 1 and the
@@ -37,8 +52,45 @@ extern "C" {
  * the watchdog cannot be installed (the reason goes to the log library). */
 int setup_signals(StopFlag *stop, int flags, int grace_seconds);
 
+/* Reads the saved positions from `statefile` (a missing file holds none),
+ * makes later bury calls write it, registers the save that a forced exit
+ * makes first, and installs the signal handling as setup_signals(stop,
+ * flags, grace_seconds). From then on tarnresurrect no longer waits. A second
+ * call starts over: positions registered before are forgotten. Returns 0;
+ * -1 when the file cannot be read as a statefile (reported; no saved
+ * positions) or the signal handling cannot be installed. */
+int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags);
+
+/* Writes the current value of every registered position, and the saved
+ * positions no reader has claimed, to the statefile. Returns 0, or -1 when
+ * the file cannot be written (the old file then stays as it was). Does
+ * nothing and returns 0 before exhume. Safe from any thread; saves are
+ * serialised. */
+int bury(void);
+
 #ifdef __cplusplus
 }
+
+#include <memory>
+#include <string>
+
+#include "platform/statefile/read_position.h"
+
+/* Restores the position saved for the reader on descriptor `fd` (opened,
+ * with its select and reject applied) whose tag is named `owner`, and
+ * registers `position` so that every later bury saves its current value.
+ * Waits (at most about ten seconds) for exhume to have read the statefile.
+ * Returns
+ *    0  the descriptor stands just after the saved packet (found by its id
+ *       and time together); `position` holds the saved id and time;
+ *   -1  no saved position, or the descriptor is unknown, or the saved
+ *       packet and every packet after its time are gone;
+ *   -2  the saved packet is gone: the descriptor stands at the oldest packet
+ *       at or after the saved time, which `position` holds;
+ *   -3  the server holds no packet.
+ * In the -1 (with a saved position) and -3 cases `position` also holds the
+ * saved values, so that they are kept until the reader reaps. */
+int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner);
 #endif
 
 #endif /* PLATFORM_STATEFILE_STATEFILE_H */

@@ -1,0 +1,159 @@
+#include "managers/relay_status_mgr.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/relay_exception.h"
+#include "app/stop.h"
+#include "app/termination_signals.h"
+#include "config/relay_config.h"
+#include "connection/relay_connection.h"
+#include "managers/manager_pause.h"
+#include "managers/relay_log_mgr.h"
+#include "platform/pf/pf.h"
+#include "platform/pf/pf_text.h"
+#include "platform/support/support.h"
+#include "platform/time/epochtime.h"
+#include "queue/relay_queue.h"
+#include "tarn/tarn_packet.h"
+
+namespace {
+
+const char kProducer[] = "status_manager";
+
+// The values a stopped connection reports in place of its own.
+constexpr double kStoppedRuntime = -999999999.9;
+constexpr double kNoLatency = 999999999.9;
+
+// Formats one line into a 1024-byte buffer and pushes it onto the string
+// stack. A longer line is cut to 1023 characters, the last of them its
+// newline, so that the next line still starts a line of its own.
+__attribute__((format(printf, 2, 3))) void pushLine(void **stack, const char *format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length >= static_cast<int>(sizeof line)) line[sizeof line - 2] = '\n';
+  pushstr(stack, line);
+}
+
+// A connection name as an array key: as it is where it reads back plainly,
+// else in the quoted form, so that a name with blanks still compiles.
+std::string nameAsKey(const std::string &name) {
+  std::string key;
+  pfimpl::appendText(key, name, pfimpl::Slot::Key);
+  return key;
+}
+
+void pushConnection(void **stack, RelayConnection &c, double runtime, long rss, bool stopped,
+                    double now) {
+  std::string name = c.getString("connection_name");
+  if (name.empty()) return;
+  pushLine(stack, "%s &Arr{\n", nameAsKey(name).c_str());
+  pushLine(stack, "comt rint\n");
+  pushLine(stack, "tarnn %s\n", c.getString("tarnname").c_str());
+  pushLine(stack, "dir %s\n", c.getString("direction").c_str());
+  pushLine(stack, "qn %s\n", c.getString("queue_name").c_str());
+  if (stopped) {
+    pushLine(stack, "con %s\n", "stopped");
+    pushLine(stack, "rtm %.3f\n", kStoppedRuntime);
+    pushLine(stack, "rss %ld\n", 0L);
+    pushLine(stack, "nq %d\n", -1);
+    pushLine(stack, "dlt %lf\n", kNoLatency);
+  } else {
+    pushLine(stack, "con %s\n", c.getString("connection_status").c_str());
+    pushLine(stack, "rtm %.3f\n", runtime);
+    pushLine(stack, "rss %ld\n", rss);
+    pushLine(stack, "nq %d\n", c.getInt("queue_count"));
+    double last = c.getDouble("last_packet_time");
+    pushLine(stack, "dlt %lf\n", last == 0.0 ? kNoLatency : now - last);
+  }
+  pushLine(stack, "rtm %.3f\n", runtime);
+  pushLine(stack, "rss %ld\n", rss);
+  pushLine(stack, "nq %d\n", c.getInt("queue_count"));
+  pushLine(stack, "}\n");
+}
+
+}  // namespace
+
+std::string RelayStatusMgr::statusText(double runtime, long rss) {
+  void *stack = nullptr;
+  bool stopped = Stop.load() != 0;
+  double now = std_now();
+  pushLine(&stack, "target %s\n", RelayCnf->getTargetName().c_str());
+  pushLine(&stack, "type dl\n");
+  pushLine(&stack, "model tarn\n");
+  pushLine(&stack, "rtm %.3f\n", runtime);
+  pushLine(&stack, "dls &Arr{\n");
+  for (const std::shared_ptr<RelayConnection> &c : RelayCnf->getConnections()) {
+    pushConnection(&stack, *c, runtime, rss, stopped, now);
+  }
+  pushLine(&stack, "}\n");
+  char *joined = popstr(&stack, 1);
+  if (!joined) throw RelayException("RelayStatusMgr::pfstatus: out of memory");
+  std::string text = joined;
+  std::free(joined);
+  return text;
+}
+
+std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
+  double runtime = std_now() - RelayCnf->getDouble("starttime");
+  Pidinfo info{};
+  pidinfo(getpid(), &info);
+  std::string text = statusText(runtime, info.rss);
+  Pf *pf = pfnew(PFARR);
+  if (pfcompile(text.c_str(), &pf) != 0) {
+    pffree(pf);
+    throw RelayException("RelayStatusMgr::pfstatus: pfcompile failed");
+  }
+  std::shared_ptr<TarnPacket> packet;
+  try {
+    packet = std::make_shared<TarnPacket>(pf);
+  } catch (...) {
+    pffree(pf);
+    throw;
+  }
+  pffree(pf);
+  return packet;
+}
+
+void RelayStatusMgr::run() {
+  blockTerminationSignals();
+  RelayCnf->nameThread(kProducer);
+  RelayLogMgr *log = RelayCnf->omlog();
+  log->verbose("Thread starting");
+  std::shared_ptr<RelayQueue> queue = RelayCnf->getRelayStatusQueue();
+  if (queue) {
+    queue->setProducer(kProducer);
+    // A report that fails is tried again at once; one that fails again waits
+    // for the next interval, so that a lasting failure neither spins nor
+    // floods the log.
+    bool failedLast = false;
+    while (Stop.load() == 0) {
+      try {
+        std::shared_ptr<TarnPacket> packet = pfstatus();
+        queue->push(packet);
+        failedLast = false;
+      } catch (const RelayException &e) {
+        log->elog_complain(e.what());
+        if (!failedLast) {
+          failedLast = true;
+          continue;
+        }
+      }
+      pauseForInternalTimeout(RelayCnf->getDouble("pfstatusreport_interval_sec"));
+    }
+    try {
+      std::shared_ptr<TarnPacket> packet = pfstatus();
+      queue->push(packet);
+    } catch (const RelayException &e) {
+      log->elog_complain(e.what());
+    }
+    queue->push_eof(kProducer);
+  }
+  log->verbose("Thread finished");
+}

@@ -1,0 +1,33 @@
+// RelayStatusMgr: the status manager, which reports the health of the relay
+// as status packets on the status queue.
+//
+// Every "pfstatusreport_interval_sec" (truncated to whole seconds) its
+// thread builds a parameter-file text describing the relay and each named
+// connection, compiles it and pushes it as a status packet; after the stop
+// flag it pushes one final report, in which every connection shows as
+// stopped, and the queue's end-of-data mark. Without a status queue the
+// thread ends at once.
+//
+// Thread-safety: pfstatus may be called from any thread; it reads the
+// connections' properties, which guard themselves.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class TarnPacket;
+
+class RelayStatusMgr {
+ public:
+  // One status packet describing the relay now. RelayException with
+  // "RelayStatusMgr::pfstatus: pfcompile failed" when the text does not
+  // compile, or from the packet when it cannot be made.
+  std::shared_ptr<TarnPacket> pfstatus();
+
+  // The text pfstatus compiles, for the run time `runtime` (seconds) and the
+  // resident set size `rss`.
+  std::string statusText(double runtime, long rss);
+
+  // The status manager thread's body.
+  void run();
+};

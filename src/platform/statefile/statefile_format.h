@@ -1,0 +1,36 @@
+// The statefile's text: one line per reader's saved position, between a
+// fixed first line and an "end N" line that counts the positions, so that a
+// file cut short is recognised (see docs/statefile.md).
+//
+// Pure functions; safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace statefile {
+
+// One reader's saved position. The reader is named by the tarn it reads,
+// its select and reject expressions and the name of its tag.
+struct SavedPosition {
+  std::string tarn, select, reject, owner;
+  int32_t id = -1;
+  double time = 0.0;
+
+  // The four names joined: two positions with the same key belong to the
+  // same reader.
+  std::string key() const;
+};
+
+// The whole text of a statefile holding `positions`; `now` (epoch seconds)
+// goes into a comment.
+std::string formatStatefile(const std::vector<SavedPosition> &positions, double now);
+
+// Reads a statefile's text. False with `error` naming what is wrong (the
+// line number included) when the text is empty, cut short or not a
+// statefile; `positions` is then empty.
+bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positions,
+                    std::string &error);
+
+}  // namespace statefile

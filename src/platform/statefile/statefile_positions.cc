@@ -1,0 +1,252 @@
+/*
+ * Read positions: exhume, tarnresurrect and bury.
+ *
+ * Locks, always taken in this order: g_saveMutex (one save at a time), then
+ * g_stateMutex (the statefile name, the saved positions and the
+ * registrations), then a ReadPosition's own mutex. The forced-exit save
+ * waits for g_saveMutex only a bounded time and then writes through a
+ * temporary file of its own.
+ */
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/elog/elog.h"
+#include "platform/statefile/statefile.h"
+#include "platform/statefile/statefile_format.h"
+#include "platform/statefile/statefile_internal.h"
+#include "platform/tarnclient/tarnclient_internal.h"
+
+using statefile::SavedPosition;
+
+namespace {
+
+struct Registration {
+  SavedPosition names;  // id and time unused: the position holds them
+  std::shared_ptr<ReadPosition> position;
+};
+
+std::timed_mutex g_saveMutex;
+bool g_saveFailing = false;  // guarded by g_saveMutex: the last save failed
+
+std::mutex g_stateMutex;
+std::condition_variable g_exhumed;  // signalled once exhume has read the file
+bool g_haveExhumed = false;         // these four guarded by g_stateMutex
+std::string g_statefile;
+std::map<std::string, SavedPosition> g_saved;  // by key, as exhume read them
+std::vector<Registration> g_registered;
+
+constexpr auto kExhumeWait = std::chrono::seconds(10);
+
+bool readWholeFile(const std::string &path, std::string &text, int &error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+bool writeAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes `text` to `path` through `temporary` and a rename, so that the file
+// is always either the old one or the new one. "" or the reason.
+std::string replaceFile(const std::string &path, const std::string &temporary, const std::string &text) {
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return std::string("cannot create '") + temporary + "': " + std::strerror(errno);
+  bool written = writeAll(fd, text) && fsync(fd) == 0;
+  int writeError = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    writeError = errno;
+  }
+  if (!written) {
+    unlink(temporary.c_str());
+    return std::string("cannot write '") + temporary + "': " + std::strerror(writeError);
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    int renameError = errno;
+    unlink(temporary.c_str());
+    return std::string("cannot rename '") + temporary + "': " + std::strerror(renameError);
+  }
+  return "";
+}
+
+bool older(const SavedPosition &a, const SavedPosition &b) {
+  return a.time < b.time || (a.time == b.time && a.id < b.id);
+}
+
+// What a save writes: the registered positions that have reaped something
+// (where two registrations share a key, the older one, so that neither
+// reader misses a packet) and the saved positions no reader claimed.
+std::vector<SavedPosition> positionsToSave(std::string &path) {
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  path = g_statefile;
+  std::map<std::string, SavedPosition> out;
+  std::map<std::string, bool> claimed;
+  for (const Registration &r : g_registered) {
+    SavedPosition p = r.names;
+    r.position->get(p.id, p.time);
+    std::string key = p.key();
+    claimed[key] = true;
+    if (p.id < 0) continue;
+    auto found = out.find(key);
+    if (found == out.end() || older(p, found->second)) out[key] = p;
+  }
+  for (const auto &[key, p] : g_saved) {
+    if (!claimed.count(key)) out.emplace(key, p);
+  }
+  std::vector<SavedPosition> list;
+  for (auto &[key, p] : out) list.push_back(p);
+  return list;
+}
+
+double nowSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+// The save a forced exit makes; it reports on standard error alone, since
+// nothing will drain the log library any more.
+void saveBeforeExit() {
+  std::unique_lock<std::timed_mutex> lock(g_saveMutex, std::chrono::seconds(2));
+  std::string path;
+  std::vector<SavedPosition> list = positionsToSave(path);
+  if (path.empty()) return;
+  std::string temporary = path + (lock.owns_lock() ? ".tmp" : ".exit-tmp");
+  std::string failure = replaceFile(path, temporary, statefile::formatStatefile(list, nowSeconds()));
+  std::string line = failure.empty() ? "Read positions saved to statefile '" + path + "' before exiting\n"
+                                     : "Read positions not saved to statefile '" + path + "': " + failure + "\n";
+  ssize_t ignored = write(2, line.data(), line.size());
+  (void)ignored;
+}
+
+}  // namespace
+
+extern "C" {
+
+int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags) {
+  std::string path = statefile ? statefile : "";
+  std::map<std::string, SavedPosition> saved;
+  int result = 0;
+  std::string text;
+  int error = 0;
+  if (path.empty()) {
+    elog_log(0, "exhume: no statefile name given");
+    result = -1;
+  } else if (!readWholeFile(path, text, error)) {
+    if (error != ENOENT) {
+      elog_log(0, "exhume: cannot read statefile '%s': %s; starting without saved read positions",
+               path.c_str(), std::strerror(error));
+      result = -1;
+    }
+  } else {
+    std::vector<SavedPosition> list;
+    std::string why;
+    if (statefile::parseStatefile(text, list, why)) {
+      for (const SavedPosition &p : list) saved[p.key()] = p;
+    } else {
+      elog_log(0, "exhume: statefile '%s' is unusable (%s); starting without saved read positions",
+               path.c_str(), why.c_str());
+      result = -1;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    g_statefile = path;
+    g_saved = std::move(saved);
+    g_registered.clear();
+    g_haveExhumed = true;
+  }
+  g_exhumed.notify_all();
+  statefile_set_forced_exit_save(path.empty() ? nullptr : saveBeforeExit);
+  if (setup_signals(stop, flags, grace_seconds) != 0) result = -1;
+  return result;
+}
+
+int bury(void) {
+  std::lock_guard<std::timed_mutex> lock(g_saveMutex);
+  std::string path;
+  std::vector<SavedPosition> list = positionsToSave(path);
+  if (path.empty()) return 0;
+  std::string failure = replaceFile(path, path + ".tmp", statefile::formatStatefile(list, nowSeconds()));
+  if (!failure.empty()) {
+    if (!g_saveFailing) {
+      elog_log(0, "bury: cannot save read positions to statefile '%s': %s (reported once; saving goes on)",
+               path.c_str(), failure.c_str());
+    }
+    g_saveFailing = true;
+    return -1;
+  }
+  if (g_saveFailing) elog_log(0, "bury: read positions saved to statefile '%s' again", path.c_str());
+  g_saveFailing = false;
+  return 0;
+}
+
+}  // extern "C"
+
+int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner) {
+  if (!position) return -1;
+  SavedPosition names;
+  names.owner = owner;
+  if (!tarnclient::descriptorName(fd, names.tarn) ||
+      !tarnclient::descriptorExpressions(fd, names.select, names.reject)) {
+    elog_log(0, "tarnresurrect: unknown tarn descriptor %d", fd);
+    return -1;
+  }
+  SavedPosition saved;
+  bool found = false;
+  {
+    std::unique_lock<std::mutex> lock(g_stateMutex);
+    if (!g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; })) {
+      elog_log(0, "tarnresurrect: the statefile was not read in time; '%s' starts without its saved position",
+               names.tarn.c_str());
+    }
+    auto it = g_saved.find(names.key());
+    if (it != g_saved.end()) {
+      saved = it->second;
+      found = true;
+    }
+    bool already = false;
+    for (const Registration &r : g_registered) {
+      already = already || (r.position == position && r.names.key() == names.key());
+    }
+    if (!already) g_registered.push_back({names, position});
+  }
+  if (!found) return -1;
+  position->set(saved.id, saved.time);
+  int rc = tarnclient::resumeAt(fd, saved.id, saved.time);
+  return (rc == 0 || rc == -2 || rc == -3) ? rc : -1;
+}

@@ -1,0 +1,241 @@
+// Saved read positions against a real tarn server: each reader resumes
+// after its own last packet, the fallbacks when that packet is gone, files
+// that cannot be used, and saves that fail and recover.
+#include <sys/stat.h>
+
+#include <memory>
+#include <thread>
+
+#include "platform/statefile/statefile.h"
+#include "platform/tarnclient/tarnclient_internal.h"
+#include "process.h"
+#include "tarn_client_fixture.h"
+
+namespace tarntest {
+namespace {
+
+StopFlag g_stop{0};
+
+class ReadPositions : public TarnClientTest {
+ protected:
+  // A reader's descriptor with its expressions applied.
+  int reader(const std::string &select = "", const std::string &reject = "") {
+    int fd = open();
+    if (!select.empty()) tarnselect(fd, select.c_str());
+    if (!reject.empty()) tarnreject(fd, reject.c_str());
+    return fd;
+  }
+  // Reaps one packet as the relay does: the position follows it.
+  Reaped reapInto(int fd, ReadPosition &position) {
+    Reaped r = reap(fd);
+    if (r.rc == 0) position.set(r.id, r.time);
+    return r;
+  }
+  std::string statefile() const { return dir_.file("relay.state"); }
+  int restart() { return exhume(statefile().c_str(), &g_stop, 0, 0); }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(ReadPositions, EachReaderResumesAfterItsOwnLastPacket) {
+  ASSERT_EQ(restart(), 0);  // no file yet: nothing saved, no complaint
+  EXPECT_EQ(drainLog(), "");
+  ASSERT_TRUE(put("AA/x", 5, 100.0));
+  ASSERT_TRUE(put("BB/x", 5, 200.0));
+  // Two readers on one tarn with one tag name, told apart by expressions.
+  int a = reader("AA/.*"), b = reader("", "AA/.*");
+  auto pa = std::make_shared<ReadPosition>(), pb = std::make_shared<ReadPosition>();
+  EXPECT_EQ(tarnresurrect(a, pa, "in"), -1);
+  EXPECT_EQ(tarnresurrect(b, pb, "in"), -1);
+  tarnseek(a, TARN_OLDEST);
+  tarnseek(b, TARN_OLDEST);
+  for (int i = 0; i < 2; ++i) reapInto(a, *pa);
+  for (int i = 0; i < 4; ++i) reapInto(b, *pb);
+  ASSERT_EQ(bury(), 0);
+
+  ASSERT_EQ(restart(), 0);
+  int a2 = reader("AA/.*"), b2 = reader("", "AA/.*");
+  auto qa = std::make_shared<ReadPosition>(), qb = std::make_shared<ReadPosition>();
+  EXPECT_EQ(tarnresurrect(b2, qb, "in"), 0);
+  EXPECT_EQ(tarnresurrect(a2, qa, "in"), 0);
+  EXPECT_EQ(qa->id(), 1);
+  EXPECT_EQ(qa->time(), 101.0);
+  EXPECT_EQ(qb->id(), 8);
+  EXPECT_EQ(reap(a2).id, 2);
+  EXPECT_EQ(reap(b2).id, 9);
+}
+
+TEST_F(ReadPositions, AReaderThatReapedNothingKeepsWhatItWasGiven) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 3, 100.0));
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  tarnresurrect(fd, p, "in");
+  tarnseek(fd, TARN_OLDEST);
+  reapInto(fd, *p);
+  ASSERT_EQ(bury(), 0);
+  for (int run = 0; run < 2; ++run) {  // two restarts in a row without a reap
+    ASSERT_EQ(restart(), 0);
+    auto q = std::make_shared<ReadPosition>();
+    EXPECT_EQ(tarnresurrect(reader(), q, "in"), 0);
+    ASSERT_EQ(bury(), 0);
+  }
+  ASSERT_EQ(restart(), 0);
+  int last = reader();
+  EXPECT_EQ(tarnresurrect(last, std::make_shared<ReadPosition>(), "in"), 0);
+  EXPECT_EQ(reap(last).id, 1);
+}
+
+TEST_F(ReadPositions, AGoneOrReplacedPacketFallsBackToItsTime) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 3, 100.0));
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  tarnresurrect(fd, p, "in");
+  tarnseek(fd, TARN_OLDEST);
+  reapInto(fd, *p);
+  reapInto(fd, *p);  // id 1, time 101
+  ASSERT_EQ(bury(), 0);
+  // The server comes back without its ring: ids start again, with new times.
+  server_.restart();
+  ASSERT_TRUE(put("AA/x", 3, 100.5));  // ids 0..2, times 100.5, 101.5, 102.5
+  ASSERT_EQ(restart(), 0);
+  int again = reader();
+  auto q = std::make_shared<ReadPosition>();
+  EXPECT_EQ(tarnresurrect(again, q, "in"), -2);
+  EXPECT_EQ(q->time(), 101.0);
+  Reaped r = reap(again);
+  EXPECT_EQ(r.id, 1);
+  EXPECT_EQ(r.time, 101.5);
+}
+
+TEST_F(ReadPositions, AnEmptyServerIsReported) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 2, 100.0));
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  tarnresurrect(fd, p, "in");
+  tarnseek(fd, TARN_OLDEST);
+  reapInto(fd, *p);
+  ASSERT_EQ(bury(), 0);
+  server_.restart();
+  ASSERT_EQ(restart(), 0);
+  EXPECT_EQ(tarnresurrect(reader(), std::make_shared<ReadPosition>(), "in"), -3);
+}
+
+TEST_F(ReadPositions, PositionsOfReadersAbsentFromARunAreKept) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 3, 100.0));
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  tarnresurrect(fd, p, "away");
+  tarnseek(fd, TARN_OLDEST);
+  reapInto(fd, *p);
+  ASSERT_EQ(bury(), 0);
+  ASSERT_EQ(restart(), 0);  // a run in which that reader is switched off
+  ASSERT_EQ(bury(), 0);
+  ASSERT_EQ(restart(), 0);
+  int back = reader();
+  EXPECT_EQ(tarnresurrect(back, std::make_shared<ReadPosition>(), "away"), 0);
+  EXPECT_EQ(reap(back).id, 1);
+}
+
+TEST_F(ReadPositions, SameKeyTwiceSavesTheOlderPosition) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 6, 100.0));
+  int a = reader(), b = reader();
+  auto pa = std::make_shared<ReadPosition>(), pb = std::make_shared<ReadPosition>();
+  tarnresurrect(a, pa, "same");
+  tarnresurrect(b, pb, "same");
+  tarnseek(a, TARN_OLDEST);
+  tarnseek(b, TARN_OLDEST);
+  for (int i = 0; i < 4; ++i) reapInto(a, *pa);
+  for (int i = 0; i < 2; ++i) reapInto(b, *pb);
+  ASSERT_EQ(bury(), 0);
+  ASSERT_EQ(restart(), 0);
+  int c = reader();
+  EXPECT_EQ(tarnresurrect(c, std::make_shared<ReadPosition>(), "same"), 0);
+  EXPECT_EQ(reap(c).id, 2);  // after b's packet 1: neither reader misses one
+}
+
+TEST_F(ReadPositions, UnusableFilesAreReportedAndIgnored) {
+  struct Case {
+    const char *what;
+    std::string content;
+  } cases[] = {
+      {"empty", ""},
+      {"truncated", "tarn2tarn_pre read positions 1\nposition \"t\" \"\" \"\" \"in\" 3 4.5\n"},
+      {"garbage", std::string("\x00\x01\xff garbage\n", 12)},
+  };
+  for (const Case &c : cases) {
+    testsupport::writeFile(statefile(), c.content);
+    drainLog();
+    EXPECT_EQ(restart(), -1) << c.what;
+    std::string log = drainLog();
+    EXPECT_NE(log.find("exhume: statefile '" + statefile() + "' is unusable ("), std::string::npos) << log;
+    EXPECT_NE(log.find("); starting without saved read positions"), std::string::npos) << log;
+    EXPECT_EQ(tarnresurrect(reader(), std::make_shared<ReadPosition>(), "in"), -1) << c.what;
+    EXPECT_EQ(bury(), 0) << c.what;  // and the next save replaces it
+    EXPECT_EQ(restart(), 0) << c.what;
+  }
+}
+
+TEST_F(ReadPositions, AFailingSaveIsReportedOnceAndItsRecoveryOnce) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_EQ(bury(), 0);
+  std::string good = testsupport::readFile(statefile());
+  // A directory where the temporary file goes makes every save fail, even
+  // for a user whom permissions do not stop.
+  ASSERT_EQ(mkdir((statefile() + ".tmp").c_str(), 0755), 0);
+  drainLog();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(bury(), -1);
+  std::string log = drainLog();
+  EXPECT_NE(log.find("bury: cannot save read positions to statefile '" + statefile() + "': cannot create '" +
+                     statefile() + ".tmp': Is a directory (reported once; saving goes on)"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("bury:", log.find("bury:") + 1), std::string::npos) << "reported more than once: " << log;
+  EXPECT_EQ(testsupport::readFile(statefile()), good);  // the old file is left whole
+  ASSERT_EQ(rmdir((statefile() + ".tmp").c_str()), 0);
+  EXPECT_EQ(bury(), 0);
+  EXPECT_EQ(bury(), 0);
+  log = drainLog();
+  const std::string recovered = "bury: read positions saved to statefile '" + statefile() + "' again";
+  EXPECT_NE(log.find(recovered), std::string::npos) << log;
+  EXPECT_EQ(log.find("again"), log.rfind("again")) << "reported more than once: " << log;
+}
+
+TEST_F(ReadPositions, AnUnknownDescriptorHasNoPosition) {
+  ASSERT_EQ(restart(), 0);
+  drainLog();
+  EXPECT_EQ(tarnresurrect(987654, std::make_shared<ReadPosition>(), "in"), -1);
+  EXPECT_NE(drainLog().find("tarnresurrect: unknown tarn descriptor 987654"), std::string::npos);
+}
+
+TEST_F(ReadPositions, SavesAreWholeWhileReadersMove) {
+  // A reader updating its position while saves run: every file written is
+  // complete and holds an id with its own time.
+  ASSERT_EQ(restart(), 0);
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  tarnresurrect(fd, p, "busy");
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000 && !done; ++i) p->set(i, 1000.0 + i);
+  });
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(bury(), 0);
+    std::string text = testsupport::readFile(statefile());
+    size_t at = text.find("\"busy\" ");
+    if (at == std::string::npos) continue;
+    int id = 0;
+    double time = 0;
+    ASSERT_EQ(std::sscanf(text.c_str() + at + 7, "%d %lf", &id, &time), 2) << text;
+    EXPECT_EQ(time, 1000.0 + id);
+  }
+  done = true;
+  writer.join();
+}
+
+}  // namespace
+}  // namespace tarntest
