@@ -3,14 +3,15 @@
 #               under AddressSanitizer with UndefinedBehaviorSanitizer, and
 #               under ThreadSanitizer (each in its own build folder), then
 #               runs each libFuzzer target (built with clang) briefly.
-#   make demo   (comes with the relay's end-to-end work)
+#   make demo   installs what is missing, builds, and shows the relay copying
+#               packets between two local tarn servers, then draining on stop
 # Also: make build (plain build into build/, programs in build/bin/).
 
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-plain test-asan test-tsan test-fuzz clean
+.PHONY: all deps build demo test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -20,6 +21,9 @@ deps:
 build: deps
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh
 
 # $(call run_suite,FOLDER,SANITIZER)
 define run_suite
