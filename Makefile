@@ -5,13 +5,15 @@
 #               runs each libFuzzer target (built with clang) briefly.
 #   make demo   installs what is missing, builds, and shows the relay copying
 #               packets between two local tarn servers, then draining on stop
-# Also: make build (plain build into build/, programs in build/bin/).
+# Also: make build (plain build into build/, programs in build/bin/), and
+#       make install PREFIX=/usr/local (programs, manual pages, guides,
+#       example parameter files and systemd units under PREFIX).
 
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain test-asan test-tsan test-fuzz clean
+.PHONY: all deps build install demo test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -21,6 +23,14 @@ deps:
 build: deps
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
+
+PREFIX ?= /usr/local
+INSTALL_BUILD ?= build
+
+install: deps
+	@cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(INSTALL_BUILD) -j $(JOBS) --target tarn2tarn_pre tarnserver tarn
+	@cmake --install $(INSTALL_BUILD)
 
 demo: build
 	@scripts/demo.sh

@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev       # tests
   libbenchmark-dev                # bench/
   nlohmann-json3-dev              # the tarn tool's JSON
+  man-db groff-base               # the manual pages' tests (man -l, groff)
+  systemd                         # systemd-analyze verify of the example units
 )
 
 missing=()

@@ -1,0 +1,41 @@
+// Helpers of the documentation tests: reading the project's files, running
+// shell commands, and pulling names out of manual pages and usage texts.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace doctest_support {
+
+// A file of the source tree or of the build tree, by its relative path.
+std::string sourcePath(const std::string &relative);
+std::string buildPath(const std::string &relative);
+
+// Runs `command` with /bin/sh, bounded to `seconds`.
+testsupport::ProcessResult shell(const std::string &command, int seconds = 60);
+// True when `program` is found on PATH.
+bool haveProgram(const std::string &program);
+// `text` with each ' replaced so that it can stand inside '...' in sh.
+std::string shellQuote(const std::string &text);
+
+// The lines of a manual page from the line that starts `from` up to, not
+// including, the next line that starts with `to` (to the end when empty).
+std::string section(const std::string &page, const std::string &from, const std::string &to);
+
+// The options of a synopsis in man macros ("[ \-p" then ".IR pf ]") or of a
+// usage text ("[-p pf]"), each as "-p pf" or "-v".
+std::set<std::string> manSynopsisOptions(const std::string &roff);
+std::set<std::string> usageOptions(const std::string &usage);
+
+// Words set in bold at the start of .B/.BR lines right after a .TP: the
+// terms of a tagged list ("connections_defaults{shared}", "too_old").
+std::vector<std::string> taggedTerms(const std::string &roff);
+
+// Every string literal of the C++ files in a source folder, each with its
+// quotes, joined by newlines.
+std::string stringLiterals(const std::string &folder);
+
+}  // namespace doctest_support
