@@ -22,11 +22,16 @@ constexpr int kContentStatus = 4;
 enum UnstuffState { kNotTried = 0, kFailed = 1, kUnstuffed = 2 };
 
 // The reap buffers of each reader thread: the library grows the buffer as
-// needed, and each packet copies its own bytes out of it.
+// needed, and each packet copies its own bytes out of it. The buffer is
+// released when its thread ends.
+struct ReapBuffer {
+  char *data = nullptr;
+  int size = 0;
+  ~ReapBuffer() { std::free(data); }
+};
 thread_local int t_pktid;
 thread_local int t_nbytes;
-thread_local int t_bufsize;
-thread_local char *t_buffer;
+thread_local ReapBuffer t_buffer;
 thread_local char t_srcname[64];
 thread_local double t_pkttime;
 
@@ -118,8 +123,8 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
                                                       double timeout) {
   int fd = tag->getInt("tarnfd");
   if (fd < 0) throw RelayException("TarnPacket::reap_timeout: tarn closed");
-  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer, &t_nbytes,
-                            &t_bufsize);
+  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data,
+                            &t_nbytes, &t_buffer.size);
   if (rc == -2) {
     throw RelayTimeoutException("TarnPacket::reap_timeout: Incomplete packet received");
   }
@@ -131,7 +136,7 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
                          " from tarnreap_timeout");
   }
   auto packet =
-      std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer, t_nbytes);
+      std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data, t_nbytes);
   tag->setTarnPosition(t_pktid, t_pkttime);
   return packet;
 }

@@ -43,9 +43,9 @@ TEST(RelayRecovery, WaitsForAnAbsentServerWithBackOffThenRelays) {
   // writer; each is started once the back-off has run through its steps.
   for (bool sourceAbsent : {true, false}) {
     SCOPED_TRACE(sourceAbsent ? "source absent" : "destination absent");
+    std::unique_ptr<TarnTestServer> present = std::make_unique<TarnTestServer>();
     std::string port = std::to_string(e2e::freePort());
     std::string absent = ":" + port;
-    std::unique_ptr<TarnTestServer> present = std::make_unique<TarnTestServer>();
     RelayPf pf;
     pf.timing = "pfstatusreport 2\ninternal_timeout 0.25\nshutdown_grace_period 15\n";
     pf.connections = sourceAbsent ? e2e::reader("in", absent, "q") + e2e::writer("out", present->name(), "q")
