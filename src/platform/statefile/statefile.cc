@@ -76,8 +76,20 @@ bool waitForSignal(const struct timespec *deadline) {
   }
 }
 
+// Lets the calling thread run the handlers of the termination signals.
+void unblockTerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kTerminationSignals) sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 void *watchdog(void *) {
   waitForSignal(nullptr);
+  // The thread that received the first signal may end while the program
+  // stops (the relay's state manager does); from now on the watchdog takes
+  // the signals itself, so that a second one is never left pending.
+  unblockTerminationSignals();
   int grace = g_graceSeconds.load();
   struct timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);

@@ -1,0 +1,275 @@
+// Read positions across restarts of the real relay between real tarn
+// servers: every packet exactly once after a SIGTERM and a restart, each
+// reader at its own position, unusable statefiles and failing saves, the
+// forced exits (second signal, grace period) that save first, and the
+// status packets a running and a stopping relay send.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "relay_e2e.h"
+
+namespace e2e {
+namespace {
+
+using std::chrono::seconds;
+using testsupport::RelayPf;
+
+std::vector<double> timesFrom(double first, int n) {
+  std::vector<double> times;
+  for (int i = 0; i < n; ++i) times.push_back(first + i);
+  return times;
+}
+
+// The times of the packets named `src`, in the order the server holds them.
+std::vector<double> timesOf(const std::vector<Packet> &packets, const std::string &src) {
+  std::vector<double> times;
+  for (const Packet &p : packets) {
+    if (p.srcname == src) times.push_back(p.time);
+  }
+  return times;
+}
+
+class RelayStatefile : public testing::Test {
+ protected:
+  std::string statefile() const { return dir.file("relay.state"); }
+  std::vector<std::string> flags() const { return {"-v", "-S", statefile()}; }
+  // One reader from src and one writer to dst.
+  RelayPf straight(const std::string &readerExtra = "") const {
+    RelayPf pf;
+    pf.connections = reader("in", src.name(), "q", readerExtra) + writer("out", dst.name(), "q");
+    return pf;
+  }
+  std::unique_ptr<Relay> start(const RelayPf &pf, int connections = 2, int readers = 1) {
+    auto relay = std::make_unique<Relay>(pf, flags());
+    EXPECT_TRUE(relayReady(*relay, connections, readers)) << relay->output();
+    return relay;
+  }
+
+  testsupport::TempDir dir;
+  tarntest::TarnTestServer src, dst;
+};
+
+TEST_F(RelayStatefile, SigtermAndRestartRelayEveryPacketOnce) {
+  auto relay = start(straight());
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 50)));
+  ASSERT_TRUE(waitForCount(dst.name(), 50));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  // Packets that arrive while the relay is down.
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1050, 50)));
+  relay = start(straight());
+  EXPECT_NE(relay->output().find("from statefile '" + statefile() + "' to pktid 49, time "), std::string::npos)
+      << relay->output();
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1100, 20)));
+  ASSERT_TRUE(waitForCount(dst.name(), 120));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  EXPECT_EQ(timesOf(packetsOn(dst.name()), "A/x"), timesFrom(1000, 120));
+  EXPECT_NE(testsupport::readFile(statefile()).find(" 119 1119  # "), std::string::npos)
+      << testsupport::readFile(statefile());
+}
+
+TEST_F(RelayStatefile, TwoReadersOnOneTarnEachResumeAtTheirOwnPosition) {
+  RelayPf pf;
+  pf.connections = reader("aa", src.name(), "qa", "match AA/.*\n") +
+                   reader("others", src.name(), "qb", "reject AA/.*\n") +
+                   writer("outa", dst.name(), "qa") + writer("outb", dst.name(), "qb");
+  auto relay = start(pf, 4, 2);
+  ASSERT_TRUE(putAt(src.name(), "AA/x", timesFrom(1000, 10)));
+  ASSERT_TRUE(putAt(src.name(), "BB/x", timesFrom(2000, 3)));
+  ASSERT_TRUE(waitForCount(dst.name(), 13));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  ASSERT_TRUE(putAt(src.name(), "BB/x", timesFrom(2003, 7)));
+  ASSERT_TRUE(putAt(src.name(), "AA/x", timesFrom(1010, 5)));
+  relay = start(pf, 4, 2);
+  ASSERT_TRUE(waitForCount(dst.name(), 25));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  auto packets = packetsOn(dst.name());
+  EXPECT_EQ(timesOf(packets, "AA/x"), timesFrom(1000, 15));
+  EXPECT_EQ(timesOf(packets, "BB/x"), timesFrom(2000, 10));
+  EXPECT_EQ(packets.size(), 25u);
+}
+
+TEST_F(RelayStatefile, AnUnusableStatefileIsReportedAndReplaced) {
+  testsupport::writeFile(statefile(), "tarn2tarn_pre read positions 1\nposition \"");
+  auto relay = start(straight());
+  EXPECT_TRUE(relay->waitFor("exhume: statefile '" + statefile() + "' is unusable (line 2: broken quoted name); "
+                             "starting without saved read positions"))
+      << relay->output();
+  EXPECT_TRUE(relay->waitFor(" ='" + src.name() + "'> to newest pktid")) << relay->output();
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 3)));
+  ASSERT_TRUE(waitForCount(dst.name(), 3));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  EXPECT_NE(testsupport::readFile(statefile()).find(" 2 1002  # "), std::string::npos);
+}
+
+TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
+  RelayPf pf = straight();
+  pf.timing = "pfstatusreport 2\ninternal_timeout 0.5\nshutdown_grace_period 15\n";
+  auto relay = start(pf);
+  const std::string blocker = statefile() + ".tmp";
+  ASSERT_EQ(mkdir(blocker.c_str(), 0755), 0);
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 5)));
+  ASSERT_TRUE(waitForCount(dst.name(), 5));
+  ASSERT_TRUE(relay->waitFor("bury: cannot save read positions")) << relay->output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // several more failing saves
+  ASSERT_EQ(rmdir(blocker.c_str()), 0);
+  ASSERT_TRUE(relay->waitFor("' again")) << relay->output();
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1005, 5)));
+  ASSERT_TRUE(waitForCount(dst.name(), 10));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+  EXPECT_EQ(countOf(relay->output(), "bury: cannot save read positions"), 1) << relay->output();
+  EXPECT_EQ(countOf(relay->output(), "bury: read positions saved to statefile '" + statefile() + "' again"), 1);
+  EXPECT_NE(testsupport::readFile(statefile()).find(" 9 1009  # "), std::string::npos);
+}
+
+// A drain that cannot end: the destination server is stopped (SIGSTOP), so
+// the writer's puts wait for acknowledgements that never come once the
+// client's window of unacknowledged bytes is full.
+class HangingDrain : public RelayStatefile {
+ protected:
+  std::unique_ptr<Relay> startStuck(int grace) {
+    RelayPf pf = straight();
+    pf.timing = "pfstatusreport 2\ninternal_timeout 1\nshutdown_grace_period " + std::to_string(grace) + "\n";
+    auto relay = start(pf);
+    kill(dst.pid(), SIGSTOP);
+    // 40 MB: more than the client's window and both socket buffers.
+    std::vector<double> times = timesFrom(1000, 700);
+    EXPECT_TRUE(putAt(src.name(), "A/x", times, 60000));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return packetsOn(src.name()).size() >= 700; }, seconds(60)));
+    std::this_thread::sleep_for(seconds(2));  // the writer is stuck in a put by now
+    relay->process().signal(SIGTERM);
+    // The state manager ends once it has seen the stop request.
+    EXPECT_TRUE(relay->waitFor("'state_manager': Thread finished")) << relay->output();
+    return relay;
+  }
+  void TearDown() override { kill(dst.pid(), SIGCONT); }
+
+  // The statefile holds the reader's position, the last packet it reaped.
+  void expectPositionSaved() {
+    std::string text = testsupport::readFile(statefile());
+    EXPECT_NE(text.find("position \"" + src.name() + "\" \"\" \"\" \""), std::string::npos) << text;
+  }
+};
+
+TEST_F(HangingDrain, ASecondSignalEndsAtOnceAfterSaving) {
+  auto relay = startStuck(600);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(relay->process().running()) << "the drain did not hang: " << relay->output();
+  relay->process().signal(SIGTERM);
+  EXPECT_EQ(relay->process().wait(seconds(30)), 255) << relay->output();
+  std::string err = relay->process().err();
+  EXPECT_NE(err.find("Second termination signal received: exiting now\nRead positions saved to statefile '" +
+                     statefile() + "' before exiting\n"),
+            std::string::npos)
+      << err;
+  expectPositionSaved();
+}
+
+TEST_F(HangingDrain, TheGracePeriodEndsItAfterSaving) {
+  auto relay = startStuck(2);
+  EXPECT_EQ(relay->process().wait(seconds(60)), 255) << relay->output();
+  std::string err = relay->process().err();
+  EXPECT_NE(err.find("Shutdown grace period of 2 seconds expired: exiting now\nRead positions saved to statefile '" +
+                     statefile() + "' before exiting\n"),
+            std::string::npos)
+      << err;
+  expectPositionSaved();
+}
+
+// The keys of one parameter-file text, with their nesting: "dls{r1}{con}".
+std::vector<std::string> keysOf(const std::string &text) {
+  std::vector<std::string> keys, path;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) continue;
+    line = line.substr(start);
+    if (line == "}") {
+      if (!path.empty()) path.pop_back();
+      continue;
+    }
+    std::string key = line.substr(0, line.find(' '));
+    std::string full = path.empty() ? key : path[0];
+    for (size_t i = 1; i < path.size(); ++i) full += "{" + path[i] + "}";
+    if (!path.empty()) full += "{" + key + "}";
+    keys.push_back(full);
+    if (line.size() >= 5 && line.compare(line.size() - 5, 5, "&Arr{") == 0) path.push_back(key);
+  }
+  return keys;
+}
+
+// The value of one top-level or nested line, e.g. ("r1", "con").
+std::string valueIn(const std::string &text, const std::string &array, const std::string &key) {
+  std::istringstream in(text);
+  bool inside = array.empty();
+  for (std::string line; std::getline(in, line);) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) continue;
+    line = line.substr(start);
+    if (line == array + " &Arr{") inside = true;
+    else if (inside && line.compare(0, key.size() + 1, key + " ") == 0) return line.substr(key.size() + 1);
+  }
+  return "(none)";
+}
+
+TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
+  RelayPf pf = straight();
+  pf.connections += writer("stout", dst.name(), "statq");
+  pf.status = "run true\nwrite_to_queue statq\n";
+  pf.timing = "pfstatusreport 1\ninternal_timeout 1\nshutdown_grace_period 15\n";
+  auto relay = std::make_unique<Relay>(pf, std::vector<std::string>{"-v", "-t", "relay9"});
+  ASSERT_TRUE(relayReady(*relay, 3, 1)) << relay->output();
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 4)));
+  ASSERT_TRUE(waitForCount(dst.name(), 4 + 2));
+  ASSERT_EQ(relay->terminate(), 0) << relay->output();
+
+  std::vector<std::string> texts;
+  auto result = testsupport::runProgram({testsupport::programPath("tarn"), "tail", dst.name(), "--from", "oldest",
+                                         "-t", "0.5", "--json", "--unstuff", "-m", "relay9/pf/st"});
+  std::istringstream in(result.out);
+  for (std::string line; std::getline(in, line);) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_object() && j.contains("text")) texts.push_back(j["text"].get<std::string>());
+  }
+  ASSERT_GE(texts.size(), 2u) << result.out << result.err;
+  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn", "con", "rtm", "rss", "nq", "dlt"};
+  for (const std::string &text : texts) {
+    std::vector<std::string> keys = keysOf(text);
+    std::vector<std::string> expected = {"target", "type", "model", "rtm", "dls"};
+    for (const std::string name : {"in", "out", "stout"}) {
+      expected.push_back("dls{" + name + "}");
+      for (const std::string &k : connectionKeys) expected.push_back("dls{" + name + "}{" + k + "}");
+    }
+    // The connections come in the registry's order: compare them as a set of
+    // blocks, the relay lines in order.
+    ASSERT_EQ(keys.size(), expected.size()) << text;
+    EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 5),
+              std::vector<std::string>(expected.begin(), expected.begin() + 5))
+        << text;
+    for (size_t at = 5; at < keys.size(); at += 10) {
+      std::string name = keys[at].substr(4, keys[at].size() - 5);
+      for (size_t k = 0; k < connectionKeys.size(); ++k) {
+        EXPECT_EQ(keys[at + 1 + k], "dls{" + name + "}{" + connectionKeys[k] + "}") << text;
+      }
+    }
+    EXPECT_EQ(valueIn(text, "", "target"), "relay9");
+    EXPECT_EQ(valueIn(text, "in", "dir"), "read");
+    EXPECT_EQ(valueIn(text, "in", "tarnn"), src.name());
+  }
+  // The first report may come before the connections have started.
+  EXPECT_TRUE(std::any_of(texts.begin(), texts.end() - 1, [](const std::string &t) { return valueIn(t, "in", "con") == "yes"; }))
+      << result.out;
+  EXPECT_EQ(valueIn(texts.back(), "in", "con"), "stopped") << texts.back();
+  EXPECT_EQ(valueIn(texts.back(), "out", "con"), "stopped") << texts.back();
+  EXPECT_EQ(valueIn(texts.back(), "in", "dlt"), "999999999.900000") << texts.back();
+}
+
+}  // namespace
+}  // namespace e2e
