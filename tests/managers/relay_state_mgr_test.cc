@@ -11,6 +11,8 @@
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"
+#include "platform/elog/elog.h"
+#include "process.h"
 
 namespace {
 
@@ -70,6 +72,37 @@ TEST_F(StateMgr, SignalPendingBeforeTheHandlingIsInstalledIsNotFatal) {
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.out,
             "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
+}
+
+// With a statefile: the broken file is reported, the manager saves a whole
+// statefile after each time-out while it runs, and once more after the stop.
+void runStateManagerWithStatefile(const std::string &path) {
+  blockTerminationSignals();
+  Stop = 0;
+  RelayStateMgr manager(path);
+  std::thread thread([&] { manager.run(); });
+  bool saved = testsupport::waitUntil(
+      [&] { return testsupport::readFile(path).rfind("tarn2tarn_pre read positions 1\n", 0) == 0; },
+      std::chrono::seconds(10));
+  std::remove(path.c_str());
+  kill(getpid(), SIGTERM);
+  thread.join();
+  char *log = elog_string(0);
+  std::printf("saved=%d final=%d\n%s\n", saved, testsupport::readFile(path).find("\nend 0\n") != std::string::npos,
+              log ? log : "");
+  std::free(log);
+}
+
+TEST_F(StateMgr, WithAStatefileItReadsItAndSavesItWhileRunningAndAtTheEnd) {
+  testsupport::TempDir dir;
+  std::string path = dir.file("relay.state");
+  testsupport::writeFile(path, "not a statefile\n");
+  auto result = testcapture::runInChild([&] { runStateManagerWithStatefile(path); });
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.out.find("saved=1 final=1\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("exhume: statefile '" + path + "' is unusable (line 1: not a statefile"),
+            std::string::npos)
+      << result.out;
 }
 
 }  // namespace
