@@ -223,12 +223,22 @@ bool waitForId(const std::string &tarn, int id, double limit) {
   return reached;
 }
 
+// CPU time of this program so far, in seconds.
+double selfCpuSeconds() { return cpuSeconds(getpid()); }
+
+// CPU spent during a phase by the parts of the set-up, in seconds.
+struct CpuShares {
+  double servers = 0;  // both tarnservers
+  double feeder = 0;   // this program, or `tarn gen`
+};
+
 void report(const char *what, long packets, double secs, double relayCpu, double machineCpu, pid_t relay,
-            bool complete) {
+            bool complete, const CpuShares &shares) {
   std::printf("%-8s %9ld packets in %7.3f s: %9.0f packets/s; relay CPU %6.2f s (%5.2f us/packet); "
-              "machine CPU %5.2f us/packet; relay peak RSS %6.1f MB; %s\n",
+              "machine CPU %6.2f us/packet (servers %5.2f, feeder/bench %5.2f); relay peak RSS %6.1f MB; %s\n",
               what, packets, secs, packets / secs, relayCpu, relayCpu / packets * 1e6, machineCpu / packets * 1e6,
-              peakRssMb(relay), complete ? "nothing lost" : "PACKETS MISSING");
+              shares.servers / packets * 1e6, shares.feeder / packets * 1e6, peakRssMb(relay),
+              complete ? "nothing lost" : "PACKETS MISSING");
   std::fflush(stdout);
 }
 
@@ -242,11 +252,13 @@ void backlog(long n) {
   tarnclose(fd);
   std::printf("backlog: %ld packets put at the source in %.2f s\n", n, secondsSince(start));
   double machine0 = machineCpuSeconds();
+  double servers0 = cpuSeconds(src.pid) + cpuSeconds(dst.pid), self0 = selfCpuSeconds();
   start = Clock::now();
   Relay relay = startRelay(src, dst, "starttime " + std::to_string(static_cast<long>(base) - 1) + "\n");
   bool complete = waitForId(dst.name, static_cast<int>(n - 1), 30);
   double secs = secondsSince(start);
-  report("backlog", n, secs, cpuSeconds(relay.pid), machineCpuSeconds() - machine0, relay.pid, complete);
+  CpuShares shares{cpuSeconds(src.pid) + cpuSeconds(dst.pid) - servers0, selfCpuSeconds() - self0};
+  report("backlog", n, secs, cpuSeconds(relay.pid), machineCpuSeconds() - machine0, relay.pid, complete, shares);
   stopProcess(relay.pid);
   stopProcess(src.pid);
   stopProcess(dst.pid);
@@ -258,15 +270,18 @@ void live(long n) {
   if (!relayReady(relay)) std::exit(1);
   double cpu0 = cpuSeconds(relay.pid);
   double machine0 = machineCpuSeconds();
+  double servers0 = cpuSeconds(src.pid) + cpuSeconds(dst.pid);
   auto start = Clock::now();
   pid_t gen = spawn({binDir() + "/tarn", "gen", src.name, "-n", std::to_string(n), "-s",
                      std::to_string(kPacketBytes - kGenHeader)},
                     workDir() + "/gen.log");
   bool complete = waitForId(dst.name, static_cast<int>(n - 1), 30);
   double secs = secondsSince(start);
+  CpuShares shares{cpuSeconds(src.pid) + cpuSeconds(dst.pid) - servers0, cpuSeconds(gen)};
+  double relayCpu = cpuSeconds(relay.pid) - cpu0, machineCpu = machineCpuSeconds() - machine0;
   int status = 0;
   waitpid(gen, &status, 0);
-  report("live", n, secs, cpuSeconds(relay.pid) - cpu0, machineCpuSeconds() - machine0, relay.pid, complete);
+  report("live", n, secs, relayCpu, machineCpu, relay.pid, complete, shares);
   stopProcess(relay.pid);
   stopProcess(src.pid);
   stopProcess(dst.pid);
@@ -301,6 +316,7 @@ void latency(double rate, double seconds) {
   while (!readerUp) std::this_thread::yield();
   double cpu0 = cpuSeconds(relay.pid);
   double machine0 = machineCpuSeconds();
+  double servers0 = cpuSeconds(src.pid) + cpuSeconds(dst.pid), self0 = selfCpuSeconds();
   int wfd = tarnopen(src.name.c_str(), "w&");
   std::string bytes(kPacketBytes, 'l');
   // Puts in steps of one millisecond, each with the packets due by then.
@@ -315,8 +331,9 @@ void latency(double rate, double seconds) {
   reader.join();
   tarnclose(wfd);
   tarnclose(rfd);
+  CpuShares shares{cpuSeconds(src.pid) + cpuSeconds(dst.pid) - servers0, selfCpuSeconds() - self0};
   report("latency", n, secs, cpuSeconds(relay.pid) - cpu0, machineCpuSeconds() - machine0, relay.pid,
-         static_cast<long>(delays.size()) == n);
+         static_cast<long>(delays.size()) == n, shares);
   std::sort(delays.begin(), delays.end());
   if (!delays.empty()) {
     auto at = [&](double q) { return delays[static_cast<size_t>(q * static_cast<double>(delays.size() - 1))] * 1e3; };
