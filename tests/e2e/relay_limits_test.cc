@@ -1,6 +1,7 @@
 // Where a reader begins and ends: the start time, an end time met exactly or
 // passed by a millisecond, the end time "last" (also on an empty server),
-// and packets that do not unstuff, each with its messages.
+// packets too old or too far ahead of the clock, and packets that do not
+// unstuff, each with its messages.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -132,6 +133,38 @@ TEST(RelayLimits, EndTimeLastOnAnEmptyServerEndsTheReaderAtOnce) {
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "5"}));
   EXPECT_TRUE(packetsOn(dst.name()).empty());
   EXPECT_EQ(relay.terminate(), 0) << relay.output();
+}
+
+TEST(RelayLimits, TooOldAndTooNewDropPacketsOutsideTheirLimits) {
+  TarnTestServer src, dst;
+  double now = static_cast<double>(std::time(nullptr));
+  // Two hours old, two hours ahead, and current: only the last passes
+  // limits of one hour each. The current one comes last, so once it is at
+  // the destination the others have been judged.
+  ASSERT_TRUE(e2e::putAt(src.name(), "OLD_1/X", {now - 7200}));
+  ASSERT_TRUE(e2e::putAt(src.name(), "NEW_1/X", {now + 7200}));
+  ASSERT_TRUE(e2e::putAt(src.name(), "NOW_1/X", {now}));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(now - 10000) + "\ntoo_old 3600\ntoo_new 3600\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 1)) << relay.output();
+  auto out = packetsOn(dst.name());
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].srcname, "NOW_1/X");
+
+  std::string output = relay.output();
+  std::string pktid = "pktid " + src.name() + "::";
+  size_t old = output.find("Rejecting <Packet: srcname 'OLD_1/X' time '");
+  ASSERT_NE(old, std::string::npos) << output;
+  std::string line = output.substr(old, output.find('\n', old) - old);
+  EXPECT_NE(line.find("' " + pktid + "0 nbytes 32>: age 2:00:"), std::string::npos) << line;
+  EXPECT_NE(line.find(" exceeds configured 'too_old' limit of 1:00:00.000"), std::string::npos) << line;
+  size_t lead = output.find("Rejecting <Packet: srcname 'NEW_1/X' time '");
+  ASSERT_NE(lead, std::string::npos) << output;
+  line = output.substr(lead, output.find('\n', lead) - lead);
+  EXPECT_NE(line.find("' " + pktid + "1 nbytes 32>: lead on wall-clock of 1:59:"), std::string::npos) << line;
+  EXPECT_NE(line.find(" exceeds configured 'too_new' limit of 1:00:00.000"), std::string::npos) << line;
+  EXPECT_EQ(e2e::countOf(output, "Rejecting <"), 2) << output;
+  EXPECT_EQ(relay.terminate(), 0) << output;
 }
 
 TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
