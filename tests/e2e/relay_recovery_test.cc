@@ -1,7 +1,8 @@
 // The relay when servers are missing, stopped or lost: waiting for an absent
 // server with back-off, draining a queue on SIGTERM, ending a writer that
-// only carries log packets, and losing no packet when the source or the
-// destination server is killed and started again.
+// only carries log packets, resuming after a restart of the relay, and
+// losing no packet when the source or the destination server is killed and
+// started again.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -114,6 +115,32 @@ TEST(RelayRecovery, WriterOfOnlyLogPacketsEndsAtStop) {
     EXPECT_EQ(p.srcname.substr(p.srcname.size() - 4), "/log") << p.srcname;
     EXPECT_TRUE(p.unstuffs) << p.srcname;
   }
+}
+
+TEST(RelayRecovery, RestartedRelayResumesAfterItsLastPacket) {
+  TarnTestServer src, dst;
+  testsupport::TempDir state;
+  RelayPf pf;
+  pf.connections = e2e::reader("in", src.name(), "q") + e2e::writer("out", dst.name(), "q");
+  std::vector<std::string> flags = {"-v", "-S", state.file("relay.state")};
+  {
+    Relay relay(pf, flags);
+    ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+    ASSERT_TRUE(e2e::gen(src.name(), {"-n", "1000", "--src", "RUN_%d/ONE"}));
+    ASSERT_TRUE(e2e::waitForCount(dst.name(), 1000)) << relay.output();
+    ASSERT_EQ(relay.terminate(), 0) << relay.output();
+  }
+  // Packets that arrive while the relay is down are read by the next run.
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "500", "--src", "RUN_%d/TWO"}));
+  Relay relay(pf, flags);
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  EXPECT_NE(relay.output().find("from statefile '" + state.file("relay.state") + "'"), std::string::npos)
+      << relay.output();
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "500", "--src", "RUN_%d/THREE"}));
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 2000)) << relay.output();
+  // Each packet once, in order.
+  EXPECT_EQ(identities(packetsOn(dst.name())), identities(packetsOn(src.name())));
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
 }
 
 // How many packets of `in` are not in `out`.
