@@ -67,12 +67,26 @@ void onTerminationSignal(int) {
 }
 
 // Waits on the semaphore until `deadline` on the monotonic clock (or for ever
-// when none); true when it was posted.
+// when none); true when it was posted. The wait is cut into short slices so
+// that a jump of the wall clock, which sem_timedwait measures against, never
+// stretches it, and so that a handler the runtime holds back until the
+// thread wakes (as sanitizers do) still runs soon.
 bool waitForSignal(const struct timespec *deadline) {
+  const long kSliceNanoseconds = 100 * 1000 * 1000;
   for (;;) {
-    int rc = deadline ? sem_clockwait(&g_wakeWatchdog, CLOCK_MONOTONIC, deadline) : sem_wait(&g_wakeWatchdog);
-    if (rc == 0) return true;
-    if (errno == ETIMEDOUT) return false;
+    struct timespec now, slice;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (deadline && (now.tv_sec > deadline->tv_sec ||
+                     (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec))) {
+      return sem_trywait(&g_wakeWatchdog) == 0;
+    }
+    clock_gettime(CLOCK_REALTIME, &slice);
+    slice.tv_nsec += kSliceNanoseconds;
+    if (slice.tv_nsec >= 1000000000L) {
+      slice.tv_sec += 1;
+      slice.tv_nsec -= 1000000000L;
+    }
+    if (sem_timedwait(&g_wakeWatchdog, &slice) == 0) return true;
   }
 }
 
