@@ -218,5 +218,22 @@ TEST_F(Hostile, RegressionNestedRepetitionsCannotExhaustMemory) {
   EXPECT_LT(residentKb(server_.pid()), kBoundKb);
 }
 
+// Found by fuzzing: each '+' doubles what the regex compiler builds, so a
+// run of them took gigabytes; '+' spread over an expression costs little.
+TEST_F(Hostile, RegressionRunsOfPlusCannotExhaustMemory) {
+  int r = open();
+  EXPECT_EQ(tarnselect(r, ("R" + std::string(56, '+')).c_str()), -1);
+  EXPECT_EQ(tarnreject(r, "(x{100}y){100}"), -1);
+  EXPECT_EQ(tarnreject(r, "((x+)+)+y{0,1000}"), 0);
+  EXPECT_EQ(tarnselect(r, "A+_B+_C+_D+_E+_F+_G+_H+_I+_J+_K+/.+"), 0);
+  // Adjacent operators have no defined meaning, and stacked ones made the
+  // compiler's closures explode in time instead.
+  EXPECT_EQ(tarnselect(r, "\x89+*+++++1++++"), -1);
+  EXPECT_EQ(tarnselect(r, "a*?"), -1);
+  EXPECT_EQ(tarnselect(r, (std::string(20, '(') + "a" + std::string(20, ')')).c_str()), -1);
+  expectServing();
+  EXPECT_LT(residentKb(server_.pid()), kBoundKb);
+}
+
 }  // namespace
 }  // namespace tarntest
