@@ -17,3 +17,16 @@ void pauseForInternalTimeout(double internalTimeout) {
   pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
   nanosleep(&pause, nullptr);
 }
+
+void pauseUntilStop(double interval, const std::atomic<int> &stop) {
+  const double kSlice = 0.1;
+  double left = managerPauseSeconds(interval);
+  while (left > 0 && stop.load() == 0) {
+    double step = std::fmin(left, kSlice);
+    struct timespec pause;
+    pause.tv_sec = static_cast<time_t>(step);
+    pause.tv_nsec = static_cast<long>((step - static_cast<double>(pause.tv_sec)) * 1e9);
+    nanosleep(&pause, nullptr);
+    left -= step;
+  }
+}

@@ -10,6 +10,8 @@
 // flag at once.
 #pragma once
 
+#include <atomic>
+
 constexpr double kMinimumManagerPause = 0.05;
 constexpr double kMaximumManagerPause = 86400.0;  // a day: bounds absurd settings
 
@@ -18,3 +20,9 @@ double managerPauseSeconds(double internalTimeout);
 
 // Pauses the calling thread that long, or until a signal handler runs in it.
 void pauseForInternalTimeout(double internalTimeout);
+
+// Pauses as long as pauseForInternalTimeout, but ends within a tenth of a
+// second once `stop` is set: for a thread with the signals blocked whose
+// interval may be long (the status manager's report interval), so that a
+// stop request never waits for the rest of it.
+void pauseUntilStop(double interval, const std::atomic<int> &stop);

@@ -145,7 +145,7 @@ void RelayStatusMgr::run() {
           continue;
         }
       }
-      pauseForInternalTimeout(RelayCnf->getDouble("pfstatusreport_interval_sec"));
+      pauseUntilStop(RelayCnf->getDouble("pfstatusreport_interval_sec"), Stop);
     }
     try {
       std::shared_ptr<TarnPacket> packet = pfstatus();

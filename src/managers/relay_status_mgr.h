@@ -1,8 +1,8 @@
 // RelayStatusMgr: the status manager, which reports the health of the relay
 // as status packets on the status queue.
 //
-// Every "pfstatusreport_interval_sec" (truncated to whole seconds) its
-// thread builds a parameter-file text describing the relay and each named
+// Every "pfstatusreport_interval_sec" (truncated to whole seconds; the
+// pause ends early once the stop flag is set) its thread builds a parameter-file text describing the relay and each named
 // connection, compiles it and pushes it as a status packet; after the stop
 // flag it pushes one final report, in which every connection shows as
 // stopped, and the queue's end-of-data mark. Without a status queue the
