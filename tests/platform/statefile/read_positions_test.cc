@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/statefile/statefile.h"
+#include "platform/statefile/statefile_format.h"
 #include "platform/tarnclient/tarnclient_internal.h"
 #include "process.h"
 #include "tarn_client_fixture.h"
@@ -235,6 +236,33 @@ TEST_F(ReadPositions, SavesAreWholeWhileReadersMove) {
   }
   done = true;
   writer.join();
+}
+
+// A reader that asks before the statefile has been read waits for it, and
+// then finds its position. In a fresh process, where nothing was read yet.
+TEST_F(ReadPositions, AReaderWaitsForTheStatefileToBeRead) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (!put("AA/x", 3, 100.0)) std::exit(2);
+        statefile::SavedPosition saved;
+        saved.tarn = server_.name();
+        saved.owner = "late";
+        saved.id = 0;
+        saved.time = 100.0;
+        testsupport::writeFile(statefile(), statefile::formatStatefile({saved}, 0));
+        int fd = reader();
+        std::atomic<int> result{99};
+        std::thread early([&] { result = tarnresurrect(fd, std::make_shared<ReadPosition>(), "late"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        bool waited = result.load() == 99;
+        restart();
+        early.join();
+        int code = waited && result.load() == 0 && reap(fd).id == 1 ? 0 : 1;
+        server_.kill();  // the server must not outlive this child and hold its pipes open
+        std::exit(code);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
