@@ -96,7 +96,8 @@ class RelayConnection {
  private:
   // ---- The thread body's steps (relay_connection_run.cc) ----
   void setStatus(std::string text) { set("connection_status", std::move(text)); }
-  // Opens the tag, retrying with back-off; false when the stop flag came first.
+  // Opens the tag, retrying with back-off until it opens or the stop flag is
+  // set; whether it is open.
   bool openTag(const std::string &mode);
   void runReader();
   // Selection, positioning and the end condition; false when the reader is

@@ -94,13 +94,13 @@ bool RelayConnection::openTag(const std::string &mode) {
       if (factor <= 7) factor *= 2;
     }
   }
-  return !stopping();
+  return tag->isOpen();
 }
 
 // ---- Reader ----
 
 void RelayConnection::runReader() {
-  if (!openTag("read")) return;
+  if (!openTag("read") || stopping()) return;
   std::shared_ptr<RelayQueue> q = getQueue();
   q->setProducer(name);
   if (prepareReader()) {
@@ -238,6 +238,9 @@ void RelayConnection::endReading() {
 // ---- Writer ----
 
 void RelayConnection::runWriter() {
+  // A writer whose tag opened drains its queue even when the stop came while
+  // it was opening: what the readers queued before they stopped (a legacy
+  // reader that reached its end at once, say) would otherwise be lost.
   if (!openTag("write")) return;
   std::shared_ptr<RelayQueue> q = getQueue();
   q->setConsumer(name, maxqueue);
