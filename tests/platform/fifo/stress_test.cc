@@ -55,17 +55,17 @@ class FifoStressTest : public FifoTest {
     EXPECT_EQ(pmtmanagedfifo_push_eof(mf_, name.c_str()), 0);
   }
 
-  void consume(const ConsumerSpec &spec, ConsumerResult &out) {
+  void consume(const ConsumerSpec &plan, ConsumerResult &out) {
     out.seen.assign(kProducers * kPerProducer, 0);
     auto end = std::chrono::steady_clock::now() + kRunBound;
     for (long pops = 0; std::chrono::steady_clock::now() < end; pops++) {
-      long id = popId(spec.name);
+      long id = popId(plan.name);
       if (id == kEof) {
         out.ended = true;
         return;
       }
       if (id >= 0) out.seen[id]++;
-      if (spec.slow && pops % 256 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (plan.slow && pops % 256 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
@@ -114,8 +114,8 @@ TEST_F(FifoStressTest, EveryPacketReachesEveryConsumerOnceOrIsReportedDropped) {
   for (int p = 0; p < kProducers; p++) {
     pmtmanagedfifo_set_producer(mf_, ("reader" + std::to_string(p)).c_str());
   }
-  for (const ConsumerSpec &spec : kConsumers) {
-    fifos_.push_back(consumer(spec.name, spec.limit, 0.05));
+  for (const ConsumerSpec &plan : kConsumers) {
+    fifos_.push_back(consumer(plan.name, plan.limit, 0.05));
   }
 
   std::vector<ProducerResult> producers(kProducers);
