@@ -12,6 +12,7 @@
 
 #include "app/termination_signals.h"
 #include "app/thread_list.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
@@ -20,23 +21,12 @@
 #include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
 
-namespace {
-
-std::string nowText() {
-  char *text = epoch2str(std_now(), "%D %T %Z");
-  std::string copy = text ? text : "";
-  std::free(text);
-  return copy;
-}
-
-}  // namespace
-
 int main(int argc, char **argv) {
   blockTerminationSignals();
   RelayCnf = new RelayConfig();
   RelayCnf->nameThread("master");
   std::string pid = std::to_string(getpid());
-  RelayCnf->omlog()->notify("tarn2tarn_pre starting at " + nowText() + " as pid " + pid);
+  RelayCnf->omlog()->notify("tarn2tarn_pre starting at " + dateText(std_now()) + " as pid " + pid);
 
   RelayCnf->configure(argc, argv);
 
@@ -54,6 +44,6 @@ int main(int argc, char **argv) {
 
   // Messages the libraries recorded after the log manager ended.
   RelayCnf->omlog()->drainLibraryMessages();
-  RelayCnf->omlog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + nowText());
+  RelayCnf->omlog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/relay_exception.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/time/epochtime.h"
@@ -13,14 +14,6 @@
 namespace {
 
 RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
-// A time as the descriptions show it: "12/07/26 10:00:00 UTC".
-std::string dateText(double time) {
-  char *text = epoch2str(time, "%D %T %Z");
-  std::string copy = text ? text : "";
-  std::free(text);
-  return copy;
-}
 
 // A limit in seconds, fixed with six decimals.
 std::string limitText(double seconds) {

@@ -14,6 +14,7 @@
 #include "app/relay_exception.h"
 #include "app/stop.h"
 #include "app/termination_signals.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "connection/reader_filter.h"
 #include "connection/relay_connection.h"
@@ -33,22 +34,6 @@ std::string fixed6(double value) {
   char text[64];
   std::snprintf(text, sizeof text, "%f", value);
   return text;
-}
-
-// A time as "%D %T %Z".
-std::string dateText(double time) {
-  char *text = epoch2str(time, "%D %T %Z");
-  std::string result = text ? text : "";
-  std::free(text);
-  return result;
-}
-
-// A duration as the time library writes it, without surrounding blanks.
-std::string durationText(double seconds) {
-  char *text = strtdelta(seconds);
-  std::string result = text ? strtrim(text) : "";
-  std::free(text);
-  return result;
 }
 
 // Sleeps `seconds` truncated to whole seconds (below one second: no pause),

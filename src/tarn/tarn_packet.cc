@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/relay_exception.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"
@@ -34,13 +35,6 @@ thread_local int t_nbytes;
 thread_local ReapBuffer t_buffer;
 thread_local char t_srcname[64];
 thread_local double t_pkttime;
-
-std::string timeText(double time) {
-  char *text = strtime(time);
-  std::string result = text ? text : "";
-  std::free(text);
-  return result;
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/relay_exception.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/tarnclient/tarnclient.h"
@@ -16,14 +17,6 @@ int TarnTag::s_autoTarnTagCount = 0;
 namespace {
 
 RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
-// The time library's text of a time, released after use.
-std::string timeText(double time) {
-  char *text = strtime(time);
-  std::string result = text ? text : "";
-  std::free(text);
-  return result;
-}
 
 }  // namespace
 

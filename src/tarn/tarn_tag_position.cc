@@ -2,27 +2,20 @@
 #include <cstdlib>
 
 #include "app/relay_exception.h"
+#include "app/relay_times.h"
+#include "app/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "platform/statefile/statefile.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/time/epochtime.h"
-#include "app/relay_times.h"
 #include "tarn/tarn_tag.h"
 
 namespace {
 
 // The seek code of the newest packet the tag would deliver.
 constexpr int kSeekNewest = -14;
-
-// A time as "%D %T %Z", released after use.
-std::string dateText(double time) {
-  char *text = epoch2str(time, "%D %T %Z");
-  std::string result = text ? text : "";
-  std::free(text);
-  return result;
-}
 
 }  // namespace
 
