@@ -53,6 +53,12 @@ void RelayConfig::configure(int argc, char **argv) {
   } else {
     configureFinishCurrentPf(pf);
   }
+  // The status manager is a producer of its queue from now on, as readers
+  // are of theirs: a writer of that queue then waits for its end-of-data mark
+  // even when the readers end before the status manager's thread has begun.
+  if (std::shared_ptr<RelayQueue> status = getRelayStatusQueue()) {
+    status->setProducer("status_manager");
+  }
 }
 
 int RelayConfig::readGlobalOptions(int argc, char **argv) {

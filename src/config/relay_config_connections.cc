@@ -138,8 +138,15 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   setConnectionProperties(*connection, pf, name);
   // The writer is a consumer from now on, so that what readers push before
   // its thread has opened its tag waits for it instead of being lost; its
-  // thread's own registration later only sets the time-out.
-  if (!reader) queues.at(queue)->setConsumer(name, connection->getInt("maxqueue"));
+  // thread's own registration later only sets the time-out. Likewise the
+  // reader is a producer from now on, so that its writers wait for its
+  // end-of-data mark even when another reader ends before it has opened its
+  // tag; every reader pushes that mark when its thread ends.
+  if (reader) {
+    queues.at(queue)->setProducer(name);
+  } else {
+    queues.at(queue)->setConsumer(name, connection->getInt("maxqueue"));
+  }
 
   logMgr->verbose("Added connection '" + name + "'");
   connection->verboseDescribe();

@@ -97,8 +97,9 @@ class RelayConnection {
   // ---- The thread body's steps (relay_connection_run.cc) ----
   void setStatus(std::string text) { set("connection_status", std::move(text)); }
   // Opens the tag, retrying with back-off until it opens or the stop flag is
-  // set; whether it is open.
-  bool openTag(const std::string &mode);
+  // set (with `evenIfStopping`, one attempt is made whatever the flag);
+  // whether it is open.
+  bool openTag(const std::string &mode, bool evenIfStopping);
   void runReader();
   // Selection, positioning and the end condition; false when the reader is
   // to end at once.

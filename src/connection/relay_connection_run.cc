@@ -64,9 +64,11 @@ void RelayConnection::run() {
   relayLog()->verbose("Thread finished");
 }
 
-bool RelayConnection::openTag(const std::string &mode) {
+bool RelayConnection::openTag(const std::string &mode, bool evenIfStopping) {
   int factor = 1;
-  while (!tag->isOpen() && !stopping()) {
+  bool first = evenIfStopping;
+  while (!tag->isOpen() && (first || !stopping())) {
+    first = false;
     try {
       tag->open(mode);
     } catch (const RelayTarnOpenException &) {
@@ -85,10 +87,12 @@ bool RelayConnection::openTag(const std::string &mode) {
 // ---- Reader ----
 
 void RelayConnection::runReader() {
-  if (!openTag("read") || stopping()) return;
+  // The reader has been this queue's producer since configuration, so its
+  // end-of-data mark is pushed however the thread ends, also when the stop
+  // came before its tag opened.
   std::shared_ptr<RelayQueue> q = getQueue();
   q->setProducer(name);
-  if (prepareReader()) {
+  if (openTag("read", false) && !stopping() && prepareReader()) {
     setStatus("yes");
     readPackets(*q);
   }
@@ -223,10 +227,11 @@ void RelayConnection::endReading() {
 // ---- Writer ----
 
 void RelayConnection::runWriter() {
-  // A writer whose tag opened drains its queue even when the stop came while
-  // it was opening: what the readers queued before they stopped (a legacy
-  // reader that reached its end at once, say) would otherwise be lost.
-  if (!openTag("write")) return;
+  // A writer tries its server at least once and, once its tag is open,
+  // drains its queue even when the stop came first: what the readers queued
+  // before they stopped (a legacy reader that reached its end at once, say)
+  // would otherwise be lost.
+  if (!openTag("write", true)) return;
   std::shared_ptr<RelayQueue> q = getQueue();
   q->setConsumer(name, maxqueue);
   setStatus("yes");
