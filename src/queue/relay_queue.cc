@@ -13,9 +13,11 @@
 RelayQueue::RelayQueue(std::string name)
     : m_name(std::move(name)), m_fifo(pmtmanagedfifo_create(m_name.c_str())) {}
 
-// Queues live until the process ends; the managed FIFO is not destroyed, as
-// a thread may still be inside it while the process exits.
-RelayQueue::~RelayQueue() = default;
+// The relay's queues live until the process ends, held by the configuration,
+// so this runs only for a queue nobody holds any more (in tests): no thread
+// can be inside its managed FIFO then, and the packets still waiting in it
+// are let go with it.
+RelayQueue::~RelayQueue() { pmtmanagedfifo_destroy(m_fifo); }
 
 void RelayQueue::setProducer(std::string name) {
   pmtmanagedfifo_set_producer(m_fifo, name.c_str());
