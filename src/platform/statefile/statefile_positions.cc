@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/elog/elog.h"
@@ -141,7 +142,12 @@ double nowSeconds() {
 // The save a forced exit makes; it reports on standard error alone, since
 // nothing will drain the log library any more.
 void saveBeforeExit() {
-  std::unique_lock<std::timed_mutex> lock(g_saveMutex, std::chrono::seconds(2));
+  // Waits at most two seconds for a save in progress; try_lock in short
+  // steps rather than a timed lock, which ThreadSanitizer does not follow.
+  std::unique_lock<std::timed_mutex> lock(g_saveMutex, std::defer_lock);
+  for (int tries = 0; tries < 200 && !lock.try_lock(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   std::string path;
   std::vector<SavedPosition> list = positionsToSave(path);
   if (path.empty()) return;
