@@ -18,6 +18,7 @@
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
+#include "platform/elog/elog.h"
 #include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
 
@@ -42,8 +43,11 @@ int main(int argc, char **argv) {
   // now that every reader has stopped, the positions are final.
   if (!RelayCnf->getStateFile().empty()) bury();
 
-  // Messages the libraries recorded after the log manager ended.
+  // Messages the libraries recorded after the log manager ended; from now on
+  // (the client library's last flush at exit) they go to standard error
+  // straight away, since nothing drains them any more.
   RelayCnf->omlog()->drainLibraryMessages();
+  elog_set_immediate(1);
   RelayCnf->omlog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
   return 0;
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
@@ -59,6 +61,21 @@ void RelayConfig::configure(int argc, char **argv) {
   if (std::shared_ptr<RelayQueue> status = getRelayStatusQueue()) {
     status->setProducer("status_manager");
   }
+  warnAboutTimeouts();
+}
+
+// Every thread sees a stop within a second whatever the internal time-out,
+// but read positions are saved and the libraries' messages reported only
+// once per time-out: one as long as the grace period is most likely a
+// mistake.
+void RelayConfig::warnAboutTimeouts() {
+  if (shutdown_grace_period_sec <= 0 || internal_timeout_sec < shutdown_grace_period_sec) return;
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "Warning: internal_timeout of %g seconds is not below shutdown_grace_period of %d "
+                "seconds: read positions are saved only once in a longer time than a stop may take",
+                internal_timeout_sec, shutdown_grace_period_sec);
+  logMgr->elog_complain(text);
 }
 
 int RelayConfig::readGlobalOptions(int argc, char **argv) {

@@ -139,6 +139,8 @@ class RelayConfig {
                         const std::vector<const char *> &refused, const char *tarnKey,
                         const char *tagKey);
   std::string reserveConnectionName(Pf *connection);
+  void claimReaderTag(const std::string &tag, const std::string &name);
+  void warnAboutTimeouts();
   void checkReaderExpressions(Pf *connection, const std::string &name);
   void setConnectionProperties(RelayConnection &connection, Pf *pf, const std::string &name);
 
@@ -172,6 +174,7 @@ class RelayConfig {
   // Kept by addConnection: every accepted name in order (skipped and
   // generated ones too), and the counter of generated names.
   std::vector<std::string> names_used;
+  std::unordered_map<std::string, std::string> readerTags;  // tag -> the reader through it
   int connection_number = 0;
 
   // ---- Thread-name registry: guarded by threadNamesMutex ----

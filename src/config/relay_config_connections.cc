@@ -133,8 +133,10 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   if (reader) checkReaderExpressions(pf, name);
 
   addQueue(queue);
+  if (reader) claimReaderTag(tag, name);
   auto connection = std::make_shared<RelayConnection>(name, direction, tag, tarnname, queue);
   connections[name] = connection;
+  if (reader) connection->setPositionOwner(!tag.empty() ? tag : valueOf(pf, "name") == "auto" ? "" : name);
   setConnectionProperties(*connection, pf, name);
   // The writer is a consumer from now on, so that what readers push before
   // its thread has opened its tag waits for it instead of being lost; its
@@ -151,6 +153,17 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   logMgr->verbose("Added connection '" + name + "'");
   connection->verboseDescribe();
   return connection;
+}
+
+// A tag holds one read position: two readers through one named tag would
+// share it (and split its packets between them).
+void RelayConfig::claimReaderTag(const std::string &tag, const std::string &name) {
+  if (tag.empty()) return;
+  auto [it, fresh] = readerTags.emplace(tag, name);
+  if (fresh) return;
+  logMgr->die_initializing("Configuration error: connections '" + it->second + "' and '" + name +
+                           "' both read through tarn tag '" + tag +
+                           "': each reader needs a tag of its own");
 }
 
 // The entry's name, or the next generated one for "auto"; a name used before

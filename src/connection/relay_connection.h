@@ -31,6 +31,7 @@
 class RelayQueue;
 class TarnPacket;
 class TarnTag;
+class WriterAcks;
 
 class RelayConnection {
  public:
@@ -69,6 +70,10 @@ class RelayConnection {
   std::string getString(std::string key);
 
   std::string connectionName() const { return name; }
+  // The name under which the statefile keeps a reader's position: its
+  // explicit tag, else its connection name, else empty (a generated name,
+  // which changes when entries move). Set during configuration.
+  void setPositionOwner(std::string owner) { positionOwner = std::move(owner); }
   bool isReader() const { return direction == kRead; }
 
   // The connection's settings, one verbose line each.
@@ -112,7 +117,9 @@ class RelayConnection {
   void endReading();
   void runWriter();
   // Puts one packet; false when the writer is to give up its queue.
-  bool writePacket(std::shared_ptr<TarnPacket> &packet);
+  bool writePacket(std::shared_ptr<TarnPacket> &packet, WriterAcks &acks);
+  void sayWindowFull(WriterAcks &acks);
+  void finishWriting(WriterAcks &acks, RelayQueue &q, bool abandoned);
 
   [[noreturn]] void dieUnknownKey(const std::string &key, const std::string &where);
   void describeReader();
@@ -134,6 +141,7 @@ class RelayConnection {
   bool suppressUnstuffErrorsFlag = false;
   int direction = kRead;
   std::shared_ptr<TarnTag> tag;
+  std::string positionOwner;
 
   // ---- The thread's own ----
   int lastPktid = -1;  // the newest id when reading began (end time "last")

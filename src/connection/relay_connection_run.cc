@@ -6,6 +6,13 @@
 // its tag, registers as a consumer of its queue and puts each packet it pops
 // until the queue yields the end-of-data mark; once the stop flag is set it
 // goes on until then ("flushing"), so nothing queued before the stop is lost.
+//
+// Read positions: the reader holds each packet it reaps until it has pushed
+// it or left it out; a writer holds each packet it pops until its server has
+// acknowledged the put (WriterAcks). What a writer cannot finish (a flush it
+// gives up, puts left unacknowledged) stays held, so the statefile keeps the
+// position before it and a restart reads it again; the writer says so.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -18,7 +25,9 @@
 #include "config/relay_config.h"
 #include "connection/reader_filter.h"
 #include "connection/relay_connection.h"
+#include "connection/writer_acks.h"
 #include "managers/relay_log_mgr.h"
+#include "managers/relay_state_mgr.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
 #include "tarn/tarn_packet.h"
@@ -29,6 +38,13 @@ namespace {
 RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
 
 bool stopping() { return Stop.load() != 0; }
+
+// How long a put waits for room in its server's window before the writer
+// says that it waits (and then waits on).
+constexpr double kWindowFullReportSeconds = 1.0;
+// A writer that ends waits this long for its last puts to be acknowledged;
+// once the stop flag is set, only while the server still answers.
+constexpr double kFinalAcknowledgementSeconds = 1e9;
 
 std::string fixed6(double value) {
   char text[64];
@@ -112,6 +128,7 @@ bool RelayConnection::prepareReader() {
       relayLog()->verbose("Matched " + std::to_string(count) +
                           " sources after rejecting on expression '" + reject + "'");
     }
+    tag->setPositionOwner(positionOwner);
     tag->smartReposition(starttime);
     if (endtime == TIME_LAST) {
       lastPktid = tag->getNewestPktid();
@@ -119,6 +136,14 @@ bool RelayConnection::prepareReader() {
         // Nothing to deliver when reading begins: there is no last packet
         // to wait for, and waiting for one would never end.
         relayLog()->verbose("No packet to stop after on tarn " + tag->getJointName() +
+                            ": stopping acquisition for this connection");
+        endReading();
+        return false;
+      }
+      if (pktidAfter(tag->nextPktid(), lastPktid)) {
+        // Resumed past the last packet: it was read in an earlier run.
+        relayLog()->verbose("Already past the last packet (pktid " + std::to_string(lastPktid) +
+                            ") on tarn " + tag->getJointName() +
                             ": stopping acquisition for this connection");
         endReading();
         return false;
@@ -139,6 +164,10 @@ bool RelayConnection::prepareReader() {
 void RelayConnection::readPackets(RelayQueue &q) {
   ReaderLimits limits{endtime, tooOldLimit, tooNewLimit, checkUnstuff, suppressUnstuffErrorsFlag,
                       lastPktid};
+  // A reader the statefile had no place for saves its place as soon as it
+  // has one: a crash before the next save would otherwise start it again at
+  // the newest packet, past what arrived in between.
+  bool saveFirstPlace = tag->readPosition().resumePoint().id < 0;
   while (!stopping()) {
     std::shared_ptr<TarnPacket> packet;
     try {
@@ -156,7 +185,14 @@ void RelayConnection::readPackets(RelayQueue &q) {
           e.what());
       continue;
     }
-    if (!handlePacket(q, packet, limits)) {
+    bool goOn = handlePacket(q, packet, limits);
+    // The queue's consumers hold the packet now, if it was passed on.
+    packet->done();
+    if (saveFirstPlace) {
+      saveFirstPlace = false;
+      RelayCnf->omstate()->saveNow();
+    }
+    if (!goOn) {
       endReading();
       return;
     }
@@ -235,20 +271,26 @@ void RelayConnection::runWriter() {
   std::shared_ptr<RelayQueue> q = getQueue();
   q->setConsumer(name, maxqueue);
   setStatus("yes");
+  WriterAcks acks;
   bool flushing = false;
+  auto announceFlush = [&] {
+    if (!stopping() || flushing) return;
+    relayLog()->verbose("Flushing queue");
+    flushing = true;
+  };
   for (;;) {
-    if (stopping() && !flushing) {
-      relayLog()->verbose("Flushing queue");
-      flushing = true;
-    }
+    announceFlush();
     std::shared_ptr<TarnPacket> packet;
     try {
       packet = q->pop(name);
     } catch (const RelayNodataException &) {
       relayLog()->veryVerbose("Nodata reading from queue, continuing");
+      acks.acknowledged(tag->collectAcknowledgements());
       continue;
     } catch (const RelayEOFException &) {
+      announceFlush();  // the stop came while the writer waited for this
       relayLog()->veryVerbose("Read EOF from queue, terminating connection");
+      finishWriting(acks, *q, false);
       return;
     } catch (const RelayException &) {
       relayLog()->elog_complain("RelayConnection '" + name +
@@ -257,23 +299,36 @@ void RelayConnection::runWriter() {
       continue;
     }
     queueCount.store(q->getQueueCount(name));
-    if (!writePacket(packet)) return;
+    if (!writePacket(packet, acks)) {
+      finishWriting(acks, *q, true);
+      return;
+    }
   }
 }
 
-bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
+bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet, WriterAcks &acks) {
+  TarnTag::PutReceipt receipt;
   try {
-    packet->put(tag);
+    if (packet->put(tag, &receipt, kWindowFullReportSeconds) == TarnTag::kWindowFull) {
+      sayWindowFull(acks);
+      packet->put(tag, &receipt);
+    } else {
+      acks.windowFullSaid = false;
+    }
   } catch (const RelayException &) {
     relayLog()->elog_complain("RelayConnection '" + name + "' failed to put packet to tarn '" +
                               tag->getString("tarnname") + "'");
     if (stopping()) {
+      // The packet stays held: the statefile keeps the position before it.
       relayLog()->verbose("Abandoning queue flush -- exiting");
       return false;
     }
     relayLog()->veryVerbose("Attempting to continue after write failure");
+    packet->done();  // dropped, and said so
     return true;
   }
+  acks.put(receipt.number, packet->readRecord());
+  acks.acknowledged(receipt.acknowledged);
   setLastPacketTime(packet->getDouble("pkttime"));
   if (!packet->getBool("is_internal_log") && relayLog()->getVerbose() > 1) {
     std::ostringstream line;
@@ -282,4 +337,34 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
     relayLog()->veryVerbose(line.str());
   }
   return true;
+}
+
+void RelayConnection::sayWindowFull(WriterAcks &acks) {
+  if (acks.windowFullSaid) return;
+  acks.windowFullSaid = true;
+  char mib[32];
+  std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(tag->unacknowledgedBytes()) / (1 << 20));
+  relayLog()->verbose("Waiting for tarn " + tag->getJointName() + " to take more packets: " +
+                      std::to_string(tag->unacknowledgedPuts()) + " puts (" + mib +
+                      " MiB) not yet acknowledged");
+}
+
+// Waits for the writer's last puts to be acknowledged, and says what it
+// leaves behind: packets not acknowledged (or, after an abandoned flush,
+// still queued) are read again after a restart on the statefile.
+void RelayConnection::finishWriting(WriterAcks &acks, RelayQueue &q, bool abandoned) {
+  if (!abandoned && acks.waiting() > 0) {
+    tag->awaitAcknowledged(acks.lastPut(), kFinalAcknowledgementSeconds);
+  }
+  acks.acknowledged(tag->collectAcknowledgements());
+  size_t queued = abandoned ? static_cast<size_t>(std::max(0, q.getQueueCount(name))) : 0;
+  if (acks.waiting() == 0 && queued == 0) return;
+  size_t relayed = acks.relayedWaiting();
+  size_t own = acks.waiting() - relayed;
+  std::string text = "RelayConnection '" + name + "' ends with " + std::to_string(relayed) +
+                     " packets put to tarn '" + tag->getString("tarnname") + "' not acknowledged";
+  if (abandoned) text += " and " + std::to_string(queued) + " packets still queued";
+  text += ": they will be read again when the relay restarts on its statefile";
+  if (own > 0) text += " (" + std::to_string(own) + " of the relay's own log and status packets are lost)";
+  relayLog()->elog_complain(text);
 }

@@ -10,14 +10,6 @@ double managerPauseSeconds(double internalTimeout) {
   return std::trunc(std::fmin(internalTimeout, kMaximumManagerPause));
 }
 
-void pauseForInternalTimeout(double internalTimeout) {
-  double seconds = managerPauseSeconds(internalTimeout);
-  struct timespec pause;
-  pause.tv_sec = static_cast<time_t>(seconds);
-  pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
-  nanosleep(&pause, nullptr);
-}
-
 void pauseUntilStop(double interval, const std::atomic<int> &stop) {
   const double kSlice = 0.1;
   double left = managerPauseSeconds(interval);
@@ -26,7 +18,7 @@ void pauseUntilStop(double interval, const std::atomic<int> &stop) {
     struct timespec pause;
     pause.tv_sec = static_cast<time_t>(step);
     pause.tv_nsec = static_cast<long>((step - static_cast<double>(pause.tv_sec)) * 1e9);
-    nanosleep(&pause, nullptr);
+    if (nanosleep(&pause, nullptr) != 0) return;  // a signal: let the caller look
     left -= step;
   }
 }

@@ -125,7 +125,7 @@ void RelayLogMgr::run() {
   verbose("Thread starting");
   while (Stop.load() == 0) {
     drainLibraryMessages();
-    pauseForInternalTimeout(RelayCnf->getDouble("internal_timeout_sec"));
+    pauseUntilStop(RelayCnf->getDouble("internal_timeout_sec"), Stop);
   }
   // Messages recorded during the last pause would otherwise be lost.
   drainLibraryMessages();

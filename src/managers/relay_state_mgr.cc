@@ -16,6 +16,10 @@ std::string RelayStateMgr::getString(const std::string &key) {
   RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key + "' in RelayStateMgr::getString()");
 }
 
+void RelayStateMgr::saveNow() {
+  if (!statefile.empty()) bury();
+}
+
 void RelayStateMgr::run() {
   RelayCnf->nameThread("state_manager");
   RelayCnf->omlog()->verbose("Thread starting");
@@ -31,7 +35,7 @@ void RelayStateMgr::run() {
   }
   unblockTerminationSignals();
   while (Stop.load() == 0) {
-    pauseForInternalTimeout(RelayCnf->getDouble("internal_timeout_sec"));
+    pauseUntilStop(RelayCnf->getDouble("internal_timeout_sec"), Stop);
     if (!statefile.empty()) bury();
   }
   // Readers may still reap after this save; main saves once more after

@@ -9,8 +9,8 @@
 // first (exhume; the readers wait for that before they position) and saves
 // the registered positions after every wait and once more at the end (bury).
 //
-// Thread-safety: the name never changes after construction; getString may
-// be called from any thread.
+// Thread-safety: the name never changes after construction; getString and
+// saveNow may be called from any thread.
 #pragma once
 
 #include <string>
@@ -26,6 +26,11 @@ class RelayStateMgr {
 
   // The state manager thread's body.
   void run();
+
+  // Saves the read positions at once (with a statefile): for a reader that
+  // had no saved position and has just begun, whose place would otherwise
+  // be known only at the next save.
+  void saveNow();
 
  private:
   const std::string statefile;

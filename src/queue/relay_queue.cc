@@ -52,6 +52,9 @@ void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
              static_cast<unsigned long>(sizeof(TarnPacketHolder)));
   }
   hook->p = new (block) TarnPacketHolder(packet);
+  // The hook holds the packet until its consumer is done with it; copies for
+  // further consumers hold it once more each.
+  packet->holdUntilDone();
   // From here the library owns the hook, and frees it if it cannot queue it.
   int flags = packet->getBool("is_internal_log") ? PMTFIFO_NOWAIT : 0;
   int rc = pmtmanagedfifo_push(m_fifo, hook, spTarnPacket_hookcopy, flags);

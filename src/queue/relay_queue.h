@@ -43,7 +43,9 @@ class RelayQueue {
 
   // Queues the packet for every consumer; a failure is complained about and
   // the packet is not queued. The relay's own log and status packets never
-  // wait at a consumer's limit.
+  // wait at a consumer's limit. Each consumer that gets the packet holds it
+  // (TarnPacket::holdUntilDone) and says done() once it is finished with it;
+  // a consumer that the queue drops it for is done with it at once.
   void push(std::shared_ptr<TarnPacket> &packet);
   // Queues the producer's end-of-data mark; a failure is complained about.
   void push_eof(std::string name);

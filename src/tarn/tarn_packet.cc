@@ -132,6 +132,8 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
   auto packet =
       std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data, t_nbytes);
   tag->setTarnPosition(t_pktid, t_pkttime);
+  // The reaper holds the packet until it has decided what becomes of it.
+  packet->m_readRecord = tag->readPosition().reaped(t_pktid, t_pkttime);
   return packet;
 }
 
@@ -153,8 +155,16 @@ std::shared_ptr<TarnPacket> TarnPacket::reap(std::shared_ptr<TarnTag> tag) {
   return packet;
 }
 
-int TarnPacket::put(std::shared_ptr<TarnTag> tag) {
-  return tag->put(m_srcname, m_pkttime, m_pktbuf, m_nbytes);
+int TarnPacket::put(std::shared_ptr<TarnTag> tag, TarnTag::PutReceipt *receipt, double windowWait) {
+  return tag->put(m_srcname, m_pkttime, m_pktbuf, m_nbytes, receipt, windowWait);
+}
+
+void TarnPacket::holdUntilDone() {
+  if (m_readRecord) m_readRecord->hold();
+}
+
+void TarnPacket::done() {
+  if (m_readRecord) m_readRecord->release();
 }
 
 void TarnPacket::unstuff() {
@@ -227,13 +237,14 @@ Hook *spTarnPacket_hookcopy(Hook *hook) {
              "spTarnPacket_hookcopy", __LINE__, "tarnpacket",
              static_cast<unsigned long>(sizeof(TarnPacketHolder)));
   }
-  auto *copy = new (block) TarnPacketHolder(*holder);
   Hook *result = new_hook(spTarnPacket_hookfree);
   if (!result) {
-    copy->~TarnPacketHolder();
     std::free(block);
     return nullptr;
   }
+  // One more consumer waits for the packet: one more hold on it.
+  auto *copy = new (block) TarnPacketHolder(*holder);
+  (*copy)->holdUntilDone();
   result->p = copy;
   return result;
 }
@@ -241,6 +252,10 @@ Hook *spTarnPacket_hookcopy(Hook *hook) {
 void spTarnPacket_hookfree(void *data) {
   if (!data) return;
   auto *holder = static_cast<TarnPacketHolder *>(data);
+  // A hook freed with its packet still in it was never delivered (the queue
+  // dropped or discarded it, and said so): its consumer is done with it. A
+  // delivered packet has moved on to its consumer, who says so itself.
+  if (*holder) (*holder)->done();
   holder->~TarnPacketHolder();  // drops this holder's reference; the last one frees the packet
   std::free(data);
 }

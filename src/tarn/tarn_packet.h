@@ -7,10 +7,18 @@
 // reader, the queues' hooks and the writers, and are freed when the last
 // holder lets go.
 //
+// Read positions: a packet reaped with reap_timeout carries its record in
+// its tag's read position, held once by the reaper. Every place that takes
+// the packet on holds it once more (holdUntilDone: a queue's consumer) and
+// each holder says done() once, when the packet is stored on a server or
+// left out with a reason given; the read position passes the packet only
+// then. Internal packets and packets from reap() have no record.
+//
 // Threads: a packet is built on one thread and afterwards only read, except
 // for its unstuff cache (checkUnstuffs/unstuff), which only the reader that
-// reaped the packet touches, before it pushes the packet on. reap_timeout
-// reaps into one reusable buffer per thread.
+// reaped the packet touches, before it pushes the packet on. holdUntilDone
+// and done may be called from any thread. reap_timeout reaps into one
+// reusable buffer per thread.
 #pragma once
 
 #include <memory>
@@ -20,7 +28,7 @@
 #include "platform/pf/pf.h"
 #include "platform/pkt/pkt.h"
 
-class TarnTag;
+#include "tarn/tarn_tag.h"
 
 class TarnPacket {
  public:
@@ -46,8 +54,14 @@ class TarnPacket {
   // not touched.
   static std::shared_ptr<TarnPacket> reap(std::shared_ptr<TarnTag> tag);
 
-  // Puts the packet on the tag (TarnTag::put).
-  int put(std::shared_ptr<TarnTag> tag);
+  // Puts the packet on the tag (TarnTag::put, with its receipt and window
+  // wait).
+  int put(std::shared_ptr<TarnTag> tag, TarnTag::PutReceipt *receipt = nullptr, double windowWait = -1);
+  // One more hold on the packet's read record; each is ended by done().
+  void holdUntilDone();
+  void done();
+  // The packet's read record, or null (internal packets).
+  ReadRecord *readRecord() const { return m_readRecord; }
   // Unstuffs the bytes; RelayUnstuffException when they do not unstuff.
   void unstuff();
   // Whether the bytes unstuff; tried once per packet, the answer remembered.
@@ -81,6 +95,7 @@ class TarnPacket {
   char *m_pktbuf = nullptr;
   Packet *m_pkt = nullptr;
   std::string m_tarnname;
+  ReadRecord *m_readRecord = nullptr;
 };
 
 // What a hook's data points at: a heap block (calloc) holding one shared

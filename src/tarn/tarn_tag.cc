@@ -8,6 +8,7 @@
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "platform/time/epochtime.h"
 #include "tarn/tarn_handle.h"
 
@@ -93,20 +94,42 @@ int TarnTag::reject(std::string expression) {
   return tarnreject(m_tarnfd, m_reject.c_str());
 }
 
-int TarnTag::put(char *srcname, double pkttime, char *packet, int nbytes) {
+int TarnTag::put(char *srcname, double pkttime, char *packet, int nbytes, PutReceipt *receipt,
+                 double windowWait) {
   if (!isOpen()) {
     throw RelayException("TarnTag::put: tarnserver " + getString("tarntagandname") +
                          " is not open");
   }
   int rc;
+  tarnclient::PutReceipt taken;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    rc = tarnput(m_tarnfd, srcname, pkttime, packet, nbytes);
+    rc = tarnclient::putNumbered(m_tarnfd, srcname, pkttime, packet, nbytes, windowWait, &taken);
   }
+  if (rc == tarnclient::kPutWindowFull) return kWindowFull;
+  if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged};
   if (rc >= 0) return rc;
   throw RelayException("TarnTag::put: failure putting packet on tarn " +
                        getString("tarntagandname") + " (Packet srcname: " + srcname +
                        " time: " + timeText(pkttime) + ")");
+}
+
+uint64_t TarnTag::collectAcknowledgements() {
+  return tarnclient::collectAcknowledgements(m_tarnfd);
+}
+
+int TarnTag::awaitAcknowledged(uint64_t number, double seconds) {
+  return tarnclient::awaitAcknowledged(m_tarnfd, number, seconds);
+}
+
+uint64_t TarnTag::unacknowledgedPuts() {
+  tarnclient::PutWindow w;
+  return tarnclient::putWindow(m_tarnfd, w) ? w.accepted - w.acknowledged : 0;
+}
+
+uint64_t TarnTag::unacknowledgedBytes() {
+  tarnclient::PutWindow w;
+  return tarnclient::putWindow(m_tarnfd, w) ? w.bytes : 0;
 }
 
 std::string TarnTag::getJointName() {
@@ -115,7 +138,7 @@ std::string TarnTag::getJointName() {
 
 int TarnTag::getInt(std::string key) {
   if (key == "tarnfd") return m_tarnfd;
-  if (key == "pktid") return m_position->id();
+  if (key == "pktid") return m_pktid.load();
   relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getInt()");
 }
 
@@ -123,11 +146,11 @@ void TarnTag::setInt(std::string key, int value) {
   if (key != "pktid") {
     relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setInt()");
   }
-  m_position->setId(value);
+  m_pktid.store(value);
 }
 
 double TarnTag::getDouble(std::string key) {
-  if (key == "pkttime") return m_position->time();
+  if (key == "pkttime") return m_pkttime.load();
   relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getDouble()");
 }
 
@@ -135,7 +158,7 @@ void TarnTag::setDouble(std::string key, double value) {
   if (key != "pkttime") {
     relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setDouble()");
   }
-  m_position->setTime(value);
+  m_pkttime.store(value);
 }
 
 std::string TarnTag::getString(std::string key) {

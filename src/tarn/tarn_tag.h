@@ -12,12 +12,13 @@
 // positioning operations run on the one connection thread that reads through
 // the tag. put() holds the tag's mutex around the library call, so writer
 // connections that share a tag never put at the same time. The position is
-// a ReadPosition, registered with the state-file library when a statefile is
-// in use: the state manager saves it while the reader updates it, and always
-// sees an id and a time of the same packet.
+// kept apart from the read position: a ReadPosition, registered with the
+// state-file library when a statefile is in use, which records every packet
+// the reader reaps and saves only what is done with (read_position.h).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -66,10 +67,39 @@ class TarnTag {
   int getNewestPktid();
   // Sets the id and time of the last packet reaped, together.
   void setTarnPosition(int pktid, double time);
+  // The id the next reap starts from.
+  int nextPktid();
+  // The read position that the statefile keeps for a reader of this tag.
+  ReadPosition &readPosition() { return *m_readPosition; }
+  // The name under which the statefile keeps the reader's position (its
+  // explicit tag, else its connection's name, else empty). Set before
+  // smartReposition.
+  void setPositionOwner(std::string owner) { m_positionOwner = std::move(owner); }
 
-  // Puts one packet on the server; the library's result. RelayException when
-  // the tag is closed or the put fails.
-  int put(char *srcname, double pkttime, char *packet, int nbytes);
+  // What a put tells besides its result: its number on the tag's
+  // connection and how many of the tag's puts the server has acknowledged
+  // (in order: every put numbered up to it is stored).
+  struct PutReceipt {
+    uint64_t number = 0;
+    uint64_t acknowledged = 0;
+  };
+  // The result of put() when it was given a window wait and the server's
+  // window of unacknowledged puts stayed full that long: nothing was put.
+  static constexpr int kWindowFull = 1;
+  // Puts one packet on the server; the library's result. With `windowWait`
+  // not negative, gives up after that many seconds of a full window and
+  // returns kWindowFull. RelayException when the tag is closed or the put
+  // fails.
+  int put(char *srcname, double pkttime, char *packet, int nbytes, PutReceipt *receipt = nullptr,
+          double windowWait = -1);
+  // Takes in the acknowledgements that have arrived; the count so far.
+  uint64_t collectAcknowledgements();
+  // Waits for put `number` to be acknowledged, at most `seconds`: 0; -2 when
+  // the time ran out; -3 when stopping and the server does not answer.
+  int awaitAcknowledged(uint64_t number, double seconds);
+  // Puts taken and not yet acknowledged, and their bytes.
+  uint64_t unacknowledgedPuts();
+  uint64_t unacknowledgedBytes();
 
   // "<tag ='tarnname'>", as every log line about the tag shows it.
   std::string getJointName();
@@ -92,8 +122,12 @@ class TarnTag {
   std::atomic<int> m_tarnfd{-1};
   std::string m_select;
   std::string m_reject;
-  // The last packet reaped (id -1 and time 0 before the first).
-  const std::shared_ptr<ReadPosition> m_position = std::make_shared<ReadPosition>();
+  // The last packet reaped (id -1 and time 0 before the first), written by
+  // the reader, read by anyone.
+  std::atomic<int> m_pktid{-1};
+  std::atomic<double> m_pkttime{0.0};
+  const std::shared_ptr<ReadPosition> m_readPosition = std::make_shared<ReadPosition>();
+  std::string m_positionOwner;  // written by the reader before it positions
 
   static std::unordered_map<std::string, std::shared_ptr<TarnTag>> s_tarnTags;
   static int s_autoTarnTagCount;

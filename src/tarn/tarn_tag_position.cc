@@ -71,19 +71,27 @@ int TarnTag::getNewestPktid() {
   return newest;
 }
 
-void TarnTag::setTarnPosition(int pktid, double time) { m_position->set(pktid, time); }
+void TarnTag::setTarnPosition(int pktid, double time) {
+  m_pktid.store(pktid);
+  m_pkttime.store(time);
+}
+
+int TarnTag::nextPktid() { return tarntell(m_tarnfd); }
 
 bool TarnTag::repositionFromStatefile() {
   RelayStateMgr *state = RelayCnf->omstate();
   std::string path = state ? state->getString("statefile") : "";
   if (path.empty()) return false;
-  int rc = tarnresurrect(m_tarnfd, m_position, m_tarntag);
-  std::string when = dateText(m_position->time());
+  // The tag name is how statefiles of the first format knew the reader.
+  int rc = tarnresurrect(m_tarnfd, m_readPosition, m_positionOwner, m_tarntag);
+  ResumePoint restored = m_readPosition->resumePoint();
+  if (restored.id >= 0) setTarnPosition(restored.id, restored.time);
+  std::string when = dateText(restored.time);
   RelayLogMgr *log = RelayCnf->omlog();
   switch (rc) {
     case 0:
       log->verbose("Repositioned tarn " + getJointName() + " from statefile '" + path +
-                   "' to pktid " + std::to_string(m_position->id()) + ", time " + when);
+                   "' to pktid " + std::to_string(restored.id) + ", time " + when);
       return true;
     case -1:
       log->verbose("Failed to reposition tarn " + getJointName() + " from statefile '" + path + "'");

@@ -163,12 +163,13 @@ void ClientSession::positionAt(uint8_t kind, int32_t id, double time, int32_t &r
       cursor_ = seq;
       result = id;
       return;
-    case kResume: {
+    case kResume:
+    case kResumeAt: {
       uint64_t at;
       if (seqOfId(id, at) && at < next) {
         double t = ring_.timeOf(at);
         if (std::memcmp(&t, &time, sizeof t) == 0) {
-          cursor_ = at + 1;
+          cursor_ = kind == kResume ? at + 1 : at;
           result = kResumedById;
           return;
         }
@@ -192,7 +193,7 @@ bool ClientSession::onPosition(FrameReader &r) {
   uint8_t kind = r.u8();
   int32_t id = r.i32();
   double time = r.f64();
-  if (!r.ok() || kind < kNewest || kind > kResume) {
+  if (!r.ok() || kind < kNewest || kind > kResumeAt) {
     fail(kErrFrame, "malformed position request");
     return false;
   }

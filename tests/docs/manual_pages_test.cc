@@ -144,13 +144,14 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
        {"Configuration error: ", "Flushing queue", "Second termination signal received: exiting now",
         "Shutdown grace period of %d seconds expired: exiting now", "Read positions saved to statefile '",
         "' before exiting", "tarn2tarn_pre read positions", "Fatal: ", "shutting down", "\"pf/st\"", "\"log\"",
-        "Usage:"}) {
+        "Usage:", ": they will be read again when the relay restarts on its statefile"}) {
     EXPECT_NE(literals.find(message), std::string::npos) << message;
   }
   std::string page = relayPage();
   for (const char *quoted : {"Configuration error:", "Flushing queue", "Second termination signal received: exiting now",
                              "Shutdown grace period of 15 seconds expired: exiting now",
-                             "tarn2tarn_pre read positions 1"}) {
+                             "tarn2tarn_pre read positions 2",
+                             "they will be read again when the relay restarts on its statefile"}) {
     EXPECT_NE(page.find(quoted), std::string::npos) << quoted;
   }
 }

@@ -1,8 +1,7 @@
 // Read positions across restarts of the real relay between real tarn
 // servers: every packet exactly once after a SIGTERM and a restart, each
-// reader at its own position, unusable statefiles and failing saves, the
-// forced exits (second signal, grace period) that save first, and the
-// status packets a running and a stopping relay send.
+// reader at its own position, unusable statefiles and failing saves, and
+// the status packets a running and a stopping relay send.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -127,60 +126,6 @@ TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
   EXPECT_EQ(countOf(relay->output(), "bury: cannot save read positions"), 1) << relay->output();
   EXPECT_EQ(countOf(relay->output(), "bury: read positions saved to statefile '" + statefile() + "' again"), 1);
   EXPECT_NE(testsupport::readFile(statefile()).find(" 9 1009  # "), std::string::npos);
-}
-
-// A drain that cannot end: the destination server is stopped (SIGSTOP), so
-// the writer's puts wait for acknowledgements that never come once the
-// client's window of unacknowledged bytes is full.
-class HangingDrain : public RelayStatefile {
- protected:
-  std::unique_ptr<Relay> startStuck(int grace) {
-    RelayPf pf = straight();
-    pf.timing = "pfstatusreport 2\ninternal_timeout 1\nshutdown_grace_period " + std::to_string(grace) + "\n";
-    auto relay = start(pf);
-    kill(dst.pid(), SIGSTOP);
-    // 40 MB: more than the client's window and both socket buffers.
-    std::vector<double> times = timesFrom(1000, 700);
-    EXPECT_TRUE(putAt(src.name(), "A/x", times, 60000));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return packetsOn(src.name()).size() >= 700; }, seconds(60)));
-    std::this_thread::sleep_for(seconds(2));  // the writer is stuck in a put by now
-    relay->process().signal(SIGTERM);
-    // The state manager ends once it has seen the stop request.
-    EXPECT_TRUE(relay->waitFor("'state_manager': Thread finished")) << relay->output();
-    return relay;
-  }
-  void TearDown() override { kill(dst.pid(), SIGCONT); }
-
-  // The statefile holds the reader's position, the last packet it reaped.
-  void expectPositionSaved() {
-    std::string text = testsupport::readFile(statefile());
-    EXPECT_NE(text.find("position \"" + src.name() + "\" \"\" \"\" \""), std::string::npos) << text;
-  }
-};
-
-TEST_F(HangingDrain, ASecondSignalEndsAtOnceAfterSaving) {
-  auto relay = startStuck(600);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_TRUE(relay->process().running()) << "the drain did not hang: " << relay->output();
-  relay->process().signal(SIGTERM);
-  EXPECT_EQ(relay->process().wait(seconds(30)), 255) << relay->output();
-  std::string err = relay->process().err();
-  EXPECT_NE(err.find("Second termination signal received: exiting now\nRead positions saved to statefile '" +
-                     statefile() + "' before exiting\n"),
-            std::string::npos)
-      << err;
-  expectPositionSaved();
-}
-
-TEST_F(HangingDrain, TheGracePeriodEndsItAfterSaving) {
-  auto relay = startStuck(2);
-  EXPECT_EQ(relay->process().wait(seconds(60)), 255) << relay->output();
-  std::string err = relay->process().err();
-  EXPECT_NE(err.find("Shutdown grace period of 2 seconds expired: exiting now\nRead positions saved to statefile '" +
-                     statefile() + "' before exiting\n"),
-            std::string::npos)
-      << err;
-  expectPositionSaved();
 }
 
 // The keys of one parameter-file text, with their nesting: "dls{r1}{con}".

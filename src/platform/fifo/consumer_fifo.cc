@@ -130,7 +130,7 @@ bool PmtFifo::atLeastLocked(int waiting) {
 
 PmtFifo::Clock::duration PmtFifo::stopGrace() const {
   double seconds = timeout_.load();
-  if (!(seconds >= 0) || seconds > 3600) seconds = PMTFIFO_DEFAULT_TIMEOUT;
+  if (!(seconds >= 0) || seconds > PMTFIFO_DEFAULT_TIMEOUT) seconds = PMTFIFO_DEFAULT_TIMEOUT;
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 

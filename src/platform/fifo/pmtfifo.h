@@ -13,8 +13,9 @@
  * At the limit, a push to a consumer registered with PMTFIFO_BACKPRESSURE
  * waits for room; a push to one registered without it drops the hook for that
  * consumer. A waiting push never waits longer than the consumer's time-out
- * once the process's stop flag (platform/stopflag/stopflag.h) is set: it then
- * queues beyond the limit, so the data is not lost. A push flagged
+ * (at most PMTFIFO_DEFAULT_TIMEOUT) once the process's stop flag
+ * (platform/stopflag/stopflag.h) is set: it then queues beyond the limit, so
+ * the data is not lost. A push flagged
  * PMTFIFO_NOWAIT never waits: it queues beyond the limit, up to
  * max(limit, PMTFIFO_NOWAIT_CAP) waiting hooks, and drops past that. Every
  * drop is counted (pmtfifo_dropped) and reported through the log library

@@ -16,11 +16,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/elog/elog.h"
 #include "platform/statefile/statefile_internal.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 
 namespace {
 
@@ -46,9 +49,33 @@ void writeStderr(const char *text) {
 // statefile's save here; without a statefile nothing is saved.
 std::atomic<void (*)(void)> g_saveBeforeForcedExit{nullptr};
 
+// What the libraries recorded and nobody will drain any more.
+void writePendingLogMessages() {
+  if (elog_mark() <= 0) return;
+  char *text = elog_string(0);
+  if (!text) return;
+  std::string lines = std::string(text) + "\n";
+  std::free(text);
+  writeStderr(lines.c_str());
+}
+
+// Puts the servers had not acknowledged: with a statefile, the positions
+// saved before them bring their packets back on restart.
+void reportUnacknowledgedPuts(bool saved) {
+  for (const auto &[tarn, count] : tarnclient::unacknowledgedPuts()) {
+    std::string line = "tarn '" + tarn + "': " + std::to_string(count) + " puts not acknowledged at exit" +
+                       (saved ? "; their packets will be read again on restart\n" : "\n");
+    writeStderr(line.c_str());
+  }
+}
+
+// Runs on the watchdog thread, never in a handler.
 [[noreturn]] void forceExit(const char *why) {
   writeStderr(why);
-  if (auto save = g_saveBeforeForcedExit.load()) save();
+  writePendingLogMessages();
+  auto save = g_saveBeforeForcedExit.load();
+  if (save) save();
+  reportUnacknowledgedPuts(save != nullptr);
   _exit(255);
 }
 

@@ -4,13 +4,19 @@
  *
  * Read positions: exhume reads the statefile once at start-up (and sets up
  * the signals as setup_signals does); each reader then calls tarnresurrect
- * with its descriptor and its ReadPosition, which puts the descriptor just
- * after the packet the reader last saved and registers the position; bury
- * writes every registered position (and every saved one no reader claimed
- * in this run) to the statefile, whole: a temporary file, then a rename. A
- * position belongs to one reader, found again by the tarn name, the select
- * and reject expressions and the tag name together. The format is described
- * in docs/statefile.md.
+ * with its descriptor and its ReadPosition, which puts the descriptor where
+ * the reader last saved and registers the position; bury writes every
+ * registered position (and every saved one no reader claimed in this run) to
+ * the statefile, whole: a temporary file, then a rename. A position covers
+ * only the packets the reader is done with (read_position.h), so a restart
+ * may read some packets again but skips none the server still holds.
+ *
+ * A position belongs to one reader, found again by its server's address
+ * (however the tarn name is written), its select and reject expressions and
+ * the reader's own name. Positions from a statefile of the first format,
+ * which named readers by the tarn name as written and their tag, are found
+ * by the address the name resolves to. The format is described in
+ * docs/statefile.md.
  *
  * A statefile that is empty, cut short or not a statefile is reported with
  * elog_log and the program goes on as if there were none. A save that fails
@@ -77,20 +83,27 @@ int bury(void);
 #include "platform/statefile/read_position.h"
 
 /* Restores the position saved for the reader on descriptor `fd` (opened,
- * with its select and reject applied) whose tag is named `owner`, and
- * registers `position` so that every later bury saves its current value.
- * Waits (at most about ten seconds) for exhume to have read the statefile.
- * Returns
- *    0  the descriptor stands just after the saved packet (found by its id
- *       and time together); `position` holds the saved id and time;
+ * with its select and reject applied) named `owner` (what tells it apart
+ * from other readers of the server with the same expressions; may be
+ * empty), and registers `position` so that every later bury saves what it
+ * says. `formerOwner` is the name a first-format statefile knew the reader
+ * by, preferred among that file's positions for the server. Two readers
+ * registered under one key are reported: the older of their positions is
+ * saved. Waits (at most about ten seconds) for exhume to have read the
+ * statefile. Returns
+ *    0  the descriptor stands where the reader resumes (after the saved
+ *       packet, or at it), found by its id and time together; `position`
+ *       was restored to the saved place;
  *   -1  no saved position, or the descriptor is unknown, or the saved
  *       packet and every packet after its time are gone;
  *   -2  the saved packet is gone: the descriptor stands at the oldest packet
- *       at or after the saved time, which `position` holds;
+ *       at or after the saved time;
  *   -3  the server holds no packet.
- * In the -1 (with a saved position) and -3 cases `position` also holds the
- * saved values, so that they are kept until the reader reaps. */
-int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner);
+ * In the -1 (with a saved position), -2 and -3 cases `position` is restored
+ * to the saved place too, so that it is kept until the reader is done with
+ * a packet. */
+int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
+                  const std::string &formerOwner = "");
 #endif
 
 #endif /* PLATFORM_STATEFILE_STATEFILE_H */

@@ -15,7 +15,8 @@ namespace statefile {
 
 namespace {
 
-const char kFirstLine[] = "tarn2tarn_pre read positions 1";
+const char kFirstLine[] = "tarn2tarn_pre read positions 2";
+const char kFirstLineVersion1[] = "tarn2tarn_pre read positions 1";
 
 std::string quote(const std::string &text) {
   std::string out = "\"";
@@ -96,7 +97,22 @@ bool readDouble(const std::string &word, double &value) {
 }
 
 // One "position" line's words into `p`; false when they are not one.
+// Current: position ADDRESS TARN SELECT REJECT READER after|at PKTID TIME.
 bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+  if (w.size() != 9 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8]) return false;
+  if (w[6] != "after" && w[6] != "at") return false;
+  p.address = w[1];
+  p.tarn = w[2];
+  p.select = w[3];
+  p.reject = w[4];
+  p.owner = w[5];
+  p.at = w[6] == "at";
+  return !(p.address.empty() && p.tarn.empty()) && readInt32(w[7], p.id) && p.id >= 0 &&
+         readDouble(w[8], p.time);
+}
+
+// First version: position TARN SELECT REJECT TAG PKTID TIME, resuming after.
+bool readPositionVersion1(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
   if (w.size() != 7 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || q[5] || q[6]) return false;
   p.tarn = w[1];
   p.select = w[2];
@@ -113,18 +129,20 @@ bool fail(std::string &error, int line, const std::string &what) {
 }  // namespace
 
 std::string SavedPosition::key() const {
-  return tarn + '\0' + select + '\0' + reject + '\0' + owner;
+  std::string server = address.empty() ? "name " + tarn : address;
+  return server + '\0' + select + '\0' + reject + '\0' + owner;
 }
 
 std::string formatStatefile(const std::vector<SavedPosition> &positions, double now) {
   std::string out = std::string(kFirstLine) + "\n";
   out += "# saved " + utcText(now) + "\n";
-  out += "# position TARN SELECT REJECT TAG PKTID TIME: the last packet each reader reaped\n";
+  out += "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME: where each reader resumes\n";
   char number[64];
   for (const SavedPosition &p : positions) {
     std::snprintf(number, sizeof number, " %d %.17g", static_cast<int>(p.id), p.time);
-    out += "position " + quote(p.tarn) + " " + quote(p.select) + " " + quote(p.reject) + " " +
-           quote(p.owner) + number + "  # " + utcText(p.time) + "\n";
+    out += "position " + quote(p.address) + " " + quote(p.tarn) + " " + quote(p.select) + " " +
+           quote(p.reject) + " " + quote(p.owner) + (p.at ? " at" : " after") + number + "  # " +
+           utcText(p.time) + "\n";
   }
   out += "end " + std::to_string(positions.size()) + "\n";
   return out;
@@ -138,10 +156,14 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
   std::string line;
   int number = 0;
   bool ended = false;
+  bool version1 = false;
   while (std::getline(in, line)) {
     ++number;
     if (number == 1) {
-      if (line != kFirstLine) return fail(error, 1, "not a statefile (expected \"" + std::string(kFirstLine) + "\")");
+      version1 = line == kFirstLineVersion1;
+      if (line != kFirstLine && !version1) {
+        return fail(error, 1, "not a statefile (expected \"" + std::string(kFirstLine) + "\")");
+      }
       continue;
     }
     std::vector<std::string> words;
@@ -151,7 +173,8 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
     if (ended) return fail(error, number, "text after the end line");
     if (words[0] == "position" && !quoted[0]) {
       SavedPosition p;
-      if (!readPosition(words, quoted, p)) return fail(error, number, "malformed position");
+      bool read = version1 ? readPositionVersion1(words, quoted, p) : readPosition(words, quoted, p);
+      if (!read) return fail(error, number, "malformed position");
       found.push_back(p);
     } else if (words[0] == "end" && !quoted[0] && words.size() == 2) {
       int32_t count = -1;

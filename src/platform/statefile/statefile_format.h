@@ -1,6 +1,8 @@
 // The statefile's text: one line per reader's saved position, between a
 // fixed first line and an "end N" line that counts the positions, so that a
-// file cut short is recognised (see docs/statefile.md).
+// file cut short is recognised (see docs/statefile.md). Files of the first
+// version, which named a reader by its tarn name as written and its tag, are
+// read too; they are always written in the current one.
 //
 // Pure functions; safe from any thread.
 #pragma once
@@ -11,15 +13,18 @@
 
 namespace statefile {
 
-// One reader's saved position. The reader is named by the tarn it reads,
-// its select and reject expressions and the name of its tag.
+// One reader's saved position. The reader is named by its server's address
+// (empty for a position from a first-version file, which knew only the tarn
+// name as written), its select and reject expressions and its own name; the
+// tarn name as written is kept for people and for such old positions.
 struct SavedPosition {
-  std::string tarn, select, reject, owner;
+  std::string address, tarn, select, reject, owner;
   int32_t id = -1;
   double time = 0.0;
+  bool at = false;  // resume at the packet itself rather than after it
 
-  // The four names joined: two positions with the same key belong to the
-  // same reader.
+  // The names joined: two positions with the same key belong to the same
+  // reader.
   std::string key() const;
 };
 

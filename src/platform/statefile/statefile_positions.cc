@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "platform/statefile/statefile.h"
 #include "platform/statefile/statefile_format.h"
 #include "platform/statefile/statefile_internal.h"
+#include "platform/tarnclient/tarn_address.h"
 #include "platform/tarnclient/tarnclient_internal.h"
 
 using statefile::SavedPosition;
@@ -32,7 +34,7 @@ using statefile::SavedPosition;
 namespace {
 
 struct Registration {
-  SavedPosition names;  // id and time unused: the position holds them
+  SavedPosition names;  // id, time and at unused: the position holds them
   std::shared_ptr<ReadPosition> position;
 };
 
@@ -44,6 +46,7 @@ std::condition_variable g_exhumed;  // signalled once exhume has read the file
 bool g_haveExhumed = false;         // these four guarded by g_stateMutex
 std::string g_statefile;
 std::map<std::string, SavedPosition> g_saved;  // by key, as exhume read them
+std::set<std::string> g_claimed;               // keys of g_saved taken by a reader
 std::vector<Registration> g_registered;
 
 constexpr auto kExhumeWait = std::chrono::seconds(10);
@@ -104,29 +107,35 @@ std::string replaceFile(const std::string &path, const std::string &temporary, c
   return "";
 }
 
+// Whether resuming at `a` reads from an earlier packet than resuming at `b`.
 bool older(const SavedPosition &a, const SavedPosition &b) {
-  return a.time < b.time || (a.time == b.time && a.id < b.id);
+  if (a.time != b.time) return a.time < b.time;
+  if (a.id != b.id) return a.id < b.id;
+  return a.at && !b.at;
 }
 
-// What a save writes: the registered positions that have reaped something
-// (where two registrations share a key, the older one, so that neither
-// reader misses a packet) and the saved positions no reader claimed.
+// What a save writes: the registered positions that have a place (where two
+// registrations share a key, the older one, so that neither reader misses a
+// packet) and the saved positions no reader claimed.
 std::vector<SavedPosition> positionsToSave(std::string &path) {
   std::lock_guard<std::mutex> lock(g_stateMutex);
   path = g_statefile;
   std::map<std::string, SavedPosition> out;
-  std::map<std::string, bool> claimed;
+  std::set<std::string> registered;
   for (const Registration &r : g_registered) {
     SavedPosition p = r.names;
-    r.position->get(p.id, p.time);
+    ResumePoint point = r.position->resumePoint();
+    p.id = point.id;
+    p.time = point.time;
+    p.at = point.at;
     std::string key = p.key();
-    claimed[key] = true;
+    registered.insert(key);
     if (p.id < 0) continue;
     auto found = out.find(key);
     if (found == out.end() || older(p, found->second)) out[key] = p;
   }
   for (const auto &[key, p] : g_saved) {
-    if (!claimed.count(key)) out.emplace(key, p);
+    if (!registered.count(key) && !g_claimed.count(key)) out.emplace(key, p);
   }
   std::vector<SavedPosition> list;
   for (auto &[key, p] : out) list.push_back(p);
@@ -193,6 +202,7 @@ int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags) 
     std::lock_guard<std::mutex> lock(g_stateMutex);
     g_statefile = path;
     g_saved = std::move(saved);
+    g_claimed.clear();
     g_registered.clear();
     g_haveExhumed = true;
   }
@@ -223,12 +233,90 @@ int bury(void) {
 
 }  // extern "C"
 
-int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner) {
+namespace {
+
+// The saved positions of the first format for a reader's server and
+// expressions (their tarn names resolve to `address`), by key.
+std::vector<SavedPosition> formerCandidates(const SavedPosition &names) {
+  std::vector<SavedPosition> old;
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    for (const auto &[key, p] : g_saved) {
+      if (p.address.empty() && !g_claimed.count(key) && p.select == names.select && p.reject == names.reject) {
+        old.push_back(p);
+      }
+    }
+  }
+  std::vector<SavedPosition> matching;
+  for (const SavedPosition &p : old) {
+    std::vector<std::string> addresses;
+    std::string why;
+    if (!tarnclient::resolveAddresses(p.tarn, addresses, why)) continue;
+    for (const std::string &a : addresses) {
+      if (a == names.address) {
+        matching.push_back(p);
+        break;
+      }
+    }
+  }
+  return matching;
+}
+
+// Picks the reader's position among the first format's candidates: the one
+// under its former name, else the only one, else the oldest (said).
+bool pickFormer(const std::vector<SavedPosition> &candidates, const std::string &formerOwner,
+                SavedPosition &picked) {
+  if (candidates.empty()) return false;
+  for (const SavedPosition &p : candidates) {
+    if (!formerOwner.empty() && p.owner == formerOwner) {
+      picked = p;
+      return true;
+    }
+  }
+  picked = candidates.front();
+  for (const SavedPosition &p : candidates) {
+    if (older(p, picked)) picked = p;
+  }
+  if (candidates.size() > 1) {
+    elog_log(0, "tarnresurrect: %zu saved positions of the old statefile format fit the reader of tarn '%s'; "
+             "resuming from the oldest of them", candidates.size(), picked.tarn.c_str());
+  }
+  return true;
+}
+
+// The reader's names: its server's address and tarn name, expressions and
+// own name. False for an unknown descriptor.
+bool readerNames(int fd, const std::string &owner, SavedPosition &names) {
+  names.owner = owner;
+  return tarnclient::descriptorName(fd, names.tarn) && tarnclient::descriptorAddress(fd, names.address) &&
+         tarnclient::descriptorExpressions(fd, names.select, names.reject);
+}
+
+// Registers the position (once) and says when another reader already has
+// its key. The caller holds g_stateMutex.
+void registerLocked(const SavedPosition &names, const std::shared_ptr<ReadPosition> &position) {
+  bool already = false, twin = false;
+  for (const Registration &r : g_registered) {
+    if (r.names.key() != names.key()) continue;
+    already = already || r.position == position;
+    twin = twin || r.position != position;
+  }
+  if (already) return;
+  if (twin) {
+    elog_log(0, "tarnresurrect: two readers of tarn '%s' have the same expressions and the same name '%s': "
+             "their positions cannot be told apart in the statefile, so the older of them is saved for both",
+             names.tarn.c_str(), names.owner.c_str());
+  }
+  g_registered.push_back({names, position});
+}
+
+}  // namespace
+
+int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
+                  const std::string &formerOwner) {
   if (!position) return -1;
   SavedPosition names;
-  names.owner = owner;
-  if (!tarnclient::descriptorName(fd, names.tarn) ||
-      !tarnclient::descriptorExpressions(fd, names.select, names.reject)) {
+  if (!readerNames(fd, owner, names)) {
     elog_log(0, "tarnresurrect: unknown tarn descriptor %d", fd);
     return -1;
   }
@@ -245,14 +333,18 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
       saved = it->second;
       found = true;
     }
-    bool already = false;
-    for (const Registration &r : g_registered) {
-      already = already || (r.position == position && r.names.key() == names.key());
-    }
-    if (!already) g_registered.push_back({names, position});
+  }
+  // Resolving old names may take a while: outside the lock.
+  if (!found) found = pickFormer(formerCandidates(names), formerOwner, saved);
+  // Restored before it is registered: no save in between may find it empty
+  // and leave the claimed position out.
+  if (found) position->restore(ResumePoint{saved.id, saved.time, saved.at});
+  {
+    std::lock_guard<std::mutex> lock(g_stateMutex);
+    if (found) g_claimed.insert(saved.key());
+    registerLocked(names, position);
   }
   if (!found) return -1;
-  position->set(saved.id, saved.time);
-  int rc = tarnclient::resumeAt(fd, saved.id, saved.time);
+  int rc = tarnclient::resumeAt(fd, saved.id, saved.time, saved.at);
   return (rc == 0 || rc == -2 || rc == -3) ? rc : -1;
 }

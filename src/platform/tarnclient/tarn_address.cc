@@ -1,5 +1,6 @@
 #include "platform/tarnclient/tarn_address.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/stopflag/stopflag.h"
 #include "platform/tarnclient/tarnclient.h"
 
 namespace tarnclient {
@@ -54,8 +57,14 @@ int tryConnect(const addrinfo *ai, int timeoutMs, std::string &err) {
       ::close(fd);
       return -1;
     }
+    // In slices, so that a program that is stopping does not wait for a
+    // server that does not answer.
     pollfd p{fd, POLLOUT, 0};
-    int r = poll(&p, 1, timeoutMs);
+    int r = 0;
+    for (int waited = 0; waited < timeoutMs && r == 0; waited += 100) {
+      if (stopflag_is_set() && waited >= 1000) break;
+      r = poll(&p, 1, std::min(100, timeoutMs - waited));
+    }
     int soerr = 0;
     socklen_t len = sizeof soerr;
     if (r <= 0) soerr = r == 0 ? ETIMEDOUT : errno;
@@ -74,7 +83,47 @@ int tryConnect(const addrinfo *ai, int timeoutMs, std::string &err) {
   return fd;
 }
 
+std::string formatAddress(const sockaddr *sa) {
+  char host[INET6_ADDRSTRLEN] = "";
+  if (sa->sa_family == AF_INET) {
+    auto *in = reinterpret_cast<const sockaddr_in *>(sa);
+    inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+  }
+  if (sa->sa_family == AF_INET6) {
+    auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+    inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string peerAddress(int sock) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  if (getpeername(sock, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return "";
+  return formatAddress(reinterpret_cast<const sockaddr *>(&ss));
+}
+
+bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses, std::string &err) {
+  TarnAddress addr;
+  if (!parseTarnName(name, addr, err)) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  int rc = getaddrinfo(addr.host.c_str(), std::to_string(addr.port).c_str(), &hints, &list);
+  if (rc != 0) {
+    err = "cannot resolve '" + addr.host + "': " + gai_strerror(rc);
+    return false;
+  }
+  addresses.clear();
+  for (addrinfo *ai = list; ai; ai = ai->ai_next) addresses.push_back(formatAddress(ai->ai_addr));
+  freeaddrinfo(list);
+  return true;
+}
 
 int connectTo(const TarnAddress &addr, int timeoutMs, std::string &err) {
   addrinfo hints{};

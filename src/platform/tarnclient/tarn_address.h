@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tarnclient {
 
@@ -14,8 +15,17 @@ struct TarnAddress {
 // reason in err for anything else.
 bool parseTarnName(const std::string &name, TarnAddress &out, std::string &err);
 
-// Connects a non-blocking TCP socket within `timeoutMs`; the socket, or -1
-// with the reason in err.
+// Connects a non-blocking TCP socket within `timeoutMs` (less once the
+// program's stop flag is set); the socket, or -1 with the reason in err.
 int connectTo(const TarnAddress &addr, int timeoutMs, std::string &err);
+
+// The address a connected socket's server has, as "127.0.0.1:6510" or
+// "[::1]:6510": one server, however its tarn name was written. "" when the
+// socket has none.
+std::string peerAddress(int sock);
+
+// Every address the tarn name resolves to, in peerAddress's form; false
+// with the reason in err when the name is bad or does not resolve.
+bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses, std::string &err);
 
 }  // namespace tarnclient

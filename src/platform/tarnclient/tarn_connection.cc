@@ -22,10 +22,8 @@ using namespace tarnwire;
 namespace {
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kAnswerTimeoutMs = 10000;
+constexpr int kWaitSliceMs = 100;  // how often a wait looks at the stop flag
 constexpr size_t kRecvChunk = 256 << 10;
-constexpr size_t kBatchBytes = 64 << 10;    // send once this much waits
-constexpr uint64_t kWindowBytes = 16 << 20; // unacknowledged bytes before put waits
-constexpr auto kIdleSend = std::chrono::microseconds(200);
 constexpr double kMaxBackoff = 5.0;
 constexpr uint64_t kMaxFrameFromServer = (1ull << 30) + 4096;
 
@@ -59,6 +57,7 @@ bool TarnConnection::connectAndGreet(std::string &err) {
   int fd = connectTo(m_addr, kConnectTimeoutMs, err);
   if (fd < 0) return false;
   m_sock = fd;
+  if (m_address.empty()) m_address = peerAddress(fd);
   m_inHead = m_inLen = m_scan = 0;
   m_streaming = false;
   std::vector<char> hello;
@@ -228,24 +227,6 @@ int TarnConnection::recvSome(int timeoutMs) {
   return -1;
 }
 
-void TarnConnection::applyAck(uint64_t puts) {
-  if (puts <= m_connAcked) return;
-  uint64_t n = std::min<uint64_t>(puts - m_connAcked, m_putEnds.size());
-  m_connAcked = puts;
-  for (uint64_t i = 0; i < n; ++i) {
-    m_ackedAbs = m_putEnds.front();
-    m_putEnds.pop_front();
-  }
-  size_t acked = static_cast<size_t>(m_ackedAbs - m_outBase);
-  if (acked == m_out.size() && m_sentAbs == m_ackedAbs) {
-    m_out.clear();
-    m_outBase = m_ackedAbs;
-  } else if (acked > (1u << 20) && acked * 2 > m_out.size()) {
-    m_out.erase(m_out.begin(), m_out.begin() + static_cast<std::ptrdiff_t>(acked));
-    m_outBase = m_ackedAbs;
-  }
-}
-
 // Applies every complete ack frame in the input, wherever it stands, and
 // marks it consumed (type 0), so puts see their acks even while streamed
 // packets wait in front of them.
@@ -280,6 +261,7 @@ void TarnConnection::onSkipped(const char *body, size_t len) {
 // repositions the stream).
 bool TarnConnection::awaitAnswer(Type want, Type want2, std::string &body, Type &got) {
   auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+  StopStall stall;
   for (;;) {
     FrameHeader h;
     while (m_sock >= 0 && frameAt(m_inHead, h)) {
@@ -306,12 +288,13 @@ bool TarnConnection::awaitAnswer(Type want, Type want2, std::string &body, Type 
     }
     if (m_sock < 0) return false;
     int wait = msUntil(deadline);
-    int r = recvSome(std::max(wait, 1));
+    int r = recvSome(std::clamp(wait, 1, kWaitSliceMs));
     if (r < 0) {
       lose("connection closed by the server");
       return false;
     }
-    if (r == 0 && Clock::now() >= deadline) {
+    if (r > 0) stall.progress();
+    if (r == 0 && (Clock::now() >= deadline || stall.givesUp())) {
       lose("no answer from the server");
       return false;
     }
@@ -382,34 +365,29 @@ int TarnConnection::takePacket(int *pktid, char *srcname, double *time, char **b
 
 // ---- output ----
 
+// Sends all of it; false when the connection broke, when the server took
+// nothing for the answer time-out, or when the program is stopping and the
+// server takes nothing.
 bool TarnConnection::sendRaw(const char *p, size_t n) {
   auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+  StopStall stall;
   while (n > 0) {
     ssize_t w = send(m_sock, p, n, MSG_NOSIGNAL);
     if (w > 0) {
       p += w;
       n -= static_cast<size_t>(w);
+      deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+      stall.progress();
       continue;
     }
     if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline || stall.givesUp()) return false;
     pollfd pf{m_sock, POLLOUT | POLLIN, 0};
-    if (poll(&pf, 1, 100) > 0 && (pf.revents & POLLIN)) {
+    if (poll(&pf, 1, kWaitSliceMs) > 0 && (pf.revents & POLLIN)) {
       if (recvSome(0) < 0) return false;
       handleAcksInPlace();
     }
   }
-  return true;
-}
-
-bool TarnConnection::sendUnsent() {
-  uint64_t end = m_outBase + m_out.size();
-  if (m_sentAbs < end) {
-    if (!sendRaw(m_out.data() + (m_sentAbs - m_outBase), static_cast<size_t>(end - m_sentAbs))) return false;
-    m_sentAbs = end;
-    m_lastSend = Clock::now();
-  }
-  m_unsent.store(false, std::memory_order_relaxed);
   return true;
 }
 
@@ -516,93 +494,17 @@ int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname
     int got = takePacket(pktid, srcname, time, buf, nbytes, bufsize);
     if (got == 1) return 0;
     if (got < 0) continue;
-    int r = recvSome(forever ? 1000 : msUntil(deadline));
+    int r = recvSome(forever ? kWaitSliceMs : std::min(kWaitSliceMs, msUntil(deadline)));
     if (r < 0) {
       lose("connection closed by the server");
       continue;
     }
     if (r == 0) {
-      if (forever && stopflag_is_set()) return TARN_EOF;
+      // A program that is stopping is not kept waiting for a packet.
+      if (stopflag_is_set()) return forever ? TARN_EOF : TARN_TIMEOUT;
       if (!forever && Clock::now() >= deadline) return TARN_TIMEOUT;
     }
   }
-}
-
-int TarnConnection::put(const char *srcname, double time, const char *bytes, int nbytes) {
-  size_t srclen = srcname ? strnlen(srcname, kMaxSrcName + 1) : 0;
-  if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes) ||
-      (m_maxPacket != 0 && static_cast<uint32_t>(nbytes) > m_maxPacket)) {
-    elog_log(0, "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters and packets up to %u bytes",
-             m_name.c_str(), m_maxPacket);
-    return -1;
-  }
-  for (;;) {
-    if (m_sock < 0 && !waitForServer(Clock::now(), true)) return -3;
-    if (unackedBytes() <= kWindowBytes) break;
-    if (!sendUnsent()) {
-      lose("sending failed");
-      continue;
-    }
-    if (recvSome(100) < 0) {
-      lose("connection closed by the server");
-      continue;
-    }
-    handleAcksInPlace();
-  }
-  bool idle = m_sentAbs == m_ackedAbs;
-  FrameWriter w(m_out);
-  w.begin(kPut);
-  w.f64(time);
-  w.name(std::string_view(srcname, srclen));
-  if (nbytes > 0) w.raw(bytes, static_cast<size_t>(nbytes));
-  w.end();
-  m_putEnds.push_back(m_outBase + m_out.size());
-  // Reading the clock on every put would cost more than the put itself:
-  // look at it every few puts; the flusher covers the time in between.
-  bool checkClock = ++m_putsSinceClock >= 8;
-  auto now = checkClock ? Clock::now() : m_lastSend;
-  if (checkClock) m_putsSinceClock = 0;
-  if (idle || m_outBase + m_out.size() - m_sentAbs >= kBatchBytes || now - m_lastSend >= kIdleSend) {
-    if (!sendUnsent()) {
-      lose("sending failed");  // the packet is kept and sent again
-      return 0;
-    }
-    if (recvSome(0) < 0) lose("connection closed by the server");
-    else handleAcksInPlace();
-  } else if (!m_unsent.load(std::memory_order_relaxed)) {
-    m_unsentSince = Clock::now();
-    m_unsent.store(true, std::memory_order_relaxed);
-    notifyFlusher();
-  }
-  return 0;
-}
-
-void TarnConnection::flushPending(Clock::time_point olderThan) {
-  if (!m_unsent.load(std::memory_order_relaxed) || m_unsentSince > olderThan || m_sock < 0) return;
-  if (!sendUnsent()) {
-    lose("sending failed");
-    return;
-  }
-  if (recvSome(0) < 0) lose("connection closed by the server");
-  else handleAcksInPlace();
-}
-
-bool TarnConnection::drain(Clock::time_point deadline) {
-  while (unackedBytes() > 0) {
-    if (Clock::now() >= deadline) return false;
-    if (m_sock < 0) {
-      if (!waitForServer(deadline, false)) return false;
-      continue;
-    }
-    if (!sendUnsent()) {
-      lose("sending failed");
-      continue;
-    }
-    int r = recvSome(std::min(100, std::max(1, msUntil(deadline))));
-    if (r < 0) lose("connection closed by the server");
-    else handleAcksInPlace();
-  }
-  return true;
 }
 
 bool TarnConnection::stat(RingFigures &out) {

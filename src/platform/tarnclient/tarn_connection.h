@@ -14,7 +14,13 @@
 // connection), and sends at once when the connection was idle a while or
 // the batch is large; flushPending() sends what is left waiting (the
 // library's flusher thread calls it). After a reconnection the
-// unacknowledged frames are sent again.
+// unacknowledged frames are sent again. Puts are numbered 1, 2, ... for the
+// life of the descriptor, and the count of acknowledged puts only grows, so
+// a caller knows which of its puts the server holds.
+//
+// Stopping: once the program's stop flag is set, a wait that makes no
+// progress (nothing sent, nothing acknowledged, no answer) for
+// kStopStallSeconds gives up, so that no wait holds up a stop for long.
 //
 // Thread-safety: every method except the constructor expects the caller to
 // hold mutex(); the registry (tarnclient.cc) takes it around each call.
@@ -52,16 +58,32 @@ class TarnConnection {
   int tell() const { return m_cursor; }
   int reap(double timeout, bool forever, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
            int *bufsize);
-  int put(const char *srcname, double time, const char *bytes, int nbytes);
+  // Takes a packet (*number: its put number) and returns 0; or returns -1
+  // (bad packet), -3 (stopping while the server is away or does not take
+  // it), or kPutWindowFull when `windowWait` is not negative and the window
+  // of unacknowledged puts stayed full that many seconds.
+  int put(const char *srcname, double time, const char *bytes, int nbytes, double windowWait, uint64_t *number);
   // Sends everything and waits for acknowledgement of every put until
   // `deadline`; true when none is left outstanding.
   bool drain(Clock::time_point deadline);
+  // Waits until put `number` is acknowledged: 0; -2 at `deadline`; -3 when
+  // stopping and the server does not answer.
+  int awaitAcknowledged(uint64_t number, Clock::time_point deadline);
+  // Sends what waits and takes in the acknowledgements that have arrived,
+  // without waiting.
+  void collectAcknowledgements();
   // For the flusher thread: sends puts left waiting since `olderThan`.
   void flushPending(Clock::time_point olderThan);
   bool hasUnsent() const { return m_unsent.load(std::memory_order_relaxed); }
   bool stat(RingFigures &out);
 
   const std::string &name() const { return m_name; }
+  // The server's address as first connected; set once by open().
+  const std::string &address() const { return m_address; }
+  // Read without the lock.
+  uint64_t acceptedPuts() const { return m_putsAccepted.load(std::memory_order_acquire); }
+  uint64_t acknowledgedPuts() const { return m_putsAcked.load(std::memory_order_acquire); }
+  uint64_t unacknowledgedBytes() const { return m_unackedBytes.load(std::memory_order_relaxed); }
   const std::string &selectExpr() const { return m_select; }
   const std::string &rejectExpr() const { return m_reject; }
 
@@ -87,10 +109,15 @@ class TarnConnection {
   bool sendUnsent();
   bool request(const std::vector<char> &frame, tarnwire::Type want, std::string &answer);
   uint64_t unackedBytes() const { return m_outBase + m_out.size() - m_ackedAbs; }
+  // 0 with room in the window, kPutWindowFull after `seconds` (not
+  // negative) without, -3 when stopping and the server takes nothing.
+  int waitForWindow(double seconds);
+  void noteUnacked() { m_unackedBytes.store(unackedBytes(), std::memory_order_relaxed); }
 
   // Set at construction, never changed.
   const std::string m_name;
   const TarnAddress m_addr;
+  std::string m_address;  // set once, by open(), before the descriptor is shared
 
   std::mutex m_mutex;  // guards everything below
   int m_sock = -1;
@@ -128,6 +155,27 @@ class TarnConnection {
   int m_putsSinceClock = 0;
   Clock::time_point m_unsentSince{};
   std::atomic<bool> m_unsent{false};  // read by the flusher without the lock
+  // Put numbers, written under the lock and read without it.
+  std::atomic<uint64_t> m_putsAccepted{0};
+  std::atomic<uint64_t> m_putsAcked{0};
+  std::atomic<uint64_t> m_unackedBytes{0};
+};
+
+// The unacknowledged bytes a descriptor keeps before a put waits.
+uint64_t windowBytesLimit();
+
+// Once the program is stopping, how long a wait may go without progress.
+constexpr double kStopStallSeconds = 1.0;
+
+// A wait's progress: gives up once the program is stopping and nothing has
+// moved for kStopStallSeconds.
+class StopStall {
+ public:
+  void progress() { m_since = TarnConnection::Clock::now(); }
+  bool givesUp() const;
+
+ private:
+  TarnConnection::Clock::time_point m_since = TarnConnection::Clock::now();
 };
 
 }  // namespace tarnclient

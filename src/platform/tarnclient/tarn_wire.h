@@ -60,11 +60,13 @@ enum PositionKind : uint8_t {
   kAtId = 3,       // the packet with this id (or the first delivered after it)
   kAfterTime = 4,  // the oldest delivered packet whose time is >= time
   kResume = 5,     // after the packet with this id and this exact time
+  kResumeAt = 6,   // at the packet with this id and this exact time
 };
 
-// Results of kResume (in the "result" field of kPositioned).
+// Results of kResume and kResumeAt (in the "result" field of kPositioned).
 enum ResumeResult : int32_t {
   kResumedById = 0,    // the packet was found: the cursor is just after it
+                       // (kResumeAt: at it)
   kResumeFailed = -1,  // nothing to resume at; the cursor waits for new packets
   kResumedByTime = -2, // the packet is gone: the cursor is at the oldest
                        // delivered packet newer than the saved time

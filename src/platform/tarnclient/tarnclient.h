@@ -12,14 +12,20 @@
  * library and returns; the library sends batches and keeps every packet
  * until the server acknowledges it (a background thread sends a batch left
  * waiting longer than about a millisecond). tarnclose, and the end of the
- * process (exit), wait a bounded time for outstanding puts.
+ * process (exit), wait a bounded time for outstanding puts; what is left at
+ * exit is logged. Puts are numbered and their acknowledgements counted, so
+ * that a caller can tell which of its packets a server holds
+ * (tarnclient_internal.h).
  *
  * Lost connections are mended here: the library reconnects with back-off,
  * restores the expressions, resumes after the last packet it delivered
  * (a packet may come twice, none goes missing while the ring still holds
  * it), and re-sends puts the server had not acknowledged. While the server
  * is away tarnreap_timeout returns -2 (TARN_EOF once the process's stop flag
- * is set) and tarnput waits, failing only once the stop flag is set. Each
+ * is set) and tarnput waits, failing only once the stop flag is set. Once
+ * the stop flag is set no wait lasts long: a reap returns within a tenth of
+ * a second, and a put, a request or a wait for acknowledgements gives up
+ * after a second in which the server takes or answers nothing. Each
  * loss and recovery, and packets that a slow reader lost because the ring
  * dropped them first, are reported with elog_log.
  *

@@ -7,22 +7,62 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnclient {
 
 // The tarn name the descriptor was opened with; false for an unknown one.
 bool descriptorName(int fd, std::string &name);
+// The address of the descriptor's server as first connected
+// ("127.0.0.1:6510"): the same for every way of writing the server's name.
+bool descriptorAddress(int fd, std::string &address);
 // The select and reject expressions in force ("" when none).
 bool descriptorExpressions(int fd, std::string &select, std::string &reject);
 
 // Positions just after the packet with this id and exactly this time, as a
-// reader resuming after it would. Returns 0 when found; -2 when that packet
-// is gone and the descriptor now stands at the oldest delivered packet with
-// a time >= `time`; -3 when the server holds no packet; -1 otherwise (the
-// descriptor then waits for new packets). tarntell afterwards gives the
-// id the next reap starts from.
-int resumeAt(int fd, int32_t id, double time);
+// reader resuming after it would (with `inclusive`, at the packet itself).
+// Returns 0 when found; -2 when that packet is gone and the descriptor now
+// stands at the oldest delivered packet with a time >= `time`; -3 when the
+// server holds no packet; -1 otherwise (the descriptor then waits for new
+// packets). tarntell afterwards gives the id the next reap starts from.
+int resumeAt(int fd, int32_t id, double time, bool inclusive = false);
+
+// Numbered puts. putNumbered is tarnput that also tells the put's number
+// (1, 2, ... for the life of the descriptor) and the number of puts the
+// server has acknowledged so far (puts are acknowledged in order, so every
+// put numbered up to it is stored on the server). With `windowWait` not
+// negative it waits at most that many seconds for room in the window of
+// unacknowledged puts and returns kPutWindowFull, having put nothing, when
+// there was none.
+struct PutReceipt {
+  uint64_t number = 0;
+  uint64_t acknowledged = 0;
+};
+constexpr int kPutWindowFull = 1;
+int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
+                PutReceipt *receipt);
+// The puts acknowledged so far, after taking in what has arrived without
+// waiting; 0 for an unknown descriptor.
+uint64_t collectAcknowledgements(int fd);
+// Waits until put `number` is acknowledged, at most `seconds`: 0; -2 when
+// the time ran out; -3 when the program is stopping and the server does not
+// answer; -1 for an unknown descriptor.
+int awaitAcknowledged(int fd, uint64_t number, double seconds);
+
+// A descriptor's puts as they stand; read without waiting for the
+// descriptor, so it may be asked while a put waits.
+struct PutWindow {
+  uint64_t accepted = 0;      // puts taken so far
+  uint64_t acknowledged = 0;  // of them, acknowledged by the server
+  uint64_t bytes = 0;         // bytes not yet acknowledged
+  uint64_t limit = 0;         // the bytes past which a put waits
+};
+bool putWindow(int fd, PutWindow &out);
+
+// The tarn names of the descriptors with puts not acknowledged and how many;
+// read without waiting, so that a program ending at once may report them.
+std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts();
 
 struct SourceFigures {
   std::string name;

@@ -11,8 +11,10 @@ namespace statefile {
 namespace {
 
 SavedPosition position(std::string tarn, std::string select, std::string reject, std::string owner,
-                       int32_t id, double time) {
+                       int32_t id, double time, std::string address = "127.0.0.1:6510", bool at = false) {
   SavedPosition p;
+  p.address = std::move(address);
+  p.at = at;
   p.tarn = std::move(tarn);
   p.select = std::move(select);
   p.reject = std::move(reject);
@@ -25,8 +27,8 @@ SavedPosition position(std::string tarn, std::string select, std::string reject,
 std::vector<SavedPosition> samples() {
   return {position(":6510", "AA/.*", "", "in1", 0, 1796635800.25),
           position("host:7000", "", "a \"quoted\" \\ name\twith\ttabs\nand lines #x", "tag two", INT32_MAX,
-                   0.1 + 0.2),
-          position("h", "  blanks  ", "", "", 17, -12345.000000001)};
+                   0.1 + 0.2, "[::1]:7000", true),
+          position("h", "  blanks  ", "", "", 17, -12345.000000001, "")};
 }
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -47,6 +49,8 @@ TEST(StatefileText, WhatIsWrittenReadsBackExactly) {
   ASSERT_EQ(out.size(), in.size());
   for (size_t i = 0; i < in.size(); ++i) {
     EXPECT_EQ(out[i].key(), in[i].key()) << i;
+    EXPECT_EQ(out[i].tarn, in[i].tarn) << i;
+    EXPECT_EQ(out[i].at, in[i].at) << i;
     EXPECT_EQ(out[i].id, in[i].id) << i;
     EXPECT_TRUE(sameBits(out[i].time, in[i].time)) << i;
   }
@@ -61,10 +65,31 @@ TEST(StatefileText, NoPositionsIsAValidFile) {
 
 TEST(StatefileText, IsReadableByAPerson) {
   std::string text = formatStatefile({position(":6510", "AA/.*", "", "in1", 12, 1796635800.25)}, 0);
-  EXPECT_NE(text.find("position \":6510\" \"AA/.*\" \"\" \"in1\" 12 1796635800.25  # 2026-12-07 09:30:00 UTC\n"),
+  EXPECT_NE(text.find("position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25  "
+                      "# 2026-12-07 09:30:00 UTC\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.substr(text.size() - 6), "end 1\n");
+}
+
+// Files of the first format name readers by the tarn name as written and
+// their tag, and always resume after the packet.
+TEST(StatefileText, FirstFormatFilesAreRead) {
+  std::string text = "tarn2tarn_pre read positions 1\nposition \":6510\" \"A\" \"\" \"tarntag0001\" 3 4.5\nend 1\n";
+  std::vector<SavedPosition> out;
+  std::string error;
+  ASSERT_TRUE(parseStatefile(text, out, error)) << error;
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].address, "");
+  EXPECT_EQ(out[0].tarn, ":6510");
+  EXPECT_EQ(out[0].owner, "tarntag0001");
+  EXPECT_FALSE(out[0].at);
+  EXPECT_NE(out[0].key(), position(":6510", "A", "", "tarntag0001", 3, 4.5).key());
+  // Each format's lines only in its own file.
+  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \":6510\" \"A\" \"\" \"t\" 3 4.5\nend 1\n"),
+            "line 2: malformed position");
+  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" before 3 4.5\nend 1\n"),
+            "line 2: malformed position");
 }
 
 TEST(StatefileText, CommentsAndBlankLinesAreIgnored) {
@@ -89,7 +114,7 @@ TEST(StatefileText, BrokenFilesNameWhatIsWrong) {
   const std::string good = "position \"t\" \"\" \"\" \"\" 3 4.5\n";
   EXPECT_EQ(parseError(""), "line 1: the file is empty");
   EXPECT_EQ(parseError("\x7f" "ELF\x02\x01garbage\n"),
-            "line 1: not a statefile (expected \"tarn2tarn_pre read positions 1\")");
+            "line 1: not a statefile (expected \"tarn2tarn_pre read positions 2\")");
   EXPECT_EQ(parseError(head + good), "line 2: the file is cut short (no end line)");
   EXPECT_EQ(parseError(head + good + "end 2\n"), "line 3: the end line counts 2 positions, the file holds 1");
   EXPECT_EQ(parseError(head + "end 0\n" + good), "line 3: text after the end line");

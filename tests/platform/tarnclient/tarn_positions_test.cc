@@ -1,6 +1,7 @@
 // Where the next reap starts after each kind of positioning, with and
 // without select/reject, on empty and filled servers.
 #include <cmath>
+#include <set>
 
 #include "platform/tarnclient/tarnclient_internal.h"
 #include "tarn_client_fixture.h"
@@ -187,6 +188,31 @@ TEST_F(Resume, FindsThePacketByIdAndTimeAndReadsOnAfterIt) {
   EXPECT_EQ(tarnclient::resumeAt(r, 2, 102.0), 0);
   EXPECT_EQ(tarntell(r), 3);
   EXPECT_EQ(reap(r).id, 3);
+}
+
+TEST_F(Resume, AtThePacketReadsItAgain) {
+  ASSERT_TRUE(put("A/x", 5, 100.0));
+  int r = open();
+  EXPECT_EQ(tarnclient::resumeAt(r, 2, 102.0, true), 0);
+  EXPECT_EQ(reap(r).id, 2);
+  EXPECT_EQ(tarnclient::resumeAt(r, 2, 103.0, true), -2);  // not that packet: by the time, as resuming after
+  EXPECT_EQ(reap(r).id, 3);
+}
+
+// However the server's name is written, the descriptor knows the one
+// address it reached.
+TEST_F(Resume, TheServersAddressIsTheSameForEveryFormOfItsName) {
+  std::string port = server_.name().substr(server_.name().rfind(':'));
+  std::set<std::string> addresses;
+  for (std::string name : {port, "127.0.0.1" + port, "localhost" + port}) {
+    int fd = tarnopen(name.c_str(), "r&");
+    ASSERT_GE(fd, 0) << name;
+    open_.push_back(fd);
+    std::string address;
+    ASSERT_TRUE(tarnclient::descriptorAddress(fd, address));
+    addresses.insert(address);
+  }
+  EXPECT_EQ(addresses, std::set<std::string>{"127.0.0.1" + port});
 }
 
 TEST_F(Resume, AnIdNamingAnotherPacketFallsBackToTheTime) {
