@@ -190,7 +190,7 @@ void RelayConnection::readPackets(RelayQueue &q) {
     packet->done();
     if (saveFirstPlace) {
       saveFirstPlace = false;
-      RelayCnf->omstate()->saveNow();
+      if (RelayStateMgr *state = RelayCnf->omstate()) state->saveNow();
     }
     if (!goOn) {
       endReading();

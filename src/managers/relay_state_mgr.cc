@@ -26,20 +26,18 @@ void RelayStateMgr::run() {
   int grace = RelayCnf->getInt("shutdown_grace_period_sec");
   // The handlers are in place before the signals are unblocked: a signal
   // that arrived earlier is pending, and would otherwise end the process
-  // the moment it is unblocked. exhume also lets the readers, which wait for
-  // it, look up their saved positions.
-  if (!statefile.empty()) {
-    exhume(statefile.c_str(), &Stop, grace, 0);
-  } else {
-    setup_signals(&Stop, 0, grace);
-  }
+  // the moment it is unblocked. They are unblocked before the statefile is
+  // read, so that a stop works however long that takes. exhume also lets
+  // the readers, which wait for it, look up their saved positions.
+  setup_signals(&Stop, 0, grace);
   unblockTerminationSignals();
+  if (!statefile.empty()) exhume(statefile.c_str(), &Stop, grace, 0);
   while (Stop.load() == 0) {
     pauseUntilStop(RelayCnf->getDouble("internal_timeout_sec"), Stop);
     if (!statefile.empty()) bury();
   }
-  // Readers may still reap after this save; main saves once more after
-  // every thread has ended.
+  // Writers may still finish packets after this save; main saves once more
+  // after every thread has ended.
   if (!statefile.empty()) bury();
   RelayCnf->omlog()->verbose("Thread finished");
 }

@@ -137,6 +137,12 @@ int newestId(const std::string &tarn) {
   return id;
 }
 
+std::vector<double> timesFrom(double first, int n) {
+  std::vector<double> times;
+  for (int i = 0; i < n; ++i) times.push_back(first + i);
+  return times;
+}
+
 bool putAt(const std::string &tarn, const std::string &src, const std::vector<double> &times, int size) {
   int fd = tarnopen(tarn.c_str(), "w&");
   if (fd < 0) return false;

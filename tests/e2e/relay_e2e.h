@@ -86,6 +86,9 @@ namespace e2e {
 // holds none (or cannot be reached).
 int newestId(const std::string &tarn);
 
+// The times first, first + 1, ... (n of them).
+std::vector<double> timesFrom(double first, int n);
+
 // Puts one packet of `size` bytes named `src` at each of the times.
 bool putAt(const std::string &tarn, const std::string &src, const std::vector<double> &times,
            int size = 32);

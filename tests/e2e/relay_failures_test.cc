@@ -18,12 +18,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testsupport::RelayPf;
 
-std::vector<double> timesFrom(double first, int n) {
-  std::vector<double> times;
-  for (int i = 0; i < n; ++i) times.push_back(first + i);
-  return times;
-}
-
 // How often each packet of the source arrived at the destination.
 struct Delivery {
   size_t missing = 0, duplicated = 0;
@@ -215,6 +209,8 @@ TEST_F(RelayFailures, ALongInternalTimeoutDoesNotTurnAStopIntoAForcedExit) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return withPrefix(packetsOn(dst.name()), "L/").size() >= 3; },
                                      seconds(30)));
   EXPECT_EQ(relay->terminate(), 0) << relay->output();
+  // The stop came while the writer waited for its queue: it still says so.
+  EXPECT_EQ(countOf(relay->output(), "Flushing queue"), 1) << relay->output();
 }
 
 }  // namespace

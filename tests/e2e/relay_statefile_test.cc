@@ -21,12 +21,6 @@ namespace {
 using std::chrono::seconds;
 using testsupport::RelayPf;
 
-std::vector<double> timesFrom(double first, int n) {
-  std::vector<double> times;
-  for (int i = 0; i < n; ++i) times.push_back(first + i);
-  return times;
-}
-
 // The times of the packets named `src`, in the order the server holds them.
 std::vector<double> timesOf(const std::vector<Packet> &packets, const std::string &src) {
   std::vector<double> times;
@@ -70,7 +64,7 @@ TEST_F(RelayStatefile, SigtermAndRestartRelayEveryPacketOnce) {
   ASSERT_TRUE(waitForCount(dst.name(), 120));
   ASSERT_EQ(relay->terminate(), 0) << relay->output();
   EXPECT_EQ(timesOf(packetsOn(dst.name()), "A/x"), timesFrom(1000, 120));
-  EXPECT_NE(testsupport::readFile(statefile()).find(" 119 1119  # "), std::string::npos)
+  EXPECT_NE(testsupport::readFile(statefile()).find(" after 119 1119 "), std::string::npos)
       << testsupport::readFile(statefile());
 }
 
@@ -105,7 +99,7 @@ TEST_F(RelayStatefile, AnUnusableStatefileIsReportedAndReplaced) {
   ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 3)));
   ASSERT_TRUE(waitForCount(dst.name(), 3));
   ASSERT_EQ(relay->terminate(), 0) << relay->output();
-  EXPECT_NE(testsupport::readFile(statefile()).find(" 2 1002  # "), std::string::npos);
+  EXPECT_NE(testsupport::readFile(statefile()).find(" after 2 1002 "), std::string::npos);
 }
 
 TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
@@ -125,7 +119,7 @@ TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
   ASSERT_EQ(relay->terminate(), 0) << relay->output();
   EXPECT_EQ(countOf(relay->output(), "bury: cannot save read positions"), 1) << relay->output();
   EXPECT_EQ(countOf(relay->output(), "bury: read positions saved to statefile '" + statefile() + "' again"), 1);
-  EXPECT_NE(testsupport::readFile(statefile()).find(" 9 1009  # "), std::string::npos);
+  EXPECT_NE(testsupport::readFile(statefile()).find(" after 9 1009 "), std::string::npos);
 }
 
 // The keys of one parameter-file text, with their nesting: "dls{r1}{con}".

@@ -67,6 +67,11 @@ int setup_signals(StopFlag *stop, int flags, int grace_seconds);
  * positions) or the signal handling cannot be installed. */
 int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags);
 
+/* How long a saved position that no reader takes is kept, in seconds (0 or
+ * less: for ever). Each save forgets the older ones, saying which. */
+#define STATEFILE_DEFAULT_POSITION_LIFETIME (30 * 86400.0)
+void statefile_set_position_lifetime(double seconds);
+
 /* Writes the current value of every registered position, and the saved
  * positions no reader has claimed, to the statefile. Returns 0, or -1 when
  * the file cannot be written (the old file then stays as it was). Does

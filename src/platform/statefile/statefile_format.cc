@@ -97,9 +97,11 @@ bool readDouble(const std::string &word, double &value) {
 }
 
 // One "position" line's words into `p`; false when they are not one.
-// Current: position ADDRESS TARN SELECT REJECT READER after|at PKTID TIME.
+// Current: position ADDRESS TARN SELECT REJECT READER after|at PKTID TIME SEEN.
 bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
-  if (w.size() != 9 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8]) return false;
+  if (w.size() != 10 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8] || q[9]) {
+    return false;
+  }
   if (w[6] != "after" && w[6] != "at") return false;
   p.address = w[1];
   p.tarn = w[2];
@@ -108,7 +110,7 @@ bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q,
   p.owner = w[5];
   p.at = w[6] == "at";
   return !(p.address.empty() && p.tarn.empty()) && readInt32(w[7], p.id) && p.id >= 0 &&
-         readDouble(w[8], p.time);
+         readDouble(w[8], p.time) && readDouble(w[9], p.seen);
 }
 
 // First version: position TARN SELECT REJECT TAG PKTID TIME, resuming after.
@@ -136,10 +138,10 @@ std::string SavedPosition::key() const {
 std::string formatStatefile(const std::vector<SavedPosition> &positions, double now) {
   std::string out = std::string(kFirstLine) + "\n";
   out += "# saved " + utcText(now) + "\n";
-  out += "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME: where each reader resumes\n";
-  char number[64];
+  out += "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME SEEN: where each reader resumes\n";
+  char number[96];
   for (const SavedPosition &p : positions) {
-    std::snprintf(number, sizeof number, " %d %.17g", static_cast<int>(p.id), p.time);
+    std::snprintf(number, sizeof number, " %d %.17g %.0f", static_cast<int>(p.id), p.time, p.seen);
     out += "position " + quote(p.address) + " " + quote(p.tarn) + " " + quote(p.select) + " " +
            quote(p.reject) + " " + quote(p.owner) + (p.at ? " at" : " after") + number + "  # " +
            utcText(p.time) + "\n";

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -48,29 +49,53 @@ std::string g_statefile;
 std::map<std::string, SavedPosition> g_saved;  // by key, as exhume read them
 std::set<std::string> g_claimed;               // keys of g_saved taken by a reader
 std::vector<Registration> g_registered;
+double g_lifetime = STATEFILE_DEFAULT_POSITION_LIFETIME;  // of a saved position no reader takes
 
 constexpr auto kExhumeWait = std::chrono::seconds(10);
 
-bool readWholeFile(const std::string &path, std::string &text, int &error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The most a statefile may hold: far more than the positions of any relay
+// (a line is about 150 bytes), far less than what would hurt to read.
+constexpr off_t kMaxStatefileBytes = 16 << 20;
+
+// Reads the whole file. False with `why` set when it cannot be read, or is
+// not a regular file of a sane size (a FIFO, a device, a folder would block
+// or never end); `missing` tells a file that does not exist.
+bool readWholeFile(const std::string &path, std::string &text, std::string &why, bool &missing) {
+  missing = false;
+  // Not blocking: opening a FIFO would wait for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    error = errno;
+    missing = errno == ENOENT;
+    why = std::strerror(errno);
     return false;
   }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (st.st_size > kMaxStatefileBytes) {
+    why = std::to_string(st.st_size) + " bytes, more than a statefile can hold (" +
+          std::to_string(kMaxStatefileBytes) + ")";
+  }
+  if (!why.empty()) {
+    close(fd);
+    return false;
+  }
+  int error = 0;
   char buffer[65536];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = errno;
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
+    if (static_cast<off_t>(text.size()) > kMaxStatefileBytes) error = EFBIG;  // it grew meanwhile
+    if (error) break;
   }
   close(fd);
-  return true;
+  if (error) why = std::strerror(error);
+  return error == 0;
 }
 
 bool writeAll(int fd, const std::string &text) {
@@ -107,6 +132,12 @@ std::string replaceFile(const std::string &path, const std::string &temporary, c
   return "";
 }
 
+double nowSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
 // Whether resuming at `a` reads from an earlier packet than resuming at `b`.
 bool older(const SavedPosition &a, const SavedPosition &b) {
   if (a.time != b.time) return a.time < b.time;
@@ -114,12 +145,30 @@ bool older(const SavedPosition &a, const SavedPosition &b) {
   return a.at && !b.at;
 }
 
+// Forgets the saved positions no reader has taken for longer than the
+// lifetime, saying which. The caller holds g_stateMutex.
+void dropStaleLocked(double now) {
+  if (!(g_lifetime > 0)) return;
+  for (auto it = g_saved.begin(); it != g_saved.end();) {
+    const SavedPosition &p = it->second;
+    if (g_claimed.count(it->first) || now - p.seen <= g_lifetime) {
+      ++it;
+      continue;
+    }
+    elog_log(0, "bury: forgetting the saved position of reader '%s' of tarn '%s' (%s): no reader has taken it "
+             "for %.0f days", p.owner.c_str(), p.tarn.c_str(), p.address.c_str(), (now - p.seen) / 86400);
+    it = g_saved.erase(it);
+  }
+}
+
 // What a save writes: the registered positions that have a place (where two
 // registrations share a key, the older one, so that neither reader misses a
-// packet) and the saved positions no reader claimed.
+// packet) and the saved positions no reader claimed, unless they are stale.
 std::vector<SavedPosition> positionsToSave(std::string &path) {
   std::lock_guard<std::mutex> lock(g_stateMutex);
   path = g_statefile;
+  double now = std::floor(nowSeconds());
+  dropStaleLocked(now);
   std::map<std::string, SavedPosition> out;
   std::set<std::string> registered;
   for (const Registration &r : g_registered) {
@@ -128,6 +177,7 @@ std::vector<SavedPosition> positionsToSave(std::string &path) {
     p.id = point.id;
     p.time = point.time;
     p.at = point.at;
+    p.seen = now;
     std::string key = p.key();
     registered.insert(key);
     if (p.id < 0) continue;
@@ -140,12 +190,6 @@ std::vector<SavedPosition> positionsToSave(std::string &path) {
   std::vector<SavedPosition> list;
   for (auto &[key, p] : out) list.push_back(p);
   return list;
-}
-
-double nowSeconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
 // The save a forced exit makes; it reports on standard error alone, since
@@ -176,22 +220,24 @@ int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags) 
   std::string path = statefile ? statefile : "";
   std::map<std::string, SavedPosition> saved;
   int result = 0;
-  std::string text;
-  int error = 0;
+  std::string text, why;
+  bool missing = false;
   if (path.empty()) {
     elog_log(0, "exhume: no statefile name given");
     result = -1;
-  } else if (!readWholeFile(path, text, error)) {
-    if (error != ENOENT) {
+  } else if (!readWholeFile(path, text, why, missing)) {
+    if (!missing) {
       elog_log(0, "exhume: cannot read statefile '%s': %s; starting without saved read positions",
-               path.c_str(), std::strerror(error));
+               path.c_str(), why.c_str());
       result = -1;
     }
   } else {
     std::vector<SavedPosition> list;
-    std::string why;
     if (statefile::parseStatefile(text, list, why)) {
-      for (const SavedPosition &p : list) saved[p.key()] = p;
+      for (SavedPosition &p : list) {
+        if (p.seen == 0) p.seen = std::floor(nowSeconds());  // first format: from now on
+        saved[p.key()] = p;
+      }
     } else {
       elog_log(0, "exhume: statefile '%s' is unusable (%s); starting without saved read positions",
                path.c_str(), why.c_str());
@@ -210,6 +256,11 @@ int exhume(const char *statefile, StopFlag *stop, int grace_seconds, int flags) 
   statefile_set_forced_exit_save(path.empty() ? nullptr : saveBeforeExit);
   if (setup_signals(stop, flags, grace_seconds) != 0) result = -1;
   return result;
+}
+
+void statefile_set_position_lifetime(double seconds) {
+  std::lock_guard<std::mutex> lock(g_stateMutex);
+  g_lifetime = seconds;
 }
 
 int bury(void) {

@@ -2,6 +2,10 @@
 // after its own last packet, the fallbacks when that packet is gone, files
 // that cannot be used, and saves that fail and recover.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <functional>
 
 #include <memory>
 #include <thread>
@@ -183,6 +187,68 @@ TEST_F(ReadPositions, UnusableFilesAreReportedAndIgnored) {
     EXPECT_EQ(bury(), 0) << c.what;  // and the next save replaces it
     EXPECT_EQ(restart(), 0) << c.what;
   }
+}
+
+// Files that are not statefiles by their kind or size are refused without
+// being read: a FIFO would block the read, a huge file would take the
+// memory. The next save replaces them.
+TEST_F(ReadPositions, FilesThatAreNotRegularOrAreHugeAreRefusedUnread) {
+  struct Case {
+    const char *what;
+    std::function<bool()> make;
+    std::string why;
+  } cases[] = {
+      {"fifo", [&] { return mkfifo(statefile().c_str(), 0644) == 0; }, "not a regular file"},
+      {"huge",
+       [&] {
+         testsupport::writeFile(statefile(), "x");
+         return truncate(statefile().c_str(), 17 << 20) == 0;  // sparse: no disk used
+       },
+       "17825792 bytes, more than a statefile can hold (16777216)"},
+  };
+  for (const Case &c : cases) {
+    std::remove(statefile().c_str());
+    ASSERT_TRUE(c.make()) << c.what;
+    drainLog();
+    EXPECT_EQ(restart(), -1) << c.what;
+    EXPECT_NE(drainLog().find("exhume: cannot read statefile '" + statefile() + "': " + c.why +
+                              "; starting without saved read positions"),
+              std::string::npos)
+        << c.what;
+    EXPECT_EQ(bury(), 0) << c.what;
+    EXPECT_EQ(restart(), 0) << c.what;
+  }
+}
+
+// A saved position that no reader takes is forgotten once it is older than
+// the lifetime; one a reader held recently is kept.
+TEST_F(ReadPositions, PositionsNoReaderTakesAreForgottenAfterTheirLifetime) {
+  double now = static_cast<double>(std::time(nullptr));
+  std::vector<statefile::SavedPosition> saved(2);
+  saved[0].address = saved[1].address = "127.0.0.1:1";
+  saved[0].tarn = saved[1].tarn = ":1";
+  saved[0].owner = "old";
+  saved[1].owner = "recent";
+  saved[0].id = saved[1].id = 1;
+  saved[0].seen = now - 40 * 86400;
+  saved[1].seen = now - 86400;
+  testsupport::writeFile(statefile(), statefile::formatStatefile(saved, now));
+  ASSERT_EQ(restart(), 0);
+  drainLog();
+  ASSERT_EQ(bury(), 0);
+  EXPECT_NE(drainLog().find("bury: forgetting the saved position of reader 'old' of tarn ':1' (127.0.0.1:1): no "
+                            "reader has taken it for 40 days"),
+            std::string::npos);
+  std::string text = testsupport::readFile(statefile());
+  EXPECT_EQ(text.find("\"old\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"recent\""), std::string::npos) << text;
+  statefile_set_position_lifetime(0);  // for ever
+  saved[0].seen = 1;
+  testsupport::writeFile(statefile(), statefile::formatStatefile(saved, now));
+  ASSERT_EQ(restart(), 0);
+  ASSERT_EQ(bury(), 0);
+  EXPECT_NE(testsupport::readFile(statefile()).find("\"old\""), std::string::npos);
+  statefile_set_position_lifetime(STATEFILE_DEFAULT_POSITION_LIFETIME);
 }
 
 TEST_F(ReadPositions, AFailingSaveIsReportedOnceAndItsRecoveryOnce) {

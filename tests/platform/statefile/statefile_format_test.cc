@@ -21,6 +21,7 @@ SavedPosition position(std::string tarn, std::string select, std::string reject,
   p.owner = std::move(owner);
   p.id = id;
   p.time = time;
+  p.seen = 1796600000;
   return p;
 }
 
@@ -51,6 +52,7 @@ TEST(StatefileText, WhatIsWrittenReadsBackExactly) {
     EXPECT_EQ(out[i].key(), in[i].key()) << i;
     EXPECT_EQ(out[i].tarn, in[i].tarn) << i;
     EXPECT_EQ(out[i].at, in[i].at) << i;
+    EXPECT_EQ(out[i].seen, in[i].seen) << i;
     EXPECT_EQ(out[i].id, in[i].id) << i;
     EXPECT_TRUE(sameBits(out[i].time, in[i].time)) << i;
   }
@@ -65,8 +67,8 @@ TEST(StatefileText, NoPositionsIsAValidFile) {
 
 TEST(StatefileText, IsReadableByAPerson) {
   std::string text = formatStatefile({position(":6510", "AA/.*", "", "in1", 12, 1796635800.25)}, 0);
-  EXPECT_NE(text.find("position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25  "
-                      "# 2026-12-07 09:30:00 UTC\n"),
+  EXPECT_NE(text.find("position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25 "
+                      "1796600000  # 2026-12-07 09:30:00 UTC\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.substr(text.size() - 6), "end 1\n");
@@ -88,7 +90,9 @@ TEST(StatefileText, FirstFormatFilesAreRead) {
   // Each format's lines only in its own file.
   EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \":6510\" \"A\" \"\" \"t\" 3 4.5\nend 1\n"),
             "line 2: malformed position");
-  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" before 3 4.5\nend 1\n"),
+  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" before 3 4.5 9\nend 1\n"),
+            "line 2: malformed position");
+  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" at 3 4.5\nend 1\n"),
             "line 2: malformed position");
 }
 

@@ -20,16 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class StopFlagScope {
- public:
-  StopFlagScope() { stopflag_register(&flag_); }
-  ~StopFlagScope() { stopflag_register(nullptr); }
-  void set() { flag_.store(1); }
-
- private:
-  StopFlag flag_{0};
-};
-
 int putOne(int fd, int i, double windowWait = -1, tarnclient::PutReceipt *receipt = nullptr,
            size_t size = 8) {
   std::string bytes(size, 'p');

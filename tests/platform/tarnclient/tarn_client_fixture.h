@@ -8,10 +8,23 @@
 #include <string>
 
 #include "platform/elog/elog.h"
+#include "platform/stopflag/stopflag.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "tarn_test_server.h"
 
 namespace tarntest {
+
+// Registers a stop flag of the test's own as the process's, for the test's
+// duration.
+class StopFlagScope {
+ public:
+  StopFlagScope() { stopflag_register(&flag_); }
+  ~StopFlagScope() { stopflag_register(nullptr); }
+  void set() { flag_.store(1); }
+
+ private:
+  StopFlag flag_{0};
+};
 
 struct Reaped {
   int rc = -100;

@@ -14,17 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Sets the process's stop flag for the duration of a test.
-class StopFlagScope {
- public:
-  StopFlagScope() { stopflag_register(&flag_); }
-  ~StopFlagScope() { stopflag_register(nullptr); }
-  void set() { flag_.store(1); }
-
- private:
-  StopFlag flag_{0};
-};
-
 class Recovery : public TarnClientTest {
  protected:
   Recovery() : TarnClientTest({"-r", dir().file("ring"), "-s", "16M", "-m", "64k"}) {}
