@@ -147,7 +147,7 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   if (reader) {
     queues.at(queue)->setProducer(name);
   } else {
-    queues.at(queue)->setConsumer(name, connection->getInt("maxqueue"));
+    queues.at(queue)->setConsumer(name, connection->getInt("maxqueue"), connection->maxQueueBytes());
   }
 
   logMgr->verbose("Added connection '" + name + "'");

@@ -52,6 +52,10 @@ class RelayConnection {
   void set(std::string key, const char *value) { set(std::move(key), std::string(value)); }
   // "maxqueue".
   void set(std::string key, int value);
+  // The bytes a writer's queue may hold for it (0: no bound).
+  static constexpr long kDefaultMaxQueueBytes = 16L << 20;
+  void setMaxQueueBytes(long bytes) { maxqueuebytes = bytes; }
+  long maxQueueBytes() const { return maxqueuebytes; }
   // "check_unstuff", "suppress_unstuff_errors".
   void set(std::string key, bool value);
   // "starttime", "endtime", "too_old", "too_new"; TIME_UNSET and TIME_LAST
@@ -133,6 +137,7 @@ class RelayConnection {
   std::string match;
   std::string reject;
   int maxqueue = 0;
+  long maxqueuebytes = kDefaultMaxQueueBytes;
   double starttime = TIME_UNSET;
   double endtime = TIME_UNSET;  // or TIME_LAST
   double tooOldLimit = TIME_UNSET;

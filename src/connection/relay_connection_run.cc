@@ -269,7 +269,7 @@ void RelayConnection::runWriter() {
   // would otherwise be lost.
   if (!openTag("write", true)) return;
   std::shared_ptr<RelayQueue> q = getQueue();
-  q->setConsumer(name, maxqueue);
+  q->setConsumer(name, maxqueue, maxqueuebytes);
   setStatus("yes");
   WriterAcks acks;
   bool flushing = false;

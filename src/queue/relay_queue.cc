@@ -23,9 +23,10 @@ void RelayQueue::setProducer(std::string name) {
   pmtmanagedfifo_set_producer(m_fifo, name.c_str());
 }
 
-void RelayQueue::setConsumer(std::string name, int limit) {
+void RelayQueue::setConsumer(std::string name, int limit, long byteLimit) {
   PmtFifo *fifo = pmtmanagedfifo_set_consumer(m_fifo, name.c_str(), limit, PMTFIFO_BACKPRESSURE);
   pmtfifo_set_timeout(fifo, RelayCnf->getDouble("internal_timeout_sec"));
+  pmtfifo_set_byte_limit(fifo, byteLimit);
   std::lock_guard<std::mutex> lock(m_consumersMutex);
   m_consumers.emplace(std::move(name), fifo);
 }
@@ -57,7 +58,8 @@ void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
   packet->holdUntilDone();
   // From here the library owns the hook, and frees it if it cannot queue it.
   int flags = packet->getBool("is_internal_log") ? PMTFIFO_NOWAIT : 0;
-  int rc = pmtmanagedfifo_push(m_fifo, hook, spTarnPacket_hookcopy, flags);
+  long bytes = packet->getInt("nbytes") + kPacketOverheadBytes;
+  int rc = pmtmanagedfifo_push_bytes(m_fifo, hook, spTarnPacket_hookcopy, flags, bytes);
   if (rc < 0) {
     RelayCnf->omlog()->elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
                                      "', packet '" + packet->describe() + "'");

@@ -32,10 +32,14 @@ class RelayQueue {
 
   // Registers a producer; its end-of-data mark is awaited by the consumers.
   void setProducer(std::string name);
-  // Registers a consumer with its limit (0: none; at the limit readers' pushes
-  // wait) and sets its time-out to "internal_timeout_sec". Registering a name
-  // again keeps what waits for it.
-  void setConsumer(std::string name, int limit);
+  // What a packet counts for against a consumer's byte limit beyond its own
+  // bytes: the packet object, its hook and its place in the queue.
+  static constexpr long kPacketOverheadBytes = 256;
+
+  // Registers a consumer with its limits, in packets and in bytes (0: none;
+  // at a limit readers' pushes wait), and sets its time-out to
+  // "internal_timeout_sec". Registering a name again keeps what waits for it.
+  void setConsumer(std::string name, int limit, long byteLimit = 0);
   // Packets waiting for the consumer; -1 for a name that is not a consumer.
   int getQueueCount(std::string name);
   // "queuename"; any other key ends the process.

@@ -33,11 +33,17 @@ class RelayConfigInspector {
 extern "C" {
 int __real_unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes,
                       Packet **pkt);
+int __real_verifyPkt(const char *srcname, const char *bytes, int nbytes);
+// Calls to the packet library that check or unstuff bytes.
 int g_unstuffCalls = 0;
 int __wrap_unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes,
                       Packet **pkt) {
   ++g_unstuffCalls;
   return __real_unstuffPkt(srcname, time, bytes, nbytes, pkt);
+}
+int __wrap_verifyPkt(const char *srcname, const char *bytes, int nbytes) {
+  ++g_unstuffCalls;
+  return __real_verifyPkt(srcname, bytes, nbytes);
 }
 }
 
@@ -145,8 +151,10 @@ TEST_F(TarnPacketTest, ContentAfterUnstuffIsTheLibrarysCode) {
   EXPECT_TRUE(text->checkUnstuffs());
   EXPECT_EQ(text->getInt("content"), PKT_CONTENT_TEXT);
   EXPECT_TRUE(text->checkUnstuffs());
-  text->unstuff();  // unstuffed already: nothing more happens
-  EXPECT_EQ(g_unstuffCalls, 1);
+  EXPECT_EQ(g_unstuffCalls, 1);  // checked where the bytes are, once
+  text->unstuff();               // builds the unstuffed packet, once
+  text->unstuff();
+  EXPECT_EQ(g_unstuffCalls, 2);
 
   auto log = reaped("srv", 2, "relay/log", 20.0, stuffedText("log", "relay/log", "line", 20.0));
   log->unstuff();

@@ -30,6 +30,12 @@ PmtFifo::PmtFifo(std::string queue, std::string name, const std::atomic<int> &pr
 
 PmtFifo::~PmtFifo() { discardAll(); }
 
+void PmtFifo::setByteLimit(long bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  byteLimit_.store(std::max(bytes, 0L));
+  roomCv_.notify_all();
+}
+
 void PmtFifo::configure(int limit, int flags) {
   std::lock_guard<std::mutex> lock(mu_);
   limit_.store(std::max(limit, 0));
@@ -39,14 +45,15 @@ void PmtFifo::configure(int limit, int flags) {
 
 // ---- producers' side ----
 
-int PmtFifo::enqueue(Hook *hook, int pushFlags) {
+int PmtFifo::enqueue(Hook *hook, int pushFlags, long bytes) {
+  bytes = std::max(bytes, 0L);
   std::unique_lock<std::mutex> lock(mu_);
-  Admit admit = admitLocked(lock, pushFlags);
+  Admit admit = admitLocked(lock, pushFlags, bytes);
   std::string message;
   int result = 1;
   if (admit == Admit::Queue) {
     try {
-      shared_.pushBack({hook, -1});
+      shared_.pushBack({hook, -1, bytes});
       hook = nullptr;
     } catch (const std::bad_alloc &) {
       message = noteDropLocked("out of memory");
@@ -60,6 +67,7 @@ int PmtFifo::enqueue(Hook *hook, int pushFlags) {
   }
   bool wake = false;
   if (result == 1) {
+    bytesPushed_.store(bytesPushed_.load(std::memory_order_relaxed) + bytes, std::memory_order_release);
     pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     wake = consumerWaiting_;
     if (dropRun_ > 0) {
@@ -75,22 +83,38 @@ int PmtFifo::enqueue(Hook *hook, int pushFlags) {
   return result;
 }
 
-PmtFifo::Admit PmtFifo::admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags) {
+PmtFifo::Admit PmtFifo::admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags, long bytes) {
   if (released_.load()) return Admit::Released;
   int limit = limit_.load();
   if (pushFlags & PMTFIFO_NOWAIT) {
     return atLeastLocked(std::max(limit, PMTFIFO_NOWAIT_CAP)) ? Admit::Drop : Admit::Queue;
   }
-  if (limit <= 0 || !atLeastLocked(limit)) return Admit::Queue;
+  if (!fullLocked(bytes)) return Admit::Queue;
   if (!(flags_.load() & PMTFIFO_BACKPRESSURE)) return Admit::Drop;
-  return waitForRoomLocked(lock);
+  return waitForRoomLocked(lock, bytes);
+}
+
+// Whether a hook of `bytes` finds the consumer at its limit or over its
+// byte limit; a consumer with nothing waiting always has room.
+bool PmtFifo::fullLocked(long bytes) {
+  int limit = limit_.load();
+  if (limit > 0 && atLeastLocked(limit)) return true;
+  long byteLimit = byteLimit_.load();
+  if (byteLimit <= 0) return false;
+  // As for the count: the consumer's side is read only when the value last
+  // seen says the limit is near.
+  long pushed = bytesPushed_.load(std::memory_order_relaxed);
+  if (pushed - bytesPoppedSeen_ + bytes <= byteLimit) return false;
+  bytesPoppedSeen_ = bytesPopped_.load();
+  long waiting = pushed - bytesPoppedSeen_;
+  return waiting > 0 && waiting + bytes > byteLimit;
 }
 
 // Waits until the consumer has room. Once the stop flag is set it waits at
 // most stopGrace() more and then admits the hook beyond the limit: at a
 // shutdown the consumer is draining towards its end-of-data mark, and losing
 // the packet would be worse than a longer queue.
-PmtFifo::Admit PmtFifo::waitForRoomLocked(std::unique_lock<std::mutex> &lock) {
+PmtFifo::Admit PmtFifo::waitForRoomLocked(std::unique_lock<std::mutex> &lock, long bytes) {
   pushersWaiting_.fetch_add(1);
   Admit admit = Admit::Queue;
   bool stopping = false;
@@ -100,8 +124,7 @@ PmtFifo::Admit PmtFifo::waitForRoomLocked(std::unique_lock<std::mutex> &lock) {
       admit = Admit::Released;
       break;
     }
-    int limit = limit_.load();
-    if (limit <= 0 || !atLeastLocked(limit)) break;
+    if (!fullLocked(bytes)) break;
     if (!(flags_.load() & PMTFIFO_BACKPRESSURE)) {
       admit = Admit::Drop;
       break;
@@ -172,7 +195,7 @@ int PmtFifo::pop(Hook **out, int flags) {
       if (endOfData()) return PMTFIFO_EOF;
       continue;
     }
-    tookOne();
+    tookOne(e.bytes);
     *out = e.hook;
     return PMTFIFO_DATA;
   }
@@ -221,12 +244,17 @@ bool PmtFifo::refill(int flags, Clock::time_point &deadline, int *result) {
 // down to the low-water mark. The store and the load below are sequentially
 // consistent, as are a waiting push's increment of pushersWaiting_ and its
 // read of popped_: either the push sees the room or this sees the push.
-void PmtFifo::tookOne() {
+void PmtFifo::tookOne(long bytes) {
+  long poppedBytes = bytesPopped_.load(std::memory_order_relaxed) + bytes;
+  bytesPopped_.store(poppedBytes);
   long popped = popped_.load(std::memory_order_relaxed) + 1;
   popped_.store(popped);
   if (pushersWaiting_.load() == 0) return;
   int limit = limit_.load();
-  if (limit <= 0 || pushed_.load() - popped <= lowWater(limit)) {
+  long byteLimit = byteLimit_.load();
+  bool countRoom = limit <= 0 || pushed_.load() - popped <= lowWater(limit);
+  bool byteRoom = byteLimit <= 0 || bytesPushed_.load() - poppedBytes <= byteLimit - byteLimit / 4;
+  if (countRoom && byteRoom) {
     std::lock_guard<std::mutex> lock(mu_);
     roomCv_.notify_all();
   }
@@ -285,6 +313,7 @@ size_t PmtFifo::discardAll() {
       }
     }
   }
+  bytesPopped_.store(bytesPushed_.load());
   popped_.store(pushed_.load());
   return n;
 }

@@ -37,6 +37,7 @@ struct PmtFifo {
   const std::string &name() const { return name_; }
   void configure(int limit, int flags);
   void setTimeout(double seconds) { timeout_.store(seconds); }
+  void setByteLimit(long bytes);
   // popped_ is read first: it never passes pushed_, so the difference is
   // never negative.
   int count() const {
@@ -44,10 +45,16 @@ struct PmtFifo {
     return static_cast<int>(pushed_.load() - popped);
   }
   long dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  // bytesPopped_ is read first, as in count().
+  long bytes() const {
+    long popped = bytesPopped_.load();
+    return bytesPushed_.load() - popped;
+  }
 
-  // Queues a hook, waiting for room as the header describes. Returns 1, or
-  // PMTFIFO_ERR_DROPPED / _RELEASED / _NOMEM after freeing the hook.
-  int enqueue(Hook *hook, int pushFlags);
+  // Queues a hook standing for `bytes`, waiting for room as the header
+  // describes. Returns 1, or PMTFIFO_ERR_DROPPED / _RELEASED / _NOMEM after
+  // freeing the hook.
+  int enqueue(Hook *hook, int pushFlags, long bytes);
   // Queues producer number `producer`'s end-of-data mark. 0 or a failure.
   int enqueueMark(int producer);
   // A pmtmanagedfifo_pop result for this consumer.
@@ -60,13 +67,14 @@ struct PmtFifo {
   using Clock = std::chrono::steady_clock;
   enum class Admit { Queue, Drop, Released };
 
-  Admit admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags);
-  Admit waitForRoomLocked(std::unique_lock<std::mutex> &lock);
+  Admit admitLocked(std::unique_lock<std::mutex> &lock, int pushFlags, long bytes);
+  Admit waitForRoomLocked(std::unique_lock<std::mutex> &lock, long bytes);
   Clock::duration stopGrace() const;
   bool atLeastLocked(int waiting);
+  bool fullLocked(long bytes);
   std::string noteDropLocked(const char *why);
   bool refill(int flags, Clock::time_point &deadline, int *result);
-  void tookOne();
+  void tookOne(long bytes);
   void noteMark(int producer);
   bool endOfData() const;
   size_t discardAll();
@@ -78,6 +86,7 @@ struct PmtFifo {
   // Read by every call, written rarely: settings, written by registration,
   // and the state of pushes blocked at the limit.
   std::atomic<int> limit_{0};
+  std::atomic<long> byteLimit_{0};
   std::atomic<int> flags_{0};
   std::atomic<double> timeout_{PMTFIFO_DEFAULT_TIMEOUT};
   std::atomic<int> pushersWaiting_{0};
@@ -93,6 +102,8 @@ struct PmtFifo {
   bool consumerWaiting_ = false;
   long dropRun_ = 0;                // drops since the consumer last had room
   std::atomic<long> pushed_{0};     // hooks queued so far (read by anyone)
+  std::atomic<long> bytesPushed_{0};  // the bytes they stand for
+  long bytesPoppedSeen_ = 0;          // a past value of bytesPopped_
   long poppedSeen_ = 0;             // a past value of popped_, refreshed at the limit
 
   // The consumer's side. Guarded by popMu_.
@@ -101,4 +112,5 @@ struct PmtFifo {
   std::vector<bool> marksSeen_;
   int marksSeenCount_ = 0;
   std::atomic<long> popped_{0};  // hooks taken so far (read by anyone)
+  std::atomic<long> bytesPopped_{0};
 };

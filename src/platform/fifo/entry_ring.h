@@ -13,11 +13,12 @@
 
 namespace pmtfifo {
 
-// One queued item: a hook, or (hook NULL) the end-of-data mark of producer
-// number `producer`.
+// One queued item: a hook and the bytes it stands for, or (hook NULL) the
+// end-of-data mark of producer number `producer`.
 struct Entry {
   Hook *hook;
   int producer;
+  long bytes = 0;
 };
 
 class EntryRing {

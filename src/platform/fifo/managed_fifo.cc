@@ -156,7 +156,19 @@ int pmtfifo_count(const PmtFifo *fifo) { return fifo ? fifo->count() : -1; }
 
 long pmtfifo_dropped(const PmtFifo *fifo) { return fifo ? fifo->dropped() : -1; }
 
+int pmtfifo_set_byte_limit(PmtFifo *fifo, long bytes) {
+  if (fifo == nullptr) return PMTFIFO_ERR_ARG;
+  fifo->setByteLimit(bytes);
+  return 0;
+}
+
+long pmtfifo_bytes(const PmtFifo *fifo) { return fifo ? fifo->bytes() : -1; }
+
 int pmtmanagedfifo_push(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags) {
+  return pmtmanagedfifo_push_bytes(mf, hook, copy_fn, flags, 0);
+}
+
+int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags, long bytes) {
   if (mf == nullptr || hook == nullptr) {
     free_hook(&hook);
     return PMTFIFO_ERR_ARG;
@@ -186,7 +198,7 @@ int pmtmanagedfifo_push(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int
   int queued = 0;
   int failure = 0;
   for (size_t i = 0; i < n; i++) {
-    int rc = list->fifos[i]->enqueue(hooks.take(i), flags);
+    int rc = list->fifos[i]->enqueue(hooks.take(i), flags, bytes);
     if (rc > 0) {
       queued++;
     } else if (failure == 0) {

@@ -9,7 +9,9 @@
  * order the hooks were pushed, and frees each hook it receives with
  * free_hook.
  *
- * Limits: a consumer's limit bounds the hooks waiting for it (0: no limit).
+ * Limits: a consumer's limit bounds the hooks waiting for it (0: no limit),
+ * and its byte limit the bytes they stand for (as each push says; 0: no
+ * limit); a hook is always let in when nothing waits, whatever its size.
  * At the limit, a push to a consumer registered with PMTFIFO_BACKPRESSURE
  * waits for room; a push to one registered without it drops the hook for that
  * consumer. A waiting push never waits longer than the consumer's time-out
@@ -118,6 +120,17 @@ int pmtfifo_count(const PmtFifo *fifo);
 
 /* The number of hooks this consumer has dropped so far; -1 for NULL. */
 long pmtfifo_dropped(const PmtFifo *fifo);
+
+/* Bounds the bytes waiting for this consumer (0 or less: no bound), as
+ * pmtmanagedfifo_push_bytes counts them. Returns 0, or PMTFIFO_ERR_ARG. */
+int pmtfifo_set_byte_limit(PmtFifo *fifo, long bytes);
+
+/* The bytes waiting for this consumer; -1 for NULL. Safe from any thread. */
+long pmtfifo_bytes(const PmtFifo *fifo);
+
+/* pmtmanagedfifo_push for a hook that stands for `bytes` bytes, which count
+ * against each consumer's byte limit. */
+int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags, long bytes);
 
 /* Queues a hook for every registered consumer. flags: 0 or PMTFIFO_NOWAIT.
  * Returns the number of consumers it was queued for (0 when there is none:

@@ -198,20 +198,54 @@ int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nb
   return rc;
 }
 
-int unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes, Packet **pkt) {
-  if (srcname == nullptr || pkt == nullptr || (bytes == nullptr && nbytes != 0)) {
-    return PKT_ERR_ARG;
-  }
+}  // extern "C"
+
+namespace {
+
+// Everything unstuffing checks before the body: the name, the header, the
+// checksum and the content code.
+int checkAllButBody(const char *srcname, const char *bytes, int nbytes, int *content, size_t *len) {
+  if (srcname == nullptr || (bytes == nullptr && nbytes != 0)) return PKT_ERR_ARG;
   size_t namelen = strnlen(srcname, PKT_NAMESIZE);
   if (namelen == 0 || namelen >= PKT_NAMESIZE) return PKT_ERR_SRCNAME;
+  int rc = checkStuffed(reinterpret_cast<const unsigned char *>(bytes), nbytes, content, len);
+  if (rc != 0) return rc;
+  return content2pkttype(*content) == nullptr ? PKT_ERR_CONTENT : 0;
+}
 
+}  // namespace
+
+extern "C" {
+
+int verifyPkt(const char *srcname, const char *bytes, int nbytes) {
   int content = 0;
   size_t len = 0;
-  const unsigned char *in = reinterpret_cast<const unsigned char *>(bytes);
-  int rc = checkStuffed(in, nbytes, &content, &len);
+  int rc = checkAllButBody(srcname, bytes, nbytes, &content, &len);
+  if (rc != 0) return rc;
+  const char *body = bytes + PKT_HEADER_SIZE;
+  switch (content) {
+    case PKT_CONTENT_LOG:
+    case PKT_CONTENT_TEXT:
+      return std::memchr(body, '\0', len) != nullptr ? PKT_ERR_BODY : content;
+    case PKT_CONTENT_PF: {
+      // Whether it parses is known only by parsing it: rare (status packets).
+      Body parsed;
+      rc = decodeBody(content, body, len, &parsed);
+      pffree(parsed.pf);
+      return rc != 0 ? rc : content;
+    }
+    default:
+      return content;
+  }
+}
+
+int unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes, Packet **pkt) {
+  if (pkt == nullptr) return PKT_ERR_ARG;
+  int content = 0;
+  size_t len = 0;
+  int rc = checkAllButBody(srcname, bytes, nbytes, &content, &len);
   if (rc != 0) return rc;
   const PktType *type = content2pkttype(content);
-  if (type == nullptr) return PKT_ERR_CONTENT;
 
   Body body;
   rc = decodeBody(content, bytes + PKT_HEADER_SIZE, len, &body);

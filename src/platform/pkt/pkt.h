@@ -130,6 +130,12 @@ int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nb
  * outside bytes[0..nbytes) is read. */
 int unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes, Packet **pkt);
 
+/* Checks `nbytes` bytes as unstuffPkt does and returns what it would (the
+ * content code, or the same negative PKT_ERR_*), without building a packet:
+ * no allocation, no copy, for a program that only asks whether bytes
+ * unstuff (a parameter-file body is still parsed to check it). */
+int verifyPkt(const char *srcname, const char *bytes, int nbytes);
+
 /* A short text naming a result of this library ("checksum mismatch"). */
 const char *pkt_strerror(int code);
 

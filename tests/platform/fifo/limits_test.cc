@@ -1,5 +1,6 @@
 // Consumer limits: backpressure, drops and their reports, internal pushes,
 // and the stop flag releasing a push that waits for room.
+#include <future>
 #include <thread>
 
 #include "fifo_fixture.h"
@@ -24,6 +25,32 @@ TEST_F(LimitsTest, PushAtTheLimitWaitsUntilTheConsumerMakesRoom) {
   EXPECT_EQ(pmtfifo_dropped(w1), 0);
   EXPECT_EQ(popId("w1"), 2);
   EXPECT_EQ(popId("w1"), 3);
+}
+
+// The byte limit bounds what waits by size: a push that would pass it waits
+// for room, one hook larger than the whole limit still goes when nothing
+// waits, and pops give the bytes back.
+TEST_F(LimitsTest, TheByteLimitBoundsWhatWaitsBySize) {
+  PmtFifo *w1 = consumer("w1");
+  ASSERT_EQ(pmtfifo_set_byte_limit(w1, 1000), 0);
+  auto pushBytes = [&](long id, long bytes) {
+    return pmtmanagedfifo_push_bytes(mf_, makeHook(tracker_, id), copyHook, 0, bytes);
+  };
+  EXPECT_EQ(pushBytes(1, 600), 1);
+  EXPECT_EQ(pushBytes(2, 400), 1);  // exactly at the limit
+  EXPECT_EQ(pmtfifo_bytes(w1), 1000);
+  auto third = std::async(std::launch::async, [&] { return pushBytes(3, 1); });
+  EXPECT_FALSE(finishes(third, std::chrono::milliseconds(100))) << "the push must wait";
+  EXPECT_EQ(popId("w1"), 1);  // 400 waiting: room again
+  ASSERT_TRUE(finishes(third));
+  EXPECT_EQ(popId("w1"), 2);
+  EXPECT_EQ(popId("w1"), 3);
+  EXPECT_EQ(pmtfifo_bytes(w1), 0);
+  EXPECT_EQ(pushBytes(4, 5000), 1);  // larger than the limit, into an empty queue
+  EXPECT_EQ(popId("w1"), 4);
+  EXPECT_EQ(pmtfifo_bytes(w1), 0);
+  EXPECT_EQ(pmtfifo_set_byte_limit(nullptr, 1), PMTFIFO_ERR_ARG);
+  EXPECT_EQ(pmtfifo_bytes(nullptr), -1);
 }
 
 TEST_F(LimitsTest, AFullConsumerHoldsBackTheOthersButLosesNothing) {

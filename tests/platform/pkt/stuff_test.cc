@@ -51,11 +51,14 @@ class StuffTest : public ::testing::Test {
   }
 
   // Unstuffs a private heap copy of exactly these bytes, so that the
-  // address sanitizer catches any read past them.
+  // address sanitizer catches any read past them. Checking the bytes
+  // without unstuffing them must say the same, whatever they are.
   int unstuff(const Bytes &bytes, const char *srcname = "relay1/log", double time = 5.5) {
     char *copy = static_cast<char *>(std::malloc(bytes.size() ? bytes.size() : 1));
     if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    int verified = verifyPkt(srcname, copy, static_cast<int>(bytes.size()));
     int rc = unstuffPkt(srcname, time, copy, static_cast<int>(bytes.size()), &out_);
+    EXPECT_EQ(verified, rc);
     std::free(copy);
     return rc;
   }
