@@ -74,7 +74,7 @@ class RelayFailures : public testing::Test {
 };
 
 // The destination hangs (SIGSTOP) after the relay has put packets on it: at
-// the stop the writer waits a second for acknowledgements that never come,
+// the stop the writer waits three seconds for acknowledgements that never come,
 // says what it leaves, and the statefile keeps the position before them.
 TEST_F(RelayFailures, ADestinationHungAtTheStopLosesNothing) {
   auto relay = start(straight());

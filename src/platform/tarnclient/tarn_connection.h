@@ -165,7 +165,7 @@ class TarnConnection {
 uint64_t windowBytesLimit();
 
 // Once the program is stopping, how long a wait may go without progress.
-constexpr double kStopStallSeconds = 1.0;
+constexpr double kStopStallSeconds = 3.0;
 
 // A wait's progress: gives up once the program is stopping and nothing has
 // moved for kStopStallSeconds.

@@ -66,6 +66,13 @@ std::vector<ConnPtr> snapshot() {
   return all;
 }
 
+// Whether the flusher is to end (the process is ending: puts still unsent
+// are the exit flush's).
+bool stopping(Registry &r) {
+  std::lock_guard<std::mutex> lock(r.flushMutex);
+  return r.flushStop;
+}
+
 void flusherBody() {
   Registry &r = registry();
   std::unique_lock<std::mutex> lock(r.flushMutex);
@@ -74,7 +81,7 @@ void flusherBody() {
     r.flushWork = false;
     lock.unlock();
     bool pending = true;
-    while (pending) {
+    while (pending && !stopping(r)) {
       std::this_thread::sleep_for(kFlushAge);
       pending = false;
       for (const ConnPtr &c : snapshot()) {

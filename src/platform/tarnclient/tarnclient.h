@@ -25,7 +25,7 @@
  * is set) and tarnput waits, failing only once the stop flag is set. Once
  * the stop flag is set no wait lasts long: a reap returns within a tenth of
  * a second, and a put, a request or a wait for acknowledgements gives up
- * after a second in which the server takes or answers nothing. Each
+ * after three seconds in which the server takes or answers nothing. Each
  * loss and recovery, and packets that a slow reader lost because the ring
  * dropped them first, are reported with elog_log.
  *
