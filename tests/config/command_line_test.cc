@@ -1,7 +1,7 @@
 // The command line: the two syntaxes, the options of each, the usage text and
 // the parameter-file failures. Cases that end the process run the real
-// program; the others run configure() in this process (ctest runs each test
-// in a process of its own, so the tag registry starts empty).
+// program; the others run configure() in this process, each test with an
+// empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include "app/relay_times.h"
 #include "output_capture.h"
 #include "config/relay_config.h"
+#include "fresh_tag_registry.h"
 #include "process.h"
 #include "relay_pf.h"
 #include "tarn/tarn_tag.h"

@@ -1,8 +1,8 @@
 // The current parameter file as configure() reads it in this process: the
 // layered defaults, generated and reserved names, skipped connections, shared
 // queues, the status and log queues, the timing settings, and the writers'
-// early registration as consumers. ctest runs each test in a process of its
-// own, so the tag and queue registries start empty.
+// early registration as consumers. Each test has a configuration of its own
+// and starts with an empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "app/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
+#include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "process.h"
 #include "queue/relay_queue.h"

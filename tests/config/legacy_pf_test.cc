@@ -1,8 +1,8 @@
 // The legacy form: a legacy command line and its parameter file become one
 // reader and one writer joined by "mainq". configure() runs in this process
 // at -v, so the connections' descriptions show what was built; cases that
-// end the process run the real program. ctest runs each test in a process of
-// its own, so the registries start empty.
+// end the process run the real program. Each test has a configuration of its
+// own and starts with an empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include "app/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
+#include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "process.h"
 
