@@ -219,6 +219,32 @@ TEST_F(CommandLineFailure, BrokenParameterFileNamesItsLine) {
   EXPECT_LT(reason, fatal);
 }
 
+// The target name starts "<target>/pf/st", which must fit in 62 characters.
+TEST_F(CommandLineFailure, TargetNameMustStartTheRelaysOwnSourceNames) {
+  testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
+  const std::string longest(56, 't');
+  struct Case {
+    std::string target, problem;
+  } cases[] = {
+      {"", "it is empty"},
+      {"my relay", "it may not hold blanks or control characters"},
+      {"relay\n", "it may not hold blanks or control characters"},
+      {longest + "u", "it is too long: the source name of its status packets, '" + longest +
+                          "u/pf/st', would have more than 62 characters"},
+  };
+  for (const Case &c : cases) {
+    auto r = run({"-p", dir.file("relay"), "-t", c.target});
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(r.err, "\nFatal: Thread 'master': Configuration error: target name '" + c.target +
+                         "' given with -t: " + c.problem + "\n\n");
+  }
+}
+
+TEST_F(CommandLine, TargetNameOfTheLongestLengthIsTaken) {
+  configure({"-p", "relay", "-t", std::string(56, 't')});
+  EXPECT_EQ(config.getTargetName(), std::string(56, 't'));
+}
+
 using SettingsDeathTest = CommandLine;
 
 TEST_F(SettingsDeathTest, GetIntKnowsOnlyItsOwnKeys) {
