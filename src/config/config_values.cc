@@ -5,72 +5,18 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
-#include <vector>
+
+#include "platform/hostname/host_name.h"
 
 namespace configvalues {
 
 namespace {
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // from_chars takes no leading '+'; a number may have one.
 std::string_view withoutPlus(const std::string &text) {
   std::string_view view(text);
   if (!view.empty() && view.front() == '+') view.remove_prefix(1);
   return view;
-}
-
-std::vector<std::string> split(const std::string &text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    size_t at = text.find(separator, start);
-    parts.push_back(text.substr(start, at - start));
-    if (at == std::string::npos) return parts;
-    start = at + 1;
-  }
-}
-
-bool allDigits(const std::string &text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (!isDigit(c)) return false;
-  }
-  return true;
-}
-
-// Four numbers from 0 to 255 without leading zeros (the resolver would read
-// "010" as octal).
-bool isDottedAddress(const std::string &host) {
-  std::vector<std::string> parts = split(host, '.');
-  if (parts.size() != 4) return false;
-  for (const std::string &part : parts) {
-    if (!allDigits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
-    if (std::stoi(part) > 255) return false;
-  }
-  return true;
-}
-
-bool isHostLabel(const std::string &label) {
-  if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
-  for (char c : label) {
-    if (!isLetter(c) && !isDigit(c) && c != '-') return false;
-  }
-  return true;
-}
-
-// Labels separated by dots (one dot may end the name), the last one not a
-// number: "1796600002" or "10.1" are no names.
-bool isHostName(const std::string &host) {
-  std::string name = host;
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  if (name.empty() || name.size() > 253) return false;
-  std::vector<std::string> labels = split(name, '.');
-  for (const std::string &label : labels) {
-    if (!isHostLabel(label)) return false;
-  }
-  return !allDigits(labels.back());
 }
 
 }  // namespace
@@ -123,13 +69,13 @@ std::string tarnNameProblem(const std::string &name) {
   if (colon != std::string::npos) {
     std::string port = name.substr(colon + 1);
     long number = 0;
-    if (!allDigits(port) || !readInteger(port, 1, 65535, number)) {
+    bool digits = !port.empty() && port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || !readInteger(port, 1, 65535, number)) {
       return "its port '" + port + "' is not a number from 1 to 65535";
     }
     if (host.empty()) return "";  // ":port" is 127.0.0.1
   }
-  bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
-  if (numeric ? isDottedAddress(host) : isHostName(host)) return "";
+  if (hostname::namesAHost(host)) return "";
   return "its host '" + host +
          "' is neither a dotted address such as 127.0.0.1 nor a host name such as "
          "station.example.org";

@@ -26,9 +26,8 @@ bool readNumber(const std::string &text, double &out);
 bool readInteger(const std::string &text, long min, long max, long &out);
 
 // Why `name` is not a tarn name ("host:port", ":port" or "host"), or "" when
-// it is one. The port is 1 to 65535; the host is a dotted IPv4 address
-// (four numbers 0 to 255, no leading zeros) or a host name (labels of
-// letters, digits and inner hyphens); a bare number is neither.
+// it is one. The port is 1 to 65535; the host names a host by its form
+// (platform/hostname/host_name.h); a bare number does not.
 std::string tarnNameProblem(const std::string &name);
 
 // Why `name` cannot be the relay's target name (-t), or "" when it can: it
