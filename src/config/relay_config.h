@@ -151,6 +151,8 @@ class RelayConfig {
                         const char *tagKey);
   std::string reserveConnectionName(Pf *connection);
   void checkReaderExpressions(Pf *connection, const std::string &name);
+  // Ends the process when a key of the connection holds an array or a list.
+  void checkPlainValues(Pf *connection, const std::string &name);
   // Ends the process when a connection's tarn name is set and is none.
   void checkConnectionTarnName(Pf *connection, const std::string &name, const char *key);
   // The connection's boolean `key`: false when absent; a value that is not

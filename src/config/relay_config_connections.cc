@@ -105,6 +105,7 @@ void RelayConfig::vetDirectionKeys(Pf *connection, const std::string &kind, cons
 std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   vetConnectionPf(pf);
   std::string name = reserveConnectionName(pf);
+  checkPlainValues(pf, name);
   if (!readConnectionBoolean(pf, name, "run")) {
     logMgr->verbose("Connection '" + name +
                     "' is disabled (run = 'false') in parameter file. Skipping connection.");
@@ -168,6 +169,20 @@ void RelayConfig::checkReaderExpressions(Pf *pf, const std::string &name) {
     regerror(rc, &compiled, reason, sizeof reason);
     logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" +
                              key + "' expression '" + expression + "': " + reason);
+  }
+}
+
+// An array or a list where a key wants one value would be read as empty: a
+// "match &Arr{" would then match every source.
+void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
+  std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue"};
+  keys.insert(keys.end(), kReaderKeys.begin(), kReaderKeys.end());
+  keys.insert(keys.end(), kWriterKeys.begin(), kWriterKeys.end());
+  for (const char *key : keys) {
+    if (pfhas_key(pf, key) && !pfget_string(pf, key)) {
+      logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +
+                               "' that is not a single value (an array or a list stands there)");
+    }
   }
 }
 

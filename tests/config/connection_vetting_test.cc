@@ -244,6 +244,9 @@ TEST_F(Vetting, UnreadableValuesAreRefused) {
   const std::string boolean = "true or false (or yes/no, y/n, on/off, 1/0)";
   expectFatal(with(connectionEntry(kReader + "run tru\n")), invalid("r", "run", "tru", boolean));
   expectFatal(with(connectionEntry(kReader + "check_unstuff maybe\n")), invalid("r", "check_unstuff", "maybe", boolean));
+  expectFatal(with(connectionEntry(kReader + "match &Arr{\nx 1\n}\n")),
+              "Configuration error: connection 'r' has 'match' that is not a single value (an array or a list stands "
+              "there)");
   // Empty is not false either; and a disabled entry is read no further.
   RelayPf pf = with(connectionEntry(kReader + "suppress_unstuff_errors\n"));
   expectFatal(pf, invalid("r", "suppress_unstuff_errors", "", boolean));
