@@ -13,6 +13,12 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
 CMAKE_FLAGS ?=
 
+# Quiet builds: progress and errors, not the folders that nested makes enter.
+# A new build folder uses Ninja (Debian's ninja-build, installed by deps);
+# a folder configured before keeps the generator it was made with.
+MAKEFLAGS += --no-print-directory
+generator = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja 2>/dev/null),-G Ninja))
+
 .PHONY: all deps build install demo test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
@@ -21,14 +27,14 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B build $(call generator,build) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
 
 PREFIX ?= /usr/local
 INSTALL_BUILD ?= build
 
 install: deps
-	@cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(INSTALL_BUILD) $(call generator,$(INSTALL_BUILD)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(INSTALL_BUILD) -j $(JOBS) --target tarn2tarn_pre tarnserver tarn
 	@cmake --install $(INSTALL_BUILD)
 
@@ -38,7 +44,7 @@ demo: build
 # $(call run_suite,FOLDER,SANITIZER)
 define run_suite
 	@echo "== $(1): configure and build"
-	@cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_SANITIZE=$(2) -DRELAY_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(1) $(call generator,$(1)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_SANITIZE=$(2) -DRELAY_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(1) -j $(JOBS)
 	@echo "== $(1): tests"
 	@cd $(1) && $(3) ctest --output-on-failure -j $(CTEST_JOBS) --timeout 600

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ clang            # build; clang builds the fuzz targets
+  cmake make ninja-build g++ clang  # build; clang builds the fuzz targets
   libgtest-dev libgmock-dev       # tests
   libbenchmark-dev                # bench/
   nlohmann-json3-dev              # the tarn tool's JSON

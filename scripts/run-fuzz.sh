@@ -24,7 +24,11 @@ if [ -z "$targets" ]; then
 fi
 
 echo "== $dir: configure and build the fuzz targets"
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_FUZZ=ON \
+# A new folder uses Ninja when it is installed; one configured before keeps
+# its generator.
+generator=()
+if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+CC=clang CXX=clang++ cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_FUZZ=ON \
   -DRELAY_SANITIZE=address -DRELAY_BENCH=OFF >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$dir" -j "$jobs" --target $targets

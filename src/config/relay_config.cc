@@ -2,8 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
+#include "config/config_values.h"
+#include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
@@ -21,6 +25,9 @@ const char *const kOptions = "+m:p:r:S:t:v";
 // Makes the next getopt call start again at the first argument.
 void restartOptions() { optind = 0; }
 
+// The relay's own packets keep at most 62 characters of their source names.
+const size_t kMaxOwnSourceName = 62;
+
 }  // namespace
 
 RelayConfig *RelayCnf = nullptr;
@@ -33,6 +40,7 @@ void RelayConfig::configure(int argc, char **argv) {
   starttime = std_now();
   elog_init(argc, argv);
   int first = readGlobalOptions(argc, argv);
+  checkTargetName();
   stateMgr = std::make_unique<RelayStateMgr>(statefile);
   statusMgr = std::make_unique<RelayStatusMgr>();
   decideSyntax(argc - first, argv + first);
@@ -61,6 +69,7 @@ void RelayConfig::configure(int argc, char **argv) {
   if (std::shared_ptr<RelayQueue> status = getRelayStatusQueue()) {
     status->setProducer("status_manager");
   }
+  warnAboutUnpairedQueues();
   warnAboutTimeouts();
 }
 
@@ -76,6 +85,43 @@ void RelayConfig::warnAboutTimeouts() {
                 "seconds: read positions are saved only once in a longer time than a stop may take",
                 internal_timeout_sec, shutdown_grace_period_sec);
   logMgr->elog_complain(text);
+}
+
+void RelayConfig::checkTargetName() {
+  std::string problem = configvalues::targetNameProblem(targetname, kMaxOwnSourceName);
+  if (problem.empty()) return;
+  logMgr->die_initializing("Configuration error: target name '" + targetname +
+                           "' given with -t: " + problem);
+}
+
+// Producers are the readers of a queue and the status and log packets when
+// it is their queue; consumers are its writers. Connections with run false
+// are neither.
+void RelayConfig::warnAboutUnpairedQueues() {
+  std::map<std::string, std::vector<std::string>> producers, consumers;
+  for (const auto &entry : connections) {
+    auto &side = entry.second->isReader() ? producers : consumers;
+    side[entry.second->getString("queue_name")].push_back("'" + entry.first + "'");
+  }
+  if (!status_queue_name.empty()) producers[status_queue_name].push_back("the status packets");
+  if (!log_queue_name.empty()) producers[log_queue_name].push_back("the log packets");
+  auto joined = [](std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const auto &name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+  };
+  for (const auto &[queue, fillers] : producers) {
+    if (consumers.count(queue)) continue;
+    logMgr->elog_complain("Queue '" + queue + "' is filled by " + joined(fillers) +
+                          " but no writer connection reads it: its packets go nowhere");
+  }
+  for (const auto &[queue, readers] : consumers) {
+    if (producers.count(queue)) continue;
+    logMgr->elog_complain("Queue '" + queue + "' is read by " + joined(readers) +
+                          " but nothing fills it: no reader connection writes to it, and it "
+                          "receives neither status nor log packets");
+  }
 }
 
 int RelayConfig::readGlobalOptions(int argc, char **argv) {
@@ -203,6 +249,12 @@ void RelayConfig::readParameterFile() {
 // ---- Registries ----
 
 void RelayConfig::addTarn(std::string tarnname, std::string tag) {
+  // An empty name is left to the vetting of the connection that uses it.
+  std::string problem = tarnname.empty() ? "" : configvalues::tarnNameProblem(tarnname);
+  if (!problem.empty()) {
+    logMgr->die_initializing("Configuration error: tarn name '" + tarnname +
+                             "' on the command line: " + problem);
+  }
   if (tag.empty()) {
     tag = TarnTag::createTarnTagFromTarnName(tarnname)->getString("tarntag");
   } else {

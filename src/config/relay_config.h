@@ -122,6 +122,9 @@ class RelayConfig {
   // Reads the options of the first pass (-p, -S, -t, -v) and returns the
   // index of the first argument after them.
   int readGlobalOptions(int argc, char **argv);
+  // Ends the process when the target name cannot start the source names of
+  // the relay's own packets.
+  void checkTargetName();
   // Decides the syntax from the arguments after the options.
   void decideSyntax(int nargs, char **args);
   // Reads the parameter file named by pfname into pf.
@@ -134,6 +137,14 @@ class RelayConfig {
   void readTimingSettings(Pf *pf);
   double readPositiveInterval(Pf *pf, const std::string &key, double current);
   [[noreturn]] void dieMissingParameter(const std::string &path);
+  // A top-level array of the current form; not one ends the process.
+  Pf *resolveArray(Pf *pf, const std::string &path);
+  // The current form's boolean `path`, which must be present; a value that is
+  // not a boolean ends the process.
+  bool readTopLevelBoolean(Pf *pf, const std::string &path);
+  // Warns about a queue that is filled and never read, or read and never
+  // filled: a typo in a queue name shows at start-up, not as lost packets.
+  void warnAboutUnpairedQueues();
   void vetDirectionKeys(Pf *connection, const std::string &kind, const std::string &name,
                         const std::vector<const char *> &required,
                         const std::vector<const char *> &refused, const char *tarnKey,
@@ -142,6 +153,15 @@ class RelayConfig {
   void claimReaderTag(const std::string &tag, const std::string &name);
   void warnAboutTimeouts();
   void checkReaderExpressions(Pf *connection, const std::string &name);
+  // Ends the process when a key of the connection holds an array or a list.
+  void checkPlainValues(Pf *connection, const std::string &name);
+  // Ends the process when a connection's tarn name is set and is none.
+  void checkConnectionTarnName(Pf *connection, const std::string &name, const char *key);
+  // The connection's boolean `key`: false when absent; a value that is not
+  // a boolean ends the process.
+  bool readConnectionBoolean(Pf *connection, const std::string &name, const char *key);
+  [[noreturn]] void dieInvalidValue(const std::string &name, const std::string &key,
+                                    const std::string &value, const std::string &expected);
   void setConnectionProperties(RelayConnection &connection, Pf *pf, const std::string &name);
 
   // ---- Global settings: written by the constructor and configure() only ----

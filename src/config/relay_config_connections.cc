@@ -3,10 +3,9 @@
 #include <regex.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
 
+#include "config/config_values.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
@@ -29,21 +28,7 @@ std::string valueOf(Pf *pf, const char *key) {
   return value ? value : "";
 }
 
-bool isDecimalNumber(const std::string &text) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  errno = 0;
-  std::strtod(text.c_str(), &end);
-  return errno == 0 && *end == '\0';
-}
-
-bool isDecimalInteger(const std::string &text) {
-  if (text.empty()) return false;
-  char *end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  return errno == 0 && *end == '\0' && value >= INT_MIN && value <= INT_MAX;
-}
+const char *const kBooleanExpected = "true or false (or yes/no, y/n, on/off, 1/0)";
 
 }  // namespace
 
@@ -120,7 +105,8 @@ void RelayConfig::vetDirectionKeys(Pf *connection, const std::string &kind, cons
 std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   vetConnectionPf(pf);
   std::string name = reserveConnectionName(pf);
-  if (!pfget_boolean(pf, "run")) {
+  checkPlainValues(pf, name);
+  if (!readConnectionBoolean(pf, name, "run")) {
     logMgr->verbose("Connection '" + name +
                     "' is disabled (run = 'false') in parameter file. Skipping connection.");
     return nullptr;
@@ -130,6 +116,7 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   std::string tag = valueOf(pf, reader ? "read_from_tarntag" : "write_to_tarntag");
   std::string tarnname = valueOf(pf, reader ? "read_from_tarnname" : "write_to_tarnname");
   std::string queue = valueOf(pf, reader ? "write_to_queue" : "read_from_queue");
+  checkConnectionTarnName(pf, name, reader ? "read_from_tarnname" : "write_to_tarnname");
   if (reader) checkReaderExpressions(pf, name);
 
   addQueue(queue);
@@ -198,14 +185,47 @@ void RelayConfig::checkReaderExpressions(Pf *pf, const std::string &name) {
   }
 }
 
+// An array or a list where a key wants one value would be read as empty: a
+// "match &Arr{" would then match every source.
+void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
+  std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue"};
+  keys.insert(keys.end(), kReaderKeys.begin(), kReaderKeys.end());
+  keys.insert(keys.end(), kWriterKeys.begin(), kWriterKeys.end());
+  for (const char *key : keys) {
+    if (pfhas_key(pf, key) && !pfget_string(pf, key)) {
+      logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +
+                               "' that is not a single value (an array or a list stands there)");
+    }
+  }
+}
+
+// A tarn name that can never be reached would otherwise be retried for ever
+// (or, as a bare number, taken for an address elsewhere).
+void RelayConfig::checkConnectionTarnName(Pf *pf, const std::string &name, const char *key) {
+  std::string tarnname = valueOf(pf, key);
+  if (tarnname.empty()) return;
+  std::string problem = configvalues::tarnNameProblem(tarnname);
+  if (!problem.empty()) dieInvalidValue(name, key, tarnname, "a tarn name, but " + problem);
+}
+
+bool RelayConfig::readConnectionBoolean(Pf *pf, const std::string &name, const char *key) {
+  if (!pfhas_key(pf, key)) return false;
+  std::string value = valueOf(pf, key);
+  bool flag = false;
+  if (!configvalues::readBoolean(value, flag)) dieInvalidValue(name, key, value, kBooleanExpected);
+  return flag;
+}
+
+void RelayConfig::dieInvalidValue(const std::string &name, const std::string &key,
+                                  const std::string &value, const std::string &expected) {
+  logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" + key +
+                           "' value '" + value + "': expected " + expected);
+}
+
 // Copies the entry's settings into the connection. A value that cannot be
 // read as what its key asks for ends the process rather than becoming zero.
 void RelayConfig::setConnectionProperties(RelayConnection &connection, Pf *pf,
                                           const std::string &name) {
-  auto invalid = [&](const char *key, const std::string &value) {
-    logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" +
-                             key + "' value '" + value + "'");
-  };
   connection.set("connection_name", name);
   if (pfhas_key(pf, "match")) connection.set("match", valueOf(pf, "match"));
   if (pfhas_key(pf, "reject")) connection.set("reject", valueOf(pf, "reject"));
@@ -217,8 +237,12 @@ void RelayConfig::setConnectionProperties(RelayConnection &connection, Pf *pf,
                                pfname + "'.");
     }
     std::string value = valueOf(pf, "max_queue");
-    if (!value.empty() && !isDecimalInteger(value)) invalid("max_queue", value);
-    connection.set("maxqueue", std::atoi(value.c_str()));
+    long limit = 0;
+    if (!value.empty() && !configvalues::readInteger(value, 0, INT_MAX, limit)) {
+      dieInvalidValue(name, "max_queue", value,
+                      "a whole number of packets, 0 or more (0 or empty: no limit)");
+    }
+    connection.set("maxqueue", static_cast<int>(limit));
   }
   for (const char *key : {"starttime", "endtime"}) {
     std::string value = valueOf(pf, key);
@@ -228,17 +252,27 @@ void RelayConfig::setConnectionProperties(RelayConnection &connection, Pf *pf,
       connection.set(key, TIME_LAST);
       continue;
     }
-    if (!is_epoch_string(value.c_str(), &time)) invalid(key, value);
+    if (!is_epoch_string(value.c_str(), &time)) {
+      dieInvalidValue(name, key, value,
+                      std::string("a time such as 2026-12-07 10:00:00 or epoch seconds") +
+                          (std::string(key) == "endtime" ? ", 'last'" : "") + ", or empty");
+    }
     connection.set(key, pfget_time(pf, key));
   }
+  // An age limit of 0 would leave out every packet; empty is no limit.
   for (const char *key : {"too_old", "too_new"}) {
     std::string value = valueOf(pf, key);
+    double limit = 0;
     if (value.empty()) continue;
-    if (!isDecimalNumber(value)) invalid(key, value);
-    connection.set(key, pfget_double(pf, key));
+    if (!configvalues::readNumber(value, limit) || limit <= 0) {
+      dieInvalidValue(name, key, value,
+                      "a number of seconds greater than 0, or empty for no limit");
+    }
+    connection.set(key, limit);
   }
-  connection.set("check_unstuff", pfget_boolean(pf, "check_unstuff") != 0);
-  connection.set("suppress_unstuff_errors", pfget_boolean(pf, "suppress_unstuff_errors") != 0);
+  connection.set("check_unstuff", readConnectionBoolean(pf, name, "check_unstuff"));
+  connection.set("suppress_unstuff_errors",
+                 readConnectionBoolean(pf, name, "suppress_unstuff_errors"));
 }
 
 std::vector<std::shared_ptr<RelayConnection>> RelayConfig::getConnections() {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "config/config_values.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 
@@ -30,14 +31,23 @@ using OwnedPf = std::unique_ptr<Pf, FreePf>;
 
 const char *const kShared = "connections_defaults{shared}";
 
+// The largest interval, grace period included: a day. Larger values are
+// surely mistakes, and would overflow the clocks that wait for them.
+const double kMaxIntervalSec = 86400;
+
 }  // namespace
 
 void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   Pf *list = nullptr;
-  if (pfget(pf, "connections", &list) == PFINVALID) dieMissingParameter("connections");
+  int kind = pfget(pf, "connections", &list);
+  if (kind == PFINVALID) dieMissingParameter("connections");
+  if (kind != PFTBL) {
+    logMgr->die_initializing("Configuration error: parameter file '" + pfname +
+                             "' has 'connections' that is not a list: write 'connections &List{' "
+                             "with one '&Arr{' per connection");
+  }
 
-  Pf *shared = nullptr;
-  if (pfresolve(pf, kShared, 0, &shared) < 0) dieMissingParameter(kShared);
+  Pf *shared = resolveArray(pf, kShared);
   Text sharedText(pf2string(shared));
   if (!sharedText) {
     logMgr->die_initializing(
@@ -48,8 +58,7 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   const char *directions[2] = {"read", "write"};
   for (int i = 0; i < 2; ++i) {
     std::string path = std::string("connections_defaults{") + directions[i] + "}";
-    Pf *defaults = nullptr;
-    if (pfresolve(pf, path.c_str(), 0, &defaults) < 0) dieMissingParameter(path);
+    Pf *defaults = resolveArray(pf, path);
     Pf *layered = pfdup(defaults);
     if (pfcompile(sharedText.get(), &layered) != 0) {
       logMgr->die_initializing("Unexpected internal error: failed to compile '" +
@@ -98,6 +107,12 @@ void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &r
     logMgr->die_initializing("Unexpected internal error: failed to retrieve connection '" +
                              connection + "' from parameter-file '" + pfname + "'");
   }
+  if (pfkind(entry) != PFARR) {
+    logMgr->die_initializing("Configuration error: entry " + connection +
+                             " of 'connections' in parameter-file '" + pfname +
+                             "' is not an associative array: write each connection as '&Arr{' "
+                             "... '}'");
+  }
   Text entryText(pf2string(entry));
   if (!entryText) {
     logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
@@ -128,8 +143,7 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
   std::string runKey = base + "{run}";
   std::string queueKey = base + "{write_to_queue}";
   queueName.clear();
-  if (!pfhas_key(pf, runKey.c_str())) dieMissingParameter(runKey);
-  if (!pfget_boolean(pf, runKey.c_str())) return;
+  if (!readTopLevelBoolean(pf, runKey)) return;
   const char *queue = pfget_string(pf, queueKey.c_str());
   if (!queue) dieMissingParameter(queueKey);
   if (*queue == '\0') {
@@ -148,19 +162,52 @@ void RelayConfig::readTimingSettings(Pf *pf) {
                                                      pfstatusreport_interval_sec);
   internal_timeout_sec =
       readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", internal_timeout_sec);
-  // 0 or less is allowed here: the shutdown then has no time limit.
+  // 0 is allowed here: the shutdown then has no time limit.
   const char *grace = "time_intervals_sec{shutdown_grace_period}";
-  if (pfhas_key(pf, grace)) shutdown_grace_period_sec = pfget_int(pf, grace);
+  if (!pfhas_key(pf, grace)) return;
+  const char *text = pfget_string(pf, grace);
+  long seconds = 0;
+  if (!text || !configvalues::readInteger(text, 0, static_cast<long>(kMaxIntervalSec), seconds)) {
+    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + grace +
+                             "' = '" + (text ? text : "") +
+                             "': it must be a whole number of seconds from 0 (no limit) to 86400.");
+  }
+  shutdown_grace_period_sec = static_cast<int>(seconds);
 }
 
 double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double current) {
   if (!pfhas_key(pf, key.c_str())) return current;
-  double value = pfget_double(pf, key.c_str());
-  if (value > 0) return value;
   const char *text = pfget_string(pf, key.c_str());
+  double value = 0;
+  if (text && configvalues::readNumber(text, value) && value > 0 && value <= kMaxIntervalSec) {
+    return value;
+  }
   logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + key +
                            "' = '" + (text ? text : "") +
-                           "': it must be a number of seconds greater than 0.");
+                           "': it must be a number of seconds greater than 0 and at most 86400.");
+}
+
+Pf *RelayConfig::resolveArray(Pf *pf, const std::string &path) {
+  Pf *found = nullptr;
+  int kind = pfresolve(pf, path.c_str(), 0, &found);
+  if (kind < 0) dieMissingParameter(path);
+  if (kind != PFARR) {
+    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + path +
+                             "' that is not an associative array: write '&Arr{' ... '}'");
+  }
+  return found;
+}
+
+bool RelayConfig::readTopLevelBoolean(Pf *pf, const std::string &path) {
+  if (!pfhas_key(pf, path.c_str())) dieMissingParameter(path);
+  const char *text = pfget_string(pf, path.c_str());
+  bool flag = false;
+  if (!text || !configvalues::readBoolean(text, flag)) {
+    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + path +
+                             "' = '" + (text ? text : "") +
+                             "': it must be true or false (or yes/no, y/n, on/off, 1/0).");
+  }
+  return flag;
 }
 
 void RelayConfig::dieMissingParameter(const std::string &path) {

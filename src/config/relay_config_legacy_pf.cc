@@ -4,7 +4,9 @@
 // joined by the queue "mainq", registered like any current connection.
 #include <cstdio>
 #include <string>
+#include <utility>
 
+#include "config/config_values.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 
@@ -20,9 +22,41 @@ std::string fixedOrEmpty(double value) {
   return text;
 }
 
+// A value as parameter text reads it back exactly: plainly where it can be,
+// else quoted (&"..." with backslash escapes) when it has blanks at its ends,
+// a control character such as a line break, or a leading '&'.
+std::string asParameterValue(const std::string &value) {
+  bool plain = value.empty() || (value.front() != '&' && value.front() != ' ' &&
+                                 value.back() != ' ');
+  for (unsigned char c : value) {
+    if (c < 0x20 || c == 0x7f) plain = false;
+  }
+  if (plain) return value;
+  std::string quoted = "&\"";
+  for (unsigned char c : value) {
+    if (c == '\\' || c == '"') {
+      quoted += '\\';
+      quoted += static_cast<char>(c);
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else if (c == '\t') {
+      quoted += "\\t";
+    } else if (c == '\r') {
+      quoted += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      quoted += escape;
+    } else {
+      quoted += static_cast<char>(c);
+    }
+  }
+  return quoted + "\"";
+}
+
 // One line of a connection text: key, separator, value.
 std::string line(const char *key, const char *separator, const std::string &value) {
-  return std::string(key) + separator + value + "\n";
+  return std::string(key) + separator + asParameterValue(value) + "\n";
 }
 
 // A key of the legacy file that is present with a value.
@@ -34,11 +68,23 @@ bool hasValue(Pf *pf, const char *key) {
 }  // namespace
 
 void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
+  auto invalid = [&](const char *key, const std::string &expected) {
+    logMgr->die_initializing("Configuration error: legacy parameter file '" + pfname +
+                             "' has an invalid '" + key + "' value '" +
+                             pfget_string(legacyPf, key) + "': expected " + expected);
+  };
   double tooOld = TIME_UNSET, tooNew = TIME_UNSET;
   bool checkUnstuff = false;
-  if (hasValue(legacyPf, "too_old")) tooOld = pfget_double(legacyPf, "too_old");
-  if (hasValue(legacyPf, "too_new")) tooNew = pfget_double(legacyPf, "too_new");
-  if (hasValue(legacyPf, "check_unstuff")) checkUnstuff = pfget_boolean(legacyPf, "check_unstuff");
+  for (auto [key, limit] : {std::pair{"too_old", &tooOld}, std::pair{"too_new", &tooNew}}) {
+    if (!hasValue(legacyPf, key)) continue;
+    if (!configvalues::readNumber(pfget_string(legacyPf, key), *limit) || *limit <= 0) {
+      invalid(key, "a number of seconds greater than 0, or empty for no limit");
+    }
+  }
+  if (hasValue(legacyPf, "check_unstuff") &&
+      !configvalues::readBoolean(pfget_string(legacyPf, "check_unstuff"), checkUnstuff)) {
+    invalid("check_unstuff", "true or false (or yes/no, y/n, on/off, 1/0)");
+  }
 
   logMgr->SCAFFOLD_FEATURE(
       "Ignoring legacy parameter-file parameters 'discards', 'lag_reset', 'lag_trigger', "

@@ -26,6 +26,9 @@ class TarnHandle {
   // The handle registered for `name`. Unregistered: created and registered
   // when `create` is true, else RelayDNEException.
   static std::shared_ptr<TarnHandle> getTarnHandle(std::string name, bool create);
+  // For tests only (through TarnTag::clearRegistriesForTests): forgets every
+  // registered handle.
+  static void clearRegistryForTests() { s_tarnHandles.clear(); }
 
  private:
   std::string m_tarnname;

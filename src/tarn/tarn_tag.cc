@@ -58,6 +58,12 @@ std::shared_ptr<TarnTag> TarnTag::createTarnTagFromTarnName(std::string tarnname
   return tag;
 }
 
+void TarnTag::clearRegistriesForTests() {
+  s_tarnTags.clear();
+  s_autoTarnTagCount = 0;
+  TarnHandle::clearRegistryForTests();
+}
+
 void TarnTag::open(std::string direction) {
   const char *mode = nullptr;
   if (direction == "read") {

@@ -45,6 +45,10 @@ class TarnTag {
   // A new tag named by itself, registered under its name unless that name is
   // registered already (the registry then keeps its first tag).
   static std::shared_ptr<TarnTag> createTarnTagFromTarnName(std::string tarnname);
+  // For tests only: forgets every registered tag and tarn handle and starts
+  // the generated names again at "tarntag0001", as in a fresh process. Tags
+  // still held elsewhere stay valid. Never called by the relay.
+  static void clearRegistriesForTests();
 
   // Connects for "read" or "write". RelayTarnOpenException when the server
   // cannot be reached; any other direction ends the process.

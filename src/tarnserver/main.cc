@@ -27,18 +27,22 @@ bool writeReadyFile(const std::string &path, const std::string &name) {
   return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-std::unique_ptr<Ring> openRing(const ServerOptions &opt) {
+// Opens the ring; with a ring file, opt.maxPacket becomes the file's.
+std::unique_ptr<Ring> openRing(ServerOptions &opt) {
   RingOptions ro;
   ro.path = opt.ringFile;
   ro.size = opt.ringFile.empty() || opt.ringSizeGiven ? opt.ringSize : 0;
   if (!opt.ringFile.empty() && !opt.ringSizeGiven && access(opt.ringFile.c_str(), F_OK) != 0) ro.size = opt.ringSize;
   ro.firstSeq = opt.firstId;
+  ro.maxPacket = opt.maxPacket;
+  ro.maxPacketGiven = opt.maxPacketGiven;
   std::string err;
   std::unique_ptr<Ring> ring = Ring::open(ro, err);
   if (!ring) {
     elog_log(0, "%s", err.c_str());
     return nullptr;
   }
+  opt.maxPacket = ring->maxPacket();
   if (ring->dataSize() < Ring::recordSize(63, opt.maxPacket)) {
     elog_log(0, "the ring of %llu bytes cannot hold one packet of the largest size (-m %u)",
              static_cast<unsigned long long>(ring->dataSize()), opt.maxPacket);

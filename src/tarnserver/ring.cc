@@ -35,6 +35,7 @@ bool Ring::openMemory(const RingOptions &opt, std::string &err) {
   }
   base_ = area_ = static_cast<char *>(p);
   mapLen_ = size_;
+  maxPacket_ = opt.maxPacket;
   std::random_device rd;
   instance_ = (static_cast<uint64_t>(rd()) << 32) ^ rd();
   nextSeq_ = opt.firstSeq;

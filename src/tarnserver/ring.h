@@ -40,6 +40,10 @@ struct RingOptions {
   uint64_t size = 0;       // bytes of the packet area; 0 with a file: the file's
   std::string path;        // ring file; empty: the ring is in memory
   uint64_t firstSeq = 0;   // first packet number of a new ring
+  // The largest packet: kept by a new ring file. An existing file keeps its
+  // own, and refuses another one when maxPacketGiven (-m was given).
+  uint32_t maxPacket = 1u << 20;
+  bool maxPacketGiven = false;
 };
 
 class Ring {
@@ -70,6 +74,7 @@ class Ring {
   const SourceTable &sources() const { return sources_; }
   uint64_t instance() const { return instance_; }
   uint64_t dataSize() const { return size_; }
+  uint32_t maxPacket() const { return maxPacket_; }
   uint64_t usedBytes() const;
   uint64_t dropped() const { return dropped_; }
   bool inFile() const { return fd_ >= 0; }
@@ -93,6 +98,10 @@ class Ring {
   bool openFile(const RingOptions &opt, std::string &err);
   bool createFile(const RingOptions &opt, std::string &err);
   bool loadFile(std::string &err);
+  // Takes the file's largest-packet size, or records the one asked for in a
+  // file that has none yet; false when they differ and -m was given.
+  bool loadLimits(const RingOptions &opt, std::string &err);
+  void writeLimits();
   void recover();
   bool recordAt(uint64_t off, uint64_t seq, Entry &e, std::string_view &src) const;
   uint64_t makeRoom(uint64_t len);
@@ -103,6 +112,7 @@ class Ring {
   uint64_t mapLen_ = 0;
   char *area_ = nullptr;     // the packet area
   uint64_t size_ = 0;        // bytes in the area, a multiple of 8
+  uint32_t maxPacket_ = 0;   // the largest packet taken
   int fd_ = -1;              // ring file, or -1 in memory
   std::string path_;
   uint64_t instance_ = 0;

@@ -40,7 +40,7 @@ bool Ring::openFile(const RingOptions &opt, std::string &err) {
   struct stat st;
   if (fstat(fd_, &st) != 0) { err = sysError("cannot examine", path_); return false; }
   if (st.st_size == 0) return createFile(opt, err);
-  if (!loadFile(err)) return false;
+  if (!loadFile(err) || !loadLimits(opt, err)) return false;
   if (opt.size != 0 && (opt.size & ~(format::kAlign - 1)) != size_) {
     err = "ring file '" + path_ + "' holds a ring of " + std::to_string(size_) +
           " bytes, not the " + std::to_string(opt.size) + " asked for; give no -s or another file";
@@ -69,6 +69,8 @@ bool Ring::createFile(const RingOptions &opt, std::string &err) {
   h.crc = crc32c(0, &h, 32);
   std::memcpy(base_, &h, sizeof h);
   nextSeq_ = opt.firstSeq;
+  maxPacket_ = opt.maxPacket;
+  writeLimits();
   writeCheckpoint(0, nextSeq_);
   writeCheckpoint(0, nextSeq_);  // both slots valid from the start
   report_ = "created ring file '" + path_ + "' of " + std::to_string(size_) + " bytes";
@@ -102,6 +104,32 @@ bool Ring::loadFile(std::string &err) {
   base_ = static_cast<char *>(p);
   area_ = base_ + format::kFileHeaderSize;
   return true;
+}
+
+bool Ring::loadLimits(const RingOptions &opt, std::string &err) {
+  format::Limits limits;
+  std::memcpy(&limits, base_ + format::kLimitsOffset, sizeof limits);
+  if (limits.maxPacket == 0 && limits.crc == 0) {
+    maxPacket_ = opt.maxPacket;  // made before the size was kept: keep it from now on
+    writeLimits();
+    return true;
+  }
+  if (limits.crc != crc32c(0, &limits.maxPacket, sizeof limits.maxPacket) || limits.maxPacket == 0) {
+    err = "ring file '" + path_ + "' has a damaged header (its largest-packet size)";
+    return false;
+  }
+  if (opt.maxPacketGiven && opt.maxPacket != limits.maxPacket) {
+    err = "ring file '" + path_ + "' takes packets of up to " + std::to_string(limits.maxPacket) +
+          " bytes, not the " + std::to_string(opt.maxPacket) + " asked for; give no -m or another file";
+    return false;
+  }
+  maxPacket_ = limits.maxPacket;
+  return true;
+}
+
+void Ring::writeLimits() {
+  format::Limits limits{maxPacket_, crc32c(0, &maxPacket_, sizeof maxPacket_)};
+  std::memcpy(base_ + format::kLimitsOffset, &limits, sizeof limits);
 }
 
 // Reads the record at `off` if it is whole, valid and numbered `seq`.

@@ -46,6 +46,16 @@ struct FileHeader {
   Checkpoint slots[2];  // at offset 40
 };
 
+// At kLimitsOffset of a ring file: the largest packet the server takes for
+// this ring, so that a restart without -m keeps it. Files made before it was
+// kept hold zeros there.
+struct Limits {
+  uint32_t maxPacket;
+  uint32_t crc;         // CRC-32C of maxPacket
+};
+constexpr uint64_t kLimitsOffset = 128;
+static_assert(kLimitsOffset >= sizeof(FileHeader) && kLimitsOffset + sizeof(Limits) <= kFileHeaderSize);
+
 inline uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
 }  // namespace tarnserver::format

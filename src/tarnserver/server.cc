@@ -1,6 +1,7 @@
 #include "tarnserver/server.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "platform/elog/elog.h"
+#include "platform/hostname/host_name.h"
 
 namespace tarnserver {
 
@@ -39,14 +41,34 @@ Server::~Server() {
   if (signalFd_ >= 0) ::close(signalFd_);
 }
 
+// The IPv4 address of -a: a dotted address as it is, a host name through the
+// resolver (e.g. "localhost" from /etc/hosts).
+bool Server::resolveAddress(in_addr &out, std::string &err) const {
+  const std::string &address = opt_.address;
+  if (!hostname::namesAHost(address)) {
+    err = "-a: '" + address + "' is neither an IPv4 address such as 127.0.0.1 nor a host name";
+    return false;
+  }
+  if (inet_pton(AF_INET, address.c_str(), &out) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  int rc = getaddrinfo(address.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || !found) {
+    err = "-a: host name '" + address + "' has no IPv4 address: " + gai_strerror(rc);
+    return false;
+  }
+  out = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
+}
+
 bool Server::listen(std::string &err) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(opt_.port));
-  if (inet_pton(AF_INET, opt_.address.c_str(), &addr.sin_addr) != 1) {
-    err = "-a: '" + opt_.address + "' is not an IPv4 address";
-    return false;
-  }
+  if (!resolveAddress(addr.sin_addr, err)) return false;
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -57,6 +79,9 @@ bool Server::listen(std::string &err) {
   socklen_t len = sizeof addr;
   getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len);
   port_ = ntohs(addr.sin_port);
+  char host[INET_ADDRSTRLEN] = "127.0.0.1";
+  if (addr.sin_addr.s_addr != htonl(INADDR_ANY)) inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  host_ = host;
 
   sigset_t set;
   sigemptyset(&set);
@@ -73,10 +98,7 @@ bool Server::listen(std::string &err) {
   return true;
 }
 
-std::string Server::tarnName() const {
-  std::string host = opt_.address == "0.0.0.0" ? "127.0.0.1" : opt_.address;
-  return host + ":" + std::to_string(port_);
-}
+std::string Server::tarnName() const { return host_ + ":" + std::to_string(port_); }
 
 int Server::run() {
   epoll_event events[256];

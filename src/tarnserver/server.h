@@ -12,6 +12,8 @@
 // the ring. Not thread-safe: everything runs on the thread that calls run().
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -56,6 +58,7 @@ class Server {
     std::string why;  // reason for dropping it
   };
 
+  bool resolveAddress(in_addr &out, std::string &err) const;
   void acceptClients();
   void onReadable(Client &c);
   void flushOut(Client &c);
@@ -72,6 +75,7 @@ class Server {
   int epollFd_ = -1;
   int signalFd_ = -1;
   int port_ = 0;
+  std::string host_;  // the address listened on, as clients name it (127.0.0.1 for every interface)
   std::map<int, std::unique_ptr<Client>> clients_;
 };
 

@@ -16,7 +16,7 @@ const char *const kServerUsage =
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
     "  -s RINGSIZE   bytes of packets kept, k/M/G suffixes (default 64M, or the ring file's)\n"
     "  -r RINGFILE   keep the ring in this file, so it survives a restart\n"
-    "  -m MAXPACKET  largest packet accepted, k/M/G suffixes (default 1M)\n"
+    "  -m MAXPACKET  largest packet accepted, k/M/G suffixes (default 1M, or the ring file's)\n"
     "  -R READYFILE  write the tarn name here once connections are accepted\n"
     "  -i FIRSTID    packet id of the first packet of a new ring (default 0)\n"
     "  -v            report more\n";
@@ -87,6 +87,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'm':
         if (!parseSize(arg, n) || n > (1u << 30)) { err = "-m: '" + arg + "' is not a size up to 1G"; return false; }
         opt.maxPacket = static_cast<uint32_t>(n);
+        opt.maxPacketGiven = true;
         break;
       case 'R': opt.readyFile = arg; break;
       case 'i':

@@ -16,6 +16,7 @@ struct ServerOptions {
   bool ringSizeGiven = false;
   std::string ringFile;
   uint32_t maxPacket = 1u << 20;
+  bool maxPacketGiven = false;  // with -r, an existing ring file keeps its own otherwise
   std::string readyFile;
   uint64_t firstId = 0;  // first packet id of a new ring
   bool verbose = false;

@@ -14,6 +14,7 @@
 
 #include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "platform/time/epochtime.h"
 #include "tools/tarn_commands.h"
 #include "tools/tool_support.h"
@@ -120,6 +121,26 @@ bool parseArgs(const Args &args, GenOptions &o, std::string &err) {
   return err.empty();
 }
 
+// Whether the server takes packets of `size` body bytes (the stuffed header
+// comes on top), asked before anything is sent so that a run never stops
+// half-way on a size it could not have put. 0 when it does, 2 with the
+// reason when not, 1 when the server cannot be asked.
+int checkServerTakesSize(int fd, const GenOptions &o) {
+  tarnclient::RingFigures figures;
+  if (!tarnclient::stat(fd, figures)) {
+    std::fprintf(stderr, "tarn gen: cannot reach tarn '%s'\n", o.tarn.c_str());
+    return 1;
+  }
+  long stuffed = PKT_HEADER_SIZE + o.size;
+  if (figures.maxPacket == 0 || stuffed <= static_cast<long>(figures.maxPacket)) return 0;
+  std::fprintf(stderr,
+               "tarn gen: -s %ld: each packet would be %ld bytes stuffed, more than the %u bytes tarn '%s' "
+               "takes; give -s %ld or less\n",
+               o.size, stuffed, figures.maxPacket, o.tarn.c_str(),
+               static_cast<long>(figures.maxPacket) - PKT_HEADER_SIZE);
+  return 2;
+}
+
 // Whether packet i of the run is one of the bad ones: the bad packets are
 // those at which floor(i * fraction) steps up, so any prefix of the run
 // holds its share of them.
@@ -158,6 +179,10 @@ int runGen(const Args &args) {
   if (fd < 0) {
     std::fprintf(stderr, "tarn gen: cannot reach tarn '%s'\n", o.tarn.c_str());
     return 1;
+  }
+  if (int rc = checkServerTakesSize(fd, o); rc != 0) {
+    tarnclose(fd);
+    return rc;
   }
   Packet *pkt = newPkt();
   if (!pkt) {

@@ -1,7 +1,7 @@
 // The command line: the two syntaxes, the options of each, the usage text and
 // the parameter-file failures. Cases that end the process run the real
-// program; the others run configure() in this process (ctest runs each test
-// in a process of its own, so the tag registry starts empty).
+// program; the others run configure() in this process, each test with an
+// empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include "app/relay_times.h"
 #include "output_capture.h"
 #include "config/relay_config.h"
+#include "fresh_tag_registry.h"
 #include "process.h"
 #include "relay_pf.h"
 #include "tarn/tarn_tag.h"
@@ -216,6 +217,32 @@ TEST_F(CommandLineFailure, BrokenParameterFileNamesItsLine) {
   ASSERT_NE(reason, std::string::npos) << r.err;
   ASSERT_NE(fatal, std::string::npos) << r.err;
   EXPECT_LT(reason, fatal);
+}
+
+// The target name starts "<target>/pf/st", which must fit in 62 characters.
+TEST_F(CommandLineFailure, TargetNameMustStartTheRelaysOwnSourceNames) {
+  testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
+  const std::string longest(56, 't');
+  struct Case {
+    std::string target, problem;
+  } cases[] = {
+      {"", "it is empty"},
+      {"my relay", "it may not hold blanks or control characters"},
+      {"relay\n", "it may not hold blanks or control characters"},
+      {longest + "u", "it is too long: the source name of its status packets, '" + longest +
+                          "u/pf/st', would have more than 62 characters"},
+  };
+  for (const Case &c : cases) {
+    auto r = run({"-p", dir.file("relay"), "-t", c.target});
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(r.err, "\nFatal: Thread 'master': Configuration error: target name '" + c.target +
+                         "' given with -t: " + c.problem + "\n\n");
+  }
+}
+
+TEST_F(CommandLine, TargetNameOfTheLongestLengthIsTaken) {
+  configure({"-p", "relay", "-t", std::string(56, 't')});
+  EXPECT_EQ(config.getTargetName(), std::string(56, 't'));
 }
 
 using SettingsDeathTest = CommandLine;

@@ -218,14 +218,69 @@ TEST_F(Vetting, ReaderExpressionsMustCompile) {
                   std::string(reason));
 }
 
+// No value becomes 0 or false behind the operator's back.
 TEST_F(Vetting, UnreadableValuesAreRefused) {
-  const std::string head = "Configuration error: connection '";
+  auto invalid = [](const std::string &name, const std::string &key, const std::string &value,
+                    const std::string &expected) {
+    return "Configuration error: connection '" + name + "' has an invalid '" + key + "' value '" + value +
+           "': expected " + expected;
+  };
+  const std::string time = "a time such as 2026-12-07 10:00:00 or epoch seconds";
   expectFatal(with(connectionEntry(kReader + "starttime yesterday\n")),
-              head + "r' has an invalid 'starttime' value 'yesterday'");
-  expectFatal(with(connectionEntry(kReader + "endtime Last\n")), head + "r' has an invalid 'endtime' value 'Last'");
-  expectFatal(with(connectionEntry(kReader + "too_old 1h\n")), head + "r' has an invalid 'too_old' value '1h'");
-  expectFatal(with(connectionEntry(kReader + "too_new x\n")), head + "r' has an invalid 'too_new' value 'x'");
-  expectFatal(with(connectionEntry(kWriter + "max_queue ten\n")), head + "w' has an invalid 'max_queue' value 'ten'");
+              invalid("r", "starttime", "yesterday", time + ", or empty"));
+  expectFatal(with(connectionEntry(kReader + "endtime Last\n")),
+              invalid("r", "endtime", "Last", time + ", 'last', or empty"));
+  // Ages: what strtod would take, and limits that would leave out every packet.
+  for (std::string value : {"1h", "nan", "inf", "0x10", "-5", "0", "1e400"}) {
+    for (std::string key : {"too_old", "too_new"}) {
+      expectFatal(with(connectionEntry(kReader + key + " " + value + "\n")),
+                  invalid("r", key, value, "a number of seconds greater than 0, or empty for no limit"));
+    }
+  }
+  for (std::string value : {"ten", "-1", "2.5", "99999999999"}) {
+    expectFatal(with(connectionEntry(kWriter + "max_queue " + value + "\n")),
+                invalid("w", "max_queue", value, "a whole number of packets, 0 or more (0 or empty: no limit)"));
+  }
+  const std::string boolean = "true or false (or yes/no, y/n, on/off, 1/0)";
+  expectFatal(with(connectionEntry(kReader + "run tru\n")), invalid("r", "run", "tru", boolean));
+  expectFatal(with(connectionEntry(kReader + "check_unstuff maybe\n")), invalid("r", "check_unstuff", "maybe", boolean));
+  expectFatal(with(connectionEntry(kReader + "match &Arr{\nx 1\n}\n")),
+              "Configuration error: connection 'r' has 'match' that is not a single value (an array or a list stands "
+              "there)");
+  // Empty is not false either; and a disabled entry is read no further.
+  RelayPf pf = with(connectionEntry(kReader + "suppress_unstuff_errors\n"));
+  expectFatal(pf, invalid("r", "suppress_unstuff_errors", "", boolean));
+  pf.connections = connectionEntry(kReader + "run off\ntoo_old nan\n") + connectionEntry(kReader + "run 2\n");
+  expectFatal(pf, "Not allowed to use name 'r' more than once in parameter-file '" + pfname() + "'.");
+}
+
+TEST_F(Vetting, TarnNamesThatNameNoServerAreRefused) {
+  auto invalid = [](const std::string &key, const std::string &value, const std::string &problem) {
+    return "Configuration error: connection 'x' has an invalid '" + key + "' value '" + value +
+           "': expected a tarn name, but " + problem;
+  };
+  auto host = [](const std::string &h) {
+    return "its host '" + h + "' is neither a dotted address such as 127.0.0.1 nor a host name such as "
+           "station.example.org";
+  };
+  expectFatal(with(connectionEntry("name x\nread_from_tarnname :99999\nwrite_to_queue q\n")),
+              invalid("read_from_tarnname", ":99999", "its port '99999' is not a number from 1 to 65535"));
+  expectFatal(with(connectionEntry("name x\nwrite_to_tarnname 1796600002\nread_from_queue q\n")),
+              invalid("write_to_tarnname", "1796600002", host("1796600002")));
+  expectFatal(with(connectionEntry("name x\nread_from_tarnname no_such host:1\nwrite_to_queue q\n")),
+              invalid("read_from_tarnname", "no_such host:1", host("no_such host")));
+  // On the command line too, for both syntaxes.
+  testsupport::writeFile(dir.file("relay.pf"), RelayPf().text());
+  for (std::vector<std::string> tail : {std::vector<std::string>{"t1", ":0", "t2", ":1"},
+                                        std::vector<std::string>{":1", "10.0.0.256:1"}}) {
+    std::vector<std::string> args = {programPath("tarn2tarn_pre"), "-p", pfname()};
+    args.insert(args.end(), tail.begin(), tail.end());
+    auto r = testsupport::runProgram(args, std::chrono::seconds(20));
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_NE(r.err.find("Configuration error: tarn name '" + tail[1] + "' on the command line: its "),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 // ---- Top-level keys ----
@@ -251,25 +306,41 @@ TEST_F(Vetting, TopLevelKeysAreRequired) {
   }
 }
 
-TEST_F(Vetting, IntervalsMustBePositive) {
-  for (std::string value : {"0", "-1", "soon"}) {
+TEST_F(Vetting, TopLevelKeysMustHaveTheirKind) {
+  const std::string head = "Configuration error: parameter file '" + pfname() + "' has ";
+  expectFatal(replaced(RelayPf().text(), "connections &List{\n}\n", "connections q\n"),
+              head + "'connections' that is not a list: write 'connections &List{' with one '&Arr{' per "
+                     "connection");
+  expectFatal(with("name x\n"), "Configuration error: entry #0 of 'connections' in parameter-file '" + pfname() +
+                                     "' is not an associative array: write each connection as '&Arr{' ... '}'");
+  expectFatal(replaced(RelayPf().text(), "read &Arr{\n", "read none\nx &Arr{\n"),
+              head + "'connections_defaults{read}' that is not an associative array: write '&Arr{' ... '}'");
+  RelayPf pf;
+  pf.log = "run\n";
+  expectFatal(pf, head + "'connections_special{log_create}{run}' = '': it must be true or false (or yes/no, y/n, "
+                         "on/off, 1/0).");
+}
+
+TEST_F(Vetting, IntervalsAndTheGracePeriodAreBounded) {
+  auto interval = [&](const std::string &key, const std::string &value) {
+    return "Configuration error: parameter file '" + pfname() + "' has 'time_intervals_sec{" + key + "}' = '" +
+           value + "': it must be a number of seconds greater than 0 and at most 86400.";
+  };
+  for (std::string value : {"0", "-1", "soon", "inf", "86400.5"}) {
     RelayPf pf;
     pf.timing = "internal_timeout " + value + "\n";
-    testsupport::writeFile(dir.file("relay.pf"), pf.text());
-    auto r = testsupport::runProgram({programPath("tarn2tarn_pre"), "-p", pfname()}, std::chrono::seconds(20));
-    EXPECT_EQ(r.exitStatus, 255);
-    // An unreadable number is also named by the library, before the fatal line.
-    EXPECT_NE(r.err.find("\nFatal: Thread 'master': Configuration error: parameter file '" + pfname() +
-                         "' has 'time_intervals_sec{internal_timeout}' = '" + value +
-                         "': it must be a number of seconds greater than 0.\n\n"),
-              std::string::npos)
-        << r.err;
+    expectFatal(pf, interval("internal_timeout", value));
   }
   RelayPf pf;
   pf.timing = "pfstatusreport 0\n";
-  expectFatal(pf, "Configuration error: parameter file '" + pfname() +
-                      "' has 'time_intervals_sec{pfstatusreport}' = '0': it must be a number of seconds "
-                      "greater than 0.");
+  expectFatal(pf, interval("pfstatusreport", "0"));
+  // 0 is no limit; what the library would read as 0 is refused.
+  for (std::string value : {"abc", "2.5", "-1", "86401", ""}) {
+    pf.timing = "shutdown_grace_period " + value + "\n";
+    expectFatal(pf, "Configuration error: parameter file '" + pfname() +
+                        "' has 'time_intervals_sec{shutdown_grace_period}' = '" + value +
+                        "': it must be a whole number of seconds from 0 (no limit) to 86400.");
+  }
 }
 
 // ---- Configurations that pass ----

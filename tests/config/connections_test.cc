@@ -1,8 +1,8 @@
 // The current parameter file as configure() reads it in this process: the
 // layered defaults, generated and reserved names, skipped connections, shared
 // queues, the status and log queues, the timing settings, and the writers'
-// early registration as consumers. ctest runs each test in a process of its
-// own, so the tag and queue registries start empty.
+// early registration as consumers. Each test has a configuration of its own
+// and starts with an empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include "app/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
+#include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "process.h"
 #include "queue/relay_queue.h"
@@ -283,6 +284,28 @@ TEST_F(CurrentPf, RunFalseIgnoresTheQueueName) {
   EXPECT_EQ(config.getRelayStatusQueue(), nullptr);
   EXPECT_EQ(config.getRelayLogQueue(), nullptr);
   EXPECT_FALSE(inside.hasQueue("statq"));
+}
+
+// A queue name with a typo leaves a queue that is filled and never read, and
+// one that is read and never filled; both are named at start-up.
+TEST_F(CurrentPf, UnpairedQueuesAreNamedAtStartUp) {
+  RelayPf pf;
+  pf.connections = readerEntry("r1", "mainq") + readerEntry("r2", "mainq") + writerEntry("w1", "maniq") +
+                   readerEntry("r3", "paired") + writerEntry("w2", "paired") +
+                   writerEntry("w3", "paired2", "run false\n") + readerEntry("r4", "paired2") +
+                   writerEntry("wlog", "logq");
+  pf.status = "run true\nwrite_to_queue statq\n";
+  pf.log = "run true\nwrite_to_queue logq\n";
+  configure(pf);
+  const std::string l = "Thread 'master': ";
+  EXPECT_EQ(err, l + "Queue 'mainq' is filled by 'r1', 'r2' but no writer connection reads it: its packets go "
+                     "nowhere\n" +
+                     l + "Queue 'paired2' is filled by 'r4' but no writer connection reads it: its packets go "
+                     "nowhere\n" +
+                     l + "Queue 'statq' is filled by the status packets but no writer connection reads it: its "
+                     "packets go nowhere\n" +
+                     l + "Queue 'maniq' is read by 'w1' but nothing fills it: no reader connection writes to "
+                     "it, and it receives neither status nor log packets\n");
 }
 
 // ---- Timing settings ----

@@ -1,8 +1,8 @@
 // The legacy form: a legacy command line and its parameter file become one
 // reader and one writer joined by "mainq". configure() runs in this process
 // at -v, so the connections' descriptions show what was built; cases that
-// end the process run the real program. ctest runs each test in a process of
-// its own, so the registries start empty.
+// end the process run the real program. Each test has a configuration of its
+// own and starts with an empty tag registry (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include "app/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
+#include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "process.h"
 
@@ -151,6 +152,38 @@ TEST_F(LegacyPf, EmptyValuesInTheLegacyFileAreAbsent) {
   ASSERT_TRUE(reader);
   EXPECT_EQ(reader->tooOld(), TIME_UNSET);
   EXPECT_FALSE(reader->getBool("check_unstuff"));
+}
+
+// The expressions reach the reader as given, whatever parameter text would
+// make of them: blanks at the ends, line breaks, a leading '&', quotes.
+TEST_F(LegacyPf, ExpressionsAreTakenLiterally) {
+  const std::string match = "  AA\n|B\"\t ", reject = "&Arr\\{|x\\\\";
+  configure("", {"-m", match, "-r", reject, "in:1", "out:2"});
+  auto reader = connection("1/t1");
+  ASSERT_TRUE(reader) << out;
+  EXPECT_EQ(reader->getString("match"), match);
+  EXPECT_EQ(reader->getString("reject"), reject);
+}
+
+TEST(LegacyPfFailure, UnreadableFileValuesAreRefused) {
+  testsupport::TempDir dir;
+  struct Case {
+    std::string line, key, value, expected;
+  } cases[] = {
+      {"too_old abc", "too_old", "abc", "a number of seconds greater than 0, or empty for no limit"},
+      {"too_new nan", "too_new", "nan", "a number of seconds greater than 0, or empty for no limit"},
+      {"too_old -5", "too_old", "-5", "a number of seconds greater than 0, or empty for no limit"},
+      {"check_unstuff maybe", "check_unstuff", "maybe", "true or false (or yes/no, y/n, on/off, 1/0)"},
+  };
+  for (const Case &c : cases) {
+    testsupport::writeFile(dir.file("legacy.pf"), c.line + "\n");
+    auto r = testsupport::runProgram({testsupport::programPath("tarn2tarn_pre"), "-p", dir.file("legacy"),
+                                      "in:1", "out:2"});
+    EXPECT_EQ(r.exitStatus, 255);
+    EXPECT_EQ(r.err, "\nFatal: Thread 'master': Configuration error: legacy parameter file '" +
+                         dir.file("legacy") + "' has an invalid '" + c.key + "' value '" + c.value +
+                         "': expected " + c.expected + "\n\n");
+  }
 }
 
 TEST(LegacyPfFailure, EmptyInputNameIsAVettingError) {

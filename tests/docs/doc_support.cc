@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <cstring>
 #include <regex>
 #include <sstream>
 
@@ -76,6 +77,127 @@ std::vector<std::string> taggedTerms(const std::string &roff) {
     afterTp = line == ".TP";
   }
   return terms;
+}
+
+namespace {
+
+std::vector<std::string> linesOf(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool isBlank(const std::string &line) { return line.find_first_not_of(" \t") == std::string::npos; }
+
+// The paragraph that ends at line `end` (exclusive), blank lines before it
+// skipped.
+std::string paragraphBefore(const std::vector<std::string> &lines, size_t end,
+                            bool (*endsParagraph)(const std::string &)) {
+  size_t at = end;
+  while (at > 0 && endsParagraph(lines[at - 1])) --at;
+  size_t start = at;
+  while (start > 0 && !endsParagraph(lines[start - 1])) --start;
+  std::string text;
+  for (size_t i = start; i < at; ++i) text += lines[i] + "\n";
+  return text;
+}
+
+std::string unescapeRoff(std::string line) {
+  static const std::pair<const char *, const char *> escapes[] = {
+      {"\\-", "-"}, {"\\e", "\\"}, {"\\&", ""}, {"\\(aq", "'"}, {"\\(dq", "\""}};
+  for (const auto &[from, to] : escapes) {
+    for (size_t at = line.find(from); at != std::string::npos; at = line.find(from, at + std::strlen(to))) {
+      line.replace(at, std::strlen(from), to);
+    }
+  }
+  return line;
+}
+
+}  // namespace
+
+std::vector<Example> markdownExamples(const std::string &relative) {
+  std::vector<std::string> lines = linesOf(testsupport::readFile(sourcePath(relative)));
+  auto endsParagraph = [](const std::string &line) { return isBlank(line) || line.rfind("```", 0) == 0; };
+  std::vector<Example> found;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool fenced = lines[i].rfind("```", 0) == 0;
+    bool indented = lines[i].rfind("    ", 0) == 0 && i > 0 && isBlank(lines[i - 1]);
+    if (!fenced && !indented) continue;
+    Example example{relative + ":" + std::to_string(i + 1), "", paragraphBefore(lines, i, endsParagraph)};
+    size_t j = fenced ? i + 1 : i;
+    for (; j < lines.size(); ++j) {
+      if (fenced ? lines[j].rfind("```", 0) == 0 : !(lines[j].rfind("    ", 0) == 0 || isBlank(lines[j]))) break;
+      example.text += (fenced ? lines[j] : lines[j].substr(std::min<size_t>(4, lines[j].size()))) + "\n";
+    }
+    found.push_back(example);
+    i = fenced ? j : j - 1;
+  }
+  return found;
+}
+
+std::vector<Example> manExamples(const std::string &relative) {
+  std::vector<std::string> lines = linesOf(testsupport::readFile(sourcePath(relative)));
+  auto endsParagraph = [](const std::string &line) {
+    for (const char *macro : {".PP", ".SH", ".SS", ".TP", ".EE", ".LP"}) {
+      if (line.rfind(macro, 0) == 0) return true;
+    }
+    return false;
+  };
+  std::vector<Example> found;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != ".EX") continue;
+    size_t introEnd = i;
+    while (introEnd > 0 && lines[introEnd - 1] == ".PP") --introEnd;
+    Example example{relative + ":" + std::to_string(i + 1), "", paragraphBefore(lines, introEnd, endsParagraph)};
+    size_t j = i + 1;
+    for (; j < lines.size() && lines[j] != ".EE"; ++j) example.text += unescapeRoff(lines[j]) + "\n";
+    found.push_back(example);
+    i = j;
+  }
+  return found;
+}
+
+std::vector<std::vector<std::string>> commandLines(const std::string &block) {
+  std::vector<std::vector<std::string>> commands;
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  auto endWord = [&] {
+    if (inWord) words.push_back(word);
+    word.clear();
+    inWord = false;
+  };
+  auto endCommand = [&] {
+    endWord();
+    if (!words.empty() && words.back() == "&") words.pop_back();
+    if (!words.empty()) commands.push_back(words);
+    words.clear();
+  };
+  for (size_t i = 0; i < block.size(); ++i) {
+    char c = block[i];
+    if (c == '\\' && i + 1 < block.size()) {
+      if (block[i + 1] != '\n') word += block[i + 1], inWord = true;
+      ++i;
+    } else if (c == '\'' || c == '"') {
+      inWord = true;
+      for (++i; i < block.size() && block[i] != c; ++i) {
+        if (c == '"' && block[i] == '\\' && i + 1 < block.size()) ++i;
+        word += block[i];
+      }
+    } else if (c == '\n') {
+      endCommand();
+    } else if (c == ' ' || c == '\t') {
+      endWord();
+    } else if (c == '#' && !inWord) {
+      while (i + 1 < block.size() && block[i + 1] != '\n') ++i;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  endCommand();
+  return commands;
 }
 
 std::string stringLiterals(const std::string &folder) {

@@ -38,4 +38,20 @@ std::vector<std::string> taggedTerms(const std::string &roff);
 // quotes, joined by newlines.
 std::string stringLiterals(const std::string &folder);
 
+// A block a document shows as it is: a fenced or indented block of a
+// Markdown file, or an .EX/.EE block of a manual page with its roff escapes
+// undone, as a reader would type it.
+struct Example {
+  std::string where;  // "docs/x.md:12": the file and the block's first line
+  std::string text;
+  std::string intro;  // the paragraph just before the block
+};
+std::vector<Example> markdownExamples(const std::string &relative);
+std::vector<Example> manExamples(const std::string &relative);
+
+// The command lines of a block, each split into words as sh would split it
+// (quotes, backslashes, lines continued with a backslash); a trailing "&"
+// is dropped.
+std::vector<std::vector<std::string>> commandLines(const std::string &block);
+
 }  // namespace doctest_support

@@ -72,8 +72,7 @@ int waitFor(int pid, std::chrono::milliseconds limit) {
 }  // namespace
 
 std::string programPath(const std::string &name) {
-  const char *dir = std::getenv("RELAY_BIN_DIR");
-  return std::string(dir ? dir : "build/bin") + "/" + name;
+  return std::string(RELAY_PROGRAM_DIR) + "/" + name;
 }
 
 ProcessResult runProgram(const std::vector<std::string> &argv,

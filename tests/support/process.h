@@ -4,7 +4,7 @@
 // exit status with everything it wrote. ChildProcess starts a program in the
 // background (a server, a relay) and stops it when the test is done, so that
 // no test leaves a process behind. Both find the project's programs through
-// programPath(), which reads RELAY_BIN_DIR (set by ctest).
+// programPath(): the build's program folder, compiled in.
 #pragma once
 
 #include <chrono>

@@ -1,9 +1,9 @@
 // Tarn handles and tags: the registries, generated names, display forms and
-// opening. Each test runs in a process of its own (ctest runs every test
-// separately), so the process-wide registries start empty in each.
+// opening. Each test starts with empty registries (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 
 #include "app/relay_exception.h"
+#include "fresh_tag_registry.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_handle.h"
 #include "tarn/tarn_tag.h"

@@ -156,6 +156,40 @@ TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {
   EXPECT_NE(err.find("header says"), std::string::npos) << err;
 }
 
+// -m belongs to the file: a restart without it keeps it, another is refused,
+// a file made before it was kept records the one it is opened with, and a
+// damaged record of it is refused.
+TEST_F(RingFile, KeepsItsLargestPacketSize) {
+  std::string err;
+  // The largest packet of the ring opened so, or 0 when it is refused.
+  auto reopen = [&](uint32_t maxPacket, bool given) {
+    RingOptions o;
+    o.path = path_;
+    o.size = given ? 4096 : 0;
+    o.maxPacket = maxPacket;
+    o.maxPacketGiven = given;
+    auto ring = Ring::open(o, err);
+    return ring ? ring->maxPacket() : 0u;
+  };
+  ASSERT_EQ(reopen(1000, true), 1000u) << err;
+  EXPECT_EQ(reopen(1u << 20, false), 1000u);
+  EXPECT_EQ(reopen(1000, true), 1000u);
+  EXPECT_EQ(reopen(2000, true), 0u);
+  EXPECT_EQ(err, "ring file '" + path_ + "' takes packets of up to 1000 bytes, not the 2000 asked for; give no -m "
+                 "or another file");
+
+  int fd = ::open(path_.c_str(), O_RDWR);
+  const char zeros[8] = {};
+  ASSERT_EQ(pwrite(fd, zeros, 8, format::kLimitsOffset), 8);
+  EXPECT_EQ(reopen(3000, false), 3000u);
+  EXPECT_EQ(reopen(1u << 20, false), 3000u);
+  const char one = 1;
+  ASSERT_EQ(pwrite(fd, &one, 1, format::kLimitsOffset + 1), 1);
+  ::close(fd);
+  EXPECT_EQ(reopen(3000, false), 0u);
+  EXPECT_NE(err.find("damaged header"), std::string::npos) << err;
+}
+
 TEST_F(RingFile, OnlyOneServerAtATime) {
   auto first = openRing(4096, path_);
   RingOptions o;

@@ -62,6 +62,19 @@ TEST_F(FileServer, ALapOfTheRingAndARestartKeepTheNewestPackets) {
   EXPECT_EQ(reapAllBytes(r, 1000 - oldest).size(), static_cast<size_t>(1000 - oldest));
 }
 
+TEST(ServerRingFile, ARestartWithoutMaxPacketTakesTheFilesOwn) {
+  testsupport::TempDir dir;
+  std::string ring = dir.file("ring");
+  { TarnTestServer first({"-r", ring, "-s", "1M", "-m", "64k"}); }
+  {
+    TarnTestServer again({"-r", ring});
+    EXPECT_NE(again.log().find("packets up to 65536 bytes"), std::string::npos) << again.log();
+  }
+  auto r = testsupport::runProgram({testsupport::programPath("tarnserver"), "-p", "0", "-r", ring, "-m", "1M"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("takes packets of up to 65536 bytes, not the 1048576 asked for"), std::string::npos) << r.err;
+}
+
 TEST(ServerRingFile, AFileThatIsNotARingIsRefusedClearly) {
   testsupport::TempDir dir;
   testsupport::writeFile(dir.file("ring"), "hello, not a ring");

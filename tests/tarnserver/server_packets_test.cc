@@ -125,9 +125,20 @@ TEST(ServerCommandLine, BadOptionsAreRefusedWithTheReason) {
   r = runProgram({bin, "-x"});
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_NE(r.err.find("usage:"), std::string::npos);
-  r = runProgram({bin, "-a", "nowhere", "-p", "0"});
+  // A bare number is no address (the resolver would take it for one).
+  r = runProgram({bin, "-a", "1796600002", "-p", "0"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find("not an IPv4 address"), std::string::npos);
+  EXPECT_NE(r.err.find("-a: '1796600002' is neither an IPv4 address such as 127.0.0.1 nor a host name"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(ServerCommandLine, AddressMayBeAHostName) {
+  TarnTestServer s({"-a", "localhost"});
+  EXPECT_EQ(s.name().rfind("127.0.0.1:", 0), 0u) << s.name();
+  int fd = tarnopen(s.name().c_str(), "r&");
+  EXPECT_GT(fd, 0);
+  tarnclose(fd);
 }
 
 TEST(ServerOpen, ANameWithNoServerBehindItGivesANegativeDescriptor) {

@@ -132,6 +132,25 @@ TEST_F(TarnGen, BadOptionsAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(serverEmpty());
 }
 
+// The server's largest packet bounds -s, stuffed header included, before
+// the first packet is sent.
+TEST(TarnGenLimit, SizeIsCheckedAgainstTheServersLargestPacket) {
+  TarnTestServer small({"-m", "1k"});
+  auto gen = [&](const char *size) {
+    return runProgram({testsupport::programPath("tarn"), "gen", small.name(), "-n", "2", "-s", size});
+  };
+  ProcessResult tooBig = gen("1009");
+  EXPECT_EQ(tooBig.exitStatus, 2);
+  EXPECT_NE(tooBig.err.find("tarn gen: -s 1009: each packet would be 1025 bytes stuffed, more than the 1024 bytes "
+                            "tarn '" + small.name() + "' takes; give -s 1008 or less"),
+            std::string::npos)
+      << tooBig.err;
+  ProcessResult tail = runProgram({testsupport::programPath("tarn"), "tail", small.name(), "--from", "oldest", "-t",
+                                   "0.3"});
+  EXPECT_EQ(tail.out, "");
+  EXPECT_EQ(gen("1008").exitStatus, 0);
+}
+
 TEST_F(TarnGen, UnreachableServerIsExitStatusOne) {
   ProcessResult r = tarn({"gen", "127.0.0.1:1", "-n", "1"});
   EXPECT_EQ(r.exitStatus, 1);

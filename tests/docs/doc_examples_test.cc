@@ -1,0 +1,149 @@
+// The documents' examples run as shown: every parameter text they show
+// parses, every relay parameter file among them configures the relay, and
+// every relay command line is read in the syntax its document claims. A block
+// whose introducing paragraph starts with "Legacy" claims the legacy syntax;
+// every other block the current one.
+//
+// The relay is configured in a child process (configure() ends the process
+// on a mistake), which reports the syntax it decided on by its exit status.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "config/relay_config.h"
+#include "doc_support.h"
+#include "platform/pf/pf.h"
+#include "relay_pf.h"
+
+using namespace doctest_support;
+
+namespace {
+
+constexpr int kCurrent = 10;
+constexpr int kLegacy = 11;
+
+std::vector<std::string> filesIn(const std::string &relative, const std::string &suffix) {
+  std::vector<std::string> files;
+  if (DIR *dir = opendir(sourcePath(relative).c_str())) {
+    while (struct dirent *entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        files.push_back(relative + "/" + name);
+      }
+    }
+    closedir(dir);
+  }
+  return files;
+}
+
+// The README, the guides and the manual pages.
+std::vector<Example> allExamples() {
+  std::vector<Example> all = markdownExamples("README.md");
+  for (const std::string &file : filesIn("docs", ".md")) {
+    for (Example &e : markdownExamples(file)) all.push_back(e);
+  }
+  for (const std::string &file : filesIn("docs/man", ".1")) {
+    for (Example &e : manExamples(file)) all.push_back(e);
+  }
+  return all;
+}
+
+bool isParameterText(const std::string &text) {
+  static const std::regex opener(R"((^|\n)\s*\S+\s+&(Arr|List)\{\s*(\n|$))");
+  return std::regex_search(text, opener);
+}
+
+bool isRelayFile(const std::string &text) {
+  Pf *pf = nullptr;
+  bool relay = pfcompile(text.c_str(), &pf) == 0 && pfhas_key(pf, "connections");
+  pffree(pf);
+  return relay;
+}
+
+// A relay command line: its program is tarn2tarn_pre (the first line of a
+// statefile starts with that word too, and is none).
+bool isRelayCommand(const std::vector<std::string> &words) {
+  const std::string &program = words[0];
+  bool relay = program == "tarn2tarn_pre" || program.ends_with("/tarn2tarn_pre");
+  return relay && !(words.size() > 1 && words[1] == "read");
+}
+
+// Configures the relay from `folder` and ends the process with kCurrent or
+// kLegacy; a configuration mistake ends it with 255 first.
+[[noreturn]] void configureAndExit(const std::string &folder, std::vector<std::string> args) {
+  if (chdir(folder.c_str()) != 0 || !std::freopen("/dev/null", "w", stdout)) _exit(3);
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  RelayCnf = new RelayConfig();
+  RelayCnf->configure(static_cast<int>(args.size()), argv.data());
+  std::fflush(nullptr);
+  _exit(RelayCnf->isLegacy() ? kLegacy : kCurrent);
+}
+
+// The parameter file a command line names (-p, else the default). One of
+// the source tree is used where it is; any other is written into `dir` as a
+// stand-in of the claimed form.
+void provideParameterFile(std::vector<std::string> &args, bool legacy, const testsupport::TempDir &dir) {
+  size_t valueAt = 0;
+  for (size_t i = 1; i + 1 < args.size() && args[i].starts_with("-"); ++i) {
+    if (args[i] == "-v") continue;
+    if (args[i] == "-p") valueAt = i + 1;
+    ++i;
+  }
+  std::string name = valueAt ? args[valueAt] : "tarn2tarn_pre.pf";
+  if (valueAt && access(sourcePath(name).c_str(), R_OK) == 0) {
+    args[valueAt] = sourcePath(name);
+  } else if (name.find('/') == std::string::npos) {
+    testsupport::writeFile(dir.file(name), legacy ? "" : testsupport::kMinimalRelayPf);
+  }
+}
+
+}  // namespace
+
+TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
+  std::vector<std::pair<std::string, std::string>> relayFiles;
+  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf"}) {
+    relayFiles.emplace_back(file, testsupport::readFile(sourcePath(file)));
+  }
+  for (const Example &example : allExamples()) {
+    if (!isParameterText(example.text)) continue;
+    Pf *pf = nullptr;
+    EXPECT_EQ(pfcompile(example.text.c_str(), &pf), 0) << example.where << ":\n" << example.text;
+    pffree(pf);
+    if (isRelayFile(example.text)) relayFiles.emplace_back(example.where, example.text);
+  }
+  ASSERT_GE(relayFiles.size(), 4u) << "the guide's and the manual page's examples were not found";
+  for (const auto &[where, text] : relayFiles) {
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir.file("relay.pf"), text);
+    EXPECT_EXIT(configureAndExit(dir.path(), {"tarn2tarn_pre", "-p", "relay.pf"}),
+                ::testing::ExitedWithCode(kCurrent), "")
+        << where;
+  }
+}
+
+TEST(DocExamplesDeathTest, RelayCommandLinesUseTheSyntaxTheyClaim) {
+  int checked = 0, legacy = 0;
+  for (const Example &example : allExamples()) {
+    if (isParameterText(example.text)) continue;
+    bool claimsLegacy = example.intro.starts_with("Legacy");
+    for (std::vector<std::string> args : commandLines(example.text)) {
+      if (!isRelayCommand(args)) continue;
+      testsupport::TempDir dir;
+      args[0] = "tarn2tarn_pre";
+      provideParameterFile(args, claimsLegacy, dir);
+      EXPECT_EXIT(configureAndExit(dir.path(), args), ::testing::ExitedWithCode(claimsLegacy ? kLegacy : kCurrent),
+                  "")
+          << example.where << " claims the " << (claimsLegacy ? "legacy" : "current") << " syntax:\n"
+          << example.text;
+      ++checked;
+      legacy += claimsLegacy;
+    }
+  }
+  EXPECT_GE(checked, 4) << "the README's and the manual page's command lines were not found";
+  EXPECT_GE(legacy, 1);
+}
