@@ -62,6 +62,27 @@ bool readInteger(const std::string &text, long min, long max, long &out) {
   return true;
 }
 
+bool readSize(const std::string &text, long &out) {
+  if (text.empty()) return false;
+  long unit = 1;
+  std::string digits = text;
+  switch (text.back()) {
+    case 'k': case 'K': unit = 1L << 10; break;
+    case 'm': case 'M': unit = 1L << 20; break;
+    case 'g': case 'G': unit = 1L << 30; break;
+    default: break;
+  }
+  if (unit != 1) digits.pop_back();
+  const long kMax = 1L << 40;
+  long value = 0;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+      !readInteger(digits, 0, kMax / unit, value)) {
+    return false;
+  }
+  out = value * unit;
+  return true;
+}
+
 std::string tarnNameProblem(const std::string &name) {
   if (name.empty()) return "it is empty";
   size_t colon = name.rfind(':');

@@ -25,6 +25,10 @@ bool readNumber(const std::string &text, double &out);
 // A decimal integer from `min` to `max`, with an optional sign.
 bool readInteger(const std::string &text, long min, long max, long &out);
 
+// A size in bytes: a whole number, 0 or more, with an optional k, M or G
+// (powers of 1024, either case), at most 1 TiB.
+bool readSize(const std::string &text, long &out);
+
 // Why `name` is not a tarn name ("host:port", ":port" or "host"), or "" when
 // it is one. The port is 1 to 65535; the host names a host by its form
 // (platform/hostname/host_name.h); a bare number does not.

@@ -298,6 +298,7 @@ int RelayConfig::getInt(const std::string &key) {
 double RelayConfig::getDouble(const std::string &key) {
   if (key == "internal_timeout_sec") return internal_timeout_sec;
   if (key == "pfstatusreport_interval_sec") return pfstatusreport_interval_sec;
+  if (key == "unclaimed_position_lifetime_sec") return unclaimed_position_lifetime_sec;
   if (key == "starttime") return starttime;
   logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getDouble()");
 }

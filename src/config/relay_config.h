@@ -99,7 +99,8 @@ class RelayConfig {
   // ---- Global settings by key ----
   // "shutdown_grace_period_sec".
   int getInt(const std::string &key);
-  // "internal_timeout_sec", "pfstatusreport_interval_sec", "starttime".
+  // "internal_timeout_sec", "pfstatusreport_interval_sec", "starttime",
+  // "unclaimed_position_lifetime_sec".
   double getDouble(const std::string &key);
 
   // ---- Thread-name registry ----
@@ -151,6 +152,8 @@ class RelayConfig {
                         const char *tagKey);
   std::string reserveConnectionName(Pf *connection);
   void claimReaderTag(const std::string &tag, const std::string &name);
+  void readMaxQueueBytes(RelayConnection &connection, Pf *pf, const std::string &name);
+  void readPositionLifetime(Pf *pf);
   void warnAboutTimeouts();
   void checkReaderExpressions(Pf *connection, const std::string &name);
   // Ends the process when a key of the connection holds an array or a list.
@@ -168,6 +171,7 @@ class RelayConfig {
   int legacy = 0;                          // 1 when the legacy syntax was detected
   double starttime = 0.0;                  // epoch seconds at which configure() began
   double pfstatusreport_interval_sec = 2.0; // interval between status packets
+  double unclaimed_position_lifetime_sec = 30 * 86400.0;  // of a statefile position no reader takes
   double internal_timeout_sec = 1.0;       // polling and waiting time-out of every loop
   int shutdown_grace_period_sec = 15;      // grace period of the shutdown
   int verbosity = 0;                       // number of -v options seen

@@ -188,7 +188,7 @@ void RelayConfig::checkReaderExpressions(Pf *pf, const std::string &name) {
 // An array or a list where a key wants one value would be read as empty: a
 // "match &Arr{" would then match every source.
 void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
-  std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue"};
+  std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue", "max_queue_bytes"};
   keys.insert(keys.end(), kReaderKeys.begin(), kReaderKeys.end());
   keys.insert(keys.end(), kWriterKeys.begin(), kWriterKeys.end());
   for (const char *key : keys) {
@@ -206,6 +206,26 @@ void RelayConfig::checkConnectionTarnName(Pf *pf, const std::string &name, const
   if (tarnname.empty()) return;
   std::string problem = configvalues::tarnNameProblem(tarnname);
   if (!problem.empty()) dieInvalidValue(name, key, tarnname, "a tarn name, but " + problem);
+}
+
+// The bytes a writer's queue may hold for it: a size such as 16M (k, M, G
+// are powers of 1024), 0 for no bound in bytes; the default when absent or
+// empty.
+void RelayConfig::readMaxQueueBytes(RelayConnection &connection, Pf *pf, const std::string &name) {
+  if (!pfhas_key(pf, "max_queue_bytes")) return;
+  if (connection.isReader()) {
+    logMgr->die_initializing("Configuration error: connection '" + name +
+                             "' not allowed to specify 'max_queue_bytes' with 'read_from_tarntag' in "
+                             "parameter-file '" + pfname + "'.");
+  }
+  std::string value = valueOf(pf, "max_queue_bytes");
+  if (value.empty()) return;
+  long bytes = 0;
+  if (!configvalues::readSize(value, bytes)) {
+    dieInvalidValue(name, "max_queue_bytes", value,
+                    "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 16M)");
+  }
+  connection.setMaxQueueBytes(bytes);
 }
 
 bool RelayConfig::readConnectionBoolean(Pf *pf, const std::string &name, const char *key) {
@@ -244,6 +264,7 @@ void RelayConfig::setConnectionProperties(RelayConnection &connection, Pf *pf,
     }
     connection.set("maxqueue", static_cast<int>(limit));
   }
+  readMaxQueueBytes(connection, pf, name);
   for (const char *key : {"starttime", "endtime"}) {
     std::string value = valueOf(pf, key);
     double time = 0;

@@ -162,6 +162,7 @@ void RelayConfig::readTimingSettings(Pf *pf) {
                                                      pfstatusreport_interval_sec);
   internal_timeout_sec =
       readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", internal_timeout_sec);
+  readPositionLifetime(pf);
   // 0 is allowed here: the shutdown then has no time limit.
   const char *grace = "time_intervals_sec{shutdown_grace_period}";
   if (!pfhas_key(pf, grace)) return;
@@ -173,6 +174,20 @@ void RelayConfig::readTimingSettings(Pf *pf) {
                              "': it must be a whole number of seconds from 0 (no limit) to 86400.");
   }
   shutdown_grace_period_sec = static_cast<int>(seconds);
+}
+
+// How long the statefile keeps a position no reader takes: whole seconds,
+// 0 for ever.
+void RelayConfig::readPositionLifetime(Pf *pf) {
+  const char *key = "time_intervals_sec{unclaimed_position_lifetime}";
+  if (!pfhas_key(pf, key)) return;
+  const char *text = pfget_string(pf, key);
+  long seconds = 0;
+  if (!text || !configvalues::readInteger(text, 0, 100L * 365 * 86400, seconds)) {
+    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + key + "' = '" +
+                             (text ? text : "") + "': it must be a whole number of seconds, 0 (for ever) or more.");
+  }
+  unclaimed_position_lifetime_sec = static_cast<double>(seconds);
 }
 
 double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double current) {

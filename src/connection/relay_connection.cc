@@ -194,4 +194,5 @@ void RelayConnection::describeWriter() {
   log->verbose("\t\twrite_to_tarnname\t" + tarnname);
   log->verbose("\t\twrite_to_tarntag\t\t" + tagname);
   log->verbose("\t\tmax_queue\t\t" + std::to_string(maxqueue));
+  log->verbose("\t\tmax_queue_bytes\t\t" + std::to_string(maxqueuebytes));
 }

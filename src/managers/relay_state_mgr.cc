@@ -31,6 +31,7 @@ void RelayStateMgr::run() {
   // the readers, which wait for it, look up their saved positions.
   setup_signals(&Stop, 0, grace);
   unblockTerminationSignals();
+  statefile_set_position_lifetime(RelayCnf->getDouble("unclaimed_position_lifetime_sec"));
   if (!statefile.empty()) exhume(statefile.c_str(), &Stop, grace, 0);
   while (Stop.load() == 0) {
     pauseUntilStop(RelayCnf->getDouble("internal_timeout_sec"), Stop);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/config_values.h"
 
@@ -32,3 +34,15 @@ TEST(ConfigValues, TarnNamesNameAPortAndAHost) {
 }
 
 }  // namespace
+
+TEST(ConfigValues, SizesTakeAUnitAndNothingElse) {
+  long out = -1;
+  for (auto [text, want] : std::vector<std::pair<std::string, long>>{
+           {"0", 0}, {"512", 512}, {"16k", 16384}, {"16M", 16L << 20}, {"1g", 1L << 30}, {"1024G", 1L << 40}}) {
+    EXPECT_TRUE(configvalues::readSize(text, out)) << text;
+    EXPECT_EQ(out, want) << text;
+  }
+  for (std::string text : {"", "M", "-1", "+1", "1.5M", "1MB", "1T", "1025G", " 1"}) {
+    EXPECT_FALSE(configvalues::readSize(text, out)) << text;
+  }
+}

@@ -246,12 +246,14 @@ TEST_F(Connection, WriterDescription) {
   TarnTag::getTarnTag("wtag", "arch:7000", true);
   RelayConnection c("w", "write", "wtag", "", "mainq");
   c.set("maxqueue", 250);
+  c.setMaxQueueBytes(1 << 20);
   c.set("reject", "x");
   std::vector<std::string> expected = {
       "\t\tdlname\t\t\tw",           "\t\trun\t\t\ttrue",
       "\t\tconnected_status\tstopped", "\t\tdirection\t\twrite",
       "\t\tread_from_queue\t\tmainq", "\t\twrite_to_tarnname\t",
       "\t\twrite_to_tarntag\t\twtag", "\t\tmax_queue\t\t250",
+      "\t\tmax_queue_bytes\t\t1048576",
       "\t\tmatch\t\t\t",             "\t\treject\t\t\tx"};
   EXPECT_EQ(describe(c), expected);
 }
