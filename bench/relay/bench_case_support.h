@@ -52,7 +52,8 @@ CaseResult &failed(CaseResult &r, const Rig &rig);
 // case's failure when one never did.
 void setArrival(CaseResult &r, const std::vector<double> &reached, long expected);
 
-// Stops the relay (its peak RSS goes into the row), then reads each
+// Takes the relay's peak RSS so far into the row and stops the relay (every
+// packet has arrived by then, or the case failed), then reads each
 // destination back and compares it with `expected`.
 void finishCase(CaseResult &r, Rig &rig, const std::vector<std::string> &destinations, const Ledger &expected);
 

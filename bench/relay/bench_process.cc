@@ -97,14 +97,13 @@ Ending endingOf(int status, const rusage &usage) {
   e.ended = true;
   e.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   e.cpuSeconds = secs(usage.ru_utime) + secs(usage.ru_stime);
-  e.peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
   return e;
 }
 
 }  // namespace
 
 Ending waitProcess(Process &process, double limit) {
-  if (process.pid < 0) return Ending{true, -1, 0, 0};
+  if (process.pid < 0) return Ending{true, -1, 0};
   int status = 0;
   rusage usage{};
   auto start = Clock::now();

@@ -43,13 +43,14 @@ struct Process {
   std::string log;
 };
 
-// How a program ended. cpuSeconds and peakRssMb come from the kernel's
-// accounting of the whole process (every thread, including ended ones).
+// How a program ended. cpuSeconds comes from the kernel's accounting of the
+// whole process (every thread, including ended ones). (Its peak RSS is not
+// taken from there: for a program started with posix_spawn the kernel's
+// figure is never below this program's own peak at the time.)
 struct Ending {
   bool ended = false;     // false: still running after the limit (then killed)
   int status = -1;        // exit status, or 128 + signal number
   double cpuSeconds = 0;  // user + system
-  double peakRssMb = 0;   // largest resident set
 };
 
 // Starts args[0] (a path) with args, its output in `log` (made anew).

@@ -25,7 +25,7 @@ struct CaseResult {
   double machineCpu = 0;  // every process on the machine
   double serversCpu = 0;  // the case's tarn servers
   double feederCpu = 0;   // what put packets at the source while the relay ran
-  double peakRssMb = 0;   // the relay's, over its whole life
+  double peakRssMb = 0;   // the relay's (VmHWM, MiB) when the last packet arrived
   bool checked = false;   // the destinations were read back and compared
   Tally tally;
   double p50ms = -1, p99ms = -1;   // put-to-arrival latency, when measured
