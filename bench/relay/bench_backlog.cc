@@ -94,7 +94,8 @@ CaseResult runBacklog(const BacklogShape &shape) {
   CpuMark before = markCpu(rig, getpid());
   auto start = Clock::now();
   if (!rig.startRelay({sources, destinations, shape.match, kStartTime})) return failed(r, rig);
-  std::vector<double> reached = waitForLastIds(destinations, static_cast<int>(r.packets - 1), start, kStall, kCaseLimit);
+  std::vector<double> reached = waitForLastIds(destinations, static_cast<int>(r.packets - 1), start, kStall, kCaseLimit,
+                                                [&] { return rig.relayRunning(); });
   setCpu(r, before, markCpu(rig, getpid()));
   setArrival(r, reached, r.packets);
   addNotes(r, shape, reached);

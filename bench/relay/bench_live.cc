@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -118,7 +118,8 @@ CaseResult runLive(long packets) {
     r.failure = "tarn gen could not be started";
     return r;
   }
-  std::vector<double> reached = waitForLastIds({dst}, static_cast<int>(packets - 1), start, kStall, kCaseLimit);
+  std::vector<double> reached = waitForLastIds({dst}, static_cast<int>(packets - 1), start, kStall, kCaseLimit,
+                                                [&] { return rig.relayRunning(); });
   CpuMark after = markCpu(rig, -1);
   Ending fed = waitProcess(gen, 60);
   setCpu(r, before, after);
@@ -154,9 +155,10 @@ CaseResult runLatency(const std::string &name, double rate, long packets) {
   if (!delays.empty()) {
     r.p50ms = percentileMs(delays, 0.5);
     r.p99ms = percentileMs(delays, 0.99);
-    r.notes.push_back("offered " + std::to_string(static_cast<long>(rate)) + " packets/s; put to arrival: max " +
-                      std::to_string(delays.back() * 1e3) + " ms over " + std::to_string(delays.size()) +
-                      " packets seen arriving");
+    char text[160];
+    std::snprintf(text, sizeof text, "offered %.0f packets/s; put to arrival: max %.3f ms over %zu packets seen arriving",
+                  rate, delays.back() * 1e3, delays.size());
+    r.notes.push_back(text);
   }
   finishCase(r, rig, {dst}, expected);
   return r;

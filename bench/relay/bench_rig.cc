@@ -115,7 +115,8 @@ bool Rig::waitRelayReady(double limit) {
     }
     sleepSeconds(0.01);
   }
-  fail("the relay did not get ready (" + m_relay.log + ")");
+  fail(std::string(running(m_relay.pid) ? "the relay did not get ready" : "the relay ended before it was ready") +
+       " (" + m_relay.log + ")");
   return false;
 }
 
@@ -127,6 +128,8 @@ Ending Rig::stopRelay() {
   else if (end.status != 0) fail("the relay ended with status " + std::to_string(end.status));
   return end;
 }
+
+bool Rig::relayRunning() const { return running(m_relay.pid); }
 
 double Rig::serversCpuSeconds() const {
   double sum = 0;
@@ -142,20 +145,22 @@ int newestId(int fd) { return fd < 0 ? -1 : std::max(-1, tarnposition(fd, "newes
 }  // namespace
 
 std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId, Clock::time_point start,
-                                   double stall, double limit) {
+                                   double stall, double limit, const std::function<bool()> &alive) {
   std::vector<int> fds, seen(tarns.size(), -1);
   for (const std::string &tarn : tarns) fds.push_back(tarnopen(tarn.c_str(), "r&"));
   std::vector<double> reached(tarns.size(), -1);
   auto progress = Clock::now();
   size_t done = 0;
-  while (done < tarns.size() && secondsSince(start) < limit && secondsSince(progress) < stall) {
+  for (int polls = 0; done < tarns.size() && secondsSince(start) < limit && secondsSince(progress) < stall;
+       ++polls) {
     for (size_t i = 0; i < tarns.size(); ++i) {
       if (reached[i] >= 0) continue;
       int newest = newestId(fds[i]);
       if (newest != seen[i]) seen[i] = newest, progress = Clock::now();
       if (newest >= lastId) reached[i] = secondsSince(start), ++done;
     }
-    if (done < tarns.size()) sleepSeconds(0.002);
+    if (done == tarns.size() || (polls % 50 == 0 && !alive())) break;
+    sleepSeconds(0.002);
   }
   for (int fd : fds) {
     if (fd >= 0) tarnclose(fd);

@@ -12,6 +12,7 @@
 #define BENCH_RELAY_BENCH_RIG_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,8 @@ class Rig {
   Ending stopRelay();
 
   pid_t relayPid() const { return m_relay.pid; }
+  // True while the relay runs (it may have ended by itself).
+  bool relayRunning() const;
   // CPU seconds the servers have used so far, all of them together.
   double serversCpuSeconds() const;
   const std::string &failure() const { return m_failure; }
@@ -68,10 +71,10 @@ class Rig {
 
 // Waits until each server in `tarns` holds packet id `lastId` (ids count
 // from 0). Returns for each the seconds from `start` until it did, or -1 for
-// one that did not before `limit` seconds in all or `stall` seconds without
-// a new packet on any of them.
+// one that did not before `limit` seconds in all, `stall` seconds without a
+// new packet on any of them, or `alive` saying false (the relay ended).
 std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId, Clock::time_point start,
-                                   double stall, double limit);
+                                   double stall, double limit, const std::function<bool()> &alive);
 
 }  // namespace relaybench
 

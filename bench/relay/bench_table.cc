@@ -107,16 +107,19 @@ void printHeading() {
   std::fflush(stdout);
 }
 
+// A row's figures are shown only for a case that completed; its counts of
+// missing and duplicated packets whenever the destinations were read back.
 void printRow(const CaseResult &r) {
-  bool timed = r.seconds > 0 && r.packets > 0;
-  double rate = timed ? static_cast<double>(r.packets) / r.seconds : 0;
-  auto count = [&](long n) { return r.checked ? std::to_string(n) : std::string("?"); };
-  printCells({r.name, std::to_string(r.packets), timed ? fixed(rate, 0) : "-",
-              timed ? fixed(rate * static_cast<double>(r.packetBytes) / 1e6, 1) : "-",
-              perPacket(r.relayCpu, r.packets), perPacket(r.machineCpu, r.packets),
-              perPacket(r.serversCpu, r.packets), perPacket(r.feederCpu, r.packets), fixed(r.peakRssMb, 1),
-              count(r.tally.missing), count(r.tally.duplicated), r.p50ms >= 0 ? fixed(r.p50ms, 3) : "-",
-              r.p99ms >= 0 ? fixed(r.p99ms, 3) : "-", resultText(r)});
+  bool shown = r.failure.empty() && r.seconds > 0;
+  long n = shown ? r.packets : 0;
+  double rate = shown ? static_cast<double>(r.packets) / r.seconds : 0;
+  auto count = [&](long c) { return r.checked ? std::to_string(c) : std::string("?"); };
+  auto ms = [&](double v) { return shown && v >= 0 ? fixed(v, 3) : std::string("-"); };
+  printCells({r.name, std::to_string(r.packets), shown ? fixed(rate, 0) : "-",
+              shown ? fixed(rate * static_cast<double>(r.packetBytes) / 1e6, 1) : "-", perPacket(r.relayCpu, n),
+              perPacket(r.machineCpu, n), perPacket(r.serversCpu, n), perPacket(r.feederCpu, n),
+              shown ? fixed(r.peakRssMb, 1) : "-", count(r.tally.missing), count(r.tally.duplicated), ms(r.p50ms),
+              ms(r.p99ms), resultText(r)});
   std::fflush(stdout);
 }
 

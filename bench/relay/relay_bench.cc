@@ -117,7 +117,7 @@ void compareFilter(std::vector<CaseResult> &results) {
     double mine = r.relayCpu / static_cast<double>(r.packets) * 1e6;
     double theirs = plain->relayCpu / static_cast<double>(plain->packets) * 1e6;
     char text[160];
-    std::snprintf(text, sizeof text, "relay CPU %.2f us per delivered packet, %.2f times the unfiltered backlog's %.2f us",
+    std::snprintf(text, sizeof text, "relay CPU %.2f µs per delivered packet, %.2f times the unfiltered backlog's %.2f µs",
                   mine, theirs > 0 ? mine / theirs : 0.0, theirs);
     r.notes.push_back(text);
   }
