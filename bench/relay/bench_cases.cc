@@ -49,8 +49,8 @@ CaseResult filtered(long packets) {
 
 }  // namespace
 
-const std::vector<CaseSpec> &allCases() {
-  static const std::vector<CaseSpec> cases = {
+const std::vector<CaseEntry> &allCases() {
+  static const std::vector<CaseEntry> cases = {
       {"backlog", "512-byte packets already at the source when the relay starts", 1000000, 100000,
        [](long n) { return backlog("backlog", n, 512); }},
       {"live", "512-byte packets from `tarn gen`, as fast as it can, while the relay runs", 500000, 50000,

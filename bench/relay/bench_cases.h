@@ -20,7 +20,7 @@
 
 namespace relaybench {
 
-struct CaseSpec {
+struct CaseEntry {
   std::string name;     // as --case takes it and the table shows it
   std::string summary;  // for --help
   long fullPackets;     // packets put by default
@@ -29,7 +29,7 @@ struct CaseSpec {
 };
 
 // Every case, in the order they run.
-const std::vector<CaseSpec> &allCases();
+const std::vector<CaseEntry> &allCases();
 
 // The shape of a backlog-style case.
 struct BacklogShape {

@@ -10,6 +10,7 @@
 
 #include "bench_case_support.h"
 #include "bench_cases.h"
+#include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
 
 namespace relaybench {
@@ -88,7 +89,8 @@ double putAtRate(const std::string &tarn, double rate, long packets, Ledger &put
       ok = putOne(fd, name, time, bytes, why);
       if (ok) put.add(name, time);
     }
-    std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<long>(static_cast<double>(done) / rate * 1e6)));
+    auto next = std::chrono::duration<double>(static_cast<double>(done) / rate);
+    std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(next));
     if (secondsSince(start) > static_cast<double>(packets) / rate + kCaseLimit) ok = false, why = "puts too slow";
   }
   double secs = secondsSince(start);
@@ -97,6 +99,19 @@ double putAtRate(const std::string &tarn, double rate, long packets, Ledger &put
 
 double percentileMs(const std::vector<double> &sorted, double q) {
   return sorted[static_cast<size_t>(q * static_cast<double>(sorted.size() - 1))] * 1e3;
+}
+
+// What `tarn gen` put: what the source holds. A note says so when that is
+// not every packet it was to put.
+Ledger whatGenPut(CaseResult &r, const std::string &src) {
+  Ledger put;
+  std::string why;
+  if (!readBack(src, put, why) && r.failure.empty()) r.failure = why;
+  if (static_cast<long>(put.size()) != r.packets) {
+    r.notes.push_back("the source holds " + std::to_string(put.size()) + " packets of the " +
+                      std::to_string(r.packets) + " tarn gen was to put");
+  }
+  return put;
 }
 
 }  // namespace
@@ -112,7 +127,7 @@ CaseResult runLive(long packets) {
   CpuMark before = markCpu(rig, -1);
   auto start = Clock::now();
   Process gen = spawnProcess({binDir() + "/tarn", "gen", src, "-n", std::to_string(packets), "-s",
-                              std::to_string(kBytes - 16)},
+                              std::to_string(kBytes - PKT_HEADER_SIZE)},
                              workDir() + "/live_gen.log");
   if (gen.pid < 0) {
     r.failure = "tarn gen could not be started";
@@ -126,13 +141,7 @@ CaseResult runLive(long packets) {
   r.feederCpu = fed.cpuSeconds;
   setArrival(r, reached, packets);
   if (r.failure.empty() && (!fed.ended || fed.status != 0)) r.failure = "tarn gen failed (" + gen.log + ")";
-  Ledger expected;  // what tarn gen put: what the source holds
-  std::string why;
-  if (!readBack(src, expected, why) && r.failure.empty()) r.failure = why;
-  if (static_cast<long>(expected.size()) != packets) {
-    r.notes.push_back("the source holds " + std::to_string(expected.size()) + " packets of the " +
-                      std::to_string(packets) + " tarn gen was to put");
-  }
+  Ledger expected = whatGenPut(r, src);
   finishCase(r, rig, {dst}, expected);
   return r;
 }
@@ -156,8 +165,9 @@ CaseResult runLatency(const std::string &name, double rate, long packets) {
     r.p50ms = percentileMs(delays, 0.5);
     r.p99ms = percentileMs(delays, 0.99);
     char text[160];
-    std::snprintf(text, sizeof text, "offered %.0f packets/s; put to arrival: max %.3f ms over %zu packets seen arriving",
-                  rate, delays.back() * 1e3, delays.size());
+    std::snprintf(text, sizeof text,
+                  "offered %.0f packets/s; put to arrival: max %.3f ms over %zu packets seen arriving", rate,
+                  delays.back() * 1e3, delays.size());
     r.notes.push_back(text);
   }
   finishCase(r, rig, {dst}, expected);

@@ -38,9 +38,9 @@ void printUsage(FILE *out) {
                "  --quick       a short run: each case with a tenth of its packets\n"
                "  --help        this text\n"
                "Cases (packets put by default, with --quick):\n");
-  for (const CaseSpec &spec : allCases()) {
-    std::fprintf(out, "  %-12s %8ld %7ld  %s\n", spec.name.c_str(), spec.fullPackets, spec.quickPackets,
-                 spec.summary.c_str());
+  for (const CaseEntry &entry : allCases()) {
+    std::fprintf(out, "  %-12s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets, entry.quickPackets,
+                 entry.summary.c_str());
   }
   std::fprintf(out,
                "Programs come from %s (or RELAY_BENCH_BIN_DIR). bench/README.md says what each figure means.\n",
@@ -48,8 +48,8 @@ void printUsage(FILE *out) {
 }
 
 bool knownCase(const std::string &name) {
-  for (const CaseSpec &spec : allCases()) {
-    if (spec.name == name) return true;
+  for (const CaseEntry &entry : allCases()) {
+    if (entry.name == name) return true;
   }
   return false;
 }
@@ -117,7 +117,8 @@ void compareFilter(std::vector<CaseResult> &results) {
     double mine = r.relayCpu / static_cast<double>(r.packets) * 1e6;
     double theirs = plain->relayCpu / static_cast<double>(plain->packets) * 1e6;
     char text[160];
-    std::snprintf(text, sizeof text, "relay CPU %.2f µs per delivered packet, %.2f times the unfiltered backlog's %.2f µs",
+    std::snprintf(text, sizeof text,
+                  "relay CPU %.2f µs per delivered packet, %.2f times the unfiltered backlog's %.2f µs",
                   mine, theirs > 0 ? mine / theirs : 0.0, theirs);
     r.notes.push_back(text);
   }
@@ -129,10 +130,10 @@ int run(const Options &o) {
               sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
   printHeading();
   std::vector<CaseResult> results;
-  for (const CaseSpec &spec : allCases()) {
-    if (!selected(o, spec.name)) continue;
-    long packets = o.packets > 0 ? o.packets : o.quick ? spec.quickPackets : spec.fullPackets;
-    results.push_back(spec.run(packets));
+  for (const CaseEntry &entry : allCases()) {
+    if (!selected(o, entry.name)) continue;
+    long packets = o.packets > 0 ? o.packets : o.quick ? entry.quickPackets : entry.fullPackets;
+    results.push_back(entry.run(packets));
     printRow(results.back());
   }
   compareFilter(results);
