@@ -5,9 +5,11 @@
 #               runs each libFuzzer target (built with clang) briefly.
 #   make demo   installs what is missing, builds, and shows the relay copying
 #               packets between two local tarn servers, then draining on stop
-# Also: make build (plain build into build/, programs in build/bin/), and
+# Also: make build (plain build into build/, programs in build/bin/),
 #       make install PREFIX=/usr/local (programs, manual pages, guides,
-#       example parameter files and systemd units under PREFIX).
+#       example parameter files and systemd units under PREFIX), and
+#       make bench (builds the benchmarks and the programs they run, and runs
+#       them all; bench/README.md says what their figures mean).
 
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
@@ -19,7 +21,7 @@ CMAKE_FLAGS ?=
 MAKEFLAGS += --no-print-directory
 generator = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja 2>/dev/null),-G Ninja))
 
-.PHONY: all deps build install demo test test-plain test-asan test-tsan test-fuzz clean
+.PHONY: all deps build install demo bench test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
 
@@ -40,6 +42,20 @@ install: deps
 
 demo: build
 	@scripts/demo.sh
+
+# The benchmarks, one after the other (a few minutes on two cores). The
+# plain suite turns them off in build/, so they are turned on here again.
+# RELAY_BENCH_ARGS is handed to relay_bench (for instance --quick).
+BENCHES = tarn_bench fifo_bench queue_bench relay_bench
+RELAY_BENCH_ARGS ?=
+
+bench: deps
+	@cmake -S . -B build $(call generator,build) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS) --target $(BENCHES)
+	@echo "== tarn_bench" && build/bin/tarn_bench
+	@echo && echo "== fifo_bench" && build/bin/fifo_bench
+	@echo && echo "== queue_bench" && build/bin/queue_bench
+	@echo && echo "== relay_bench" && build/bin/relay_bench $(RELAY_BENCH_ARGS)
 
 # $(call run_suite,FOLDER,SANITIZER)
 define run_suite

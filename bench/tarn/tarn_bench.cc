@@ -5,6 +5,7 @@
 // thread (tarnput) and a reader thread (tarnreap_timeout) at the same time
 // and prints packets/s and MB/s for each side with the server's CPU time.
 // Usage: tarn_bench [SECONDS_PER_SIZE]   (default 3)
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -48,8 +49,15 @@ pid_t startServer(std::string &name) {
   std::string ready = "/tmp/tarn_bench_ready." + std::to_string(getpid());
   std::remove(ready.c_str());
   const char *argv[] = {bin.c_str(), "-p", "0", "-s", "512M", "-R", ready.c_str(), nullptr};
+  // The server's own messages would interleave with the figures.
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&quiet, 1, 2);
   pid_t pid;
-  if (posix_spawn(&pid, bin.c_str(), nullptr, nullptr, const_cast<char **>(argv), environ) != 0) return -1;
+  int rc = posix_spawn(&pid, bin.c_str(), &quiet, nullptr, const_cast<char **>(argv), environ);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (rc != 0) return -1;
   for (int i = 0; i < 1000 && name.empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ifstream in(ready);

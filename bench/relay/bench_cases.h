@@ -1,0 +1,52 @@
+// The relay benchmark's cases. Each starts its own tarn servers and relay on
+// 127.0.0.1, measures one way of using the relay, stops everything it
+// started and returns one row of the table.
+//
+//   backlog-style cases (bench_backlog.cc): the sources hold every packet
+//     before the relay starts; the relay's readers start from the oldest
+//     (a starttime before the first packet); measured from the relay's start
+//     until every destination holds its last packet.
+//   live and latency (bench_live.cc): packets are put while the relay runs.
+//
+// Thread-safety: one case at a time.
+#ifndef BENCH_RELAY_BENCH_CASES_H
+#define BENCH_RELAY_BENCH_CASES_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench_table.h"
+
+namespace relaybench {
+
+struct CaseEntry {
+  std::string name;     // as --case takes it and the table shows it
+  std::string summary;  // for --help
+  long fullPackets;     // packets put by default
+  long quickPackets;    // packets put with --quick
+  std::function<CaseResult(long packets)> run;
+};
+
+// Every case, in the order they run.
+const std::vector<CaseEntry> &allCases();
+
+// The shape of a backlog-style case.
+struct BacklogShape {
+  std::string name;
+  int sources = 1;          // each with its own server and reader
+  int destinations = 1;     // each with its own server and writer
+  long packets = 0;         // put at each source
+  size_t bytes = 512;       // of each packet, its header included
+  int names = 1;            // source names at each source, in turn
+  std::string match;        // the readers' match; empty: all
+  int keepEvery = 1;        // the match selects names whose number is a multiple
+};
+
+CaseResult runBacklog(const BacklogShape &shape);
+CaseResult runLive(long packets);
+CaseResult runLatency(const std::string &name, double rate, long packets);
+
+}  // namespace relaybench
+
+#endif  // BENCH_RELAY_BENCH_CASES_H

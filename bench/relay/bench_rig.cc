@@ -1,0 +1,171 @@
+#include "bench_rig.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/tarnclient/tarnclient.h"
+
+namespace relaybench {
+
+namespace {
+
+int countOf(const std::string &text, const std::string &needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// True while the process has not ended (it is not reaped here).
+bool running(pid_t pid) {
+  if (pid <= 0) return false;
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
+
+void writeReaders(std::ostream &out, const RelayPlan &plan) {
+  for (size_t i = 0; i < plan.sources.size(); ++i) {
+    out << "  &Arr{\n    name in" << i + 1 << "\n    read_from_tarnname " << plan.sources[i]
+        << "\n    write_to_queue q\n";
+    if (!plan.match.empty()) out << "    match " << plan.match << "\n";
+    if (!plan.starttime.empty()) out << "    starttime " << plan.starttime << "\n";
+    out << "  }\n";
+  }
+}
+
+void writeWriters(std::ostream &out, const RelayPlan &plan) {
+  for (size_t i = 0; i < plan.destinations.size(); ++i) {
+    out << "  &Arr{\n    name out" << i + 1 << "\n    write_to_tarnname " << plan.destinations[i]
+        << "\n    read_from_queue q\n  }\n";
+  }
+}
+
+}  // namespace
+
+std::string relayParameterText(const RelayPlan &plan) {
+  std::ostringstream out;
+  out << "connections &List{\n";
+  writeReaders(out, plan);
+  writeWriters(out, plan);
+  out << "}\n"
+      << "connections_defaults &Arr{\n"
+      << "  shared &Arr{\n    run true\n    match\n    reject\n  }\n"
+      << "  read &Arr{\n    read_from_tarnname\n    read_from_tarntag\n    starttime\n    endtime\n"
+      << "    too_old\n    too_new\n    check_unstuff true\n    suppress_unstuff_errors false\n  }\n"
+      << "  write &Arr{\n    write_to_tarnname\n    write_to_tarntag\n  }\n"
+      << "}\n"
+      << "connections_special &Arr{\n  status_create &Arr{\n    run false\n  }\n"
+      << "  log_create &Arr{\n    run false\n  }\n}\n"
+      << "time_intervals_sec &Arr{\n  pfstatusreport 60\n  internal_timeout 1\n  shutdown_grace_period 15\n}\n";
+  return out.str();
+}
+
+Rig::Rig(std::string label) : m_label(std::move(label)) {}
+
+Rig::~Rig() {
+  if (m_relay.pid > 0) stopRelay();
+  for (Process &server : m_servers) stopProcess(server, SIGTERM, 30);
+}
+
+void Rig::fail(const std::string &why) {
+  if (m_failure.empty()) m_failure = why;
+}
+
+std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket) {
+  std::string base = workDir() + "/" + m_label + "_server" + std::to_string(m_servers.size() + 1);
+  std::string ready = base + ".ready";
+  std::remove(ready.c_str());
+  m_servers.push_back(spawnProcess({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes), "-m",
+                                    std::to_string(maxPacket), "-R", ready},
+                                   base + ".log"));
+  pid_t pid = m_servers.back().pid;
+  for (int i = 0; i < 2000 && running(pid); ++i) {  // at most 20 s
+    std::istringstream in(readFile(ready));
+    std::string name;
+    if (std::getline(in, name) && !name.empty()) return name;
+    sleepSeconds(0.01);
+  }
+  fail("tarnserver did not start (" + base + ".log)");
+  return "";
+}
+
+bool Rig::startRelay(const RelayPlan &plan) {
+  std::string pf = workDir() + "/" + m_label + "_relay.pf";
+  std::ofstream(pf) << relayParameterText(plan);
+  m_readers = plan.sources.size();
+  m_writers = plan.destinations.size();
+  m_relay = spawnProcess({binDir() + "/tarn2tarn_pre", "-p", pf, "-t", m_label, "-v"},
+                         workDir() + "/" + m_label + "_relay.log");
+  if (m_relay.pid < 0) fail("the relay could not be started");
+  return m_relay.pid > 0;
+}
+
+bool Rig::waitRelayReady(double limit) {
+  auto start = Clock::now();
+  while (secondsSince(start) < limit && running(m_relay.pid)) {
+    std::string log = readFile(m_relay.log);
+    if (countOf(log, "Connected to tarn") >= static_cast<int>(m_readers + m_writers) &&
+        countOf(log, "Repositioned tarn") >= static_cast<int>(m_readers)) {
+      return true;
+    }
+    sleepSeconds(0.01);
+  }
+  fail(std::string(running(m_relay.pid) ? "the relay did not get ready" : "the relay ended before it was ready") +
+       " (" + m_relay.log + ")");
+  return false;
+}
+
+Ending Rig::stopRelay() {
+  bool wasRunning = running(m_relay.pid);
+  Ending end = stopProcess(m_relay, SIGTERM, 60);
+  if (!wasRunning) fail("the relay ended by itself with status " + std::to_string(end.status));
+  else if (!end.ended) fail("the relay did not stop within a minute");
+  else if (end.status != 0) fail("the relay ended with status " + std::to_string(end.status));
+  return end;
+}
+
+bool Rig::relayRunning() const { return running(m_relay.pid); }
+
+double Rig::serversCpuSeconds() const {
+  double sum = 0;
+  for (const Process &server : m_servers) sum += processCpuSeconds(server.pid);
+  return sum;
+}
+
+namespace {
+
+// The newest packet id each open descriptor's server holds, -1 for none.
+int newestId(int fd) { return fd < 0 ? -1 : std::max(-1, tarnposition(fd, "newest")); }
+
+}  // namespace
+
+std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId, Clock::time_point start,
+                                   double stall, double limit, const std::function<bool()> &alive) {
+  std::vector<int> fds, seen(tarns.size(), -1);
+  for (const std::string &tarn : tarns) fds.push_back(tarnopen(tarn.c_str(), "r&"));
+  std::vector<double> reached(tarns.size(), -1);
+  auto progress = Clock::now();
+  size_t done = 0;
+  for (int polls = 0; done < tarns.size() && secondsSince(start) < limit && secondsSince(progress) < stall;
+       ++polls) {
+    for (size_t i = 0; i < tarns.size(); ++i) {
+      if (reached[i] >= 0) continue;
+      int newest = newestId(fds[i]);
+      if (newest != seen[i]) seen[i] = newest, progress = Clock::now();
+      if (newest >= lastId) reached[i] = secondsSince(start), ++done;
+    }
+    if (done == tarns.size() || (polls % 50 == 0 && !alive())) break;
+    sleepSeconds(0.002);
+  }
+  for (int fd : fds) {
+    if (fd >= 0) tarnclose(fd);
+  }
+  return reached;
+}
+
+}  // namespace relaybench
