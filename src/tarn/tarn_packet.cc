@@ -40,6 +40,18 @@ thread_local double t_pkttime;
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
                        char *packet, int nbytes)
+    : TarnPacket(std::move(tag), pktid, srcname, pkttime, nullptr, nbytes, AdoptBuffer{}) {
+  // One byte more than needed, so that an empty packet still owns a buffer.
+  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
+  if (!m_pktbuf) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
+             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
+  }
+  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
+}
+
+TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
+                       char *buffer, int nbytes, AdoptBuffer)
     : m_pktid(pktid),
       m_nbytes(nbytes),
       m_bufsize(nbytes),
@@ -48,15 +60,9 @@ TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, d
       m_hasSourceInfo(true),
       m_unstuffed(false),
       m_unstuffState(kNotTried),
-      m_pkttime(pkttime) {
+      m_pkttime(pkttime),
+      m_pktbuf(buffer) {
   m_tarnname = tag->getString("tarnname");
-  // One byte more than needed, so that an empty packet still owns a buffer.
-  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
-  if (!m_pktbuf) {
-    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
-             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
-  }
-  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
   std::memset(m_srcname, 0, sizeof m_srcname);
   std::strncpy(m_srcname, srcname, sizeof m_srcname - 1);
 }
@@ -129,8 +135,12 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
     throw RelayException("TarnPacket::reap_timeout: Received rc " + std::to_string(rc) +
                          " from tarnreap_timeout");
   }
-  auto packet =
-      std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data, t_nbytes);
+  // The packet takes the reap buffer over instead of copying it; the next
+  // reap grows a new one to its packet's size.
+  auto packet = std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data, t_nbytes,
+                                             AdoptBuffer{});
+  t_buffer.data = nullptr;
+  t_buffer.size = 0;
   tag->setTarnPosition(t_pktid, t_pkttime);
   // The reaper holds the packet until it has decided what becomes of it.
   packet->m_readRecord = tag->readPosition().reaped(t_pktid, t_pkttime);

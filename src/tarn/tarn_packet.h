@@ -35,6 +35,11 @@ class TarnPacket {
   // A reaped packet: copies the bytes and at most 63 characters of the name.
   TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
              char *packet, int nbytes);
+  // The same, taking over `buffer` (allocated with malloc, at least nbytes
+  // long) instead of copying it: reaping hands its buffer on this way.
+  struct AdoptBuffer {};
+  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
+             char *buffer, int nbytes, AdoptBuffer);
   // A log packet ("<target>/log") carrying the message. RelayException when
   // it cannot be stuffed.
   explicit TarnPacket(std::string message);
