@@ -18,6 +18,9 @@ const Command kCommands[] = {
      "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
      "               [--bad FRACTION]     synthetic packets that unstuff"},
     {"stat", runStat, "tarn stat TARN                the server's sources and ring figures"},
+    {"status", runStatus,
+     "tarn status TARN... [--watch [SECONDS]] [--json]\n"
+     "                              the servers and every relay reporting to them"},
 };
 
 void usage(FILE *out) {
