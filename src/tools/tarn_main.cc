@@ -21,6 +21,9 @@ const Command kCommands[] = {
     {"status", runStatus,
      "tarn status TARN... [--watch [SECONDS]] [--json]\n"
      "                              the servers and every relay reporting to them"},
+    {"monitor", runMonitor,
+     "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
+     "                              serves a page, /api/status and /metrics (default 127.0.0.1:6580)"},
 };
 
 void usage(FILE *out) {
