@@ -2,7 +2,11 @@
 # make demo: two tarn servers on free local ports, the relay copying packets
 # from one to the other, packets fed with `tarn gen` and watched with
 # `tarn tail`, then a stop with SIGTERM so that the relay's drain shows.
-# Everything it starts is stopped when it ends, however it ends.
+# `tarn monitor` watches it all on http://127.0.0.1:6580/ (another free port
+# when that one is taken); run from a terminal, the demo ends by starting the
+# relay again with a trickle of packets and waits for Enter, so that the
+# page can be looked at. Everything it starts is stopped when it ends,
+# however it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin="$PWD/build/bin"
@@ -34,6 +38,20 @@ source=$(cat "$work/source.ready")
 dest=$(cat "$work/dest.ready")
 echo "source: $source    destination: $dest"
 
+say "Starting tarn monitor on both servers"
+start_monitor() {
+  "$bin/tarn" monitor "$source" "$dest" -l "$1" >"$work/monitor.out" 2>"$work/monitor.err" & pids+=($!)
+  for _ in $(seq 50); do
+    grep -q "serving http" "$work/monitor.out" && return 0
+    kill -0 "$!" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+start_monitor 127.0.0.1:6580 || start_monitor 127.0.0.1:0
+page=$(grep -o 'http://[^ ]*' "$work/monitor.out")
+echo "the monitor's page: $page"
+
 say "The relay's parameter file (one reader, one writer, status and log packets)"
 sed -e "s/@SOURCE@/$source/" -e "s/@DEST@/$dest/" examples/demo.pf.in >"$work/demo.pf"
 grep -v '^#' "$work/demo.pf" | grep -v '^$'
@@ -51,6 +69,9 @@ say "Feeding 10 packets a second for 2 seconds, two streams (tarn gen)"
 say "What arrived on the destination (tarn tail --json, relayed packets only)"
 "$bin/tarn" tail "$dest" --from oldest -t 1 -m 'SYN_.*' --json
 
+say "The servers and the relay at a glance (tarn status)"
+"$bin/tarn" status "$source" "$dest"
+
 say "A burst of 20000 packets, and SIGTERM at once: the relay drains its queue"
 "$bin/tarn" gen "$source" -n 20000 -s 256 >/dev/null
 sleep 0.2
@@ -64,5 +85,21 @@ say "The destination now holds"
 
 say "The relay's own log and status packets on the destination (tarn tail --unstuff)"
 "$bin/tarn" tail "$dest" --from oldest -t 1 -r 'SYN_.*' --unstuff | tail -n 25
+
+if [ -t 0 ]; then
+  say "The relay again, with 5 packets a second: open $page in a browser"
+  "$bin/tarn2tarn_pre" -v -p "$work/demo" -t demo >"$work/relay2.out" 2>&1 &
+  relay=$!
+  pids+=("$relay")
+  "$bin/tarn" gen "$source" -n 1000000 -r 5 --streams 2 >/dev/null 2>&1 &
+  feeder=$!
+  pids+=("$feeder")
+  address=${page#http://}
+  echo "(from another machine: ssh -L 6580:${address%/} THIS-MACHINE, then open http://127.0.0.1:6580/ there)"
+  read -r -p "Press Enter to stop everything. " _ || true
+  # The relay drains while its servers still run.
+  kill -TERM "$feeder" "$relay" 2>/dev/null || true
+  wait "$relay" 2>/dev/null || true
+fi
 
 say "Done: servers stopped, $work removed"

@@ -14,6 +14,8 @@ int runPut(const Args &args);
 int runTail(const Args &args);
 int runStat(const Args &args);
 int runGen(const Args &args);
+int runStatus(const Args &args);
+int runMonitor(const Args &args);
 
 struct Command {
   const char *name;

@@ -18,6 +18,12 @@ const Command kCommands[] = {
      "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
      "               [--bad FRACTION]     synthetic packets that unstuff"},
     {"stat", runStat, "tarn stat TARN                the server's sources and ring figures"},
+    {"status", runStatus,
+     "tarn status TARN... [--watch [SECONDS]] [--json]\n"
+     "                              the servers and every relay reporting to them"},
+    {"monitor", runMonitor,
+     "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
+     "                              serves a page, /api/status and /metrics (default 127.0.0.1:6580)"},
 };
 
 void usage(FILE *out) {

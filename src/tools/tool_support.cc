@@ -2,10 +2,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/stopflag/stopflag.h"
 #include "platform/time/epochtime.h"
@@ -106,6 +109,17 @@ void catchInterrupts() {
 }
 
 bool interrupted() { return g_stop.load() != 0; }
+
+bool pauseUnlessInterrupted(double seconds) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  while (!interrupted()) {
+    Clock::duration left = end - Clock::now();
+    if (left <= Clock::duration::zero()) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(50)));
+  }
+  return false;
+}
 
 std::string timeText(double t) {
   char *s = strtime(t);

@@ -27,6 +27,8 @@ bool parseSeconds(const std::string &text, double &out);
 // stops waiting for a lost server) and interrupted().
 void catchInterrupts();
 bool interrupted();
+// Waits `seconds`, in short steps; false when interrupted meanwhile.
+bool pauseUnlessInterrupted(double seconds);
 
 // The time as the time library writes it ("2026-12-07 10:00:00.500 UTC").
 std::string timeText(double t);

@@ -1,0 +1,60 @@
+// The watching half of `tarn monitor`: one thread per tarn server, each
+// polling its server every `interval` seconds (server_watch.h) and
+// publishing what it saw, with the last hour of each server's packets per
+// second and each connection's latency and queued packets (monitor_history.h).
+// The page, /api/status and /metrics are built from the latest of each. A
+// server going down, and coming back, is said once on standard error.
+//
+// Thread-safety: statusJson, metrics and page may be called from any number
+// of threads while the watchers run; start and stop from one thread.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/monitor_history.h"
+#include "tools/network_view.h"
+
+namespace tarntool {
+
+class Monitor {
+ public:
+  Monitor(std::vector<std::string> tarns, double interval);
+  ~Monitor();  // stops the watchers
+  Monitor(const Monitor &) = delete;
+  Monitor &operator=(const Monitor &) = delete;
+
+  void start();
+  // Ends the watchers and waits for them: at once between rounds, else
+  // after the round under way (short once the process's stop flag is set).
+  void stop();
+
+  // What `tarn status --json` prints, each server with the history of its
+  // packets per second and each connection with that of its latency and
+  // queued packets ("history": {"name": [[time, value], ...]}).
+  nlohmann::ordered_json statusJson() const;
+  std::string metrics() const;
+  // The page, with the status embedded so that it shows without a request.
+  std::string page() const;
+
+ private:
+  void watch(size_t index);
+  void record(const ServerState &server, const std::vector<RelayReport> &fresh);
+  NetworkView view() const;
+
+  const std::vector<std::string> tarns_;
+  const double interval_;
+  History history_;
+  std::vector<std::thread> threads_;  // started and joined by the owner's thread
+
+  mutable std::mutex mutex_;  // guards the two below
+  std::vector<WatchSnapshot> snapshots_;  // one per server, in the order given
+  bool stopping_ = false;
+  std::condition_variable wake_;  // stopping_ set
+};
+
+}  // namespace tarntool

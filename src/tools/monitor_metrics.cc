@@ -1,0 +1,148 @@
+#include "tools/monitor_metrics.h"
+
+#include <charconv>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+namespace tarntool {
+
+const char kMetricsContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+namespace {
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+std::string number(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, res.ptr);
+}
+
+// One metric family: its HELP and TYPE lines, then its samples; nothing at
+// all when it has no sample.
+class Family {
+ public:
+  Family(const char *name, const char *type, const char *help) : name_(name), type_(type), help_(help) {}
+
+  void add(const Labels &labels, double value) {
+    samples_ += name_;
+    if (!labels.empty()) {
+      samples_ += '{';
+      for (size_t i = 0; i < labels.size(); ++i) {
+        samples_ += (i ? "," : "") + labels[i].first + "=\"" + escapeLabel(labels[i].second) + "\"";
+      }
+      samples_ += '}';
+    }
+    samples_ += ' ' + number(value) + '\n';
+  }
+
+  void writeTo(std::string &out) const {
+    if (samples_.empty()) return;
+    out += "# HELP " + name_ + ' ' + help_ + "\n# TYPE " + name_ + ' ' + type_ + '\n' + samples_;
+  }
+
+ private:
+  std::string name_, type_, help_, samples_;
+};
+
+void serverMetrics(const std::vector<ServerState> &servers, double now, std::string &out) {
+  Family up("tarn_server_up", "gauge", "Whether the tarn server answered the monitor's last request.");
+  Family packets("tarn_server_ring_packets", "gauge", "Packets the server's ring holds.");
+  Family size("tarn_server_ring_size_bytes", "gauge", "Size of the server's ring.");
+  Family used("tarn_server_ring_used_bytes", "gauge", "Bytes of the server's ring in use.");
+  Family ratio("tarn_server_ring_used_ratio", "gauge", "Share of the server's ring in use, from 0 to 1.");
+  Family rate("tarn_server_packets_per_second", "gauge", "Packets the server stored per second lately.");
+  Family dropped("tarn_server_dropped_packets_total", "counter",
+                 "Packets the ring dropped to make room since the server started.");
+  Family clients("tarn_server_clients", "gauge", "Clients connected to the server.");
+  Family newest("tarn_server_newest_packet_age_seconds", "gauge", "Age of the newest packet's time on the server.");
+  Family srcPackets("tarn_source_packets", "gauge", "Packets of one source that the server's ring holds.");
+  Family srcAge("tarn_source_newest_packet_age_seconds", "gauge", "Age of the newest packet's time of one source.");
+  for (const ServerState &s : servers) {
+    Labels l{{"tarn", s.tarn}};
+    up.add(l, s.up ? 1 : 0);
+    if (!s.up) continue;
+    const tarnclient::RingFigures &f = s.figures;
+    packets.add(l, static_cast<double>(f.packets));
+    size.add(l, static_cast<double>(f.ringBytes));
+    used.add(l, static_cast<double>(f.usedBytes));
+    ratio.add(l, f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0);
+    if (s.packetsPerSecond) rate.add(l, *s.packetsPerSecond);
+    dropped.add(l, static_cast<double>(f.dropped));
+    clients.add(l, f.clients);
+    if (f.packets) newest.add(l, now - f.newestTime);
+    for (const tarnclient::SourceFigures &src : f.sources) {
+      Labels ls{{"tarn", s.tarn}, {"source", src.name}};
+      srcPackets.add(ls, static_cast<double>(src.packets));
+      srcAge.add(ls, now - src.newestTime);
+    }
+  }
+  for (const Family *f : {&up, &packets, &size, &used, &ratio, &rate, &dropped, &clients, &newest, &srcPackets, &srcAge}) {
+    f->writeTo(out);
+  }
+}
+
+struct RelayFamilies {
+  Family stale{"tarn_relay_stale", "gauge", "Whether the relay's newest report is older than three report intervals."};
+  Family age{"tarn_relay_report_age_seconds", "gauge", "Age of the relay's newest status report."};
+  Family interval{"tarn_relay_report_interval_seconds", "gauge", "The relay's interval between status reports."};
+  Family runTime{"tarn_relay_run_time_seconds", "gauge", "How long the relay had run at its newest report."};
+  Family memory{"tarn_relay_resident_memory_bytes", "gauge", "The relay's resident set size at its newest report."};
+  Family up{"tarn_relay_connection_up", "gauge", "Whether the connection is in state yes at the newest report."};
+  Family state{"tarn_relay_connection_state", "gauge", "The connection's state at the newest report (label state)."};
+  Family latency{"tarn_relay_connection_latency_seconds", "gauge",
+                 "Seconds between the connection's last packet and the newest report."};
+  Family queued{"tarn_relay_connection_queued_packets", "gauge", "Packets waiting in the connection's queue."};
+
+  void add(const RelayView &r) {
+    Labels l{{"relay", r.state.target}};
+    stale.add(l, r.stale ? 1 : 0);
+    age.add(l, r.age);
+    interval.add(l, r.interval);
+    if (!r.state.report) return;
+    const RelayReport &rep = *r.state.report;
+    runTime.add(l, rep.runTime);
+    if (rep.rssKiB()) memory.add(l, 1024.0 * static_cast<double>(*rep.rssKiB()));
+    for (const ConnectionReport &c : rep.connections) {
+      Labels lc{{"relay", r.state.target}, {"connection", c.name}, {"direction", c.direction}, {"tarn", c.tarn},
+                {"queue", c.queue}};
+      up.add(lc, c.state == "yes" ? 1 : 0);
+      Labels ls = lc;
+      ls.emplace_back("state", c.state);
+      state.add(ls, 1);
+      if (c.latency) latency.add(lc, *c.latency);
+      if (c.queueDepth >= 0) queued.add(lc, static_cast<double>(c.queueDepth));
+    }
+  }
+
+  void writeTo(std::string &out) const {
+    for (const Family *f : {&stale, &age, &interval, &runTime, &memory, &up, &state, &latency, &queued}) f->writeTo(out);
+  }
+};
+
+}  // namespace
+
+std::string escapeLabel(const std::string &value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '"') out += "\\\"";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::string renderMetrics(const NetworkView &view) {
+  std::string out;
+  serverMetrics(view.servers, view.now, out);
+  RelayFamilies relays;
+  for (const RelayView &r : view.relays) relays.add(r);
+  relays.writeTo(out);
+  return out;
+}
+
+}  // namespace tarntool

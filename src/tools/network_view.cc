@@ -1,0 +1,155 @@
+#include "tools/network_view.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace tarntool {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+template <typename T>
+Json orNull(const std::optional<T> &v) {
+  return v ? Json(*v) : Json(nullptr);
+}
+
+Json textOrNull(const std::string &s) { return s.empty() ? Json(nullptr) : Json(s); }
+
+RelayView judge(const RelayState &state, double now) {
+  RelayView v;
+  v.state = state;
+  v.age = now - state.newestTime;
+  v.interval = std::max(kShortestReportInterval, state.interval.value_or(kDefaultReportInterval));
+  v.stale = v.age > kStaleIntervals * v.interval;
+  return v;
+}
+
+Json ringJson(const tarnclient::RingFigures &f) {
+  Json j;
+  j["size_bytes"] = f.ringBytes;
+  j["used_bytes"] = f.usedBytes;
+  j["used_ratio"] = f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0;
+  j["packets"] = f.packets;
+  j["oldest_id"] = f.oldestId;
+  j["newest_id"] = f.newestId;
+  j["oldest_time"] = f.packets ? Json(f.oldestTime) : Json(nullptr);
+  j["newest_time"] = f.packets ? Json(f.newestTime) : Json(nullptr);
+  j["dropped_packets"] = f.dropped;
+  j["max_packet_bytes"] = f.maxPacket;
+  j["in_file"] = f.inFile;
+  return j;
+}
+
+Json serverJson(const ServerState &s, double now) {
+  Json j;
+  j["tarn"] = s.tarn;
+  j["up"] = s.up;
+  j["error"] = textOrNull(s.error);
+  j["packets_per_second"] = orNull(s.packetsPerSecond);
+  if (!s.up) return j;
+  j["clients"] = s.figures.clients;
+  j["ring"] = ringJson(s.figures);
+  Json sources = Json::array();
+  for (const tarnclient::SourceFigures &src : s.figures.sources) {
+    sources.push_back(
+        {{"name", src.name}, {"packets", src.packets}, {"newest_time", src.newestTime}, {"newest_age_seconds", now - src.newestTime}});
+  }
+  j["sources"] = sources;
+  j["sources_cut_short"] = s.figures.sourcesTruncated;
+  return j;
+}
+
+Json connectionJson(const RelayView &r, const ConnectionReport &c) {
+  return {{"name", c.name},           {"direction", c.direction},     {"tarn", c.tarn},
+          {"queue", c.queue},         {"state", c.state},             {"latency_seconds", orNull(c.latency)},
+          {"queue_depth", c.queueDepth}, {"attention", needsAttention(r, c)}};
+}
+
+Json relayJson(const RelayView &r) {
+  const RelayState &s = r.state;
+  Json j;
+  j["target"] = s.target;
+  j["server"] = s.server;
+  j["report_time"] = s.newestTime;
+  j["report_age_seconds"] = r.age;
+  j["report_interval_seconds"] = r.interval;
+  j["stale"] = r.stale;
+  j["attention"] = needsAttention(r);
+  j["problem"] = textOrNull(s.problem);
+  j["run_time_seconds"] = s.report ? Json(s.report->runTime) : Json(nullptr);
+  j["rss_kib"] = s.report ? orNull(s.report->rssKiB()) : Json(nullptr);
+  Json conns = Json::array();
+  if (s.report) {
+    for (const ConnectionReport &c : s.report->connections) conns.push_back(connectionJson(r, c));
+  }
+  j["connections"] = conns;
+  return j;
+}
+
+}  // namespace
+
+NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now) {
+  NetworkView view;
+  view.now = now;
+  std::map<std::string, RelayState> newest;
+  for (const WatchSnapshot &s : snapshots) {
+    view.servers.push_back(s.server);
+    for (const RelayState &r : s.relays) {
+      auto it = newest.find(r.target);
+      if (it == newest.end() || r.newestTime > it->second.newestTime) newest[r.target] = r;
+    }
+  }
+  for (const auto &entry : newest) view.relays.push_back(judge(entry.second, now));
+  return view;
+}
+
+bool needsAttention(const RelayView &relay, const ConnectionReport &c) {
+  return relay.stale || !relay.state.problem.empty() || c.state != "yes";
+}
+
+bool needsAttention(const RelayView &relay) {
+  if (relay.stale || !relay.state.problem.empty() || !relay.state.report) return true;
+  const auto &conns = relay.state.report->connections;
+  return std::any_of(conns.begin(), conns.end(), [&](const ConnectionReport &c) { return needsAttention(relay, c); });
+}
+
+Json toJson(const NetworkView &view) {
+  Json j;
+  j["time"] = view.now;
+  j["servers"] = Json::array();
+  for (const ServerState &s : view.servers) j["servers"].push_back(serverJson(s, view.now));
+  j["relays"] = Json::array();
+  for (const RelayView &r : view.relays) j["relays"].push_back(relayJson(r));
+  return j;
+}
+
+std::string jsonText(const Json &j, int indent) {
+  return j.dump(indent, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+std::string bytesText(double bytes) {
+  const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (bytes >= 1024 && u < 4) {
+    bytes /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+  return buf;
+}
+
+std::string durationText(double s) {
+  char buf[32];
+  if (!std::isfinite(s)) return "?";
+  if (std::fabs(s) < 10) std::snprintf(buf, sizeof buf, "%.2f s", s);
+  else if (std::fabs(s) < 120) std::snprintf(buf, sizeof buf, "%.0f s", s);
+  else if (std::fabs(s) < 7200) std::snprintf(buf, sizeof buf, "%.0f min", s / 60);
+  else if (std::fabs(s) < 172800) std::snprintf(buf, sizeof buf, "%.1f h", s / 3600);
+  else std::snprintf(buf, sizeof buf, "%.0f d", s / 86400);
+  return buf;
+}
+
+}  // namespace tarntool

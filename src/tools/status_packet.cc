@@ -1,0 +1,148 @@
+#include "tools/status_packet.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/pf/pf.h"
+#include "platform/pkt/pkt.h"
+
+namespace tarntool {
+namespace {
+
+const std::string kStatusSuffix = "/pf/st";
+
+// A connection that has not relayed a packet yet reports this latency.
+constexpr double kNoLatency = 999999999.0;
+
+struct PacketFree {
+  void operator()(Packet *p) const { freePkt(p); }
+};
+
+bool readDouble(const char *text, double &out) {
+  if (!text || !*text) return false;
+  char *end = nullptr;
+  errno = 0;
+  double v = std::strtod(text, &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+bool readLong(const char *text, long &out) {
+  if (!text || !*text) return false;
+  char *end = nullptr;
+  errno = 0;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  out = v;
+  return true;
+}
+
+// The value of `key` in an array, or "" (a report names every key, but an
+// absent text key is harmless to show).
+std::string text(Pf *arr, const char *key) {
+  const char *v = pfget_string(arr, key);
+  return v ? v : "";
+}
+
+std::string problem(const char *key, const char *value, const char *kind) {
+  if (!value) return "no '" + std::string(key) + "'";
+  return "'" + std::string(key) + "' is not " + kind + ": '" + value + "'";
+}
+
+bool number(Pf *arr, const char *key, double &out, std::string &why) {
+  const char *v = pfget_string(arr, key);
+  if (readDouble(v, out)) return true;
+  why = problem(key, v, "a number");
+  return false;
+}
+
+bool whole(Pf *arr, const char *key, long &out, std::string &why) {
+  const char *v = pfget_string(arr, key);
+  if (readLong(v, out)) return true;
+  why = problem(key, v, "a whole number");
+  return false;
+}
+
+bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string &why) {
+  c.name = name;
+  c.direction = text(arr, "dir");
+  c.tarn = text(arr, "tarnn");
+  c.queue = text(arr, "qn");
+  c.state = text(arr, "con");
+  double latency = 0;
+  if (c.state.empty()) why = "no 'con'";
+  else if (number(arr, "dlt", latency, why) && whole(arr, "nq", c.queueDepth, why) && whole(arr, "rss", c.rssKiB, why)) {
+    if (latency < kNoLatency) c.latency = latency;
+    return true;
+  }
+  why = "connection '" + c.name + "': " + why;
+  return false;
+}
+
+bool readReport(Pf *pf, RelayReport &r, std::string &why) {
+  if (!number(pf, "rtm", r.runTime, why)) return false;
+  Pf *dls = nullptr;
+  if (pfget(pf, "dls", &dls) != PFARR) {
+    why = "no 'dls' array";
+    return false;
+  }
+  for (int i = 0; i < pfmaxtbl(dls); ++i) {
+    Pf *arr = nullptr;
+    const char *name = pfkey_index(dls, i);
+    if (pfget_index(dls, i, &arr) != PFARR || !name) {
+      why = "'dls' entry " + std::to_string(i) + " is not an array";
+      return false;
+    }
+    ConnectionReport c;
+    if (!readConnection(name, arr, c, why)) return false;
+    r.connections.push_back(std::move(c));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RelayReport::isFinal() const {
+  if (connections.empty()) return false;
+  for (const ConnectionReport &c : connections) {
+    if (c.state != "stopped") return false;
+  }
+  return true;
+}
+
+std::optional<long> RelayReport::rssKiB() const {
+  if (connections.empty()) return std::nullopt;
+  return connections.front().rssKiB;
+}
+
+std::string statusTarget(const std::string &srcname) {
+  if (srcname.size() <= kStatusSuffix.size()) return "";
+  if (srcname.compare(srcname.size() - kStatusSuffix.size(), kStatusSuffix.size(), kStatusSuffix) != 0) return "";
+  return srcname.substr(0, srcname.size() - kStatusSuffix.size());
+}
+
+bool parseStatusPacket(const std::string &srcname, double time, const char *bytes, int nbytes,
+                       RelayReport &out, std::string &why) {
+  Packet *raw = nullptr;
+  int content = unstuffPkt(srcname.c_str(), time, bytes, nbytes, &raw);
+  std::unique_ptr<Packet, PacketFree> pkt(raw);
+  if (content < 0) {
+    why = std::string("does not unstuff: ") + pkt_strerror(content);
+    return false;
+  }
+  if (content != PKT_CONTENT_PF || !pkt->pf) {
+    why = "not a parameter-file packet (content " + std::to_string(content) + ")";
+    return false;
+  }
+  RelayReport r;
+  r.target = statusTarget(srcname);
+  r.time = time;
+  if (!readReport(pkt->pf, r, why)) return false;
+  out = std::move(r);
+  return true;
+}
+
+}  // namespace tarntool

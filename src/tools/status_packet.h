@@ -1,0 +1,53 @@
+// A relay's status packet read back: the relay's run time and, for each of
+// its connections, what the status manager wrote about it (source name
+// "<target>/pf/st", a parameter-file body; docs/packets.md).
+//
+// The text is read as the parameter-file library compiles it: within one
+// connection's array the later of two equal keys wins, so rtm, rss and nq are
+// the values written after the state, which a stopped connection reports too.
+//
+// Thread-safety: plain functions without shared state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarntool {
+
+struct ConnectionReport {
+  std::string name;
+  std::string direction;  // "read" or "write"
+  std::string tarn;       // the tarn name the connection uses
+  std::string queue;
+  std::string state;      // "yes" while it works; "stopped", "sleeping"...
+  std::optional<double> latency;  // seconds since its last packet; none before the first
+  long queueDepth = 0;    // packets waiting for it in its queue; negative: not a consumer
+  long rssKiB = 0;        // the relay's resident set size, in KiB
+};
+
+struct RelayReport {
+  std::string target;  // the relay's name, from the source name
+  double time = 0.0;   // the packet's time: when the relay wrote the report
+  double runTime = 0.0;  // seconds since the relay started
+  std::vector<ConnectionReport> connections;
+
+  // True for the report a relay sends as it stops: every connection stopped.
+  bool isFinal() const;
+  // The relay's RSS in KiB, from its first connection; none without one.
+  std::optional<long> rssKiB() const;
+};
+
+// "relay/pf/st" -> "relay"; empty for a source name that is not a status
+// packet's.
+std::string statusTarget(const std::string &srcname);
+
+// Reads one status packet. False, with the reason in `why`, when the bytes
+// do not unstuff, are not a parameter file, or lack a value a report has (or
+// hold one that is not a number where a number belongs); `out` is then
+// unchanged.
+bool parseStatusPacket(const std::string &srcname, double time, const char *bytes, int nbytes,
+                       RelayReport &out, std::string &why);
+
+}  // namespace tarntool

@@ -1,0 +1,162 @@
+// tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]: watches the servers
+// and serves what it sees over HTTP: a page on /, JSON on /api/status and
+// Prometheus metrics on /metrics, until SIGINT or SIGTERM.
+#include <httplib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/elog/elog.h"
+#include "platform/tarnclient/tarn_address.h"
+#include "tools/monitor.h"
+#include "tools/monitor_metrics.h"
+#include "tools/network_view.h"
+#include "tools/tarn_commands.h"
+#include "tools/tool_support.h"
+
+namespace tarntool {
+namespace {
+
+const char kDefaultListen[] = "127.0.0.1:6580";
+constexpr double kDefaultInterval = 2.0;
+constexpr int kHttpThreads = 4;
+
+const char *const kUsage =
+    "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
+    "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status and /metrics;\n"
+    "  asks each server every SECONDS (default 2)\n";
+
+struct MonitorOptions {
+  std::vector<std::string> tarns;
+  std::string host = "127.0.0.1";
+  int port = 6580;
+  double interval = kDefaultInterval;
+};
+
+// "ADDRESS:PORT", ":PORT" (127.0.0.1) or "[IPv6]:PORT"; port 0 picks a free one.
+bool parseListen(const std::string &text, MonitorOptions &o, std::string &err) {
+  size_t colon = text.rfind(':');
+  long port = -1;
+  if (colon == std::string::npos || !parseCount(text.substr(colon + 1), port) || port > 65535) {
+    err = "-l: '" + text + "' is not ADDRESS:PORT";
+    return false;
+  }
+  std::string host = text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.find_first_of(":[]") != std::string::npos && text.front() != '[') {
+    err = "-l: write an IPv6 address in brackets, as [::1]:6580";
+    return false;
+  }
+  o.host = host.empty() ? "127.0.0.1" : host;
+  o.port = static_cast<int>(port);
+  return true;
+}
+
+bool addTarn(const std::string &name, MonitorOptions &o, std::string &err) {
+  tarnclient::TarnAddress addr;
+  std::string why;
+  if (!tarnclient::parseTarnName(name, addr, why)) {
+    err = "'" + name + "' is not a tarn name: " + why;
+    return false;
+  }
+  for (const std::string &t : o.tarns) {
+    if (t == name) return true;  // once is enough
+  }
+  o.tarns.push_back(name);
+  return true;
+}
+
+bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if ((a == "-l" || a == "-i") && i + 1 >= args.size()) {
+      err = a + " needs a value";
+      return false;
+    }
+    if (a == "-l") {
+      if (!parseListen(args[++i], o, err)) return false;
+    } else if (a == "-i") {
+      if (!parseSeconds(args[++i], o.interval) || o.interval < 0.1) {
+        err = "-i: '" + args[i] + "' is not a number of seconds of at least 0.1";
+        return false;
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      err = "unknown option " + a;
+      return false;
+    } else if (!addTarn(a, o, err)) {
+      return false;
+    }
+  }
+  if (o.tarns.empty()) err = "no TARN given";
+  return err.empty();
+}
+
+void addRoutes(httplib::Server &http, const Monitor &m) {
+  http.Get("/", [&m](const httplib::Request &, httplib::Response &res) {
+    res.set_content(m.page(), "text/html; charset=utf-8");
+  });
+  http.Get("/api/status", [&m](const httplib::Request &, httplib::Response &res) {
+    res.set_content(jsonText(m.statusJson(), -1), "application/json");
+  });
+  http.Get("/metrics", [&m](const httplib::Request &, httplib::Response &res) {
+    res.set_content(m.metrics(), kMetricsContentType);
+  });
+  http.set_default_headers({{"Cache-Control", "no-store"}});
+}
+
+// Binds the listening socket; the port bound (the one asked, or a free one
+// for 0), or -1.
+int bind(httplib::Server &http, const MonitorOptions &o) {
+  if (o.port == 0) return http.bind_to_any_port(o.host);
+  return http.bind_to_port(o.host, o.port) ? o.port : -1;
+}
+
+std::string urlHost(const std::string &host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+int runMonitor(const Args &args) {
+  MonitorOptions o;
+  std::string err;
+  if (!parseArgs(args, o, err)) {
+    std::fprintf(stderr, "tarn monitor: %s\n%s", err.c_str(), kUsage);
+    return 2;
+  }
+  catchInterrupts();
+  elog_set_immediate(0);  // servers going down and up are said by the monitor, once
+  httplib::Server http;
+  http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  http.set_keep_alive_timeout(2);
+  Monitor monitor(o.tarns, o.interval);
+  addRoutes(http, monitor);
+  errno = 0;
+  int port = bind(http, o);
+  if (port < 0) {
+    std::fprintf(stderr, "tarn monitor: cannot listen on %s:%d: %s\n", o.host.c_str(), o.port,
+                 errno ? std::strerror(errno) : "not an address of this machine");
+    return 1;
+  }
+  monitor.start();
+  std::atomic<bool> serving{true};
+  std::thread server([&] {
+    http.listen_after_bind();
+    serving = false;
+  });
+  std::printf("tarn monitor: serving http://%s:%d/ for %zu tarn servers (Ctrl-C ends)\n", urlHost(o.host).c_str(),
+              port, o.tarns.size());
+  std::fflush(stdout);
+  while (serving && pauseUnlessInterrupted(0.1)) {
+  }
+  http.stop();
+  server.join();
+  monitor.stop();
+  return 0;
+}
+
+}  // namespace tarntool

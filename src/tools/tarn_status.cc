@@ -1,0 +1,141 @@
+// tarn status TARN...: the servers' ring figures and packets per second, and
+// every relay whose status packets they hold, one row per connection; as a
+// table, redrawn in place with --watch, or as JSON.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "platform/elog/elog.h"
+#include "platform/tarnclient/tarn_address.h"
+#include "platform/time/epochtime.h"
+#include "tools/network_view.h"
+#include "tools/status_table.h"
+#include "tools/tarn_commands.h"
+#include "tools/tool_support.h"
+
+namespace tarntool {
+namespace {
+
+constexpr double kLookback = 600.0;     // seconds of older reports read to find a relay's interval
+constexpr double kRateSpan = 1.0;       // seconds between the two answers that give packets/s
+constexpr double kDefaultWatch = 2.0;
+
+const char *const kUsage =
+    "usage: tarn status TARN... [--watch [SECONDS]] [--json]\n"
+    "  --watch redraws every SECONDS (default 2) until interrupted\n";
+
+struct StatusOptions {
+  std::vector<std::string> tarns;
+  double watch = -1;  // seconds between redraws; -1: once
+  bool json = false;
+};
+
+bool checkTarn(const std::string &name, std::string &err) {
+  tarnclient::TarnAddress addr;
+  std::string why;
+  if (tarnclient::parseTarnName(name, addr, why)) return true;
+  err = "'" + name + "' is not a tarn name: " + why;
+  return false;
+}
+
+bool parseArgs(const Args &args, StatusOptions &o, std::string &err) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "--json") o.json = true;
+    else if (a == "--watch") {
+      o.watch = kDefaultWatch;
+      double s;
+      if (i + 1 < args.size() && parseSeconds(args[i + 1], s)) {
+        if (s < 0.1) {
+          err = "--watch: give at least 0.1 seconds";
+          return false;
+        }
+        o.watch = s;
+        ++i;
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      err = "unknown option " + a;
+      return false;
+    } else if (!checkTarn(a, err)) {
+      return false;
+    } else {
+      o.tarns.push_back(a);
+    }
+  }
+  if (o.tarns.empty()) err = "no TARN given";
+  return err.empty();
+}
+
+// One round on every server at once: a slow or unreachable one costs its
+// own time only.
+void pollAll(std::vector<std::unique_ptr<ServerWatch>> &watches) {
+  std::vector<std::thread> threads;
+  for (auto &w : watches) threads.emplace_back([&w] { w->poll(); });
+  for (auto &t : threads) t.join();
+}
+
+NetworkView currentView(const std::vector<std::unique_ptr<ServerWatch>> &watches) {
+  std::vector<WatchSnapshot> snapshots;
+  for (const auto &w : watches) snapshots.push_back(w->snapshot());
+  return buildView(snapshots, std_now());
+}
+
+bool useColor() {
+  const char *term = std::getenv("TERM");
+  return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") && !(term && std::string(term) == "dumb");
+}
+
+// The table drawn over the previous one: cursor home, each line cleared to
+// its end, then everything below cleared.
+void redraw(const std::string &table, double every) {
+  std::string out = "\033[H";
+  out += "tarn status every " + durationText(every) + ", " + timeText(std_now()) + " (Ctrl-C ends)\033[K\n\033[K\n";
+  for (size_t at = 0, nl; at < table.size(); at = nl + 1) {
+    nl = table.find('\n', at);
+    if (nl == std::string::npos) nl = table.size();
+    out += table.substr(at, nl - at) + "\033[K\n";
+  }
+  out += "\033[J";
+  std::fputs(out.c_str(), stdout);
+}
+
+void show(const NetworkView &view, const StatusOptions &o) {
+  if (o.json) std::puts(jsonText(toJson(view), o.watch < 0 ? 2 : -1).c_str());
+  else if (o.watch < 0) std::fputs(renderTable(view, useColor()).c_str(), stdout);
+  else redraw(renderTable(view, useColor()), o.watch);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int runStatus(const Args &args) {
+  StatusOptions o;
+  std::string err;
+  if (!parseArgs(args, o, err)) {
+    std::fprintf(stderr, "tarn status: %s\n%s", err.c_str(), kUsage);
+    return 2;
+  }
+  catchInterrupts();
+  elog_set_immediate(0);  // a server that cannot be reached is shown as down instead
+  std::vector<std::unique_ptr<ServerWatch>> watches;
+  for (const std::string &t : o.tarns) watches.push_back(std::make_unique<ServerWatch>(t, kLookback));
+  pollAll(watches);
+  if (!pauseUnlessInterrupted(kRateSpan)) return 0;
+  pollAll(watches);
+  NetworkView view = currentView(watches);
+  show(view, o);
+  while (o.watch > 0 && pauseUnlessInterrupted(o.watch)) {
+    pollAll(watches);
+    show(currentView(watches), o);
+  }
+  if (o.watch > 0) return 0;
+  for (const ServerState &s : view.servers) {
+    if (!s.up) return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarntool

@@ -1,0 +1,292 @@
+// `tarn status` and `tarn monitor` against real tarn servers and a running
+// relay: each connection as the relay's status packets say, a stopped relay
+// marked stale, a server that cannot be reached shown down, /metrics as
+// promtool reads it, the page as a browser shows it, and bad input refused.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "platform/pf/pf.h"
+#include "relay_e2e.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using testsupport::ProcessResult;
+using testsupport::programPath;
+using testsupport::runProgram;
+
+const char kTarget[] = "watched";
+const char kStatusSource[] = "watched/pf/st";
+
+// The program's path on PATH, or "" when it is not installed.
+std::string installed(const std::string &name) {
+  std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
+  for (std::string dir; std::getline(path, dir, ':');) {
+    std::string candidate = dir + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+ProcessResult tarn(std::vector<std::string> args, const std::string &input = "") {
+  args.insert(args.begin(), programPath("tarn"));
+  return runProgram(args, std::chrono::seconds(60), input);
+}
+
+// Polls `fetch` until `done` holds for what it returns, at most a minute.
+Json waitForDocument(const std::function<Json()> &fetch, const std::function<bool(const Json &)> &done) {
+  Json doc;
+  testsupport::waitUntil([&] { return done(doc = fetch()); }, std::chrono::seconds(60));
+  return doc;
+}
+
+const Json *relayIn(const Json &doc) {
+  if (!doc.contains("relays")) return nullptr;
+  for (const Json &r : doc["relays"]) {
+    if (r["target"] == kTarget) return &r;
+  }
+  return nullptr;
+}
+
+// Both connections in state yes, and the reader has passed a packet on.
+bool relayWorking(const Json &doc) {
+  const Json *r = relayIn(doc);
+  if (!r || r->at("connections").size() != 2) return false;
+  for (const Json &c : r->at("connections")) {
+    if (c["state"] != "yes" || (c["direction"] == "read" && c["latency_seconds"].is_null())) return false;
+  }
+  return true;
+}
+
+bool relayStale(const Json &doc) {
+  const Json *r = relayIn(doc);
+  return r && r->at("stale") == true;
+}
+
+// The relay's connections in `doc` as the status packet it names as the
+// newest says: state, queued packets and latency (none before a packet).
+void expectAsItsStatusPacket(const Json &doc, const std::string &server) {
+  const Json *relay = relayIn(doc);
+  ASSERT_NE(relay, nullptr) << doc.dump(2);
+  ProcessResult tail = tarn({"tail", server, "--from", "oldest", "-m", kStatusSource, "-t", "0.5", "--json", "--unstuff"});
+  std::string text;
+  std::istringstream lines(tail.out);
+  for (std::string line; std::getline(lines, line);) {
+    Json p = Json::parse(line);
+    if (p["time"] == relay->at("report_time")) text = p["text"];
+  }
+  Pf *pf = nullptr, *dls = nullptr;
+  ASSERT_EQ(pfcompile(text.c_str(), &pf), 0) << "no status packet of that time:\n" << tail.out;
+  ASSERT_EQ(pfget(pf, "dls", &dls), PFARR);
+  EXPECT_EQ(relay->at("connections").size(), static_cast<size_t>(pfmaxtbl(dls)));
+  for (const Json &c : relay->at("connections")) {
+    Pf *arr = nullptr;
+    ASSERT_EQ(pfget(dls, c["name"].get<std::string>().c_str(), &arr), PFARR) << c;
+    EXPECT_EQ(c["state"], pfget_string(arr, "con")) << c;
+    EXPECT_EQ(c["queue_depth"], std::atol(pfget_string(arr, "nq"))) << c;
+    double dlt = std::strtod(pfget_string(arr, "dlt"), nullptr);
+    if (dlt >= 999999999.0) EXPECT_TRUE(c["latency_seconds"].is_null()) << c;
+    else EXPECT_EQ(c["latency_seconds"], dlt) << c;
+  }
+  pffree(pf);
+}
+
+void expectStoppedAndMarked(const Json &doc) {
+  const Json *relay = relayIn(doc);
+  ASSERT_NE(relay, nullptr);
+  EXPECT_EQ(relay->at("attention"), true);
+  for (const Json &c : relay->at("connections")) {
+    EXPECT_EQ(c["state"], "stopped") << c;
+    EXPECT_EQ(c["attention"], true) << c;
+  }
+}
+
+// `tarn monitor` on a free port of 127.0.0.1, stopped with SIGTERM at the end.
+class MonitorProcess {
+ public:
+  explicit MonitorProcess(std::vector<std::string> tarns) {
+    std::vector<std::string> argv = {programPath("tarn"), "monitor"};
+    argv.insert(argv.end(), tarns.begin(), tarns.end());
+    argv.insert(argv.end(), {"-l", "127.0.0.1:0", "-i", "0.3"});
+    proc_ = std::make_unique<testsupport::ChildProcess>(argv);
+    const std::string marker = "serving http://127.0.0.1:";
+    testsupport::waitUntil([&] { return proc_->out().find(marker) != std::string::npos; }, std::chrono::seconds(30));
+    size_t at = proc_->out().find(marker);
+    if (at != std::string::npos) port_ = std::atoi(proc_->out().c_str() + at + marker.size());
+  }
+  ~MonitorProcess() {
+    proc_->signal(SIGTERM);
+    EXPECT_EQ(proc_->wait(std::chrono::seconds(30)), 0) << proc_->err();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+  // The body of a GET, "" when it fails.
+  std::string get(const std::string &path, std::string *type = nullptr) const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_read_timeout(30, 0);
+    auto res = client.Get(path.c_str());
+    if (!res || res->status != 200) return "";
+    if (type) *type = res->get_header_value("Content-Type");
+    return res->body;
+  }
+  Json status() const { return Json::parse(get("/api/status"), nullptr, false); }
+  std::string err() const { return proc_->err(); }
+
+ private:
+  std::unique_ptr<testsupport::ChildProcess> proc_;
+  int port_ = 0;
+};
+
+// Two servers and a relay between them that reports every second to the
+// destination; a third tarn name where nothing listens.
+class WatchedNetwork : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::RelayPf pf;
+    pf.connections = e2e::reader("from_src", src_.name(), "q") + e2e::writer("to_dst", dst_.name(), "q");
+    pf.status = "run true\nwrite_to_queue q\n";
+    pf.timing = "pfstatusreport 1\ninternal_timeout 1\nshutdown_grace_period 15\n";
+    relay_ = std::make_unique<e2e::Relay>(pf, std::vector<std::string>{"-v", "-t", kTarget});
+    ASSERT_TRUE(e2e::relayReady(*relay_, 2, 1)) << relay_->output();
+    ASSERT_TRUE(e2e::gen(src_.name(), {"-n", "20", "-r", "100"}));
+  }
+  void stopRelay() { ASSERT_EQ(relay_->terminate(), 0) << relay_->output(); }
+
+  // A document from `tarn status --json` (the exit status in *status).
+  Json statusJson(int *status = nullptr) {
+    ProcessResult r = tarn({"status", src_.name(), dst_.name(), gone_, "--json"});
+    if (status) *status = r.exitStatus;
+    return Json::parse(r.out, nullptr, false);
+  }
+
+  tarntest::TarnTestServer src_, dst_;
+  std::string gone_ = ":" + std::to_string(e2e::freePort());
+  std::unique_ptr<e2e::Relay> relay_;
+};
+
+TEST_F(WatchedNetwork, StatusShowsEachConnectionAsTheStatusPacketsSayAndAStoppedRelayStale) {
+  Json doc = waitForDocument([&] { return statusJson(); }, relayWorking);
+  ASSERT_TRUE(relayWorking(doc)) << doc.dump(2);
+  expectAsItsStatusPacket(doc, dst_.name());
+  EXPECT_EQ(doc["servers"][2]["up"], false);
+  EXPECT_EQ(doc["servers"][2]["error"], "cannot be reached");
+  EXPECT_EQ(doc["servers"][1]["up"], true);
+  EXPECT_GT(doc["servers"][1]["ring"]["packets"], 20);
+  std::string table = tarn({"status", src_.name(), dst_.name()}).out;
+  EXPECT_NE(table.find("from_src"), std::string::npos) << table;
+  EXPECT_EQ(table.find("\n!"), std::string::npos) << table;
+
+  stopRelay();
+  int status = -1;
+  doc = waitForDocument([&] { return statusJson(&status); }, relayStale);
+  ASSERT_TRUE(relayStale(doc)) << doc.dump(2);
+  EXPECT_EQ(status, 1);  // a server could not be reached
+  expectStoppedAndMarked(doc);
+  expectAsItsStatusPacket(doc, dst_.name());
+  table = tarn({"status", src_.name(), dst_.name()}).out;
+  EXPECT_NE(table.find("STALE: last report"), std::string::npos) << table;
+  EXPECT_NE(table.find("\n!  watched  from_src"), std::string::npos) << table;
+}
+
+TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
+  std::string promtool = installed("promtool");
+  ASSERT_FALSE(promtool.empty()) << "promtool is missing: scripts/install-deps.sh installs Debian's prometheus";
+  MonitorProcess monitor({src_.name(), dst_.name(), gone_});
+  auto checkMetrics = [&](const std::string &want) {
+    std::string type;
+    std::string metrics = monitor.get("/metrics", &type);
+    EXPECT_EQ(type, "text/plain; version=0.0.4; charset=utf-8");
+    ProcessResult check = runProgram({promtool, "check", "metrics"}, std::chrono::seconds(60), metrics);
+    EXPECT_EQ(check.exitStatus, 0) << check.out << check.err << metrics;
+    EXPECT_NE(metrics.find(want), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("tarn_server_up{tarn=\"" + gone_ + "\"} 0\n"), std::string::npos) << metrics;
+  };
+
+  Json doc = waitForDocument([&] { return monitor.status(); }, relayWorking);
+  ASSERT_TRUE(relayWorking(doc)) << doc.dump(2) << monitor.err();
+  expectAsItsStatusPacket(doc, dst_.name());
+  EXPECT_EQ(doc["servers"][2]["up"], false);
+  EXPECT_FALSE(doc["relays"][0]["connections"][0]["history"]["queue_depth"].empty());
+  checkMetrics("tarn_relay_connection_up{relay=\"watched\",connection=\"from_src\",direction=\"read\"");
+
+  stopRelay();
+  doc = waitForDocument([&] { return monitor.status(); }, relayStale);
+  ASSERT_TRUE(relayStale(doc)) << doc.dump(2);
+  expectStoppedAndMarked(doc);
+  checkMetrics("tarn_relay_stale{relay=\"watched\"} 1\n");
+  EXPECT_NE(monitor.err().find("tarn '" + gone_ + "' is down: cannot be reached"), std::string::npos) << monitor.err();
+}
+
+TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
+  std::string chromium = installed("chromium");
+  if (chromium.empty()) chromium = installed("chromium-browser");
+  if (chromium.empty()) GTEST_SKIP() << "no browser: chromium could not be installed on this machine";
+  MonitorProcess monitor({src_.name(), dst_.name(), gone_});
+  ASSERT_TRUE(relayWorking(waitForDocument([&] { return monitor.status(); }, relayWorking)));
+  testsupport::TempDir profile;
+  std::string shot = std::string(RELAY_BUILD_DIR) + "/monitor-page.png";
+  std::vector<std::string> argv = {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                                   "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                   "--disable-sync", "--disable-dev-shm-usage", "--user-data-dir=" + profile.path(),
+                                   "--window-size=1400,800"};
+  auto run = [&](const std::string &what) {
+    std::vector<std::string> a = argv;
+    a.insert(a.end(), {what, monitor.url()});
+    return runProgram(a, std::chrono::seconds(120));
+  };
+  ProcessResult dom = run("--dump-dom");
+  ASSERT_EQ(dom.exitStatus, 0) << dom.err;
+  for (const char *c : {"from_src", "to_dst"}) {
+    EXPECT_NE(dom.out.find("<td class=\"connection\">" + std::string(c) + "</td>"), std::string::npos) << dom.out;
+  }
+  EXPECT_NE(dom.out.find("relay watched"), std::string::npos);
+  EXPECT_NE(dom.out.find(">down<"), std::string::npos);  // the server that cannot be reached
+  std::remove(shot.c_str());
+  ProcessResult screenshot = run("--screenshot=" + shot);
+  EXPECT_EQ(screenshot.exitStatus, 0) << screenshot.err;
+  EXPECT_GT(testsupport::readFile(shot).size(), 1000u) << shot;
+}
+
+TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
+  tarntest::TarnTestServer server;
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"status"}, {"status", "host:port"}, {"status", server.name(), "--watch", "0.01"},
+           {"status", server.name(), "--bogus"}, {"monitor"}, {"monitor", server.name(), "-l", "bogus"},
+           {"monitor", server.name(), "-l", "127.0.0.1:70000"}, {"monitor", server.name(), "-l", "::1:80"},
+           {"monitor", server.name(), "-i", "0"}, {"monitor", server.name(), "-l"}}) {
+    ProcessResult r = tarn(args);
+    EXPECT_EQ(r.exitStatus, 2) << args.back();
+    EXPECT_NE(r.err.find("usage: tarn"), std::string::npos) << r.err;
+  }
+  // The server's own port is taken.
+  ProcessResult taken = tarn({"monitor", server.name(), "-l", server.name()});
+  EXPECT_EQ(taken.exitStatus, 1);
+  EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1:"), std::string::npos) << taken.err;
+
+  ASSERT_EQ(tarn({"put", server.name()}, "{\"srcname\": \"broken/pf/st\", \"time\": 1, \"text\": \"junk\"}\n").exitStatus, 0);
+  ProcessResult r = tarn({"status", server.name(), "--json"});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  Json doc = Json::parse(r.out);
+  ASSERT_EQ(doc["relays"].size(), 1u) << r.out;
+  EXPECT_EQ(doc["relays"][0]["target"], "broken");
+  EXPECT_EQ(doc["relays"][0]["problem"], "does not unstuff: truncated packet");
+  EXPECT_EQ(doc["relays"][0]["stale"], true);
+  EXPECT_NE(tarn({"status", server.name()}).out.find("newest report does not read"), std::string::npos);
+}
+
+TEST(TarnStatus, WatchRedrawsUntilInterrupted) {
+  tarntest::TarnTestServer server;
+  testsupport::ChildProcess watch({programPath("tarn"), "status", server.name(), "--watch", "0.2"});
+  EXPECT_TRUE(testsupport::waitUntil([&] { return e2e::countOf(watch.out(), "\033[H") >= 3; }, std::chrono::seconds(30)));
+  watch.signal(SIGINT);
+  EXPECT_EQ(watch.wait(std::chrono::seconds(30)), 0);
+  EXPECT_NE(watch.out().find("No relay's status packets on these servers."), std::string::npos) << watch.out();
+}
+
+}  // namespace

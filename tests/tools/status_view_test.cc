@@ -1,0 +1,206 @@
+// What `tarn status` and `tarn monitor` make of what they read: status
+// packets (good, stopped and broken), a relay's staleness at the edges,
+// packets per second across id wrap and ring changes, the metrics text and
+// the bounded history.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/pkt/pkt.h"
+#include "tools/monitor_history.h"
+#include "tools/monitor_metrics.h"
+#include "tools/network_view.h"
+#include "tools/status_packet.h"
+
+namespace tarntool {
+namespace {
+
+// A connection's array as the relay writes it: the keys rtm, rss and nq
+// twice, the first three fixed for a stopped connection.
+std::string connection(const std::string &name, const std::string &con, const std::string &nq,
+                       const std::string &dlt) {
+  std::string first = con == "stopped" ? "rtm -999999999.900\nrss 0\nnq -1\n" : "rtm 12.500\nrss 2048\nnq " + nq + "\n";
+  return name + " &Arr{\ncomt rint\ntarnn :6510\ndir read\nqn q1\ncon " + con + "\n" + first + "dlt " + dlt +
+         "\nrtm 12.500\nrss 2048\nnq " + nq + "\n}\n";
+}
+
+std::string report(const std::string &connections) {
+  return "target t1\ntype dl\nmodel tarn\nrtm 12.500\ndls &Arr{\n" + connections + "}\n";
+}
+
+// The stuffed bytes of a parameter-file packet with this text.
+std::string stuffed(const std::string &text, const char *suffix = "pf") {
+  Packet *p = newPkt();
+  p->type = suffix2pkttype(suffix);
+  if (std::string(suffix) == "pf") pfcompile(text.c_str(), &p->pf);
+  else p->string = strdup(text.c_str());
+  char *buf = nullptr;
+  int n = 0, size = 0;
+  double t = 0;
+  EXPECT_GE(stuffPkt(p, "t1/pf/st", &t, &buf, &n, &size), 0);
+  std::string bytes(buf, static_cast<size_t>(n));
+  std::free(buf);
+  freePkt(p);
+  return bytes;
+}
+
+bool parse(const std::string &bytes, RelayReport &r, std::string &why) {
+  return parseStatusPacket("t1/pf/st", 100.0, bytes.data(), static_cast<int>(bytes.size()), r, why);
+}
+
+TEST(StatusPacket, RunningAndStoppedConnectionsAsTheRelayWritesThem) {
+  RelayReport r;
+  std::string why;
+  std::string text = report(connection("r1", "yes", "3", "1.250000") +
+                            connection("w1", "stopped", "3", "999999999.900000"));
+  ASSERT_TRUE(parse(stuffed(text), r, why)) << why;
+  EXPECT_EQ(r.target, "t1");
+  EXPECT_EQ(r.runTime, 12.5);
+  ASSERT_EQ(r.connections.size(), 2u);
+  const ConnectionReport &run = r.connections[0], &stopped = r.connections[1];
+  EXPECT_EQ(run.state, "yes");
+  EXPECT_EQ(run.latency, 1.25);
+  EXPECT_EQ(run.queueDepth, 3);  // the later nq wins
+  EXPECT_EQ(run.tarn, ":6510");
+  EXPECT_EQ(stopped.state, "stopped");
+  EXPECT_FALSE(stopped.latency.has_value());  // "no packet yet"
+  EXPECT_EQ(stopped.queueDepth, 3);
+  EXPECT_EQ(r.rssKiB(), 2048);
+  EXPECT_FALSE(r.isFinal());
+
+  ASSERT_TRUE(parse(stuffed(report("")), r, why)) << why;
+  EXPECT_TRUE(r.connections.empty());
+  EXPECT_FALSE(r.rssKiB().has_value());
+}
+
+TEST(StatusPacket, BrokenPacketsSayWhyAndLeaveTheReport) {
+  RelayReport r;
+  r.target = "kept";
+  std::string why;
+  std::string good = stuffed(report(connection("r1", "yes", "3", "1.0")));
+  std::string flipped = good;
+  flipped.back() ^= 1;
+  struct Case {
+    std::string bytes, reason;
+  } cases[] = {
+      {flipped, "does not unstuff: "},
+      {good.substr(0, 10), "does not unstuff: "},
+      {"", "does not unstuff: "},
+      {stuffed("hello", "log"), "not a parameter-file packet (content 7)"},
+      {stuffed("target t1\nrtm 1\n"), "no 'dls' array"},
+      {stuffed("dls &Arr{\n}\n"), "no 'rtm'"},
+      {stuffed(report("r1 plain\n")), "'dls' entry 0 is not an array"},
+      {stuffed(report(connection("r1", "yes", "x", "1.0"))), "connection 'r1': 'nq' is not a whole number: 'x'"},
+      {stuffed(report(connection("r1", "yes", "3", "soon"))), "connection 'r1': 'dlt' is not a number: 'soon'"},
+  };
+  for (const Case &c : cases) {
+    why.clear();
+    EXPECT_FALSE(parse(c.bytes, r, why)) << c.reason;
+    EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
+    EXPECT_EQ(r.target, "kept");
+  }
+  EXPECT_EQ(statusTarget("relay/pf/st"), "relay");
+  EXPECT_EQ(statusTarget("/pf/st"), "");
+  EXPECT_EQ(statusTarget("relay/pf/stx"), "");
+}
+
+RelayState relayAt(const std::string &target, double time, std::optional<double> interval, const std::string &con = "yes") {
+  RelayState s;
+  s.target = target;
+  s.server = "s1";
+  s.newestTime = time;
+  s.interval = interval;
+  RelayReport r;
+  r.target = target;
+  r.time = time;
+  ConnectionReport c;
+  c.name = "c";
+  c.state = con;
+  r.connections.push_back(c);
+  s.report = r;
+  return s;
+}
+
+bool staleAt(double age, std::optional<double> interval) {
+  WatchSnapshot s;
+  s.relays.push_back(relayAt("t1", 1000.0 - age, interval));
+  return buildView({s}, 1000.0).relays.at(0).stale;
+}
+
+TEST(NetworkView, StaleAfterThreeReportIntervals) {
+  EXPECT_FALSE(staleAt(5.9, std::nullopt));  // the relay's default: 2 s
+  EXPECT_TRUE(staleAt(6.1, std::nullopt));
+  EXPECT_FALSE(staleAt(29.9, 10.0));
+  EXPECT_TRUE(staleAt(30.1, 10.0));
+  EXPECT_FALSE(staleAt(2.9, 0.01));  // reports without a pause: judged as every second
+  EXPECT_TRUE(staleAt(3.1, 0.01));
+}
+
+TEST(NetworkView, OneRelayPerTargetAndWhatNeedsAttention) {
+  WatchSnapshot a, b;
+  a.relays = {relayAt("t1", 990.0, 2.0), relayAt("t2", 999.0, 2.0, "sleeping")};
+  b.relays = {relayAt("t1", 998.0, 2.0)};
+  b.relays[0].server = "s2";
+  NetworkView v = buildView({a, b}, 1000.0);
+  ASSERT_EQ(v.relays.size(), 2u);
+  EXPECT_EQ(v.relays[0].state.server, "s2");  // its newest report
+  EXPECT_FALSE(needsAttention(v.relays[0]));
+  EXPECT_TRUE(needsAttention(v.relays[1]));  // not "yes"
+  v.relays[0].state.problem = "does not unstuff";
+  EXPECT_TRUE(needsAttention(v.relays[0], v.relays[0].state.report->connections[0]));
+  nlohmann::ordered_json j = toJson(v);
+  EXPECT_EQ(j["relays"][1]["connections"][0]["attention"], true);
+  EXPECT_TRUE(j["relays"][1]["connections"][0]["latency_seconds"].is_null());
+}
+
+TEST(PacketRate, AcrossIdWrapAndRingChanges) {
+  tarnclient::RingFigures before, after;
+  before.instance = after.instance = 7;
+  before.newestId = 2147483646;
+  after.newestId = 1;  // 2147483647, 0, 1
+  EXPECT_EQ(packetRate(before, after, 2.0), 1.5);
+  after.instance = 8;
+  EXPECT_FALSE(packetRate(before, after, 2.0));
+  after.instance = 7;
+  before.newestId = 10;
+  after.newestId = 5;
+  EXPECT_FALSE(packetRate(before, after, 2.0));  // ids went back
+  before.newestId = -1;
+  after.packets = 4;
+  EXPECT_EQ(packetRate(before, after, 2.0), 2.0);  // from empty
+  EXPECT_FALSE(packetRate(before, after, 0.0));
+}
+
+TEST(Metrics, LabelsEscapedAndUnknownValuesLeftOut) {
+  EXPECT_EQ(escapeLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+  ServerState down;
+  down.tarn = "gone:1";
+  NetworkView v;
+  v.servers = {down};
+  EXPECT_EQ(renderMetrics(v),
+            "# HELP tarn_server_up Whether the tarn server answered the monitor's last request.\n"
+            "# TYPE tarn_server_up gauge\ntarn_server_up{tarn=\"gone:1\"} 0\n");
+  WatchSnapshot s;
+  s.relays = {relayAt("t\"1", 999.0, 2.0)};
+  std::string text = renderMetrics(buildView({s}, 1000.0));
+  EXPECT_NE(text.find("tarn_relay_connection_up{relay=\"t\\\"1\",connection=\"c\""), std::string::npos) << text;
+  EXPECT_EQ(text.find("latency"), std::string::npos);
+}
+
+TEST(History, BucketsKeepPeaksWithinSpanAndBound) {
+  History h(60.0, 10.0);
+  h.add("s", 100.0, 1.0);
+  h.add("s", 105.0, 3.0);
+  h.add("s", 107.0, 2.0);
+  h.add("s", 95.0, 9.0);  // older than the newest bucket
+  h.add("s", 111.0, std::nan(""));
+  EXPECT_EQ(h.points("s", 110.0).dump(), "[[107.0,3.0]]");
+  for (int t = 110; t <= 400; t += 10) h.add("s", t, t);
+  EXPECT_EQ(h.points("s", 400.0).size(), 7u);  // 340 to 400
+  EXPECT_EQ(h.points("none", 400.0).dump(), "[]");
+  h.prune(461.0);
+  EXPECT_EQ(h.seriesCount(), 0u);
+}
+
+}  // namespace
+}  // namespace tarntool
