@@ -46,6 +46,6 @@ struct FileHeader {
   Checkpoint slots[2];  // at offset 40
 };
 
-inline uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+constexpr uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
 }  // namespace tarnserver::format
