@@ -85,6 +85,8 @@ class Ring {
   // The following take a sequence number that holds() accepts.
   bool isHole(uint64_t seq) const { return entry(seq).src == kNoSource; }
   PacketRef packet(uint64_t seq) const;  // not a hole
+  // Where the packet's record starts in the area (not a hole).
+  uint64_t offsetOf(uint64_t seq) const { return entry(seq).off; }
   double timeOf(uint64_t seq) const { return entry(seq).time; }  // NaN for a hole
   uint32_t sourceOf(uint64_t seq) const { return entry(seq).src; }
   // The next packet of the same source, or kNoSeq.

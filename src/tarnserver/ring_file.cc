@@ -158,7 +158,10 @@ void Ring::reportRecovery(const RecoveryPlan &plan, bool hadCheckpoint) {
   uint64_t lost = 0;
   for (const RecoveryLoss &l : plan.losses) lost += l.count;
   std::string first = "opened ring file '" + path_ + "': " + std::to_string(packetCount()) + " packets recovered";
-  if (lost > 0) first += ", " + std::to_string(lost) + " lost in " + std::to_string(plan.losses.size()) + " damaged places";
+  if (lost > 0) {
+    size_t places = plan.losses.size();
+    first += ", " + std::to_string(lost) + " lost in " + std::to_string(places) + " damaged place" + (places > 1 ? "s" : "");
+  }
   if (!plan.known) first += " (no valid checkpoint and no valid record: starting empty under a new ring instance)";
   else if (!hadCheckpoint) first += " (no valid checkpoint: rebuilt from the records)";
   report_.push_back(first);

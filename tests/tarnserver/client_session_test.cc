@@ -1,0 +1,183 @@
+// A session on its own: how much one call may answer and do, what an
+// address may read and write, and reading across a packet lost on disk.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "process.h"
+#include "tarnserver/client_session.h"
+#include "tarnserver/ring_format.h"
+
+namespace tarnserver {
+namespace {
+
+using namespace tarnwire;
+
+std::vector<char> frame(Type type, const std::string &body = "") {
+  std::vector<char> f;
+  FrameWriter w(f);
+  w.begin(type);
+  w.raw(body.data(), body.size());
+  w.end();
+  return f;
+}
+
+std::vector<char> hello(uint8_t mode = 0) {
+  std::string body(7, '\0');
+  uint32_t magic = kMagic;
+  uint16_t version = kVersion;
+  std::memcpy(&body[0], &magic, 4);
+  std::memcpy(&body[4], &version, 2);
+  body[6] = static_cast<char>(mode);
+  return frame(kHello, body);
+}
+
+std::vector<char> put(const std::string &src) {
+  std::vector<char> f;
+  FrameWriter w(f);
+  w.begin(kPut);
+  w.f64(1.0);
+  w.name(src);
+  w.end();
+  return f;
+}
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RingOptions o;
+    o.size = 1 << 20;
+    std::string err;
+    ring_ = Ring::open(o, err);
+    ASSERT_TRUE(ring_) << err;
+  }
+  std::unique_ptr<ClientSession> make(ClientAccess access = {}) {
+    auto s = std::make_unique<ClientSession>(*ring_, limits_, figures_, std::move(access));
+    std::vector<char> h = hello();
+    EXPECT_EQ(s->consume(h.data(), h.size()), static_cast<ssize_t>(h.size()));
+    s->consumed(s->outSize());
+    return s;
+  }
+  // The error text a session answers `input` with, or "" when it takes it.
+  static std::string refusal(ClientSession &s, const std::vector<char> &input) {
+    if (s.consume(input.data(), input.size()) >= 0) return "";
+    return s.error();
+  }
+
+  std::unique_ptr<Ring> ring_;
+  SessionLimits limits_;
+  ServerFigures figures_;
+};
+
+TEST_F(Session, AnswersStopAfterTheFrameThatFillsTheOutput) {
+  for (int i = 0; i < 1000; ++i) ring_->append("SOURCE_" + std::to_string(i) + "/XYZ", i, "", 0);
+  limits_.outputLimit = 256 << 10;  // each answer is about 36 KiB
+  auto s = make();
+  std::vector<char> burst;
+  for (int i = 0; i < 1000; ++i) {
+    std::vector<char> f = frame(kStat);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  size_t handled = 0;
+  for (int turn = 0; turn < 1000 && handled < burst.size(); ++turn) {
+    ssize_t used = s->consume(burst.data() + handled, burst.size() - handled);
+    ASSERT_GT(used, 0);
+    handled += static_cast<size_t>(used);
+    EXPECT_LT(s->outSize(), limits_.outputLimit + (40 << 10)) << "at most one answer past the limit";
+    s->consumed(s->outSize());
+  }
+  EXPECT_EQ(handled, burst.size());
+}
+
+TEST_F(Session, ATurnDoesABoundedShareOfWork) {
+  for (int i = 0; i < 2000; ++i) ring_->append("S/" + std::to_string(i), i, "", 0);
+  auto s = make();
+  std::vector<char> burst = frame(kSelect, "Z.*");
+  for (int i = 0; i < 20000; ++i) {
+    std::string body(13, '\0');
+    body[0] = kNewest;
+    std::vector<char> f = frame(kPosition, body);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  ssize_t used = s->consume(burst.data(), burst.size());
+  ASSERT_GT(used, 0);
+  EXPECT_LT(static_cast<size_t>(used), burst.size() / 10) << "the rest waits for later turns";
+}
+
+TEST_F(Session, AddressesReadAndWriteOnlyWhatTheyMay) {
+  AccessPolicy policy;
+  std::string err;
+  ASSERT_TRUE(policy.addReaders("10.0.0.0/8", err) && policy.addWriters("10.1.0.0/16=GOOD/.*", err)) << err;
+  auto access = [&](uint32_t addr) {
+    ClientAccess a;
+    a.mayConnect = policy.mayConnect(addr);
+    a.write = policy.permitFor(addr);
+    a.host = "HOST";
+    a.tarn = "TARN";
+    return a;
+  };
+  ClientSession stranger(*ring_, limits_, figures_, access(0xc0a80001));
+  EXPECT_EQ(refusal(stranger, hello()), "connecting to TARN is not allowed from HOST");
+  ClientSession reader(*ring_, limits_, figures_, access(0x0a020304));
+  EXPECT_EQ(refusal(reader, hello(1)), "writing to TARN is not allowed from HOST");
+  auto reading = make(access(0x0a020304));
+  EXPECT_EQ(refusal(*reading, put("GOOD/x")), "writing to TARN is not allowed from HOST");
+  EXPECT_EQ(reading->errorCode(), kErrRefused);
+  auto writer = make(access(0x0a010203));
+  EXPECT_EQ(refusal(*writer, put("GOOD/x")), "");
+  EXPECT_EQ(refusal(*writer, put("BAD/x")), "writing source 'BAD/x' to TARN is not allowed from HOST");
+  EXPECT_EQ(ring_->packetCount(), 1u);
+
+  std::vector<Network> nets;
+  for (const char *bad : {"10.0.0.0/33", "10.0.0", "", "10.0.0.1,", "host.example"}) {
+    EXPECT_FALSE(parseNetworks(bad, nets, err)) << bad;
+  }
+  EXPECT_FALSE(policy.addWriters("127.0.0.1=(", err));
+  EXPECT_NE(err.find("bad source-name pattern"), std::string::npos) << err;
+}
+
+TEST(SessionOnDisk, StreamingStepsOverAPacketLostOnDisk) {
+  testsupport::TempDir dir;
+  RingOptions o;
+  o.size = 1 << 16;
+  o.path = dir.file("ring");
+  std::string err;
+  uint64_t off;
+  {
+    auto r = Ring::open(o, err);
+    for (int i = 0; i < 5; ++i) r->append("S/x", i, "abc", 3);
+    off = r->offsetOf(2);
+  }
+  int fd = ::open(o.path.c_str(), O_RDWR);
+  ASSERT_EQ(pwrite(fd, "#", 1, static_cast<off_t>(format::kFileHeaderSize + off + 33)), 1);
+  ::close(fd);
+  auto ring = Ring::open(o, err);
+  ASSERT_TRUE(ring && ring->isHole(2)) << err;
+  SessionLimits limits;
+  ServerFigures figures;
+  ClientSession s(*ring, limits, figures);
+  std::vector<char> input = hello();
+  for (int32_t id : {2, 0}) {  // at the lost packet's id, then from the start
+    std::vector<char> f;
+    FrameWriter w(f);
+    w.begin(kPosition);
+    w.u8(kAtId);
+    w.i32(id);
+    w.f64(0);
+    w.end();
+    w.begin(kStart);
+    w.i32(id);
+    w.end();
+    input.insert(input.end(), f.begin(), f.end());
+  }
+  ASSERT_EQ(s.consume(input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  s.pump(1 << 20);
+  EXPECT_EQ(s.packetsSent(), 4u);
+  EXPECT_FALSE(s.wantsPackets());
+}
+
+}  // namespace
+}  // namespace tarnserver
