@@ -83,7 +83,7 @@ bool Server::listen(std::string &err) {
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 128) != 0) {
+  if (bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listenFd_, SOMAXCONN) != 0) {
     err = "cannot listen on " + opt_.address + ":" + std::to_string(opt_.port) + ": " + std::strerror(errno);
     return false;
   }
