@@ -13,7 +13,7 @@ namespace tarnserver {
 
 const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
-    "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W NETWORKS[=PATTERN]]\n"
+    "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
     "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
     "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
     "                then limit who may read with -A)\n"
@@ -24,9 +24,8 @@ const char *const kServerUsage =
     "  -R READYFILE  write the tarn name here once connections are accepted\n"
     "  -i FIRSTID    packet id of the first packet of a new ring (default 0)\n"
     "  -A NETWORKS   who may connect and read, such as 10.0.0.0/8,192.168.1.7 (default: anyone)\n"
-    "  -W NETWORKS[=PATTERN]\n"
-    "                who may write (default 127.0.0.0/8), optionally only source names\n"
-    "                matching PATTERN; repeat -W for more networks\n"
+    "  -W WRITERS    who may write: NETWORKS, or NETWORKS=PATTERN to allow only source\n"
+    "                names matching PATTERN (default 127.0.0.0/8); repeat for more\n"
     "  -c CLIENTS    clients served at once (default 1024)\n"
     "  -L PERADDRESS connections from one address (default 64)\n"
     "  -M MEMORY     memory for client buffers, k/M/G suffixes (default 256M)\n"

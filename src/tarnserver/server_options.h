@@ -1,7 +1,7 @@
 // The tarn server's command line:
 //   tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE]
 //              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID]
-//              [-A NETWORKS] [-W NETWORKS[=PATTERN]] [-c CLIENTS]
+//              [-A NETWORKS] [-W WRITERS] [-c CLIENTS]
 //              [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]
 // Sizes take k, M and G suffixes (powers of 1024). -A and -W may be given
 // more than once; their lists add up.
