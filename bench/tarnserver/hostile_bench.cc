@@ -206,18 +206,19 @@ void ringDamage() {
   }
   std::ifstream in(path, std::ios::binary);
   std::string pristine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<double> kept;
+  std::vector<long> kept;
   for (unsigned seed = 1; seed <= 20; ++seed) {
     std::string damaged = pristine;
     size_t bit = std::mt19937(seed)() % ((damaged.size() - 4096) * 8);
     damaged[4096 + bit / 8] ^= static_cast<char>(1 << (bit % 8));
     std::ofstream(path, std::ios::binary) << damaged;
     BenchServer s({"-r", path});
-    kept.push_back(100.0 * static_cast<double>(recovered(s.log())) / static_cast<double>(intact));
+    kept.push_back(recovered(s.log()));
   }
   std::sort(kept.begin(), kept.end());
-  std::printf("  %ld packets intact; kept after one flipped bit: median %.2f%%, worst %.2f%%\n", intact,
-              kept[kept.size() / 2], kept.front());
+  std::printf("  %ld packets intact; kept after one flipped bit: median %ld (%.1f%%), worst %ld (%.1f%%)\n", intact,
+              kept[kept.size() / 2], 100.0 * static_cast<double>(kept[kept.size() / 2]) / static_cast<double>(intact),
+              kept.front(), 100.0 * static_cast<double>(kept.front()) / static_cast<double>(intact));
   std::string damaged = pristine;
   std::memset(&damaged[40], 0x5a, 80);
   std::ofstream(path, std::ios::binary) << damaged;
@@ -235,13 +236,10 @@ void writers() {
   fill(s.name(), 100, 1, 1000);
   RawConn hostile(s.name(), "127.0.0.2");
   hostile.hello();
-  std::vector<char> put;
-  tarnwire::FrameWriter w(put);
-  w.begin(tarnwire::kPut);
-  w.f64(0);
-  w.name("EVIL/x");
-  w.raw(std::string(1024, 'e').data(), 1024);
-  w.end();
+  std::string body(8, '\0');  // time 0
+  body += static_cast<char>(6);
+  body += "EVIL/x" + std::string(1024, 'e');
+  std::vector<char> put = frame(tarnwire::kPut, body);
   int sent = 0;
   for (; sent < 66000 && hostile.send(put); ++sent) {
   }
