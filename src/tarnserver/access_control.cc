@@ -80,20 +80,20 @@ AccessPolicy::~AccessPolicy() {
   }
 }
 
-bool AccessPolicy::addReaders(const std::string &spec, std::string &err) {
+bool AccessPolicy::addReaders(const std::string &entry, std::string &err) {
   readersGiven_ = true;
-  return parseNetworks(spec, readers_, err);
+  return parseNetworks(entry, readers_, err);
 }
 
-bool AccessPolicy::addWriters(const std::string &spec, std::string &err) {
+bool AccessPolicy::addWriters(const std::string &entry, std::string &err) {
   writersGiven_ = true;
   WriterRule rule;
-  size_t eq = spec.find('=');
-  if (!parseNetworks(spec.substr(0, eq), rule.networks, err)) return false;
+  size_t eq = entry.find('=');
+  if (!parseNetworks(entry.substr(0, eq), rule.networks, err)) return false;
   if (eq != std::string::npos) {
-    std::string pattern = spec.substr(eq + 1);
+    std::string pattern = entry.substr(eq + 1);
     if (pattern.empty() || pattern.size() > kMaxPattern) {
-      err = "'" + spec + "': the source-name pattern after '=' must have 1 to 1024 characters";
+      err = "'" + entry + "': the source-name pattern after '=' must have 1 to 1024 characters";
       return false;
     }
     auto re = std::make_unique<regex_t>();
@@ -101,7 +101,7 @@ bool AccessPolicy::addWriters(const std::string &spec, std::string &err) {
     if (rc != 0) {
       char msg[256];
       regerror(rc, re.get(), msg, sizeof msg);
-      err = "'" + spec + "': bad source-name pattern: " + msg;
+      err = "'" + entry + "': bad source-name pattern: " + msg;
       return false;
     }
     rule.pattern = std::move(re);

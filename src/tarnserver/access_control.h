@@ -61,9 +61,9 @@ class AccessPolicy {
   AccessPolicy &operator=(const AccessPolicy &) = delete;
 
   // -A NETWORKS; false with the reason in err.
-  bool addReaders(const std::string &spec, std::string &err);
+  bool addReaders(const std::string &entry, std::string &err);
   // -W NETWORKS[=PATTERN]; false with the reason in err.
-  bool addWriters(const std::string &spec, std::string &err);
+  bool addWriters(const std::string &entry, std::string &err);
 
   bool mayConnect(uint32_t addr) const;
   WritePermit permitFor(uint32_t addr) const;

@@ -41,7 +41,20 @@ void ClientSession::consumed(size_t n) {
   }
 }
 
+// Acknowledges the puts stored since the last acknowledgement.
+void ClientSession::acknowledge() {
+  if (putsStored_ == putsAcked_) return;
+  putsAcked_ = putsStored_;
+  FrameWriter w(out_);
+  w.begin(kAck);
+  w.u64(putsStored_);
+  w.end();
+}
+
+// The error frame comes last: the puts stored before it are acknowledged
+// first, so that the client does not send them again.
 void ClientSession::fail(int32_t code, const std::string &text) {
+  acknowledge();
   error_ = text;
   errorCode_ = code;
   FrameWriter w(out_);
@@ -53,7 +66,6 @@ void ClientSession::fail(int32_t code, const std::string &text) {
 
 ssize_t ClientSession::consume(const char *data, size_t n) {
   size_t used = 0;
-  uint64_t putsBefore = putsStored_;
   bool ok = true;
   work_ = 0;
   const uint64_t matchesBefore = filter_.matchesRun();
@@ -75,13 +87,9 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
     used += kHeaderSize + h.length;
     ++work_;
   }
-  if (putsStored_ != putsBefore) {
-    FrameWriter w(out_);
-    w.begin(kAck);
-    w.u64(putsStored_);
-    w.end();
-  }
-  return ok ? static_cast<ssize_t>(used) : -1;
+  if (!ok) return -1;
+  acknowledge();
+  return static_cast<ssize_t>(used);
 }
 
 bool ClientSession::handle(Type type, const char *body, size_t len) {

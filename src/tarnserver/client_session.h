@@ -112,6 +112,7 @@ class ClientSession {
   void resume(uint8_t kind, int32_t id, double time, int32_t &result);
   bool seqOfId(int32_t id, uint64_t &seq) const;
   void fail(int32_t code, const std::string &text);
+  void acknowledge();
   void writePacket(uint64_t seq);
 
   Ring &ring_;
@@ -126,6 +127,7 @@ class ClientSession {
   bool streaming_ = false;
   uint64_t cursor_ = 0;          // next packet the client may be sent
   uint64_t putsStored_ = 0;
+  uint64_t putsAcked_ = 0;       // the count the last ack frame carried
   uint64_t packetsSent_ = 0;
   std::string error_;
   int32_t errorCode_ = 0;

@@ -60,8 +60,8 @@ Server::Server(Ring &ring, const ServerOptions &opt)
   limits_.maxPacket = opt.maxPacket;
   limits_.outputLimit = kOutputHardLimit;
   std::string err;  // the options were checked when they were parsed
-  for (const std::string &spec : opt.readers) access_.addReaders(spec, err);
-  for (const std::string &spec : opt.writers) access_.addWriters(spec, err);
+  for (const std::string &entry : opt.readers) access_.addReaders(entry, err);
+  for (const std::string &entry : opt.writers) access_.addWriters(entry, err);
 }
 
 Server::~Server() {

@@ -64,14 +64,14 @@ bool parseNumber(const std::string &text, uint64_t max, uint64_t &out) {
 
 bool checkAccess(const ServerOptions &opt, std::string &err) {
   AccessPolicy probe;
-  for (const std::string &spec : opt.readers) {
-    if (!probe.addReaders(spec, err)) {
+  for (const std::string &entry : opt.readers) {
+    if (!probe.addReaders(entry, err)) {
       err = "-A: " + err;
       return false;
     }
   }
-  for (const std::string &spec : opt.writers) {
-    if (!probe.addWriters(spec, err)) {
+  for (const std::string &entry : opt.writers) {
+    if (!probe.addWriters(entry, err)) {
       err = "-W: " + err;
       return false;
     }
