@@ -2,16 +2,28 @@
 
 #include <cstring>
 
+#include "tarnserver/packet_finder.h"
+
 namespace tarnserver {
 
 using namespace tarnwire;
 
 namespace {
-constexpr uint64_t kScanBudget = 65536;  // packets examined by one pump call
-}
+constexpr uint64_t kScanBudget = 65536;     // packets examined by one pump call
+constexpr size_t kKeptOutput = 4 << 20;     // output capacity kept once it is sent
+constexpr uint64_t kWorkPerMatch = 16;      // a regular-expression match, in work units
+constexpr uint64_t kBytesPerWork = 4096;    // bytes stored per work unit
+constexpr size_t kMaxWriteVerdicts = 4096;  // source names whose write verdict is kept
+}  // namespace
 
-ClientSession::ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures)
-    : ring_(ring), limits_(limits), figures_(figures), cursor_(ring.nextSeq()) {}
+ClientSession::ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures,
+                             ClientAccess access)
+    : ring_(ring), limits_(limits), figures_(figures), access_(std::move(access)), cursor_(ring.nextSeq()) {}
+
+bool ClientSession::frameComplete(const char *data, size_t n) {
+  FrameHeader h;
+  return peekHeader(data, n, h) && n - kHeaderSize >= h.length;
+}
 
 size_t ClientSession::maxFrame() const {
   return kHeaderSize + std::max<size_t>(kMaxControlBody, kPutFixed + kMaxSrcName + limits_.maxPacket);
@@ -21,6 +33,7 @@ void ClientSession::consumed(size_t n) {
   outHead_ += n;
   if (outHead_ == out_.size()) {
     out_.clear();
+    if (out_.capacity() > kKeptOutput) std::vector<char>().swap(out_);
     outHead_ = 0;
   } else if (outHead_ > (1u << 20) && outHead_ * 2 > out_.size()) {
     out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
@@ -28,8 +41,22 @@ void ClientSession::consumed(size_t n) {
   }
 }
 
+// Acknowledges the puts stored since the last acknowledgement.
+void ClientSession::acknowledge() {
+  if (putsStored_ == putsAcked_) return;
+  putsAcked_ = putsStored_;
+  FrameWriter w(out_);
+  w.begin(kAck);
+  w.u64(putsStored_);
+  w.end();
+}
+
+// The error frame comes last: the puts stored before it are acknowledged
+// first, so that the client does not send them again.
 void ClientSession::fail(int32_t code, const std::string &text) {
+  acknowledge();
   error_ = text;
+  errorCode_ = code;
   FrameWriter w(out_);
   w.begin(kError);
   w.i32(code);
@@ -39,9 +66,14 @@ void ClientSession::fail(int32_t code, const std::string &text) {
 
 ssize_t ClientSession::consume(const char *data, size_t n) {
   size_t used = 0;
-  uint64_t putsBefore = putsStored_;
   bool ok = true;
-  while (ok) {
+  work_ = 0;
+  const uint64_t matchesBefore = filter_.matchesRun();
+  auto withinLimits = [&] {
+    uint64_t work = work_ + (filter_.matchesRun() - matchesBefore) * kWorkPerMatch;
+    return outSize() < limits_.outputLimit && work < limits_.workBudget;
+  };
+  while (ok && withinLimits()) {
     FrameHeader h;
     if (!peekHeader(data + used, n - used, h)) break;
     size_t limit = h.type == kPut ? kPutFixed + kMaxSrcName + limits_.maxPacket : kMaxControlBody;
@@ -53,14 +85,11 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
     if (n - used < kHeaderSize + h.length) break;
     ok = handle(h.type, data + used + kHeaderSize, h.length);
     used += kHeaderSize + h.length;
+    ++work_;
   }
-  if (putsStored_ != putsBefore) {
-    FrameWriter w(out_);
-    w.begin(kAck);
-    w.u64(putsStored_);
-    w.end();
-  }
-  return ok ? static_cast<ssize_t>(used) : -1;
+  if (!ok) return -1;
+  acknowledge();
+  return static_cast<ssize_t>(used);
 }
 
 bool ClientSession::handle(Type type, const char *body, size_t len) {
@@ -88,9 +117,17 @@ bool ClientSession::handle(Type type, const char *body, size_t len) {
 bool ClientSession::onHello(FrameReader &r) {
   uint32_t magic = r.u32();
   uint16_t version = r.u16();
-  r.u8();  // mode: informative only
+  uint8_t mode = r.u8();
   if (!r.ok() || magic != kMagic || version != kVersion) {
     fail(kErrVersion, "not a tarn client of protocol version " + std::to_string(kVersion));
+    return false;
+  }
+  if (!access_.mayConnect) {
+    fail(kErrRefused, "connecting to " + access_.tarn + " is not allowed from " + access_.host);
+    return false;
+  }
+  if (mode == 1 && access_.write.none()) {
+    fail(kErrRefused, "writing to " + access_.tarn + " is not allowed from " + access_.host);
     return false;
   }
   hello_ = true;
@@ -117,6 +154,7 @@ bool ClientSession::onExpression(Type type, FrameReader &r) {
     std::string expr(text);
     bool ok = type == kSelect ? filter_.setSelect(expr, err) : filter_.setReject(expr, err);
     if (ok) count = filter_.countPassing(ring_.sources());
+    work_ += ring_.sources().slotCount();
   }
   FrameWriter w(out_);
   w.begin(kCount);
@@ -135,58 +173,49 @@ bool ClientSession::seqOfId(int32_t id, uint64_t &seq) const {
   return true;
 }
 
-// The first delivered packet at or after `seq` (with time >= minTime when
-// useTime), or nextSeq() when there is none.
-uint64_t ClientSession::firstPassingFrom(uint64_t seq, double minTime, bool useTime) {
-  for (; seq < ring_.nextSeq(); ++seq) {
-    if (useTime && !(ring_.timeOf(seq) >= minTime)) continue;
-    if (filter_.passes(ring_.sources(), ring_.sourceOf(seq))) return seq;
-  }
-  return seq;
-}
-
 void ClientSession::positionAt(uint8_t kind, int32_t id, double time, int32_t &result) {
-  const uint64_t next = ring_.nextSeq();
-  uint64_t seq = next;
+  PacketFinder finder(ring_, filter_);
+  uint64_t seq = kNoSeq;
   result = -1;
   switch (kind) {
-    case kNewest:
-      for (uint64_t s = next; s > ring_.oldestSeq();) {
-        --s;
-        if (filter_.passes(ring_.sources(), ring_.sourceOf(s))) { seq = s; break; }
-      }
-      break;
-    case kOldest: seq = firstPassingFrom(ring_.oldestSeq(), 0, false); break;
-    case kAfterTime: seq = firstPassingFrom(ring_.oldestSeq(), time, true); break;
+    case kNewest: seq = finder.newest(); break;
+    case kOldest: seq = finder.oldest(); break;
+    case kAfterTime: seq = finder.firstAtOrAfter(time); break;
     case kAtId:
       if (!seqOfId(id, seq)) return;  // the cursor stays where it was
       cursor_ = seq;
       result = id;
       return;
-    case kResume:
-    case kResumeAt: {
-      uint64_t at;
-      if (seqOfId(id, at) && at < next) {
-        double t = ring_.timeOf(at);
-        if (std::memcmp(&t, &time, sizeof t) == 0) {
-          cursor_ = kind == kResume ? at + 1 : at;
-          result = kResumedById;
-          return;
-        }
-      }
-      if (ring_.empty()) {
-        cursor_ = next;
-        result = kResumeEmpty;
-        return;
-      }
-      seq = firstPassingFrom(ring_.oldestSeq(), time, true);
-      cursor_ = seq;
-      result = seq < next ? kResumedByTime : kResumeFailed;
+    default: return resume(kind, id, time, result);
+  }
+  work_ += finder.work();
+  cursor_ = seq == kNoSeq ? ring_.nextSeq() : seq;
+  if (seq != kNoSeq) result = idOfSeq(seq);
+}
+
+// Resume after (or at) packet `id` if the ring holds it with exactly this
+// time; else from the oldest delivered packet at or after the time.
+void ClientSession::resume(uint8_t kind, int32_t id, double time, int32_t &result) {
+  const uint64_t next = ring_.nextSeq();
+  uint64_t at;
+  if (seqOfId(id, at) && at < next && !ring_.isHole(at)) {
+    double t = ring_.timeOf(at);
+    if (std::memcmp(&t, &time, sizeof t) == 0) {
+      cursor_ = kind == kResume ? at + 1 : at;
+      result = kResumedById;
       return;
     }
   }
-  cursor_ = seq;
-  if (seq < next) result = idOfSeq(seq);
+  if (ring_.empty()) {
+    cursor_ = next;
+    result = kResumeEmpty;
+    return;
+  }
+  PacketFinder finder(ring_, filter_);
+  uint64_t seq = finder.firstAtOrAfter(time);
+  work_ += finder.work();
+  cursor_ = seq == kNoSeq ? next : seq;
+  result = seq == kNoSeq ? kResumeFailed : kResumedByTime;
 }
 
 bool ClientSession::onPosition(FrameReader &r) {
@@ -245,9 +274,29 @@ bool ClientSession::onPut(FrameReader &r) {
                            std::to_string(limits_.maxPacket));
     return false;
   }
+  if (!mayWrite(std::string(src))) return false;
   ring_.append(src, time, bytes.data(), static_cast<uint32_t>(bytes.size()));
   ++putsStored_;
+  work_ += bytes.size() / kBytesPerWork;
   return true;
+}
+
+bool ClientSession::mayWrite(const std::string &src) {
+  if (access_.write.none()) {
+    fail(kErrRefused, "writing to " + access_.tarn + " is not allowed from " + access_.host);
+    return false;
+  }
+  if (access_.write.any()) return true;
+  auto it = writeVerdicts_.find(src);
+  if (it == writeVerdicts_.end()) {
+    if (writeVerdicts_.size() >= kMaxWriteVerdicts) writeVerdicts_.clear();
+    work_ += kWorkPerMatch;
+    it = writeVerdicts_.emplace(src, access_.write.allows(src)).first;
+  }
+  if (!it->second) {
+    fail(kErrRefused, "writing source '" + src + "' to " + access_.tarn + " is not allowed from " + access_.host);
+  }
+  return it->second;
 }
 
 void ClientSession::onStat() {
@@ -267,14 +316,15 @@ void ClientSession::onStat() {
     w.end();
     ++listed;
   }
+  work_ += sources.slotCount();
   w.begin(kStatEnd);
   w.u64(ring_.dataSize());
   w.u64(ring_.usedBytes());
-  w.u64(ring_.count());
+  w.u64(ring_.packetCount());
   w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.oldestSeq()));
-  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.nextSeq() - 1));
+  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.newestSeq()));
   w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.oldestSeq()));
-  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.nextSeq() - 1));
+  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.newestSeq()));
   w.u64(ring_.dropped());
   w.u32(figures_.clients);
   w.u32(limits_.maxPacket);

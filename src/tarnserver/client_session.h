@@ -13,6 +13,14 @@
 // Every input is checked before use: a frame longer than its type allows,
 // a truncated body, an unknown type or a bad source name appends an error
 // frame and makes consume() return -1; the caller then drops the client.
+// So does a hello from an address that may not connect, and a put (or a
+// hello announcing puts) from one that may not write that source.
+//
+// The work one consume() call does is bounded: it stops after the frame
+// that brings the output to SessionLimits::outputLimit bytes or its work
+// (sources, blocks and packets looked at, bytes stored) to workBudget, and
+// leaves the other frames for the next call, so that one client's burst of
+// requests neither piles up answers nor holds up the other clients.
 // Not thread-safe: used from the server's event thread only.
 #pragma once
 
@@ -20,17 +28,21 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/tarnclient/tarn_wire.h"
+#include "tarnserver/access_control.h"
 #include "tarnserver/packet_filter.h"
 #include "tarnserver/ring.h"
 
 namespace tarnserver {
 
 struct SessionLimits {
-  uint32_t maxPacket = 1 << 20;  // bytes of one packet
-  size_t maxStatSources = 65536; // sources listed by one stat answer
+  uint32_t maxPacket = 1 << 20;      // bytes of one packet
+  size_t maxStatSources = 65536;     // sources listed by one stat answer
+  size_t outputLimit = 8 << 20;      // consume() reads no frame past this output
+  uint64_t workBudget = 1 << 16;     // work of one consume() call
 };
 
 // Figures that only the server knows, for stat answers.
@@ -38,16 +50,27 @@ struct ServerFigures {
   uint32_t clients = 0;
 };
 
+// What the client may do, and the names its refusals give.
+struct ClientAccess {
+  bool mayConnect = true;
+  WritePermit write;        // default: nothing
+  std::string host;         // the client's address
+  std::string tarn;         // the server's tarn name
+};
+
 class ClientSession {
  public:
-  ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures);
+  ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures, ClientAccess access = {});
 
-  // Handles the complete frames at the start of data[0..n); returns the
-  // bytes used (a partial frame at the end is left), or -1 when the client
-  // broke the protocol and must be dropped (an error frame is in out()).
+  // Handles the complete frames at the start of data[0..n), within the
+  // limits above; returns the bytes used (a partial frame at the end, and
+  // frames past the limits, are left), or -1 when the client broke the
+  // protocol or was refused and must be dropped (an error frame is in out()).
   ssize_t consume(const char *data, size_t n);
-  // The largest frame the client may send: how much input to buffer.
+  // The largest frame the client may send.
   size_t maxFrame() const;
+  // Whether data[0..n) starts with a whole frame.
+  static bool frameComplete(const char *data, size_t n);
 
   // Appends streamed packets while the output holds less than `limit`
   // bytes; returns true when packets remain to be sent.
@@ -60,11 +83,21 @@ class ClientSession {
   size_t outSize() const { return out_.size() - outHead_; }
   void consumed(size_t n);
 
+  // Ends the conversation on the server's side: an error frame with this
+  // code and text goes out last; the caller drops the client.
+  void refuse(int32_t code, const std::string &text) { fail(code, text); }
+  // Whether the client has asked for packets and waits for them.
+  bool streaming() const { return streaming_; }
+  const WritePermit &writePermit() const { return access_.write; }
+
   uint64_t putsStored() const { return putsStored_; }
   uint64_t packetsSent() const { return packetsSent_; }
   bool helloDone() const { return hello_; }
-  // Why consume() last returned -1.
+  // Why consume() last returned -1, and the code of its error frame.
   const std::string &error() const { return error_; }
+  int32_t errorCode() const { return errorCode_; }
+  // Bytes of memory the session holds for its output.
+  size_t memoryHeld() const { return out_.capacity(); }
 
  private:
   bool handle(tarnwire::Type type, const char *body, size_t len);
@@ -73,23 +106,31 @@ class ClientSession {
   bool onPosition(tarnwire::FrameReader &r);
   bool onStart(tarnwire::FrameReader &r);
   bool onPut(tarnwire::FrameReader &r);
+  bool mayWrite(const std::string &src);
   void onStat();
   void positionAt(uint8_t kind, int32_t id, double time, int32_t &result);
+  void resume(uint8_t kind, int32_t id, double time, int32_t &result);
   bool seqOfId(int32_t id, uint64_t &seq) const;
-  uint64_t firstPassingFrom(uint64_t seq, double minTime, bool useTime);
   void fail(int32_t code, const std::string &text);
+  void acknowledge();
   void writePacket(uint64_t seq);
 
   Ring &ring_;
   const SessionLimits limits_;
   const ServerFigures &figures_;
+  const ClientAccess access_;
   PacketFilter filter_;
+  std::unordered_map<std::string, bool> writeVerdicts_;  // per source name, when
+                                                         // the permit has patterns
+  uint64_t work_ = 0;            // of the current consume() call
   bool hello_ = false;
   bool streaming_ = false;
   uint64_t cursor_ = 0;          // next packet the client may be sent
   uint64_t putsStored_ = 0;
+  uint64_t putsAcked_ = 0;       // the count the last ack frame carried
   uint64_t packetsSent_ = 0;
   std::string error_;
+  int32_t errorCode_ = 0;
   std::vector<char> out_;
   size_t outHead_ = 0;
 };

@@ -48,7 +48,7 @@ std::unique_ptr<Ring> openRing(ServerOptions &opt) {
              static_cast<unsigned long long>(ring->dataSize()), opt.maxPacket);
     return nullptr;
   }
-  if (!ring->openReport().empty()) elog_log(0, "%s", ring->openReport().c_str());
+  for (const std::string &line : ring->openReport()) elog_log(0, "%s", line.c_str());
   return ring;
 }
 

@@ -191,11 +191,13 @@ bool PacketFilter::setReject(const std::string &expr, std::string &err) {
 }
 
 bool PacketFilter::matches(const Expr &e, const std::string &name) {
+  ++matchesRun_;
   return regexec(&e.re, name.c_str(), 0, nullptr, 0) == 0;
 }
 
 bool PacketFilter::passes(const SourceTable &sources, uint32_t idx) {
-  if (!select_.set && !reject_.set) return true;
+  if (idx >= sources.slotCount()) return false;
+  if (all()) return true;
   if (cacheGeneration_ != sources.generation()) {
     cache_.clear();
     cacheGeneration_ = sources.generation();

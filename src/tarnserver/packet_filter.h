@@ -27,10 +27,15 @@ class PacketFilter {
   bool setSelect(const std::string &expr, std::string &err);
   bool setReject(const std::string &expr, std::string &err);
 
-  // Whether packets of the source in slot `idx` are delivered.
+  // Whether packets of the source in slot `idx` are delivered; false for a
+  // slot the table does not have (a hole in the ring).
   bool passes(const SourceTable &sources, uint32_t idx);
   // How many sources present in the table pass.
   int32_t countPassing(const SourceTable &sources);
+  // Whether every source passes (no expression is set).
+  bool all() const { return !select_.set && !reject_.set; }
+  // Expression matches run so far: the costly part of passes().
+  uint64_t matchesRun() const { return matchesRun_; }
 
  private:
   struct Expr {
@@ -38,13 +43,14 @@ class PacketFilter {
     regex_t re;
   };
   static bool compile(Expr &e, const std::string &expr, std::string &err);
-  static bool matches(const Expr &e, const std::string &name);
+  bool matches(const Expr &e, const std::string &name);
   void clearCache() { cache_.clear(); }
 
   Expr select_;
   Expr reject_;
   std::vector<int8_t> cache_;  // per source slot: -1 unknown, 0 no, 1 yes
   uint64_t cacheGeneration_ = 0;
+  uint64_t matchesRun_ = 0;
 };
 
 }  // namespace tarnserver

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "tarnserver/crc32c.h"
@@ -64,10 +65,50 @@ PacketRef Ring::packet(uint64_t seq) const {
   return p;
 }
 
-void Ring::dropOldest() {
-  sources_.release(index_.front().src);
+void Ring::pushEntry(const Entry &e) {
+  if (index_.empty()) {
+    blockMax_.assign(1, -std::numeric_limits<double>::infinity());
+  } else if (nextSeq_ % kTimeBlock == 0) {
+    blockMax_.push_back(-std::numeric_limits<double>::infinity());
+  }
+  if (e.time > blockMax_.back()) blockMax_.back() = e.time;
+  index_.push_back(e);
+  ++nextSeq_;
+}
+
+void Ring::popEntry() {
+  uint64_t seq = oldestSeq();
   index_.pop_front();
+  if (index_.empty()) blockMax_.clear();
+  else if ((seq + 1) % kTimeBlock == 0) blockMax_.pop_front();
+}
+
+void Ring::indexRecord(uint64_t off, uint64_t len, double time, std::string_view src) {
+  uint64_t previous;
+  uint32_t idx = sources_.add(src, time, nextSeq_, previous);
+  if (previous != kNoSeq) entry(previous).nextSame = nextSeq_;
+  newest_ = nextSeq_;
+  pushEntry(Entry{off, time, idx, static_cast<uint32_t>(len), kNoSeq});
+}
+
+void Ring::indexHoles(uint64_t n, uint64_t off) {
+  for (uint64_t i = 0; i < n; ++i) {
+    pushEntry(Entry{off, std::numeric_limits<double>::quiet_NaN(), kNoSource, 0, kNoSeq});
+  }
+  holes_ += n;
+}
+
+// Drops the oldest packet and the holes after it, so that the oldest entry
+// is always a packet.
+void Ring::dropOldest() {
+  const Entry &e = index_.front();
+  sources_.release(e.src, e.nextSame);
+  popEntry();
   ++dropped_;
+  while (!index_.empty() && index_.front().src == kNoSource) {
+    popEntry();
+    --holes_;
+  }
   tail_ = index_.empty() ? head_ : index_.front().off;
 }
 
@@ -125,8 +166,9 @@ uint64_t Ring::append(std::string_view src, double time, const char *data, uint3
   }
   if (index_.empty()) tail_ = pos;
   head_ = pos + len;
-  index_.push_back(Entry{pos, time, sources_.add(src, time), static_cast<uint32_t>(len)});
-  return nextSeq_++;
+  uint64_t seq = nextSeq_;
+  indexRecord(pos, len, time, src);
+  return seq;
 }
 
 }  // namespace tarnserver

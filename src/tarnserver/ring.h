@@ -6,14 +6,25 @@
 // goes to its start, and the oldest records are dropped to make room. Every
 // packet gets the next sequence number; its packet id is that number modulo
 // 2^31, so ids wrap at 2147483647 while the server still orders packets by
-// the 64-bit number. An index (one entry per packet, oldest first) gives
-// the position, time and source of every packet by sequence number.
+// the 64-bit number.
 //
-// In a ring file the area follows a header with the ring's identity and
-// two checkpoint slots naming the oldest record. Records carry a CRC-32C,
-// and opening a file walks the records from the checkpoint, keeping only
-// the unbroken chain of valid ones: a torn write or a killed server never
-// serves garbage. The layout is described in docs/tarn-ring-file.md.
+// Indexes, so that no question costs a walk over every packet:
+//  - one entry per sequence number, oldest first: position, time, source,
+//    and the next packet of the same source;
+//  - per source (SourceTable): its oldest and newest packet and latest time;
+//  - per block of kTimeBlock sequence numbers: the latest time in it.
+//
+// In a ring file the area follows a header with the ring's identity and two
+// checkpoint slots naming the oldest record. Records carry a CRC-32C, and
+// opening a file keeps every valid record of the latest lap: a damaged
+// record is skipped and counted (its number stays taken, as a *hole* that
+// holds no packet), and with both checkpoints damaged the ring is rebuilt
+// from the records alone. No packet id is ever given out twice under one
+// ring instance. The layout is described in docs/tarn-ring-file.md.
+//
+// Holes only come from recovering a damaged file. The oldest entry is never
+// a hole; isHole() tells the others apart, and sourceOf() gives kNoSource
+// for them.
 //
 // Not thread-safe: the server uses a ring from its one event thread.
 #pragma once
@@ -23,10 +34,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tarnserver/source_table.h"
 
 namespace tarnserver {
+
+struct RecoveryPlan;
 
 struct PacketRef {
   uint64_t seq = 0;
@@ -48,6 +62,9 @@ struct RingOptions {
 
 class Ring {
  public:
+  static constexpr uint32_t kNoSource = UINT32_MAX;
+  static constexpr uint64_t kTimeBlock = 64;
+
   // Opens or creates the ring; null with the reason in `err` on failure.
   static std::unique_ptr<Ring> open(const RingOptions &opt, std::string &err);
   ~Ring();
@@ -61,14 +78,26 @@ class Ring {
   uint64_t append(std::string_view src, double time, const char *data, uint32_t nbytes);
 
   bool empty() const { return index_.empty(); }
+  // Entries, holes included.
   uint64_t count() const { return index_.size(); }
+  uint64_t packetCount() const { return index_.size() - holes_; }
   uint64_t oldestSeq() const { return nextSeq_ - index_.size(); }
   uint64_t nextSeq() const { return nextSeq_; }
+  // The newest packet; the ring is not empty.
+  uint64_t newestSeq() const { return newest_; }
   bool holds(uint64_t seq) const { return seq >= oldestSeq() && seq < nextSeq_; }
   // The following take a sequence number that holds() accepts.
-  PacketRef packet(uint64_t seq) const;
-  double timeOf(uint64_t seq) const { return entry(seq).time; }
+  bool isHole(uint64_t seq) const { return entry(seq).src == kNoSource; }
+  PacketRef packet(uint64_t seq) const;  // not a hole
+  // Where the packet's record starts in the area (not a hole).
+  uint64_t offsetOf(uint64_t seq) const { return entry(seq).off; }
+  double timeOf(uint64_t seq) const { return entry(seq).time; }  // NaN for a hole
   uint32_t sourceOf(uint64_t seq) const { return entry(seq).src; }
+  // The next packet of the same source, or kNoSeq.
+  uint64_t nextOfSource(uint64_t seq) const { return entry(seq).nextSame; }
+  // No packet in block `seq / kTimeBlock` has a time later than this (NaN
+  // times aside); -inf when it has none.
+  double blockMaxTime(uint64_t seq) const { return blockMax_[seq / kTimeBlock - oldestSeq() / kTimeBlock]; }
 
   SourceTable &sources() { return sources_; }
   const SourceTable &sources() const { return sources_; }
@@ -78,8 +107,9 @@ class Ring {
   uint64_t usedBytes() const;
   uint64_t dropped() const { return dropped_; }
   bool inFile() const { return fd_ >= 0; }
-  // What opening found (records recovered, records discarded), for the log.
-  const std::string &openReport() const { return report_; }
+  // What opening found (records recovered, packets lost and where), for
+  // the log: one line each.
+  const std::vector<std::string> &openReport() const { return report_; }
 
   // Ring file: records the oldest record in the header and writes the file
   // out. Called at shutdown; harmless in memory.
@@ -87,13 +117,15 @@ class Ring {
 
  private:
   struct Entry {
-    uint64_t off;
+    uint64_t off;       // a hole: where the next packet's record starts
     double time;
-    uint32_t src;
-    uint32_t len;
+    uint32_t src;       // kNoSource: a hole
+    uint32_t len;       // bytes of the record; 0 for a hole
+    uint64_t nextSame;  // the next packet of the same source, or kNoSeq
   };
   Ring() = default;
   const Entry &entry(uint64_t seq) const { return index_[seq - oldestSeq()]; }
+  Entry &entry(uint64_t seq) { return index_[seq - oldestSeq()]; }
   bool openMemory(const RingOptions &opt, std::string &err);
   bool openFile(const RingOptions &opt, std::string &err);
   bool createFile(const RingOptions &opt, std::string &err);
@@ -103,9 +135,15 @@ class Ring {
   bool loadLimits(const RingOptions &opt, std::string &err);
   void writeLimits();
   void recover();
-  bool recordAt(uint64_t off, uint64_t seq, Entry &e, std::string_view &src) const;
+  void reportRecovery(const RecoveryPlan &plan, bool hadCheckpoint);
+  void renewInstance();
+  // Appends the index entry of the record at `off` (numbered nextSeq_).
+  void indexRecord(uint64_t off, uint64_t len, double time, std::string_view src);
+  void indexHoles(uint64_t n, uint64_t off);
+  void pushEntry(const Entry &e);
   uint64_t makeRoom(uint64_t len);
   void dropOldest();
+  void popEntry();
   void writeCheckpoint(uint64_t tailOff, uint64_t tailSeq);
 
   char *base_ = nullptr;     // the mapping (header and area for a file)
@@ -119,11 +157,14 @@ class Ring {
   uint64_t head_ = 0;        // where the next record goes
   uint64_t tail_ = 0;        // the oldest record (== head_ when empty)
   uint64_t nextSeq_ = 0;
+  uint64_t newest_ = 0;      // the newest packet that is not a hole
+  uint64_t holes_ = 0;       // holes in the index
   uint64_t dropped_ = 0;
   uint64_t checkpointGen_ = 0;
   std::deque<Entry> index_;
+  std::deque<double> blockMax_;  // per time block, from the oldest entry's block
   SourceTable sources_;
-  std::string report_;
+  std::vector<std::string> report_;
 };
 
 }  // namespace tarnserver

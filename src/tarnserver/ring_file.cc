@@ -12,6 +12,8 @@
 #include "tarnserver/crc32c.h"
 #include "tarnserver/ring.h"
 #include "tarnserver/ring_format.h"
+#include "tarnserver/ring_recovery.h"
+#include "platform/tarnclient/tarn_wire.h"
 
 namespace tarnserver {
 
@@ -27,7 +29,29 @@ std::string sysError(const std::string &what, const std::string &path) {
 
 uint32_t checkpointCrc(const Checkpoint &c) { return crc32c(0, &c, 32); }
 
+const Checkpoint *newestCheckpoint(const FileHeader &h, uint64_t size) {
+  const Checkpoint *best = nullptr;
+  for (const Checkpoint &c : h.slots) {
+    if (plausibleCheckpoint(c, size) && (!best || c.gen > best->gen)) best = &c;
+  }
+  return best;
+}
+
+std::string lossText(const std::string &path, const RecoveryLoss &loss) {
+  std::string first = std::to_string(tarnwire::idOfSeq(loss.firstSeq));
+  std::string text = "ring file '" + path + "': lost " +
+                     (loss.count == 1 ? "1 packet (id " + first + ")"
+                                      : std::to_string(loss.count) + " packets (ids " + first + " to " +
+                                            std::to_string(tarnwire::idOfSeq(loss.firstSeq + loss.count - 1)) + ")");
+  if (loss.bytes > 0) {
+    return text + ": " + std::to_string(loss.bytes) + " damaged bytes at offset " + std::to_string(loss.off) +
+           " of the packet area";
+  }
+  return text + " that were after offset " + std::to_string(loss.off) + " of the packet area";
+}
+
 }  // namespace
+
 
 bool Ring::openFile(const RingOptions &opt, std::string &err) {
   path_ = opt.path;
@@ -73,7 +97,7 @@ bool Ring::createFile(const RingOptions &opt, std::string &err) {
   writeLimits();
   writeCheckpoint(0, nextSeq_);
   writeCheckpoint(0, nextSeq_);  // both slots valid from the start
-  report_ = "created ring file '" + path_ + "' of " + std::to_string(size_) + " bytes";
+  report_.push_back("created ring file '" + path_ + "' of " + std::to_string(size_) + " bytes");
   return true;
 }
 
@@ -132,60 +156,61 @@ void Ring::writeLimits() {
   std::memcpy(base_ + format::kLimitsOffset, &limits, sizeof limits);
 }
 
-// Reads the record at `off` if it is whole, valid and numbered `seq`.
-bool Ring::recordAt(uint64_t off, uint64_t seq, Entry &e, std::string_view &src) const {
-  if (off + sizeof(RecordHeader) > size_) return false;
-  RecordHeader h;
-  std::memcpy(&h, area_ + off, sizeof h);
-  if (h.kind != format::kRecordKind || h.seq != seq || h.srclen == 0 || h.srclen > 63) return false;
-  uint64_t len = recordSize(h.srclen, h.nbytes);
-  if (h.nbytes > size_ || off + len > size_) return false;
-  uint32_t crc = crc32c(static_cast<uint32_t>(instance_), area_ + off + 8, sizeof h - 8 + h.srclen + h.nbytes);
-  if (crc != h.crc) return false;
-  e = Entry{off, h.time, 0, static_cast<uint32_t>(len)};
-  src = std::string_view(area_ + off + sizeof h, h.srclen);
-  return true;
-}
-
-// Rebuilds the index from the newest valid checkpoint: the chain of valid,
-// consecutively numbered records that starts at the oldest record.
+// Rebuilds the index from the records of the latest lap (see
+// ring_recovery.h); numbers lost between them stay taken, as holes.
 void Ring::recover() {
   FileHeader h;
   std::memcpy(&h, base_, sizeof h);
-  const Checkpoint *best = nullptr;
-  for (const Checkpoint &c : h.slots) {
-    if (c.crc == checkpointCrc(c) && c.tailOff < size_ && (!best || c.gen > best->gen)) best = &c;
-  }
-  uint64_t off = best ? best->tailOff & ~(format::kAlign - 1) : 0;
-  uint64_t seq = best ? best->tailSeq : 0;
+  const Checkpoint *best = newestCheckpoint(h, size_);
   checkpointGen_ = best ? best->gen : 0;
-  uint64_t walked = 0;
-  tail_ = head_ = off;
-  nextSeq_ = seq;
-  while (walked < size_) {
-    if (off == size_) off = 0;
-    uint32_t kind = 0;
-    std::memcpy(&kind, area_ + off, 4);
-    if (kind == format::kPadKind && !index_.empty()) {
-      walked += size_ - off;
-      off = 0;
-      continue;
-    }
-    Entry e;
-    std::string_view src;
-    if (!recordAt(off, seq, e, src)) break;
-    e.src = sources_.add(src, e.time);
-    index_.push_back(e);
-    off += e.len;
-    walked += e.len;
-    head_ = off;
-    nextSeq_ = ++seq;
+  RecoveryPlan plan = planRecovery(area_, size_, static_cast<uint32_t>(instance_), best);
+  if (!plan.known) renewInstance();
+  tail_ = head_ = best ? best->tailOff : 0;
+  nextSeq_ = plan.records.empty() ? plan.nextSeq : plan.records.front().seq;
+  for (const RecoveredRecord &r : plan.records) {
+    RecordHeader rh;
+    std::memcpy(&rh, area_ + r.off, sizeof rh);
+    indexHoles(r.seq - nextSeq_, r.off);
+    uint64_t len = recordSize(rh.srclen, rh.nbytes);
+    indexRecord(r.off, len, rh.time, std::string_view(area_ + r.off + sizeof rh, rh.srclen));
+    head_ = (r.off + len) % size_;
   }
-  if (best && best->nextSeq > nextSeq_ && index_.empty()) nextSeq_ = best->nextSeq;
+  if (index_.empty()) nextSeq_ = plan.nextSeq;
+  else indexHoles(plan.nextSeq - nextSeq_, head_);
   if (!index_.empty()) tail_ = index_.front().off;
-  report_ = "opened ring file '" + path_ + "': " + std::to_string(index_.size()) + " packets recovered";
-  if (!best) report_ += " (no valid checkpoint: the file was damaged; starting empty)";
+  reportRecovery(plan, best != nullptr);
   writeCheckpoint(index_.empty() ? head_ : tail_, oldestSeq());
+}
+
+void Ring::reportRecovery(const RecoveryPlan &plan, bool hadCheckpoint) {
+  uint64_t lost = 0;
+  for (const RecoveryLoss &l : plan.losses) lost += l.count;
+  std::string first = "opened ring file '" + path_ + "': " + std::to_string(packetCount()) + " packets recovered";
+  if (lost > 0) {
+    size_t places = plan.losses.size();
+    first += ", " + std::to_string(lost) + " lost in " + std::to_string(places) + " damaged place" + (places > 1 ? "s" : "");
+  }
+  if (!plan.known) first += " (no valid checkpoint and no valid record: starting empty under a new ring instance)";
+  else if (!hadCheckpoint) first += " (no valid checkpoint: rebuilt from the records)";
+  report_.push_back(first);
+  constexpr size_t kListed = 10;
+  for (size_t i = 0; i < plan.losses.size() && i < kListed; ++i) report_.push_back(lossText(path_, plan.losses[i]));
+  if (plan.losses.size() > kListed) {
+    report_.push_back("ring file '" + path_ + "': " + std::to_string(plan.losses.size() - kListed) +
+                      " more damaged places not listed");
+  }
+}
+
+// A ring whose used numbers cannot be known starts again as another ring,
+// so that readers never take a new packet for one they had.
+void Ring::renewInstance() {
+  std::random_device rd;
+  instance_ = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+  FileHeader h;
+  std::memcpy(&h, base_, sizeof h);
+  h.instance = instance_;
+  h.crc = crc32c(0, &h, 32);
+  std::memcpy(base_, &h, 40);
 }
 
 void Ring::writeCheckpoint(uint64_t tailOff, uint64_t tailSeq) {

@@ -56,6 +56,6 @@ struct Limits {
 constexpr uint64_t kLimitsOffset = 128;
 static_assert(kLimitsOffset >= sizeof(FileHeader) && kLimitsOffset + sizeof(Limits) <= kFileHeaderSize);
 
-inline uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+constexpr uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 
 }  // namespace tarnserver::format

@@ -2,11 +2,30 @@
 //
 // The loop accepts clients, reads their frames into a ClientSession, writes
 // the sessions' output, and after every round feeds streaming clients the
-// packets that arrived (so readers wait without polling). Every client costs
-// at most one input buffer of the largest frame and an output buffer that
-// stops growing at kOutputHardLimit: past it the server stops reading that
-// client until it takes its answers. A client that breaks the protocol gets
-// an error frame and is dropped; the others never notice.
+// packets that arrived (so readers wait without polling).
+//
+// What one client can cost is bounded:
+//  - input: only the bytes that have arrived and are not handled yet (at
+//    most one frame being received, or the frames a session left for its
+//    next turn); an idle client holds no buffer;
+//  - output: the session reads no further frame once kOutputHardLimit bytes
+//    wait, and the server stops reading the client until it takes them;
+//  - time: each turn handles at most one read and a bounded amount of work
+//    (SessionLimits::workBudget); what is left waits for the next round,
+//    after the other clients had theirs;
+//  - all clients' buffers together stay under the memory limit (-M): past
+//    it, the client holding the most is dropped; past half of it, streams
+//    are fed in small steps;
+//  - slots: ConnectionSlots (-c, -L); a client must greet within the
+//    handshake time-out and send a request every -t seconds unless it waits
+//    for packets.
+// When the process runs out of descriptors the server closes its spare one
+// to accept and at once close the connections that wait, stops watching for
+// new ones a moment, and logs the episode once.
+//
+// A client that breaks the protocol, or is refused, gets an error frame and
+// is dropped; the others never notice. Refusals are logged once per address
+// and hour (RefusalLog).
 //
 // SIGINT and SIGTERM (through a signalfd) end run(); the caller then syncs
 // the ring. Not thread-safe: everything runs on the thread that calls run().
@@ -14,13 +33,17 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tarnserver/access_control.h"
 #include "tarnserver/client_session.h"
+#include "tarnserver/connection_slots.h"
+#include "tarnserver/refusal_log.h"
 #include "tarnserver/ring.h"
 #include "tarnserver/server_options.h"
 
@@ -28,9 +51,11 @@ namespace tarnserver {
 
 class Server {
  public:
+  using Clock = std::chrono::steady_clock;
   static constexpr size_t kOutputSoftLimit = 1 << 20;  // stop streaming into it
   static constexpr size_t kOutputHardLimit = 8 << 20;  // stop reading the client
-  static constexpr size_t kMaxClients = 1024;
+  static constexpr size_t kOutputPressed = 64 << 10;   // streaming step past half the memory limit
+  static constexpr std::chrono::seconds kHandshakeTimeout{10};
 
   Server(Ring &ring, const ServerOptions &opt);
   ~Server();
@@ -48,35 +73,73 @@ class Server {
  private:
   struct Client {
     int fd = -1;
-    std::string peer;
+    uint32_t addr = 0;             // IPv4, host byte order
+    std::string host;              // the address as text
+    std::string peer;              // host:port
     std::unique_ptr<ClientSession> session;
-    std::vector<char> in;
-    size_t inLen = 0;
+    std::vector<char> in;          // bytes received and not handled yet
+    bool backlog = false;          // `in` holds whole frames left for a later turn
     bool writeWatched = false;
     bool readPaused = false;
     bool dead = false;
-    std::string why;  // reason for dropping it
+    std::string why;               // reason for dropping it
+    Clock::time_point since;       // accepted
+    Clock::time_point lastRequest; // its latest whole frame (or accepted)
+    size_t accounted = 0;          // bytes of buffers counted in memUsed_
   };
 
   bool resolveAddress(in_addr &out, std::string &err) const;
+  // Accepting (server_accept.cc).
   void acceptClients();
+  void admit(int fd, uint32_t addr, const std::string &peer);
+  void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text);
+  void shedExcess();
+  void pauseListening(bool paused);
+  // Serving (server_clients.cc).
+  void onEvent(Client &c, uint32_t events);
   void onReadable(Client &c);
+  void processInput(Client &c, const char *data, size_t n);
   void flushOut(Client &c);
-  void updateEvents(Client &c, bool wantWrite, bool pauseRead);
+  void updateEvents(Client &c);
   void drop(Client &c, const std::string &why);
+  void refuse(Client &c, int32_t code, const std::string &text);
+  bool serviceBacklogs();
   bool serviceStreams();
+  void account(Client &c);
+  void enforceMemoryLimit();
+  void sweepTimeouts();
+  int waitMs(bool busy) const;
   void reapDead();
+  void logDrop(const Client &c);
 
   Ring &ring_;
   const ServerOptions opt_;
+  AccessPolicy access_;
   SessionLimits limits_;
   ServerFigures figures_;
+  ConnectionSlots slots_;
+  RefusalLog refusals_;
+  const uint64_t memoryLimit_;
+  const std::chrono::seconds idleTimeout_;
+  const std::chrono::seconds handshakeTimeout_;
   int listenFd_ = -1;
   int epollFd_ = -1;
   int signalFd_ = -1;
+  int spareFd_ = -1;
   int port_ = 0;
   std::string host_;  // the address listened on, as clients name it (127.0.0.1 for every interface)
   std::map<int, std::unique_ptr<Client>> clients_;
+  std::vector<char> scratch_;    // where every read lands first
+  uint64_t memUsed_ = 0;         // client buffers, all clients
+  uint64_t memFreed_ = 0;        // released since the allocator was last trimmed
+  // Descriptor exhaustion: an episode runs from the first failed accept to
+  // the next one that succeeds.
+  bool shedding_ = false;
+  uint64_t shed_ = 0;
+  bool listenPaused_ = false;
+  Clock::time_point listenResume_{};
+  Clock::time_point nextSweep_{};
+  Clock::time_point now_{};      // read once per round of the loop
 };
 
 }  // namespace tarnserver

@@ -2,24 +2,36 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
+#include "tarnserver/access_control.h"
 #include "tarnserver/ring.h"
 
 namespace tarnserver {
 
 const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
-    "                  [-R READYFILE] [-i FIRSTID] [-v]\n"
-    "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)\n"
+    "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
+    "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
+    "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
+    "                then limit who may read with -A)\n"
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
     "  -s RINGSIZE   bytes of packets kept, k/M/G suffixes (default 64M, or the ring file's)\n"
     "  -r RINGFILE   keep the ring in this file, so it survives a restart\n"
     "  -m MAXPACKET  largest packet accepted, k/M/G suffixes (default 1M, or the ring file's)\n"
     "  -R READYFILE  write the tarn name here once connections are accepted\n"
     "  -i FIRSTID    packet id of the first packet of a new ring (default 0)\n"
-    "  -v            report more\n";
+    "  -A NETWORKS   who may connect and read, such as 10.0.0.0/8,192.168.1.7 (default: anyone)\n"
+    "  -W WRITERS    who may write: NETWORKS, or NETWORKS=PATTERN to allow only source\n"
+    "                names matching PATTERN (default 127.0.0.0/8); repeat for more\n"
+    "  -c CLIENTS    clients served at once (default 1024)\n"
+    "  -L PERADDRESS connections from one address (default 64)\n"
+    "  -M MEMORY     memory for client buffers, k/M/G suffixes (default 256M)\n"
+    "  -t SECONDS    drop a client silent this long unless it waits for packets\n"
+    "                (default 600; 0: never)\n"
+    "  -v            report more: every client that comes and goes\n";
 
 bool parseSize(const std::string &text, uint64_t &out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -50,6 +62,40 @@ bool parseNumber(const std::string &text, uint64_t max, uint64_t &out) {
   return true;
 }
 
+bool checkAccess(const ServerOptions &opt, std::string &err) {
+  AccessPolicy probe;
+  for (const std::string &entry : opt.readers) {
+    if (!probe.addReaders(entry, err)) {
+      err = "-A: " + err;
+      return false;
+    }
+  }
+  for (const std::string &entry : opt.writers) {
+    if (!probe.addWriters(entry, err)) {
+      err = "-W: " + err;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool checkLimits(const ServerOptions &opt, std::string &err) {
+  if (opt.maxClients < 1 || opt.maxClients > 1000000) {
+    err = "-c: the number of clients must be between 1 and 1000000";
+    return false;
+  }
+  if (opt.perAddress < 1) {
+    err = "-L: at least one connection per address";
+    return false;
+  }
+  if (opt.clientMemory != 0 && opt.clientMemory < leastClientMemory(opt.maxPacket)) {
+    err = "-M: client buffers need at least " + std::to_string(leastClientMemory(opt.maxPacket) >> 20) +
+          "M with packets up to " + std::to_string(opt.maxPacket) + " bytes";
+    return false;
+  }
+  return true;
+}
+
 bool checkSizes(const ServerOptions &opt, std::string &err) {
   if (opt.maxPacket < 1 || opt.maxPacket > (1u << 30)) {
     err = "-m: the largest packet must be between 1 byte and 1G";
@@ -71,7 +117,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   opterr = 0;
   int c;
   uint64_t n = 0;
-  while ((c = getopt(argc, argv, ":a:p:s:r:m:R:i:vh")) != -1) {
+  while ((c = getopt(argc, argv, ":a:p:s:r:m:R:i:A:W:c:L:M:t:vh")) != -1) {
     std::string arg = optarg ? optarg : "";
     switch (c) {
       case 'a': opt.address = arg; break;
@@ -93,6 +139,20 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'i':
         if (!parseNumber(arg, 2147483647, opt.firstId)) { err = "-i: '" + arg + "' is not a packet id (0 to 2147483647)"; return false; }
         break;
+      case 'A': opt.readers.push_back(arg); break;
+      case 'W': opt.writers.push_back(arg); break;
+      case 'c':
+        if (!parseNumber(arg, 1000000, opt.maxClients)) { err = "-c: '" + arg + "' is not a number of clients (1 to 1000000)"; return false; }
+        break;
+      case 'L':
+        if (!parseNumber(arg, 1000000, opt.perAddress)) { err = "-L: '" + arg + "' is not a number of connections"; return false; }
+        break;
+      case 'M':
+        if (!parseSize(arg, opt.clientMemory) || opt.clientMemory == 0) { err = "-M: '" + arg + "' is not a size such as 512M or 2G"; return false; }
+        break;
+      case 't':
+        if (!parseNumber(arg, 31536000, opt.idleSeconds)) { err = "-t: '" + arg + "' is not a number of seconds (0 to 31536000)"; return false; }
+        break;
       case 'v': opt.verbose = true; break;
       case 'h': err = ""; return false;
       case ':': err = std::string("option -") + static_cast<char>(optopt) + " needs a value"; return false;
@@ -103,7 +163,15 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
     err = std::string("unexpected argument '") + argv[optind] + "'";
     return false;
   }
-  return checkSizes(opt, err);
+  return checkSizes(opt, err) && checkLimits(opt, err) && checkAccess(opt, err);
+}
+
+uint64_t leastClientMemory(uint32_t maxPacket) {
+  return (16ull << 20) + 2ull * maxPacket;
+}
+
+uint64_t clientMemoryFor(uint32_t maxPacket) {
+  return std::max<uint64_t>(256ull << 20, 4 * leastClientMemory(maxPacket));
 }
 
 }  // namespace tarnserver

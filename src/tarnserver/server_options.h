@@ -1,11 +1,15 @@
 // The tarn server's command line:
 //   tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE]
-//              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID] [-v]
-// Sizes take k, M and G suffixes (powers of 1024).
+//              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID]
+//              [-A NETWORKS] [-W WRITERS] [-c CLIENTS]
+//              [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]
+// Sizes take k, M and G suffixes (powers of 1024). -A and -W may be given
+// more than once; their lists add up.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarnserver {
 
@@ -20,7 +24,21 @@ struct ServerOptions {
   std::string readyFile;
   uint64_t firstId = 0;  // first packet id of a new ring
   bool verbose = false;
+  // Who may connect and read (-A) and write (-W); empty: the defaults (any
+  // address reads, loopback writes).
+  std::vector<std::string> readers;
+  std::vector<std::string> writers;
+  uint64_t maxClients = 1024;
+  uint64_t perAddress = 64;
+  uint64_t clientMemory = 0;   // -M; 0: clientMemoryFor(maxPacket)
+  uint64_t idleSeconds = 600;  // 0: no idle time-out
 };
+
+// The default memory for client buffers: 256M, or room for several largest
+// frames and answers when packets may be large.
+uint64_t clientMemoryFor(uint32_t maxPacket);
+// The least -M accepted: one largest frame and one full output buffer.
+uint64_t leastClientMemory(uint32_t maxPacket);
 
 // Parses argv into opt; on a bad command line returns false with the
 // reason in err.

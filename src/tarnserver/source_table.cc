@@ -1,8 +1,10 @@
 #include "tarnserver/source_table.h"
 
+#include <limits>
+
 namespace tarnserver {
 
-uint32_t SourceTable::add(std::string_view name, double time) {
+uint32_t SourceTable::add(std::string_view name, double time, uint64_t seq, uint64_t &previous) {
   auto it = index_.find(name);
   uint32_t idx;
   if (it != index_.end()) {
@@ -20,17 +22,28 @@ uint32_t SourceTable::add(std::string_view name, double time) {
     index_.emplace(slots_[idx].name, idx);
   }
   Source &s = slots_[idx];
-  if (++s.count == 1 || time > s.newestTime) s.newestTime = time;
+  previous = s.count == 0 ? kNoSeq : s.newestSeq;
+  if (++s.count == 1) {
+    s.newestTime = time;
+    s.maxTime = -std::numeric_limits<double>::infinity();
+    s.oldestSeq = seq;
+  } else if (time > s.newestTime || s.newestTime != s.newestTime) {
+    s.newestTime = time;
+  }
+  if (time > s.maxTime) s.maxTime = time;
+  s.newestSeq = seq;
   return idx;
 }
 
-void SourceTable::release(uint32_t idx) {
+void SourceTable::release(uint32_t idx, uint64_t next) {
   Source &s = slots_[idx];
   if (s.count == 0) return;
+  s.oldestSeq = next;
   if (--s.count > 0) return;
   index_.erase(s.name);
   s.name.clear();
   s.newestTime = 0.0;
+  s.oldestSeq = s.newestSeq = kNoSeq;
   free_.push_back(idx);
 }
 

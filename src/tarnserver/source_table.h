@@ -1,6 +1,7 @@
 // The sources present in a ring: one entry per source name with its packet
-// count and newest time, so that select/reject can count sources and stat
-// can list them without walking the ring.
+// count, newest time and the sequence numbers of its oldest and newest
+// packets, so that select/reject can count sources, stat can list them and
+// positioning can find a source's packets without walking the ring.
 //
 // A source whose last packet leaves the ring frees its slot, and a later new
 // source may take that slot; every such reuse bumps generation(), so that
@@ -9,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,18 +18,28 @@
 
 namespace tarnserver {
 
+constexpr uint64_t kNoSeq = UINT64_MAX;
+
 struct Source {
   std::string name;
   uint64_t count = 0;        // packets of this source in the ring; 0 = slot free
   double newestTime = 0.0;   // the latest packet time seen while it had packets
+  // The same, never NaN (-inf while every time was NaN): no packet of the
+  // source in the ring has a later time.
+  double maxTime = -std::numeric_limits<double>::infinity();
+  uint64_t oldestSeq = kNoSeq;  // its oldest packet in the ring
+  uint64_t newestSeq = kNoSeq;  // its newest packet in the ring
 };
 
 class SourceTable {
  public:
-  // The slot of `name`, created if needed; counts one more packet.
-  uint32_t add(std::string_view name, double time);
-  // Counts one packet of slot `idx` less; frees the slot at zero.
-  void release(uint32_t idx);
+  // The slot of `name`, created if needed; counts packet `seq` (newer than
+  // every packet counted before). `previous` receives the source's newest
+  // packet before this one, or kNoSeq.
+  uint32_t add(std::string_view name, double time, uint64_t seq, uint64_t &previous);
+  // Counts the source's oldest packet out; `next` is its next packet (kNoSeq
+  // when it was the last). Frees the slot at zero.
+  void release(uint32_t idx, uint64_t next);
 
   const Source &at(uint32_t idx) const { return slots_[idx]; }
   uint32_t slotCount() const { return static_cast<uint32_t>(slots_.size()); }

@@ -117,7 +117,7 @@ TEST_F(RingFile, AnEmptyRingKeepsItsNextNumber) {
   EXPECT_EQ(openRing(0, path_)->nextSeq(), 77u);
 }
 
-TEST_F(RingFile, ATornRecordEndsTheRecoveredChain) {
+TEST_F(RingFile, ADamagedRecordCostsOnlyItsOwnPacket) {
   uint64_t off2;
   {
     auto r = openRing(1 << 16, path_);
@@ -130,9 +130,13 @@ TEST_F(RingFile, ATornRecordEndsTheRecoveredChain) {
   ASSERT_EQ(pwrite(fd, &c, 1, static_cast<off_t>(format::kFileHeaderSize + off2 + 60)), 1);
   ::close(fd);
   auto r = openRing(0, path_);
-  EXPECT_EQ(r->count(), 2u);
-  EXPECT_EQ(r->nextSeq(), 2u);
-  EXPECT_NE(r->openReport().find("2 packets recovered"), std::string::npos);
+  EXPECT_EQ(r->packetCount(), 4u);
+  EXPECT_EQ(r->nextSeq(), 5u);
+  EXPECT_TRUE(r->isHole(2));
+  EXPECT_EQ(bytesOf(*r, 3), std::string(100, 'd'));
+  ASSERT_GE(r->openReport().size(), 2u);
+  EXPECT_NE(r->openReport()[0].find("4 packets recovered, 1 lost"), std::string::npos) << r->openReport()[0];
+  EXPECT_NE(r->openReport()[1].find("lost 1 packet (id 2)"), std::string::npos) << r->openReport()[1];
 }
 
 TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {

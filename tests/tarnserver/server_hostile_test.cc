@@ -1,82 +1,12 @@
 // Clients that break the protocol: the server drops them (or answers with
 // an error) and goes on serving the others within its memory bound.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <fstream>
-
-#include "platform/tarnclient/tarn_wire.h"
+#include "raw_client.h"
 #include "tarn_client_fixture.h"
 
 namespace tarntest {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A raw TCP connection to the server.
-class RawClient {
- public:
-  explicit RawClient(const std::string &tarn) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(std::stoi(tarn.substr(tarn.rfind(':') + 1))));
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    timeval tv{2, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  bool send(const std::vector<char> &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
-  bool send(const std::string &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
-  // Reads until the server closes (or 5 s); everything it sent.
-  std::string readToEnd() {
-    std::string all;
-    char buf[4096];
-    for (int i = 0; i < 10000; ++i) {
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      all.append(buf, static_cast<size_t>(n));
-    }
-    return all;
-  }
-  void hello() {
-    std::vector<char> f;
-    tarnwire::FrameWriter w(f);
-    w.begin(tarnwire::kHello);
-    w.u32(tarnwire::kMagic);
-    w.u16(tarnwire::kVersion);
-    w.u8(0);
-    w.end();
-    send(f);
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
-
-// The server's memory bound, as resident memory: its buffers stay far
-// below this. Sanitizer builds keep freed memory in quarantine for a while.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr long kBoundKb = 1024 * 1024;
-#else
-constexpr long kBoundKb = 200 * 1024;
-#endif
-
-long residentKb(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long kb = -1;
-  while (in >> key) {
-    if (key == "VmRSS:") in >> kb;
-  }
-  return kb;
-}
 
 class Hostile : public TarnClientTest {
  protected:

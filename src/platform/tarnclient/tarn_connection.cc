@@ -65,7 +65,7 @@ bool TarnConnection::connectAndGreet(std::string &err) {
   w.begin(kHello);
   w.u32(kMagic);
   w.u16(kVersion);
-  w.u8(0);
+  w.u8(m_putsAccepted.load(std::memory_order_relaxed) > 0 ? 1 : 0);  // 1: has packets to put
   w.end();
   std::string body;
   Type got;

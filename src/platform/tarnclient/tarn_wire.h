@@ -80,6 +80,8 @@ enum ErrorCode : int32_t {
   kErrType = 4,        // unknown frame type
   kErrVersion = 5,     // bad magic or protocol version
   kErrOrder = 6,       // request before hello
+  kErrRefused = 7,     // the client's address may not connect, or not write this
+  kErrLimit = 8,       // a limit of the server: clients, memory, time without a request
 };
 
 inline int32_t idOfSeq(uint64_t seq) { return static_cast<int32_t>(seq % kIdModulus); }

@@ -1,0 +1,196 @@
+#include "bench_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
+
+extern char **environ;
+
+namespace hostile {
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string serverPath() {
+  const char *env = std::getenv("TARN_BENCH_SERVER");
+  return env ? env : std::string(TARN_BENCH_BIN_DIR) + "/tarnserver";
+}
+
+bool serverKnowsLimits() {
+  std::string cmd = "'" + serverPath() + "' -L 1 -x 2>&1 | grep -q 'unknown option -x'";
+  return std::system(cmd.c_str()) == 0;
+}
+
+BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
+  std::string base = "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
+  readyPath_ = base + ".ready";
+  logPath_ = base + ".log";
+  std::string cmd = nofile > 0 ? "ulimit -n " + std::to_string(nofile) + "; " : "";
+  cmd += "exec '" + serverPath() + "' -p 0 -R " + readyPath_;
+  for (const std::string &a : args) cmd += " '" + a + "'";
+  cmd += " 2>" + logPath_;
+  const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
+  if (posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) return;
+  for (int i = 0; i < 2000 && name_.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(readyPath_);
+    std::getline(in, name_);
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+  }
+}
+
+BenchServer::~BenchServer() {
+  stop();
+  std::remove(readyPath_.c_str());
+  std::remove(logPath_.c_str());
+}
+
+void BenchServer::stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+long BenchServer::status(const char *key) const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  std::string word;
+  long kb = -1;
+  while (in >> word) {
+    if (word == key) in >> kb;
+  }
+  return kb;
+}
+
+double BenchServer::cpuSeconds() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (all.empty()) return 0;
+  std::istringstream rest(all.substr(all.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string BenchServer::log() const {
+  std::ifstream in(logPath_);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+RawConn::RawConn(const std::string &tarn, const std::string &from) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &a.sin_addr);
+  bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  a.sin_port = htons(static_cast<uint16_t>(std::stoi(tarn.substr(tarn.rfind(':') + 1))));
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  timeval tv{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+RawConn::~RawConn() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawConn::send(const std::vector<char> &bytes) {
+  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+void RawConn::hello() {
+  std::string body(7, '\0');
+  uint32_t magic = tarnwire::kMagic;
+  uint16_t version = tarnwire::kVersion;
+  std::memcpy(&body[0], &magic, 4);
+  std::memcpy(&body[4], &version, 2);
+  send(frame(tarnwire::kHello, body));
+}
+
+char RawConn::nextFrame(int ms) {
+  pollfd p{fd_, POLLIN, 0};
+  if (fd_ < 0 || poll(&p, 1, ms) <= 0) return 0;
+  char head[5];
+  if (recv(fd_, head, 5, MSG_WAITALL) != 5) return 0;
+  uint32_t len;
+  std::memcpy(&len, head, 4);
+  std::string body(len, '\0');
+  if (len > 0 && recv(fd_, body.data(), len, MSG_WAITALL) != static_cast<ssize_t>(len)) return 0;
+  return head[4];
+}
+
+bool RawConn::drain() {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0) return false;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+}
+
+std::vector<char> frame(char type, const std::string &body) {
+  std::vector<char> f(tarnwire::kHeaderSize + body.size());
+  uint32_t len = static_cast<uint32_t>(body.size());
+  std::memcpy(f.data(), &len, 4);
+  f[4] = type;
+  if (!body.empty()) std::memcpy(f.data() + tarnwire::kHeaderSize, body.data(), body.size());
+  return f;
+}
+
+std::string loopback(int i, int spread) { return "127.0.0." + std::to_string(2 + i % spread); }
+
+GoodClient::GoodClient(const std::string &tarn, int everyMs) : thread_(&GoodClient::run, this, tarn, everyMs) {}
+
+GoodClient::~GoodClient() { finish(); }
+
+void GoodClient::run(std::string tarn, int everyMs) {
+  int fd = tarnopen(tarn.c_str(), "w&");
+  for (int i = 0; fd >= 0 && !stop_.load(); ++i) {
+    auto t0 = Clock::now();
+    tarnclient::PutReceipt receipt;
+    bool ok = tarnclient::putNumbered(fd, "GOOD/x", i, "good", 4, 30.0, &receipt) == 0 &&
+              tarnclient::awaitAcknowledged(fd, receipt.number, 30.0) == 0;
+    ms_.push_back(ok ? secondsSince(t0) * 1000 : 30000.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+  }
+  if (fd >= 0) tarnclose(fd);
+}
+
+std::vector<double> GoodClient::finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  std::sort(ms_.begin(), ms_.end());
+  return ms_;
+}
+
+std::string figures(const std::vector<double> &ms) {
+  if (ms.empty()) return "no put answered";
+  char text[160];
+  std::snprintf(text, sizeof text, "%zu puts, median %.2f ms, worst %.1f ms", ms.size(), ms[ms.size() / 2],
+                ms.back());
+  return text;
+}
+
+}  // namespace hostile

@@ -1,0 +1,88 @@
+// What hostile_bench needs around the probes: a tarnserver process with its
+// figures from /proc, raw connections from any 127.x.y.z address, and a
+// good client that keeps putting and timing its acknowledgements.
+// Not thread-safe except GoodClient, which runs its own thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hostile {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t);
+
+// A tarnserver on a free port of 127.0.0.1, its standard error in a file.
+class BenchServer {
+ public:
+  // `nofile` > 0 starts it with that limit of open files.
+  BenchServer(std::vector<std::string> args, int nofile = 0);
+  ~BenchServer();
+  bool up() const { return !name_.empty(); }
+  const std::string &name() const { return name_; }
+  pid_t pid() const { return pid_; }
+  long rssKb() const { return status("VmRSS:"); }
+  long peakKb() const { return status("VmHWM:"); }
+  double cpuSeconds() const;
+  std::string log() const;
+  void stop();
+
+ private:
+  long status(const char *key) const;
+  pid_t pid_ = -1;
+  std::string name_, logPath_, readyPath_;
+};
+
+// The server built beside this program, or TARN_BENCH_SERVER.
+std::string serverPath();
+// Whether the server knows the options of access and limits (an older
+// build does not: the probes then leave them out).
+bool serverKnowsLimits();
+
+class RawConn {
+ public:
+  RawConn(const std::string &tarn, const std::string &from);
+  ~RawConn();
+  RawConn(const RawConn &) = delete;
+  RawConn &operator=(const RawConn &) = delete;
+  bool ok() const { return fd_ >= 0; }
+  bool send(const std::vector<char> &bytes);
+  void hello();
+  // The type of the next frame within `ms` (0: none, or closed), read whole.
+  char nextFrame(int ms);
+  // Reads whatever waits, without blocking; false once the server closed.
+  bool drain();
+
+ private:
+  int fd_ = -1;
+};
+
+std::vector<char> frame(char type, const std::string &body = "");
+// 127.0.0.N for N = 2 + i % spread.
+std::string loopback(int i, int spread);
+
+// Puts a packet every `everyMs` and times each until its acknowledgement.
+class GoodClient {
+ public:
+  GoodClient(const std::string &tarn, int everyMs = 20);
+  ~GoodClient();
+  // Stops and returns the put-to-acknowledgement times in milliseconds,
+  // sorted; a put not acknowledged within 30 s counts as 30000.
+  std::vector<double> finish();
+
+ private:
+  void run(std::string tarn, int everyMs);
+  std::atomic<bool> stop_{false};
+  std::vector<double> ms_;
+  std::thread thread_;
+};
+
+std::string figures(const std::vector<double> &sortedMs);
+
+}  // namespace hostile

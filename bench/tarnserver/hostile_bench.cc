@@ -1,0 +1,286 @@
+// tarnserver_hostile_bench: what hostile clients cost a local tarnserver,
+// and what a good client sees meanwhile (put-to-acknowledgement times).
+//
+//   huge-puts    500 clients from 100 addresses announce a put of the
+//                largest size and send 1 byte a second, for 5 s
+//   stat-flood   3 clients send 260 KB of stat requests each and never read
+//                their answers; 1000 sources
+//   newest       2000 "newest" requests whose selection matches nothing, on a
+//                ring of about a million packets
+//   idle         1100 idle connections from one address
+//   descriptors  1100 connections from 20 addresses, 1024 open files allowed
+//   ring-damage  one flipped bit in a ring file's packet area (20 seeds), and
+//                both checkpoints damaged
+//   writers      66,000 puts of 1 KB from an address that may not write
+//
+// Usage: tarnserver_hostile_bench [PROBE...]   (default: every probe)
+// The server is the one built beside this program, or TARN_BENCH_SERVER (an
+// older build is run without the options it does not know).
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <regex>
+
+#include "bench_support.h"
+#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
+
+using namespace hostile;
+
+namespace {
+
+const bool kLimits = serverKnowsLimits();
+
+std::vector<std::string> withLimits(std::vector<std::string> plain, const std::vector<std::string> &extra) {
+  if (kLimits) plain.insert(plain.end(), extra.begin(), extra.end());
+  return plain;
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void fill(const std::string &tarn, int packets, int sources, int size) {
+  int fd = tarnopen(tarn.c_str(), "w&");
+  std::string bytes(static_cast<size_t>(size), 'f');
+  for (int i = 0; i < packets; ++i) {
+    tarnput(fd, ("ST" + std::to_string(i % sources) + "/BHZ").c_str(), i, bytes.data(), size);
+  }
+  tarnclose(fd);
+}
+
+void memory(const BenchServer &s, long before) {
+  std::printf("  server RSS %.1f MB before, %.1f MB now, peak %.1f MB\n", before / 1024.0, s.rssKb() / 1024.0,
+              s.peakKb() / 1024.0);
+}
+
+void hugePuts() {
+  std::puts("== huge-puts: 500 clients from 100 addresses announce a put of 1 MiB and send 1 byte a second");
+  BenchServer s({});
+  long before = s.rssKb();
+  GoodClient good(s.name());
+  std::vector<std::unique_ptr<RawConn>> crowd;
+  uint32_t length = 9 + 63 + (1 << 20);
+  std::string head(4, '\0');
+  std::memcpy(&head[0], &length, 4);
+  head += static_cast<char>(tarnwire::kPut);
+  for (int i = 0; i < 500; ++i) {
+    crowd.push_back(std::make_unique<RawConn>(s.name(), loopback(i, 100)));
+    crowd.back()->hello();
+    crowd.back()->send(std::vector<char>(head.begin(), head.end()));
+  }
+  for (int second = 0; second < 5; ++second) {
+    for (auto &c : crowd) c->send({'x'});
+    sleepMs(1000);
+  }
+  memory(s, before);
+  std::printf("  good client: %s\n", figures(good.finish()).c_str());
+}
+
+void statFlood() {
+  std::puts("== stat-flood: 3 clients send 260 KB of stat requests each and never read; 1000 sources");
+  BenchServer s({"-s", "16M"});
+  fill(s.name(), 1000, 1000, 1);
+  long before = s.rssKb();
+  GoodClient good(s.name());
+  std::vector<char> burst;
+  for (int i = 0; i < 52000; ++i) {
+    std::vector<char> f = frame(tarnwire::kStat);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  {
+    std::vector<std::unique_ptr<RawConn>> flood;
+    for (int i = 0; i < 3; ++i) {
+      flood.push_back(std::make_unique<RawConn>(s.name(), loopback(i, 3)));
+      flood.back()->hello();
+      flood.back()->send(burst);
+    }
+    sleepMs(5000);
+    memory(s, before);
+  }
+  sleepMs(1500);
+  std::printf("  after they left: RSS %.1f MB\n  good client: %s\n", s.rssKb() / 1024.0, figures(good.finish()).c_str());
+}
+
+void newest() {
+  std::puts("== newest: 2000 \"newest\" requests matching nothing, ring of about a million packets");
+  BenchServer s({});
+  fill(s.name(), 1000000, 1000, 16);
+  tarnclient::RingFigures ring;
+  int fd = tarnopen(s.name().c_str(), "r&");
+  tarnclient::stat(fd, ring);
+  tarnclose(fd);
+  GoodClient good(s.name());
+  sleepMs(200);
+  RawConn hostile(s.name(), "127.0.0.2");
+  hostile.hello();
+  std::vector<char> burst = frame(tarnwire::kSelect, "NOTHING/.*");
+  std::string body(13, '\0');
+  body[0] = static_cast<char>(tarnwire::kNewest);
+  for (int i = 0; i < 2000; ++i) {
+    std::vector<char> f = frame(tarnwire::kPosition, body);
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  auto t0 = Clock::now();
+  hostile.send(burst);
+  int answers = 0;
+  while (answers < 2000 && secondsSince(t0) < 60) answers += hostile.nextFrame(60000) == tarnwire::kPositioned;
+  double took = secondsSince(t0);
+  sleepMs(500);
+  std::printf("  ring of %llu packets; %d answers in %.3f s\n  good client: %s\n",
+              static_cast<unsigned long long>(ring.packets), answers, took, figures(good.finish()).c_str());
+}
+
+void idle() {
+  std::puts("== idle: 1100 idle connections from 127.0.0.2");
+  BenchServer s({});
+  std::vector<std::unique_ptr<RawConn>> crowd;
+  int kept = 0;
+  for (int i = 0; i < 1100; ++i) {
+    crowd.push_back(std::make_unique<RawConn>(s.name(), "127.0.0.2"));
+    crowd.back()->hello();
+    kept += crowd.back()->nextFrame(200) == tarnwire::kWelcome;
+  }
+  RawConn other(s.name(), "127.0.0.3");
+  other.hello();
+  bool otherServed = other.nextFrame(2000) == tarnwire::kWelcome;
+  GoodClient good(s.name());
+  sleepMs(2000);
+  std::printf("  %d kept, %d refused; a reader from 127.0.0.3 %s\n  good client: %s\n", kept, 1100 - kept,
+              otherServed ? "served" : "NOT served", figures(good.finish()).c_str());
+}
+
+size_t lines(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+void descriptors() {
+  std::puts("== descriptors: 1100 connections from 20 addresses to a server allowed 1024 open files");
+  BenchServer s(withLimits({}, {"-c", "2000"}), 1024);
+  double cpu0 = s.cpuSeconds();
+  size_t lines0 = lines(s.log());
+  {
+    std::vector<std::unique_ptr<RawConn>> crowd;
+    for (int i = 0; i < 1100; ++i) crowd.push_back(std::make_unique<RawConn>(s.name(), loopback(i, 20)));
+    for (auto &c : crowd) c->hello();
+    sleepMs(5000);
+    std::printf("  in 5 s: server CPU %.2f s, %zu log lines (%zu bytes)\n", s.cpuSeconds() - cpu0,
+                lines(s.log()) - lines0, s.log().size());
+  }
+  sleepMs(500);
+  GoodClient good(s.name());
+  sleepMs(1000);
+  std::printf("  once they left, good client: %s\n", figures(good.finish()).c_str());
+}
+
+long recovered(const std::string &log) {
+  std::smatch m;
+  static const std::regex count("([0-9]+) packets recovered");
+  return std::regex_search(log, m, count) ? std::stol(m[1]) : -1;
+}
+
+int newestId(const std::string &tarn) {
+  int fd = tarnopen(tarn.c_str(), "w&");
+  tarnput(fd, "PROBE/x", 0, "p", 1);
+  tarnclose(fd);
+  fd = tarnopen(tarn.c_str(), "r&");
+  int id = tarnposition(fd, "newest");
+  tarnclose(fd);
+  return id;
+}
+
+void ringDamage() {
+  std::puts("== ring-damage: one flipped bit in the packet area (20 seeds); both checkpoints damaged");
+  std::string path = "/tmp/hostile_bench_ring." + std::to_string(getpid());
+  long intact;
+  int lastId;
+  {
+    BenchServer s({"-r", path, "-s", "8M"});
+    fill(s.name(), 60000, 100, 100);
+    lastId = newestId(s.name());
+    s.stop();
+    BenchServer again({"-r", path});
+    intact = recovered(again.log());
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string pristine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<long> kept;
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::string damaged = pristine;
+    size_t bit = std::mt19937(seed)() % ((damaged.size() - 4096) * 8);
+    damaged[4096 + bit / 8] ^= static_cast<char>(1 << (bit % 8));
+    std::ofstream(path, std::ios::binary) << damaged;
+    BenchServer s({"-r", path});
+    kept.push_back(recovered(s.log()));
+  }
+  std::sort(kept.begin(), kept.end());
+  std::printf("  %ld packets intact; kept after one flipped bit: median %ld (%.1f%%), worst %ld (%.1f%%)\n", intact,
+              kept[kept.size() / 2], 100.0 * static_cast<double>(kept[kept.size() / 2]) / static_cast<double>(intact),
+              kept.front(), 100.0 * static_cast<double>(kept.front()) / static_cast<double>(intact));
+  std::string damaged = pristine;
+  std::memset(&damaged[40], 0x5a, 80);
+  std::ofstream(path, std::ios::binary) << damaged;
+  BenchServer s({"-r", path});
+  int next = newestId(s.name());
+  std::printf("  both checkpoints damaged: %ld of %ld packets kept; a new packet got id %d (the last was %d)\n",
+              recovered(s.log()), intact, next, lastId);
+  s.stop();
+  std::remove(path.c_str());
+}
+
+void writers() {
+  std::puts("== writers: 66,000 puts of 1 KB from 127.0.0.2, only 127.0.0.1 may write");
+  BenchServer s(withLimits({}, {"-W", "127.0.0.1"}));
+  fill(s.name(), 100, 1, 1000);
+  RawConn hostile(s.name(), "127.0.0.2");
+  hostile.hello();
+  std::string body(8, '\0');  // time 0
+  body += static_cast<char>(6);
+  body += "EVIL/x" + std::string(1024, 'e');
+  std::vector<char> put = frame(tarnwire::kPut, body);
+  int sent = 0;
+  for (; sent < 66000 && hostile.send(put); ++sent) {
+  }
+  sleepMs(500);
+  tarnclient::RingFigures ring;
+  int fd = tarnopen(s.name().c_str(), "r&");
+  tarnclient::stat(fd, ring);
+  tarnclose(fd);
+  std::map<std::string, uint64_t> bySource;
+  for (const auto &src : ring.sources) bySource[src.name] = src.packets;
+  std::printf("  %d puts sent before the server closed the connection; stored: %llu of them, %llu of 100 good\n",
+              sent, static_cast<unsigned long long>(bySource["EVIL/x"]),
+              static_cast<unsigned long long>(bySource["ST0/BHZ"]));
+}
+
+const std::map<std::string, void (*)()> kProbes = {
+    {"huge-puts", hugePuts}, {"stat-flood", statFlood}, {"newest", newest},        {"idle", idle},
+    {"descriptors", descriptors}, {"ring-damage", ringDamage}, {"writers", writers}};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
+  std::printf("server: %s%s\n", serverPath().c_str(), kLimits ? "" : " (without access and limit options)");
+  std::vector<std::string> chosen(argv + 1, argv + argc);
+  if (chosen.empty()) {
+    for (const char *p : {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage", "writers"}) {
+      chosen.push_back(p);
+    }
+  }
+  for (const std::string &name : chosen) {
+    auto it = kProbes.find(name);
+    if (it == kProbes.end()) {
+      std::fprintf(stderr, "unknown probe '%s'\n", name.c_str());
+      return 2;
+    }
+    it->second();
+    std::fflush(stdout);
+  }
+  return 0;
+}
