@@ -223,7 +223,7 @@ void RelayConfig::readMaxQueueBytes(RelayConnection &connection, Pf *pf, const s
   long bytes = 0;
   if (!configvalues::readSize(value, bytes)) {
     dieInvalidValue(name, "max_queue_bytes", value,
-                    "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 16M)");
+                    "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 8M)");
   }
   connection.setMaxQueueBytes(bytes);
 }

@@ -53,7 +53,7 @@ class RelayConnection {
   // "maxqueue".
   void set(std::string key, int value);
   // The bytes a writer's queue may hold for it (0: no bound).
-  static constexpr long kDefaultMaxQueueBytes = 16L << 20;
+  static constexpr long kDefaultMaxQueueBytes = 8L << 20;
   void setMaxQueueBytes(long bytes) { maxqueuebytes = bytes; }
   long maxQueueBytes() const { return maxqueuebytes; }
   // "check_unstuff", "suppress_unstuff_errors".

@@ -244,7 +244,7 @@ TEST_F(Vetting, UnreadableValuesAreRefused) {
   for (std::string value : {"16MB", "-1", "1.5M", "2T", "2048G", "k"}) {
     expectFatal(with(connectionEntry(kWriter + "max_queue_bytes " + value + "\n")),
                 invalid("w", "max_queue_bytes", value,
-                        "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 16M)"));
+                        "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 8M)"));
   }
   expectFatal(with(connectionEntry(kReader + "max_queue_bytes 1M\n")),
               "Configuration error: connection 'r' not allowed to specify 'max_queue_bytes' with 'read_from_tarntag' in "
@@ -395,7 +395,7 @@ TEST_F(RunningRelay, DescribesEachConnectionAtVerboseLevel) {
                          l + "\t\trun\t\t\ttrue\n" + l + "\t\tconnected_status\tstopped\n" +
                          l + "\t\tdirection\t\twrite\n" + l + "\t\tread_from_queue\t\tq\n" +
                          l + "\t\twrite_to_tarnname\t\n" + l + "\t\twrite_to_tarntag\t\tt1\n" +
-                         l + "\t\tmax_queue\t\t12\n" + l + "\t\tmax_queue_bytes\t\t16777216\n" + l + "\t\tmatch\t\t\t\n" + l + "\t\treject\t\t\tx\n";
+                         l + "\t\tmax_queue\t\t12\n" + l + "\t\tmax_queue_bytes\t\t8388608\n" + l + "\t\tmatch\t\t\t\n" + l + "\t\treject\t\t\tx\n";
   EXPECT_NE(out.find(expected), std::string::npos) << out;
 }
 
