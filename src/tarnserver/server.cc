@@ -149,6 +149,7 @@ int Server::waitMs(bool busy) const {
 int Server::run() {
   epoll_event events[256];
   bool busy = false;
+  bool acceptWanted = false;
   nextSweep_ = Clock::now() + std::chrono::seconds(1);
   for (;;) {
     int n = epoll_wait(epollFd_, events, 256, waitMs(busy));
@@ -157,7 +158,7 @@ int Server::run() {
     for (int i = 0; i < n; ++i) {
       int tag = events[i].data.fd;
       if (tag == kListenTag) {
-        acceptClients();
+        acceptWanted = true;
       } else if (tag == kSignalTag) {
         signalfd_siginfo info{};
         if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -172,11 +173,18 @@ int Server::run() {
       sweepTimeouts();
       nextSweep_ = now_ + std::chrono::seconds(1);
     }
-    if (listenPaused_ && now_ >= listenResume_) pauseListening(false);
+    if (listenPaused_ && now_ >= listenResume_) {
+      pauseListening(false);
+      acceptWanted = acceptWanted || shedding_;  // to see whether descriptors are free again
+    }
     busy = serviceBacklogs();
     busy = serviceStreams() || busy;
     enforceMemoryLimit();
     reapDead();
+    // New connections are taken after the closed ones have given back
+    // their descriptors.
+    if (acceptWanted) acceptClients();
+    acceptWanted = false;
   }
 }
 

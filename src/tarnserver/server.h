@@ -94,6 +94,7 @@ class Server {
   void admit(int fd, uint32_t addr, const std::string &peer);
   void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text);
   void shedExcess();
+  void endShedding();
   void pauseListening(bool paused);
   // Serving (server_clients.cc).
   void onEvent(Client &c, uint32_t events);

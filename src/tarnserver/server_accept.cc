@@ -36,17 +36,26 @@ void Server::acceptClients() {
     int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return shedExcess();  // out of descriptors or kernel memory
-    }
-    if (shedding_) {
-      elog_log(0, "accepting connections again; %llu were closed at once while descriptors ran out",
-               static_cast<unsigned long long>(shed_));
-      shedding_ = false;
     }
     uint32_t a = ntohl(addr.sin_addr.s_addr);
     admit(fd, a, hostText(a) + ":" + std::to_string(ntohs(addr.sin_port)));
   }
+  if (shedding_) endShedding();
+}
+
+// A shedding episode ends once a round of accepts leaves a descriptor to
+// spare. While closed clients give their descriptors back one at a time a
+// round may take a connection and run out at the next: that is still the
+// same episode, logged once; the server looks again after a pause.
+void Server::endShedding() {
+  int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (probe < 0) return pauseListening(true);
+  ::close(probe);
+  elog_log(0, "accepting connections again; %llu were closed at once while descriptors ran out",
+           static_cast<unsigned long long>(shed_));
+  shedding_ = false;
 }
 
 void Server::admit(int fd, uint32_t addr, const std::string &peer) {
