@@ -60,13 +60,9 @@ bool TarnConnection::connectAndGreet(std::string &err) {
   if (m_address.empty()) m_address = peerAddress(fd);
   m_inHead = m_inLen = m_scan = 0;
   m_streaming = false;
-  std::vector<char> hello;
-  FrameWriter w(hello);
-  w.begin(kHello);
-  w.u32(kMagic);
-  w.u16(kVersion);
-  w.u8(m_putsAccepted.load(std::memory_order_relaxed) > 0 ? 1 : 0);  // 1: has packets to put
-  w.end();
+  Hello greeting;
+  greeting.mode = m_putsAccepted.load(std::memory_order_relaxed) > 0 ? 1 : 0;
+  std::vector<char> hello = encoded(greeting);
   std::string body;
   Type got;
   if (!sendRaw(hello.data(), hello.size()) || !awaitAnswer(kWelcome, kWelcome, body, got)) {
@@ -74,23 +70,19 @@ bool TarnConnection::connectAndGreet(std::string &err) {
     if (m_sock >= 0) lose(err);
     return false;
   }
-  FrameReader r(body.data(), body.size());
-  r.u16();
-  uint32_t maxPacket = r.u32();
-  uint64_t instance = r.u64();
-  int32_t next = r.i32();
-  if (!r.ok()) {
+  Welcome welcome;
+  if (!decode(body, welcome)) {
     lose("malformed welcome");
     err = "malformed welcome";
     return false;
   }
-  m_maxPacket = maxPacket;
-  m_welcomeInstance = instance;
-  m_welcomeNext = next;
+  m_maxPacket = welcome.maxPacket;
+  m_welcomeInstance = welcome.instance;
+  m_welcomeNext = welcome.nextId;
   if (!m_everConnected) {
     m_everConnected = true;
-    m_instance = instance;
-    m_cursor = next;
+    m_instance = welcome.instance;
+    m_cursor = welcome.nextId;
   }
   return true;
 }
@@ -135,11 +127,7 @@ bool TarnConnection::restoreSession() {
   std::string answer;
   for (auto [type, expr] : {std::pair{kSelect, &m_select}, std::pair{kReject, &m_reject}}) {
     if (expr->empty()) continue;
-    std::vector<char> f;
-    FrameWriter w(f);
-    w.begin(type);
-    w.raw(expr->data(), expr->size());
-    w.end();
+    std::vector<char> f = type == kSelect ? encoded(Select{*expr}) : encoded(Reject{*expr});
     if (!request(f, kCount, answer)) return false;
   }
   if (m_welcomeInstance != m_instance) {
@@ -148,17 +136,10 @@ bool TarnConnection::restoreSession() {
     if (m_reading) {
       elog_log(0, "tarn '%s': the server's ring was replaced while disconnected; reading again from its oldest packet",
                m_name.c_str());
-      std::vector<char> f;
-      FrameWriter w(f);
-      w.begin(kPosition);
-      w.u8(kOldest);
-      w.i32(0);
-      w.f64(0.0);
-      w.end();
-      if (!request(f, kPositioned, answer)) return false;
-      FrameReader r(answer.data(), answer.size());
-      r.i32();
-      m_cursor = r.i32();
+      if (!request(encoded(Position{kOldest, 0, 0.0}), kPositioned, answer)) return false;
+      Positioned positioned;
+      decode(answer, positioned);
+      m_cursor = positioned.cursor;
     }
   }
   m_streaming = false;
@@ -235,10 +216,9 @@ void TarnConnection::handleAcksInPlace() {
   FrameHeader h;
   while (frameAt(p, h)) {
     if (h.type == kAck) {
-      FrameReader r(m_in.data() + p + kHeaderSize, h.length);
-      uint64_t n = r.u64();
-      if (r.ok()) applyAck(n);
-      m_in[p + 4] = 0;
+      Ack ack;
+      if (decode(std::string_view(m_in.data() + p + kHeaderSize, h.length), ack)) applyAck(ack.puts);
+      m_in[p + kTypeOffset] = 0;
     }
     p += kHeaderSize + h.length;
   }
@@ -247,13 +227,10 @@ void TarnConnection::handleAcksInPlace() {
 }
 
 void TarnConnection::onSkipped(const char *body, size_t len) {
-  FrameReader r(body, len);
-  uint64_t count = r.u64();
-  int32_t first = r.i32();
-  int32_t last = r.i32();
-  if (!r.ok()) return;
+  Skipped skipped;
+  if (!decode(std::string_view(body, len), skipped)) return;
   elog_log(0, "tarn '%s': reader fell behind: the ring dropped %llu packets (ids %d to %d) before they were read",
-           m_name.c_str(), static_cast<unsigned long long>(count), first, last);
+           m_name.c_str(), static_cast<unsigned long long>(skipped.count), skipped.firstId, skipped.lastId);
 }
 
 // Reads frames until one of type `want` or `want2` arrives; streamed
@@ -273,13 +250,12 @@ bool TarnConnection::awaitAnswer(Type want, Type want2, std::string &body, Type 
         return true;
       }
       if (h.type == kAck) {
-        FrameReader r(b, h.length);
-        uint64_t n = r.u64();
-        if (r.ok()) applyAck(n);
+        Ack ack;
+        if (decode(std::string_view(b, h.length), ack)) applyAck(ack.puts);
       } else if (h.type == kError) {
-        FrameReader r(b, h.length);
-        r.i32();
-        std::string text(r.rest());
+        Error error;
+        decode(std::string_view(b, h.length), error);
+        std::string text(error.text);
         elog_log(0, "tarn '%s': the server refused a request: %s", m_name.c_str(), text.c_str());
         lose("refused: " + text);
         return false;
@@ -315,12 +291,12 @@ int TarnConnection::takePacket(int *pktid, char *srcname, double *time, char **b
     const char *b = m_in.data() + m_inHead + kHeaderSize;
     size_t frameLen = kHeaderSize + h.length;
     if (h.type == kPacket) {
-      FrameReader r(b, h.length);
-      int32_t id = r.i32();
-      double t = r.f64();
-      std::string_view src = r.name();
-      std::string_view bytes = r.rest();
-      if (!r.ok() || src.size() > kMaxSrcName || bytes.size() > static_cast<size_t>(INT32_MAX)) {
+      Packet packet;
+      bool ok = decode(std::string_view(b, h.length), packet);
+      int32_t id = packet.id;
+      double t = packet.time;
+      std::string_view src = packet.source, bytes = packet.bytes;
+      if (!ok || src.size() > kMaxSrcName || bytes.size() > static_cast<size_t>(INT32_MAX)) {
         lose("malformed packet from the server");
         return -1;
       }
@@ -345,15 +321,14 @@ int TarnConnection::takePacket(int *pktid, char *srcname, double *time, char **b
       return 1;
     }
     if (h.type == kAck) {
-      FrameReader r(b, h.length);
-      uint64_t n = r.u64();
-      if (r.ok()) applyAck(n);
+      Ack ack;
+      if (decode(std::string_view(b, h.length), ack)) applyAck(ack.puts);
     } else if (h.type == kSkipped) {
       onSkipped(b, h.length);
     } else if (h.type == kError) {
-      FrameReader r(b, h.length);
-      r.i32();
-      std::string text(r.rest());
+      Error error;
+      decode(std::string_view(b, h.length), error);
+      std::string text(error.text);
       elog_log(0, "tarn '%s': the server ended the connection: %s", m_name.c_str(), text.c_str());
       lose("refused: " + text);
       return -1;
@@ -414,50 +389,37 @@ int TarnConnection::setExpression(Type type, const std::string &expr) {
     slot = expr;
     return -1;
   }
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(type);
-  w.raw(expr.data(), expr.size());
-  w.end();
+  std::vector<char> f = type == kSelect ? encoded(Select{expr}) : encoded(Reject{expr});
   std::string answer;
   if (!request(f, kCount, answer)) {
     slot = expr;  // applied when the connection is back
     return -1;
   }
   m_streaming = false;
-  FrameReader r(answer.data(), answer.size());
-  int32_t count = r.i32();
-  std::string why(r.rest());
-  if (count < 0) {
-    elog_log(0, "%s: tarn '%s': %s", what, m_name.c_str(), why.c_str());
+  Count count;
+  decode(answer, count);
+  if (count.sources < 0) {
+    elog_log(0, "%s: tarn '%s': %s", what, m_name.c_str(), std::string(count.reason).c_str());
     return -1;
   }
   slot = expr;
-  return count;
+  return count.sources;
 }
 
 int TarnConnection::position(PositionKind kind, int32_t id, double time) {
   m_reading = true;
   if (m_sock < 0 && !reconnect()) return -1;
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(kPosition);
-  w.u8(kind);
-  w.i32(id);
-  w.f64(time);
-  w.end();
   std::string answer;
-  if (!request(f, kPositioned, answer)) return -1;
-  FrameReader r(answer.data(), answer.size());
-  int32_t result = r.i32();
-  int32_t cursor = r.i32();
-  if (!r.ok()) {
+  if (!request(encoded(Position{kind, id, time}), kPositioned, answer)) return -1;
+  Positioned positioned;
+  if (!decode(answer, positioned)) {
     lose("malformed answer");
     return -1;
   }
   // A failed seek to an id leaves the position as it was: the descriptor's
   // own, which the server's cursor may have passed while streaming ahead.
-  if (!(kind == kAtId && result < 0)) m_cursor = cursor;
+  const int32_t result = positioned.result;
+  if (!(kind == kAtId && result < 0)) m_cursor = positioned.cursor;
   m_streaming = false;
   if (kind == kResume && result == kResumedById) {
     m_hasLast = true;
@@ -480,11 +442,7 @@ int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname
     }
     if (!m_streaming) {
       discardBufferedPackets();
-      std::vector<char> f;
-      FrameWriter w(f);
-      w.begin(kStart);
-      w.i32(m_cursor);
-      w.end();
+      std::vector<char> f = encoded(Start{m_cursor});
       if (!sendUnsent() || !sendRaw(f.data(), f.size())) {
         lose("sending failed");
         continue;
@@ -509,10 +467,7 @@ int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname
 
 bool TarnConnection::stat(RingFigures &out) {
   if (m_sock < 0 && !reconnect()) return false;
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(kStat);
-  w.end();
+  std::vector<char> f = encoded(Stat{});
   if (!sendUnsent() || !sendRaw(f.data(), f.size())) {
     lose("sending failed");
     return false;
@@ -523,29 +478,27 @@ bool TarnConnection::stat(RingFigures &out) {
     std::string body;
     Type got;
     if (!awaitAnswer(kStatSource, kStatEnd, body, got)) return false;
-    FrameReader r(body.data(), body.size());
     if (got == kStatSource) {
-      SourceFigures s;
-      s.packets = r.u64();
-      s.newestTime = r.f64();
-      s.name = std::string(r.name());
-      if (r.ok()) out.sources.push_back(std::move(s));
+      StatSource source;
+      if (decode(body, source)) out.sources.push_back({std::string(source.source), source.packets, source.newestTime});
       continue;
     }
-    out.ringBytes = r.u64();
-    out.usedBytes = r.u64();
-    out.packets = r.u64();
-    out.oldestId = r.i32();
-    out.newestId = r.i32();
-    out.oldestTime = r.f64();
-    out.newestTime = r.f64();
-    out.dropped = r.u64();
-    out.clients = r.u32();
-    out.maxPacket = r.u32();
-    out.inFile = r.u8() != 0;
-    out.sourcesTruncated = r.u8() != 0;
-    out.instance = r.u64();
-    return r.ok();
+    StatEnd end;
+    bool ok = decode(body, end);
+    out.ringBytes = end.ringBytes;
+    out.usedBytes = end.usedBytes;
+    out.packets = end.packets;
+    out.oldestId = end.oldestId;
+    out.newestId = end.newestId;
+    out.oldestTime = end.oldestTime;
+    out.newestTime = end.newestTime;
+    out.dropped = end.dropped;
+    out.clients = end.clients;
+    out.maxPacket = end.maxPacket;
+    out.inFile = end.inFile;
+    out.sourcesTruncated = end.sourcesCut;
+    out.instance = end.instance;
+    return ok;
   }
 }
 

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "platform/tarnclient/tarn_address.h"
-#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarn_frames.h"
 #include "platform/tarnclient/tarnclient_internal.h"
 
 namespace tarnclient {

@@ -105,12 +105,8 @@ int TarnConnection::put(const char *srcname, double time, const char *bytes, int
   int room = waitForWindow(windowWait);
   if (room != 0) return room;
   bool idle = m_sentAbs == m_ackedAbs;
-  FrameWriter w(m_out);
-  w.begin(kPut);
-  w.f64(time);
-  w.name(std::string_view(srcname, srclen));
-  if (nbytes > 0) w.raw(bytes, static_cast<size_t>(nbytes));
-  w.end();
+  encode(m_out, Put{time, std::string_view(srcname, srclen),
+                    nbytes > 0 ? std::string_view(bytes, static_cast<size_t>(nbytes)) : std::string_view()});
   m_putEnds.push_back(m_outBase + m_out.size());
   uint64_t accepted = m_putsAccepted.load(std::memory_order_relaxed) + 1;
   m_putsAccepted.store(accepted, std::memory_order_release);
