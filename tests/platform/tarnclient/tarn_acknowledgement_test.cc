@@ -47,10 +47,7 @@ TEST_F(Acknowledgements, AreCountedInOrderAcrossALostConnection) {
   }
   EXPECT_EQ(tarnclient::awaitAcknowledged(w, 10, 30), 0);
   server_.kill();
-  std::thread later([&] {
-    std::this_thread::sleep_for(300ms);
-    server_.restart();
-  });
+  std::thread later([&] { restartOnceAwaited({w}); });
   for (int i = 11; i <= 20; ++i) ASSERT_EQ(putOne(w, i), 0);
   later.join();
   EXPECT_EQ(tarnclient::awaitAcknowledged(w, 20, 30), 0);
