@@ -45,10 +45,7 @@ void ClientSession::consumed(size_t n) {
 void ClientSession::acknowledge() {
   if (putsStored_ == putsAcked_) return;
   putsAcked_ = putsStored_;
-  FrameWriter w(out_);
-  w.begin(kAck);
-  w.u64(putsStored_);
-  w.end();
+  encode(out_, Ack{putsStored_});
 }
 
 // The error frame comes last: the puts stored before it are acknowledged
@@ -57,11 +54,7 @@ void ClientSession::fail(int32_t code, const std::string &text) {
   acknowledge();
   error_ = text;
   errorCode_ = code;
-  FrameWriter w(out_);
-  w.begin(kError);
-  w.i32(code);
-  w.raw(text.data(), text.size());
-  w.end();
+  encode(out_, Error{code, text});
 }
 
 ssize_t ClientSession::consume(const char *data, size_t n) {
@@ -83,7 +76,7 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
       return -1;
     }
     if (n - used < kHeaderSize + h.length) break;
-    ok = handle(h.type, data + used + kHeaderSize, h.length);
+    ok = handle(h.type, std::string_view(data + used + kHeaderSize, h.length));
     used += kHeaderSize + h.length;
     ++work_;
   }
@@ -92,19 +85,18 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
   return static_cast<ssize_t>(used);
 }
 
-bool ClientSession::handle(Type type, const char *body, size_t len) {
-  FrameReader r(body, len);
+bool ClientSession::handle(Type type, std::string_view body) {
   if (!hello_ && type != kHello) {
     fail(kErrOrder, "the first frame must be a hello");
     return false;
   }
   switch (type) {
-    case kHello: return onHello(r);
-    case kSelect:
-    case kReject: return onExpression(type, r);
-    case kPosition: return onPosition(r);
-    case kStart: return onStart(r);
-    case kPut: return onPut(r);
+    case kHello: return onHello(body);
+    case kSelect: return onExpression(kSelect, body);
+    case kReject: return onExpression(kReject, body);
+    case kPosition: return onPosition(body);
+    case kStart: return onStart(body);
+    case kPut: return onPut(body);
     case kStat:
       onStat();
       return true;
@@ -114,11 +106,9 @@ bool ClientSession::handle(Type type, const char *body, size_t len) {
   }
 }
 
-bool ClientSession::onHello(FrameReader &r) {
-  uint32_t magic = r.u32();
-  uint16_t version = r.u16();
-  uint8_t mode = r.u8();
-  if (!r.ok() || magic != kMagic || version != kVersion) {
+bool ClientSession::onHello(std::string_view body) {
+  Hello hello;
+  if (!decode(body, hello) || hello.magic != kMagic || hello.version != kVersion) {
     fail(kErrVersion, "not a tarn client of protocol version " + std::to_string(kVersion));
     return false;
   }
@@ -126,25 +116,20 @@ bool ClientSession::onHello(FrameReader &r) {
     fail(kErrRefused, "connecting to " + access_.tarn + " is not allowed from " + access_.host);
     return false;
   }
-  if (mode == 1 && access_.write.none()) {
+  if (hello.mode == 1 && access_.write.none()) {
     fail(kErrRefused, "writing to " + access_.tarn + " is not allowed from " + access_.host);
     return false;
   }
   hello_ = true;
   cursor_ = ring_.nextSeq();
-  FrameWriter w(out_);
-  w.begin(kWelcome);
-  w.u16(kVersion);
-  w.u32(limits_.maxPacket);
-  w.u64(ring_.instance());
-  w.i32(idOfSeq(ring_.nextSeq()));
-  w.u64(ring_.dataSize());
-  w.end();
+  encode(out_, Welcome{kVersion, limits_.maxPacket, ring_.instance(), idOfSeq(ring_.nextSeq()), ring_.dataSize()});
   return true;
 }
 
-bool ClientSession::onExpression(Type type, FrameReader &r) {
-  std::string_view text = r.rest();
+bool ClientSession::onExpression(Type type, std::string_view body) {
+  Select request;  // a reject has the same fields
+  decode(body, request);
+  std::string_view text = request.expression;
   std::string err;
   streaming_ = false;
   int32_t count = -1;
@@ -156,11 +141,7 @@ bool ClientSession::onExpression(Type type, FrameReader &r) {
     if (ok) count = filter_.countPassing(ring_.sources());
     work_ += ring_.sources().slotCount();
   }
-  FrameWriter w(out_);
-  w.begin(kCount);
-  w.i32(count);
-  w.raw(err.data(), err.size());
-  w.end();
+  encode(out_, Count{count, err});
   return true;
 }
 
@@ -218,31 +199,26 @@ void ClientSession::resume(uint8_t kind, int32_t id, double time, int32_t &resul
   result = seq == kNoSeq ? kResumeFailed : kResumedByTime;
 }
 
-bool ClientSession::onPosition(FrameReader &r) {
-  uint8_t kind = r.u8();
-  int32_t id = r.i32();
-  double time = r.f64();
-  if (!r.ok() || kind < kNewest || kind > kResumeAt) {
+bool ClientSession::onPosition(std::string_view body) {
+  Position request;
+  if (!decode(body, request) || request.kind < kNewest || request.kind > kResumeAt) {
     fail(kErrFrame, "malformed position request");
     return false;
   }
   streaming_ = false;
   int32_t result;
-  positionAt(kind, id, time, result);
-  FrameWriter w(out_);
-  w.begin(kPositioned);
-  w.i32(result);
-  w.i32(idOfSeq(cursor_));
-  w.end();
+  positionAt(request.kind, request.id, request.time, result);
+  encode(out_, Positioned{result, idOfSeq(cursor_)});
   return true;
 }
 
-bool ClientSession::onStart(FrameReader &r) {
-  int32_t id = r.i32();
-  if (!r.ok() || id < 0) {
+bool ClientSession::onStart(std::string_view body) {
+  Start request;
+  if (!decode(body, request) || request.cursor < 0) {
     fail(kErrFrame, "malformed start request");
     return false;
   }
+  const int32_t id = request.cursor;
   uint64_t seq;
   const uint64_t next = ring_.nextSeq();
   if (seqOfId(id, seq)) {
@@ -257,25 +233,24 @@ bool ClientSession::onStart(FrameReader &r) {
   return true;
 }
 
-bool ClientSession::onPut(FrameReader &r) {
-  double time = r.f64();
-  std::string_view src = r.name();
-  if (!r.ok()) {
+bool ClientSession::onPut(std::string_view body) {
+  Put put;
+  if (!decode(body, put)) {
     fail(kErrFrame, "malformed put");
     return false;
   }
+  std::string_view src = put.source, bytes = put.bytes;
   if (src.empty() || src.size() > kMaxSrcName || std::memchr(src.data(), '\0', src.size()) != nullptr) {
     fail(kErrSrcName, "source names have 1 to 63 characters");
     return false;
   }
-  std::string_view bytes = r.rest();
   if (bytes.size() > limits_.maxPacket) {
     fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) + " bytes exceeds the maximum of " +
                            std::to_string(limits_.maxPacket));
     return false;
   }
   if (!mayWrite(std::string(src))) return false;
-  ring_.append(src, time, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  ring_.append(src, put.time, bytes.data(), static_cast<uint32_t>(bytes.size()));
   ++putsStored_;
   work_ += bytes.size() / kBytesPerWork;
   return true;
@@ -301,7 +276,6 @@ bool ClientSession::mayWrite(const std::string &src) {
 
 void ClientSession::onStat() {
   streaming_ = false;
-  FrameWriter w(out_);
   const SourceTable &sources = ring_.sources();
   size_t listed = 0;
   bool truncated = false;
@@ -309,52 +283,43 @@ void ClientSession::onStat() {
     if (!sources.live(i)) continue;
     if (listed == limits_.maxStatSources) { truncated = true; break; }
     const Source &s = sources.at(i);
-    w.begin(kStatSource);
-    w.u64(s.count);
-    w.f64(s.newestTime);
-    w.name(s.name);
-    w.end();
+    encode(out_, StatSource{s.count, s.newestTime, s.name});
     ++listed;
   }
   work_ += sources.slotCount();
-  w.begin(kStatEnd);
-  w.u64(ring_.dataSize());
-  w.u64(ring_.usedBytes());
-  w.u64(ring_.packetCount());
-  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.oldestSeq()));
-  w.i32(ring_.empty() ? kNoPacket : idOfSeq(ring_.newestSeq()));
-  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.oldestSeq()));
-  w.f64(ring_.empty() ? 0.0 : ring_.timeOf(ring_.newestSeq()));
-  w.u64(ring_.dropped());
-  w.u32(figures_.clients);
-  w.u32(limits_.maxPacket);
-  w.u8(ring_.inFile() ? 1 : 0);
-  w.u8(truncated ? 1 : 0);
-  w.u64(ring_.instance());
-  w.end();
+  encode(out_, ringFigures(truncated));
+}
+
+StatEnd ClientSession::ringFigures(bool sourcesCut) const {
+  StatEnd f;
+  f.ringBytes = ring_.dataSize();
+  f.usedBytes = ring_.usedBytes();
+  f.packets = ring_.packetCount();
+  if (!ring_.empty()) {
+    f.oldestId = idOfSeq(ring_.oldestSeq());
+    f.newestId = idOfSeq(ring_.newestSeq());
+    f.oldestTime = ring_.timeOf(ring_.oldestSeq());
+    f.newestTime = ring_.timeOf(ring_.newestSeq());
+  }
+  f.dropped = ring_.dropped();
+  f.clients = figures_.clients;
+  f.maxPacket = limits_.maxPacket;
+  f.inFile = ring_.inFile();
+  f.sourcesCut = sourcesCut;
+  f.instance = ring_.instance();
+  return f;
 }
 
 void ClientSession::writePacket(uint64_t seq) {
   PacketRef p = ring_.packet(seq);
-  FrameWriter w(out_);
-  w.begin(kPacket);
-  w.i32(idOfSeq(seq));
-  w.f64(p.time);
-  w.name(p.src);
-  w.raw(p.data, p.nbytes);
-  w.end();
+  encode(out_, Packet{idOfSeq(seq), p.time, p.src, std::string_view(p.data, p.nbytes)});
   ++packetsSent_;
 }
 
 bool ClientSession::pump(size_t limit) {
   if (!streaming_) return false;
   if (cursor_ < ring_.oldestSeq()) {
-    FrameWriter w(out_);
-    w.begin(kSkipped);
-    w.u64(ring_.oldestSeq() - cursor_);
-    w.i32(idOfSeq(cursor_));
-    w.i32(idOfSeq(ring_.oldestSeq() - 1));
-    w.end();
+    encode(out_, Skipped{ring_.oldestSeq() - cursor_, idOfSeq(cursor_), idOfSeq(ring_.oldestSeq() - 1)});
     cursor_ = ring_.oldestSeq();
   }
   uint64_t scanned = 0;

@@ -28,10 +28,11 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarn_frames.h"
 #include "tarnserver/access_control.h"
 #include "tarnserver/packet_filter.h"
 #include "tarnserver/ring.h"
@@ -100,14 +101,15 @@ class ClientSession {
   size_t memoryHeld() const { return out_.capacity(); }
 
  private:
-  bool handle(tarnwire::Type type, const char *body, size_t len);
-  bool onHello(tarnwire::FrameReader &r);
-  bool onExpression(tarnwire::Type type, tarnwire::FrameReader &r);
-  bool onPosition(tarnwire::FrameReader &r);
-  bool onStart(tarnwire::FrameReader &r);
-  bool onPut(tarnwire::FrameReader &r);
+  bool handle(tarnwire::Type type, std::string_view body);
+  bool onHello(std::string_view body);
+  bool onExpression(tarnwire::Type type, std::string_view body);
+  bool onPosition(std::string_view body);
+  bool onStart(std::string_view body);
+  bool onPut(std::string_view body);
   bool mayWrite(const std::string &src);
   void onStat();
+  tarnwire::StatEnd ringFigures(bool sourcesCut) const;
   void positionAt(uint8_t kind, int32_t id, double time, int32_t &result);
   void resume(uint8_t kind, int32_t id, double time, int32_t &result);
   bool seqOfId(int32_t id, uint64_t &seq) const;

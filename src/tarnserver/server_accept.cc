@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/elog/elog.h"
+#include "platform/tarnclient/tarn_frames.h"
 #include "tarnserver/server.h"
 
 namespace tarnserver {
@@ -103,12 +104,7 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer) {
 void Server::refuseNow(int fd, const std::string &host, int32_t code, const std::string &text) {
   char sink[4096];
   (void)!recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-  std::vector<char> frame;
-  tarnwire::FrameWriter w(frame);
-  w.begin(tarnwire::kError);
-  w.i32(code);
-  w.raw(text.data(), text.size());
-  w.end();
+  std::vector<char> frame = tarnwire::encoded(tarnwire::Error{code, text});
   (void)!send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   ::close(fd);
   if (refusals_.shouldLog(host, text, now_)) elog_log(0, "refused a connection from %s: %s", host.c_str(), text.c_str());

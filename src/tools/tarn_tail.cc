@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/pf/pf.h"
+#include "platform/pkt/crc32.h"
 #include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "tools/tarn_commands.h"
@@ -121,7 +122,7 @@ Unstuffed unstuffBytes(const TailPacket &p, Packet *&pkt) {
 }
 
 void printPacket(const TailPacket &p, const TailOptions &o, Packet *&pkt) {
-  uint32_t crc = crc32Ieee(p.bytes, static_cast<size_t>(p.nbytes));
+  uint32_t crc = crc32_ieee(p.bytes, static_cast<size_t>(p.nbytes));
   Unstuffed u;
   if (o.unstuff) u = unstuffBytes(p, pkt);
   if (o.json) {

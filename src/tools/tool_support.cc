@@ -20,17 +20,6 @@ StopFlag g_stop{0};
 
 void onSignal(int) { g_stop.store(1); }
 
-struct CrcTable {
-  uint32_t t[256];
-  CrcTable() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-  }
-};
-
 int base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -40,14 +29,6 @@ int base64Value(char c) {
   return -1;
 }
 }  // namespace
-
-uint32_t crc32Ieee(const void *data, size_t n) {
-  static const CrcTable table;
-  const auto *p = static_cast<const unsigned char *>(data);
-  uint32_t c = 0xffffffffu;
-  for (size_t i = 0; i < n; ++i) c = table.t[(c ^ p[i]) & 0xff] ^ (c >> 8);
-  return c ^ 0xffffffffu;
-}
 
 std::string hex8(uint32_t v) {
   char buf[9];

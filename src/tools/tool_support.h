@@ -1,4 +1,4 @@
-// Helpers shared by the tarn tool's subcommands: checksums, base64, time
+// Helpers shared by the tarn tool's subcommands: hex, base64, time
 // arguments, numbers, and interruption by SIGINT/SIGTERM.
 #pragma once
 
@@ -9,9 +9,7 @@
 
 namespace tarntool {
 
-// IEEE CRC-32 (as zlib and Ethernet compute it) of a byte range.
-uint32_t crc32Ieee(const void *data, size_t n);
-// "%08x" of the value.
+// "%08x" of the value (a CRC-32 from platform/pkt/crc32.h, for instance).
 std::string hex8(uint32_t v);
 
 // Decodes standard base64 (padding optional); false on any other character.

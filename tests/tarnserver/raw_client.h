@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarn_frames.h"
 
 namespace tarntest {
 
@@ -63,14 +63,9 @@ class RawClient {
     return head[4];
   }
   void hello(uint8_t mode = 0) {
-    std::vector<char> f;
-    tarnwire::FrameWriter w(f);
-    w.begin(tarnwire::kHello);
-    w.u32(tarnwire::kMagic);
-    w.u16(tarnwire::kVersion);
-    w.u8(mode);
-    w.end();
-    send(f);
+    tarnwire::Hello h;
+    h.mode = mode;
+    send(tarnwire::encoded(h));
   }
 
  private:

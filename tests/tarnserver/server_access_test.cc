@@ -18,15 +18,7 @@ size_t occurrences(const std::string &text, const std::string &what) {
   return n;
 }
 
-std::vector<char> putFrame(const std::string &src) {
-  std::vector<char> f;
-  tarnwire::FrameWriter w(f);
-  w.begin(tarnwire::kPut);
-  w.f64(1.0);
-  w.name(src);
-  w.end();
-  return f;
-}
+std::vector<char> putFrame(const std::string &src) { return tarnwire::encoded(tarnwire::Put{1.0, src, ""}); }
 
 class WriterList : public TarnClientTest {
  protected:

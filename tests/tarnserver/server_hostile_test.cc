@@ -93,13 +93,8 @@ TEST_F(Hostile, AFrameCutShortByAClosedConnectionStoresNothing) {
   {
     RawClient c(server_.name());
     c.hello();
-    std::vector<char> f;
-    tarnwire::FrameWriter w(f);
-    w.begin(tarnwire::kPut);
-    w.f64(1.0);
-    w.name("CUT/x");
-    w.raw(std::string(1000, 'c').data(), 1000);
-    w.end();
+    std::string bytes(1000, 'c');
+    std::vector<char> f = tarnwire::encoded(tarnwire::Put{1.0, "CUT/x", bytes});
     f.resize(f.size() - 10);
     c.send(f);
   }

@@ -20,6 +20,25 @@ void logIfAny(const std::string &message) {
   if (!message.empty()) elog_log(0, "%s", message.c_str());
 }
 
+// Counts a pop among the waiting ones from its first wait until it returns.
+class WaitCount {
+ public:
+  explicit WaitCount(std::atomic<int> &count) : count_(count) {}
+  ~WaitCount() {
+    if (counted_) count_.fetch_sub(1);
+  }
+  WaitCount(const WaitCount &) = delete;
+  WaitCount &operator=(const WaitCount &) = delete;
+  void enter() {
+    if (!counted_) count_.fetch_add(1);
+    counted_ = true;
+  }
+
+ private:
+  std::atomic<int> &count_;
+  bool counted_ = false;
+};
+
 }  // namespace
 
 PmtFifo::PmtFifo(std::string queue, std::string name, const std::atomic<int> &producers,
@@ -205,6 +224,7 @@ int PmtFifo::pop(Hook **out, int flags) {
 // time-out allows. False with *result set when there is nothing to take.
 bool PmtFifo::refill(int flags, Clock::time_point &deadline, int *result) {
   std::unique_lock<std::mutex> lock(mu_);
+  WaitCount waits(popsWaiting_);
   for (;;) {
     if (released_.load()) {
       *result = PMTFIFO_RELEASED;
@@ -234,6 +254,7 @@ bool PmtFifo::refill(int flags, Clock::time_point &deadline, int *result) {
       *result = PMTFIFO_TIMEOUT;
       return false;
     }
+    waits.enter();
     consumerWaiting_ = true;
     dataCv_.wait_until(lock, deadline - now < kTick ? deadline : now + kTick);
     consumerWaiting_ = false;

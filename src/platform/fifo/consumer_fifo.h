@@ -45,6 +45,7 @@ struct PmtFifo {
     return static_cast<int>(pushed_.load() - popped);
   }
   long dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  int waiting() const { return pushersWaiting_.load() + popsWaiting_.load(); }
   // bytesPopped_ is read first, as in count().
   long bytes() const {
     long popped = bytesPopped_.load();
@@ -90,6 +91,7 @@ struct PmtFifo {
   std::atomic<int> flags_{0};
   std::atomic<double> timeout_{PMTFIFO_DEFAULT_TIMEOUT};
   std::atomic<int> pushersWaiting_{0};
+  std::atomic<int> popsWaiting_{0};  // pops inside refill's wait
   std::atomic<bool> released_{false};  // written under mu_
   std::atomic<long> dropped_{0};
 

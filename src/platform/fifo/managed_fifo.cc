@@ -154,6 +154,8 @@ int pmtfifo_set_timeout(PmtFifo *fifo, double seconds) {
 
 int pmtfifo_count(const PmtFifo *fifo) { return fifo ? fifo->count() : -1; }
 
+int pmtfifo_waiting(const PmtFifo *fifo) { return fifo ? fifo->waiting() : -1; }
+
 long pmtfifo_dropped(const PmtFifo *fifo) { return fifo ? fifo->dropped() : -1; }
 
 int pmtfifo_set_byte_limit(PmtFifo *fifo, long bytes) {

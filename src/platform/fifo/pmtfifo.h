@@ -118,6 +118,11 @@ int pmtfifo_set_timeout(PmtFifo *fifo, double seconds);
  * counted); -1 for NULL. Safe to read at any time from any thread. */
 int pmtfifo_count(const PmtFifo *fifo);
 
+/* The calls waiting on this consumer right now: pops waiting for data and
+ * pushes waiting for room; -1 for NULL. Safe to read at any time from any
+ * thread: for a test that must know a call has reached its wait. */
+int pmtfifo_waiting(const PmtFifo *fifo);
+
 /* The number of hooks this consumer has dropped so far; -1 for NULL. */
 long pmtfifo_dropped(const PmtFifo *fifo);
 

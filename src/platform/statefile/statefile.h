@@ -109,6 +109,10 @@ int bury(void);
  * a packet. */
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
                   const std::string &formerOwner = "");
+
+/* The tarnresurrect calls waiting for exhume right now. Safe from any
+ * thread: for a test that must know a reader has reached that wait. */
+int tarnresurrect_waiting();
 #endif
 
 #endif /* PLATFORM_STATEFILE_STATEFILE_H */

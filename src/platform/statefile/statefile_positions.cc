@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <chrono>
@@ -52,6 +53,7 @@ std::vector<Registration> g_registered;
 double g_lifetime = STATEFILE_DEFAULT_POSITION_LIFETIME;  // of a saved position no reader takes
 
 constexpr auto kExhumeWait = std::chrono::seconds(10);
+std::atomic<int> g_waitingForExhume{0};  // tarnresurrect calls in that wait
 
 // The most a statefile may hold: far more than the positions of any relay
 // (a line is about 150 bytes), far less than what would hurt to read.
@@ -363,6 +365,8 @@ void registerLocked(const SavedPosition &names, const std::shared_ptr<ReadPositi
 
 }  // namespace
 
+int tarnresurrect_waiting() { return g_waitingForExhume.load(); }
+
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
                   const std::string &formerOwner) {
   if (!position) return -1;
@@ -375,7 +379,11 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
   bool found = false;
   {
     std::unique_lock<std::mutex> lock(g_stateMutex);
-    if (!g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; })) {
+    const bool waits = !g_haveExhumed;
+    if (waits) g_waitingForExhume.fetch_add(1);
+    bool exhumed = g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; });
+    if (waits) g_waitingForExhume.fetch_sub(1);
+    if (!exhumed) {
       elog_log(0, "tarnresurrect: the statefile was not read in time; '%s' starts without its saved position",
                names.tarn.c_str());
     }

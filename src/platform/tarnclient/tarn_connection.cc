@@ -1,3 +1,5 @@
+// TarnConnection's socket: connecting and greeting, losing and mending the
+// connection, receiving frames, sending bytes, and request and answer.
 #include "platform/tarnclient/tarn_connection.h"
 
 #include <poll.h>
@@ -6,14 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "platform/elog/elog.h"
 #include "platform/stopflag/stopflag.h"
-#include "platform/tarnclient/tarn_flusher.h"
-#include "platform/tarnclient/tarnclient.h"
 
 namespace tarnclient {
 
@@ -22,24 +20,32 @@ using namespace tarnwire;
 namespace {
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kAnswerTimeoutMs = 10000;
-constexpr int kWaitSliceMs = 100;  // how often a wait looks at the stop flag
 constexpr size_t kRecvChunk = 256 << 10;
-constexpr double kMaxBackoff = 5.0;
 constexpr uint64_t kMaxFrameFromServer = (1ull << 30) + 4096;
-
-double secondsSince(TarnConnection::Clock::time_point t) {
-  return std::chrono::duration<double>(TarnConnection::Clock::now() - t).count();
-}
-int msUntil(TarnConnection::Clock::time_point t) {
-  auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - TarnConnection::Clock::now()).count();
-  return d < 0 ? 0 : static_cast<int>(std::min<long long>(d, 1 << 30));
-}
 }  // namespace
+
+// A send's patience: the answer time-out since the socket last took
+// something, and the stall once the program stops.
+struct TarnConnection::SendWait {
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+  StopStall stall;
+
+  void progress() {
+    deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+    stall.progress();
+  }
+  bool over() const { return Clock::now() >= deadline || stall.givesUp(); }
+};
 
 TarnConnection::TarnConnection(std::string name, TarnAddress addr) : m_name(std::move(name)), m_addr(std::move(addr)) {}
 
 TarnConnection::~TarnConnection() {
   if (m_sock >= 0) ::close(m_sock);
+}
+
+int TarnConnection::msUntil(Clock::time_point t) {
+  auto d = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+  return d < 0 ? 0 : static_cast<int>(std::min<long long>(d, 1 << 30));
 }
 
 // ---- connection management ----
@@ -58,40 +64,24 @@ bool TarnConnection::connectAndGreet(std::string &err) {
   if (fd < 0) return false;
   m_sock = fd;
   if (m_address.empty()) m_address = peerAddress(fd);
-  m_inHead = m_inLen = m_scan = 0;
+  m_input.clear();
   m_streaming = false;
-  std::vector<char> hello;
-  FrameWriter w(hello);
-  w.begin(kHello);
-  w.u32(kMagic);
-  w.u16(kVersion);
-  w.u8(m_putsAccepted.load(std::memory_order_relaxed) > 0 ? 1 : 0);  // 1: has packets to put
-  w.end();
+  Hello hello;
+  hello.mode = m_puts.accepted() > 0 ? 1 : 0;
   std::string body;
   Type got;
-  if (!sendRaw(hello.data(), hello.size()) || !awaitAnswer(kWelcome, kWelcome, body, got)) {
+  if (!sendFrame(encoded(hello)) || !awaitAnswer(kWelcome, kWelcome, body, got)) {
     err = "the server did not answer as a tarn server";
     if (m_sock >= 0) lose(err);
     return false;
   }
-  FrameReader r(body.data(), body.size());
-  r.u16();
-  uint32_t maxPacket = r.u32();
-  uint64_t instance = r.u64();
-  int32_t next = r.i32();
-  if (!r.ok()) {
+  Welcome welcome;
+  if (!decode(body, welcome)) {
     lose("malformed welcome");
     err = "malformed welcome";
     return false;
   }
-  m_maxPacket = maxPacket;
-  m_welcomeInstance = instance;
-  m_welcomeNext = next;
-  if (!m_everConnected) {
-    m_everConnected = true;
-    m_instance = instance;
-    m_cursor = next;
-  }
+  m_session.welcomed(welcome);
   return true;
 }
 
@@ -99,29 +89,23 @@ void TarnConnection::lose(const std::string &why) {
   if (m_sock >= 0) ::close(m_sock);
   m_sock = -1;
   m_streaming = false;
-  m_inHead = m_inLen = m_scan = 0;
-  if (m_everConnected && !m_lossReported) {
+  m_input.clear();
+  if (m_session.everWelcomed() && m_schedule.lost(Clock::now())) {
     elog_log(0, "tarn '%s': connection lost (%s); reconnecting", m_name.c_str(), why.c_str());
-    m_lossReported = true;
-    m_lostAt = Clock::now();
-    m_backoff = 0.0;
-    m_nextAttempt = m_lostAt;
   }
 }
 
 bool TarnConnection::reconnect() {
-  if (Clock::now() < m_nextAttempt) return false;
+  if (!m_schedule.due(Clock::now())) return false;
   std::string err;
   if (!connectAndGreet(err) || !restoreSession()) {
-    m_backoff = m_backoff == 0.0 ? 0.1 : std::min(m_backoff * 2, kMaxBackoff);
-    m_nextAttempt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+    m_schedule.failed(Clock::now());
     return false;
   }
-  size_t resent = m_putEnds.size();
-  elog_log(0, "tarn '%s': connection restored after %.1f s%s", m_name.c_str(), secondsSince(m_lostAt),
+  size_t resent = m_puts.waiting();
+  double seconds = m_schedule.recovered(Clock::now());
+  elog_log(0, "tarn '%s': connection restored after %.1f s%s", m_name.c_str(), seconds,
            resent ? (", " + std::to_string(resent) + " unacknowledged puts sent again").c_str() : "");
-  m_lossReported = false;
-  m_backoff = 0.0;
   return true;
 }
 
@@ -130,37 +114,20 @@ bool TarnConnection::reconnect() {
 bool TarnConnection::restoreSession() {
   // Every unacknowledged put goes out again on this connection, whose acks
   // count from zero. Rewind first: the requests below send pending puts.
-  m_sentAbs = m_ackedAbs;
-  m_connAcked = 0;
-  std::string answer;
-  for (auto [type, expr] : {std::pair{kSelect, &m_select}, std::pair{kReject, &m_reject}}) {
-    if (expr->empty()) continue;
-    std::vector<char> f;
-    FrameWriter w(f);
-    w.begin(type);
-    w.raw(expr->data(), expr->size());
-    w.end();
-    if (!request(f, kCount, answer)) return false;
+  m_puts.rewind();
+  bool rereads = m_session.ringReplaced() && m_session.reading;
+  int32_t oldest = 0;
+  for (const RestoreStep &step : m_session.restoreSteps()) {
+    std::string answer;
+    if (!request(step.frame, step.answer, answer)) return false;
+    Positioned positioned;
+    if (step.answer == kPositioned && decode(answer, positioned)) oldest = positioned.cursor;
   }
-  if (m_welcomeInstance != m_instance) {
-    m_instance = m_welcomeInstance;
-    m_cursor = m_welcomeNext;
-    if (m_reading) {
-      elog_log(0, "tarn '%s': the server's ring was replaced while disconnected; reading again from its oldest packet",
-               m_name.c_str());
-      std::vector<char> f;
-      FrameWriter w(f);
-      w.begin(kPosition);
-      w.u8(kOldest);
-      w.i32(0);
-      w.f64(0.0);
-      w.end();
-      if (!request(f, kPositioned, answer)) return false;
-      FrameReader r(answer.data(), answer.size());
-      r.i32();
-      m_cursor = r.i32();
-    }
+  if (rereads) {
+    elog_log(0, "tarn '%s': the server's ring was replaced while disconnected; reading again from its oldest packet",
+             m_name.c_str());
   }
+  m_session.restored(oldest);
   m_streaming = false;
   if (!sendUnsent()) {
     lose("sending failed");
@@ -174,8 +141,8 @@ bool TarnConnection::waitForServer(Clock::time_point deadline, bool forever) {
     if (stopflag_is_set()) return false;
     if (reconnect()) return true;
     if (!forever && Clock::now() >= deadline) return false;
-    auto wake = forever ? m_nextAttempt : std::min(m_nextAttempt, deadline);
-    auto nap = std::min<Clock::duration>(wake - Clock::now(), std::chrono::milliseconds(100));
+    auto wake = forever ? m_schedule.nextAttempt() : std::min(m_schedule.nextAttempt(), deadline);
+    auto nap = std::min<Clock::duration>(wake - Clock::now(), std::chrono::milliseconds(kWaitSliceMs));
     if (nap > Clock::duration::zero()) std::this_thread::sleep_for(nap);
   }
   return true;
@@ -183,77 +150,54 @@ bool TarnConnection::waitForServer(Clock::time_point deadline, bool forever) {
 
 // ---- input ----
 
-bool TarnConnection::frameAt(size_t off, FrameHeader &h) const {
-  return peekHeader(m_in.data() + off, m_inLen - off, h) && m_inLen - off >= kHeaderSize + h.length;
-}
-
-void TarnConnection::dropInputHead(size_t n) {
-  m_inHead += n;
-  if (m_scan < m_inHead) m_scan = m_inHead;
-  if (m_inHead == m_inLen) m_inHead = m_inLen = m_scan = 0;
-}
-
 // Receives what the server sent, waiting up to timeoutMs for the first
 // byte. Returns the bytes received, 0 when none came, -1 when the
 // connection broke (the caller loses it).
 int TarnConnection::recvSome(int timeoutMs) {
-  size_t need = kRecvChunk;
-  FrameHeader h;
-  if (peekHeader(m_in.data() + m_inHead, m_inLen - m_inHead, h)) {
-    if (h.length > kMaxFrameFromServer) return -1;
-    need = std::max<size_t>(need, kHeaderSize + h.length - (m_inLen - m_inHead));
-  }
-  if (m_in.size() - m_inLen < need) {
-    if (m_inHead > 0) {
-      std::memmove(m_in.data(), m_in.data() + m_inHead, m_inLen - m_inHead);
-      m_inLen -= m_inHead;
-      m_scan -= m_inHead;
-      m_inHead = 0;
-    }
-    if (m_in.size() - m_inLen < need) m_in.resize(m_inLen + need);
-  }
+  if (m_input.frontLength() > kMaxFrameFromServer) return -1;
+  size_t room = 0;
+  char *at = m_input.room(kRecvChunk, room);
   if (timeoutMs > 0) {
     pollfd p{m_sock, POLLIN, 0};
     int r = poll(&p, 1, timeoutMs);
     if (r < 0 && errno != EINTR) return -1;
     if (r <= 0) return 0;
   }
-  ssize_t n = recv(m_sock, m_in.data() + m_inLen, m_in.size() - m_inLen, 0);
+  ssize_t n = recv(m_sock, at, room, 0);
   if (n > 0) {
-    m_inLen += static_cast<size_t>(n);
+    m_input.received(static_cast<size_t>(n));
     return static_cast<int>(n);
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   return -1;
 }
 
-// Applies every complete ack frame in the input, wherever it stands, and
-// marks it consumed (type 0), so puts see their acks even while streamed
-// packets wait in front of them.
-void TarnConnection::handleAcksInPlace() {
-  size_t p = std::max(m_scan, m_inHead);
-  FrameHeader h;
-  while (frameAt(p, h)) {
-    if (h.type == kAck) {
-      FrameReader r(m_in.data() + p + kHeaderSize, h.length);
-      uint64_t n = r.u64();
-      if (r.ok()) applyAck(n);
-      m_in[p + 4] = 0;
-    }
-    p += kHeaderSize + h.length;
-  }
-  m_scan = p;
-  while (frameAt(m_inHead, h) && h.type == 0) dropInputHead(kHeaderSize + h.length);
+// Applies every ack that has arrived, wherever it stands, so that puts see
+// their acks even while streamed packets wait in front of them.
+void TarnConnection::takeAcks() {
+  uint64_t stored = 0;
+  if (m_input.takeAcks(stored)) m_puts.acknowledge(stored);
 }
 
-void TarnConnection::onSkipped(const char *body, size_t len) {
-  FrameReader r(body, len);
-  uint64_t count = r.u64();
-  int32_t first = r.i32();
-  int32_t last = r.i32();
-  if (!r.ok()) return;
+void TarnConnection::applyAck(std::string_view body) {
+  Ack ack;
+  if (decode(body, ack)) m_puts.acknowledge(ack.puts);
+}
+
+void TarnConnection::onSkipped(std::string_view body) {
+  Skipped skipped;
+  if (!decode(body, skipped)) return;
   elog_log(0, "tarn '%s': reader fell behind: the ring dropped %llu packets (ids %d to %d) before they were read",
-           m_name.c_str(), static_cast<unsigned long long>(count), first, last);
+           m_name.c_str(), static_cast<unsigned long long>(skipped.count), skipped.firstId, skipped.lastId);
+}
+
+// The server's error frame ends the connection; `what` says when it came.
+void TarnConnection::onError(std::string_view body, const char *what) {
+  Error error;
+  decode(body, error);
+  std::string text(error.text);
+  elog_log(0, "tarn '%s': %s: %s", m_name.c_str(), what, text.c_str());
+  lose("refused: " + text);
 }
 
 // Reads frames until one of type `want` or `want2` arrives; streamed
@@ -263,32 +207,10 @@ bool TarnConnection::awaitAnswer(Type want, Type want2, std::string &body, Type 
   auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
   StopStall stall;
   for (;;) {
-    FrameHeader h;
-    while (m_sock >= 0 && frameAt(m_inHead, h)) {
-      const char *b = m_in.data() + m_inHead + kHeaderSize;
-      if (h.type == want || h.type == want2) {
-        body.assign(b, h.length);
-        got = h.type;
-        dropInputHead(kHeaderSize + h.length);
-        return true;
-      }
-      if (h.type == kAck) {
-        FrameReader r(b, h.length);
-        uint64_t n = r.u64();
-        if (r.ok()) applyAck(n);
-      } else if (h.type == kError) {
-        FrameReader r(b, h.length);
-        r.i32();
-        std::string text(r.rest());
-        elog_log(0, "tarn '%s': the server refused a request: %s", m_name.c_str(), text.c_str());
-        lose("refused: " + text);
-        return false;
-      }
-      dropInputHead(kHeaderSize + h.length);
-    }
+    int found = answerInInput(want, want2, body, got);
+    if (found != 0) return found > 0;
     if (m_sock < 0) return false;
-    int wait = msUntil(deadline);
-    int r = recvSome(std::clamp(wait, 1, kWaitSliceMs));
+    int r = recvSome(std::clamp(msUntil(deadline), 1, kWaitSliceMs));
     if (r < 0) {
       lose("connection closed by the server");
       return false;
@@ -301,252 +223,98 @@ bool TarnConnection::awaitAnswer(Type want, Type want2, std::string &body, Type 
   }
 }
 
-// Drops streamed packets left from before the stream was stopped; acks
-// among them still count.
-void TarnConnection::discardBufferedPackets() {
-  handleAcksInPlace();
-  FrameHeader h;
-  while (frameAt(m_inHead, h) && h.type != kError) dropInputHead(kHeaderSize + h.length);
-}
-
-int TarnConnection::takePacket(int *pktid, char *srcname, double *time, char **buf, int *nbytes, int *bufsize) {
-  FrameHeader h;
-  while (frameAt(m_inHead, h)) {
-    const char *b = m_in.data() + m_inHead + kHeaderSize;
-    size_t frameLen = kHeaderSize + h.length;
-    if (h.type == kPacket) {
-      FrameReader r(b, h.length);
-      int32_t id = r.i32();
-      double t = r.f64();
-      std::string_view src = r.name();
-      std::string_view bytes = r.rest();
-      if (!r.ok() || src.size() > kMaxSrcName || bytes.size() > static_cast<size_t>(INT32_MAX)) {
-        lose("malformed packet from the server");
-        return -1;
-      }
-      int n = static_cast<int>(bytes.size());
-      if (*buf == nullptr || *bufsize < n) {
-        char *grown = static_cast<char *>(std::realloc(*buf, static_cast<size_t>(std::max(n, 1))));
-        if (!grown) elog_die(1, "tarnreap: out of memory for a packet of %d bytes", n);
-        *buf = grown;
-        *bufsize = std::max(n, 1);
-      }
-      if (n > 0) std::memcpy(*buf, bytes.data(), bytes.size());
-      std::memcpy(srcname, src.data(), src.size());
-      srcname[src.size()] = '\0';
-      *pktid = id;
-      *time = t;
-      *nbytes = n;
-      m_cursor = nextId(id);
-      m_hasLast = true;
-      m_lastId = id;
-      m_lastTime = t;
-      dropInputHead(frameLen);
+// The answer among the frames received so far: 1 when it is there, 0 when
+// it has not come yet, -1 when the server refused the request instead.
+int TarnConnection::answerInInput(Type want, Type want2, std::string &body, Type &got) {
+  FrameInput::Frame frame;
+  while (m_sock >= 0 && m_input.front(frame)) {
+    if (frame.type == want || frame.type == want2) {
+      body.assign(frame.body);
+      got = frame.type;
+      m_input.pop();
       return 1;
     }
-    if (h.type == kAck) {
-      FrameReader r(b, h.length);
-      uint64_t n = r.u64();
-      if (r.ok()) applyAck(n);
-    } else if (h.type == kSkipped) {
-      onSkipped(b, h.length);
-    } else if (h.type == kError) {
-      FrameReader r(b, h.length);
-      r.i32();
-      std::string text(r.rest());
-      elog_log(0, "tarn '%s': the server ended the connection: %s", m_name.c_str(), text.c_str());
-      lose("refused: " + text);
+    if (frame.type == kAck) {
+      applyAck(frame.body);
+    } else if (frame.type == kError) {
+      onError(frame.body, "the server refused a request");
       return -1;
     }
-    dropInputHead(frameLen);
+    m_input.pop();
   }
   return 0;
 }
 
 // ---- output ----
 
+// One send: the bytes the socket took (more than 0), 0 when it takes none
+// now, -1 when the connection broke.
+ssize_t TarnConnection::sendStep(std::string_view bytes) {
+  ssize_t w = send(m_sock, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (w > 0) return w;
+  if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  return 0;
+}
+
+// Waits a moment for the socket to take more, taking in what the server
+// sends meanwhile (it may wait for its answers to be read before it reads
+// again); false when the wait is over or the connection broke.
+bool TarnConnection::waitToSend(SendWait &wait) {
+  if (wait.over()) return false;
+  pollfd pf{m_sock, POLLOUT | POLLIN, 0};
+  if (poll(&pf, 1, kWaitSliceMs) > 0 && (pf.revents & POLLIN)) {
+    if (recvSome(0) < 0) return false;
+    takeAcks();
+  }
+  return true;
+}
+
 // Sends all of it; false when the connection broke, when the server took
 // nothing for the answer time-out, or when the program is stopping and the
 // server takes nothing.
-bool TarnConnection::sendRaw(const char *p, size_t n) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
-  StopStall stall;
-  while (n > 0) {
-    ssize_t w = send(m_sock, p, n, MSG_NOSIGNAL);
+bool TarnConnection::sendRaw(std::string_view bytes) {
+  SendWait wait;
+  while (!bytes.empty()) {
+    ssize_t w = sendStep(bytes);
     if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-      deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
-      stall.progress();
-      continue;
-    }
-    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (Clock::now() >= deadline || stall.givesUp()) return false;
-    pollfd pf{m_sock, POLLOUT | POLLIN, 0};
-    if (poll(&pf, 1, kWaitSliceMs) > 0 && (pf.revents & POLLIN)) {
-      if (recvSome(0) < 0) return false;
-      handleAcksInPlace();
+      bytes.remove_prefix(static_cast<size_t>(w));
+      wait.progress();
+    } else if (w < 0 || !waitToSend(wait)) {
+      return false;
     }
   }
+  return true;
+}
+
+// Sends the puts not sent on this connection yet, as sendRaw would. The
+// bytes are looked up again after every step: acks taken in between may
+// move the window's buffer.
+bool TarnConnection::sendUnsent() {
+  SendWait wait;
+  bool sentAny = false;
+  for (std::string_view bytes = m_puts.unsent(); !bytes.empty(); bytes = m_puts.unsent()) {
+    ssize_t w = sendStep(bytes);
+    if (w > 0) {
+      m_puts.sent(static_cast<size_t>(w));
+      wait.progress();
+      sentAny = true;
+    } else if (w < 0 || !waitToSend(wait)) {
+      return false;
+    }
+  }
+  if (sentAny) m_lastSend = Clock::now();
+  m_unsent.store(false, std::memory_order_relaxed);
   return true;
 }
 
 bool TarnConnection::request(const std::vector<char> &frame, Type want, std::string &answer) {
   Type got;
   if (m_sock < 0) return false;
-  if (!sendUnsent() || !sendRaw(frame.data(), frame.size())) {
+  if (!sendUnsent() || !sendFrame(frame)) {
     lose("sending failed");
     return false;
   }
   return awaitAnswer(want, want, answer, got);
-}
-
-// ---- the operations ----
-
-int TarnConnection::setExpression(Type type, const std::string &expr) {
-  const char *what = type == kSelect ? "tarnselect" : "tarnreject";
-  if (expr.size() > kMaxExpression) {
-    elog_log(0, "%s: tarn '%s': expression longer than %zu characters", what, m_name.c_str(), kMaxExpression);
-    return -1;
-  }
-  std::string &slot = type == kSelect ? m_select : m_reject;
-  if (m_sock < 0 && !reconnect()) {
-    slot = expr;
-    return -1;
-  }
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(type);
-  w.raw(expr.data(), expr.size());
-  w.end();
-  std::string answer;
-  if (!request(f, kCount, answer)) {
-    slot = expr;  // applied when the connection is back
-    return -1;
-  }
-  m_streaming = false;
-  FrameReader r(answer.data(), answer.size());
-  int32_t count = r.i32();
-  std::string why(r.rest());
-  if (count < 0) {
-    elog_log(0, "%s: tarn '%s': %s", what, m_name.c_str(), why.c_str());
-    return -1;
-  }
-  slot = expr;
-  return count;
-}
-
-int TarnConnection::position(PositionKind kind, int32_t id, double time) {
-  m_reading = true;
-  if (m_sock < 0 && !reconnect()) return -1;
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(kPosition);
-  w.u8(kind);
-  w.i32(id);
-  w.f64(time);
-  w.end();
-  std::string answer;
-  if (!request(f, kPositioned, answer)) return -1;
-  FrameReader r(answer.data(), answer.size());
-  int32_t result = r.i32();
-  int32_t cursor = r.i32();
-  if (!r.ok()) {
-    lose("malformed answer");
-    return -1;
-  }
-  // A failed seek to an id leaves the position as it was: the descriptor's
-  // own, which the server's cursor may have passed while streaming ahead.
-  if (!(kind == kAtId && result < 0)) m_cursor = cursor;
-  m_streaming = false;
-  if (kind == kResume && result == kResumedById) {
-    m_hasLast = true;
-    m_lastId = id;
-    m_lastTime = time;
-  }
-  return result;
-}
-
-int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname, double *time, char **buf,
-                         int *nbytes, int *bufsize) {
-  m_reading = true;
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(std::max(0.0, std::min(timeout, 1e9))));
-  for (;;) {
-    if (m_sock < 0) {
-      if (stopflag_is_set()) return TARN_EOF;
-      if (!waitForServer(deadline, false)) return stopflag_is_set() ? TARN_EOF : TARN_TIMEOUT;
-      continue;
-    }
-    if (!m_streaming) {
-      discardBufferedPackets();
-      std::vector<char> f;
-      FrameWriter w(f);
-      w.begin(kStart);
-      w.i32(m_cursor);
-      w.end();
-      if (!sendUnsent() || !sendRaw(f.data(), f.size())) {
-        lose("sending failed");
-        continue;
-      }
-      m_streaming = true;
-    }
-    int got = takePacket(pktid, srcname, time, buf, nbytes, bufsize);
-    if (got == 1) return 0;
-    if (got < 0) continue;
-    int r = recvSome(forever ? kWaitSliceMs : std::min(kWaitSliceMs, msUntil(deadline)));
-    if (r < 0) {
-      lose("connection closed by the server");
-      continue;
-    }
-    if (r == 0) {
-      // A program that is stopping is not kept waiting for a packet.
-      if (stopflag_is_set()) return forever ? TARN_EOF : TARN_TIMEOUT;
-      if (!forever && Clock::now() >= deadline) return TARN_TIMEOUT;
-    }
-  }
-}
-
-bool TarnConnection::stat(RingFigures &out) {
-  if (m_sock < 0 && !reconnect()) return false;
-  std::vector<char> f;
-  FrameWriter w(f);
-  w.begin(kStat);
-  w.end();
-  if (!sendUnsent() || !sendRaw(f.data(), f.size())) {
-    lose("sending failed");
-    return false;
-  }
-  m_streaming = false;
-  out = RingFigures{};
-  for (;;) {
-    std::string body;
-    Type got;
-    if (!awaitAnswer(kStatSource, kStatEnd, body, got)) return false;
-    FrameReader r(body.data(), body.size());
-    if (got == kStatSource) {
-      SourceFigures s;
-      s.packets = r.u64();
-      s.newestTime = r.f64();
-      s.name = std::string(r.name());
-      if (r.ok()) out.sources.push_back(std::move(s));
-      continue;
-    }
-    out.ringBytes = r.u64();
-    out.usedBytes = r.u64();
-    out.packets = r.u64();
-    out.oldestId = r.i32();
-    out.newestId = r.i32();
-    out.oldestTime = r.f64();
-    out.newestTime = r.f64();
-    out.dropped = r.u64();
-    out.clients = r.u32();
-    out.maxPacket = r.u32();
-    out.inFile = r.u8() != 0;
-    out.sourcesTruncated = r.u8() != 0;
-    out.instance = r.u64();
-    return r.ok();
-  }
 }
 
 }  // namespace tarnclient

@@ -10,7 +10,7 @@
 // of one frame body with bounds checks, so a short or lying frame is
 // detected instead of read past its end. Neither keeps any state beyond the
 // buffer it is given: both are safe to use on different buffers from any
-// thread.
+// thread. The frames themselves, field by field, are in tarn_frames.h.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,7 @@ namespace tarnwire {
 constexpr uint32_t kMagic = 0x4e524154;  // "TARN" on the wire
 constexpr uint16_t kVersion = 1;
 constexpr size_t kHeaderSize = 5;         // body length (4) + type (1)
+constexpr size_t kTypeOffset = 4;         // of the type byte in the header
 constexpr size_t kMaxControlBody = 4096;  // any frame other than a put
 constexpr size_t kMaxExpression = 1024;   // select/reject expressions
 constexpr size_t kMaxSrcName = 63;
@@ -95,7 +96,8 @@ class FrameWriter {
 
   void begin(Type type) {
     start_ = buf_.size();
-    char header[kHeaderSize] = {0, 0, 0, 0, static_cast<char>(type)};
+    char header[kHeaderSize] = {};
+    header[kTypeOffset] = static_cast<char>(type);
     buf_.insert(buf_.end(), header, header + kHeaderSize);
   }
   void end() {
@@ -169,7 +171,7 @@ struct FrameHeader {
 inline bool peekHeader(const char *p, size_t avail, FrameHeader &h) {
   if (avail < kHeaderSize) return false;
   std::memcpy(&h.length, p, 4);
-  h.type = static_cast<Type>(static_cast<uint8_t>(p[4]));
+  h.type = static_cast<Type>(static_cast<uint8_t>(p[kTypeOffset]));
   return true;
 }
 

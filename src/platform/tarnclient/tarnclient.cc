@@ -212,6 +212,11 @@ bool putWindow(int fd, PutWindow &out) {
   return true;
 }
 
+uint64_t reconnectFailures(int fd) {
+  ConnPtr c = find(fd);
+  return c ? c->reconnectFailures() : 0;
+}
+
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts() {
   std::vector<std::pair<std::string, uint64_t>> out;
   for (const ConnPtr &c : snapshot()) {

@@ -60,6 +60,12 @@ struct PutWindow {
 };
 bool putWindow(int fd, PutWindow &out);
 
+// The attempts to reconnect that have failed so far on this descriptor (0
+// for an unknown one); read without waiting for the descriptor. Once it
+// grows, the descriptor has noticed that its server is away and waits for
+// it: what a test watches before it brings the server back.
+uint64_t reconnectFailures(int fd);
+
 // The tarn names of the descriptors with puts not acknowledged and how many;
 // read without waiting, so that a program ending at once may report them.
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts();

@@ -17,16 +17,7 @@ using namespace tarnserver;
 namespace {
 
 // Every session starts greeted, so the fuzzer reaches the other requests.
-std::vector<char> helloFrame() {
-  std::vector<char> f;
-  tarnwire::FrameWriter w(f);
-  w.begin(tarnwire::kHello);
-  w.u32(tarnwire::kMagic);
-  w.u16(tarnwire::kVersion);
-  w.u8(0);
-  w.end();
-  return f;
-}
+std::vector<char> helloFrame() { return tarnwire::encoded(tarnwire::Hello{}); }
 
 void checkRing(const Ring &ring) {
   for (uint64_t s = ring.oldestSeq(); s < ring.nextSeq(); ++s) {

@@ -121,9 +121,9 @@ TEST_F(DeliveryTest, EmptyPopReturnsTwoWithoutWaitingAndThreeAfterItsTimeout) {
 }
 
 TEST_F(DeliveryTest, WaitingPopTakesAPacketPushedMeanwhile) {
-  consumer("w1", 0, 30);
+  PmtFifo *w1 = consumer("w1", 0, 30);
   auto popped = std::async(std::launch::async, [&] { return popId("w1"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  awaitWaiting(w1, popped);
   push(5);
   ASSERT_TRUE(finishes(popped));
   EXPECT_EQ(popped.get(), 5);
@@ -143,12 +143,12 @@ TEST_F(DeliveryTest, ConsumersOfDifferentQueuesAreIndependent) {
 // ---- release ----
 
 TEST_F(DeliveryTest, ReleaseWakesAWaitingPopAndFreesWhatWaits) {
-  consumer("w1", 0, -1);  // waits without limit
+  PmtFifo *w1 = consumer("w1", 0, -1);  // waits without limit
   consumer("w2", 0, 0);
   push(1);
   EXPECT_EQ(popId("w1"), 1);
   auto popped = std::async(std::launch::async, [&] { return popId("w1"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  awaitWaiting(w1, popped);
   pmtmanagedfifo_release(mf_);
   ASSERT_TRUE(finishes(popped));
   EXPECT_EQ(popped.get(), kReleased);

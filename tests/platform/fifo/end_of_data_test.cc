@@ -102,9 +102,9 @@ TEST_F(EndOfDataTest, QueueWithoutProducersEndsOnceStoppingAndEmpty) {
 }
 
 TEST_F(EndOfDataTest, WaitingPopOfAQueueWithoutProducersEndsWhenTheStopFlagIsSet) {
-  consumer("logw", 0, -1);  // no time-out at all
+  PmtFifo *logw = consumer("logw", 0, -1);  // no time-out at all
   auto popped = std::async(std::launch::async, [&] { return popId("logw"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  awaitWaiting(logw, popped);
   stop_ = 1;
   ASSERT_TRUE(finishes(popped));
   EXPECT_EQ(popped.get(), kEof);
@@ -112,9 +112,9 @@ TEST_F(EndOfDataTest, WaitingPopOfAQueueWithoutProducersEndsWhenTheStopFlagIsSet
 
 TEST_F(EndOfDataTest, WaitingPopIsWokenByTheLastMark) {
   producers({"r1"});
-  consumer("w1", 0, -1);
+  PmtFifo *w1 = consumer("w1", 0, -1);
   auto popped = std::async(std::launch::async, [&] { return popId("w1"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  awaitWaiting(w1, popped);
   mark("r1");
   ASSERT_TRUE(finishes(popped));
   EXPECT_EQ(popped.get(), kEof);

@@ -44,6 +44,16 @@ bool finishes(std::future<T> &f, std::chrono::milliseconds within = kBound) {
   return f.wait_for(within) == std::future_status::ready;
 }
 
+// Waits, at most kBound, until a call waits on `fifo` or `call` is done:
+// what a test does before it acts on a call that is to be waiting.
+template <typename T>
+void awaitWaiting(const PmtFifo *fifo, std::future<T> &call) {
+  auto end = std::chrono::steady_clock::now() + kBound;
+  while (pmtfifo_waiting(fifo) == 0 && !finishes(call, std::chrono::milliseconds(1)) &&
+         std::chrono::steady_clock::now() < end) {
+  }
+}
+
 // popId results other than an id: -100 - the pop's result.
 constexpr long kReleased = -100 - PMTFIFO_RELEASED;
 constexpr long kEmpty = -100 - PMTFIFO_EMPTY;

@@ -15,7 +15,8 @@ TEST_F(LimitsTest, PushAtTheLimitWaitsUntilTheConsumerMakesRoom) {
   push(1);
   push(2);
   auto third = std::async(std::launch::async, [&] { return push(3); });
-  EXPECT_FALSE(finishes(third, std::chrono::milliseconds(100))) << "the push must wait";
+  awaitWaiting(w1, third);
+  EXPECT_FALSE(finishes(third, std::chrono::milliseconds(0))) << "the push must wait";
   EXPECT_EQ(pmtfifo_count(w1), 2);
 
   EXPECT_EQ(popId("w1"), 1);
@@ -40,7 +41,8 @@ TEST_F(LimitsTest, TheByteLimitBoundsWhatWaitsBySize) {
   EXPECT_EQ(pushBytes(2, 400), 1);  // exactly at the limit
   EXPECT_EQ(pmtfifo_bytes(w1), 1000);
   auto third = std::async(std::launch::async, [&] { return pushBytes(3, 1); });
-  EXPECT_FALSE(finishes(third, std::chrono::milliseconds(100))) << "the push must wait";
+  awaitWaiting(w1, third);
+  EXPECT_FALSE(finishes(third, std::chrono::milliseconds(0))) << "the push must wait";
   EXPECT_EQ(popId("w1"), 1);  // 400 waiting: room again
   ASSERT_TRUE(finishes(third));
   EXPECT_EQ(popId("w1"), 2);
@@ -67,10 +69,11 @@ TEST_F(LimitsTest, AFullConsumerHoldsBackTheOthersButLosesNothing) {
 }
 
 TEST_F(LimitsTest, RaisingTheLimitLetsAWaitingPushIn) {
-  consumer("w1", 1);
+  PmtFifo *w1 = consumer("w1", 1);
   push(1);
   auto second = std::async(std::launch::async, [&] { return push(2); });
-  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(50)));
+  awaitWaiting(w1, second);
+  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(0)));
   consumer("w1", 0);  // registered again by the writer's own thread: no limit now
   ASSERT_TRUE(finishes(second));
   EXPECT_EQ(second.get(), 1);
@@ -125,7 +128,8 @@ TEST_F(LimitsTest, StopFlagReleasesAWaitingPushBeyondTheLimit) {
   PmtFifo *w1 = consumer("w1", 1, 0.2);
   push(1);
   auto second = std::async(std::launch::async, [&] { return push(2); });
-  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(100)));
+  awaitWaiting(w1, second);
+  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(0)));
   stop_ = 1;
   ASSERT_TRUE(finishes(second)) << "a push may wait at most one time-out once stopping";
   EXPECT_EQ(second.get(), 1);
@@ -162,10 +166,11 @@ TEST_F(LimitsTest, ConsumerDrainingWhileStoppingStillGetsEveryPacket) {
 }
 
 TEST_F(LimitsTest, ReleaseEndsAWaitingPushAndFreesItsHook) {
-  consumer("w1", 1, 0);
+  PmtFifo *w1 = consumer("w1", 1, 0);
   push(1);
   auto second = std::async(std::launch::async, [&] { return push(2); });
-  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(50)));
+  awaitWaiting(w1, second);
+  EXPECT_FALSE(finishes(second, std::chrono::milliseconds(0)));
   pmtmanagedfifo_release(mf_);
   ASSERT_TRUE(finishes(second));
   EXPECT_EQ(second.get(), PMTFIFO_ERR_RELEASED);

@@ -324,7 +324,8 @@ TEST_F(ReadPositions, AReaderWaitsForTheStatefileToBeRead) {
         int fd = reader();
         std::atomic<int> result{99};
         std::thread early([&] { result = tarnresurrect(fd, std::make_shared<ReadPosition>(), "late"); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testsupport::waitUntil([&] { return tarnresurrect_waiting() == 1 || result.load() != 99; },
+                               std::chrono::seconds(5));
         bool waited = result.load() == 99;
         restart();
         early.join();

@@ -3,6 +3,7 @@
 // watchdog live for the rest of a process.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <errno.h>
@@ -11,6 +12,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "platform/statefile/statefile.h"
@@ -30,6 +33,15 @@ bool flagSetSoon() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return g_flag.load() != 0;
+}
+
+// Whether thread `tid` of this process is inside a sleep system call now,
+// as the kernel tells.
+bool inSleepCall(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long number = -1;
+  in >> number;
+  return number == SYS_nanosleep || number == SYS_clock_nanosleep;
 }
 
 [[noreturn]] void sleepAtMost(int seconds) {
@@ -89,8 +101,11 @@ TEST_F(SetupSignals, SignalCutsTheReceivingThreadsSleepShort) {
       {
         setup_signals(&g_flag, 0, 60);
         pthread_t self = pthread_self();
-        std::thread sender([self] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+        std::thread sender([self, tid] {
+          for (int i = 0; i < 1000 && !inSleepCall(tid); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
           pthread_kill(self, SIGTERM);
         });
         struct timespec longSleep = {};

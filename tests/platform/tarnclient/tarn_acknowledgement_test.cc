@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/stopflag/stopflag.h"
-#include "platform/tarnclient/tarn_wire.h"
+#include "platform/tarnclient/tarn_frames.h"
 #include "platform/tarnclient/tarnclient_internal.h"
 #include "tarn_client_fixture.h"
 
@@ -47,10 +47,7 @@ TEST_F(Acknowledgements, AreCountedInOrderAcrossALostConnection) {
   }
   EXPECT_EQ(tarnclient::awaitAcknowledged(w, 10, 30), 0);
   server_.kill();
-  std::thread later([&] {
-    std::this_thread::sleep_for(300ms);
-    server_.restart();
-  });
+  std::thread later([&] { restartOnceAwaited({w}); });
   for (int i = 11; i <= 20; ++i) ASSERT_EQ(putOne(w, i), 0);
   later.join();
   EXPECT_EQ(tarnclient::awaitAcknowledged(w, 20, 30), 0);
@@ -95,15 +92,7 @@ class SilentServer {
       int c = accept(listener_, nullptr, nullptr);
       if (c < 0) break;
       clients.emplace_back([this, c] {
-        std::vector<char> welcome;
-        tarnwire::FrameWriter w(welcome);
-        w.begin(tarnwire::kWelcome);
-        w.u16(tarnwire::kVersion);
-        w.u32(1 << 20);
-        w.u64(42);
-        w.i32(0);
-        w.u64(64 << 20);
-        w.end();
+        std::vector<char> welcome = tarnwire::encoded(tarnwire::Welcome{tarnwire::kVersion, 1 << 20, 42, 0, 64 << 20});
         char buf[65536];
         bool greeted = false;
         for (int n; !done_ && (n = static_cast<int>(recv(c, buf, sizeof buf, 0))) > 0;) {

@@ -5,11 +5,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "platform/elog/elog.h"
 #include "platform/stopflag/stopflag.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "tarn_test_server.h"
 
 namespace tarntest {
@@ -72,6 +74,19 @@ class TarnClientTest : public ::testing::Test {
   }
   bool put(const std::string &src, int n, double base = 100.0, int size = 16) {
     return putPackets(server_.name(), src, n, base, size);
+  }
+  // Starts the server again once one of these descriptors has noticed that
+  // it is away and waits for it (or after a bound), so that the waiting
+  // path is taken for sure.
+  void restartOnceAwaited(std::initializer_list<int> fds) {
+    testsupport::waitUntil(
+        [&] {
+          uint64_t failures = 0;
+          for (int fd : fds) failures += tarnclient::reconnectFailures(fd);
+          return failures > 0;
+        },
+        std::chrono::seconds(30));
+    server_.restart();
   }
   std::string drainLog() {
     char *text = elog_string(0);

@@ -57,8 +57,7 @@ TEST_F(Recovery, AKilledServerRestartedOnItsRingLosesNoPacketForReaderOrWriter) 
   });
   ASSERT_TRUE(testsupport::waitUntil([&] { return seen > 1000; }, 30s));
   server_.kill();
-  std::this_thread::sleep_for(300ms);
-  server_.restart();
+  restartOnceAwaited({w, r});
   writer.join();
   reader.join();
   w = -1;
@@ -131,10 +130,7 @@ TEST_F(Recovery, PutWaitsForTheServerAndGivesUpOnlyWhenStopping) {
 TEST_F(Recovery, UnacknowledgedPutsAreSentAgainToARestartedServer) {
   int w = open("w&");
   server_.stop();
-  std::thread later([&] {
-    std::this_thread::sleep_for(300ms);
-    server_.restart();
-  });
+  std::thread later([&] { restartOnceAwaited({w}); });
   for (int i = 0; i < 20; ++i) ASSERT_EQ(tarnput(w, "LATE/x", i, "z", 1), 0);
   later.join();
   EXPECT_EQ(tarnclose(w), 0);
@@ -152,10 +148,7 @@ TEST_F(Recovery, RegressionPutsUnsentAtTheLossAreNotSentTwiceWhenExpressionsAreR
   ASSERT_EQ(tarnselect(w, "SEL/.*"), 0);
   ASSERT_EQ(tarnput(w, "ONCE/x", 0, "0", 1), 0);
   server_.kill();
-  std::thread later([&] {
-    std::this_thread::sleep_for(300ms);
-    server_.restart();
-  });
+  std::thread later([&] { restartOnceAwaited({w}); });
   for (int i = 1; i < 30; ++i) {
     std::string b = std::to_string(i);
     ASSERT_EQ(tarnput(w, "ONCE/x", i, b.data(), static_cast<int>(b.size())), 0);

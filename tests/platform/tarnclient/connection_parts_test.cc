@@ -1,0 +1,147 @@
+// The parts of a client connection, without a socket: frames taken out of
+// bytes however they arrive, the numbering and counting of acknowledged
+// puts across connections, the back-off, and what a new connection is told.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/tarnclient/frame_input.h"
+#include "platform/tarnclient/puts_in_flight.h"
+#include "platform/tarnclient/reconnection.h"
+
+namespace tarnclient {
+namespace {
+
+using namespace tarnwire;
+
+std::string bytesOf(const std::vector<char> &v) { return std::string(v.begin(), v.end()); }
+
+// The types of the whole frames at the front, taken out in order.
+std::string drain(FrameInput &in) {
+  std::string types;
+  FrameInput::Frame f;
+  for (; in.front(f); in.pop()) types += static_cast<char>(f.type);
+  return types;
+}
+
+TEST(FrameInput, FramesComeOutWholeAndInOrderHoweverTheBytesArrive) {
+  std::string big(300 << 10, 'b');  // longer than one read
+  std::string wire = bytesOf(encoded(Packet{1, 1.0, "S", "x"})) + bytesOf(encoded(Packet{2, 2.0, "S", big})) +
+                     bytesOf(encoded(Skipped{1, 2, 3}));
+  FrameInput in;
+  std::string types;
+  for (size_t at = 0; at < wire.size();) {
+    size_t room = 0;
+    char *to = in.room(64 << 10, room);
+    size_t n = std::min({room, wire.size() - at, at < 4096 ? size_t{1} : size_t{50000}});
+    std::copy_n(wire.data() + at, n, to);
+    in.received(n);
+    at += n;
+    types += drain(in);
+  }
+  EXPECT_EQ(types, "KKk");
+  in.append(bytesOf(encoded(Packet{3, 3.0, "S", big})).substr(0, 20));
+  size_t room = 0;
+  in.room(16, room);
+  EXPECT_GE(room, big.size()) << "room for the rest of the frame at the front";
+}
+
+TEST(FrameInput, AcksAreTakenWhereverTheyStandAndOnlyOnce) {
+  FrameInput in;
+  for (const auto &f : {encoded(Packet{1, 1.0, "S", ""}), encoded(Ack{2}), encoded(Packet{2, 1.0, "S", ""}),
+                        encoded(Ack{5})}) {
+    in.append(bytesOf(f));
+  }
+  in.append(bytesOf(encoded(Ack{9})).substr(0, 6));  // not whole yet
+  uint64_t puts = 0;
+  ASSERT_TRUE(in.takeAcks(puts));
+  EXPECT_EQ(puts, 5u) << "the latest count says it all";
+  EXPECT_FALSE(in.takeAcks(puts)) << "an ack is taken once";
+  in.append(bytesOf(encoded(Ack{9})).substr(6));
+  ASSERT_TRUE(in.takeAcks(puts));
+  EXPECT_EQ(puts, 9u);
+  EXPECT_EQ(drain(in), "KK") << "the packets stay, in order; taken acks are stepped over";
+}
+
+std::string putBody(const std::string &bytes) { return bytesOf(encoded(Put{1.0, "P/x", bytes})); }
+
+TEST(PutsInFlight, AcksCountEachPutOnceAcrossConnections) {
+  PutsInFlight puts;
+  for (uint64_t i = 1; i <= 5; ++i) EXPECT_EQ(puts.add(Put{1.0, "P/x", std::to_string(i)}), i);
+  puts.sent(puts.unsent().size());
+  puts.acknowledge(2);
+  puts.acknowledge(1);  // an older count changes nothing
+  EXPECT_EQ(puts.acknowledged(), 2u);
+  puts.rewind();  // a new connection: puts 3 to 5 go again, acks count from 0
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody("3") + putBody("4") + putBody("5"));
+  puts.sent(puts.unsent().size());
+  puts.acknowledge(1);
+  EXPECT_EQ(puts.acknowledged(), 3u);
+  puts.acknowledge(99);  // more than were sent
+  EXPECT_EQ(puts.acknowledged(), 5u);
+  EXPECT_EQ(puts.accepted(), 5u);
+  EXPECT_EQ(puts.unackedBytes(), 0u);
+  EXPECT_TRUE(puts.idle());
+}
+
+TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheBuffer) {
+  PutsInFlight puts;
+  std::string mib(1 << 20, 'm');
+  int taken = 0;
+  for (; puts.hasRoom() && taken < 100; ++taken) puts.add(Put{1.0, "P/x", mib});
+  EXPECT_EQ(taken, 16) << "puts are taken while the window holds at most its limit";
+  puts.sent(puts.unsent().size() - 100);  // the last frame is partly sent
+  puts.acknowledge(15);                   // frees more than half the buffer
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody(mib).substr(putBody(mib).size() - 100));
+  EXPECT_TRUE(puts.hasRoom());
+}
+
+using Clock = ReconnectSchedule::Clock;
+
+TEST(ReconnectSchedule, TriesAtOnceThenBacksOffToFiveSecondsAndReportsALossOnce) {
+  ReconnectSchedule s;
+  Clock::time_point t{std::chrono::hours(1)};
+  ASSERT_TRUE(s.lost(t));
+  EXPECT_TRUE(s.due(t));
+  std::vector<double> waits;
+  for (int i = 0; i < 8; ++i) {
+    s.failed(t);
+    waits.push_back(std::chrono::duration<double>(s.nextAttempt() - t).count());
+    EXPECT_FALSE(s.lost(t)) << "still the same loss";
+  }
+  EXPECT_EQ(waits, (std::vector<double>{0.1, 0.2, 0.4, 0.8, 1.6, 3.2, 5.0, 5.0}));
+  EXPECT_EQ(s.failures(), 8u);
+  EXPECT_DOUBLE_EQ(s.recovered(t + std::chrono::seconds(3)), 3.0);
+  EXPECT_TRUE(s.lost(t + std::chrono::seconds(4)));
+  EXPECT_TRUE(s.due(t + std::chrono::seconds(4))) << "a new loss starts at once again";
+}
+
+TEST(ReaderSession, ANewConnectionIsToldTheExpressionsAndAReplacedRingIsReadFromItsOldest) {
+  ReaderSession s;
+  s.welcomed(Welcome{kVersion, 1 << 20, 7, 40, 1 << 20});
+  s.welcomed(Welcome{kVersion, 1 << 20, 8, 50, 1 << 20});  // a later welcome moves nothing yet
+  EXPECT_EQ(s.cursor, 40);
+  s.select = "A/.*";
+  s.reading = true;
+  std::vector<RestoreStep> steps = s.restoreSteps();
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(bytesOf(steps[0].frame), bytesOf(encoded(Select{"A/.*"})));
+  EXPECT_EQ(bytesOf(steps[1].frame), bytesOf(encoded(Position{kOldest, 0, 0.0})));
+  EXPECT_EQ(steps[1].answer, kPositioned);
+  EXPECT_EQ(s.restoreSteps().size(), 2u) << "unchanged until the steps went through";
+  s.restored(3);
+  EXPECT_EQ(s.cursor, 3);
+  EXPECT_EQ(s.restoreSteps().size(), 1u) << "the same ring: the expression only";
+
+  ReaderSession writer;  // reads nothing: no position, just the new ring's next id
+  writer.welcomed(Welcome{kVersion, 0, 7, 40, 0});
+  writer.welcomed(Welcome{kVersion, 0, 8, 50, 0});
+  EXPECT_TRUE(writer.restoreSteps().empty());
+  writer.restored(0);
+  EXPECT_EQ(writer.cursor, 50);
+  EXPECT_FALSE(writer.ringReplaced());
+}
+
+}  // namespace
+}  // namespace tarnclient
