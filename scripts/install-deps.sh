@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev       # tests
   libbenchmark-dev                # bench/
   nlohmann-json3-dev              # the tarn tool's JSON
+  libnats-dev nats-server         # JetStream connections; their tests run a real server
   man-db groff-base               # the manual pages' tests (man -l, groff)
   systemd                         # systemd-analyze verify of the example units
 )
