@@ -43,6 +43,7 @@ int escapeAt(const std::string &text, size_t i) {
 // Decodes `text`, where `plain` says which bytes stand for themselves and
 // `dot` what a '.' stands for (0: a '.' is not allowed).
 bool decode(const std::string &text, bool (*plain)(unsigned char), char dot, std::string &out) {
+  if (text.empty()) return false;  // a source name has at least one byte
   std::string result;
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
@@ -154,7 +155,7 @@ std::string srcnameHeader(const std::string &srcname) {
 }
 
 bool srcnameFromHeader(const std::string &value, std::string &srcname) {
-  return decode(value, isHeaderPlain, 0, srcname) && !srcname.empty();
+  return decode(value, isHeaderPlain, 0, srcname);
 }
 
 std::string timeHeader(double time) {
