@@ -289,6 +289,14 @@ bool JetStreamFetcher::mend() {
   if (!m_resync) return true;
   acknowledgeDone();
   if (!m_link || !m_held.empty()) return false;
+  if (m_lastSequence < m_highest) {
+    // Numbered anew: the stream was deleted and made again meanwhile.
+    relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
+                              std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
+                              " which was read: the stream was made anew; reading it from its first message");
+    m_highest = 0;
+    m_start = {js_DeliverAll, 0, 0};
+  }
   if (m_sub) natsSubscription_Destroy(m_sub);
   m_sub = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);

@@ -377,8 +377,3 @@ uint64_t JetStreamPublisher::acknowledged() {
   std::lock_guard<std::mutex> lock(m_shared->mutex);
   return m_shared->acknowledged;
 }
-
-bool JetStreamPublisher::working() {
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
-  return m_js && m_shared->failure.empty();
-}

@@ -73,8 +73,6 @@ class JetStreamPublisher {
   size_t relayedWaiting();
   // Acknowledgements taken in so far (progress, for callers that wait).
   uint64_t acknowledged();
-  // Whether the connection is up and the window takes packets.
-  bool working();
 
   struct Shared;
 

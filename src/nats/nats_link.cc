@@ -100,9 +100,13 @@ std::string NatsLink::connect(double seconds, std::shared_ptr<void> keepAlive) {
   return "";
 }
 
-bool NatsLink::up() const { return m_state->up.load(); }
+// The callbacks come on the library's own thread, some time after the
+// connection changed: its status is asked as well.
+bool NatsLink::up() const {
+  return m_state->up.load() && m_connection && natsConnection_Status(m_connection) == NATS_CONN_STATUS_CONNECTED;
+}
 
 std::string NatsLink::lossReason() const {
   std::lock_guard<std::mutex> lock(m_state->mutex);
-  return m_state->lossReason;
+  return m_state->lossReason.empty() ? "the connection was lost" : m_state->lossReason;
 }
