@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev              # the tarn tool's JSON
   libcpp-httplib-dev pkgconf      # tarn monitor's HTTP server (found with pkg-config)
   prometheus                      # promtool, which checks tarn monitor's /metrics
+  libnats-dev nats-server         # JetStream connections; their tests run a real server
   man-db groff-base               # the manual pages' tests (man -l, groff)
   systemd                         # systemd-analyze verify of the example units
 )

@@ -69,6 +69,10 @@ const std::vector<CaseEntry> &allCases() {
        filtered},
       {"1m-backlog", "1 MiB packets already at the source", 2000, 200,
        [](long n) { return backlog("1m-backlog", n, 1u << 20); }},
+      {"jetstream-out", "as backlog, but published onto a NATS JetStream stream (nats-server -js)", 200000, 20000,
+       runJetStreamOut},
+      {"jetstream-in", "a JetStream stream's backlog of 512-byte packets read onto a tarn server", 200000, 20000,
+       runJetStreamIn},
   };
   return cases;
 }

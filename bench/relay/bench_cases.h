@@ -46,6 +46,11 @@ struct BacklogShape {
 CaseResult runBacklog(const BacklogShape &shape);
 CaseResult runLive(long packets);
 CaseResult runLatency(const std::string &name, double rate, long packets);
+// Through NATS JetStream (bench_jetstream.cc): 512-byte packets from a tarn
+// server's backlog onto a stream, and from a stream's backlog onto a tarn
+// server.
+CaseResult runJetStreamOut(long packets);
+CaseResult runJetStreamIn(long packets);
 
 }  // namespace relaybench
 

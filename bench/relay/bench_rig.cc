@@ -1,7 +1,11 @@
 #include "bench_rig.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,6 +33,11 @@ bool running(pid_t pid) {
 }
 
 void writeReaders(std::ostream &out, const RelayPlan &plan) {
+  if (plan.fromJetStream) {
+    out << "  &Arr{\n    name in1\n    read_from_natsurl " << plan.natsUrl << "\n    read_from_natsstream "
+        << plan.stream << "\n    write_to_queue q\n    starttime " << plan.starttime << "\n  }\n";
+    return;
+  }
   for (size_t i = 0; i < plan.sources.size(); ++i) {
     out << "  &Arr{\n    name in" << i + 1 << "\n    read_from_tarnname " << plan.sources[i]
         << "\n    write_to_queue q\n";
@@ -39,6 +48,11 @@ void writeReaders(std::ostream &out, const RelayPlan &plan) {
 }
 
 void writeWriters(std::ostream &out, const RelayPlan &plan) {
+  if (plan.toJetStream) {
+    out << "  &Arr{\n    name out1\n    write_to_natsurl " << plan.natsUrl << "\n    write_to_natsstream "
+        << plan.stream << "\n    natsstream_create true\n    read_from_queue q\n  }\n";
+    return;
+  }
   for (size_t i = 0; i < plan.destinations.size(); ++i) {
     out << "  &Arr{\n    name out" << i + 1 << "\n    write_to_tarnname " << plan.destinations[i]
         << "\n    read_from_queue q\n  }\n";
@@ -91,6 +105,34 @@ std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket) {
     sleepSeconds(0.01);
   }
   fail("tarnserver did not start (" + base + ".log)");
+  return "";
+}
+
+std::string Rig::startNats() {
+  std::string base = workDir() + "/" + m_label + "_nats";
+  int port = -1;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  std::string program = "/usr/sbin/nats-server";  // Debian's
+  if (access(program.c_str(), X_OK) != 0) program = "/usr/bin/nats-server";
+  m_servers.push_back(spawnProcess({program, "-js", "-a", "127.0.0.1", "-p", std::to_string(port), "-sd", base},
+                                   base + ".log"));
+  pid_t pid = m_servers.back().pid;
+  for (int i = 0; i < 2000 && running(pid); ++i) {  // at most 20 s
+    if (readFile(base + ".log").find("Server is ready") != std::string::npos) {
+      return "nats://127.0.0.1:" + std::to_string(port);
+    }
+    sleepSeconds(0.01);
+  }
+  fail("nats-server did not start (" + base + ".log)");
   return "";
 }
 

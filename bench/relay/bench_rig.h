@@ -27,6 +27,13 @@ struct RelayPlan {
   std::vector<std::string> destinations;  // tarn names to write
   std::string match;                      // readers' match; empty: all
   std::string starttime;                  // readers' starttime; empty: newest
+  // JetStream: with natsUrl set, the relay publishes onto the stream
+  // instead of writing to `destinations` (toJetStream), or reads the stream
+  // instead of `sources` (fromJetStream).
+  std::string natsUrl{};
+  std::string stream = "BENCH";
+  bool toJetStream = false;
+  bool fromJetStream = false;
 };
 
 // The relay's parameter file for a plan.
@@ -42,6 +49,9 @@ class Rig {
   // Starts a tarnserver whose ring holds `ringBytes` and which takes packets
   // up to `maxPacket` bytes; returns its tarn name once it listens, or "".
   std::string startServer(uint64_t ringBytes, uint64_t maxPacket);
+  // Starts nats-server with JetStream (its store in the work folder); its
+  // URL once it is ready, or "". Counted with the servers.
+  std::string startNats();
 
   // Starts the relay; false when it cannot be started.
   bool startRelay(const RelayPlan &plan);

@@ -146,6 +146,16 @@ class RelayConfig {
   // Warns about a queue that is filled and never read, or read and never
   // filled: a typo in a queue name shows at start-up, not as lost packets.
   void warnAboutUnpairedQueues();
+  // ---- JetStream connections (relay_config_jetstream.cc) ----
+  // Whether the entry reads from ("read") or writes to ("write") a JetStream
+  // stream: its NATS server key is not empty.
+  static bool isJetStreamEntry(Pf *connection, const std::string &direction);
+  void vetJetStreamKeys(Pf *connection, const std::string &direction, const std::string &name);
+  // A tarn connection may hold no JetStream key but an empty server key.
+  void refuseJetStreamKeys(Pf *connection, const std::string &direction, const std::string &name);
+  std::shared_ptr<RelayConnection> makeJetStreamConnection(Pf *connection, const std::string &name,
+                                                           const std::string &direction,
+                                                           const std::string &queue);
   void vetDirectionKeys(Pf *connection, const std::string &kind, const std::string &name,
                         const std::vector<const char *> &required,
                         const std::vector<const char *> &refused, const char *tarnKey,

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "config/config_values.h"
+#include "config/jetstream_keys.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
@@ -52,12 +53,16 @@ void RelayConfig::vetConnectionPf(Pf *connection) {
   }
   vetDirectionKeys(connection, "", name, {"run", "name", "match", "reject"}, {}, nullptr, nullptr);
   std::string direction = valueOf(connection, "direction");
-  if (direction == "read") {
+  if ((direction == "read" || direction == "write") && isJetStreamEntry(connection, direction)) {
+    vetJetStreamKeys(connection, direction, name);
+  } else if (direction == "read") {
     vetDirectionKeys(connection, "read", name, kReaderKeys, kWriterKeys, "read_from_tarnname",
                      "read_from_tarntag");
+    refuseJetStreamKeys(connection, "read", name);
   } else if (direction == "write") {
     vetDirectionKeys(connection, "write", name, kWriterKeys, kReaderKeys, "write_to_tarnname",
                      "write_to_tarntag");
+    refuseJetStreamKeys(connection, "write", name);
   } else {
     logMgr->die_initializing("Unexpected internal error: connection '" + name +
                              "' has unknown direction '" + direction + "'.");
@@ -113,17 +118,25 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   }
   std::string direction = valueOf(pf, "direction");
   bool reader = direction == "read";
+  bool jetstream = isJetStreamEntry(pf, direction);
   std::string tag = valueOf(pf, reader ? "read_from_tarntag" : "write_to_tarntag");
   std::string tarnname = valueOf(pf, reader ? "read_from_tarnname" : "write_to_tarnname");
   std::string queue = valueOf(pf, reader ? "write_to_queue" : "read_from_queue");
-  checkConnectionTarnName(pf, name, reader ? "read_from_tarnname" : "write_to_tarnname");
+  if (!jetstream) checkConnectionTarnName(pf, name, reader ? "read_from_tarnname" : "write_to_tarnname");
   if (reader) checkReaderExpressions(pf, name);
 
   addQueue(queue);
-  if (reader) claimReaderTag(tag, name);
-  auto connection = std::make_shared<RelayConnection>(name, direction, tag, tarnname, queue);
+  std::shared_ptr<RelayConnection> connection;
+  if (jetstream) {
+    connection = makeJetStreamConnection(pf, name, direction, queue);
+  } else {
+    if (reader) claimReaderTag(tag, name);
+    connection = std::make_shared<RelayConnection>(name, direction, tag, tarnname, queue);
+  }
   connections[name] = connection;
-  if (reader) connection->setPositionOwner(!tag.empty() ? tag : valueOf(pf, "name") == "auto" ? "" : name);
+  if (reader && !jetstream) {
+    connection->setPositionOwner(!tag.empty() ? tag : valueOf(pf, "name") == "auto" ? "" : name);
+  }
   setConnectionProperties(*connection, pf, name);
   // The writer is a consumer from now on, so that what readers push before
   // its thread has opened its tag waits for it instead of being lost; its
@@ -191,6 +204,8 @@ void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
   std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue", "max_queue_bytes"};
   keys.insert(keys.end(), kReaderKeys.begin(), kReaderKeys.end());
   keys.insert(keys.end(), kWriterKeys.begin(), kWriterKeys.end());
+  keys.insert(keys.end(), jetstreamkeys::kReader.begin(), jetstreamkeys::kReader.end());
+  keys.insert(keys.end(), jetstreamkeys::kWriter.begin(), jetstreamkeys::kWriter.end());
   for (const char *key : keys) {
     if (pfhas_key(pf, key) && !pfget_string(pf, key)) {
       logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +

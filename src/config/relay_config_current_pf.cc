@@ -92,6 +92,8 @@ std::string RelayConfig::determineConnectionDirection(Pf *entry) {
   if (pfget_string(entry, "read_from_tarnname")) return "read";
   if (pfget_string(entry, "write_to_tarntag")) return "write";
   if (pfget_string(entry, "write_to_tarnname")) return "write";
+  if (pfget_string(entry, "read_from_natsurl")) return "read";
+  if (pfget_string(entry, "write_to_natsurl")) return "write";
   logMgr->die_initializing("Configuration error: all connections in parameter-file '" + pfname +
                            "' must have either "
                            "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "

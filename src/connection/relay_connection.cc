@@ -7,6 +7,7 @@
 #include "app/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
+#include "nats/jetstream_endpoint.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
 #include "tarn/tarn_tag.h"
@@ -48,6 +49,19 @@ RelayConnection::RelayConnection(std::string name, std::string direction, std::s
   } catch (const RelayDNEException &) {
     relayLog()->elog_die("Can't find an tarnserver specified for tarntag '" + this->tagname +
                          "' -- check command line");
+  }
+}
+
+RelayConnection::RelayConnection(std::string name, std::string direction,
+                                 std::shared_ptr<const JetStreamEndpoint> endpoint, std::string queuename)
+    : name(std::move(name)), queuename(std::move(queuename)), jetstream(std::move(endpoint)) {
+  if (direction == "read") {
+    this->direction = kRead;
+  } else if (direction == "write") {
+    this->direction = kWrite;
+  } else {
+    relayLog()->die_initializing(
+        "Unexpected internal error: RelayConnection direction must be 'read' or 'write'.");
   }
 }
 
@@ -123,7 +137,7 @@ std::string RelayConnection::getString(std::string key) {
   if (key == "match") return match;
   if (key == "reject") return reject;
   if (key == "tarntag") return tagname;
-  if (key == "tarnname") return tag->getString("tarnname");
+  if (key == "tarnname") return jetstream ? jetstream->description() : tag->getString("tarnname");
   if (key == "queue_name") return queuename;
   if (key == "connection_status") {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -170,8 +184,12 @@ void RelayConnection::verboseDescribe() {
 void RelayConnection::describeReader() {
   RelayLogMgr *log = relayLog();
   log->verbose("\t\tdirection\t\tread");
-  log->verbose("\t\tread_from_tarnname\t" + tarnname);
-  log->verbose("\t\tread_from_tarntag\t" + tagname);
+  if (jetstream) {
+    describeJetStream();
+  } else {
+    log->verbose("\t\tread_from_tarnname\t" + tarnname);
+    log->verbose("\t\tread_from_tarntag\t" + tagname);
+  }
   log->verbose("\t\twrite_to_queue\t\t" + queuename);
   log->verbose(starttime == TIME_UNSET ? "\t\tstarttime"
                                        : "\t\tstarttime\t\t" + dateText(starttime));
@@ -191,8 +209,12 @@ void RelayConnection::describeWriter() {
   RelayLogMgr *log = relayLog();
   log->verbose("\t\tdirection\t\twrite");
   log->verbose("\t\tread_from_queue\t\t" + queuename);
-  log->verbose("\t\twrite_to_tarnname\t" + tarnname);
-  log->verbose("\t\twrite_to_tarntag\t\t" + tagname);
+  if (jetstream) {
+    describeJetStream();
+  } else {
+    log->verbose("\t\twrite_to_tarnname\t" + tarnname);
+    log->verbose("\t\twrite_to_tarntag\t\t" + tagname);
+  }
   log->verbose("\t\tmax_queue\t\t" + std::to_string(maxqueue));
   log->verbose("\t\tmax_queue_bytes\t\t" + std::to_string(maxqueuebytes));
 }

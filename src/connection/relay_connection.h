@@ -1,6 +1,8 @@
 // RelayConnection: one configured relay path, either a reader (tarn server
 // through one tag, onto a named queue) or a writer (from a named queue,
-// through one tag, onto a tarn server).
+// through one tag, onto a tarn server). A JetStream connection reads or
+// writes a NATS JetStream stream instead of a tarn server, and has no tag
+// (relay_connection_jetstream.cc).
 //
 // The configuration creates each connection on the main thread, sets its
 // options through the typed setters and prints its description. From then on
@@ -21,6 +23,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,10 +32,15 @@
 #include "app/relay_times.h"
 #include "connection/reader_filter.h"
 
+class JetStreamFetcher;
+class JetStreamPublisher;
 class RelayQueue;
+class SourceFilter;
 class TarnPacket;
 class TarnTag;
 class WriterAcks;
+struct JetStreamDelivery;
+struct JetStreamEndpoint;
 
 class RelayConnection {
  public:
@@ -43,6 +52,9 @@ class RelayConnection {
   // tag is created for the tarn name), the tarn name and the queue name.
   RelayConnection(std::string name, std::string direction, std::string tagname,
                   std::string tarnname, std::string queuename);
+  // A JetStream connection: reads or writes `endpoint`'s stream.
+  RelayConnection(std::string name, std::string direction,
+                  std::shared_ptr<const JetStreamEndpoint> endpoint, std::string queuename);
   RelayConnection(const RelayConnection &) = delete;
   RelayConnection &operator=(const RelayConnection &) = delete;
 
@@ -101,6 +113,8 @@ class RelayConnection {
   double tooNew() const { return tooNewLimit; }
   bool suppressUnstuffErrors() const { return suppressUnstuffErrorsFlag; }
   std::shared_ptr<TarnTag> getTag() const { return tag; }
+  // The stream of a JetStream connection; null for a tarn connection.
+  std::shared_ptr<const JetStreamEndpoint> jetStream() const { return jetstream; }
 
  private:
   // ---- The thread body's steps (relay_connection_run.cc) ----
@@ -117,6 +131,9 @@ class RelayConnection {
   // Passes on, rejects or stops at one packet; false at the end condition.
   bool handlePacket(RelayQueue &queue, std::shared_ptr<TarnPacket> &packet,
                     const ReaderLimits &limits);
+  // Does what the verdict on a packet says; false at the end condition.
+  bool actOnVerdict(RelayQueue &queue, std::shared_ptr<TarnPacket> &packet, ReaderVerdict verdict,
+                    double pkttime);
   // The reader's end condition was reached.
   void endReading();
   void runWriter();
@@ -124,6 +141,21 @@ class RelayConnection {
   bool writePacket(std::shared_ptr<TarnPacket> &packet, WriterAcks &acks);
   void sayWindowFull(WriterAcks &acks);
   void finishWriting(WriterAcks &acks, RelayQueue &q, bool abandoned);
+
+  // ---- A JetStream connection's thread (relay_connection_jetstream.cc) ----
+  // Tries `attempt` (which answers "" once open) with back-off, as openTag.
+  bool openJetStream(const std::function<std::string()> &attempt, bool evenIfStopping);
+  void runJetStreamReader();
+  bool prepareJetStreamReader(JetStreamFetcher &fetcher);
+  void readJetStream(RelayQueue &queue, JetStreamFetcher &fetcher);
+  // Passes on, leaves out or stops at one message; false at the end condition.
+  bool handleDelivery(RelayQueue &queue, const JetStreamDelivery &delivery, SourceFilter &filter,
+                      const ReaderLimits &limits);
+  void finishJetStreamReading(JetStreamFetcher &fetcher);
+  void runJetStreamWriter();
+  bool publishPacket(std::shared_ptr<TarnPacket> &packet, JetStreamPublisher &publisher);
+  void finishPublishing(JetStreamPublisher &publisher, RelayQueue &q, bool abandoned);
+  void describeJetStream();
 
   [[noreturn]] void dieUnknownKey(const std::string &key, const std::string &where);
   void describeReader();
@@ -145,11 +177,13 @@ class RelayConnection {
   bool checkUnstuff = false;
   bool suppressUnstuffErrorsFlag = false;
   int direction = kRead;
-  std::shared_ptr<TarnTag> tag;
+  std::shared_ptr<TarnTag> tag;  // null for a JetStream connection
+  std::shared_ptr<const JetStreamEndpoint> jetstream;  // null for a tarn connection
   std::string positionOwner;
 
   // ---- The thread's own ----
   int lastPktid = -1;  // the newest id when reading began (end time "last")
+  uint64_t lastSequence = 0;  // the same for a JetStream reader: the stream's last sequence
 
   // ---- Written by the connection's thread, read by the status manager ----
   std::atomic<int> queueCount{-1};

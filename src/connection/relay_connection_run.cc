@@ -71,7 +71,9 @@ void RelayConnection::run() {
   relayLog()->verbose("Thread starting");
   setStatus("reg");
   setQueue(RelayCnf->getRelayQueue(queuename));
-  if (direction == kRead) {
+  if (jetstream) {
+    direction == kRead ? runJetStreamReader() : runJetStreamWriter();
+  } else if (direction == kRead) {
     runReader();
   } else if (direction == kWrite) {
     runWriter();
@@ -205,6 +207,11 @@ bool RelayConnection::handlePacket(RelayQueue &q, std::shared_ptr<TarnPacket> &p
   double now = std_now();
   ReaderVerdict verdict = judgePacket(limits, packet->getInt("pktid"), pkttime, now,
                                       [&] { return packet->getBool("unstuffs"); });
+  return actOnVerdict(q, packet, verdict, pkttime);
+}
+
+bool RelayConnection::actOnVerdict(RelayQueue &q, std::shared_ptr<TarnPacket> &packet,
+                                   ReaderVerdict verdict, double pkttime) {
   switch (verdict) {
     case ReaderVerdict::kPass:
       q.push(packet);
@@ -248,8 +255,8 @@ bool RelayConnection::handlePacket(RelayQueue &q, std::shared_ptr<TarnPacket> &p
   setLastPacketTime(pkttime);
   if (relayLog()->getVerbose() > 1) {
     std::ostringstream line;
-    line << "Tarn '" << tagname << "' -> " << "Queue '" << queuename << "': " << "read "
-         << packet->describe();
+    line << (jetstream ? "JetStream '" + getString("tarnname") : "Tarn '" + tagname) << "' -> "
+         << "Queue '" << queuename << "': " << "read " << packet->describe();
     relayLog()->veryVerbose(line.str());
   }
   return true;

@@ -67,6 +67,30 @@ TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, d
   std::strncpy(m_srcname, srcname, sizeof m_srcname - 1);
 }
 
+TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string &srcname, double pkttime,
+                       const char *packet, int nbytes, ReadRecord *record)
+    : m_pktid(-1),
+      m_nbytes(nbytes),
+      m_bufsize(nbytes),
+      m_content(kContentReaped),
+      m_isInternalLog(false),
+      m_hasSourceInfo(true),
+      m_unstuffed(false),
+      m_unstuffState(kNotTried),
+      m_pkttime(pkttime),
+      m_tarnname(std::move(origin)),
+      m_sequence(static_cast<long long>(sequence)),
+      m_readRecord(record) {
+  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
+  if (!m_pktbuf) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
+             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
+  }
+  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
+  std::memset(m_srcname, 0, sizeof m_srcname);
+  std::strncpy(m_srcname, srcname.c_str(), sizeof m_srcname - 1);
+}
+
 TarnPacket::TarnPacket(std::string message) {
   buildInternal("log", "log", kContentLog, "Failed to stuff log packet");
   m_pkt->string = strdup(message.c_str());
@@ -212,7 +236,9 @@ bool TarnPacket::checkUnstuffs() {
 std::string TarnPacket::describe() {
   std::ostringstream s;
   s << "Packet: " << "srcname '" << m_srcname << "' " << "time '" << timeText(m_pkttime) << "' ";
-  if (m_tarnname != "INTERNAL") s << "pktid " << m_tarnname << "::" << m_pktid << " ";
+  if (m_tarnname != "INTERNAL") {
+    s << "pktid " << m_tarnname << "::" << (m_sequence >= 0 ? m_sequence : m_pktid) << " ";
+  }
   s << "nbytes " << m_nbytes;
   return s.str();
 }

@@ -21,6 +21,7 @@
 // reusable buffer per thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,12 @@ class TarnPacket {
   struct AdoptBuffer {};
   TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
              char *buffer, int nbytes, AdoptBuffer);
+  // A packet read from elsewhere than a tarn server (a JetStream stream):
+  // `origin` and `sequence` say where it came from in descriptions ("pktid
+  // ORIGIN::SEQUENCE"); `record` is its read record, held once by the
+  // reader, or null. Copies the bytes and at most 63 characters of the name.
+  TarnPacket(std::string origin, uint64_t sequence, const std::string &srcname, double pkttime,
+             const char *packet, int nbytes, ReadRecord *record);
   // A log packet ("<target>/log") carrying the message. RelayException when
   // it cannot be stuffed.
   explicit TarnPacket(std::string message);
@@ -67,6 +74,11 @@ class TarnPacket {
   void done();
   // The packet's read record, or null (internal packets).
   ReadRecord *readRecord() const { return m_readRecord; }
+  // The packet as it is carried: source name, time and stuffed bytes.
+  const char *srcname() const { return m_srcname; }
+  double pkttime() const { return m_pkttime; }
+  const char *bytes() const { return m_pktbuf; }
+  int byteCount() const { return m_nbytes; }
   // Unstuffs the bytes; RelayUnstuffException when they do not unstuff.
   void unstuff();
   // Whether the bytes unstuff; tried once per packet, the answer remembered.
@@ -100,6 +112,7 @@ class TarnPacket {
   char *m_pktbuf = nullptr;
   Packet *m_pkt = nullptr;
   std::string m_tarnname;
+  long long m_sequence = -1;  // the place at a non-tarn origin, described instead of m_pktid
   ReadRecord *m_readRecord = nullptr;
 };
 

@@ -106,7 +106,8 @@ void provideParameterFile(std::vector<std::string> &args, bool legacy, const tes
 
 TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
   std::vector<std::pair<std::string, std::string>> relayFiles;
-  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf"}) {
+  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf", "examples/jetstream.pf",
+                           "examples/jetstream-local.pf"}) {
     relayFiles.emplace_back(file, testsupport::readFile(sourcePath(file)));
   }
   for (const Example &example : allExamples()) {

@@ -44,6 +44,8 @@ class ReadRecord {
  public:
   void hold() { m_holds.fetch_add(1, std::memory_order_relaxed); }
   void release() { m_holds.fetch_sub(1, std::memory_order_acq_rel); }
+  // Every hold has been released: the packet is done everywhere.
+  bool isDone() const { return m_holds.load(std::memory_order_acquire) == 0; }
 
  private:
   friend class ReadPosition;

@@ -1,0 +1,103 @@
+// JetStreamPublisher: a writer's publishing onto one JetStream stream,
+// asynchronous, with a bounded window.
+//
+// publish() turns a packet into one message (jetstream_names.h) and sends it
+// without waiting: at most kWindowPackets messages, and kWindowBytes bytes,
+// wait for JetStream's acknowledgement at a time. A packet counts as written
+// (its read record is released, so that read positions may pass it) only
+// once JetStream acknowledged it; a duplicate that its window dropped counts
+// too, since JetStream stored it before.
+//
+// Failures: a message not acknowledged within kAckWaitSeconds, one that
+// JetStream refuses, or a lost connection closes the connection. The
+// publisher then connects anew (after 0.1 s, doubling up to 5 s) and sends
+// every message not yet acknowledged again, in the order in which it was
+// first published, before any new one: what JetStream had stored already is
+// dropped by its duplicate window, so the order of the packets of a source
+// is kept. A packet JetStream can never take (larger than the server or the
+// stream allows) is dropped, done, and reported. The loss and the recovery
+// are each reported once.
+//
+// Thread-safety: one writer thread calls every member. The library's
+// acknowledgements arrive on threads of its own and touch only the state
+// that Shared's mutex guards.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "nats/jetstream_endpoint.h"
+
+#include <nats/nats.h>
+
+class NatsLink;
+class TarnPacket;
+
+class JetStreamPublisher {
+ public:
+  static constexpr size_t kWindowPackets = 1024;
+  static constexpr size_t kWindowBytes = 8 << 20;
+  static constexpr double kAckWaitSeconds = 10;
+
+  // `clientName` names the connection on the server; `owner` starts the
+  // lines it logs ("RelayConnection 'NAME'").
+  JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner);
+  ~JetStreamPublisher();
+  JetStreamPublisher(const JetStreamPublisher &) = delete;
+  JetStreamPublisher &operator=(const JetStreamPublisher &) = delete;
+
+  // Connects and checks the stream (creating it when the endpoint says so),
+  // waiting at most `seconds` for the server; "" when ready, else why not.
+  std::string open(double seconds);
+
+  enum class Result {
+    kSent,     // in the window
+    kNoRoom,   // the window stayed full (or the connection lost) that long
+    kDropped,  // JetStream can never take it; `why` says why; it is done
+  };
+  // Sends one packet, waiting at most `seconds` for room.
+  Result publish(const std::shared_ptr<TarnPacket> &packet, double seconds, std::string &why);
+  // Takes in acknowledgements; after a failure connects anew and sends again
+  // what waits, when its back-off allows. Call it often.
+  void service();
+  // Services until nothing waits for an acknowledgement or `seconds` passed,
+  // or, with `giveUpAfter` not negative, that long without a new
+  // acknowledgement. True when nothing waits.
+  bool awaitAll(double seconds, double giveUpAfter = -1);
+
+  // Messages not yet acknowledged, and of them those carrying relayed
+  // packets (the rest are the relay's own log and status packets).
+  size_t waiting();
+  size_t relayedWaiting();
+  // Acknowledgements taken in so far (progress, for callers that wait).
+  uint64_t acknowledged();
+
+  struct Shared;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::string connectAndCheck(double seconds);
+  std::string checkStream();
+  void closeLink();
+  void lose(const std::string &why);
+  void reconnect();
+  bool send(uint64_t id, const TarnPacket &packet);
+  void settle();
+
+  const JetStreamEndpoint m_endpoint;
+  const std::string m_clientName;
+  const std::string m_owner;
+  const std::shared_ptr<Shared> m_shared;
+
+  // ---- The writer thread's own ----
+  std::unique_ptr<NatsLink> m_link;
+  jsCtx *m_js = nullptr;
+  bool m_working = false;      // acknowledged since the last loss was reported
+  bool m_lossReported = false;
+  Clock::time_point m_lostAt;
+  Clock::time_point m_retryAt;
+  double m_backoff = 0;
+  std::string m_lastConnectFailure;
+};
