@@ -67,6 +67,12 @@ class JetStreamRelay : public testing::Test {
     EXPECT_EQ(bySource(got), bySource(sent));
   }
 
+  // True once a good part of a 3000-packet run, but not all of it, is in
+  // the stream.
+  bool midStream() {
+    return testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) >= 600; }, seconds(30));
+  }
+
   testsupport::TempDir dir;
   NatsTestServer nats;
   tarntest::TarnTestServer src, dst;
@@ -137,7 +143,7 @@ TEST_F(JetStreamRelay, PublisherKilledAndRestartedLeavesNoGapAndNoDuplicate) {
   auto sub = subscriber();
   testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n", "3000", "-r",
                                        "1000", "-s", "256", "--streams", "3"});
-  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_TRUE(midStream()) << pub->output();
   pub->process().signal(SIGKILL);
   pub->process().wait(seconds(30));
   pub = publisher();
@@ -151,9 +157,9 @@ TEST_F(JetStreamRelay, NatsServerRestartedMidStreamLosesNothing) {
   auto sub = subscriber();
   testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n", "3000", "-r",
                                        "1000", "-s", "256", "--streams", "3"});
-  std::this_thread::sleep_for(milliseconds(1000));
+  ASSERT_TRUE(midStream()) << pub->output();
   ASSERT_GE(nats.stop(), 0);
-  std::this_thread::sleep_for(milliseconds(1000));
+  std::this_thread::sleep_for(milliseconds(1000));  // the outage
   nats.restart();
   ASSERT_EQ(generator.wait(seconds(60)), 0) << generator.err();
   expectSameStreams();

@@ -5,6 +5,7 @@
 // keeps its ring in a file, so that it can be killed and started again.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <thread>
@@ -40,6 +41,25 @@ Delivery compare(const std::vector<Packet> &sent, const std::vector<Packet> &arr
 class RelayFailures : public testing::Test {
  protected:
   std::string statefile() const { return dir.file("relay.state"); }
+
+  // True once the relay has saved its statefile twice after the call.
+  bool savedTwiceMore() const {
+    auto stamp = [&] {
+      struct stat st{};
+      if (stat(statefile().c_str(), &st) != 0) return std::pair<time_t, long>{0, 0};
+      return std::pair<time_t, long>{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    };
+    auto last = stamp();
+    int saves = 0;
+    return testsupport::waitUntil(
+        [&] {
+          auto now = stamp();
+          if (now != last) ++saves;
+          last = now;
+          return saves >= 2;
+        },
+        seconds(20));
+  }
   RelayPf straight(const std::string &srcName = "") const {
     RelayPf pf;
     pf.connections = reader("in", srcName.empty() ? src.name() : srcName, "q") + writer("out", dst.name(), "q");
@@ -104,7 +124,7 @@ TEST_F(RelayFailures, ARelayKilledWhileItsDestinationLagsLosesNothing) {
   hangDestination();
   ASSERT_TRUE(putAt(src.name(), "K/x", timesFrom(1000, 200), 100));
   ASSERT_TRUE(readAll(*relay, "K/x", 200)) << relay->output();
-  std::this_thread::sleep_for(milliseconds(2500));  // two saves (internal_timeout 1)
+  ASSERT_TRUE(savedTwiceMore()) << relay->output();
   relay->process().signal(SIGKILL);
   relay->process().wait(seconds(30));
   restartDestination();

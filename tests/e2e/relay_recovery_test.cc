@@ -86,8 +86,10 @@ TEST(RelayRecovery, SigtermDrainsTheQueueBeforeTheRelayEnds) {
   bool read = relay.waitFor("' -> Queue 'q': read ", count, seconds(60));
   int written = e2e::countOf(relay.output(), "' -> Tarn '");
   relay.process().signal(SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The reader ends on the stop; the writer still waits in its put.
+  bool stopped = relay.waitFor("Thread finished", 1, seconds(20));
   kill(dst.pid(), SIGCONT);
+  ASSERT_TRUE(stopped) << relay.output();
   ASSERT_TRUE(fed);
   ASSERT_TRUE(read) << relay.output();
   EXPECT_LT(written, count);
