@@ -34,7 +34,7 @@ namespace tarnclient {
 class PutsInFlight {
  public:
   // Unacknowledged bytes past which a put waits for room.
-  static constexpr uint64_t kWindowBytes = 16 << 20;
+  static constexpr uint64_t kWindowBytes = 8 << 20;
 
   // Takes a put; returns its number.
   uint64_t add(const tarnwire::Put &put);
