@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/termination_signals.h"
-#include "app/thread_list.h"
-#include "app/time_text.h"
+#include "base/termination_signals.h"
+#include "base/thread_list.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"

@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "platform/pf/pf.h"
 
 class RelayConnection;

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "nats/jetstream_endpoint.h"

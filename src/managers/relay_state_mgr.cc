@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "managers/manager_pause.h"
 #include "managers/relay_log_mgr.h"

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/manager_pause.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "nats/jetstream_names.h"

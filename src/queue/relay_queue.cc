@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 

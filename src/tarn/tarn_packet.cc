@@ -5,8 +5,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/relay_exception.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"

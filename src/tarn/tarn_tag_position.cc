@@ -1,9 +1,9 @@
 // TarnTag's positioning: where a reader's tag starts reading.
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"

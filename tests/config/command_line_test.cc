@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
 #include "output_capture.h"
 #include "config/relay_config.h"
 #include "fresh_tag_registry.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "fresh_tag_registry.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/stop.h"
+#include "base/stop.h"
 #include "config/relay_config.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
 #include "config/relay_config.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"

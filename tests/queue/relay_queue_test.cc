@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"

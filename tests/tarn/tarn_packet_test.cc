@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "platform/hook/hook.h"
 #include "platform/pf/pf.h"
