@@ -292,7 +292,7 @@ std::shared_ptr<RelayQueue> RelayConfig::getRelayStatusQueue() {
 
 int RelayConfig::getInt(const std::string &key) {
   if (key == "shutdown_grace_period_sec") return shutdown_grace_period_sec;
-  logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getInt()");
+  logMgr->dieNoKey(key, "RelayConfig::getInt");
 }
 
 double RelayConfig::getDouble(const std::string &key) {
@@ -300,7 +300,7 @@ double RelayConfig::getDouble(const std::string &key) {
   if (key == "pfstatusreport_interval_sec") return pfstatusreport_interval_sec;
   if (key == "unclaimed_position_lifetime_sec") return unclaimed_position_lifetime_sec;
   if (key == "starttime") return starttime;
-  logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getDouble()");
+  logMgr->dieNoKey(key, "RelayConfig::getDouble");
 }
 
 // ---- Thread-name registry ----

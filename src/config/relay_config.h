@@ -220,3 +220,7 @@ class RelayConfig {
 // The process's one configuration, created by main before any other thread
 // and never deleted.
 extern RelayConfig *RelayCnf;
+
+// The process's log manager, through which every thread logs (the
+// configuration must exist).
+inline RelayLogMgr *relayLog() { return RelayCnf->omlog(); }

@@ -14,8 +14,6 @@
 
 namespace {
 
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
 // A limit in seconds, fixed with six decimals.
 std::string limitText(double seconds) {
   char text[64];

@@ -31,8 +31,6 @@
 
 namespace {
 
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
 bool stopping() { return Stop.load() != 0; }
 
 using Clock = std::chrono::steady_clock;

@@ -35,8 +35,6 @@
 
 namespace {
 
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
 bool stopping() { return Stop.load() != 0; }
 
 // How long a put waits for room in its server's window before the writer

@@ -82,6 +82,10 @@ void RelayLogMgr::elog_die(std::string msg) {
 
 void RelayLogMgr::die_initializing(std::string msg) { writeFatalAndExit(msg); }
 
+void RelayLogMgr::dieNoKey(const std::string &key, const std::string &operation) {
+  elog_die("Unexpected internal error: no key '" + key + "' in " + operation + "()");
+}
+
 void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
   std::string label = currentLabel();
   std::string out;

@@ -54,6 +54,9 @@ class RelayLogMgr {
   [[noreturn]] void elog_die(std::string msg);
   // For configuration errors: as elog_die, but takes no lock.
   [[noreturn]] void die_initializing(std::string msg);
+  // For a keyed accessor asked for a key it does not know: elog_die with
+  // "Unexpected internal error: no key '<key>' in <operation>()".
+  [[noreturn]] void dieNoKey(const std::string &key, const std::string &operation);
 
   // Offers one written line (without its newline) to the log queue.
   void msgToLogQueue(std::string msg);

@@ -124,7 +124,7 @@ std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
 void RelayStatusMgr::run() {
   blockTerminationSignals();
   RelayCnf->nameThread(kProducer);
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   log->verbose("Thread starting");
   std::shared_ptr<RelayQueue> queue = RelayCnf->getRelayStatusQueue();
   if (queue) {

@@ -17,8 +17,6 @@ constexpr double kMaxBackoff = 5.0;
 constexpr int64_t kAckTimeoutMs = 5000;
 constexpr int64_t kNanoseconds = 1000000000;
 
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
 std::string header(natsMsg *msg, const char *key) {
   const char *value = nullptr;
   if (natsMsgHeader_Get(msg, key, &value) != NATS_OK || !value) return "";

@@ -20,7 +20,7 @@ constexpr int kSeekNewest = -14;
 }  // namespace
 
 void TarnTag::smartReposition(double starttime) {
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   // The saved position of an earlier run comes first.
   if (repositionFromStatefile()) return;
 
@@ -87,7 +87,7 @@ bool TarnTag::repositionFromStatefile() {
   ResumePoint restored = m_readPosition->resumePoint();
   if (restored.id >= 0) setTarnPosition(restored.id, restored.time);
   std::string when = dateText(restored.time);
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   switch (rc) {
     case 0:
       log->verbose("Repositioned tarn " + getJointName() + " from statefile '" + path +
