@@ -18,19 +18,9 @@
 #include "output_capture.h"
 #include "process.h"
 #include "queue/relay_queue.h"
+#include "relay_config_inspector.h"
 #include "relay_pf.h"
 #include "tarn/tarn_packet.h"
-
-class RelayConfigInspector {
- public:
-  explicit RelayConfigInspector(RelayConfig &c) : config(c) {}
-  bool hasQueue(const std::string &name) const { return config.queues.count(name) > 0; }
-  size_t queueCount() const { return config.queues.size(); }
-  std::vector<std::string> namesUsed() const { return config.names_used; }
-
- private:
-  RelayConfig &config;
-};
 
 namespace {
 

@@ -21,14 +21,10 @@
 #include "platform/elog/elog.h"
 #include "platform/stopflag/stopflag.h"
 #include "queue/relay_queue.h"
+#include "relay_config_inspector.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
-
-class RelayConfigInspector {
- public:
-  static void setInternalTimeout(double seconds) { RelayCnf->internal_timeout_sec = seconds; }
-};
 
 namespace {
 
