@@ -14,6 +14,7 @@
 #include "platform/elog/elog.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
+#include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 
 namespace {
@@ -266,6 +267,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
 void RelayConfig::addQueue(std::string name) {
   if (name.empty() || queues.count(name)) return;
   queues.emplace(name, std::make_shared<RelayQueue>(name));
+  updateLogSink();
   logMgr->verbose("Added queue '" + name + "'");
 }
 
@@ -286,6 +288,19 @@ std::shared_ptr<RelayQueue> RelayConfig::getRelayLogQueue() {
 std::shared_ptr<RelayQueue> RelayConfig::getRelayStatusQueue() {
   auto found = queues.find(status_queue_name);
   return found == queues.end() ? nullptr : found->second;
+}
+
+void RelayConfig::updateLogSink() {
+  std::shared_ptr<RelayQueue> queue = getRelayLogQueue();
+  if (!queue) {
+    logMgr->setLineSink(nullptr);
+    return;
+  }
+  // A failure to build or queue the packet is the log manager's to report.
+  logMgr->setLineSink([queue](const std::string &line) {
+    auto packet = std::make_shared<TarnPacket>(line);
+    queue->push(packet);
+  });
 }
 
 // ---- Global settings ----

@@ -36,7 +36,10 @@ class RelayConfigInspector {
   static void setTargetName(const std::string &name) { RelayCnf->targetname = name; }
   // Makes the registered queue `name` the log queue ("": none), as the
   // parameter file's log_create does.
-  static void setLogQueueName(const std::string &name) { RelayCnf->log_queue_name = name; }
+  static void setLogQueueName(const std::string &name) {
+    RelayCnf->log_queue_name = name;
+    RelayCnf->updateLogSink();
+  }
 
  private:
   RelayConfig &config;
