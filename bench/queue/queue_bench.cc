@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "queue/relay_queue.h"
 #include "tarn/tarn_packet.h"

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/termination_signals.h"
-#include "app/thread_list.h"
-#include "app/time_text.h"
+#include "base/termination_signals.h"
+#include "base/thread_list.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
@@ -27,14 +27,14 @@ int main(int argc, char **argv) {
   RelayCnf = new RelayConfig();
   RelayCnf->nameThread("master");
   std::string pid = std::to_string(getpid());
-  RelayCnf->omlog()->notify("tarn2tarn_pre starting at " + dateText(std_now()) + " as pid " + pid);
+  relayLog()->notify("tarn2tarn_pre starting at " + dateText(std_now()) + " as pid " + pid);
 
   RelayCnf->configure(argc, argv);
 
   ThreadList threads;
   threads.start([] { RelayCnf->omstate()->run(); });
   threads.start([] { RelayCnf->omstatus()->run(); });
-  threads.start([] { RelayCnf->omlog()->run(); });
+  threads.start([] { relayLog()->run(); });
   for (const std::shared_ptr<RelayConnection> &connection : RelayCnf->getConnections()) {
     threads.start([connection] { connection->run(); });
   }
@@ -46,8 +46,8 @@ int main(int argc, char **argv) {
   // Messages the libraries recorded after the log manager ended; from now on
   // (the client library's last flush at exit) they go to standard error
   // straight away, since nothing drains them any more.
-  RelayCnf->omlog()->drainLibraryMessages();
+  relayLog()->drainLibraryMessages();
   elog_set_immediate(1);
-  RelayCnf->omlog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
+  relayLog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "platform/elog/elog.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
+#include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 
 namespace {
@@ -266,6 +267,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
 void RelayConfig::addQueue(std::string name) {
   if (name.empty() || queues.count(name)) return;
   queues.emplace(name, std::make_shared<RelayQueue>(name));
+  updateLogSink();
   logMgr->verbose("Added queue '" + name + "'");
 }
 
@@ -288,11 +290,24 @@ std::shared_ptr<RelayQueue> RelayConfig::getRelayStatusQueue() {
   return found == queues.end() ? nullptr : found->second;
 }
 
+void RelayConfig::updateLogSink() {
+  std::shared_ptr<RelayQueue> queue = getRelayLogQueue();
+  if (!queue) {
+    logMgr->setLineSink(nullptr);
+    return;
+  }
+  // A failure to build or queue the packet is the log manager's to report.
+  logMgr->setLineSink([queue](const std::string &line) {
+    auto packet = std::make_shared<TarnPacket>(line);
+    queue->push(packet);
+  });
+}
+
 // ---- Global settings ----
 
 int RelayConfig::getInt(const std::string &key) {
   if (key == "shutdown_grace_period_sec") return shutdown_grace_period_sec;
-  logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getInt()");
+  logMgr->dieNoKey(key, "RelayConfig::getInt");
 }
 
 double RelayConfig::getDouble(const std::string &key) {
@@ -300,7 +315,7 @@ double RelayConfig::getDouble(const std::string &key) {
   if (key == "pfstatusreport_interval_sec") return pfstatusreport_interval_sec;
   if (key == "unclaimed_position_lifetime_sec") return unclaimed_position_lifetime_sec;
   if (key == "starttime") return starttime;
-  logMgr->elog_die("Unexpected internal error: no key '" + key + "' in RelayConfig::getDouble()");
+  logMgr->dieNoKey(key, "RelayConfig::getDouble");
 }
 
 // ---- Thread-name registry ----

@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "platform/pf/pf.h"
 
 class RelayConnection;
@@ -146,6 +146,10 @@ class RelayConfig {
   // Warns about a queue that is filled and never read, or read and never
   // filled: a typo in a queue name shows at start-up, not as lost packets.
   void warnAboutUnpairedQueues();
+  // Gives the log manager a line sink that sends each line as a log packet
+  // onto the log queue while that queue exists, and takes it away while it
+  // does not; called whenever the log queue's name or the registry changes.
+  void updateLogSink();
   // ---- JetStream connections (relay_config_jetstream.cc) ----
   // Whether the entry reads from ("read") or writes to ("write") a JetStream
   // stream: its NATS server key is not empty.
@@ -220,3 +224,7 @@ class RelayConfig {
 // The process's one configuration, created by main before any other thread
 // and never deleted.
 extern RelayConfig *RelayCnf;
+
+// The process's log manager, through which every thread logs (the
+// configuration must exist).
+inline RelayLogMgr *relayLog() { return RelayCnf->omlog(); }

@@ -145,6 +145,7 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
   std::string runKey = base + "{run}";
   std::string queueKey = base + "{write_to_queue}";
   queueName.clear();
+  updateLogSink();
   if (!readTopLevelBoolean(pf, runKey)) return;
   const char *queue = pfget_string(pf, queueKey.c_str());
   if (!queue) dieMissingParameter(queueKey);
@@ -152,7 +153,10 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
     logMgr->verbose(offReport);
     return;
   }
+  // Named before it is added, so that the log queue's "Added queue" line
+  // goes into the log queue itself.
   queueName = queue;
+  updateLogSink();
   addQueue(queueName);
 }
 

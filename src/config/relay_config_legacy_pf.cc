@@ -136,4 +136,5 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
   // The connections registered "mainq" already.
   status_queue_name = kLegacyQueue;
   log_queue_name = kLegacyQueue;
+  updateLogSink();
 }

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 
 bool pktidAfter(int a, int b) {
   constexpr int64_t kIds = int64_t{1} << 31;  // 0 .. 2147483647

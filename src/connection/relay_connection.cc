@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "nats/jetstream_endpoint.h"
@@ -13,8 +13,6 @@
 #include "tarn/tarn_tag.h"
 
 namespace {
-
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
 
 // A limit in seconds, fixed with six decimals.
 std::string limitText(double seconds) {

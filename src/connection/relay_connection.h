@@ -29,7 +29,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "connection/reader_filter.h"
 
 class JetStreamFetcher;

@@ -15,9 +15,9 @@
 #include <sstream>
 #include <thread>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "connection/source_filter.h"
@@ -30,8 +30,6 @@
 #include "tarn/tarn_packet.h"
 
 namespace {
-
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
 
 bool stopping() { return Stop.load() != 0; }
 

@@ -18,10 +18,10 @@
 #include <sstream>
 #include <thread>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
-#include "app/termination_signals.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "connection/reader_filter.h"
 #include "connection/relay_connection.h"
@@ -34,8 +34,6 @@
 #include "tarn/tarn_tag.h"
 
 namespace {
-
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
 
 bool stopping() { return Stop.load() != 0; }
 

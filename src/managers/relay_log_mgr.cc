@@ -4,14 +4,12 @@
 
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "managers/manager_pause.h"
 #include "platform/elog/elog.h"
-#include "queue/relay_queue.h"
-#include "tarn/tarn_packet.h"
 
 namespace {
 
@@ -82,6 +80,10 @@ void RelayLogMgr::elog_die(std::string msg) {
 
 void RelayLogMgr::die_initializing(std::string msg) { writeFatalAndExit(msg); }
 
+void RelayLogMgr::dieNoKey(const std::string &key, const std::string &operation) {
+  elog_die("Unexpected internal error: no key '" + key + "' in " + operation + "()");
+}
+
 void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
   std::string label = currentLabel();
   std::string out;
@@ -95,8 +97,7 @@ void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
 }
 
 void RelayLogMgr::msgToLogQueue(std::string msg) {
-  std::shared_ptr<RelayQueue> queue = RelayCnf ? RelayCnf->getRelayLogQueue() : nullptr;
-  if (!queue) return;
+  if (!lineSink) return;
   // A line written while this thread is already offering one (the complaint
   // about a failed push, above all) stays on the streams: a failing log
   // queue must not make its own reports recurse.
@@ -107,8 +108,7 @@ void RelayLogMgr::msgToLogQueue(std::string msg) {
     ~Offering() { flag = false; }
   } guard{offering = true};
   try {
-    auto packet = std::make_shared<TarnPacket>(msg);
-    queue->push(packet);
+    lineSink(msg);
   } catch (const RelayException &e) {
     elog_complain(e.what());
   }

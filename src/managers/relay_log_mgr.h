@@ -4,7 +4,10 @@
 // Each message becomes one line, built whole and written under one mutex so
 // that lines of different threads never interleave: the calling thread's
 // label (RelayConfig::getMyThreadLabel), ": " and the message. notify,
-// verbose and elog_complain also offer their line to the log queue.
+// verbose and elog_complain also offer their line to the line sink, which
+// the configuration installs while there is a log queue (it makes each line
+// a log packet and queues it); the log manager itself knows neither packets
+// nor queues.
 //
 //   operation         written when     stream   line
 //   notify            always           stdout   label: msg
@@ -25,16 +28,24 @@
 // time-out until the stop flag is set.
 //
 // Thread-safety: every message operation may be called from any thread.
-// Lock order: the output mutex, then the thread-name registry's lock.
+// The line sink is set while configuring, before other threads start, and
+// is called after the output mutex is released. Lock order: the output
+// mutex, then the thread-name registry's lock.
 #pragma once
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 class RelayLogMgr {
  public:
+  // Takes one written line (without its newline); may throw RelayException,
+  // which the log manager reports as a complaint.
+  using LineSink = std::function<void(const std::string &line)>;
+
   RelayLogMgr() = default;
   RelayLogMgr(const RelayLogMgr &) = delete;
   RelayLogMgr &operator=(const RelayLogMgr &) = delete;
@@ -54,8 +65,14 @@ class RelayLogMgr {
   [[noreturn]] void elog_die(std::string msg);
   // For configuration errors: as elog_die, but takes no lock.
   [[noreturn]] void die_initializing(std::string msg);
+  // For a keyed accessor asked for a key it does not know: elog_die with
+  // "Unexpected internal error: no key '<key>' in <operation>()".
+  [[noreturn]] void dieNoKey(const std::string &key, const std::string &operation);
 
-  // Offers one written line (without its newline) to the log queue.
+  // Where notify, verbose and elog_complain send their lines besides the
+  // streams; empty (the default): nowhere.
+  void setLineSink(LineSink sink) { lineSink = std::move(sink); }
+  // Offers one written line (without its newline) to the line sink.
   void msgToLogQueue(std::string msg);
 
   // Reports the log library's waiting messages, if any, as one complaint.
@@ -76,4 +93,5 @@ class RelayLogMgr {
 
   std::mutex outputMutex;           // serialises the writing of lines
   std::atomic<int> verbosity{0};    // set while configuring; read by every thread
+  LineSink lineSink;                // set while configuring; called by every thread
 };

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "managers/manager_pause.h"
 #include "managers/relay_log_mgr.h"
@@ -13,7 +13,7 @@ RelayStateMgr::RelayStateMgr(std::string statefile) : statefile(std::move(statef
 
 std::string RelayStateMgr::getString(const std::string &key) {
   if (key == "statefile") return statefile;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key + "' in RelayStateMgr::getString()");
+  relayLog()->dieNoKey(key, "RelayStateMgr::getString");
 }
 
 void RelayStateMgr::saveNow() {
@@ -22,7 +22,7 @@ void RelayStateMgr::saveNow() {
 
 void RelayStateMgr::run() {
   RelayCnf->nameThread("state_manager");
-  RelayCnf->omlog()->verbose("Thread starting");
+  relayLog()->verbose("Thread starting");
   int grace = RelayCnf->getInt("shutdown_grace_period_sec");
   // The handlers are in place before the signals are unblocked: a signal
   // that arrived earlier is pending, and would otherwise end the process
@@ -40,5 +40,5 @@ void RelayStateMgr::run() {
   // Writers may still finish packets after this save; main saves once more
   // after every thread has ended.
   if (!statefile.empty()) bury();
-  RelayCnf->omlog()->verbose("Thread finished");
+  relayLog()->verbose("Thread finished");
 }

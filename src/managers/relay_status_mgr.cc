@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/manager_pause.h"
@@ -124,7 +124,7 @@ std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
 void RelayStatusMgr::run() {
   blockTerminationSignals();
   RelayCnf->nameThread(kProducer);
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   log->verbose("Thread starting");
   std::shared_ptr<RelayQueue> queue = RelayCnf->getRelayStatusQueue();
   if (queue) {

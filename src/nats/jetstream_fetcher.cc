@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "nats/jetstream_names.h"
@@ -16,8 +16,6 @@ constexpr double kFirstBackoff = 0.1;
 constexpr double kMaxBackoff = 5.0;
 constexpr int64_t kAckTimeoutMs = 5000;
 constexpr int64_t kNanoseconds = 1000000000;
-
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
 
 std::string header(natsMsg *msg, const char *key) {
   const char *value = nullptr;

@@ -22,8 +22,6 @@ constexpr size_t kMessageOverhead = 256;
 // JetStream's code for a message larger than the stream takes.
 constexpr int kMessageTooLarge = 10054;
 
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
 }  // namespace
 
 // What the library's acknowledgement callbacks and the writer share.

@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"
@@ -40,8 +40,7 @@ int RelayQueue::getQueueCount(std::string name) {
 
 std::string RelayQueue::getString(std::string key) {
   if (key == "queuename") return m_name;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in RelayQueue::getString()");
+  relayLog()->dieNoKey(key, "RelayQueue::getString");
 }
 
 void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
@@ -61,15 +60,15 @@ void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
   long bytes = packet->getInt("nbytes") + kPacketOverheadBytes;
   int rc = pmtmanagedfifo_push_bytes(m_fifo, hook, spTarnPacket_hookcopy, flags, bytes);
   if (rc < 0) {
-    RelayCnf->omlog()->elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
-                                     "', packet '" + packet->describe() + "'");
+    relayLog()->elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
+                              "', packet '" + packet->describe() + "'");
   }
 }
 
 void RelayQueue::push_eof(std::string name) {
   if (pmtmanagedfifo_push_eof(m_fifo, name.c_str()) < 0) {
-    RelayCnf->omlog()->elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
-                                     "' onto '" + m_name + "', packet EOF");
+    relayLog()->elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
+                              "' onto '" + m_name + "', packet EOF");
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 
@@ -22,8 +22,7 @@ std::string TarnHandle::getFirstTarnTag() {
 
 std::string TarnHandle::getString(std::string key) {
   if (key == "tarnname") return m_tarnname;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in TarnHandle::getString()");
+  relayLog()->dieNoKey(key, "TarnHandle::getString");
 }
 
 std::shared_ptr<TarnHandle> TarnHandle::getTarnHandle(std::string name, bool create) {

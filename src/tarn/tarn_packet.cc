@@ -5,8 +5,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/relay_exception.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"
@@ -246,28 +246,24 @@ std::string TarnPacket::describe() {
 bool TarnPacket::getBool(std::string key) {
   if (key == "is_internal_log") return m_isInternalLog;
   if (key == "unstuffs") return checkUnstuffs();
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in TarnPacket::getBool()");
+  relayLog()->dieNoKey(key, "TarnPacket::getBool");
 }
 
 double TarnPacket::getDouble(std::string key) {
   if (key == "pkttime") return m_pkttime;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in TarnPacket::getDouble()");
+  relayLog()->dieNoKey(key, "TarnPacket::getDouble");
 }
 
 int TarnPacket::getInt(std::string key) {
   if (key == "pktid") return m_pktid;
   if (key == "nbytes") return m_nbytes;
   if (key == "content") return m_content;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in TarnPacket::getInt()");
+  relayLog()->dieNoKey(key, "TarnPacket::getInt");
 }
 
 std::string TarnPacket::getString(std::string key) {
   if (key == "srcname") return m_srcname;
-  RelayCnf->omlog()->elog_die("Unexpected internal error: no key '" + key +
-                              "' in TarnPacket::getString()");
+  relayLog()->dieNoKey(key, "TarnPacket::getString");
 }
 
 Hook *spTarnPacket_hookcopy(Hook *hook) {

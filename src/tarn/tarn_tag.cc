@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "platform/tarnclient/tarnclient.h"
@@ -14,12 +14,6 @@
 
 std::unordered_map<std::string, std::shared_ptr<TarnTag>> TarnTag::s_tarnTags;
 int TarnTag::s_autoTarnTagCount = 0;
-
-namespace {
-
-RelayLogMgr *relayLog() { return RelayCnf->omlog(); }
-
-}  // namespace
 
 TarnTag::TarnTag(std::string tagname, std::string tarnname) : m_tarntag(std::move(tagname)) {
   m_tarnHandle = TarnHandle::getTarnHandle(std::move(tarnname), true);
@@ -145,24 +139,24 @@ std::string TarnTag::getJointName() {
 int TarnTag::getInt(std::string key) {
   if (key == "tarnfd") return m_tarnfd;
   if (key == "pktid") return m_pktid.load();
-  relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getInt()");
+  relayLog()->dieNoKey(key, "TarnTag::getInt");
 }
 
 void TarnTag::setInt(std::string key, int value) {
   if (key != "pktid") {
-    relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setInt()");
+    relayLog()->dieNoKey(key, "TarnTag::setInt");
   }
   m_pktid.store(value);
 }
 
 double TarnTag::getDouble(std::string key) {
   if (key == "pkttime") return m_pkttime.load();
-  relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getDouble()");
+  relayLog()->dieNoKey(key, "TarnTag::getDouble");
 }
 
 void TarnTag::setDouble(std::string key, double value) {
   if (key != "pkttime") {
-    relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::setDouble()");
+    relayLog()->dieNoKey(key, "TarnTag::setDouble");
   }
   m_pkttime.store(value);
 }
@@ -173,5 +167,5 @@ std::string TarnTag::getString(std::string key) {
   if (key == "tarntagandname") {
     return "'" + m_tarntag + "' ('" + m_tarnHandle->getString("tarnname") + "')";
   }
-  relayLog()->elog_die("Unexpected internal error: no key '" + key + "' in TarnTag::getString()");
+  relayLog()->dieNoKey(key, "TarnTag::getString");
 }

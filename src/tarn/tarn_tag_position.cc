@@ -1,9 +1,9 @@
 // TarnTag's positioning: where a reader's tag starts reading.
 #include <cstdlib>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
-#include "app/time_text.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
+#include "base/time_text.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
@@ -20,7 +20,7 @@ constexpr int kSeekNewest = -14;
 }  // namespace
 
 void TarnTag::smartReposition(double starttime) {
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   // The saved position of an earlier run comes first.
   if (repositionFromStatefile()) return;
 
@@ -87,7 +87,7 @@ bool TarnTag::repositionFromStatefile() {
   ResumePoint restored = m_readPosition->resumePoint();
   if (restored.id >= 0) setTarnPosition(restored.id, restored.time);
   std::string when = dateText(restored.time);
-  RelayLogMgr *log = RelayCnf->omlog();
+  RelayLogMgr *log = relayLog();
   switch (rc) {
     case 0:
       log->verbose("Repositioned tarn " + getJointName() + " from statefile '" + path +

@@ -8,29 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
 #include "output_capture.h"
 #include "config/relay_config.h"
 #include "fresh_tag_registry.h"
 #include "process.h"
+#include "relay_config_inspector.h"
 #include "relay_pf.h"
 #include "tarn/tarn_tag.h"
-
-class RelayConfigInspector {
- public:
-  explicit RelayConfigInspector(RelayConfig &c) : config(c) {}
-  double legacyStart() const { return config.legacy_starttime; }
-  double legacyEnd() const { return config.legacy_endtime; }
-  std::string tarnin() const { return config.tarnin ? config.tarnin : "(none)"; }
-  std::string tarnout() const { return config.tarnout ? config.tarnout : "(none)"; }
-  std::string match() const { return config.match ? config.match : "(none)"; }
-  std::string pfname() const { return config.pfname; }
-  int verbosity() const { return config.verbosity; }
-
- private:
-  RelayConfig &config;
-};
 
 namespace {
 

@@ -10,27 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/relay_times.h"
+#include "base/relay_exception.h"
+#include "base/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "process.h"
 #include "queue/relay_queue.h"
+#include "relay_config_inspector.h"
 #include "relay_pf.h"
 #include "tarn/tarn_packet.h"
-
-class RelayConfigInspector {
- public:
-  explicit RelayConfigInspector(RelayConfig &c) : config(c) {}
-  bool hasQueue(const std::string &name) const { return config.queues.count(name) > 0; }
-  size_t queueCount() const { return config.queues.size(); }
-  std::vector<std::string> namesUsed() const { return config.names_used; }
-
- private:
-  RelayConfig &config;
-};
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "fresh_tag_registry.h"

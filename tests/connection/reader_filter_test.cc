@@ -1,7 +1,7 @@
 // The reader's judgement of each packet, against a clock the test controls.
 #include <gtest/gtest.h>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "connection/reader_filter.h"
 
 namespace {

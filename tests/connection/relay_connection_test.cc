@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_times.h"
+#include "base/relay_times.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"
 #include "queue/relay_queue.h"

@@ -137,7 +137,7 @@ TEST(RelayPage, ConnectionKeysMatchTheGuide) {
 // names of its status and log packets are the suffixes its packets get.
 TEST(RelayPage, QuotedMessagesExistInTheCode) {
   std::string literals;
-  for (const char *folder : {"src/app", "src/config", "src/connection", "src/managers", "src/tarn", "src/platform/statefile"}) {
+  for (const char *folder : {"src/app", "src/base", "src/config", "src/connection", "src/managers", "src/tarn", "src/platform/statefile"}) {
     literals += stringLiterals(sourcePath(folder));
   }
   for (const char *message :

@@ -7,7 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/stop.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
 #include "config/relay_config.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"
@@ -163,6 +164,31 @@ TEST_F(LogMgr, ScaffoldFeatureEndsTheProcessOnlyWhenAsked) {
   });
   EXPECT_EQ(result.exitStatus, 255);
   EXPECT_EQ(result.out, "SCAFFOLD: Thread 'tester': Legacy key 'x' is translated." + kPlea + "\n");
+}
+
+// ---- The line sink (the log queue's, when the configuration has one) ----
+
+TEST_F(LogMgr, SinkGetsTheWrittenLinesOfThreeKindsAndItsFailureIsReportedWithoutRecursion) {
+  std::vector<std::string> offered;
+  log().setVerbose(2);
+  log().setLineSink([&](const std::string &line) {
+    offered.push_back(line);
+    if (line.ends_with("bad")) throw RelayException("sink failed");
+  });
+  Written w = capture([&] {
+    log().notify("n");
+    log().verbose("v");
+    log().veryVerbose("vv");
+    log().elog_complain("c");
+    log().DEBUG("d");
+    log().SCAFFOLD("s");
+    log().notify("bad");
+    log().notify("after");
+  });
+  log().setLineSink(nullptr);
+  EXPECT_EQ(offered, (std::vector<std::string>{"Thread 'tester': n", "Thread 'tester': v", "Thread 'tester': c",
+                                               "Thread 'tester': bad", "Thread 'tester': after"}));
+  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\nThread 'tester': sink failed\n");
 }
 
 // ---- The log manager thread ----

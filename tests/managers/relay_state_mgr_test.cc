@@ -6,8 +6,8 @@
 
 #include <thread>
 
-#include "app/stop.h"
-#include "app/termination_signals.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"

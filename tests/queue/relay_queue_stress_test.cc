@@ -14,21 +14,17 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_exception.h"
-#include "app/stop.h"
+#include "base/relay_exception.h"
+#include "base/stop.h"
 #include "config/relay_config.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"
 #include "platform/stopflag/stopflag.h"
 #include "queue/relay_queue.h"
+#include "relay_config_inspector.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
-
-class RelayConfigInspector {
- public:
-  static void setInternalTimeout(double seconds) { RelayCnf->internal_timeout_sec = seconds; }
-};
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"
@@ -18,18 +18,11 @@
 #include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "queue/relay_queue.h"
+#include "relay_config_inspector.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 #include "tarn_test_server.h"
-
-// Sets the settings that only the command line and the parameter file set.
-class RelayConfigInspector {
- public:
-  static void setInternalTimeout(double seconds) { RelayCnf->internal_timeout_sec = seconds; }
-  static void setLogQueueName(const std::string &name) { RelayCnf->log_queue_name = name; }
-  static void setTargetName(const std::string &name) { RelayCnf->targetname = name; }
-};
 
 namespace {
 

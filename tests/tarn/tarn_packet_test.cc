@@ -13,22 +13,17 @@
 #include <new>
 #include <string>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "config/relay_config.h"
 #include "platform/hook/hook.h"
 #include "platform/pf/pf.h"
 #include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "relay_config_inspector.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 #include "tarn_test_server.h"
-
-// Sets the settings that only the command line and the parameter file set.
-class RelayConfigInspector {
- public:
-  static void setTargetName(const std::string &name) { RelayCnf->targetname = name; }
-};
 
 extern "C" {
 int __real_unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes,

@@ -2,7 +2,7 @@
 // opening. Each test starts with empty registries (fresh_tag_registry.h).
 #include <gtest/gtest.h>
 
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 #include "fresh_tag_registry.h"
 #include "relay_test_env.h"
 #include "tarn/tarn_handle.h"

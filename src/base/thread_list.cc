@@ -1,4 +1,4 @@
-#include "app/thread_list.h"
+#include "base/thread_list.h"
 
 #include <utility>
 

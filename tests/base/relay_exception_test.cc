@@ -1,4 +1,4 @@
-#include "app/relay_exception.h"
+#include "base/relay_exception.h"
 
 #include <gtest/gtest.h>
 

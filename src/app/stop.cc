@@ -1,3 +1,0 @@
-#include "app/stop.h"
-
-StopFlag Stop{0};

@@ -1,0 +1,3 @@
+#include "base/stop.h"
+
+StopFlag Stop{0};
