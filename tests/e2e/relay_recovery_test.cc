@@ -74,7 +74,8 @@ TEST(RelayRecovery, WaitsForAnAbsentServerWithBackOffThenRelays) {
 TEST(RelayRecovery, SigtermDrainsTheQueueBeforeTheRelayEnds) {
   TarnTestServer src, dst;
   RelayPf pf;
-  pf.connections = e2e::reader("in", src.name(), "q") + e2e::writer("out", dst.name(), "q");
+  // No bound in bytes, so that the queue can take every packet read.
+  pf.connections = e2e::reader("in", src.name(), "q") + e2e::writer("out", dst.name(), "q", "max_queue_bytes 0\n");
   Relay relay(pf, {"-v", "-v"});
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   // A destination that takes nothing for a while: once the socket buffers
