@@ -1,5 +1,6 @@
 #include "config/relay_config.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -322,9 +323,12 @@ double RelayConfig::getDouble(const std::string &key) {
 
 void RelayConfig::nameThread(const std::string &name) {
   std::lock_guard<std::mutex> lock(threadNamesMutex);
-  threadNames.emplace(std::this_thread::get_id(), name);
+  bool first = threadNames.emplace(std::this_thread::get_id(), name).second;
   int length = static_cast<int>(name.size());
   if (threadLabelWidth < length) threadLabelWidth = length;
+  // The system knows the thread by its name too (ps -L, top -H), cut to
+  // the 15 characters it keeps; the main thread keeps the program's name.
+  if (first && gettid() != getpid()) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
 std::string RelayConfig::getMyThreadName() {

@@ -4,7 +4,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cctype>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -30,6 +32,24 @@ class RelayStartStop : public testing::Test {
         << relay->err();
   }
   std::string pid() const { return std::to_string(relay->pid()); }
+
+  // Waits until the manager threads have started and named themselves.
+  // The system shows a thread's name in /proc; a thread not yet named
+  // still carries the program's. The status manager, started between the
+  // other two, may already have ended (its packets are off).
+  bool managersStarted() const {
+    return waitUntil(
+        [&] {
+          std::multiset<std::string> names;
+          std::error_code ec;
+          for (const auto &task : std::filesystem::directory_iterator("/proc/" + pid() + "/task", ec)) {
+            std::string name = testsupport::readFile(task.path() / "comm");
+            names.insert(name.substr(0, name.find('\n')));
+          }
+          return names.count("state_manager") && names.count("log_manager") && names.count("tarn2tarn_pre") == 1;
+        },
+        seconds(20));
+  }
 
   testsupport::TempDir dir;
   std::unique_ptr<ChildProcess> relay;
@@ -64,8 +84,7 @@ std::vector<std::string> linesOf(const std::string &text) {
 TEST_F(RelayStartStop, StartsAndShutsDownOnEachTerminationSignal) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
     start();
-    // Let the manager threads start, so the signal meets the installed handling.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(managersStarted());
     relay->signal(sig);
     ASSERT_EQ(relay->wait(seconds(20)), 0) << "signal " << sig << ": " << relay->err();
     // The second label is wider: "status_manager", the longest manager name, is registered by then.
@@ -88,7 +107,7 @@ TEST_F(RelayStartStop, SignalRightAfterTheStartLineIsNotLost) {
 
 TEST_F(RelayStartStop, SecondSignalEndsItAtOnce) {
   start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(managersStarted());
   relay->signal(SIGTERM);
   relay->signal(SIGTERM);
   int status = relay->wait(seconds(20));
