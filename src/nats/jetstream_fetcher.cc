@@ -70,6 +70,8 @@ std::string JetStreamFetcher::streamLastSequence() {
   if (s == NATS_NOT_FOUND) return "no stream '" + m_endpoint.stream + "'";
   if (s != NATS_OK) return "JetStream does not answer: " + NatsLink::statusText(s);
   m_lastSequence = info->State.LastSeq;
+  m_streamMade = info->Created;
+  if (m_readingStreamMade == 0) m_readingStreamMade = m_streamMade;
   jsStreamInfo_Destroy(info);
   return "";
 }
@@ -287,19 +289,26 @@ bool JetStreamFetcher::mend() {
   if (!m_resync) return true;
   acknowledgeDone();
   if (!m_link || !m_held.empty()) return false;
-  if (m_lastSequence < m_highest) {
-    // Numbered anew: the stream was deleted and made again meanwhile.
-    relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
-                              std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
-                              " which was read: the stream was made anew; reading it from its first message");
-    m_highest = 0;
-    m_start = {js_DeliverAll, 0, 0};
+  // The stream's last sequence number as it is now: the one seen when the
+  // connection was made may be from before anything was read.
+  std::string why = streamLastSequence();
+  if (why.empty()) {
+    bool sameStream = m_streamMade != 0 && m_streamMade == m_readingStreamMade;
+    if (m_lastSequence < m_highest && !sameStream) {
+      // Numbered anew: the stream was deleted and made again meanwhile.
+      m_readingStreamMade = m_streamMade;
+      relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
+                                std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
+                                " which was read: the stream was made anew; reading it from its first message");
+      m_highest = 0;
+      m_start = {js_DeliverAll, 0, 0};
+    }
+    if (m_sub) natsSubscription_Destroy(m_sub);
+    m_sub = nullptr;
+    jsErrCode code = static_cast<jsErrCode>(0);
+    js_DeleteConsumer(m_js, m_endpoint.stream.c_str(), m_consumer.c_str(), nullptr, &code);
+    why = makeConsumer(m_start);
   }
-  if (m_sub) natsSubscription_Destroy(m_sub);
-  m_sub = nullptr;
-  jsErrCode code = static_cast<jsErrCode>(0);
-  js_DeleteConsumer(m_js, m_endpoint.stream.c_str(), m_consumer.c_str(), nullptr, &code);
-  std::string why = makeConsumer(m_start);
   if (why.empty()) why = subscribe();
   if (!why.empty()) {
     trouble(why, true);

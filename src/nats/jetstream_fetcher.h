@@ -132,6 +132,8 @@ class JetStreamFetcher {
   Start m_start;                        // where the consumer resumes if made anew
   uint64_t m_lastDelivery = 0;          // the consumer's delivery number seen last
   uint64_t m_highest = 0;               // the highest stream sequence handed on
+  int64_t m_streamMade = 0;             // when the stream was made, as last asked (ns since 1970)
+  int64_t m_readingStreamMade = 0;      // the same for the stream m_highest belongs to
   bool m_resync = false;                // stop fetching until held() is 0, then remake the consumer
   bool m_lossReported = false;
   Clock::time_point m_lostAt;
