@@ -288,7 +288,14 @@ bool JetStreamFetcher::mend() {
   if (!m_link && !mendLink()) return false;
   if (!m_resync) return true;
   acknowledgeDone();
-  if (!m_link || !m_held.empty()) return false;
+  if (!m_link || pending() > 0) return false;
+  // Everything handed on is done. What could not be acknowledged (the
+  // server restarted, the consumer is gone) needs no acknowledgement: the
+  // consumer made anew starts after it.
+  if (!m_held.empty()) {
+    m_start = {js_DeliverByStartSequence, m_held.back().sequence + 1, 0};
+    m_held.clear();
+  }
   // The stream's last sequence number as it is now: the one seen when the
   // connection was made may be from before anything was read.
   std::string why = streamLastSequence();

@@ -18,7 +18,11 @@
 // connection, or a consumer that vanished makes the fetcher stop fetching,
 // wait until every message it has handed on is done and acknowledged, and
 // then make the consumer deliver again from just after the last one. A
-// message delivered again that the reader still holds is passed over.
+// message delivered again that the reader still holds is passed over. What
+// is done but could not be acknowledged (the server restarted, the consumer
+// is gone) needs no acknowledgement: the consumer made anew starts after it.
+// A stream made anew (made at another time, and numbered below what was
+// read) is read from its first message.
 //
 // Thread-safety: one reader thread calls every member; the records it hands
 // out are released by any thread (ReadRecord).

@@ -168,5 +168,18 @@ TEST_F(JetStreamRelay, NatsServerRestartedMidStreamLosesNothing) {
   EXPECT_TRUE(sub->waitFor("delivers again")) << sub->output();
 }
 
+// A stream deleted and made again under a running reader is read from its
+// first message: its numbers start over, and nothing in it is skipped.
+TEST_F(JetStreamRelay, AStreamMadeAnewIsReadFromItsFirstMessage) {
+  auto pub = publisher();
+  auto sub = subscriber();
+  ASSERT_TRUE(gen(src.name(), {"-n", "300", "-s", "256", "--streams", "3"}));
+  ASSERT_TRUE(waitForCount(dst.name(), 300)) << sub->output();
+  ASSERT_TRUE(remakeStream(nats.url(), kStream));
+  ASSERT_TRUE(gen(src.name(), {"-n", "100", "-s", "256", "--streams", "3"}));
+  expectSameStreams("publisher:\n" + pub->output() + "subscriber:\n" + sub->output());
+  EXPECT_TRUE(sub->waitFor("the stream was made anew; reading it from its first message")) << sub->output();
+}
+
 }  // namespace
 }  // namespace e2e

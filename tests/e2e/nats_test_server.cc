@@ -101,6 +101,22 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
   return stored;
 }
 
+bool remakeStream(const std::string &url, const std::string &stream) {
+  Asker ask(url);
+  if (!ask.js() || js_DeleteStream(ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK) return false;
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  const char *subjects[] = {"tarn.>"};
+  config.Name = stream.c_str();
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  config.Storage = js_FileStorage;
+  jsStreamInfo *info = nullptr;
+  if (js_AddStream(&info, ask.js(), &config, nullptr, nullptr) != NATS_OK) return false;
+  jsStreamInfo_Destroy(info);
+  return true;
+}
+
 uint64_t lastSequence(const std::string &url, const std::string &stream) {
   Asker ask(url);
   jsStreamInfo *info = nullptr;

@@ -47,6 +47,9 @@ struct StoredMessage {
 
 // Message `sequence` of `stream`; sequence 0 in the result when there is none.
 StoredMessage storedMessage(const std::string &url, const std::string &stream, uint64_t sequence);
+// Deletes `stream` and makes it again, empty, for the subjects "tarn.>"
+// (as an operator who starts the stream over would); true when both worked.
+bool remakeStream(const std::string &url, const std::string &stream);
 // The stream's last sequence number (0: empty or missing).
 uint64_t lastSequence(const std::string &url, const std::string &stream);
 // The stream sequence up to which the durable consumer is acknowledged, and
