@@ -23,20 +23,21 @@ std::string limitText(double seconds) {
 
 }  // namespace
 
+int RelayConnection::directionCode(const std::string &direction) {
+  if (direction == "read") return kRead;
+  if (direction != "write") {
+    relayLog()->die_initializing("Unexpected internal error: RelayConnection direction must be 'read' or 'write'.");
+  }
+  return kWrite;
+}
+
 RelayConnection::RelayConnection(std::string name, std::string direction, std::string tagname,
                                  std::string tarnname, std::string queuename)
     : name(std::move(name)),
       tagname(std::move(tagname)),
       tarnname(std::move(tarnname)),
       queuename(std::move(queuename)) {
-  if (direction == "read") {
-    this->direction = kRead;
-  } else if (direction == "write") {
-    this->direction = kWrite;
-  } else {
-    relayLog()->die_initializing(
-        "Unexpected internal error: RelayConnection direction must be 'read' or 'write'.");
-  }
+  this->direction = directionCode(direction);
   if (this->tagname.empty()) {
     tag = TarnTag::createTarnTagFromTarnName(this->tarnname);
     this->tagname = tag->getString("tarntag");
@@ -53,14 +54,7 @@ RelayConnection::RelayConnection(std::string name, std::string direction, std::s
 RelayConnection::RelayConnection(std::string name, std::string direction,
                                  std::shared_ptr<const JetStreamEndpoint> endpoint, std::string queuename)
     : name(std::move(name)), queuename(std::move(queuename)), jetstream(std::move(endpoint)) {
-  if (direction == "read") {
-    this->direction = kRead;
-  } else if (direction == "write") {
-    this->direction = kWrite;
-  } else {
-    relayLog()->die_initializing(
-        "Unexpected internal error: RelayConnection direction must be 'read' or 'write'.");
-  }
+  this->direction = directionCode(direction);
 }
 
 // ---- Setters ----

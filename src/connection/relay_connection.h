@@ -177,6 +177,8 @@ class RelayConnection {
   bool checkUnstuff = false;
   bool suppressUnstuffErrorsFlag = false;
   int direction = kRead;
+  // kRead or kWrite for "read" or "write"; any other text ends the program.
+  static int directionCode(const std::string &direction);
   std::shared_ptr<TarnTag> tag;  // null for a JetStream connection
   std::shared_ptr<const JetStreamEndpoint> jetstream;  // null for a tarn connection
   std::string positionOwner;

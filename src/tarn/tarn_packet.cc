@@ -36,19 +36,29 @@ thread_local ReapBuffer t_buffer;
 thread_local char t_srcname[64];
 thread_local double t_pkttime;
 
+// A copy of a packet's bytes, one byte longer than needed so that an empty
+// packet still owns a buffer.
+char *copiedBytes(const char *packet, int nbytes) {
+  char *copy = static_cast<char *>(std::calloc(static_cast<size_t>(nbytes) + 1, 1));
+  if (!copy) {
+    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
+             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(nbytes));
+  }
+  if (nbytes > 0) std::memcpy(copy, packet, static_cast<size_t>(nbytes));
+  return copy;
+}
+
+// At most size - 1 characters of `srcname`, the rest zero.
+void copySrcname(char *to, size_t size, const char *srcname) {
+  std::memset(to, 0, size);
+  std::strncpy(to, srcname, size - 1);
+}
+
 }  // namespace
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
                        char *packet, int nbytes)
-    : TarnPacket(std::move(tag), pktid, srcname, pkttime, nullptr, nbytes, AdoptBuffer{}) {
-  // One byte more than needed, so that an empty packet still owns a buffer.
-  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
-  if (!m_pktbuf) {
-    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
-             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
-  }
-  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
-}
+    : TarnPacket(std::move(tag), pktid, srcname, pkttime, copiedBytes(packet, nbytes), nbytes, AdoptBuffer{}) {}
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
                        char *buffer, int nbytes, AdoptBuffer)
@@ -63,8 +73,7 @@ TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, d
       m_pkttime(pkttime),
       m_pktbuf(buffer) {
   m_tarnname = tag->getString("tarnname");
-  std::memset(m_srcname, 0, sizeof m_srcname);
-  std::strncpy(m_srcname, srcname, sizeof m_srcname - 1);
+  copySrcname(m_srcname, sizeof m_srcname, srcname);
 }
 
 TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string &srcname, double pkttime,
@@ -78,17 +87,11 @@ TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string 
       m_unstuffed(false),
       m_unstuffState(kNotTried),
       m_pkttime(pkttime),
+      m_pktbuf(copiedBytes(packet, nbytes)),
       m_tarnname(std::move(origin)),
       m_sequence(static_cast<long long>(sequence)),
       m_readRecord(record) {
-  m_pktbuf = static_cast<char *>(std::calloc(static_cast<size_t>(m_bufsize) + 1, 1));
-  if (!m_pktbuf) {
-    elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for m_pktbuf\n",
-             "TarnPacket", __LINE__, "tarnpacket", static_cast<unsigned long>(m_bufsize));
-  }
-  if (nbytes > 0) std::memcpy(m_pktbuf, packet, static_cast<size_t>(nbytes));
-  std::memset(m_srcname, 0, sizeof m_srcname);
-  std::strncpy(m_srcname, srcname.c_str(), sizeof m_srcname - 1);
+  copySrcname(m_srcname, sizeof m_srcname, srcname.c_str());
 }
 
 TarnPacket::TarnPacket(std::string message) {
