@@ -167,13 +167,15 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
     return;
   }
   acknowledgeDone();
+  // Acknowledging may have found the connection lost, and closed it.
+  if (!m_link || !m_sub) return;
   natsMsgList list;
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus s = natsSubscription_Fetch(&list, m_sub, kBatch, std::max<int64_t>(1, static_cast<int64_t>(seconds * 1000)),
                                         &code);
   if (s == NATS_TIMEOUT) return;
   if (s != NATS_OK) {
-    trouble("fetching failed: " + NatsLink::statusText(s), !m_link->up());
+    trouble("fetching failed: " + NatsLink::statusText(s), !m_link || !m_link->up());
     return;
   }
   for (int i = 0; i < list.Count; ++i) {
