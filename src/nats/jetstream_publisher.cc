@@ -346,7 +346,12 @@ bool JetStreamPublisher::awaitAll(double seconds, double giveUpAfter) {
   uint64_t seen = acknowledged();
   for (;;) {
     service();
-    if (waiting() == 0) return true;
+    if (waiting() == 0) {
+      // The last acknowledgements may have come after service() settled:
+      // their packets are done only once settled.
+      settle();
+      return true;
+    }
     auto now = Clock::now();
     uint64_t count = acknowledged();
     if (count != seen) seen = count, progressAt = now;
