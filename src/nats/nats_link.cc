@@ -9,6 +9,10 @@ namespace {
 
 constexpr int kPingIntervalMs = 5000;  // a dead server is noticed within ~15 s
 constexpr int kMaxPingsOut = 2;
+// A write the server does not take for this long fails, and the link with
+// it: a server that stopped reading would otherwise hold its writer in the
+// library for ever, past any stop.
+constexpr int kWriteDeadlineMs = 2000;
 
 }  // namespace
 
@@ -83,6 +87,7 @@ std::string NatsLink::connect(double seconds, std::shared_ptr<void> keepAlive) {
   if (s == NATS_OK) s = natsOptions_SetAllowReconnect(options, false);
   if (s == NATS_OK) s = natsOptions_SetPingInterval(options, kPingIntervalMs);
   if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(options, kMaxPingsOut);
+  if (s == NATS_OK) s = natsOptions_SetWriteDeadline(options, kWriteDeadlineMs);
   if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, onDisconnected, share);
   if (s == NATS_OK) s = natsOptions_SetErrorHandler(options, onError, share);
   if (s == NATS_OK) s = natsOptions_SetClosedCB(options, onClosed, share);
