@@ -34,7 +34,7 @@ int main(int argc, char **argv) {
   ThreadList threads;
   threads.start([] { RelayCnf->omstate()->run(); });
   threads.start([] { RelayCnf->omstatus()->run(); });
-  threads.start([] { relayLog()->run(); });
+  threads.start([] { relayLog()->run(RelayCnf->getDouble("internal_timeout_sec")); });
   for (const std::shared_ptr<RelayConnection> &connection : RelayCnf->getConnections()) {
     threads.start([connection] { connection->run(); });
   }

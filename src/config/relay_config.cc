@@ -1,13 +1,12 @@
 #include "config/relay_config.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
-#include "config/config_values.h"
+#include "base/config_values.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
@@ -34,7 +33,7 @@ const size_t kMaxOwnSourceName = 62;
 
 RelayConfig *RelayCnf = nullptr;
 
-RelayConfig::RelayConfig() : logMgr(std::make_unique<RelayLogMgr>()) {}
+RelayConfig::RelayConfig() : logMgr(std::make_unique<RelayLogMgr>()) { relayContext.log = logMgr.get(); }
 
 RelayConfig::~RelayConfig() = default;
 
@@ -43,8 +42,7 @@ void RelayConfig::configure(int argc, char **argv) {
   elog_init(argc, argv);
   int first = readGlobalOptions(argc, argv);
   checkTargetName();
-  stateMgr = std::make_unique<RelayStateMgr>(statefile);
-  statusMgr = std::make_unique<RelayStatusMgr>();
+  relayContext.targetName = targetname;
   decideSyntax(argc - first, argv + first);
   if (legacy) {
     logMgr->verbose(
@@ -61,6 +59,7 @@ void RelayConfig::configure(int argc, char **argv) {
   }
   readParameterFile();
   if (legacy) {
+    createStateManager();
     configureFinishLegacyPf(pf);
   } else {
     configureFinishCurrentPf(pf);
@@ -71,8 +70,27 @@ void RelayConfig::configure(int argc, char **argv) {
   if (std::shared_ptr<RelayQueue> status = getRelayStatusQueue()) {
     status->setProducer("status_manager");
   }
+  createStatusManager();
   warnAboutUnpairedQueues();
   warnAboutTimeouts();
+}
+
+// The state manager keeps the read positions the readers are made with, so
+// it comes before any connection, once the timing settings are known.
+void RelayConfig::createStateManager() {
+  RelayStateMgr::Settings settings;
+  settings.statefile = statefile;
+  settings.gracePeriodSeconds = shutdown_grace_period_sec;
+  settings.internalTimeout = internal_timeout_sec;
+  settings.positionLifetimeSeconds = unclaimed_position_lifetime_sec;
+  stateMgr = std::make_unique<RelayStateMgr>(settings, *logMgr);
+  relayContext.internalTimeout = internal_timeout_sec;
+  relayContext.positions = stateMgr.get();
+}
+
+void RelayConfig::createStatusManager() {
+  statusMgr = std::make_unique<RelayStatusMgr>(relayContext, getConnections(), getRelayStatusQueue(), starttime,
+                                               pfstatusreport_interval_sec);
 }
 
 // Every thread sees a stop within a second whatever the internal time-out,
@@ -103,7 +121,7 @@ void RelayConfig::warnAboutUnpairedQueues() {
   std::map<std::string, std::vector<std::string>> producers, consumers;
   for (const auto &entry : connections) {
     auto &side = entry.second->isReader() ? producers : consumers;
-    side[entry.second->getString("queue_name")].push_back("'" + entry.first + "'");
+    side[entry.second->queueName()].push_back("'" + entry.first + "'");
   }
   if (!status_queue_name.empty()) producers[status_queue_name].push_back("the status packets");
   if (!log_queue_name.empty()) producers[log_queue_name].push_back("the log packets");
@@ -258,7 +276,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
                              "' on the command line: " + problem);
   }
   if (tag.empty()) {
-    tag = TarnTag::createTarnTagFromTarnName(tarnname)->getString("tarntag");
+    tag = TarnTag::createTarnTagFromTarnName(tarnname)->name();
   } else {
     TarnTag::getTarnTag(tag, tarnname, true);
   }
@@ -267,7 +285,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
 
 void RelayConfig::addQueue(std::string name) {
   if (name.empty() || queues.count(name)) return;
-  queues.emplace(name, std::make_shared<RelayQueue>(name));
+  queues.emplace(name, std::make_shared<RelayQueue>(name, *logMgr, internal_timeout_sec));
   updateLogSink();
   logMgr->verbose("Added queue '" + name + "'");
 }
@@ -298,8 +316,8 @@ void RelayConfig::updateLogSink() {
     return;
   }
   // A failure to build or queue the packet is the log manager's to report.
-  logMgr->setLineSink([queue](const std::string &line) {
-    auto packet = std::make_shared<TarnPacket>(line);
+  logMgr->setLineSink([queue, target = targetname](const std::string &line) {
+    auto packet = std::make_shared<TarnPacket>(target, line);
     queue->push(packet);
   });
 }
@@ -321,26 +339,8 @@ double RelayConfig::getDouble(const std::string &key) {
 
 // ---- Thread-name registry ----
 
-void RelayConfig::nameThread(const std::string &name) {
-  std::lock_guard<std::mutex> lock(threadNamesMutex);
-  bool first = threadNames.emplace(std::this_thread::get_id(), name).second;
-  int length = static_cast<int>(name.size());
-  if (threadLabelWidth < length) threadLabelWidth = length;
-  // The system knows the thread by its name too (ps -L, top -H), cut to
-  // the 15 characters it keeps; the main thread keeps the program's name.
-  if (first && gettid() != getpid()) pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-}
+void RelayConfig::nameThread(const std::string &name) { logMgr->nameThread(name); }
 
-std::string RelayConfig::getMyThreadName() {
-  std::lock_guard<std::mutex> lock(threadNamesMutex);
-  auto found = threadNames.find(std::this_thread::get_id());
-  return found == threadNames.end() ? std::string() : found->second;
-}
+std::string RelayConfig::getMyThreadName() { return logMgr->threadNames().nameOfThisThread(); }
 
-std::string RelayConfig::getMyThreadLabel() {
-  std::lock_guard<std::mutex> lock(threadNamesMutex);
-  auto found = threadNames.find(std::this_thread::get_id());
-  std::string name = found == threadNames.end() ? std::string() : found->second;
-  int padding = threadLabelWidth - static_cast<int>(name.size());
-  return "Thread " + std::string(padding > 0 ? padding : 0, ' ') + "'" + name + "'";
-}
+std::string RelayConfig::getMyThreadLabel() { return logMgr->threadNames().labelOfThisThread(); }

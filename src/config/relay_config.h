@@ -1,33 +1,36 @@
 // RelayConfig: the one configuration object of the process (RelayCnf).
 //
 // The main thread creates it before any other thread exists and calls
-// configure() once; from then on every thread reads its settings through the
-// typed getters, and logs through the log manager that the constructor
-// creates. The object also holds the thread-name registry, which gives each
-// thread its name and the label that starts every log line.
+// configure() once: it reads the command line and the parameter file and
+// creates everything else (the managers, the queues, the connections and
+// their sources and destinations), handing each what it needs (the
+// RelayContext: the log, the internal time-out, the target name, the state
+// manager). Nothing below the configuration looks it up; main starts the
+// threads it created. The log manager, which the constructor creates, also
+// holds the thread-name registry that labels every log line.
 //
 // Thread-safety: configure() runs on the main thread alone, before the
 // other threads start; the settings are never written afterwards, so the
 // getters need no lock. The thread-name registry is used by every thread at
-// any time and has a lock of its own. Lock order: the log manager's output
-// mutex, then the registry lock; nothing logs while holding the registry
-// lock.
+// any time and has a lock of its own.
 //
 // Failures: a getter asked for a key it does not know ends the process
 // through the log manager's elog_die.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "base/relay_context.h"
 #include "base/relay_times.h"
 #include "platform/pf/pf.h"
 
+class ConnectionEntry;
 class RelayConnection;
+struct ReaderSettings;
+struct WriterSettings;
 class RelayLogMgr;
 class RelayQueue;
 class RelayStateMgr;
@@ -60,21 +63,25 @@ class RelayConfig {
   // packets go into "mainq" too.
   void configureFinishLegacyPf(Pf *pf);
   // "read" or "write" for one entry of "connections", judged from the
-  // entry's own tarn keys; none of them ends the process.
+  // entry's own keys that name its server; none of them ends the process.
   std::string determineConnectionDirection(Pf *entry);
 
   // True when the command line was taken as the legacy syntax.
   bool isLegacy() const { return legacy != 0; }
   std::string getStateFile() const { return statefile; }
   std::string getTargetName() const { return targetname; }
+  // What every object the configuration makes is handed; complete once the
+  // timing settings are read.
+  const RelayContext &context() const { return relayContext; }
 
   // ---- Registries ----
   // Checks one complete connection object against the schema; the first
   // violation ends the process.
   void vetConnectionPf(Pf *connection);
-  // Vets the object and creates and registers its connection and queue; a
-  // writer becomes a consumer of its queue at once. Empty when the entry's
-  // "run" is false (its name stays reserved).
+  // Vets the object and creates and registers its connection (with the
+  // source or destination its kind makes) and queue; a writer becomes a
+  // consumer of its queue at once. Empty when the entry's "run" is false
+  // (its name stays reserved).
   std::shared_ptr<RelayConnection> addConnection(Pf *connection);
   // Every registered connection, in no particular order.
   std::vector<std::shared_ptr<RelayConnection>> getConnections();
@@ -135,6 +142,9 @@ class RelayConfig {
                             const std::string &writeDefaults);
   void readSpecialQueue(Pf *pf, const std::string &which, const std::string &offReport,
                         std::string &queueName);
+  // The managers that need the settings, and the context they make up.
+  void createStateManager();
+  void createStatusManager();
   void readTimingSettings(Pf *pf);
   double readPositiveInterval(Pf *pf, const std::string &key, double current);
   [[noreturn]] void dieMissingParameter(const std::string &path);
@@ -150,36 +160,18 @@ class RelayConfig {
   // onto the log queue while that queue exists, and takes it away while it
   // does not; called whenever the log queue's name or the registry changes.
   void updateLogSink();
-  // ---- JetStream connections (relay_config_jetstream.cc) ----
-  // Whether the entry reads from ("read") or writes to ("write") a JetStream
-  // stream: its NATS server key is not empty.
-  static bool isJetStreamEntry(Pf *connection, const std::string &direction);
-  void vetJetStreamKeys(Pf *connection, const std::string &direction, const std::string &name);
-  // A tarn connection may hold no JetStream key but an empty server key.
-  void refuseJetStreamKeys(Pf *connection, const std::string &direction, const std::string &name);
-  std::shared_ptr<RelayConnection> makeJetStreamConnection(Pf *connection, const std::string &name,
-                                                           const std::string &direction,
-                                                           const std::string &queue);
-  void vetDirectionKeys(Pf *connection, const std::string &kind, const std::string &name,
-                        const std::vector<const char *> &required,
-                        const std::vector<const char *> &refused, const char *tarnKey,
-                        const char *tagKey);
   std::string reserveConnectionName(Pf *connection);
-  void claimReaderTag(const std::string &tag, const std::string &name);
-  void readMaxQueueBytes(RelayConnection &connection, Pf *pf, const std::string &name);
+  std::shared_ptr<RelayConnection> makeConnection(const ConnectionEntry &entry, Pf *pf);
+  void readMaxQueueBytes(WriterSettings &settings, const ConnectionEntry &entry);
   void readPositionLifetime(Pf *pf);
   void warnAboutTimeouts();
   void checkReaderExpressions(Pf *connection, const std::string &name);
   // Ends the process when a key of the connection holds an array or a list.
   void checkPlainValues(Pf *connection, const std::string &name);
-  // Ends the process when a connection's tarn name is set and is none.
-  void checkConnectionTarnName(Pf *connection, const std::string &name, const char *key);
-  // The connection's boolean `key`: false when absent; a value that is not
-  // a boolean ends the process.
-  bool readConnectionBoolean(Pf *connection, const std::string &name, const char *key);
-  [[noreturn]] void dieInvalidValue(const std::string &name, const std::string &key,
-                                    const std::string &value, const std::string &expected);
-  void setConnectionProperties(RelayConnection &connection, Pf *pf, const std::string &name);
+  // The connection's settings from its entry. A value that cannot be read
+  // as what its key asks for ends the process rather than becoming zero.
+  ReaderSettings readReaderSettings(const ConnectionEntry &entry);
+  WriterSettings readWriterSettings(const ConnectionEntry &entry);
 
   // ---- Global settings: written by the constructor and configure() only ----
   int legacy = 0;                          // 1 when the legacy syntax was detected
@@ -212,13 +204,8 @@ class RelayConfig {
   // Kept by addConnection: every accepted name in order (skipped and
   // generated ones too), and the counter of generated names.
   std::vector<std::string> names_used;
-  std::unordered_map<std::string, std::string> readerTags;  // tag -> the reader through it
   int connection_number = 0;
-
-  // ---- Thread-name registry: guarded by threadNamesMutex ----
-  std::mutex threadNamesMutex;
-  int threadLabelWidth = 0;  // length of the longest name registered so far; only grows
-  std::unordered_map<std::thread::id, std::string> threadNames;
+  RelayContext relayContext;
 };
 
 // The process's one configuration, created by main before any other thread

@@ -13,8 +13,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "config/config_values.h"
+#include "base/config_values.h"
 #include "config/relay_config.h"
+#include "endpoints/endpoint_kind.h"
 #include "managers/relay_log_mgr.h"
 
 namespace {
@@ -73,6 +74,9 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
     directionText[i] = text.get();
   }
 
+  // The connections are made with the timing settings.
+  readTimingSettings(pf);
+  createStateManager();
   int count = pfmaxtbl(list);
   for (int i = 0; i < count; ++i) addCurrentConnection(i, list, directionText[0], directionText[1]);
 
@@ -84,16 +88,11 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
                    "Parameter 'connections_special{log_create}{write_to_queue}' is empty: turning "
                    "off log-message output to tarnservers",
                    log_queue_name);
-  readTimingSettings(pf);
 }
 
 std::string RelayConfig::determineConnectionDirection(Pf *entry) {
-  if (pfget_string(entry, "read_from_tarntag")) return "read";
-  if (pfget_string(entry, "read_from_tarnname")) return "read";
-  if (pfget_string(entry, "write_to_tarntag")) return "write";
-  if (pfget_string(entry, "write_to_tarnname")) return "write";
-  if (pfget_string(entry, "read_from_natsurl")) return "read";
-  if (pfget_string(entry, "write_to_natsurl")) return "write";
+  Direction direction;
+  if (entryDirection(entry, direction)) return direction == Direction::kRead ? "read" : "write";
   logMgr->die_initializing("Configuration error: all connections in parameter-file '" + pfname +
                            "' must have either "
                            "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "

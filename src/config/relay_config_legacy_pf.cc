@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "config/config_values.h"
+#include "base/config_values.h"
 #include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 
@@ -88,8 +88,7 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
 
   logMgr->SCAFFOLD_FEATURE(
       "Ignoring legacy parameter-file parameters 'discards', 'lag_reset', 'lag_trigger', "
-      "'test_freq', 'wait_match', 'wait_reject', 'wait_seconds'.",
-      false);
+      "'test_freq', 'wait_match', 'wait_reject', 'wait_seconds'.");
 
   std::string endtime;
   if (legacy_endtime == TIME_LAST) {

@@ -1,24 +1,10 @@
 #include "connection/reader_filter.h"
 
-#include <cstdint>
-
 #include "base/relay_times.h"
 
-bool pktidAfter(int a, int b) {
-  constexpr int64_t kIds = int64_t{1} << 31;  // 0 .. 2147483647
-  int64_t distance = (int64_t{a} - b) % kIds;
-  if (distance < 0) distance += kIds;
-  return distance > 0 && distance < kIds / 2;
-}
-
-ReaderVerdict judgePacket(const ReaderLimits &limits, int pktid, double pkttime, double now,
+ReaderVerdict judgePacket(const ReaderLimits &limits, bool isLast, double pkttime, double now,
                           const std::function<bool()> &unstuffs) {
-  if (limits.endtime == TIME_LAST) {
-    if (pktid == limits.lastPktid || pktidAfter(pktid, limits.lastPktid)) {
-      return ReaderVerdict::kPassLastAndStop;
-    }
-    return ReaderVerdict::kPass;
-  }
+  if (limits.endtime == TIME_LAST) return isLast ? ReaderVerdict::kPassLastAndStop : ReaderVerdict::kPass;
   if (limits.endtime != TIME_UNSET && pkttime >= limits.endtime) {
     return pkttime == limits.endtime ? ReaderVerdict::kPassAndStop
                                      : ReaderVerdict::kPastEndAndStop;

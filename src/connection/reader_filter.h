@@ -3,9 +3,9 @@
 // check. Kept apart from the loop so that it can be judged against any clock.
 //
 // The first rule that applies decides:
-//  1. end time "last": pass every packet unfiltered; stop after the packet
-//     whose id is the last id (or any id past it, should the last one have
-//     been dropped at the source before it was read);
+//  1. end time "last": pass every packet unfiltered; stop after the last
+//     packet (the newest when reading began, or any after it, should that
+//     one have been dropped at the source before it was read);
 //  2. an end time at or before the packet time: pass the packet when its time
 //     equals the end time exactly, and stop;
 //  3. a too-old limit and an age of at least the limit: reject;
@@ -23,7 +23,6 @@ struct ReaderLimits {
   double tooNew;       // TIME_UNSET or seconds
   bool checkUnstuff;
   bool suppressUnstuffErrors;
-  int lastPktid;       // the newest id when reading began (end time "last")
 };
 
 enum class ReaderVerdict {
@@ -37,10 +36,7 @@ enum class ReaderVerdict {
   kNoUnstuffQuiet    // reject: does not unstuff (silently)
 };
 
+// `isLast`: the packet is the last one, or after it (end time "last" only).
 // `unstuffs` is asked only when the unstuff check is reached.
-ReaderVerdict judgePacket(const ReaderLimits &limits, int pktid, double pkttime, double now,
+ReaderVerdict judgePacket(const ReaderLimits &limits, bool isLast, double pkttime, double now,
                           const std::function<bool()> &unstuffs);
-
-// True when packet id `a` comes after `b` in the server's order, in which ids
-// count up to 2147483647 and start again at 0.
-bool pktidAfter(int a, int b);

@@ -1,212 +1,176 @@
 #include "connection/relay_connection.h"
 
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <thread>
 
-#include "base/relay_exception.h"
+#include "base/relay_log.h"
+#include "base/stop.h"
+#include "base/termination_signals.h"
 #include "base/time_text.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
-#include "nats/jetstream_endpoint.h"
-#include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
-#include "tarn/tarn_tag.h"
 
 namespace {
 
-// A limit in seconds, fixed with six decimals.
-std::string limitText(double seconds) {
+bool stopping() { return Stop.load() != 0; }
+
+// A number of seconds, fixed with six decimals.
+std::string fixed6(double seconds) {
   char text[64];
   std::snprintf(text, sizeof text, "%.6f", seconds);
   return text;
 }
 
+// Sleeps `seconds` truncated to whole seconds (below one second: no pause),
+// waking early once the stop flag is set so that a stop is not held up by a
+// long back-off.
+void backOff(double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(static_cast<long>(seconds));
+  while (!stopping() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 }  // namespace
 
-int RelayConnection::directionCode(const std::string &direction) {
-  if (direction == "read") return kRead;
-  if (direction != "write") {
-    relayLog()->die_initializing("Unexpected internal error: RelayConnection direction must be 'read' or 'write'.");
+const char *stateText(ConnectionState state) {
+  switch (state) {
+    case ConnectionState::kStopped:
+      return "stopped";
+    case ConnectionState::kReg:
+      return "reg";
+    case ConnectionState::kSleeping:
+      return "sleeping";
+    case ConnectionState::kYes:
+      return "yes";
   }
-  return kWrite;
+  return "stopped";
 }
 
-RelayConnection::RelayConnection(std::string name, std::string direction, std::string tagname,
-                                 std::string tarnname, std::string queuename)
-    : name(std::move(name)),
-      tagname(std::move(tagname)),
-      tarnname(std::move(tarnname)),
-      queuename(std::move(queuename)) {
-  this->direction = directionCode(direction);
-  if (this->tagname.empty()) {
-    tag = TarnTag::createTarnTagFromTarnName(this->tarnname);
-    this->tagname = tag->getString("tarntag");
-    return;
-  }
-  try {
-    tag = TarnTag::getTarnTag(this->tagname, "", false);
-  } catch (const RelayDNEException &) {
-    relayLog()->elog_die("Can't find an tarnserver specified for tarntag '" + this->tagname +
-                         "' -- check command line");
-  }
+RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> queue,
+                                 ReaderSettings settings, std::unique_ptr<PacketSource> source,
+                                 const RelayContext &context)
+    : m_name(std::move(name)),
+      m_direction(Direction::kRead),
+      m_queue(std::move(queue)),
+      m_context(context),
+      m_log(*context.log),
+      m_reader(std::move(settings)),
+      m_source(std::move(source)) {}
+
+RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> queue,
+                                 WriterSettings settings,
+                                 std::unique_ptr<PacketDestination> destination,
+                                 const RelayContext &context)
+    : m_name(std::move(name)),
+      m_direction(Direction::kWrite),
+      m_queue(std::move(queue)),
+      m_context(context),
+      m_log(*context.log),
+      m_writer(std::move(settings)),
+      m_destination(std::move(destination)) {}
+
+RelayConnection::~RelayConnection() = default;
+
+const std::string &RelayConnection::queueName() const { return m_queue->name(); }
+
+const EndpointNames &RelayConnection::endpointNames() const {
+  return isReader() ? m_source->names() : m_destination->names();
 }
 
-RelayConnection::RelayConnection(std::string name, std::string direction,
-                                 std::shared_ptr<const JetStreamEndpoint> endpoint, std::string queuename)
-    : name(std::move(name)), queuename(std::move(queuename)), jetstream(std::move(endpoint)) {
-  this->direction = directionCode(direction);
-}
+// ---- What status packets show ----
 
-// ---- Setters ----
-
-void RelayConnection::set(std::string key, std::string value) {
-  if (key == "match") {
-    match = std::move(value);
-  } else if (key == "reject") {
-    reject = std::move(value);
-  } else if (key == "connection_name") {
-    name = std::move(value);
-  } else if (key == "connection_status") {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    status = std::move(value);
-  } else {
-    relayLog()->elog_complain("Unexpected internal error: unknown key '" + key +
-                              "' in RelayConnection::set() (string value)");
-  }
-}
-
-void RelayConnection::set(std::string key, int value) {
-  if (key != "maxqueue") dieUnknownKey(key, "set() (integer value)");
-  maxqueue = value;
-}
-
-void RelayConnection::set(std::string key, bool value) {
-  if (key == "check_unstuff") {
-    checkUnstuff = value;
-  } else if (key == "suppress_unstuff_errors") {
-    suppressUnstuffErrorsFlag = value;
-  } else {
-    dieUnknownKey(key, "set() (boolean value)");
-  }
-}
-
-void RelayConnection::set(std::string key, double value) {
-  if (key == "starttime") {
-    starttime = value;
-  } else if (key == "endtime") {
-    endtime = value;
-  } else if (key == "too_old") {
-    tooOldLimit = value;
-  } else if (key == "too_new") {
-    tooNewLimit = value;
-  } else {
-    dieUnknownKey(key, "set() (double-precision value)");
-  }
-}
-
-// ---- Getters ----
-
-int RelayConnection::getInt(std::string key) {
-  if (key == "maxqueue") return maxqueue;
-  if (key != "queue_count") dieUnknownKey(key, "getInt()");
-  std::shared_ptr<RelayQueue> current = getQueue();
-  int count = current ? current->getQueueCount(name) : 0;
-  queueCount.store(count);
-  return count;
-}
-
-bool RelayConnection::getBool(std::string key) {
-  if (key != "check_unstuff") dieUnknownKey(key, "getBool()");
-  return checkUnstuff;
-}
-
-double RelayConnection::getDouble(std::string key) {
-  if (key != "last_packet_time") dieUnknownKey(key, "getDouble()");
-  return lastPacketTime.load();
-}
-
-std::string RelayConnection::getString(std::string key) {
-  if (key == "match") return match;
-  if (key == "reject") return reject;
-  if (key == "tarntag") return tagname;
-  if (key == "tarnname") return jetstream ? jetstream->description() : tag->getString("tarnname");
-  if (key == "queue_name") return queuename;
-  if (key == "connection_status") {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return status;
-  }
-  if (key == "connection_name") return name;
-  if (key == "direction") return direction == kRead ? "read" : "write";
+std::string RelayConnection::getString(const std::string &key) const {
+  if (key == "connection_name") return m_name;
+  if (key == "connection_status") return stateText(state());
+  if (key == "direction") return isReader() ? "read" : "write";
+  if (key == "queue_name") return queueName();
+  if (key == "tarnname") return endpointNames().server;
   dieUnknownKey(key, "getString()");
 }
 
-void RelayConnection::dieUnknownKey(const std::string &key, const std::string &where) {
-  relayLog()->elog_die("Unexpected internal error: unknown key '" + key +
-                       "' in RelayConnection::" + where);
+int RelayConnection::getInt(const std::string &key) const {
+  if (key != "queue_count") dieUnknownKey(key, "getInt()");
+  return m_begun.load() ? m_queue->getQueueCount(m_name) : 0;
 }
 
-// ---- The connection's thread ----
-
-void RelayConnection::setQueue(std::shared_ptr<RelayQueue> newQueue) {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  queue = std::move(newQueue);
+double RelayConnection::getDouble(const std::string &key) const {
+  if (key != "last_packet_time") dieUnknownKey(key, "getDouble()");
+  return m_lastPacketTime.load();
 }
 
-std::shared_ptr<RelayQueue> RelayConnection::getQueue() {
-  std::lock_guard<std::mutex> lock(stateMutex);
-  return queue;
+void RelayConnection::dieUnknownKey(const std::string &key, const std::string &where) const {
+  m_log.elog_die("Unexpected internal error: unknown key '" + key + "' in RelayConnection::" + where);
 }
 
 // ---- Description ----
 
-void RelayConnection::verboseDescribe() {
-  RelayLogMgr *log = relayLog();
-  log->verbose("\t\tdlname\t\t\t" + name);
-  log->verbose("\t\trun\t\t\ttrue");
-  log->verbose("\t\tconnected_status\t" + getString("connection_status"));
-  if (direction == kRead) {
-    describeReader();
+void RelayConnection::verboseDescribe() const {
+  if (m_log.getVerbose() < 1) return;
+  std::vector<std::string> lines = {"\t\tdlname\t\t\t" + m_name, "\t\trun\t\t\ttrue",
+                                    std::string("\t\tconnected_status\t") + stateText(state())};
+  std::vector<std::string> own = isReader() ? m_source->describe() : m_destination->describe();
+  if (isReader()) {
+    const ReaderSettings &r = m_reader;
+    lines.push_back("\t\tdirection\t\tread");
+    lines.insert(lines.end(), own.begin(), own.end());
+    lines.push_back("\t\twrite_to_queue\t\t" + queueName());
+    lines.push_back(r.starttime == TIME_UNSET ? "\t\tstarttime" : "\t\tstarttime\t\t" + dateText(r.starttime));
+    if (r.endtime == TIME_UNSET) {
+      lines.push_back("\t\tendtime");
+    } else {
+      lines.push_back(r.endtime == TIME_LAST ? "\t\tendtime\t\t\tlast" : "\t\tendtime\t\t\t" + dateText(r.endtime));
+    }
+    lines.push_back(r.tooOld == TIME_UNSET ? "\t\ttoo_old" : "\t\ttoo_old\t\t" + fixed6(r.tooOld));
+    lines.push_back(r.tooNew == TIME_UNSET ? "\t\ttoo_new" : "\t\ttoo_new\t\t" + fixed6(r.tooNew));
+    lines.push_back(std::string("\t\tcheck_unstuff\t\t") + (r.checkUnstuff ? "true" : "false"));
   } else {
-    describeWriter();
+    lines.push_back("\t\tdirection\t\twrite");
+    lines.push_back("\t\tread_from_queue\t\t" + queueName());
+    lines.insert(lines.end(), own.begin(), own.end());
+    lines.push_back("\t\tmax_queue\t\t" + std::to_string(m_writer.maxQueue));
+    lines.push_back("\t\tmax_queue_bytes\t\t" + std::to_string(m_writer.maxQueueBytes));
   }
-  log->verbose("\t\tmatch\t\t\t" + match);
-  log->verbose("\t\treject\t\t\t" + reject);
+  lines.push_back("\t\tmatch\t\t\t" + (isReader() ? m_reader.match : m_writer.match));
+  lines.push_back("\t\treject\t\t\t" + (isReader() ? m_reader.reject : m_writer.reject));
+  for (const std::string &line : lines) m_log.verbose(line);
 }
 
-void RelayConnection::describeReader() {
-  RelayLogMgr *log = relayLog();
-  log->verbose("\t\tdirection\t\tread");
-  if (jetstream) {
-    describeJetStream();
-  } else {
-    log->verbose("\t\tread_from_tarnname\t" + tarnname);
-    log->verbose("\t\tread_from_tarntag\t" + tagname);
-  }
-  log->verbose("\t\twrite_to_queue\t\t" + queuename);
-  log->verbose(starttime == TIME_UNSET ? "\t\tstarttime"
-                                       : "\t\tstarttime\t\t" + dateText(starttime));
-  if (endtime == TIME_UNSET) {
-    log->verbose("\t\tendtime");
-  } else if (endtime == TIME_LAST) {
-    log->verbose("\t\tendtime\t\t\tlast");
-  } else {
-    log->verbose("\t\tendtime\t\t\t" + dateText(endtime));
-  }
-  log->verbose(tooOldLimit == TIME_UNSET ? "\t\ttoo_old" : "\t\ttoo_old\t\t" + limitText(tooOldLimit));
-  log->verbose(tooNewLimit == TIME_UNSET ? "\t\ttoo_new" : "\t\ttoo_new\t\t" + limitText(tooNewLimit));
-  log->verbose(std::string("\t\tcheck_unstuff\t\t") + (checkUnstuff ? "true" : "false"));
+// ---- The thread ----
+
+void RelayConnection::run() {
+  blockTerminationSignals();
+  m_log.nameThread("connection_" + m_name);
+  m_log.verbose("Thread starting");
+  setState(ConnectionState::kReg);
+  m_begun.store(true);
+  isReader() ? runReader() : runWriter();
+  setState(ConnectionState::kStopped);
+  m_log.verbose("Thread finished");
 }
 
-void RelayConnection::describeWriter() {
-  RelayLogMgr *log = relayLog();
-  log->verbose("\t\tdirection\t\twrite");
-  log->verbose("\t\tread_from_queue\t\t" + queuename);
-  if (jetstream) {
-    describeJetStream();
-  } else {
-    log->verbose("\t\twrite_to_tarnname\t" + tarnname);
-    log->verbose("\t\twrite_to_tarntag\t\t" + tagname);
+// Tries to reach the server until it answers or the stop flag is set (with
+// `evenIfStopping`, once whatever the flag), waiting 1, 2, 4, 8, 8, ...
+// internal time-outs between attempts.
+bool RelayConnection::openEndpoint(Endpoint &endpoint, bool evenIfStopping) {
+  int factor = 1;
+  bool first = evenIfStopping;
+  while (first || !stopping()) {
+    first = false;
+    std::string why;
+    OpenResult result = endpoint.open(why);
+    if (result == OpenResult::kWasOpen) return true;
+    if (result == OpenResult::kOpened) {
+      m_log.verbose("Connected to " + endpoint.names().where + (isReader() ? " for reading" : " for writing"));
+      return true;
+    }
+    if (stopping()) break;
+    setState(ConnectionState::kSleeping);
+    double wait = m_context.internalTimeout * factor;
+    m_log.elog_complain("Waiting " + fixed6(wait) + " seconds for " + endpoint.names().awaited +
+                        " to become available" + (why.empty() ? "" : ": " + why));
+    backOff(wait);
+    if (factor <= 7) factor *= 2;
   }
-  log->verbose("\t\tmax_queue\t\t" + std::to_string(maxqueue));
-  log->verbose("\t\tmax_queue_bytes\t\t" + std::to_string(maxqueuebytes));
+  return false;
 }

@@ -7,15 +7,10 @@
 #include "base/relay_exception.h"
 #include "base/stop.h"
 #include "base/termination_signals.h"
-#include "config/relay_config.h"
 #include "managers/manager_pause.h"
 #include "platform/elog/elog.h"
 
 namespace {
-
-// The calling thread's label; an unnamed thread's when no configuration
-// exists yet.
-std::string currentLabel() { return RelayCnf ? RelayCnf->getMyThreadLabel() : "Thread ''"; }
 
 void writeAll(int fd, const std::string &text) {
   size_t done = 0;
@@ -38,54 +33,46 @@ std::string takeLibraryMessages() {
 
 }  // namespace
 
-std::string RelayLogMgr::writeLine(FILE *stream, const std::string &head, const std::string &middle,
-                                   const std::string &msg) {
-  std::lock_guard<std::mutex> lock(outputMutex);
-  std::string line = head + currentLabel() + ": " + middle + msg;
+std::string RelayLogMgr::writeLine(FILE *stream, const std::string &head, const std::string &msg) {
+  std::lock_guard<std::mutex> lock(m_outputMutex);
+  std::string line = head + m_threadNames.labelOfThisThread() + ": " + msg;
   std::string out = line + "\n";
   std::fwrite(out.data(), 1, out.size(), stream);
   std::fflush(stream);
   return line;
 }
 
-void RelayLogMgr::notify(std::string msg) { msgToLogQueue(writeLine(stdout, "", "", msg)); }
+void RelayLogMgr::notify(std::string msg) { msgToLogQueue(writeLine(stdout, "", msg)); }
 
 void RelayLogMgr::verbose(std::string msg) {
-  if (verbosity.load() < 1) return;
-  msgToLogQueue(writeLine(stdout, "", "", msg));
+  if (m_verbosity.load() < 1) return;
+  msgToLogQueue(writeLine(stdout, "", msg));
 }
 
 void RelayLogMgr::veryVerbose(std::string msg) {
-  if (verbosity.load() < 2) return;
-  writeLine(stdout, "", "", msg);
+  if (m_verbosity.load() < 2) return;
+  writeLine(stdout, "", msg);
 }
 
-void RelayLogMgr::elog_complain(std::string msg) { msgToLogQueue(writeLine(stderr, "", "", msg)); }
+void RelayLogMgr::elog_complain(std::string msg) { msgToLogQueue(writeLine(stderr, "", msg)); }
 
-void RelayLogMgr::DEBUG(std::string msg) { writeLine(stderr, "", "DEBUG: ", msg); }
-
-void RelayLogMgr::SCAFFOLD(std::string msg) { writeLine(stdout, "SCAFFOLD: ", "", msg); }
-
-void RelayLogMgr::SCAFFOLD_FEATURE(std::string msg, bool die) {
-  writeLine(stdout, "SCAFFOLD: ", "",
+void RelayLogMgr::SCAFFOLD_FEATURE(std::string msg) {
+  writeLine(stdout, "SCAFFOLD: ",
             msg + " If you are actively using this feature, please e-mail "
                   "support@tarn2tarn.example so that it can be kept.");
-  if (die) _exit(255);
 }
 
-void RelayLogMgr::elog_die(std::string msg) {
-  outputMutex.lock();  // held until the end: no other line may follow the fatal one
+void RelayLogMgr::fatal(std::string msg, bool lock) {
+  if (lock) m_outputMutex.lock();  // held until the end: no other line may follow the fatal one
   writeFatalAndExit(msg);
 }
-
-void RelayLogMgr::die_initializing(std::string msg) { writeFatalAndExit(msg); }
 
 void RelayLogMgr::dieNoKey(const std::string &key, const std::string &operation) {
   elog_die("Unexpected internal error: no key '" + key + "' in " + operation + "()");
 }
 
 void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
-  std::string label = currentLabel();
+  std::string label = m_threadNames.labelOfThisThread();
   std::string out;
   std::string pending = takeLibraryMessages();
   if (!pending.empty()) out += label + ": " + pending + "\n";
@@ -97,7 +84,7 @@ void RelayLogMgr::writeFatalAndExit(const std::string &msg) {
 }
 
 void RelayLogMgr::msgToLogQueue(std::string msg) {
-  if (!lineSink) return;
+  if (!m_lineSink) return;
   // A line written while this thread is already offering one (the complaint
   // about a failed push, above all) stays on the streams: a failing log
   // queue must not make its own reports recurse.
@@ -108,7 +95,7 @@ void RelayLogMgr::msgToLogQueue(std::string msg) {
     ~Offering() { flag = false; }
   } guard{offering = true};
   try {
-    lineSink(msg);
+    m_lineSink(msg);
   } catch (const RelayException &e) {
     elog_complain(e.what());
   }
@@ -119,13 +106,13 @@ void RelayLogMgr::drainLibraryMessages() {
   if (!messages.empty()) elog_complain(messages);
 }
 
-void RelayLogMgr::run() {
+void RelayLogMgr::run(double internalTimeout) {
   blockTerminationSignals();
-  RelayCnf->nameThread("log_manager");
+  nameThread("log_manager");
   verbose("Thread starting");
   while (Stop.load() == 0) {
     drainLibraryMessages();
-    pauseUntilStop(RelayCnf->getDouble("internal_timeout_sec"), Stop);
+    pauseUntilStop(internalTimeout, Stop);
   }
   // Messages recorded during the last pause would otherwise be lost.
   drainLibraryMessages();

@@ -1,12 +1,12 @@
-// RelayLogMgr: the one place through which every thread writes its
+// RelayLogMgr: the process's RelayLog, through which every thread writes its
 // messages, and the log manager thread's body.
 //
 // Each message becomes one line, built whole and written under one mutex so
 // that lines of different threads never interleave: the calling thread's
-// label (RelayConfig::getMyThreadLabel), ": " and the message. notify,
-// verbose and elog_complain also offer their line to the line sink, which
-// the configuration installs while there is a log queue (it makes each line
-// a log packet and queues it); the log manager itself knows neither packets
+// label (ThreadNames), ": " and the message. notify, verbose and
+// elog_complain also offer their line to the line sink, which the
+// configuration installs while there is a log queue (it makes each line a
+// log packet and queues it); the log manager itself knows neither packets
 // nor queues.
 //
 //   operation         written when     stream   line
@@ -14,8 +14,6 @@
 //   verbose           verbosity >= 1   stdout   label: msg
 //   veryVerbose       verbosity >= 2   stdout   label: msg
 //   elog_complain     always           stderr   label: msg
-//   DEBUG             always           stderr   label: DEBUG: msg
-//   SCAFFOLD          always           stdout   SCAFFOLD: label: msg
 //   SCAFFOLD_FEATURE  always           stdout   SCAFFOLD: label: msg <plea to e-mail support>
 //   elog_die          always           stderr   \nFatal: label: msg\n\n, then exit 255
 //   die_initializing  always           stderr   as elog_die, without the mutex
@@ -40,7 +38,10 @@
 #include <string>
 #include <utility>
 
-class RelayLogMgr {
+#include "base/relay_log.h"
+#include "base/thread_names.h"
+
+class RelayLogMgr : public RelayLog {
  public:
   // Takes one written line (without its newline); may throw RelayException,
   // which the log manager reports as a complaint.
@@ -50,48 +51,47 @@ class RelayLogMgr {
   RelayLogMgr(const RelayLogMgr &) = delete;
   RelayLogMgr &operator=(const RelayLogMgr &) = delete;
 
-  // The number of -v options: 0 quiet, 1 verbose, 2 or more very verbose.
-  void setVerbose(int level) { verbosity.store(level); }
-  int getVerbose() const { return verbosity.load(); }
+  void nameThread(const std::string &name) override { m_threadNames.name(name); }
+  ThreadNames &threadNames() { return m_threadNames; }
 
-  void notify(std::string msg);
-  void verbose(std::string msg);
-  void veryVerbose(std::string msg);
-  void elog_complain(std::string msg);
-  void DEBUG(std::string msg);
-  void SCAFFOLD(std::string msg);
-  // Ends the process (exit status 255) after writing when `die` is true.
-  void SCAFFOLD_FEATURE(std::string msg, bool die);
-  [[noreturn]] void elog_die(std::string msg);
-  // For configuration errors: as elog_die, but takes no lock.
-  [[noreturn]] void die_initializing(std::string msg);
+  void setVerbose(int level) { m_verbosity.store(level); }
+  int getVerbose() const override { return m_verbosity.load(); }
+
+  void notify(std::string msg) override;
+  void verbose(std::string msg) override;
+  void veryVerbose(std::string msg) override;
+  void elog_complain(std::string msg) override;
+  void SCAFFOLD_FEATURE(std::string msg);
   // For a keyed accessor asked for a key it does not know: elog_die with
   // "Unexpected internal error: no key '<key>' in <operation>()".
   [[noreturn]] void dieNoKey(const std::string &key, const std::string &operation);
 
   // Where notify, verbose and elog_complain send their lines besides the
   // streams; empty (the default): nowhere.
-  void setLineSink(LineSink sink) { lineSink = std::move(sink); }
+  void setLineSink(LineSink sink) { m_lineSink = std::move(sink); }
   // Offers one written line (without its newline) to the line sink.
   void msgToLogQueue(std::string msg);
 
   // Reports the log library's waiting messages, if any, as one complaint.
   void drainLibraryMessages();
 
-  // The log manager thread's body.
-  void run();
+  // The log manager thread's body, draining every `internalTimeout` seconds.
+  void run(double internalTimeout);
+
+ protected:
+  [[noreturn]] void fatal(std::string msg, bool lock) override;
 
  private:
-  // Builds head + label + ": " + middle + msg, writes it and a newline to
-  // `stream` and flushes, all under the output mutex. Returns the line.
-  std::string writeLine(FILE *stream, const std::string &head, const std::string &middle,
-                        const std::string &msg);
+  // Builds head + label + ": " + msg, writes it and a newline to `stream`
+  // and flushes, all under the output mutex. Returns the line.
+  std::string writeLine(FILE *stream, const std::string &head, const std::string &msg);
   // Writes the library's waiting messages and the fatal line, and ends the
   // process; the caller holds the output mutex or, while configuring, needs
   // none.
   [[noreturn]] void writeFatalAndExit(const std::string &msg);
 
-  std::mutex outputMutex;           // serialises the writing of lines
-  std::atomic<int> verbosity{0};    // set while configuring; read by every thread
-  LineSink lineSink;                // set while configuring; called by every thread
+  ThreadNames m_threadNames;
+  std::mutex m_outputMutex;           // serialises the writing of lines
+  std::atomic<int> m_verbosity{0};    // set while configuring; read by every thread
+  LineSink m_lineSink;                // set while configuring; called by every thread
 };

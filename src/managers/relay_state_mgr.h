@@ -1,5 +1,6 @@
 // RelayStateMgr: the state manager, the one thread that receives the
-// termination signals, and the keeper of the statefile's name.
+// termination signals, and the keeper of the statefile (the relay's
+// PositionSaver).
 //
 // Its thread installs the signal handling of the state-file library, so that
 // SIGHUP, SIGINT, SIGQUIT or SIGTERM sets the stop flag (a second signal, or
@@ -9,29 +10,33 @@
 // first (exhume; the readers wait for that before they position) and saves
 // the registered positions after every wait and once more at the end (bury).
 //
-// Thread-safety: the name never changes after construction; getString and
-// saveNow may be called from any thread.
+// Thread-safety: the settings never change after construction; statefile()
+// and saveNow() may be called from any thread.
 #pragma once
 
 #include <string>
 
-class RelayStateMgr {
- public:
-  // `statefile` empty: no statefile is used.
-  explicit RelayStateMgr(std::string statefile);
+#include "base/relay_context.h"
 
-  // "statefile": the statefile name, possibly empty. Any other key ends the
-  // process.
-  std::string getString(const std::string &key);
+class RelayLog;
+
+class RelayStateMgr : public PositionSaver {
+ public:
+  struct Settings {
+    std::string statefile;                 // empty: no statefile is used
+    int gracePeriodSeconds = 15;           // of the shutdown; 0: none
+    double internalTimeout = 1.0;          // seconds between saves
+    double positionLifetimeSeconds = 30 * 86400.0;  // of a saved position no reader takes
+  };
+  RelayStateMgr(Settings settings, RelayLog &log);
+
+  const std::string &statefile() const override { return m_settings.statefile; }
+  void saveNow() override;
 
   // The state manager thread's body.
   void run();
 
-  // Saves the read positions at once (with a statefile): for a reader that
-  // had no saved position and has just begun, whose place would otherwise
-  // be known only at the next save.
-  void saveNow();
-
  private:
-  const std::string statefile;
+  const Settings m_settings;
+  RelayLog &m_log;
 };

@@ -9,10 +9,9 @@
 #include "base/relay_exception.h"
 #include "base/stop.h"
 #include "base/termination_signals.h"
-#include "config/relay_config.h"
+#include "base/relay_log.h"
 #include "connection/relay_connection.h"
 #include "managers/manager_pause.h"
-#include "managers/relay_log_mgr.h"
 #include "platform/pf/pf.h"
 #include "platform/pf/pf_text.h"
 #include "platform/support/support.h"
@@ -49,7 +48,7 @@ std::string nameAsKey(const std::string &name) {
   return key;
 }
 
-void pushConnection(void **stack, RelayConnection &c, double runtime, long rss, bool stopped,
+void pushConnection(void **stack, const RelayConnection &c, double runtime, long rss, bool stopped,
                     double now) {
   std::string name = c.getString("connection_name");
   if (name.empty()) return;
@@ -80,16 +79,24 @@ void pushConnection(void **stack, RelayConnection &c, double runtime, long rss, 
 
 }  // namespace
 
+RelayStatusMgr::RelayStatusMgr(const RelayContext &context, std::vector<std::shared_ptr<RelayConnection>> connections,
+                               std::shared_ptr<RelayQueue> queue, double startTime, double interval)
+    : m_context(context),
+      m_connections(std::move(connections)),
+      m_queue(std::move(queue)),
+      m_startTime(startTime),
+      m_interval(interval) {}
+
 std::string RelayStatusMgr::statusText(double runtime, long rss) {
   void *stack = nullptr;
   bool stopped = Stop.load() != 0;
   double now = std_now();
-  pushLine(&stack, "target %s\n", RelayCnf->getTargetName().c_str());
+  pushLine(&stack, "target %s\n", m_context.targetName.c_str());
   pushLine(&stack, "type dl\n");
   pushLine(&stack, "model tarn\n");
   pushLine(&stack, "rtm %.3f\n", runtime);
   pushLine(&stack, "dls &Arr{\n");
-  for (const std::shared_ptr<RelayConnection> &c : RelayCnf->getConnections()) {
+  for (const std::shared_ptr<RelayConnection> &c : m_connections) {
     pushConnection(&stack, *c, runtime, rss, stopped, now);
   }
   pushLine(&stack, "}\n");
@@ -101,7 +108,7 @@ std::string RelayStatusMgr::statusText(double runtime, long rss) {
 }
 
 std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
-  double runtime = std_now() - RelayCnf->getDouble("starttime");
+  double runtime = std_now() - m_startTime;
   Pidinfo info{};
   pidinfo(getpid(), &info);
   std::string text = statusText(runtime, info.rss);
@@ -112,7 +119,7 @@ std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
   }
   std::shared_ptr<TarnPacket> packet;
   try {
-    packet = std::make_shared<TarnPacket>(pf);
+    packet = std::make_shared<TarnPacket>(m_context.targetName, pf);
   } catch (...) {
     pffree(pf);
     throw;
@@ -123,11 +130,10 @@ std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
 
 void RelayStatusMgr::run() {
   blockTerminationSignals();
-  RelayCnf->nameThread(kProducer);
-  RelayLogMgr *log = relayLog();
-  log->verbose("Thread starting");
-  std::shared_ptr<RelayQueue> queue = RelayCnf->getRelayStatusQueue();
-  if (queue) {
+  RelayLog &log = *m_context.log;
+  log.nameThread(kProducer);
+  log.verbose("Thread starting");
+  if (const std::shared_ptr<RelayQueue> &queue = m_queue) {
     queue->setProducer(kProducer);
     // A report that fails is tried again at once; one that fails again waits
     // for the next interval, so that a lasting failure neither spins nor
@@ -139,21 +145,21 @@ void RelayStatusMgr::run() {
         queue->push(packet);
         failedLast = false;
       } catch (const RelayException &e) {
-        log->elog_complain(e.what());
+        log.elog_complain(e.what());
         if (!failedLast) {
           failedLast = true;
           continue;
         }
       }
-      pauseUntilStop(RelayCnf->getDouble("pfstatusreport_interval_sec"), Stop);
+      pauseUntilStop(m_interval, Stop);
     }
     try {
       std::shared_ptr<TarnPacket> packet = pfstatus();
       queue->push(packet);
     } catch (const RelayException &e) {
-      log->elog_complain(e.what());
+      log.elog_complain(e.what());
     }
     queue->push_eof(kProducer);
   }
-  log->verbose("Thread finished");
+  log.verbose("Thread finished");
 }

@@ -1,12 +1,12 @@
 // RelayStatusMgr: the status manager, which reports the health of the relay
 // as status packets on the status queue.
 //
-// Every "pfstatusreport_interval_sec" (truncated to whole seconds; the
-// pause ends early once the stop flag is set) its thread builds a parameter-file text describing the relay and each named
-// connection, compiles it and pushes it as a status packet; after the stop
-// flag it pushes one final report, in which every connection shows as
-// stopped, and the queue's end-of-data mark. Without a status queue the
-// thread ends at once.
+// Every report interval (truncated to whole seconds; the pause ends early
+// once the stop flag is set) its thread builds a parameter-file text
+// describing the relay and each named connection, compiles it and pushes it
+// as a status packet; after the stop flag it pushes one final report, in
+// which every connection shows as stopped, and the queue's end-of-data mark.
+// Without a status queue the thread ends at once.
 //
 // Thread-safety: pfstatus may be called from any thread; it reads the
 // connections' properties, which guard themselves.
@@ -14,11 +14,21 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "base/relay_context.h"
+
+class RelayConnection;
+class RelayQueue;
 class TarnPacket;
 
 class RelayStatusMgr {
  public:
+  // `queue` may be null (no status packets); `startTime` is when the relay
+  // began (epoch seconds), `interval` the seconds between reports.
+  RelayStatusMgr(const RelayContext &context, std::vector<std::shared_ptr<RelayConnection>> connections,
+                 std::shared_ptr<RelayQueue> queue, double startTime, double interval);
+
   // One status packet describing the relay now. RelayException with
   // "RelayStatusMgr::pfstatus: pfcompile failed" when the text does not
   // compile, or from the packet when it cannot be made.
@@ -30,4 +40,11 @@ class RelayStatusMgr {
 
   // The status manager thread's body.
   void run();
+
+ private:
+  const RelayContext m_context;
+  const std::vector<std::shared_ptr<RelayConnection>> m_connections;
+  const std::shared_ptr<RelayQueue> m_queue;
+  const double m_startTime;
+  const double m_interval;
 };

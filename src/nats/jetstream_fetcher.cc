@@ -5,8 +5,7 @@
 #include <thread>
 
 #include "base/relay_times.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
+#include "base/relay_log.h"
 #include "nats/jetstream_names.h"
 #include "nats/nats_link.h"
 
@@ -26,11 +25,12 @@ std::string header(natsMsg *msg, const char *key) {
 }  // namespace
 
 JetStreamFetcher::JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName,
-                                   std::string owner)
+                                   std::string owner, RelayLog &log)
     : m_endpoint(std::move(endpoint)),
       m_consumer(std::move(consumer)),
       m_clientName(std::move(clientName)),
-      m_owner(std::move(owner)) {}
+      m_owner(std::move(owner)),
+      m_log(log) {}
 
 JetStreamFetcher::~JetStreamFetcher() {
   releaseFetched();
@@ -187,7 +187,7 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
     double lost = std::chrono::duration<double>(Clock::now() - m_lostAt).count();
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", lost);
-    relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' delivers again after " + text +
+    m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' delivers again after " + text +
                               " s, from stream sequence " + std::to_string(out.front().sequence));
     m_lossReported = false;
     m_backoff = 0;
@@ -273,7 +273,7 @@ void JetStreamFetcher::trouble(const std::string &why, bool connectionLost) {
   if (!m_lossReported) {
     m_lossReported = true;
     m_lostAt = Clock::now();
-    relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "': " + why +
+    m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "': " + why +
                               "; reading again after the last acknowledged message once the " +
                               std::to_string(m_held.size()) + " handed on are done");
   }
@@ -306,7 +306,7 @@ bool JetStreamFetcher::mend() {
     if (m_lastSequence < m_highest && !sameStream) {
       // Numbered anew: the stream was deleted and made again meanwhile.
       m_readingStreamMade = m_streamMade;
-      relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
+      m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
                                 std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
                                 " which was read: the stream was made anew; reading it from its first message");
       m_highest = 0;
@@ -335,7 +335,7 @@ bool JetStreamFetcher::mendLink() {
     if (Clock::now() < m_retryAt) return false;
     std::string why = connect(std::max(1.0, m_backoff));
     if (!why.empty()) {
-      if (why != m_lastFailure) relayLog()->elog_complain(m_owner + ": cannot reach JetStream '" +
+      if (why != m_lastFailure) m_log.elog_complain(m_owner + ": cannot reach JetStream '" +
                                                           m_endpoint.description() + "': " + why);
       m_lastFailure = why;
       m_backoff = std::min(kMaxBackoff, std::max(kFirstBackoff, m_backoff * 2));

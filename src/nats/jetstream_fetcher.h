@@ -41,6 +41,7 @@
 #include <nats/nats.h>
 
 class NatsLink;
+class RelayLog;
 
 // One message handed to a reader. `problem` says why it cannot be a packet
 // (no Tarn headers, say); otherwise srcname and time are set. The record is
@@ -62,8 +63,10 @@ class JetStreamFetcher {
   static constexpr double kAckWaitSeconds = 120;
   static constexpr int kMaxAckPending = 65536;
 
-  // `consumer` names the durable consumer; `owner` starts the lines it logs.
-  JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName, std::string owner);
+  // `consumer` names the durable consumer; `owner` starts the lines it
+  // writes to `log`.
+  JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName, std::string owner,
+                   RelayLog &log);
   ~JetStreamFetcher();
   JetStreamFetcher(const JetStreamFetcher &) = delete;
   JetStreamFetcher &operator=(const JetStreamFetcher &) = delete;
@@ -124,6 +127,7 @@ class JetStreamFetcher {
   const std::string m_consumer;
   const std::string m_clientName;
   const std::string m_owner;
+  RelayLog &m_log;
 
   std::unique_ptr<NatsLink> m_link;
   jsCtx *m_js = nullptr;

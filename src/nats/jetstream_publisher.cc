@@ -5,11 +5,11 @@
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include <nats/nats.h>
 
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
+#include "base/relay_log.h"
 #include "nats/nats_link.h"
 #include "tarn/tarn_packet.h"
 
@@ -92,10 +92,12 @@ void onAcknowledgement(jsCtx *, natsMsg *msg, jsPubAck *pa, jsPubAckErr *pae, vo
 
 }  // namespace
 
-JetStreamPublisher::JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner)
+JetStreamPublisher::JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner,
+                                       RelayLog &log)
     : m_endpoint(std::move(endpoint)),
       m_clientName(std::move(clientName)),
       m_owner(std::move(owner)),
+      m_log(log),
       m_shared(std::make_shared<Shared>()) {}
 
 JetStreamPublisher::~JetStreamPublisher() {
@@ -152,7 +154,7 @@ std::string JetStreamPublisher::checkStream() {
     config.Storage = js_FileStorage;
     s = js_AddStream(&info, m_js, &config, nullptr, &code);
     if (s == NATS_OK) {
-      relayLog()->notify(m_owner + " created JetStream stream '" + name + "' for the subjects '" + subject + "'");
+      m_log.notify(m_owner + " created JetStream stream '" + name + "' for the subjects '" + subject + "'");
       jsStreamInfo_Destroy(info);
       return "";
     }
@@ -281,7 +283,7 @@ void JetStreamPublisher::settle() {
   }
   for (auto &[packet, dropped] : finished) {
     if (!dropped.empty()) {
-      relayLog()->elog_complain(m_owner + " failed to publish packet to JetStream '" + m_endpoint.description() +
+      m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" + m_endpoint.description() +
                                 "': " + packet->describe() + " " + dropped);
     }
     packet->done();
@@ -292,7 +294,7 @@ void JetStreamPublisher::settle() {
       double seconds = std::chrono::duration<double>(Clock::now() - m_lostAt).count();
       char text[32];
       std::snprintf(text, sizeof text, "%.1f", seconds);
-      relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' takes packets again after " +
+      m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' takes packets again after " +
                                 text + " s");
     }
     m_lossReported = false;
@@ -308,7 +310,7 @@ void JetStreamPublisher::lose(const std::string &why) {
     m_working = false;
     m_lossReported = true;
     m_lostAt = Clock::now();
-    relayLog()->elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' failed (" + why +
+    m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' failed (" + why +
                               "); connecting again to send its " + std::to_string(waiting()) +
                               " unacknowledged packets again");
   }
@@ -320,7 +322,7 @@ void JetStreamPublisher::reconnect() {
   std::string why = connectAndCheck(std::max(1.0, m_backoff));
   if (!why.empty()) {
     if (why != m_lastConnectFailure) {
-      relayLog()->elog_complain(m_owner + ": cannot reach JetStream '" + m_endpoint.description() + "': " + why);
+      m_log.elog_complain(m_owner + ": cannot reach JetStream '" + m_endpoint.description() + "': " + why);
     }
     m_lastConnectFailure = why;
     m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));

@@ -33,6 +33,7 @@
 #include <nats/nats.h>
 
 class NatsLink;
+class RelayLog;
 class TarnPacket;
 
 class JetStreamPublisher {
@@ -42,8 +43,8 @@ class JetStreamPublisher {
   static constexpr double kAckWaitSeconds = 10;
 
   // `clientName` names the connection on the server; `owner` starts the
-  // lines it logs ("RelayConnection 'NAME'").
-  JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner);
+  // lines it writes to `log` ("RelayConnection 'NAME'").
+  JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner, RelayLog &log);
   ~JetStreamPublisher();
   JetStreamPublisher(const JetStreamPublisher &) = delete;
   JetStreamPublisher &operator=(const JetStreamPublisher &) = delete;
@@ -89,6 +90,7 @@ class JetStreamPublisher {
   const JetStreamEndpoint m_endpoint;
   const std::string m_clientName;
   const std::string m_owner;
+  RelayLog &m_log;
   const std::shared_ptr<Shared> m_shared;
 
   // ---- The writer thread's own ----

@@ -5,13 +5,15 @@
 #include <utility>
 
 #include "base/relay_exception.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
+#include "base/relay_log.h"
 #include "platform/elog/elog.h"
 #include "tarn/tarn_packet.h"
 
-RelayQueue::RelayQueue(std::string name)
-    : m_name(std::move(name)), m_fifo(pmtmanagedfifo_create(m_name.c_str())) {}
+RelayQueue::RelayQueue(std::string name, RelayLog &log, double popTimeout)
+    : m_name(std::move(name)),
+      m_log(log),
+      m_popTimeout(popTimeout),
+      m_fifo(pmtmanagedfifo_create(m_name.c_str())) {}
 
 // The relay's queues live until the process ends, held by the configuration,
 // so this runs only for a queue nobody holds any more (in tests): no thread
@@ -25,22 +27,17 @@ void RelayQueue::setProducer(std::string name) {
 
 void RelayQueue::setConsumer(std::string name, int limit, long byteLimit) {
   PmtFifo *fifo = pmtmanagedfifo_set_consumer(m_fifo, name.c_str(), limit, PMTFIFO_BACKPRESSURE);
-  pmtfifo_set_timeout(fifo, RelayCnf->getDouble("internal_timeout_sec"));
+  pmtfifo_set_timeout(fifo, m_popTimeout);
   pmtfifo_set_byte_limit(fifo, byteLimit);
   std::lock_guard<std::mutex> lock(m_consumersMutex);
   m_consumers.emplace(std::move(name), fifo);
 }
 
-int RelayQueue::getQueueCount(std::string name) {
+int RelayQueue::getQueueCount(const std::string &name) {
   std::lock_guard<std::mutex> lock(m_consumersMutex);
   auto found = m_consumers.find(name);
   if (found == m_consumers.end()) return -1;
   return pmtfifo_count(found->second);
-}
-
-std::string RelayQueue::getString(std::string key) {
-  if (key == "queuename") return m_name;
-  relayLog()->dieNoKey(key, "RelayQueue::getString");
 }
 
 void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
@@ -56,18 +53,18 @@ void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
   // further consumers hold it once more each.
   packet->holdUntilDone();
   // From here the library owns the hook, and frees it if it cannot queue it.
-  int flags = packet->getBool("is_internal_log") ? PMTFIFO_NOWAIT : 0;
-  long bytes = packet->getInt("nbytes") + kPacketOverheadBytes;
+  int flags = packet->isInternal() ? PMTFIFO_NOWAIT : 0;
+  long bytes = packet->byteCount() + kPacketOverheadBytes;
   int rc = pmtmanagedfifo_push_bytes(m_fifo, hook, spTarnPacket_hookcopy, flags, bytes);
   if (rc < 0) {
-    relayLog()->elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
+    m_log.elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
                               "', packet '" + packet->describe() + "'");
   }
 }
 
 void RelayQueue::push_eof(std::string name) {
   if (pmtmanagedfifo_push_eof(m_fifo, name.c_str()) < 0) {
-    relayLog()->elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
+    m_log.elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
                               "' onto '" + m_name + "', packet EOF");
   }
 }

@@ -9,6 +9,9 @@
 // sets each consumer's time-out, and turns the library's results into the
 // relay's failures.
 //
+// A failure to queue a packet or a mark is complained about in the log the
+// queue was given, and the packet is let go (the FIFO says done() for it).
+//
 // Threads: push, push_eof and pop may run concurrently from any threads (the
 // library serialises them). The consumer table has a lock of its own, since
 // writers register from their threads while the status manager reads counts.
@@ -21,11 +24,14 @@
 
 #include "platform/fifo/pmtfifo.h"
 
+class RelayLog;
 class TarnPacket;
 
 class RelayQueue {
  public:
-  explicit RelayQueue(std::string name);
+  // A consumer's pop waits at most `popTimeout` seconds (the internal
+  // time-out) before it says that nothing came.
+  RelayQueue(std::string name, RelayLog &log, double popTimeout);
   ~RelayQueue();
   RelayQueue(const RelayQueue &) = delete;
   RelayQueue &operator=(const RelayQueue &) = delete;
@@ -37,13 +43,12 @@ class RelayQueue {
   static constexpr long kPacketOverheadBytes = 256;
 
   // Registers a consumer with its limits, in packets and in bytes (0: none;
-  // at a limit readers' pushes wait), and sets its time-out to
-  // "internal_timeout_sec". Registering a name again keeps what waits for it.
+  // at a limit readers' pushes wait), and sets its time-out. Registering a
+  // name again keeps what waits for it.
   void setConsumer(std::string name, int limit, long byteLimit = 0);
   // Packets waiting for the consumer; -1 for a name that is not a consumer.
-  int getQueueCount(std::string name);
-  // "queuename"; any other key ends the process.
-  std::string getString(std::string key);
+  int getQueueCount(const std::string &name);
+  const std::string &name() const { return m_name; }
 
   // Queues the packet for every consumer; a failure is complained about and
   // the packet is not queued. The relay's own log and status packets never
@@ -60,6 +65,8 @@ class RelayQueue {
 
  private:
   const std::string m_name;
+  RelayLog &m_log;
+  const double m_popTimeout;
   PmtManagedFifo *const m_fifo;
 
   std::mutex m_consumersMutex;  // guards m_consumers

@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "base/relay_exception.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
 
 std::unordered_map<std::string, std::shared_ptr<TarnHandle>> TarnHandle::s_tarnHandles;
 
@@ -18,11 +16,6 @@ void TarnHandle::addTarnTag(std::string name) {
 
 std::string TarnHandle::getFirstTarnTag() {
   return m_tarntags.empty() ? std::string() : m_tarntags.front();
-}
-
-std::string TarnHandle::getString(std::string key) {
-  if (key == "tarnname") return m_tarnname;
-  relayLog()->dieNoKey(key, "TarnHandle::getString");
 }
 
 std::shared_ptr<TarnHandle> TarnHandle::getTarnHandle(std::string name, bool create) {

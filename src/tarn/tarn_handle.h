@@ -20,8 +20,7 @@ class TarnHandle {
   void addTarnTag(std::string name);
   // The first tag name configured for this tarn name, or "" when none.
   std::string getFirstTarnTag();
-  // "tarnname": the tarn name. Any other key ends the process.
-  std::string getString(std::string key);
+  const std::string &tarnName() const { return m_tarnname; }
 
   // The handle registered for `name`. Unregistered: created and registered
   // when `create` is true, else RelayDNEException.

@@ -7,8 +7,6 @@
 
 #include "base/relay_exception.h"
 #include "base/time_text.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
 #include "platform/elog/elog.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/time/epochtime.h"
@@ -72,7 +70,7 @@ TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, d
       m_unstuffState(kNotTried),
       m_pkttime(pkttime),
       m_pktbuf(buffer) {
-  m_tarnname = tag->getString("tarnname");
+  m_tarnname = tag->tarnName();
   copySrcname(m_srcname, sizeof m_srcname, srcname);
 }
 
@@ -94,21 +92,21 @@ TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string 
   copySrcname(m_srcname, sizeof m_srcname, srcname.c_str());
 }
 
-TarnPacket::TarnPacket(std::string message) {
-  buildInternal("log", "log", kContentLog, "Failed to stuff log packet");
+TarnPacket::TarnPacket(const std::string &target, const std::string &message) {
+  buildInternal(target, "log", "log", kContentLog, "Failed to stuff log packet");
   m_pkt->string = strdup(message.c_str());
   m_pkt->string_size = static_cast<int>(message.size()) + 1;
   stuffInternal("Failed to stuff log packet");
 }
 
-TarnPacket::TarnPacket(Pf *pf) {
-  buildInternal("pf/st", "pf", kContentStatus, "Failed to stuff /pf/st packet");
+TarnPacket::TarnPacket(const std::string &target, Pf *pf) {
+  buildInternal(target, "pf/st", "pf", kContentStatus, "Failed to stuff /pf/st packet");
   m_pkt->pf = pfdup(pf);
   stuffInternal("Failed to stuff /pf/st packet");
 }
 
-void TarnPacket::buildInternal(const char *suffix, const char *type, int content,
-                               const char *failure) {
+void TarnPacket::buildInternal(const std::string &target, const char *suffix, const char *type,
+                               int content, const char *failure) {
   m_pktid = -1;
   m_nbytes = 0;
   m_bufsize = 0;
@@ -122,7 +120,7 @@ void TarnPacket::buildInternal(const char *suffix, const char *type, int content
   m_pkt = newPkt();
   if (!m_pkt) throw RelayException(failure);
   std::memset(m_srcname, 0, sizeof m_srcname);
-  std::snprintf(m_srcname, 63, "%s/%s", RelayCnf->getTargetName().c_str(), suffix);
+  std::snprintf(m_srcname, 63, "%s/%s", target.c_str(), suffix);
   m_pkt->type = suffix2pkttype(type);
   split_srcname(m_srcname, m_pkt);
   m_pkt->time = std_now();
@@ -146,9 +144,9 @@ TarnPacket::~TarnPacket() {
   if (m_pkt) freePkt(m_pkt);
 }
 
-std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> tag,
+std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnTag> &tag,
                                                       double timeout) {
-  int fd = tag->getInt("tarnfd");
+  int fd = tag->fd();
   if (fd < 0) throw RelayException("TarnPacket::reap_timeout: tarn closed");
   int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data,
                             &t_nbytes, &t_buffer.size);
@@ -168,32 +166,13 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(std::shared_ptr<TarnTag> ta
                                              AdoptBuffer{});
   t_buffer.data = nullptr;
   t_buffer.size = 0;
-  tag->setTarnPosition(t_pktid, t_pkttime);
   // The reaper holds the packet until it has decided what becomes of it.
   packet->m_readRecord = tag->readPosition().reaped(t_pktid, t_pkttime);
   return packet;
 }
 
-std::shared_ptr<TarnPacket> TarnPacket::reap(std::shared_ptr<TarnTag> tag) {
-  int fd = tag->getInt("tarnfd");
-  if (fd < 0) return nullptr;
-  int pktid = 0, nbytes = 0, bufsize = 0;
-  char *buffer = nullptr;
-  char srcname[64] = {0};
-  double pkttime = 0;
-  int rc = tarnreap(fd, &pktid, srcname, &pkttime, &buffer, &nbytes, &bufsize);
-  if (rc < 0) {
-    std::free(buffer);
-    if (rc == TARN_EOF) throw RelayEOFException("TarnPacket::reap: Received TARN_EOF from tarnreap");
-    throw RelayException("TarnPacket::reap: tarnreap call failed");
-  }
-  auto packet = std::make_shared<TarnPacket>(tag, pktid, srcname, pkttime, buffer, nbytes);
-  std::free(buffer);
-  return packet;
-}
-
-int TarnPacket::put(std::shared_ptr<TarnTag> tag, TarnTag::PutReceipt *receipt, double windowWait) {
-  return tag->put(m_srcname, m_pkttime, m_pktbuf, m_nbytes, receipt, windowWait);
+int TarnPacket::put(TarnTag &tag, TarnTag::PutReceipt *receipt, double windowWait) {
+  return tag.put(m_srcname, m_pkttime, m_pktbuf, m_nbytes, receipt, windowWait);
 }
 
 void TarnPacket::holdUntilDone() {
@@ -244,29 +223,6 @@ std::string TarnPacket::describe() {
   }
   s << "nbytes " << m_nbytes;
   return s.str();
-}
-
-bool TarnPacket::getBool(std::string key) {
-  if (key == "is_internal_log") return m_isInternalLog;
-  if (key == "unstuffs") return checkUnstuffs();
-  relayLog()->dieNoKey(key, "TarnPacket::getBool");
-}
-
-double TarnPacket::getDouble(std::string key) {
-  if (key == "pkttime") return m_pkttime;
-  relayLog()->dieNoKey(key, "TarnPacket::getDouble");
-}
-
-int TarnPacket::getInt(std::string key) {
-  if (key == "pktid") return m_pktid;
-  if (key == "nbytes") return m_nbytes;
-  if (key == "content") return m_content;
-  relayLog()->dieNoKey(key, "TarnPacket::getInt");
-}
-
-std::string TarnPacket::getString(std::string key) {
-  if (key == "srcname") return m_srcname;
-  relayLog()->dieNoKey(key, "TarnPacket::getString");
 }
 
 Hook *spTarnPacket_hookcopy(Hook *hook) {

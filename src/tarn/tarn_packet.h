@@ -2,8 +2,9 @@
 //
 // A packet holds its source name, time, packet id and bytes in the stuffed
 // form in which tarn servers carry them. Readers make packets by reaping them
-// from a tag; the log and status managers build internal ones from a message
-// or a parameter-file object. Packets are shared by pointer between the
+// from a tag, other sources (a JetStream stream) from what they read; the
+// log and status managers build internal ones from a message or a
+// parameter-file object. Packets are shared by pointer between the
 // reader, the queues' hooks and the writers, and are freed when the last
 // holder lets go.
 //
@@ -12,7 +13,7 @@
 // the packet on holds it once more (holdUntilDone: a queue's consumer) and
 // each holder says done() once, when the packet is stored on a server or
 // left out with a reason given; the read position passes the packet only
-// then. Internal packets and packets from reap() have no record.
+// then. Internal packets have no record.
 //
 // Threads: a packet is built on one thread and afterwards only read, except
 // for its unstuff cache (checkUnstuffs/unstuff), which only the reader that
@@ -49,10 +50,10 @@ class TarnPacket {
              const char *packet, int nbytes, ReadRecord *record);
   // A log packet ("<target>/log") carrying the message. RelayException when
   // it cannot be stuffed.
-  explicit TarnPacket(std::string message);
+  TarnPacket(const std::string &target, const std::string &message);
   // A status packet ("<target>/pf/st") carrying a copy of the parameter-file
   // object. RelayException when it cannot be stuffed.
-  explicit TarnPacket(Pf *pf);
+  TarnPacket(const std::string &target, Pf *pf);
   ~TarnPacket();
   TarnPacket(const TarnPacket &) = delete;
   TarnPacket &operator=(const TarnPacket &) = delete;
@@ -61,14 +62,11 @@ class TarnPacket {
   // records its id and time on the tag. RelayTimeoutException when nothing
   // complete arrived, RelayEOFException at the server's end of data,
   // RelayException for a closed tag or any other failure.
-  static std::shared_ptr<TarnPacket> reap_timeout(std::shared_ptr<TarnTag> tag, double timeout);
-  // Blocking reap; an empty pointer for a closed tag; the tag's position is
-  // not touched.
-  static std::shared_ptr<TarnPacket> reap(std::shared_ptr<TarnTag> tag);
+  static std::shared_ptr<TarnPacket> reap_timeout(const std::shared_ptr<TarnTag> &tag, double timeout);
 
   // Puts the packet on the tag (TarnTag::put, with its receipt and window
   // wait).
-  int put(std::shared_ptr<TarnTag> tag, TarnTag::PutReceipt *receipt = nullptr, double windowWait = -1);
+  int put(TarnTag &tag, TarnTag::PutReceipt *receipt = nullptr, double windowWait = -1);
   // One more hold on the packet's read record; each is ended by done().
   void holdUntilDone();
   void done();
@@ -79,6 +77,15 @@ class TarnPacket {
   double pkttime() const { return m_pkttime; }
   const char *bytes() const { return m_pktbuf; }
   int byteCount() const { return m_nbytes; }
+  // The packet id on its tarn server; -1 for other packets.
+  int pktid() const { return m_pktid; }
+  // Where it was read: the packet id, or the sequence number at a source
+  // that is not a tarn server; -1 for the relay's own packets.
+  long long placeId() const { return m_sequence >= 0 ? m_sequence : m_pktid; }
+  // The relay's own log and status packets.
+  bool isInternal() const { return m_isInternalLog; }
+  // The content code, once the packet was unstuffed or checked.
+  int content() const { return m_content; }
   // Unstuffs the bytes; RelayUnstuffException when they do not unstuff.
   void unstuff();
   // Whether the bytes unstuff; tried once per packet, the answer remembered.
@@ -86,17 +93,10 @@ class TarnPacket {
   // "Packet: srcname '...' time '...' [pktid tarn::id ]nbytes N".
   std::string describe();
 
-  // Keyed accessors: "is_internal_log", "unstuffs" (bool); "pkttime"
-  // (double); "pktid", "nbytes", "content" (int); "srcname" (string).
-  // Unknown keys end the process.
-  bool getBool(std::string key);
-  double getDouble(std::string key);
-  int getInt(std::string key);
-  std::string getString(std::string key);
-
  private:
   // The shared part of the two internal constructors.
-  void buildInternal(const char *suffix, const char *type, int content, const char *failure);
+  void buildInternal(const std::string &target, const char *suffix, const char *type, int content,
+                     const char *failure);
   void stuffInternal(const char *failure);
 
   int m_pktid;

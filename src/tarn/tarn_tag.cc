@@ -1,15 +1,11 @@
 #include "tarn/tarn_tag.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "base/relay_exception.h"
 #include "base/time_text.h"
-#include "config/relay_config.h"
-#include "managers/relay_log_mgr.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/tarnclient/tarnclient_internal.h"
-#include "platform/time/epochtime.h"
 #include "tarn/tarn_handle.h"
 
 std::unordered_map<std::string, std::shared_ptr<TarnTag>> TarnTag::s_tarnTags;
@@ -48,7 +44,7 @@ std::shared_ptr<TarnTag> TarnTag::getTarnTag(std::string tagname, std::string ta
 
 std::shared_ptr<TarnTag> TarnTag::createTarnTagFromTarnName(std::string tarnname) {
   auto tag = std::make_shared<TarnTag>(std::move(tarnname));
-  s_tarnTags.emplace(tag->getString("tarntag"), tag);
+  s_tarnTags.emplace(tag->name(), tag);
   return tag;
 }
 
@@ -58,114 +54,71 @@ void TarnTag::clearRegistriesForTests() {
   TarnHandle::clearRegistryForTests();
 }
 
-void TarnTag::open(std::string direction) {
-  const char *mode = nullptr;
-  if (direction == "read") {
-    mode = "r&";
-  } else if (direction == "write") {
-    mode = "w&";
-  } else {
-    relayLog()->die_initializing("Unexpected internal error: TarnTag::open direction must be 'read' or 'write'.");
-  }
-  std::string tarnname = m_tarnHandle->getString("tarnname");
-  m_tarnfd = tarnopen(tarnname.c_str(), mode);
-  if (m_tarnfd < 0) {
-    throw RelayTarnOpenException("TarnTag::open() failed to open tarnserver " + getJointName());
-  }
-  relayLog()->verbose("Connected to tarn " + getJointName() +
-                 (direction == "read" ? " for reading" : " for writing"));
+const std::string &TarnTag::tarnName() const { return m_tarnHandle->tarnName(); }
+
+std::string TarnTag::getJointName() const { return "<" + m_tarntag + " ='" + tarnName() + "'>"; }
+
+std::string TarnTag::nameAndTarn() const { return "'" + m_tarntag + "' ('" + tarnName() + "')"; }
+
+std::string TarnTag::claimForReader(const std::string &connection) {
+  if (!m_reader.empty()) return m_reader;
+  m_reader = connection;
+  return "";
 }
 
-bool TarnTag::isOpen() { return m_tarnfd >= 0; }
+void TarnTag::open(Mode mode) {
+  int fd = tarnopen(tarnName().c_str(), mode == Mode::kRead ? "r&" : "w&");
+  if (fd < 0) throw RelayTarnOpenException("TarnTag::open() failed to open tarnserver " + getJointName());
+  m_tarnfd.store(fd);
+}
 
-int TarnTag::select(std::string expression) {
+int TarnTag::select(const std::string &expression) {
   if (!isOpen()) {
     throw RelayTarnClosedException("TarnTag::select: tarntag '" + m_tarntag + "' is closed.");
   }
-  m_select = std::move(expression);
-  return tarnselect(m_tarnfd, m_select.c_str());
+  return tarnselect(fd(), expression.c_str());
 }
 
-int TarnTag::reject(std::string expression) {
+int TarnTag::reject(const std::string &expression) {
   if (!isOpen()) {
     throw RelayTarnClosedException("TarnTag::reject: tarntag '" + m_tarntag + "' is closed.");
   }
-  m_reject = std::move(expression);
-  return tarnreject(m_tarnfd, m_reject.c_str());
+  return tarnreject(fd(), expression.c_str());
 }
 
-int TarnTag::put(char *srcname, double pkttime, char *packet, int nbytes, PutReceipt *receipt,
-                 double windowWait) {
-  if (!isOpen()) {
-    throw RelayException("TarnTag::put: tarnserver " + getString("tarntagandname") +
-                         " is not open");
-  }
+int TarnTag::put(const char *srcname, double pkttime, const char *packet, int nbytes,
+                 PutReceipt *receipt, double windowWait) {
+  if (!isOpen()) throw RelayException("TarnTag::put: tarnserver " + nameAndTarn() + " is not open");
   int rc;
   tarnclient::PutReceipt taken;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    rc = tarnclient::putNumbered(m_tarnfd, srcname, pkttime, packet, nbytes, windowWait, &taken);
+    rc = tarnclient::putNumbered(fd(), srcname, pkttime, packet, nbytes, windowWait, &taken);
   }
   if (rc == tarnclient::kPutWindowFull) return kWindowFull;
   if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged};
   if (rc >= 0) return rc;
-  throw RelayException("TarnTag::put: failure putting packet on tarn " +
-                       getString("tarntagandname") + " (Packet srcname: " + srcname +
-                       " time: " + timeText(pkttime) + ")");
+  throw RelayException("TarnTag::put: failure putting packet on tarn " + nameAndTarn() +
+                       " (Packet srcname: " + srcname + " time: " + timeText(pkttime) + ")");
 }
 
-uint64_t TarnTag::collectAcknowledgements() {
-  return tarnclient::collectAcknowledgements(m_tarnfd);
-}
+uint64_t TarnTag::collectAcknowledgements() { return tarnclient::collectAcknowledgements(fd()); }
 
 int TarnTag::awaitAcknowledged(uint64_t number, double seconds) {
-  return tarnclient::awaitAcknowledged(m_tarnfd, number, seconds);
+  return tarnclient::awaitAcknowledged(fd(), number, seconds);
+}
+
+uint64_t TarnTag::acknowledgedPuts() {
+  tarnclient::PutWindow w;
+  return tarnclient::putWindow(fd(), w) ? w.acknowledged : 0;
 }
 
 uint64_t TarnTag::unacknowledgedPuts() {
   tarnclient::PutWindow w;
-  return tarnclient::putWindow(m_tarnfd, w) ? w.accepted - w.acknowledged : 0;
+  return tarnclient::putWindow(fd(), w) ? w.accepted - w.acknowledged : 0;
 }
 
 uint64_t TarnTag::unacknowledgedBytes() {
   tarnclient::PutWindow w;
-  return tarnclient::putWindow(m_tarnfd, w) ? w.bytes : 0;
-}
-
-std::string TarnTag::getJointName() {
-  return "<" + m_tarntag + " ='" + m_tarnHandle->getString("tarnname") + "'>";
-}
-
-int TarnTag::getInt(std::string key) {
-  if (key == "tarnfd") return m_tarnfd;
-  if (key == "pktid") return m_pktid.load();
-  relayLog()->dieNoKey(key, "TarnTag::getInt");
-}
-
-void TarnTag::setInt(std::string key, int value) {
-  if (key != "pktid") {
-    relayLog()->dieNoKey(key, "TarnTag::setInt");
-  }
-  m_pktid.store(value);
-}
-
-double TarnTag::getDouble(std::string key) {
-  if (key == "pkttime") return m_pkttime.load();
-  relayLog()->dieNoKey(key, "TarnTag::getDouble");
-}
-
-void TarnTag::setDouble(std::string key, double value) {
-  if (key != "pkttime") {
-    relayLog()->dieNoKey(key, "TarnTag::setDouble");
-  }
-  m_pkttime.store(value);
-}
-
-std::string TarnTag::getString(std::string key) {
-  if (key == "tarntag") return m_tarntag;
-  if (key == "tarnname") return m_tarnHandle->getString("tarnname");
-  if (key == "tarntagandname") {
-    return "'" + m_tarntag + "' ('" + m_tarnHandle->getString("tarnname") + "')";
-  }
-  relayLog()->dieNoKey(key, "TarnTag::getString");
+  return tarnclient::putWindow(fd(), w) ? w.bytes : 0;
 }

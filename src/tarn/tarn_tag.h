@@ -1,20 +1,20 @@
 // TarnTag: one named client connection to one tarn server.
 //
-// A tag holds the connection descriptor, the source-name expressions last
-// applied to it and the position (packet id and time) of the last packet
-// reaped through it. Tags live in a process-wide registry keyed by tag name,
-// so every connection that names the same tag shares one object and one
-// server connection. Tags are created closed; open() connects them, and an
-// open tag stays open until the process ends.
+// A tag holds the connection descriptor and the read position of the reader
+// that reads through it. Tags live in a process-wide registry keyed by tag
+// name, so every connection that names the same tag shares one object and
+// one server connection. Tags are created closed; open() connects them, and
+// an open tag stays open until the process ends. The tag says nothing
+// itself: its users report what it did.
 //
 // Threads: the registry and the generated-name counter are written only
 // during configuration, on the main thread. open, select, reject and the
-// positioning operations run on the one connection thread that reads through
-// the tag. put() holds the tag's mutex around the library call, so writer
-// connections that share a tag never put at the same time. The position is
-// kept apart from the read position: a ReadPosition, registered with the
-// state-file library when a statefile is in use, which records every packet
-// the reader reaps and saves only what is done with (read_position.h).
+// positioning operations run on the one connection thread that reads
+// through the tag. put() holds the tag's mutex around the library call, so
+// writer connections that share a tag never put at the same time. The read
+// position (read_position.h) is registered with the state-file library when
+// a statefile is in use; it records every packet the reader reaps and saves
+// only what is done with.
 #pragma once
 
 #include <atomic>
@@ -50,35 +50,45 @@ class TarnTag {
   // still held elsewhere stay valid. Never called by the relay.
   static void clearRegistriesForTests();
 
-  // Connects for "read" or "write". RelayTarnOpenException when the server
-  // cannot be reached; any other direction ends the process.
-  void open(std::string direction);
-  bool isOpen();
+  const std::string &name() const { return m_tarntag; }
+  const std::string &tarnName() const;
+  // "<tag ='tarnname'>", as every log line about the tag shows it.
+  std::string getJointName() const;
+
+  // Records that reader connection `connection` reads through this tag; the
+  // reader that claimed it before, or "" (a tag holds one read position).
+  // Configuration only.
+  std::string claimForReader(const std::string &connection);
+
+  enum class Mode { kRead, kWrite };
+  // Connects. RelayTarnOpenException when the server cannot be reached.
+  void open(Mode mode);
+  bool isOpen() const { return m_tarnfd.load() >= 0; }
+  // The client library's descriptor; negative while closed.
+  int fd() const { return m_tarnfd.load(); }
   // Restrict the sources the tag delivers; the library's result (the number
   // of sources now delivered) unchanged. RelayTarnClosedException when closed.
-  int select(std::string expression);
-  int reject(std::string expression);
+  int select(const std::string &expression);
+  int reject(const std::string &expression);
 
-  // Positioning. smartReposition: the position saved in the statefile (when
-  // one is in use; it waits for the state manager to have read it), else the start time
-  // (TIME_UNSET for none), else the newest packet, each outcome reported at
-  // verbose level. after: positions at the first packet at or after `time`
-  // and returns its id. getNewestPktid: the id of the newest packet, leaving
-  // the position where it was. Both throw RelayTarnClosedException on a
-  // closed tag and RelayTarnPositioningException when the server refuses.
-  void smartReposition(double starttime);
+  // Positioning. after: positions at the first packet at or after `time` and
+  // returns its id. getNewestPktid: the id of the newest packet, leaving the
+  // position where it was. Both throw RelayTarnClosedException on a closed
+  // tag and RelayTarnPositioningException when the server refuses.
   int after(double time);
   int getNewestPktid();
-  // Sets the id and time of the last packet reaped, together.
-  void setTarnPosition(int pktid, double time);
+  // Positions at the newest packet the tag would deliver; its id, or a
+  // negative value when there is none.
+  int positionNewest();
   // The id the next reap starts from.
   int nextPktid();
+  // Puts the tag where the statefile says `owner` (or, for statefiles of the
+  // first format, the tag's name) last was, and registers the read position
+  // with the state-file library; the library's result (0 at a saved packet,
+  // -2 at a saved time, -1 or -3 when nothing was found; see statefile.h).
+  int resurrect(const std::string &owner);
   // The read position that the statefile keeps for a reader of this tag.
   ReadPosition &readPosition() { return *m_readPosition; }
-  // The name under which the statefile keeps the reader's position (its
-  // explicit tag, else its connection's name, else empty). Set before
-  // smartReposition.
-  void setPositionOwner(std::string owner) { m_positionOwner = std::move(owner); }
 
   // What a put tells besides its result: its number on the tag's
   // connection and how many of the tag's puts the server has acknowledged
@@ -94,45 +104,34 @@ class TarnTag {
   // not negative, gives up after that many seconds of a full window and
   // returns kWindowFull. RelayException when the tag is closed or the put
   // fails.
-  int put(char *srcname, double pkttime, char *packet, int nbytes, PutReceipt *receipt = nullptr,
-          double windowWait = -1);
+  int put(const char *srcname, double pkttime, const char *packet, int nbytes,
+          PutReceipt *receipt = nullptr, double windowWait = -1);
   // Takes in the acknowledgements that have arrived; the count so far.
   uint64_t collectAcknowledgements();
   // Waits for put `number` to be acknowledged, at most `seconds`: 0; -2 when
   // the time ran out; -3 when stopping and the server does not answer.
   int awaitAcknowledged(uint64_t number, double seconds);
-  // Puts taken and not yet acknowledged, and their bytes.
+  // Puts acknowledged so far, taken and not yet acknowledged, and the bytes
+  // of those; read without waiting for the connection.
+  uint64_t acknowledgedPuts();
   uint64_t unacknowledgedPuts();
   uint64_t unacknowledgedBytes();
 
-  // "<tag ='tarnname'>", as every log line about the tag shows it.
-  std::string getJointName();
-
-  // Keyed accessors: "tarnfd", "pktid" (int); "pkttime" (double); "tarntag",
-  // "tarnname", "tarntagandname" (string). Unknown keys end the process.
-  int getInt(std::string key);
-  void setInt(std::string key, int value);
-  double getDouble(std::string key);
-  void setDouble(std::string key, double value);
-  std::string getString(std::string key);
-
  private:
-  // The statefile step of smartReposition: true when positioning is done.
-  bool repositionFromStatefile();
+  // "'tag' ('tarnname')", as failures of puts name the tag.
+  std::string nameAndTarn() const;
 
   std::shared_ptr<TarnHandle> m_tarnHandle;
   std::mutex m_mutex;  // serialises put(); guards nothing else
   std::string m_tarntag;
   std::atomic<int> m_tarnfd{-1};
-  std::string m_select;
-  std::string m_reject;
-  // The last packet reaped (id -1 and time 0 before the first), written by
-  // the reader, read by anyone.
-  std::atomic<int> m_pktid{-1};
-  std::atomic<double> m_pkttime{0.0};
   const std::shared_ptr<ReadPosition> m_readPosition = std::make_shared<ReadPosition>();
-  std::string m_positionOwner;  // written by the reader before it positions
+  std::string m_reader;  // the reader connection that claimed the tag; configuration only
 
   static std::unordered_map<std::string, std::shared_ptr<TarnTag>> s_tarnTags;
   static int s_autoTarnTagCount;
 };
+
+// True when packet id `a` comes after `b` in the server's order, in which ids
+// count up to 2147483647 and start again at 0.
+bool pktidAfter(int a, int b);

@@ -71,8 +71,8 @@ TEST_F(CommandLine, NoArgumentsIsTheCurrentSyntax) {
 TEST_F(CommandLine, TagAndNamePairsRegisterTags) {
   configure({"-v", "-p", "relay", "t1", "srv1:6510", "t2", ":6511"});
   EXPECT_FALSE(config.isLegacy());
-  EXPECT_EQ(TarnTag::getTarnTag("t1", "", false)->getString("tarnname"), "srv1:6510");
-  EXPECT_EQ(TarnTag::getTarnTag("t2", "", false)->getString("tarnname"), ":6511");
+  EXPECT_EQ(TarnTag::getTarnTag("t1", "", false)->tarnName(), "srv1:6510");
+  EXPECT_EQ(TarnTag::getTarnTag("t2", "", false)->tarnName(), ":6511");
   EXPECT_NE(out.find("Added tarntag 't1' for tarn name 'srv1:6510'"), std::string::npos);
 }
 
@@ -82,8 +82,8 @@ TEST_F(CommandLine, TwoArgumentsAreAlwaysLegacy) {
   EXPECT_EQ(inside.tarnin(), "t1");
   EXPECT_EQ(inside.tarnout(), "srv1");
   // Both names get tags of their own, input first.
-  EXPECT_EQ(TarnTag::getTarnTag("tarntag0001", "", false)->getString("tarnname"), "t1");
-  EXPECT_EQ(TarnTag::getTarnTag("tarntag0002", "", false)->getString("tarnname"), "srv1");
+  EXPECT_EQ(TarnTag::getTarnTag("tarntag0001", "", false)->tarnName(), "t1");
+  EXPECT_EQ(TarnTag::getTarnTag("tarntag0002", "", false)->tarnName(), "srv1");
   EXPECT_EQ(inside.legacyStart(), TIME_UNSET);
   EXPECT_EQ(inside.legacyEnd(), TIME_UNSET);
 }
@@ -139,7 +139,7 @@ TEST_F(CommandLine, AbsentStatefileKeepsLegacyStartTime) {
 
 TEST_F(CommandLine, ATagGivenTwiceKeepsItsFirstTarnName) {
   configure({"-v", "-p", "relay", "t1", "a:1", "t1", "b:2"});
-  EXPECT_EQ(TarnTag::getTarnTag("t1", "", false)->getString("tarnname"), "a:1");
+  EXPECT_EQ(TarnTag::getTarnTag("t1", "", false)->tarnName(), "a:1");
   EXPECT_NE(out.find("Added tarntag 't1' for tarn name 'b:2'"), std::string::npos);
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "config/config_values.h"
+#include "base/config_values.h"
 
 namespace {
 

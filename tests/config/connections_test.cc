@@ -128,8 +128,7 @@ TEST_F(CurrentPf, ConnectionsNamingOneQueueShareIt) {
   configure(pf);
   EXPECT_EQ(inside.queueCount(), 2u);
   EXPECT_EQ(occurrences("Added queue 'q'"), 1u);
-  EXPECT_EQ(config.getRelayQueue("q")->getString("queuename"), "q");
-  EXPECT_EQ(connection("r2")->getString("tarntag"), "t1");
+  EXPECT_EQ(config.getRelayQueue("q")->name(), "q");
   EXPECT_EQ(connection("r2")->getString("tarnname"), "tagsrv:1");
 }
 
@@ -141,7 +140,7 @@ TEST_F(CurrentPf, PacketsPushedBeforeTheWriterStartsAllArrive) {
   configure(pf);
   auto queue = config.getRelayQueue("q");
   for (int i = 0; i < 5; ++i) {
-    auto packet = std::make_shared<TarnPacket>("early " + std::to_string(i));
+    auto packet = std::make_shared<TarnPacket>("t1", "early " + std::to_string(i));
     queue->push(packet);
   }
   EXPECT_EQ(queue->getQueueCount("w"), 5);
@@ -166,10 +165,10 @@ TEST_F(CurrentPf, WriterEntryIsCompletedByTheDefaults) {
   auto w = connection("w");
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(w->getString("direction"), "write");
-  EXPECT_EQ(w->getInt("maxqueue"), 40);
-  EXPECT_EQ(w->getString("match"), "");
-  EXPECT_FALSE(w->getBool("check_unstuff"));
-  EXPECT_FALSE(w->suppressUnstuffErrors());
+  EXPECT_EQ(w->writerSettings().maxQueue, 40);
+  EXPECT_EQ(w->readerSettings().match, "");
+  EXPECT_FALSE(w->readerSettings().checkUnstuff);
+  EXPECT_FALSE(w->readerSettings().suppressUnstuffErrors);
 }
 
 TEST_F(CurrentPf, EntryBeatsSharedDefaultsWhichBeatDirectionDefaults) {
@@ -179,10 +178,10 @@ TEST_F(CurrentPf, EntryBeatsSharedDefaultsWhichBeatDirectionDefaults) {
   pf.write += "match WRITE\n";
   pf.connections = readerEntry("r1", "q") + readerEntry("r2", "q", "match OWN\n") + writerEntry("w", "q");
   configure(pf);
-  EXPECT_EQ(connection("r1")->getString("match"), "SHARED");
-  EXPECT_EQ(connection("r1")->getString("reject"), "") << "an empty shared value still wins";
-  EXPECT_EQ(connection("r2")->getString("match"), "OWN");
-  EXPECT_EQ(connection("w")->getString("match"), "SHARED");
+  EXPECT_EQ(connection("r1")->readerSettings().match, "SHARED");
+  EXPECT_EQ(connection("r1")->readerSettings().reject, "") << "an empty shared value still wins";
+  EXPECT_EQ(connection("r2")->readerSettings().match, "OWN");
+  EXPECT_EQ(connection("w")->writerSettings().match, "SHARED");
 }
 
 TEST_F(CurrentPf, WriterMaxQueueEmptyIsZero) {
@@ -190,7 +189,7 @@ TEST_F(CurrentPf, WriterMaxQueueEmptyIsZero) {
   pf.write += "max_queue 40\n";
   pf.connections = writerEntry("w", "q", "max_queue\n");
   configure(pf);
-  EXPECT_EQ(connection("w")->getInt("maxqueue"), 0);
+  EXPECT_EQ(connection("w")->writerSettings().maxQueue, 0);
 }
 
 TEST_F(CurrentPf, ReaderTimesLimitsAndFlags) {
@@ -202,20 +201,20 @@ TEST_F(CurrentPf, ReaderTimesLimitsAndFlags) {
       readerEntry("r2", "q", "starttime 1000\nendtime 2026-12-07T10:00:00Z\n") + readerEntry("r3", "q");
   configure(pf);
   auto r1 = connection("r1");
-  EXPECT_EQ(r1->startTime(), 1796637600.0);
-  EXPECT_EQ(r1->endTime(), TIME_LAST);
-  EXPECT_EQ(r1->tooOld(), 3600.0);
-  EXPECT_EQ(r1->tooNew(), 1.5);
-  EXPECT_TRUE(r1->getBool("check_unstuff"));
-  EXPECT_TRUE(r1->suppressUnstuffErrors());
-  EXPECT_EQ(r1->getString("match"), "AA_.*");
-  EXPECT_EQ(connection("r2")->startTime(), 1000.0);
-  EXPECT_EQ(connection("r2")->endTime(), 1796637600.0);
+  EXPECT_EQ(r1->readerSettings().starttime, 1796637600.0);
+  EXPECT_EQ(r1->readerSettings().endtime, TIME_LAST);
+  EXPECT_EQ(r1->readerSettings().tooOld, 3600.0);
+  EXPECT_EQ(r1->readerSettings().tooNew, 1.5);
+  EXPECT_TRUE(r1->readerSettings().checkUnstuff);
+  EXPECT_TRUE(r1->readerSettings().suppressUnstuffErrors);
+  EXPECT_EQ(r1->readerSettings().match, "AA_.*");
+  EXPECT_EQ(connection("r2")->readerSettings().starttime, 1000.0);
+  EXPECT_EQ(connection("r2")->readerSettings().endtime, 1796637600.0);
   auto r3 = connection("r3");
-  EXPECT_EQ(r3->startTime(), TIME_UNSET);
-  EXPECT_EQ(r3->endTime(), TIME_UNSET);
-  EXPECT_EQ(r3->tooOld(), TIME_UNSET);
-  EXPECT_EQ(r3->tooNew(), TIME_UNSET);
+  EXPECT_EQ(r3->readerSettings().starttime, TIME_UNSET);
+  EXPECT_EQ(r3->readerSettings().endtime, TIME_UNSET);
+  EXPECT_EQ(r3->readerSettings().tooOld, TIME_UNSET);
+  EXPECT_EQ(r3->readerSettings().tooNew, TIME_UNSET);
   EXPECT_NE(out.find("\t\tendtime\t\t\tlast\n"), std::string::npos);
 }
 
@@ -223,7 +222,7 @@ TEST_F(CurrentPf, WritersExpressionsAreNotChecked) {
   RelayPf pf;
   pf.connections = writerEntry("w", "q", "match (\nreject [\n");
   configure(pf);
-  EXPECT_EQ(connection("w")->getString("match"), "(");
+  EXPECT_EQ(connection("w")->writerSettings().match, "(");
 }
 
 // ---- Status and log queues ----
@@ -234,9 +233,9 @@ TEST_F(CurrentPf, StatusAndLogQueuesAreCreatedWhenOn) {
   pf.log = "run 1\nwrite_to_queue logq\n";
   configure(pf);
   ASSERT_NE(config.getRelayStatusQueue(), nullptr);
-  EXPECT_EQ(config.getRelayStatusQueue()->getString("queuename"), "statq");
+  EXPECT_EQ(config.getRelayStatusQueue()->name(), "statq");
   ASSERT_NE(config.getRelayLogQueue(), nullptr);
-  EXPECT_EQ(config.getRelayLogQueue()->getString("queuename"), "logq");
+  EXPECT_EQ(config.getRelayLogQueue()->name(), "logq");
 }
 
 TEST_F(CurrentPf, StatusQueueMayBeAConnectionsQueue) {

@@ -82,15 +82,15 @@ TEST_F(LegacyPf, BareCommandLineAndEmptyFile) {
   ASSERT_TRUE(reader && writer) << out;
   EXPECT_TRUE(reader->isReader());
   EXPECT_FALSE(writer->isReader());
-  EXPECT_EQ(reader->getString("match"), "");
-  EXPECT_EQ(reader->getString("reject"), "");
-  EXPECT_EQ(reader->startTime(), TIME_UNSET);
-  EXPECT_EQ(reader->endTime(), TIME_UNSET);
-  EXPECT_EQ(reader->tooOld(), TIME_UNSET);
-  EXPECT_EQ(reader->tooNew(), TIME_UNSET);
-  EXPECT_FALSE(reader->getBool("check_unstuff"));
-  EXPECT_TRUE(reader->suppressUnstuffErrors());
-  EXPECT_EQ(writer->getInt("maxqueue"), 100);
+  EXPECT_EQ(reader->readerSettings().match, "");
+  EXPECT_EQ(reader->readerSettings().reject, "");
+  EXPECT_EQ(reader->readerSettings().starttime, TIME_UNSET);
+  EXPECT_EQ(reader->readerSettings().endtime, TIME_UNSET);
+  EXPECT_EQ(reader->readerSettings().tooOld, TIME_UNSET);
+  EXPECT_EQ(reader->readerSettings().tooNew, TIME_UNSET);
+  EXPECT_FALSE(reader->readerSettings().checkUnstuff);
+  EXPECT_TRUE(reader->readerSettings().suppressUnstuffErrors);
+  EXPECT_EQ(writer->writerSettings().maxQueue, 100);
   EXPECT_EQ(reader->getString("queue_name"), "mainq");
   EXPECT_EQ(writer->getString("queue_name"), "mainq");
   EXPECT_EQ(reader->getString("tarnname"), "in:1");
@@ -121,27 +121,27 @@ TEST_F(LegacyPf, CommandLineExpressionsAndTimes) {
   configure("", {"-m", "AA.*", "-r", "AA_X.*", "in:1", "out:2", "1000000000", "last"});
   auto reader = connection("1/t1");
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->getString("match"), "AA.*");
-  EXPECT_EQ(reader->getString("reject"), "AA_X.*");
-  EXPECT_EQ(reader->startTime(), 1000000000.0);
-  EXPECT_EQ(reader->endTime(), TIME_LAST);
+  EXPECT_EQ(reader->readerSettings().match, "AA.*");
+  EXPECT_EQ(reader->readerSettings().reject, "AA_X.*");
+  EXPECT_EQ(reader->readerSettings().starttime, 1000000000.0);
+  EXPECT_EQ(reader->readerSettings().endtime, TIME_LAST);
   EXPECT_TRUE(said("\t\tendtime\t\t\tlast"));
   // The writer never filters.
-  EXPECT_EQ(connection("2/t1")->getString("match"), "");
+  EXPECT_EQ(connection("2/t1")->readerSettings().match, "");
 }
 
 TEST_F(LegacyPf, PeriodBecomesAnEndTime) {
   configure("", {"in:1", "out:2", "1000000000", "60"});
-  EXPECT_EQ(connection("1/t1")->endTime(), 1000000060.0);
+  EXPECT_EQ(connection("1/t1")->readerSettings().endtime, 1000000060.0);
 }
 
 TEST_F(LegacyPf, FiltersOfTheLegacyFile) {
   configure("too_old 3600\ntoo_new 5.5\ncheck_unstuff yes\nwait_match x\n", {"in:1", "out:2"});
   auto reader = connection("1/t1");
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->tooOld(), 3600.0);
-  EXPECT_EQ(reader->tooNew(), 5.5);
-  EXPECT_TRUE(reader->getBool("check_unstuff"));
+  EXPECT_EQ(reader->readerSettings().tooOld, 3600.0);
+  EXPECT_EQ(reader->readerSettings().tooNew, 5.5);
+  EXPECT_TRUE(reader->readerSettings().checkUnstuff);
   EXPECT_TRUE(said("\t\ttoo_old\t\t3600.000000"));
   EXPECT_TRUE(said("\t\ttoo_new\t\t5.500000"));
 }
@@ -150,8 +150,8 @@ TEST_F(LegacyPf, EmptyValuesInTheLegacyFileAreAbsent) {
   configure("too_old\ncheck_unstuff\n", {"in:1", "out:2"});
   auto reader = connection("1/t1");
   ASSERT_TRUE(reader);
-  EXPECT_EQ(reader->tooOld(), TIME_UNSET);
-  EXPECT_FALSE(reader->getBool("check_unstuff"));
+  EXPECT_EQ(reader->readerSettings().tooOld, TIME_UNSET);
+  EXPECT_FALSE(reader->readerSettings().checkUnstuff);
 }
 
 // The expressions reach the reader as given, whatever parameter text would
@@ -161,8 +161,8 @@ TEST_F(LegacyPf, ExpressionsAreTakenLiterally) {
   configure("", {"-m", match, "-r", reject, "in:1", "out:2"});
   auto reader = connection("1/t1");
   ASSERT_TRUE(reader) << out;
-  EXPECT_EQ(reader->getString("match"), match);
-  EXPECT_EQ(reader->getString("reject"), reject);
+  EXPECT_EQ(reader->readerSettings().match, match);
+  EXPECT_EQ(reader->readerSettings().reject, reject);
 }
 
 TEST(LegacyPfFailure, UnreadableFileValuesAreRefused) {

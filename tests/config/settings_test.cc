@@ -62,7 +62,7 @@ TEST_F(Settings, ConfigureRecordsTheStartTimeAndCreatesAStateManagerWithoutState
   EXPECT_GE(config.getDouble("starttime"), before);
   EXPECT_LE(config.getDouble("starttime"), after);
   ASSERT_NE(config.omstate(), nullptr);
-  EXPECT_EQ(config.omstate()->getString("statefile"), "");
+  EXPECT_EQ(config.omstate()->statefile(), "");
 }
 
 }  // namespace

@@ -1,28 +1,31 @@
-// RelayConnection: construction and its tag, the keyed properties with their
-// failures, the description lines, and the sharing of its state between its
-// own thread and the status manager.
+// RelayConnection: what status packets and descriptions show of it, and the
+// sharing of its state between its own thread and the status manager. How
+// its loops relay is the conformance harness's (tests/endpoints/).
 #include "connection/relay_connection.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/relay_times.h"
-#include "managers/relay_log_mgr.h"
+#include "endpoints/tarn_destination.h"
+#include "endpoints/tarn_source.h"
+#include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "queue/relay_queue.h"
-#include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
+#include "test_context.h"
 
 namespace {
 
 using testcapture::OutputCapture;
 using testcapture::runInChild;
+using testsupport::testContext;
+using testsupport::testLog;
 
 const std::string kLabel = "Thread 'tester': ";
 
@@ -30,39 +33,39 @@ const std::string kLabel = "Thread 'tester': ";
 // leak check still finds them at exit.
 std::shared_ptr<RelayQueue> keptQueue(const std::string &name) {
   static auto *kept = new std::vector<std::shared_ptr<RelayQueue>>;
-  kept->push_back(std::make_shared<RelayQueue>(name));
+  kept->push_back(std::make_shared<RelayQueue>(name, testLog(), 1.0));
   return kept->back();
 }
 
 class Connection : public ::testing::Test {
  protected:
   void SetUp() override {
-    RelayCnf->nameThread("tester");
-    RelayCnf->omlog()->setVerbose(0);
+    testLog().nameThread("tester");
+    testLog().setVerbose(0);
   }
 
-  static std::shared_ptr<RelayConnection> reader(const std::string &name = "r1") {
-    return std::make_shared<RelayConnection>(name, "read", "", "srv:6510", "q1");
+  static std::shared_ptr<RelayConnection> reader(const std::string &name, ReaderSettings settings = {},
+                                                 const std::string &tarnname = "srv:6510") {
+    auto tag = TarnTag::createTarnTagFromTarnName(tarnname);
+    return std::make_shared<RelayConnection>(
+        name, keptQueue("q1"), settings, std::make_unique<TarnSource>(tag, tarnname, name, settings, testContext()),
+        testContext());
   }
-  static std::shared_ptr<RelayConnection> writer(const std::string &name = "w1") {
-    return std::make_shared<RelayConnection>(name, "write", "", "out:6520", "q1");
+  static std::shared_ptr<RelayConnection> writer(const std::string &name, WriterSettings settings = {},
+                                                 std::shared_ptr<RelayQueue> queue = keptQueue("q1")) {
+    auto tag = TarnTag::getTarnTag("wtag", "arch:7000", true);
+    return std::make_shared<RelayConnection>(name, queue, settings,
+                                             std::make_unique<TarnDestination>(tag, "", testContext()),
+                                             testContext());
   }
-
-  // What `body` writes to standard error before it ends the process.
-  static std::string fatal(const std::function<void()> &body) {
-    auto result = runInChild(body);
-    EXPECT_EQ(result.exitStatus, 255);
-    return result.err;
-  }
-  static std::string fatalLine(const std::string &msg) { return "\nFatal: " + kLabel + msg + "\n\n"; }
 
   // The lines `describe` writes at verbose level, without their labels.
   static std::vector<std::string> describe(RelayConnection &connection) {
-    RelayCnf->omlog()->setVerbose(1);
+    testLog().setVerbose(1);
     OutputCapture capture;
     connection.verboseDescribe();
     capture.stop();
-    RelayCnf->omlog()->setVerbose(0);
+    testLog().setVerbose(0);
     std::vector<std::string> lines;
     std::istringstream in(capture.out());
     for (std::string line; std::getline(in, line);) {
@@ -73,149 +76,60 @@ class Connection : public ::testing::Test {
   }
 };
 
-// ---- Construction and the tag ----
+// ---- What status packets show ----
 
-TEST_F(Connection, EmptyTagNameTakesTheGeneratedTagsName) {
-  auto c = reader();
-  std::string tag = c->getString("tarntag");
-  EXPECT_EQ(tag.rfind("tarntag", 0), 0u) << tag;
-  EXPECT_EQ(TarnTag::getTarnTag(tag, "", false), c->getTag());
-  EXPECT_EQ(c->getString("tarnname"), "srv:6510");
+TEST_F(Connection, StatusKeysOfAReaderAndAWriter) {
+  auto r = reader("first");
+  EXPECT_EQ(r->getString("connection_name"), "first");
+  EXPECT_EQ(r->getString("connection_status"), "stopped");
+  EXPECT_EQ(r->getString("direction"), "read");
+  EXPECT_EQ(r->getString("queue_name"), "q1");
+  EXPECT_EQ(r->getString("tarnname"), "srv:6510");
+  EXPECT_EQ(r->getDouble("last_packet_time"), 0.0);
+  auto w = writer("w1");
+  EXPECT_EQ(w->getString("direction"), "write");
+  EXPECT_EQ(w->getString("tarnname"), "arch:7000") << "the named tag's server";
 }
 
-TEST_F(Connection, NamedTagIsLookedUpAndAnswersForItsServer) {
-  TarnTag::getTarnTag("archive", "arch:7000", true);
-  RelayConnection c("w", "write", "archive", "", "q");
-  EXPECT_EQ(c.getString("tarntag"), "archive");
-  EXPECT_EQ(c.getString("tarnname"), "arch:7000");
-  EXPECT_EQ(c.getTag(), TarnTag::getTarnTag("archive", "", false));
+TEST_F(Connection, UnknownStatusKeysEndTheProcess) {
+  auto c = reader("r1");
+  const std::string head = "\nFatal: " + kLabel + "Unexpected internal error: unknown key '";
+  auto fatal = [](const std::function<void()> &body) {
+    auto result = runInChild(body);
+    EXPECT_EQ(result.exitStatus, 255);
+    return result.err;
+  };
+  EXPECT_EQ(fatal([&] { c->getInt("max_queue"); }), head + "max_queue' in RelayConnection::getInt()\n\n");
+  EXPECT_EQ(fatal([&] { c->getDouble("starttime"); }), head + "starttime' in RelayConnection::getDouble()\n\n");
+  EXPECT_EQ(fatal([&] { c->getString("Direction"); }), head + "Direction' in RelayConnection::getString()\n\n");
 }
 
-TEST_F(Connection, UnknownTagOrDirectionEndsTheProcess) {
-  EXPECT_EQ(fatal([] { RelayConnection("w", "write", "nosuchtag", "", "q"); }),
-            fatalLine("Can't find an tarnserver specified for tarntag 'nosuchtag' -- check command line"));
-  EXPECT_EQ(fatal([] { RelayConnection("x", "Read", "", "srv", "q"); }),
-            fatalLine("Unexpected internal error: RelayConnection direction must be 'read' or 'write'."));
-}
-
-TEST_F(Connection, StartsStoppedWithNothingSet) {
-  auto c = reader("first");
-  EXPECT_EQ(c->connectionName(), "first");
-  EXPECT_EQ(c->getString("connection_name"), "first");
-  EXPECT_EQ(c->getString("connection_status"), "stopped");
-  EXPECT_EQ(c->getString("direction"), "read");
-  EXPECT_EQ(writer()->getString("direction"), "write");
-  EXPECT_EQ(c->getString("queue_name"), "q1");
-  EXPECT_EQ(c->getString("match"), "");
-  EXPECT_EQ(c->getString("reject"), "");
-  EXPECT_EQ(c->getInt("maxqueue"), 0);
-  EXPECT_FALSE(c->getBool("check_unstuff"));
-  EXPECT_FALSE(c->suppressUnstuffErrors());
-  EXPECT_EQ(c->getDouble("last_packet_time"), 0.0);
-  EXPECT_EQ(c->startTime(), TIME_UNSET);
-  EXPECT_EQ(c->endTime(), TIME_UNSET);
-  EXPECT_EQ(c->tooOld(), TIME_UNSET);
-  EXPECT_EQ(c->tooNew(), TIME_UNSET);
-}
-
-// ---- Setters and getters ----
-
-TEST_F(Connection, TypedSettersStoreTheirKeys) {
-  auto c = reader();
-  c->set("match", "AA_.*");  // a text literal, not a boolean
-  c->set("reject", std::string(".*/TEST"));
-  c->set("connection_name", "renamed");
-  c->set("connection_status", "yes");
-  c->set("maxqueue", 7);
-  c->set("check_unstuff", true);
-  c->set("suppress_unstuff_errors", true);
-  c->set("starttime", 1000.5);
-  c->set("endtime", TIME_LAST);
-  c->set("too_old", 3600.0);
-  c->set("too_new", 0.0);
-  EXPECT_EQ(c->getString("match"), "AA_.*");
-  EXPECT_EQ(c->getString("reject"), ".*/TEST");
-  EXPECT_EQ(c->connectionName(), "renamed");
-  EXPECT_EQ(c->getString("connection_status"), "yes");
-  EXPECT_EQ(c->getInt("maxqueue"), 7);
-  EXPECT_TRUE(c->getBool("check_unstuff"));
-  EXPECT_TRUE(c->suppressUnstuffErrors());
-  EXPECT_EQ(c->startTime(), 1000.5);
-  EXPECT_EQ(c->endTime(), TIME_LAST);
-  EXPECT_EQ(c->tooOld(), 3600.0);
-  EXPECT_EQ(c->tooNew(), 0.0);
-}
-
-TEST_F(Connection, StringSetterOnlyComplainsAboutUnknownKeys) {
-  auto c = reader();
-  OutputCapture capture;
-  c->set("maxqueue", std::string("5"));
-  c->set("Match", "x");
-  capture.stop();
-  EXPECT_EQ(capture.err(),
-            kLabel + "Unexpected internal error: unknown key 'maxqueue' in RelayConnection::set() (string value)\n" +
-                kLabel + "Unexpected internal error: unknown key 'Match' in RelayConnection::set() (string value)\n");
-  EXPECT_EQ(c->getInt("maxqueue"), 0);
-  EXPECT_EQ(c->getString("match"), "");
-}
-
-TEST_F(Connection, OtherSettersEndTheProcessOnUnknownKeys) {
-  auto c = reader();
-  const std::string head = "Unexpected internal error: unknown key '";
-  EXPECT_EQ(fatal([&] { c->set("match", 1); }),
-            fatalLine(head + "match' in RelayConnection::set() (integer value)"));
-  EXPECT_EQ(fatal([&] { c->set("maxqueue", true); }),
-            fatalLine(head + "maxqueue' in RelayConnection::set() (boolean value)"));
-  EXPECT_EQ(fatal([&] { c->set("last_packet_time", 1.0); }),
-            fatalLine(head + "last_packet_time' in RelayConnection::set() (double-precision value)"));
-}
-
-TEST_F(Connection, GettersEndTheProcessOnUnknownKeys) {
-  auto c = reader();
-  const std::string head = "Unexpected internal error: unknown key '";
-  EXPECT_EQ(fatal([&] { c->getInt("max_queue"); }), fatalLine(head + "max_queue' in RelayConnection::getInt()"));
-  EXPECT_EQ(fatal([&] { c->getBool("suppress_unstuff_errors"); }),
-            fatalLine(head + "suppress_unstuff_errors' in RelayConnection::getBool()"));
-  EXPECT_EQ(fatal([&] { c->getDouble("starttime"); }), fatalLine(head + "starttime' in RelayConnection::getDouble()"));
-  EXPECT_EQ(fatal([&] { c->getString("Direction"); }), fatalLine(head + "Direction' in RelayConnection::getString()"));
-}
-
-// ---- Queue count ----
-
-TEST_F(Connection, QueueCountBeforeTheQueueIsZero) {
-  auto c = writer();
-  EXPECT_EQ(c->getInt("queue_count"), 0);
-  EXPECT_EQ(reader()->getInt("queue_count"), 0);
-}
-
-TEST_F(Connection, QueueCountIsMinusOneForAReaderAndTheWaitingPacketsForAWriter) {
+// Before its thread begins a connection counts 0 queued; then a reader
+// counts -1 and a writer what waits for it.
+TEST_F(Connection, QueueCountBeforeAndAfterTheThreadBegins) {
   auto queue = keptQueue("count_q");
-  auto r = reader("count_r");
-  auto w = writer("count_w");
+  auto w = writer("count_w", {}, queue);
   queue->setConsumer("count_w", 0);
-  r->setQueue(queue);
-  w->setQueue(queue);
-  EXPECT_EQ(r->getInt("queue_count"), -1);
   EXPECT_EQ(w->getInt("queue_count"), 0);
   for (int i = 0; i < 3; ++i) {
-    auto packet = std::make_shared<TarnPacket>("line " + std::to_string(i));
+    auto packet = std::make_shared<TarnPacket>("relay1", "line " + std::to_string(i));
     queue->push(packet);
   }
-  EXPECT_EQ(w->getInt("queue_count"), 3);
-  queue->pop("count_w");
-  EXPECT_EQ(w->getInt("queue_count"), 2);
+  EXPECT_EQ(w->getInt("queue_count"), 0) << "not begun";
+  auto r = reader("count_r");
+  EXPECT_EQ(r->getInt("queue_count"), 0);
 }
 
 // ---- Description ----
 
 TEST_F(Connection, ReaderWithoutTimesDescribesBareKeys) {
-  auto c = reader("r");
-  c->set("match", "AA_.*");
-  std::string tag = c->getString("tarntag");
+  ReaderSettings settings;
+  settings.match = "AA_.*";
+  auto c = reader("r", settings);
   std::vector<std::string> expected = {
       "\t\tdlname\t\t\tr",          "\t\trun\t\t\ttrue",
       "\t\tconnected_status\tstopped", "\t\tdirection\t\tread",
-      "\t\tread_from_tarnname\tsrv:6510", "\t\tread_from_tarntag\t" + tag,
+      "\t\tread_from_tarnname\tsrv:6510", "\t\tread_from_tarntag\ttarntag0001",
       "\t\twrite_to_queue\t\tq1",   "\t\tstarttime",
       "\t\tendtime",                "\t\ttoo_old",
       "\t\ttoo_new",                "\t\tcheck_unstuff\t\tfalse",
@@ -224,12 +138,13 @@ TEST_F(Connection, ReaderWithoutTimesDescribesBareKeys) {
 }
 
 TEST_F(Connection, ReaderTimesAndLimits) {
-  auto c = std::make_shared<RelayConnection>("r", "read", "", "", "q1");
-  c->set("starttime", 1796637600.0);  // 2026-12-07 10:00:00 UTC
-  c->set("endtime", 1796641200.5);
-  c->set("too_old", 3600.0);
-  c->set("too_new", 0.25);
-  c->set("check_unstuff", true);
+  ReaderSettings settings;
+  settings.starttime = 1796637600.0;  // 2026-12-07 10:00:00 UTC
+  settings.endtime = 1796641200.5;
+  settings.tooOld = 3600.0;
+  settings.tooNew = 0.25;
+  settings.checkUnstuff = true;
+  auto c = reader("r", settings, "");
   auto lines = describe(*c);
   ASSERT_EQ(lines.size(), 14u);
   EXPECT_EQ(lines[4], "\t\tread_from_tarnname\t") << "the tarn name as configured, here empty";
@@ -238,16 +153,16 @@ TEST_F(Connection, ReaderTimesAndLimits) {
   EXPECT_EQ(lines[9], "\t\ttoo_old\t\t3600.000000");
   EXPECT_EQ(lines[10], "\t\ttoo_new\t\t0.250000");
   EXPECT_EQ(lines[11], "\t\tcheck_unstuff\t\ttrue");
-  c->set("endtime", TIME_LAST);
-  EXPECT_EQ(describe(*c)[8], "\t\tendtime\t\t\tlast");
+  settings.endtime = TIME_LAST;
+  EXPECT_EQ(describe(*reader("r2", settings))[8], "\t\tendtime\t\t\tlast");
 }
 
 TEST_F(Connection, WriterDescription) {
-  TarnTag::getTarnTag("wtag", "arch:7000", true);
-  RelayConnection c("w", "write", "wtag", "", "mainq");
-  c.set("maxqueue", 250);
-  c.setMaxQueueBytes(1 << 20);
-  c.set("reject", "x");
+  WriterSettings settings;
+  settings.maxQueue = 250;
+  settings.maxQueueBytes = 1 << 20;
+  settings.reject = "x";
+  auto c = writer("w", settings, keptQueue("mainq"));
   std::vector<std::string> expected = {
       "\t\tdlname\t\t\tw",           "\t\trun\t\t\ttrue",
       "\t\tconnected_status\tstopped", "\t\tdirection\t\twrite",
@@ -255,48 +170,15 @@ TEST_F(Connection, WriterDescription) {
       "\t\twrite_to_tarntag\t\twtag", "\t\tmax_queue\t\t250",
       "\t\tmax_queue_bytes\t\t1048576",
       "\t\tmatch\t\t\t",             "\t\treject\t\t\tx"};
-  EXPECT_EQ(describe(c), expected);
+  EXPECT_EQ(describe(*c), expected);
 }
 
 TEST_F(Connection, DescriptionIsSilentWhenNotVerbose) {
-  auto c = writer();
+  auto c = writer("w1");
   OutputCapture capture;
   c->verboseDescribe();
   capture.stop();
   EXPECT_EQ(capture.out(), "");
-}
-
-// ---- Sharing with the status manager ----
-
-// The connection's thread changes its status, queue and last packet time
-// while another thread reads them; every value read is one that was written.
-TEST_F(Connection, StateIsReadWhileItsThreadWritesIt) {
-  auto c = writer("shared_w");
-  auto queue = keptQueue("shared_q");
-  queue->setConsumer("shared_w", 0);
-  std::atomic<bool> done{false};
-  std::thread connectionThread([&] {
-    const char *states[] = {"reg", "sleeping", "yes"};
-    for (int i = 0; i < 20000; ++i) {
-      c->set("connection_status", states[i % 3]);
-      c->setLastPacketTime(1000.0 + i);
-      if (i == 100) c->setQueue(queue);
-    }
-    done = true;
-  });
-  int reads = 0;
-  while (!done && reads < 1000000) {
-    std::string status = c->getString("connection_status");
-    EXPECT_TRUE(status == "stopped" || status == "reg" || status == "sleeping" || status == "yes") << status;
-    double time = c->getDouble("last_packet_time");
-    EXPECT_TRUE(time == 0.0 || (time >= 1000.0 && time < 21000.0)) << time;
-    int count = c->getInt("queue_count");
-    EXPECT_EQ(count, 0);
-    ++reads;
-  }
-  connectionThread.join();
-  EXPECT_EQ(c->getQueue(), queue);
-  EXPECT_EQ(c->getDouble("last_packet_time"), 20999.0);
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ TEST(RelayPage, ParameterKeysAreReadByTheConfiguration) {
   ASSERT_EQ(legacyKeys, (std::vector<std::string>{"too_old", "too_new", "check_unstuff"}));
   keys.insert(keys.end(), legacyKeys.begin(), legacyKeys.end());
 
-  std::string literals = stringLiterals(sourcePath("src/config"));
+  std::string literals = stringLiterals(sourcePath("src/config")) + stringLiterals(sourcePath("src/endpoints"));
   ASSERT_FALSE(literals.empty());
   for (const std::string &key : keys) {
     std::string rest = key;
@@ -137,7 +137,8 @@ TEST(RelayPage, ConnectionKeysMatchTheGuide) {
 // names of its status and log packets are the suffixes its packets get.
 TEST(RelayPage, QuotedMessagesExistInTheCode) {
   std::string literals;
-  for (const char *folder : {"src/app", "src/base", "src/config", "src/connection", "src/managers", "src/tarn", "src/platform/statefile"}) {
+  for (const char *folder : {"src/app", "src/base", "src/config", "src/connection", "src/endpoints", "src/managers", "src/tarn",
+                             "src/platform/statefile"}) {
     literals += stringLiterals(sourcePath(folder));
   }
   for (const char *message :

@@ -9,7 +9,6 @@
 
 #include "base/relay_exception.h"
 #include "base/stop.h"
-#include "config/relay_config.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"
 #include "process.h"
@@ -29,13 +28,11 @@ struct Written {
 class LogMgr : public testing::Test {
  protected:
   void SetUp() override {
-    RelayCnf = &config;
-    config.nameThread("tester");
+    mgr.nameThread("tester");
     elog_flush(0, 0);
     Stop = 0;
   }
   void TearDown() override {
-    RelayCnf = nullptr;
     elog_flush(0, 0);
     Stop = 0;
   }
@@ -56,37 +53,34 @@ class LogMgr : public testing::Test {
       log().verbose("v");
       log().veryVerbose("vv");
       log().elog_complain("c");
-      log().DEBUG("d");
-      log().SCAFFOLD("s");
-      log().SCAFFOLD_FEATURE("f", false);
+      log().SCAFFOLD_FEATURE("f");
     });
   }
 
-  RelayLogMgr &log() { return *config.omlog(); }
+  RelayLogMgr &log() { return mgr; }
 
-  RelayConfig config;
+  RelayLogMgr mgr;
 };
 
 TEST_F(LogMgr, QuietLevelWritesNeitherVerboseKind) {
   Written w = allOperations(0);
-  EXPECT_EQ(w.out, "Thread 'tester': n\nSCAFFOLD: Thread 'tester': s\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
-  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n");
+  EXPECT_EQ(w.out, "Thread 'tester': n\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
+  EXPECT_EQ(w.err, "Thread 'tester': c\n");
 }
 
 TEST_F(LogMgr, VerboseLevelWritesVerboseButNotVeryVerbose) {
   Written w = allOperations(1);
-  EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nSCAFFOLD: Thread 'tester': s\n"
-                   "SCAFFOLD: Thread 'tester': f" + kPlea + "\n");
-  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n");
+  EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
+  EXPECT_EQ(w.err, "Thread 'tester': c\n");
 }
 
 TEST_F(LogMgr, VeryVerboseLevelsWriteBoth) {
   for (int level : {2, 3}) {
     Written w = allOperations(level);
-    EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nThread 'tester': vv\nSCAFFOLD: Thread 'tester': s\n"
+    EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nThread 'tester': vv\n"
                      "SCAFFOLD: Thread 'tester': f" + kPlea + "\n")
         << "level " << level;
-    EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\n") << "level " << level;
+    EXPECT_EQ(w.err, "Thread 'tester': c\n") << "level " << level;
   }
 }
 
@@ -96,7 +90,7 @@ TEST_F(LogMgr, MessagesAreWrittenVerbatim) {
 }
 
 TEST_F(LogMgr, LabelFollowsTheRegistryWidth) {
-  std::thread([&] { config.nameThread("connection_long_name"); }).join();
+  std::thread([&] { mgr.nameThread("connection_long_name"); }).join();
   Written w = capture([&] { log().notify("x"); });
   EXPECT_EQ(w.out, "Thread " + std::string(20 - 6, ' ') + "'tester': x\n");
 }
@@ -107,7 +101,7 @@ TEST_F(LogMgr, LinesOfManyThreadsNeverInterleave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
-        config.nameThread("writer_" + std::to_string(t));
+        mgr.nameThread("writer_" + std::to_string(t));
         for (int i = 0; i < kLines; ++i) log().notify(std::string(100, static_cast<char>('a' + t)));
       });
     }
@@ -157,15 +151,6 @@ TEST_F(LogMgr, FatalErrorsFirstReportWhatTheLibrariesRecorded) {
             "\nFatal: Thread 'tester': Failed to parse parameter-file 'x'.\n\n");
 }
 
-TEST_F(LogMgr, ScaffoldFeatureEndsTheProcessOnlyWhenAsked) {
-  auto result = testcapture::runInChild([&] {
-    log().SCAFFOLD_FEATURE("Legacy key 'x' is translated.", true);
-    std::printf("returned\n");
-  });
-  EXPECT_EQ(result.exitStatus, 255);
-  EXPECT_EQ(result.out, "SCAFFOLD: Thread 'tester': Legacy key 'x' is translated." + kPlea + "\n");
-}
-
 // ---- The line sink (the log queue's, when the configuration has one) ----
 
 TEST_F(LogMgr, SinkGetsTheWrittenLinesOfThreeKindsAndItsFailureIsReportedWithoutRecursion) {
@@ -180,15 +165,13 @@ TEST_F(LogMgr, SinkGetsTheWrittenLinesOfThreeKindsAndItsFailureIsReportedWithout
     log().verbose("v");
     log().veryVerbose("vv");
     log().elog_complain("c");
-    log().DEBUG("d");
-    log().SCAFFOLD("s");
     log().notify("bad");
     log().notify("after");
   });
   log().setLineSink(nullptr);
   EXPECT_EQ(offered, (std::vector<std::string>{"Thread 'tester': n", "Thread 'tester': v", "Thread 'tester': c",
                                                "Thread 'tester': bad", "Thread 'tester': after"}));
-  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': DEBUG: d\nThread 'tester': sink failed\n");
+  EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': sink failed\n");
 }
 
 // ---- The log manager thread ----
@@ -196,7 +179,7 @@ TEST_F(LogMgr, SinkGetsTheWrittenLinesOfThreeKindsAndItsFailureIsReportedWithout
 class LogMgrThread : public LogMgr {
  protected:
   void startManager() {
-    manager = std::thread([&] { log().run(); });
+    manager = std::thread([&] { log().run(1.0); });
   }
   void stopManager() {
     Stop = 1;

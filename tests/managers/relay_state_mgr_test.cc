@@ -8,7 +8,6 @@
 
 #include "base/stop.h"
 #include "base/termination_signals.h"
-#include "config/relay_config.h"
 #include "managers/relay_log_mgr.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"
@@ -16,29 +15,21 @@
 
 namespace {
 
+RelayLogMgr &testLog() {
+  static RelayLogMgr *log = new RelayLogMgr();
+  return *log;
+}
+
+RelayStateMgr::Settings withStatefile(const std::string &path) {
+  RelayStateMgr::Settings settings;
+  settings.statefile = path;
+  return settings;
+}
+
 class StateMgr : public testing::Test {
  protected:
-  void SetUp() override {
-    RelayCnf = &config;
-    config.nameThread("tester");
-  }
-  void TearDown() override { RelayCnf = nullptr; }
-
-  RelayConfig config;
+  void SetUp() override { testLog().nameThread("tester"); }
 };
-
-TEST_F(StateMgr, StatefileNameByKey) {
-  EXPECT_EQ(RelayStateMgr("").getString("statefile"), "");
-  EXPECT_EQ(RelayStateMgr("/var/run/relay.state").getString("statefile"), "/var/run/relay.state");
-}
-
-TEST_F(StateMgr, UnknownKeyIsFatal) {
-  auto result = testcapture::runInChild([] { RelayStateMgr("").getString("statefile_name"); });
-  EXPECT_EQ(result.exitStatus, 255);
-  EXPECT_EQ(result.err,
-            "\nFatal: Thread 'tester': Unexpected internal error: no key 'statefile_name' in "
-            "RelayStateMgr::getString()\n\n");
-}
 
 // In a child, as the program does: the signals are blocked before the state
 // manager thread starts; a termination signal to the process reaches that
@@ -47,8 +38,8 @@ TEST_F(StateMgr, UnknownKeyIsFatal) {
 void runStateManagerUntilSignalled(bool early) {
   blockTerminationSignals();
   Stop = 0;
-  RelayCnf->omlog()->setVerbose(1);
-  RelayStateMgr manager("");
+  testLog().setVerbose(1);
+  RelayStateMgr manager(withStatefile(""), testLog());
   if (early) kill(getpid(), SIGTERM);
   std::thread thread([&] { manager.run(); });
   if (!early) {
@@ -79,7 +70,7 @@ TEST_F(StateMgr, SignalPendingBeforeTheHandlingIsInstalledIsNotFatal) {
 void runStateManagerWithStatefile(const std::string &path) {
   blockTerminationSignals();
   Stop = 0;
-  RelayStateMgr manager(path);
+  RelayStateMgr manager(withStatefile(path), testLog());
   std::thread thread([&] { manager.run(); });
   bool saved = testsupport::waitUntil(
       [&] { return testsupport::readFile(path).rfind("tarn2tarn_pre read positions 2\n", 0) == 0; },

@@ -17,6 +17,7 @@
 #include "base/relay_exception.h"
 #include "base/stop.h"
 #include "config/relay_config.h"
+#include "managers/relay_log_mgr.h"
 #include "output_capture.h"
 #include "platform/elog/elog.h"
 #include "platform/stopflag/stopflag.h"
@@ -37,7 +38,7 @@ constexpr auto kDeadline = std::chrono::seconds(120);
 // kept where the leak check still finds it at exit.
 RelayQueue &keptQueue(const std::string &name) {
   static auto *kept = new std::vector<RelayQueue *>;
-  kept->push_back(new RelayQueue(name));
+  kept->push_back(new RelayQueue(name, *RelayCnf->omlog(), 0.2));
   return *kept->back();
 }
 
@@ -72,10 +73,10 @@ void consume(RelayQueue &queue, const std::string &name, bool slow, Clock::time_
     if (slow && round % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     try {
       auto packet = queue.pop(name);
-      if (packet->getBool("is_internal_log")) {
+      if (packet->isInternal()) {
         ++got.logPackets;
       } else {
-        got.ids.push_back(packet->getInt("pktid"));
+        got.ids.push_back(packet->pktid());
       }
     } catch (const RelayEOFException &) {
       ++got.eofs;
@@ -156,7 +157,7 @@ TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
   // The relay's own lines: never registered as a producer, never waiting.
   std::thread logger([&] {
     for (int i = 0; i < 100000 && !producersDone.load(); ++i) {
-      auto packet = std::make_shared<TarnPacket>("line " + std::to_string(i));
+      auto packet = std::make_shared<TarnPacket>("relay1", "line " + std::to_string(i));
       queue.push(packet);
       logPushed.fetch_add(1);
       if (i % 16 == 0) std::this_thread::yield();
@@ -180,7 +181,7 @@ TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
     for (int n = queue.getQueueCount(name); n > 0; --n) {
       try {
         auto packet = queue.pop(name);
-        ASSERT_TRUE(packet->getBool("is_internal_log"));
+        ASSERT_TRUE(packet->isInternal());
         ++received[c].logPackets;
       } catch (const RelayException &) {
         break;

@@ -14,13 +14,10 @@
 #include <string>
 
 #include "base/relay_exception.h"
-#include "config/relay_config.h"
 #include "platform/hook/hook.h"
 #include "platform/pf/pf.h"
 #include "platform/pkt/pkt.h"
 #include "platform/tarnclient/tarnclient.h"
-#include "relay_config_inspector.h"
-#include "relay_test_env.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 #include "tarn_test_server.h"
@@ -76,12 +73,12 @@ bool endsWith(const std::string &text, const std::string &tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The relay's own packets, named after the target "relay1".
+std::shared_ptr<TarnPacket> logPacket(const std::string &text) { return std::make_shared<TarnPacket>("relay1", text); }
+
 class TarnPacketTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    RelayConfigInspector::setTargetName("relay1");
-    g_unstuffCalls = 0;
-  }
+  void SetUp() override { g_unstuffCalls = 0; }
 };
 
 // ---- Reaped packets ----
@@ -91,15 +88,15 @@ TEST_F(TarnPacketTest, ReapedPacketCopiesBytesAndKeepsAtMost63CharactersOfItsNam
   std::string bytes = "abc";
   auto packet = reaped("srv", 42, name70, 1.5, bytes);
   bytes[0] = 'X';  // the packet holds its own copy
-  EXPECT_EQ(packet->getString("srcname"), std::string(63, 'N'));
-  EXPECT_EQ(packet->getInt("pktid"), 42);
-  EXPECT_EQ(packet->getInt("nbytes"), 3);
-  EXPECT_EQ(packet->getDouble("pkttime"), 1.5);
-  EXPECT_EQ(packet->getInt("content"), 6);
-  EXPECT_FALSE(packet->getBool("is_internal_log"));
+  EXPECT_EQ(std::string(packet->srcname()), std::string(63, 'N'));
+  EXPECT_EQ(packet->pktid(), 42);
+  EXPECT_EQ(packet->byteCount(), 3);
+  EXPECT_EQ(packet->pkttime(), 1.5);
+  EXPECT_EQ(packet->content(), 6);
+  EXPECT_FALSE(packet->isInternal());
 
   auto exact = reaped("srv", 1, std::string(63, 'M'), 1.0, "x");
-  EXPECT_EQ(exact->getString("srcname"), std::string(63, 'M'));
+  EXPECT_EQ(std::string(exact->srcname()), std::string(63, 'M'));
 }
 
 TEST_F(TarnPacketTest, DescriptionOfReapedPacketNamesTarnAndId) {
@@ -117,9 +114,9 @@ TEST_F(TarnPacketTest, BytesThatDoNotUnstuffAreTriedOnce) {
   auto packet = reaped("srv", 7, "AA_BB/txt", 10.0, "not a stuffed packet");
   EXPECT_FALSE(packet->checkUnstuffs());
   EXPECT_FALSE(packet->checkUnstuffs());
-  EXPECT_FALSE(packet->getBool("unstuffs"));
+  EXPECT_FALSE(packet->checkUnstuffs());
   EXPECT_EQ(g_unstuffCalls, 1);
-  EXPECT_EQ(packet->getInt("content"), 6);
+  EXPECT_EQ(packet->content(), 6);
 }
 
 TEST_F(TarnPacketTest, UnstuffFailureIsReportedAndRemembered) {
@@ -144,7 +141,7 @@ TEST_F(TarnPacketTest, CorruptedByteMakesAValidPacketFail) {
 TEST_F(TarnPacketTest, ContentAfterUnstuffIsTheLibrarysCode) {
   auto text = reaped("srv", 1, "AA_BB/txt", 20.0, stuffedText("txt", "AA_BB/txt", "hi", 20.0));
   EXPECT_TRUE(text->checkUnstuffs());
-  EXPECT_EQ(text->getInt("content"), PKT_CONTENT_TEXT);
+  EXPECT_EQ(text->content(), PKT_CONTENT_TEXT);
   EXPECT_TRUE(text->checkUnstuffs());
   EXPECT_EQ(g_unstuffCalls, 1);  // checked where the bytes are, once
   text->unstuff();               // builds the unstuffed packet, once
@@ -153,52 +150,47 @@ TEST_F(TarnPacketTest, ContentAfterUnstuffIsTheLibrarysCode) {
 
   auto log = reaped("srv", 2, "relay/log", 20.0, stuffedText("log", "relay/log", "line", 20.0));
   log->unstuff();
-  EXPECT_EQ(log->getInt("content"), 7);
-  EXPECT_FALSE(log->getBool("is_internal_log"));  // reaped, whatever it carries
+  EXPECT_EQ(log->content(), 7);
+  EXPECT_FALSE(log->isInternal());  // reaped, whatever it carries
 }
 
 // ---- Internal packets ----
 
 TEST_F(TarnPacketTest, LogPacketIsInternalAndUnstuffedFromTheStart) {
-  auto packet = std::make_shared<TarnPacket>(std::string("Thread 'x': hello"));
-  EXPECT_EQ(packet->getString("srcname"), "relay1/log");
-  EXPECT_EQ(packet->getInt("pktid"), -1);
-  EXPECT_EQ(packet->getInt("content"), 7);
-  EXPECT_TRUE(packet->getBool("is_internal_log"));
-  EXPECT_GT(packet->getInt("nbytes"), 0);
-  EXPECT_GT(packet->getDouble("pkttime"), 1e9);  // now, not 0
+  auto packet = logPacket("Thread 'x': hello");
+  EXPECT_STREQ(packet->srcname(), "relay1/log");
+  EXPECT_EQ(packet->pktid(), -1);
+  EXPECT_EQ(packet->content(), 7);
+  EXPECT_TRUE(packet->isInternal());
+  EXPECT_GT(packet->byteCount(), 0);
+  EXPECT_GT(packet->pkttime(), 1e9);  // now, not 0
   EXPECT_TRUE(packet->checkUnstuffs());
   EXPECT_EQ(g_unstuffCalls, 0);
 
   std::string text = packet->describe();
   EXPECT_EQ(text.find("pktid "), std::string::npos) << text;
   EXPECT_EQ(text.rfind("Packet: srcname 'relay1/log' time '", 0), 0u) << text;
-  EXPECT_TRUE(endsWith(text, "' nbytes " + std::to_string(packet->getInt("nbytes")))) << text;
+  EXPECT_TRUE(endsWith(text, "' nbytes " + std::to_string(packet->byteCount()))) << text;
 }
 
 TEST_F(TarnPacketTest, InternalSourceNameKeepsAtMost62Characters) {
+  auto named = [](size_t length) { return std::string(TarnPacket(std::string(length, 't'), "m").srcname()); };
   // 58 characters and "/log" fit exactly.
-  RelayConfigInspector::setTargetName(std::string(58, 't'));
-  EXPECT_EQ(std::make_shared<TarnPacket>(std::string("m"))->getString("srcname"),
-            std::string(58, 't') + "/log");
-  RelayConfigInspector::setTargetName(std::string(59, 't'));
-  EXPECT_EQ(std::make_shared<TarnPacket>(std::string("m"))->getString("srcname"),
-            std::string(59, 't') + "/lo");
-  RelayConfigInspector::setTargetName(std::string(70, 't'));
-  EXPECT_EQ(std::make_shared<TarnPacket>(std::string("m"))->getString("srcname"),
-            std::string(62, 't'));
+  EXPECT_EQ(named(58), std::string(58, 't') + "/log");
+  EXPECT_EQ(named(59), std::string(59, 't') + "/lo");
+  EXPECT_EQ(named(70), std::string(62, 't'));
 }
 
 TEST_F(TarnPacketTest, StatusPacketIsInternalWithItsOwnCopyOfTheParameters) {
   Pf *pf = pfnew(PFARR);
   pfput_string(pf, "pid", "1234");
-  auto packet = std::make_shared<TarnPacket>(pf);
+  auto packet = std::make_shared<TarnPacket>("relay1", pf);
   pffree(pf);  // the packet holds a copy
-  EXPECT_EQ(packet->getString("srcname"), "relay1/pf/st");
-  EXPECT_EQ(packet->getInt("content"), 4);
-  EXPECT_EQ(packet->getInt("pktid"), -1);
-  EXPECT_TRUE(packet->getBool("is_internal_log"));
-  EXPECT_TRUE(packet->getBool("unstuffs"));
+  EXPECT_STREQ(packet->srcname(), "relay1/pf/st");
+  EXPECT_EQ(packet->content(), 4);
+  EXPECT_EQ(packet->pktid(), -1);
+  EXPECT_TRUE(packet->isInternal());
+  EXPECT_TRUE(packet->checkUnstuffs());
   EXPECT_EQ(g_unstuffCalls, 0);
   EXPECT_EQ(packet->describe().find("pktid "), std::string::npos);
 }
@@ -206,7 +198,7 @@ TEST_F(TarnPacketTest, StatusPacketIsInternalWithItsOwnCopyOfTheParameters) {
 TEST_F(TarnPacketTest, MessageTooLongToStuffThrows) {
   // Also a leak check: nothing of the half-built packet stays behind.
   try {
-    TarnPacket packet(std::string(PKT_MAX_BODY + 1, 'x'));
+    TarnPacket packet("relay1", std::string(PKT_MAX_BODY + 1, 'x'));
     FAIL() << "no failure";
   } catch (const RelayUnstuffException &) {
     FAIL() << "a plain RelayException";
@@ -229,11 +221,10 @@ TEST_F(TarnPacketTest, ClosedTagRefusesReapsAndPuts) {
   } catch (const RelayException &e) {
     EXPECT_STREQ(e.what(), "TarnPacket::reap_timeout: tarn closed");
   }
-  EXPECT_EQ(TarnPacket::reap(tag), nullptr);
 
-  auto packet = std::make_shared<TarnPacket>(std::string("m"));
+  auto packet = logPacket("m");
   try {
-    packet->put(tag);
+    packet->put(*tag);
     FAIL() << "no failure";
   } catch (const RelayException &e) {
     EXPECT_STREQ(e.what(), "TarnTag::put: tarnserver 'closed' ('127.0.0.1:1') is not open");
@@ -245,7 +236,7 @@ TEST_F(TarnPacketTest, ClosedTagRefusesReapsAndPuts) {
 TEST_F(TarnPacketTest, HookFreeOfNothingDoesNothing) { spTarnPacket_hookfree(nullptr); }
 
 TEST_F(TarnPacketTest, PacketLivesUntilItsLastHolderLetsGo) {
-  auto packet = std::make_shared<TarnPacket>(std::string("m"));
+  auto packet = logPacket("m");
   std::weak_ptr<TarnPacket> watch = packet;
 
   Hook *first = new_hook(spTarnPacket_hookfree);
@@ -269,82 +260,74 @@ TEST_F(TarnPacketTest, PacketLivesUntilItsLastHolderLetsGo) {
 
 class TarnPacketServerTest : public TarnPacketTest {
  protected:
-  std::shared_ptr<TarnTag> openTag(const std::string &name, const std::string &direction) {
+  std::shared_ptr<TarnTag> openTag(const std::string &name, TarnTag::Mode mode) {
     // Tag names are process-wide: a name of its own for each server.
     static int count = 0;
     auto tag = TarnTag::getTarnTag(name + std::to_string(++count), server.name(), true);
-    tag->open(direction);
+    tag->open(mode);
     return tag;
   }
   tarntest::TarnTestServer server;
 };
 
-TEST_F(TarnPacketServerTest, ReapWithTimeOutRecordsThePositionOnTheTag) {
+TEST_F(TarnPacketServerTest, ReapWithTimeOutRecordsThePacketInTheTagsReadPosition) {
   ASSERT_TRUE(tarntest::putPackets(server.name(), "AA_BB/raw", 3, 100.25, 16));
-  auto tag = openTag("rd", "read");
-  ASSERT_GE(tarnposition(tag->getInt("tarnfd"), "oldest"), 0);
+  auto tag = openTag("rd", TarnTag::Mode::kRead);
+  ASSERT_GE(tarnposition(tag->fd(), "oldest"), 0);
   std::shared_ptr<TarnPacket> last;
   for (int i = 0; i < 3; ++i) {
     auto packet = TarnPacket::reap_timeout(tag, 5.0);
     ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(tag->getInt("pktid"), packet->getInt("pktid"));
-    EXPECT_EQ(tag->getDouble("pkttime"), packet->getDouble("pkttime"));
-    EXPECT_EQ(packet->getDouble("pkttime"), 100.25 + i);
-    EXPECT_EQ(packet->getInt("nbytes"), 16);
-    EXPECT_EQ(packet->getString("srcname"), "AA_BB/raw");
+    ASSERT_NE(packet->readRecord(), nullptr);
+    EXPECT_EQ(packet->pkttime(), 100.25 + i);
+    EXPECT_EQ(packet->byteCount(), 16);
+    EXPECT_STREQ(packet->srcname(), "AA_BB/raw");
     if (last) {
-      EXPECT_GT(packet->getInt("pktid"), last->getInt("pktid"));
+      EXPECT_GT(packet->pktid(), last->pktid());
     }
     std::string text = packet->describe();
-    EXPECT_NE(text.find("pktid " + server.name() + "::" + std::to_string(packet->getInt("pktid")) +
+    EXPECT_NE(text.find("pktid " + server.name() + "::" + std::to_string(packet->pktid()) +
                         " nbytes 16"),
               std::string::npos)
         << text;
+    if (i < 2) packet->done();
     last = packet;
   }
-  // Nothing more: a time-out, and the tag keeps the last position.
+  // Nothing more: a time-out. The first two packets are done, the last is
+  // still held: the read position stays after the second.
   EXPECT_THROW(TarnPacket::reap_timeout(tag, 0.2), RelayTimeoutException);
-  EXPECT_EQ(tag->getInt("pktid"), last->getInt("pktid"));
-}
-
-TEST_F(TarnPacketServerTest, BlockingReapLeavesTheTagsPositionAlone) {
-  ASSERT_TRUE(tarntest::putPackets(server.name(), "AA_BB/raw", 1, 50.0, 8));
-  auto tag = openTag("rd", "read");
-  ASSERT_GE(tarnposition(tag->getInt("tarnfd"), "oldest"), 0);
-  auto packet = TarnPacket::reap(tag);
-  ASSERT_NE(packet, nullptr);
-  EXPECT_EQ(packet->getDouble("pkttime"), 50.0);
-  EXPECT_EQ(tag->getInt("pktid"), -1);
-  EXPECT_EQ(tag->getDouble("pkttime"), 0.0);
+  EXPECT_EQ(tag->readPosition().resumePoint().id, last->pktid() - 1);
+  last->done();
+  EXPECT_EQ(tag->readPosition().resumePoint().id, last->pktid());
 }
 
 TEST_F(TarnPacketServerTest, InternalPacketsComeBackUnstuffingToWhatWasPut) {
-  auto writer = openTag("wr", "write");
-  auto reader = openTag("rd", "read");
+  auto writer = openTag("wr", TarnTag::Mode::kWrite);
+  auto reader = openTag("rd", TarnTag::Mode::kRead);
   Pf *pf = pfnew(PFARR);
   pfput_string(pf, "pid", "1234");
   pfput_string(pf, "note", "two words");
   char *expected = pf2string(pf);
-  auto status = std::make_shared<TarnPacket>(pf);
+  auto status = std::make_shared<TarnPacket>("relay1", pf);
   pffree(pf);
-  auto log = std::make_shared<TarnPacket>(std::string("Thread 'main': hello there"));
-  ASSERT_GE(status->put(writer), 0);
-  ASSERT_GE(log->put(writer), 0);
+  auto log = logPacket("Thread 'main': hello there");
+  ASSERT_GE(status->put(*writer), 0);
+  ASSERT_GE(log->put(*writer), 0);
   // Puts go out in batches: the server may still be empty, and then the
   // first reap takes the first packet to arrive.
-  tarnposition(reader->getInt("tarnfd"), "oldest");
+  tarnposition(reader->fd(), "oldest");
 
   // The status packet: its bytes unstuff to the same parameter text.
   auto back = TarnPacket::reap_timeout(reader, 5.0);
-  EXPECT_EQ(back->getString("srcname"), "relay1/pf/st");
-  EXPECT_EQ(back->getDouble("pkttime"), status->getDouble("pkttime"));
-  EXPECT_EQ(back->getInt("nbytes"), status->getInt("nbytes"));
-  EXPECT_EQ(back->getInt("content"), 6);
+  EXPECT_STREQ(back->srcname(), "relay1/pf/st");
+  EXPECT_EQ(back->pkttime(), status->pkttime());
+  EXPECT_EQ(back->byteCount(), status->byteCount());
+  EXPECT_EQ(back->content(), 6);
   EXPECT_TRUE(back->checkUnstuffs());
-  EXPECT_EQ(back->getInt("content"), 4);
+  EXPECT_EQ(back->content(), 4);
 
-  int fd = reader->getInt("tarnfd");
-  ASSERT_GE(tarnseek(fd, back->getInt("pktid")), 0);
+  int fd = reader->fd();
+  ASSERT_GE(tarnseek(fd, back->pktid()), 0);
   int pktid = 0, nbytes = 0, bufsize = 0;
   char srcname[64];
   double time = 0;

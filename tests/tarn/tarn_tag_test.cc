@@ -4,7 +4,6 @@
 
 #include "base/relay_exception.h"
 #include "fresh_tag_registry.h"
-#include "relay_test_env.h"
 #include "tarn/tarn_handle.h"
 #include "tarn/tarn_tag.h"
 
@@ -13,25 +12,25 @@ namespace {
 TEST(TarnTagNames, GeneratedNamesCountAcrossTarnNames) {
   auto first = TarnTag::createTarnTagFromTarnName("srv1:6510");
   auto second = TarnTag::createTarnTagFromTarnName("srv2:6510");
-  EXPECT_EQ(first->getString("tarntag"), "tarntag0001");
-  EXPECT_EQ(second->getString("tarntag"), "tarntag0002");
+  EXPECT_EQ(first->name(), "tarntag0001");
+  EXPECT_EQ(second->name(), "tarntag0002");
 }
 
 TEST(TarnTagNames, SecondTagForSameTarnNameTakesTheFirstName) {
   auto first = TarnTag::createTarnTagFromTarnName("srv:6510");
   auto second = TarnTag::createTarnTagFromTarnName("srv:6510");
-  EXPECT_EQ(second->getString("tarntag"), "tarntag0001");
+  EXPECT_EQ(second->name(), "tarntag0001");
   EXPECT_NE(first.get(), second.get());
   // The registry keeps the first object under the shared name.
   EXPECT_EQ(TarnTag::getTarnTag("tarntag0001", "", false).get(), first.get());
   // No number was used up by the second construction.
-  EXPECT_EQ(TarnTag::createTarnTagFromTarnName("other")->getString("tarntag"), "tarntag0002");
+  EXPECT_EQ(TarnTag::createTarnTagFromTarnName("other")->name(), "tarntag0002");
 }
 
 TEST(TarnTagNames, TaglessTarnNameUsesTheConfiguredTag) {
   auto named = TarnTag::getTarnTag("t1", "srv", true);
   auto unnamed = TarnTag::createTarnTagFromTarnName("srv");
-  EXPECT_EQ(unnamed->getString("tarntag"), "t1");
+  EXPECT_EQ(unnamed->name(), "t1");
   EXPECT_EQ(TarnTag::getTarnTag("t1", "", false).get(), named.get());
 }
 
@@ -39,7 +38,7 @@ TEST(TarnTagNames, RegisteredTagIgnoresAnotherTarnName) {
   auto tag = TarnTag::getTarnTag("t1", "srv", true);
   auto again = TarnTag::getTarnTag("t1", "elsewhere", true);
   EXPECT_EQ(again.get(), tag.get());
-  EXPECT_EQ(again->getString("tarnname"), "srv");
+  EXPECT_EQ(again->tarnName(), "srv");
   EXPECT_THROW(TarnHandle::getTarnHandle("elsewhere", false), RelayDNEException);
 }
 
@@ -70,12 +69,10 @@ TEST(TarnHandleRegistry, TagListKeepsFirstOrderWithoutDuplicates) {
   handle.addTarnTag("a");
   handle.addTarnTag("b");
   EXPECT_EQ(handle.getFirstTarnTag(), "b");
-  EXPECT_EQ(handle.getString("tarnname"), "srv");
+  EXPECT_EQ(handle.tarnName(), "srv");
 }
 
-TEST(TarnTagDisplay, JointNameAndTagAndName) {
-  auto tag = TarnTag::getTarnTag("t1", "srv", true);
-  EXPECT_EQ(tag->getString("tarntagandname"), "'t1' ('srv')");
+TEST(TarnTagDisplay, JointName) {
   auto generated = TarnTag::createTarnTagFromTarnName("srv2:6510");
   EXPECT_EQ(generated->getJointName(), "<tarntag0001 ='srv2:6510'>");
 }
@@ -83,13 +80,17 @@ TEST(TarnTagDisplay, JointNameAndTagAndName) {
 TEST(TarnTagState, NewTagIsClosedWithNoPosition) {
   auto tag = TarnTag::getTarnTag("t1", "srv", true);
   EXPECT_FALSE(tag->isOpen());
-  EXPECT_EQ(tag->getInt("tarnfd"), -1);
-  EXPECT_EQ(tag->getInt("pktid"), -1);
-  EXPECT_EQ(tag->getDouble("pkttime"), 0.0);
-  tag->setInt("pktid", 42);
-  tag->setDouble("pkttime", 1.5);
-  EXPECT_EQ(tag->getInt("pktid"), 42);
-  EXPECT_EQ(tag->getDouble("pkttime"), 1.5);
+  EXPECT_EQ(tag->fd(), -1);
+  EXPECT_EQ(tag->readPosition().resumePoint().id, -1);
+}
+
+// A tag holds one read position: the second reader to claim it is told who
+// has it.
+TEST(TarnTagState, OneReaderClaimsATag) {
+  auto tag = TarnTag::getTarnTag("t1", "srv", true);
+  EXPECT_EQ(tag->claimForReader("first"), "");
+  EXPECT_EQ(tag->claimForReader("second"), "first");
+  EXPECT_EQ(TarnTag::getTarnTag("t1", "", false)->claimForReader("third"), "first");
 }
 
 TEST(TarnTagState, ClosedTagRefusesWork) {
@@ -119,7 +120,7 @@ TEST(TarnTagState, OpenOnUnreachableServerThrowsAndStaysClosed) {
   // Port 1 on the loopback address: nothing listens there.
   auto tag = TarnTag::getTarnTag("t1", "127.0.0.1:1", true);
   try {
-    tag->open("read");
+    tag->open(TarnTag::Mode::kRead);
     FAIL() << "no failure";
   } catch (const RelayTarnOpenException &e) {
     EXPECT_STREQ(e.what(), "TarnTag::open() failed to open tarnserver <t1 ='127.0.0.1:1'>");
@@ -127,19 +128,14 @@ TEST(TarnTagState, OpenOnUnreachableServerThrowsAndStaysClosed) {
   EXPECT_FALSE(tag->isOpen());
 }
 
-using TarnTagDeathTest = ::testing::Test;
-
-TEST(TarnTagDeathTest, UnknownKeysEndTheProcess) {
-  auto tag = TarnTag::getTarnTag("t1", "srv", true);
-  EXPECT_EXIT(tag->getInt("nosuch"), ::testing::ExitedWithCode(255),
-              "Unexpected internal error: no key 'nosuch' in TarnTag::getInt\\(\\)");
-  EXPECT_EXIT(tag->getString("tarnfd"), ::testing::ExitedWithCode(255),
-              "no key 'tarnfd' in TarnTag::getString\\(\\)");
-  EXPECT_EXIT(tag->open("sideways"), ::testing::ExitedWithCode(255),
-              "TarnTag::open direction must be 'read' or 'write'.");
-  TarnHandle handle("srv");
-  EXPECT_EXIT(handle.getString("tarntag"), ::testing::ExitedWithCode(255),
-              "no key 'tarntag' in TarnHandle::getString\\(\\)");
+TEST(PacketIdOrder, AfterFollowsTheWrap) {
+  EXPECT_TRUE(pktidAfter(2, 1));
+  EXPECT_FALSE(pktidAfter(1, 2));
+  EXPECT_FALSE(pktidAfter(5, 5));
+  EXPECT_TRUE(pktidAfter(0, 2147483647));
+  EXPECT_TRUE(pktidAfter(10, 2147483640));
+  EXPECT_FALSE(pktidAfter(2147483640, 10));
+  EXPECT_FALSE(pktidAfter(2147483600, 3));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "config/config_values.h"
+#include "base/config_values.h"
 
 #include <strings.h>
 

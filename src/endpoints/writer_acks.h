@@ -1,4 +1,4 @@
-// WriterAcks: the puts a writer has made that its server has not yet
+// WriterAcks: the puts a tarn writer has made that its server has not yet
 // acknowledged. A relayed packet stays held in its reader's read position
 // (TarnPacket::readRecord) until its put is acknowledged, so that a save
 // never passes a packet that is only in flight. Puts are acknowledged in
@@ -36,10 +36,6 @@ class WriterAcks {
     for (const Put &p : m_waiting) n += p.record != nullptr;
     return n;
   }
-
-  // The writer said that its server's window was full; cleared by the next
-  // put that found room.
-  bool windowFullSaid = false;
 
  private:
   struct Put {

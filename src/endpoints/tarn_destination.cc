@@ -1,0 +1,69 @@
+#include "endpoints/tarn_destination.h"
+
+#include <cstdio>
+
+#include "base/relay_exception.h"
+#include "tarn/tarn_packet.h"
+#include "tarn/tarn_tag.h"
+
+namespace {
+
+// A writer that ends waits this long for its last puts to be acknowledged;
+// once the stop flag is set, only while the server still answers.
+constexpr double kFinalAcknowledgementSeconds = 1e9;
+
+}  // namespace
+
+TarnDestination::TarnDestination(std::shared_ptr<TarnTag> tag, std::string tarnname, const RelayContext &)
+    : m_tag(std::move(tag)), m_tarnname(std::move(tarnname)) {
+  m_names.where = "tarn " + m_tag->getJointName();
+  m_names.named = "tarn '" + m_tag->tarnName() + "'";
+  m_names.awaited = "tarn '" + m_tag->name() + "' ('" + m_tag->tarnName() + "')";
+  m_names.lineName = "Tarn '" + m_tag->name() + "'";
+  m_names.server = m_tag->tarnName();
+  m_names.handedTo = "put to " + m_names.named;
+  m_names.readAgain = ": they will be read again when the relay restarts on its statefile";
+}
+
+std::vector<std::string> TarnDestination::describe() const {
+  return {"\t\twrite_to_tarnname\t" + m_tarnname, "\t\twrite_to_tarntag\t\t" + m_tag->name()};
+}
+
+OpenResult TarnDestination::open(std::string &) {
+  if (m_tag->isOpen()) return OpenResult::kWasOpen;
+  try {
+    m_tag->open(TarnTag::Mode::kWrite);
+    return OpenResult::kOpened;
+  } catch (const RelayTarnOpenException &) {
+    return OpenResult::kUnavailable;
+  }
+}
+
+PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double roomWait) {
+  TarnTag::PutReceipt receipt;
+  try {
+    if (packet->put(*m_tag, &receipt, roomWait) == TarnTag::kWindowFull) return PutResult::kNoRoom;
+  } catch (const RelayException &) {
+    return PutResult::kFailed;
+  }
+  m_acks.put(receipt.number, packet->readRecord());
+  m_acks.acknowledged(receipt.acknowledged);
+  return PutResult::kTaken;
+}
+
+uint64_t TarnDestination::acknowledgedSoFar() { return m_tag->acknowledgedPuts(); }
+
+std::string TarnDestination::waitingForRoom() {
+  char mib[32];
+  std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(m_tag->unacknowledgedBytes()) / (1 << 20));
+  return "Waiting for " + m_names.where + " to take more packets: " + std::to_string(m_tag->unacknowledgedPuts()) +
+         " puts (" + mib + " MiB) not yet acknowledged";
+}
+
+void TarnDestination::service() { m_acks.acknowledged(m_tag->collectAcknowledgements()); }
+
+LeftBehind TarnDestination::finish(bool abandoned) {
+  if (!abandoned && m_acks.waiting() > 0) m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
+  m_acks.acknowledged(m_tag->collectAcknowledgements());
+  return {m_acks.waiting(), m_acks.relayedWaiting()};
+}

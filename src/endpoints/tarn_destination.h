@@ -1,0 +1,38 @@
+// TarnDestination: a writer's puts onto one tarn server, through one tag.
+//
+// The client library numbers every put, keeps it until the server
+// acknowledges it, and sends it again after a reconnection; the destination
+// keeps each put's number with its packet's read record (WriterAcks) and
+// releases the record once the server acknowledged the put. A put waits
+// while the server's window of unacknowledged puts is full.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/relay_context.h"
+#include "connection/endpoint.h"
+#include "endpoints/writer_acks.h"
+
+class TarnTag;
+
+class TarnDestination : public PacketDestination {
+ public:
+  // `tarnname` is the name as configured (perhaps empty, for a named tag).
+  TarnDestination(std::shared_ptr<TarnTag> tag, std::string tarnname, const RelayContext &context);
+
+  const EndpointNames &names() const override { return m_names; }
+  std::vector<std::string> describe() const override;
+  OpenResult open(std::string &why) override;
+  PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
+  uint64_t acknowledgedSoFar() override;
+  std::string waitingForRoom() override;
+  void service() override;
+  LeftBehind finish(bool abandoned) override;
+
+ private:
+  const std::shared_ptr<TarnTag> m_tag;
+  const std::string m_tarnname;
+  EndpointNames m_names;
+  WriterAcks m_acks;
+};
