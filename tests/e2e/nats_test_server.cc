@@ -11,6 +11,7 @@
 
 #include <nats/nats.h>
 
+#include "nats/jetstream_names.h"
 #include "relay_e2e.h"
 
 namespace e2e {
@@ -114,6 +115,42 @@ bool remakeStream(const std::string &url, const std::string &stream) {
   jsStreamInfo *info = nullptr;
   if (js_AddStream(&info, ask.js(), &config, nullptr, nullptr) != NATS_OK) return false;
   jsStreamInfo_Destroy(info);
+  return true;
+}
+
+bool publishPackets(const std::string &url, const std::string &stream, const std::vector<PublishedPacket> &packets) {
+  Asker ask(url);
+  if (!ask.js()) return false;
+  jsStreamInfo *info = nullptr;
+  if (js_GetStreamInfo(&info, ask.js(), stream.c_str(), nullptr, nullptr) == NATS_OK) {
+    jsStreamInfo_Destroy(info);
+  } else {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char *subjects[] = {"tarn.>"};
+    config.Name = stream.c_str();
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    if (js_AddStream(&info, ask.js(), &config, nullptr, nullptr) != NATS_OK) return false;
+    jsStreamInfo_Destroy(info);
+  }
+  for (const PublishedPacket &p : packets) {
+    natsMsg *msg = nullptr;
+    std::string subject = jetstream::subjectFor("tarn", p.srcname);
+    if (natsMsg_Create(&msg, subject.c_str(), nullptr, p.bytes.data(), static_cast<int>(p.bytes.size())) != NATS_OK) {
+      return false;
+    }
+    natsMsgHeader_Set(msg, "Tarn-Srcname", jetstream::srcnameHeader(p.srcname).c_str());
+    natsMsgHeader_Set(msg, "Tarn-Time", jetstream::timeHeader(p.time).c_str());
+    natsMsgHeader_Set(msg, "Nats-Msg-Id",
+                      jetstream::messageId(p.srcname, p.time, p.bytes.data(), p.bytes.size()).c_str());
+    jsPubAck *ack = nullptr;
+    natsStatus status = js_PublishMsg(&ack, ask.js(), msg, nullptr, nullptr);
+    jsPubAck_Destroy(ack);
+    natsMsg_Destroy(msg);
+    if (status != NATS_OK) return false;
+  }
   return true;
 }
 

@@ -29,6 +29,7 @@ class NatsTestServer {
   // Starts it again with the same port and store.
   void restart();
   std::string log() const { return proc_ ? proc_->err() : ""; }
+  int pid() const { return proc_ ? proc_->pid() : -1; }
 
  private:
   void start();
@@ -50,6 +51,15 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
 // Deletes `stream` and makes it again, empty, for the subjects "tarn.>"
 // (as an operator who starts the stream over would); true when both worked.
 bool remakeStream(const std::string &url, const std::string &stream);
+// Publishes each packet (source name, time, bytes) onto `stream`, making
+// the stream for the subjects "tarn.>" when there is none, as the relay's
+// writer names its messages; true once JetStream acknowledged them all.
+struct PublishedPacket {
+  std::string srcname;
+  double time = 0;
+  std::string bytes;
+};
+bool publishPackets(const std::string &url, const std::string &stream, const std::vector<PublishedPacket> &packets);
 // The stream's last sequence number (0: empty or missing).
 uint64_t lastSequence(const std::string &url, const std::string &stream);
 // The stream sequence up to which the durable consumer is acknowledged, and
