@@ -4,12 +4,12 @@
 
 ThreadList::~ThreadList() { joinAll(); }
 
-void ThreadList::start(std::function<void()> body) { threads.emplace_back(std::move(body)); }
+void ThreadList::start(std::function<void()> body) { m_threads.emplace_back(std::move(body)); }
 
 void ThreadList::joinAll(const std::function<void(std::size_t)> &joined) {
-  for (std::size_t i = 0; i < threads.size(); ++i) {
-    if (!threads[i].joinable()) continue;
-    threads[i].join();
+  for (std::size_t i = 0; i < m_threads.size(); ++i) {
+    if (!m_threads[i].joinable()) continue;
+    m_threads[i].join();
     if (joined) joined(i);
   }
 }

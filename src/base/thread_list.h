@@ -27,8 +27,8 @@ class ThreadList {
   // each thread's start index right after that thread is joined.
   void joinAll(const std::function<void(std::size_t)> &joined = {});
 
-  std::size_t size() const { return threads.size(); }
+  std::size_t size() const { return m_threads.size(); }
 
  private:
-  std::vector<std::thread> threads;
+  std::vector<std::thread> m_threads;
 };

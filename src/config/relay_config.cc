@@ -33,36 +33,36 @@ const size_t kMaxOwnSourceName = 62;
 
 RelayConfig *RelayCnf = nullptr;
 
-RelayConfig::RelayConfig() : logMgr(std::make_unique<RelayLogMgr>()) { relayContext.log = logMgr.get(); }
+RelayConfig::RelayConfig() : m_logMgr(std::make_unique<RelayLogMgr>()) { m_context.log = m_logMgr.get(); }
 
 RelayConfig::~RelayConfig() = default;
 
 void RelayConfig::configure(int argc, char **argv) {
-  starttime = std_now();
+  m_startTime = std_now();
   elog_init(argc, argv);
   int first = readGlobalOptions(argc, argv);
   checkTargetName();
-  relayContext.targetName = targetname;
+  m_context.targetName = m_targetName;
   decideSyntax(argc - first, argv + first);
-  if (legacy) {
-    logMgr->verbose(
+  if (m_legacy) {
+    m_logMgr->verbose(
         "Legacy command-line detected. Consider switching to current usage, per "
         "tarn2tarn_pre(1).");
     configureFinishLegacyCmd(argc, argv);
   } else {
     configureFinishCurrentCmd(argc, argv);
   }
-  if (!statefile.empty() && is_present(statefile.c_str()) && legacy_starttime != TIME_UNSET) {
-    logMgr->elog_complain(
+  if (!m_statefile.empty() && is_present(m_statefile.c_str()) && m_legacyStart != TIME_UNSET) {
+    m_logMgr->elog_complain(
         "Legacy start-time ignored since a statefile is specified (-S option) and present");
-    legacy_starttime = TIME_UNSET;
+    m_legacyStart = TIME_UNSET;
   }
   readParameterFile();
-  if (legacy) {
+  if (m_legacy) {
     createStateManager();
-    configureFinishLegacyPf(pf);
+    configureFinishLegacyPf(m_pf);
   } else {
-    configureFinishCurrentPf(pf);
+    configureFinishCurrentPf(m_pf);
   }
   // The status manager is a producer of its queue from now on, as readers
   // are of theirs: a writer of that queue then waits for its end-of-data mark
@@ -79,18 +79,18 @@ void RelayConfig::configure(int argc, char **argv) {
 // it comes before any connection, once the timing settings are known.
 void RelayConfig::createStateManager() {
   RelayStateMgr::Settings settings;
-  settings.statefile = statefile;
-  settings.gracePeriodSeconds = shutdown_grace_period_sec;
-  settings.internalTimeout = internal_timeout_sec;
-  settings.positionLifetimeSeconds = unclaimed_position_lifetime_sec;
-  stateMgr = std::make_unique<RelayStateMgr>(settings, *logMgr);
-  relayContext.internalTimeout = internal_timeout_sec;
-  relayContext.positions = stateMgr.get();
+  settings.statefile = m_statefile;
+  settings.gracePeriodSeconds = m_gracePeriod;
+  settings.internalTimeout = m_internalTimeout;
+  settings.positionLifetimeSeconds = m_positionLifetime;
+  m_stateMgr = std::make_unique<RelayStateMgr>(settings, *m_logMgr);
+  m_context.internalTimeout = m_internalTimeout;
+  m_context.positions = m_stateMgr.get();
 }
 
 void RelayConfig::createStatusManager() {
-  statusMgr = std::make_unique<RelayStatusMgr>(relayContext, getConnections(), getRelayStatusQueue(), starttime,
-                                               pfstatusreport_interval_sec);
+  m_statusMgr = std::make_unique<RelayStatusMgr>(m_context, getConnections(), getRelayStatusQueue(), m_startTime,
+                                               m_statusInterval);
 }
 
 // Every thread sees a stop within a second whatever the internal time-out,
@@ -98,19 +98,19 @@ void RelayConfig::createStatusManager() {
 // once per time-out: one as long as the grace period is most likely a
 // mistake.
 void RelayConfig::warnAboutTimeouts() {
-  if (shutdown_grace_period_sec <= 0 || internal_timeout_sec < shutdown_grace_period_sec) return;
+  if (m_gracePeriod <= 0 || m_internalTimeout < m_gracePeriod) return;
   char text[256];
   std::snprintf(text, sizeof text,
                 "Warning: internal_timeout of %g seconds is not below shutdown_grace_period of %d "
                 "seconds: read positions are saved only once in a longer time than a stop may take",
-                internal_timeout_sec, shutdown_grace_period_sec);
-  logMgr->elog_complain(text);
+                m_internalTimeout, m_gracePeriod);
+  m_logMgr->elog_complain(text);
 }
 
 void RelayConfig::checkTargetName() {
-  std::string problem = configvalues::targetNameProblem(targetname, kMaxOwnSourceName);
+  std::string problem = configvalues::targetNameProblem(m_targetName, kMaxOwnSourceName);
   if (problem.empty()) return;
-  logMgr->die_initializing("Configuration error: target name '" + targetname +
+  m_logMgr->die_initializing("Configuration error: target name '" + m_targetName +
                            "' given with -t: " + problem);
 }
 
@@ -119,12 +119,12 @@ void RelayConfig::checkTargetName() {
 // are neither.
 void RelayConfig::warnAboutUnpairedQueues() {
   std::map<std::string, std::vector<std::string>> producers, consumers;
-  for (const auto &entry : connections) {
+  for (const auto &entry : m_connections) {
     auto &side = entry.second->isReader() ? producers : consumers;
     side[entry.second->queueName()].push_back("'" + entry.first + "'");
   }
-  if (!status_queue_name.empty()) producers[status_queue_name].push_back("the status packets");
-  if (!log_queue_name.empty()) producers[log_queue_name].push_back("the log packets");
+  if (!m_statusQueueName.empty()) producers[m_statusQueueName].push_back("the status packets");
+  if (!m_logQueueName.empty()) producers[m_logQueueName].push_back("the log packets");
   auto joined = [](std::vector<std::string> names) {
     std::sort(names.begin(), names.end());
     std::string text;
@@ -133,12 +133,12 @@ void RelayConfig::warnAboutUnpairedQueues() {
   };
   for (const auto &[queue, fillers] : producers) {
     if (consumers.count(queue)) continue;
-    logMgr->elog_complain("Queue '" + queue + "' is filled by " + joined(fillers) +
+    m_logMgr->elog_complain("Queue '" + queue + "' is filled by " + joined(fillers) +
                           " but no writer connection reads it: its packets go nowhere");
   }
   for (const auto &[queue, readers] : consumers) {
     if (producers.count(queue)) continue;
-    logMgr->elog_complain("Queue '" + queue + "' is read by " + joined(readers) +
+    m_logMgr->elog_complain("Queue '" + queue + "' is read by " + joined(readers) +
                           " but nothing fills it: no reader connection writes to it, and it "
                           "receives neither status nor log packets");
   }
@@ -153,16 +153,16 @@ int RelayConfig::readGlobalOptions(int argc, char **argv) {
   while ((option = getopt(argc, argv, kOptions)) != -1) {
     switch (option) {
       case 'p':
-        pfname = optarg;
+        m_pfname = optarg;
         break;
       case 'S':
-        statefile = optarg;
+        m_statefile = optarg;
         break;
       case 't':
-        targetname = optarg;
+        m_targetName = optarg;
         break;
       case 'v':
-        logMgr->setVerbose(++verbosity);
+        m_logMgr->setVerbose(++m_verbosity);
         break;
       default:
         break;
@@ -176,26 +176,26 @@ void RelayConfig::decideSyntax(int nargs, char **args) {
   double start = 0, end = 0;
   bool startIsTime = nargs >= 3 && is_epoch_string(args[2], &start);
   if (nargs == 2) {
-    legacy = 1;
+    m_legacy = 1;
   } else if (nargs == 3 && startIsTime) {
-    legacy = 1;
-    legacy_starttime = start;
+    m_legacy = 1;
+    m_legacyStart = start;
   } else if (nargs == 4 && startIsTime &&
              (std::string(args[3]) == "last" || is_epoch_string(args[3], &end))) {
-    legacy = 1;
-    legacy_starttime = start;
+    m_legacy = 1;
+    m_legacyStart = start;
     if (std::string(args[3]) == "last") {
-      legacy_endtime = TIME_LAST;
+      m_legacyEnd = TIME_LAST;
     } else {
       // An end not after the start is a period.
-      legacy_endtime = end > start ? end : start + end;
+      m_legacyEnd = end > start ? end : start + end;
     }
   } else {
-    legacy = 0;
+    m_legacy = 0;
     return;
   }
-  tarnin = args[0];
-  tarnout = args[1];
+  m_tarnin = args[0];
+  m_tarnout = args[1];
 }
 
 void RelayConfig::configureFinishLegacyCmd(int argc, char **argv) {
@@ -204,10 +204,10 @@ void RelayConfig::configureFinishLegacyCmd(int argc, char **argv) {
   while ((option = getopt(argc, argv, kOptions)) != -1) {
     switch (option) {
       case 'm':
-        match = optarg;
+        m_match = optarg;
         break;
       case 'r':
-        reject = optarg;
+        m_reject = optarg;
         break;
       case 'p':
       case 'S':
@@ -218,8 +218,8 @@ void RelayConfig::configureFinishLegacyCmd(int argc, char **argv) {
         usage();
     }
   }
-  addTarn(tarnin, "");
-  addTarn(tarnout, "");
+  addTarn(m_tarnin, "");
+  addTarn(m_tarnout, "");
 }
 
 void RelayConfig::configureFinishCurrentCmd(int argc, char **argv) {
@@ -243,7 +243,7 @@ void RelayConfig::configureFinishCurrentCmd(int argc, char **argv) {
 
 void RelayConfig::usage() {
   const std::string indent = "\t            ";
-  logMgr->die_initializing(
+  m_logMgr->die_initializing(
       "Usage:\n"
       "\n"
       "[CURRENT SYNTAX]\n"
@@ -261,9 +261,9 @@ void RelayConfig::usage() {
 }
 
 void RelayConfig::readParameterFile() {
-  int rc = pfread(pfname.c_str(), &pf);
-  if (rc == -1) logMgr->die_initializing("Failed to find parameter-file '" + pfname + "'.");
-  if (rc < 0) logMgr->die_initializing("Failed to parse parameter-file '" + pfname + "'.");
+  int rc = pfread(m_pfname.c_str(), &m_pf);
+  if (rc == -1) m_logMgr->die_initializing("Failed to find parameter-file '" + m_pfname + "'.");
+  if (rc < 0) m_logMgr->die_initializing("Failed to parse parameter-file '" + m_pfname + "'.");
 }
 
 // ---- Registries ----
@@ -272,7 +272,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
   // An empty name is left to the vetting of the connection that uses it.
   std::string problem = tarnname.empty() ? "" : configvalues::tarnNameProblem(tarnname);
   if (!problem.empty()) {
-    logMgr->die_initializing("Configuration error: tarn name '" + tarnname +
+    m_logMgr->die_initializing("Configuration error: tarn name '" + tarnname +
                              "' on the command line: " + problem);
   }
   if (tag.empty()) {
@@ -280,43 +280,43 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
   } else {
     TarnTag::getTarnTag(tag, tarnname, true);
   }
-  logMgr->verbose("Added tarntag '" + tag + "' for tarn name '" + tarnname + "'");
+  m_logMgr->verbose("Added tarntag '" + tag + "' for tarn name '" + tarnname + "'");
 }
 
 void RelayConfig::addQueue(std::string name) {
-  if (name.empty() || queues.count(name)) return;
-  queues.emplace(name, std::make_shared<RelayQueue>(name, *logMgr, internal_timeout_sec));
+  if (name.empty() || m_queues.count(name)) return;
+  m_queues.emplace(name, std::make_shared<RelayQueue>(name, *m_logMgr, m_internalTimeout));
   updateLogSink();
-  logMgr->verbose("Added queue '" + name + "'");
+  m_logMgr->verbose("Added queue '" + name + "'");
 }
 
 std::shared_ptr<RelayQueue> RelayConfig::getRelayQueue(std::string name) {
-  auto found = queues.find(name);
-  if (found == queues.end()) {
-    logMgr->elog_die("Unexpected internal error: queue '" + name +
+  auto found = m_queues.find(name);
+  if (found == m_queues.end()) {
+    m_logMgr->elog_die("Unexpected internal error: queue '" + name +
                      "' not found in RelayConfig::getRelayQueue");
   }
   return found->second;
 }
 
 std::shared_ptr<RelayQueue> RelayConfig::getRelayLogQueue() {
-  auto found = queues.find(log_queue_name);
-  return found == queues.end() ? nullptr : found->second;
+  auto found = m_queues.find(m_logQueueName);
+  return found == m_queues.end() ? nullptr : found->second;
 }
 
 std::shared_ptr<RelayQueue> RelayConfig::getRelayStatusQueue() {
-  auto found = queues.find(status_queue_name);
-  return found == queues.end() ? nullptr : found->second;
+  auto found = m_queues.find(m_statusQueueName);
+  return found == m_queues.end() ? nullptr : found->second;
 }
 
 void RelayConfig::updateLogSink() {
   std::shared_ptr<RelayQueue> queue = getRelayLogQueue();
   if (!queue) {
-    logMgr->setLineSink(nullptr);
+    m_logMgr->setLineSink(nullptr);
     return;
   }
   // A failure to build or queue the packet is the log manager's to report.
-  logMgr->setLineSink([queue, target = targetname](const std::string &line) {
+  m_logMgr->setLineSink([queue, target = m_targetName](const std::string &line) {
     auto packet = std::make_shared<TarnPacket>(target, line);
     queue->push(packet);
   });
@@ -325,22 +325,22 @@ void RelayConfig::updateLogSink() {
 // ---- Global settings ----
 
 int RelayConfig::getInt(const std::string &key) {
-  if (key == "shutdown_grace_period_sec") return shutdown_grace_period_sec;
-  logMgr->dieNoKey(key, "RelayConfig::getInt");
+  if (key == "shutdown_grace_period_sec") return m_gracePeriod;
+  m_logMgr->dieNoKey(key, "RelayConfig::getInt");
 }
 
 double RelayConfig::getDouble(const std::string &key) {
-  if (key == "internal_timeout_sec") return internal_timeout_sec;
-  if (key == "pfstatusreport_interval_sec") return pfstatusreport_interval_sec;
-  if (key == "unclaimed_position_lifetime_sec") return unclaimed_position_lifetime_sec;
-  if (key == "starttime") return starttime;
-  logMgr->dieNoKey(key, "RelayConfig::getDouble");
+  if (key == "internal_timeout_sec") return m_internalTimeout;
+  if (key == "pfstatusreport_interval_sec") return m_statusInterval;
+  if (key == "unclaimed_position_lifetime_sec") return m_positionLifetime;
+  if (key == "starttime") return m_startTime;
+  m_logMgr->dieNoKey(key, "RelayConfig::getDouble");
 }
 
 // ---- Thread-name registry ----
 
-void RelayConfig::nameThread(const std::string &name) { logMgr->nameThread(name); }
+void RelayConfig::nameThread(const std::string &name) { m_logMgr->nameThread(name); }
 
-std::string RelayConfig::getMyThreadName() { return logMgr->threadNames().nameOfThisThread(); }
+std::string RelayConfig::getMyThreadName() { return m_logMgr->threadNames().nameOfThisThread(); }
 
-std::string RelayConfig::getMyThreadLabel() { return logMgr->threadNames().labelOfThisThread(); }
+std::string RelayConfig::getMyThreadLabel() { return m_logMgr->threadNames().labelOfThisThread(); }

@@ -67,12 +67,12 @@ class RelayConfig {
   std::string determineConnectionDirection(Pf *entry);
 
   // True when the command line was taken as the legacy syntax.
-  bool isLegacy() const { return legacy != 0; }
-  std::string getStateFile() const { return statefile; }
-  std::string getTargetName() const { return targetname; }
+  bool isLegacy() const { return m_legacy != 0; }
+  std::string getStateFile() const { return m_statefile; }
+  std::string getTargetName() const { return m_targetName; }
   // What every object the configuration makes is handed; complete once the
   // timing settings are read.
-  const RelayContext &context() const { return relayContext; }
+  const RelayContext &context() const { return m_context; }
 
   // ---- Registries ----
   // Checks one complete connection object against the schema; the first
@@ -98,10 +98,10 @@ class RelayConfig {
   std::shared_ptr<RelayQueue> getRelayStatusQueue();
 
   // ---- The managers ----
-  RelayLogMgr *omlog() const { return logMgr.get(); }
+  RelayLogMgr *omlog() const { return m_logMgr.get(); }
   // Null until configure() has run.
-  RelayStateMgr *omstate() const { return stateMgr.get(); }
-  RelayStatusMgr *omstatus() const { return statusMgr.get(); }
+  RelayStateMgr *omstate() const { return m_stateMgr.get(); }
+  RelayStatusMgr *omstatus() const { return m_statusMgr.get(); }
 
   // ---- Global settings by key ----
   // "shutdown_grace_period_sec".
@@ -123,9 +123,9 @@ class RelayConfig {
   friend class RelayConfigInspector;  // tests look at the settings themselves
 
   // ---- Managers: created by the constructor and configure(), live as long as this object ----
-  std::unique_ptr<RelayLogMgr> logMgr;
-  std::unique_ptr<RelayStateMgr> stateMgr;
-  std::unique_ptr<RelayStatusMgr> statusMgr;
+  std::unique_ptr<RelayLogMgr> m_logMgr;
+  std::unique_ptr<RelayStateMgr> m_stateMgr;
+  std::unique_ptr<RelayStatusMgr> m_statusMgr;
 
   // Reads the options of the first pass (-p, -S, -t, -v) and returns the
   // index of the first argument after them.
@@ -174,38 +174,38 @@ class RelayConfig {
   WriterSettings readWriterSettings(const ConnectionEntry &entry);
 
   // ---- Global settings: written by the constructor and configure() only ----
-  int legacy = 0;                          // 1 when the legacy syntax was detected
-  double starttime = 0.0;                  // epoch seconds at which configure() began
-  double pfstatusreport_interval_sec = 2.0; // interval between status packets
-  double unclaimed_position_lifetime_sec = 30 * 86400.0;  // of a statefile position no reader takes
-  double internal_timeout_sec = 1.0;       // polling and waiting time-out of every loop
-  int shutdown_grace_period_sec = 15;      // grace period of the shutdown
-  int verbosity = 0;                       // number of -v options seen
-  std::string pfname = "tarn2tarn_pre";     // parameter-file name (-p)
-  std::string targetname = "tarn2tarn_pre"; // target name (-t)
-  std::string statefile;                   // statefile name (-S); empty: none
-  std::string status_queue_name;           // queue of the status packets; empty: none
-  std::string log_queue_name;              // queue of the log packets; empty: none
+  int m_legacy = 0;                          // 1 when the legacy syntax was detected
+  double m_startTime = 0.0;                  // epoch seconds at which configure() began
+  double m_statusInterval = 2.0; // interval between status packets
+  double m_positionLifetime = 30 * 86400.0;  // of a statefile position no reader takes
+  double m_internalTimeout = 1.0;       // polling and waiting time-out of every loop
+  int m_gracePeriod = 15;      // grace period of the shutdown
+  int m_verbosity = 0;                       // number of -v options seen
+  std::string m_pfname = "tarn2tarn_pre";     // parameter-file name (-p)
+  std::string m_targetName = "tarn2tarn_pre"; // target name (-t)
+  std::string m_statefile;                   // statefile name (-S); empty: none
+  std::string m_statusQueueName;           // queue of the status packets; empty: none
+  std::string m_logQueueName;              // queue of the log packets; empty: none
   // Legacy syntax: these point into the process's argument vector, which
   // outlives this object; nothing copies or frees them.
-  char *tarnin = nullptr;
-  char *tarnout = nullptr;
-  char *match = nullptr;
-  char *reject = nullptr;
-  double legacy_starttime = TIME_UNSET;
-  double legacy_endtime = TIME_UNSET;      // or TIME_LAST
+  char *m_tarnin = nullptr;
+  char *m_tarnout = nullptr;
+  char *m_match = nullptr;
+  char *m_reject = nullptr;
+  double m_legacyStart = TIME_UNSET;
+  double m_legacyEnd = TIME_UNSET;      // or TIME_LAST
   // The parameter file as pfread returned it; the library owns it.
-  Pf *pf = nullptr;
+  Pf *m_pf = nullptr;
 
   // ---- Registries: filled by configure() only, read by every thread after ----
-  std::unordered_map<std::string, std::shared_ptr<RelayQueue>> queues;
+  std::unordered_map<std::string, std::shared_ptr<RelayQueue>> m_queues;
   // Only the connections whose "run" is true.
-  std::unordered_map<std::string, std::shared_ptr<RelayConnection>> connections;
+  std::unordered_map<std::string, std::shared_ptr<RelayConnection>> m_connections;
   // Kept by addConnection: every accepted name in order (skipped and
   // generated ones too), and the counter of generated names.
-  std::vector<std::string> names_used;
-  int connection_number = 0;
-  RelayContext relayContext;
+  std::vector<std::string> m_namesUsed;
+  int m_connectionNumber = 0;
+  RelayContext m_context;
 };
 
 // The process's one configuration, created by main before any other thread

@@ -29,32 +29,32 @@ std::string valueOf(Pf *pf, const char *key) {
 
 void RelayConfig::vetConnectionPf(Pf *connection) {
   if (!pfhas_key(connection, "name")) {
-    logMgr->die_initializing(
+    m_logMgr->die_initializing(
         "Configuration error: there's connection missing its 'name' parameter in parameter-file '" +
-        pfname + "'");
+        m_pfname + "'");
   }
   std::string name = valueOf(connection, "name");
   if (name.empty()) {
-    logMgr->die_initializing(
+    m_logMgr->die_initializing(
         "Configuration error: there's a connection with empty 'name' parameter in parameter-file '" +
-        pfname + "'");
+        m_pfname + "'");
   }
   if (!pfhas_key(connection, "direction")) {
-    logMgr->die_initializing("Unexpected internal error: connection '" + name +
+    m_logMgr->die_initializing("Unexpected internal error: connection '" + name +
                              "' missing 'direction' parameter.");
   }
   for (const char *key : {"run", "name", "match", "reject"}) {
     if (!pfhas_key(connection, key)) {
-      logMgr->die_initializing("Configuration error: connection '" + name + "' is missing parameter '" + key +
+      m_logMgr->die_initializing("Configuration error: connection '" + name + "' is missing parameter '" + key +
                                "'");
     }
   }
   std::string direction = valueOf(connection, "direction");
   if (direction != "read" && direction != "write") {
-    logMgr->die_initializing("Unexpected internal error: connection '" + name +
+    m_logMgr->die_initializing("Unexpected internal error: connection '" + name +
                              "' has unknown direction '" + direction + "'.");
   }
-  vetEntry(ConnectionEntry(connection, name, direction == "read" ? Direction::kRead : Direction::kWrite, *logMgr));
+  vetEntry(ConnectionEntry(connection, name, direction == "read" ? Direction::kRead : Direction::kWrite, *m_logMgr));
 }
 
 // ---- Creating connections ----
@@ -64,15 +64,15 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   std::string name = reserveConnectionName(pf);
   checkPlainValues(pf, name);
   ConnectionEntry entry(pf, name, valueOf(pf, "direction") == "read" ? Direction::kRead : Direction::kWrite,
-                        *logMgr);
+                        *m_logMgr);
   if (!entry.boolean("run")) {
-    logMgr->verbose("Connection '" + name +
+    m_logMgr->verbose("Connection '" + name +
                     "' is disabled (run = 'false') in parameter file. Skipping connection.");
     return nullptr;
   }
   if (entry.isReader()) checkReaderExpressions(pf, name);
   std::shared_ptr<RelayConnection> connection = makeConnection(entry, pf);
-  connections[name] = connection;
+  m_connections[name] = connection;
   // The writer is a consumer from now on, so that what readers push before
   // its thread has opened its destination waits for it instead of being
   // lost; its thread's own registration later only sets the time-out.
@@ -86,7 +86,7 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
     const WriterSettings &w = connection->writerSettings();
     queue->setConsumer(name, w.maxQueue, w.maxQueueBytes);
   }
-  logMgr->verbose("Added connection '" + name + "'");
+  m_logMgr->verbose("Added connection '" + name + "'");
   connection->verboseDescribe();
   return connection;
 }
@@ -100,23 +100,23 @@ std::shared_ptr<RelayConnection> RelayConfig::makeConnection(const ConnectionEnt
   if (entry.isReader()) {
     ReaderSettings settings = readReaderSettings(entry);
     return std::make_shared<RelayConnection>(entry.name(), queue, settings,
-                                             kind.makeSource(entry, settings, relayContext), relayContext);
+                                             kind.makeSource(entry, settings, m_context), m_context);
   }
   WriterSettings settings = readWriterSettings(entry);
-  return std::make_shared<RelayConnection>(entry.name(), queue, settings, kind.makeDestination(entry, relayContext),
-                                           relayContext);
+  return std::make_shared<RelayConnection>(entry.name(), queue, settings, kind.makeDestination(entry, m_context),
+                                           m_context);
 }
 
 // The entry's name, or the next generated one for "auto"; a name used before
 // ends the process.
 std::string RelayConfig::reserveConnectionName(Pf *pf) {
   std::string name = valueOf(pf, "name");
-  if (name == "auto") name = std::to_string(++connection_number) + "/" + targetname;
-  if (std::find(names_used.begin(), names_used.end(), name) != names_used.end()) {
-    logMgr->die_initializing("Not allowed to use name '" + name +
-                             "' more than once in parameter-file '" + pfname + "'.");
+  if (name == "auto") name = std::to_string(++m_connectionNumber) + "/" + m_targetName;
+  if (std::find(m_namesUsed.begin(), m_namesUsed.end(), name) != m_namesUsed.end()) {
+    m_logMgr->die_initializing("Not allowed to use name '" + name +
+                             "' more than once in parameter-file '" + m_pfname + "'.");
   }
-  names_used.push_back(name);
+  m_namesUsed.push_back(name);
   return name;
 }
 
@@ -135,7 +135,7 @@ void RelayConfig::checkReaderExpressions(Pf *pf, const std::string &name) {
     }
     char reason[256];
     regerror(rc, &compiled, reason, sizeof reason);
-    logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" +
+    m_logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" +
                              key + "' expression '" + expression + "': " + reason);
   }
 }
@@ -148,7 +148,7 @@ void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
   keys.insert(keys.end(), endpointKeys.begin(), endpointKeys.end());
   for (const char *key : keys) {
     if (pfhas_key(pf, key) && !pfget_string(pf, key)) {
-      logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +
+      m_logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +
                                "' that is not a single value (an array or a list stands there)");
     }
   }
@@ -157,8 +157,8 @@ void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
 ReaderSettings RelayConfig::readReaderSettings(const ConnectionEntry &entry) {
   for (const char *key : {"max_queue", "max_queue_bytes"}) {
     if (!entry.has(key)) continue;
-    logMgr->die_initializing("Configuration error: connection '" + entry.name() + "' not allowed to specify '" +
-                             key + "' with 'read_from_tarntag' in parameter-file '" + pfname + "'.");
+    m_logMgr->die_initializing("Configuration error: connection '" + entry.name() + "' not allowed to specify '" +
+                             key + "' with 'read_from_tarntag' in parameter-file '" + m_pfname + "'.");
   }
   ReaderSettings settings;
   settings.match = entry.text("match");
@@ -226,7 +226,7 @@ void RelayConfig::readMaxQueueBytes(WriterSettings &settings, const ConnectionEn
 
 std::vector<std::shared_ptr<RelayConnection>> RelayConfig::getConnections() {
   std::vector<std::shared_ptr<RelayConnection>> all;
-  all.reserve(connections.size());
-  for (auto &entry : connections) all.push_back(entry.second);
+  all.reserve(m_connections.size());
+  for (auto &entry : m_connections) all.push_back(entry.second);
   return all;
 }

@@ -43,7 +43,7 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   int kind = pfget(pf, "connections", &list);
   if (kind == PFINVALID) dieMissingParameter("connections");
   if (kind != PFTBL) {
-    logMgr->die_initializing("Configuration error: parameter file '" + pfname +
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname +
                              "' has 'connections' that is not a list: write 'connections &List{' "
                              "with one '&Arr{' per connection");
   }
@@ -51,7 +51,7 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   Pf *shared = resolveArray(pf, kShared);
   Text sharedText(pf2string(shared));
   if (!sharedText) {
-    logMgr->die_initializing(
+    m_logMgr->die_initializing(
         "Unexpected internal error: failed to convert parameter 'connections_defaults{shared}' to "
         "string.");
   }
@@ -62,13 +62,13 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
     Pf *defaults = resolveArray(pf, path);
     Pf *layered = pfdup(defaults);
     if (pfcompile(sharedText.get(), &layered) != 0) {
-      logMgr->die_initializing("Unexpected internal error: failed to compile '" +
+      m_logMgr->die_initializing("Unexpected internal error: failed to compile '" +
                                std::string(kShared) + "' into '" + path + "'.");
     }
     OwnedPf copy(layered);
     Text text(pf2string(copy.get()));
     if (!text) {
-      logMgr->die_initializing("Unexpected internal error: failed to convert parameter '" + path +
+      m_logMgr->die_initializing("Unexpected internal error: failed to convert parameter '" + path +
                                "' to string.");
     }
     directionText[i] = text.get();
@@ -83,17 +83,17 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   readSpecialQueue(pf, "status_create",
                    "Parameter 'connections_special{status_create}{write_to_queue}' is empty: turning "
                    "off status-packet creation",
-                   status_queue_name);
+                   m_statusQueueName);
   readSpecialQueue(pf, "log_create",
                    "Parameter 'connections_special{log_create}{write_to_queue}' is empty: turning "
                    "off log-message output to tarnservers",
-                   log_queue_name);
+                   m_logQueueName);
 }
 
 std::string RelayConfig::determineConnectionDirection(Pf *entry) {
   Direction direction;
   if (entryDirection(entry, direction)) return direction == Direction::kRead ? "read" : "write";
-  logMgr->die_initializing("Configuration error: all connections in parameter-file '" + pfname +
+  m_logMgr->die_initializing("Configuration error: all connections in parameter-file '" + m_pfname +
                            "' must have either "
                            "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "
                            "'write_to_tarnname'");
@@ -105,30 +105,30 @@ void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &r
   std::string connection = "#" + std::to_string(index);
   Pf *entry = nullptr;
   if (pfget_index(list, index, &entry) == PFINVALID) {
-    logMgr->die_initializing("Unexpected internal error: failed to retrieve connection '" +
-                             connection + "' from parameter-file '" + pfname + "'");
+    m_logMgr->die_initializing("Unexpected internal error: failed to retrieve connection '" +
+                             connection + "' from parameter-file '" + m_pfname + "'");
   }
   if (pfkind(entry) != PFARR) {
-    logMgr->die_initializing("Configuration error: entry " + connection +
-                             " of 'connections' in parameter-file '" + pfname +
+    m_logMgr->die_initializing("Configuration error: entry " + connection +
+                             " of 'connections' in parameter-file '" + m_pfname +
                              "' is not an associative array: write each connection as '&Arr{' "
                              "... '}'");
   }
   Text entryText(pf2string(entry));
   if (!entryText) {
-    logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
+    m_logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
                              connection + "' to string.");
   }
   std::string direction = determineConnectionDirection(entry);
   Pf *layered = pfnew(PFARR);
   if (!layered || pfput_string(layered, "direction", direction.c_str()) != 0 ||
       pfcompile((direction == "read" ? readDefaults : writeDefaults).c_str(), &layered) != 0) {
-    logMgr->die_initializing(
+    m_logMgr->die_initializing(
         "Unexpected internal error: failed to initiate configuration pf for connection '" +
         connection + "'");
   }
   if (pfcompile(entryText.get(), &layered) != 0) {
-    logMgr->die_initializing(
+    m_logMgr->die_initializing(
         "Unexpected internal error: failed to finish configuration pf for connection '" +
         connection + "'");
   }
@@ -149,7 +149,7 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
   const char *queue = pfget_string(pf, queueKey.c_str());
   if (!queue) dieMissingParameter(queueKey);
   if (*queue == '\0') {
-    logMgr->verbose(offReport);
+    m_logMgr->verbose(offReport);
     return;
   }
   // Named before it is added, so that the log queue's "Added queue" line
@@ -163,10 +163,10 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
 // library would answer 0 for it, and a time-out of 0 would make every loop
 // spin. A present interval must be a number of seconds above 0.
 void RelayConfig::readTimingSettings(Pf *pf) {
-  pfstatusreport_interval_sec = readPositiveInterval(pf, "time_intervals_sec{pfstatusreport}",
-                                                     pfstatusreport_interval_sec);
-  internal_timeout_sec =
-      readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", internal_timeout_sec);
+  m_statusInterval = readPositiveInterval(pf, "time_intervals_sec{pfstatusreport}",
+                                                     m_statusInterval);
+  m_internalTimeout =
+      readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", m_internalTimeout);
   readPositionLifetime(pf);
   // 0 is allowed here: the shutdown then has no time limit.
   const char *grace = "time_intervals_sec{shutdown_grace_period}";
@@ -174,11 +174,11 @@ void RelayConfig::readTimingSettings(Pf *pf) {
   const char *text = pfget_string(pf, grace);
   long seconds = 0;
   if (!text || !configvalues::readInteger(text, 0, static_cast<long>(kMaxIntervalSec), seconds)) {
-    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + grace +
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + grace +
                              "' = '" + (text ? text : "") +
                              "': it must be a whole number of seconds from 0 (no limit) to 86400.");
   }
-  shutdown_grace_period_sec = static_cast<int>(seconds);
+  m_gracePeriod = static_cast<int>(seconds);
 }
 
 // How long the statefile keeps a position no reader takes: whole seconds,
@@ -189,10 +189,10 @@ void RelayConfig::readPositionLifetime(Pf *pf) {
   const char *text = pfget_string(pf, key);
   long seconds = 0;
   if (!text || !configvalues::readInteger(text, 0, 100L * 365 * 86400, seconds)) {
-    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + key + "' = '" +
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + key + "' = '" +
                              (text ? text : "") + "': it must be a whole number of seconds, 0 (for ever) or more.");
   }
-  unclaimed_position_lifetime_sec = static_cast<double>(seconds);
+  m_positionLifetime = static_cast<double>(seconds);
 }
 
 double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double current) {
@@ -202,7 +202,7 @@ double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double 
   if (text && configvalues::readNumber(text, value) && value > 0 && value <= kMaxIntervalSec) {
     return value;
   }
-  logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + key +
+  m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + key +
                            "' = '" + (text ? text : "") +
                            "': it must be a number of seconds greater than 0 and at most 86400.");
 }
@@ -212,7 +212,7 @@ Pf *RelayConfig::resolveArray(Pf *pf, const std::string &path) {
   int kind = pfresolve(pf, path.c_str(), 0, &found);
   if (kind < 0) dieMissingParameter(path);
   if (kind != PFARR) {
-    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + path +
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + path +
                              "' that is not an associative array: write '&Arr{' ... '}'");
   }
   return found;
@@ -223,7 +223,7 @@ bool RelayConfig::readTopLevelBoolean(Pf *pf, const std::string &path) {
   const char *text = pfget_string(pf, path.c_str());
   bool flag = false;
   if (!text || !configvalues::readBoolean(text, flag)) {
-    logMgr->die_initializing("Configuration error: parameter file '" + pfname + "' has '" + path +
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + path +
                              "' = '" + (text ? text : "") +
                              "': it must be true or false (or yes/no, y/n, on/off, 1/0).");
   }
@@ -231,6 +231,6 @@ bool RelayConfig::readTopLevelBoolean(Pf *pf, const std::string &path) {
 }
 
 void RelayConfig::dieMissingParameter(const std::string &path) {
-  logMgr->die_initializing("Configuration error: parameter file '" + pfname +
+  m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname +
                            "' is missing required parameter '" + path + "'.");
 }

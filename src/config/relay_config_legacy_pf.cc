@@ -69,7 +69,7 @@ bool hasValue(Pf *pf, const char *key) {
 
 void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
   auto invalid = [&](const char *key, const std::string &expected) {
-    logMgr->die_initializing("Configuration error: legacy parameter file '" + pfname +
+    m_logMgr->die_initializing("Configuration error: legacy parameter file '" + m_pfname +
                              "' has an invalid '" + key + "' value '" +
                              pfget_string(legacyPf, key) + "': expected " + expected);
   };
@@ -86,24 +86,24 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
     invalid("check_unstuff", "true or false (or yes/no, y/n, on/off, 1/0)");
   }
 
-  logMgr->SCAFFOLD_FEATURE(
+  m_logMgr->SCAFFOLD_FEATURE(
       "Ignoring legacy parameter-file parameters 'discards', 'lag_reset', 'lag_trigger', "
       "'test_freq', 'wait_match', 'wait_reject', 'wait_seconds'.");
 
   std::string endtime;
-  if (legacy_endtime == TIME_LAST) {
+  if (m_legacyEnd == TIME_LAST) {
     endtime = "last";
   } else {
-    endtime = fixedOrEmpty(legacy_endtime);
+    endtime = fixedOrEmpty(m_legacyEnd);
   }
   std::string reader = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
                        line("direction", "\t\t ", "read") +
-                       line("read_from_tarnname", "\t ", tarnin ? tarnin : "") +
+                       line("read_from_tarnname", "\t ", m_tarnin ? m_tarnin : "") +
                        line("read_from_tarntag", "\t ", "") +
                        line("write_to_queue", "\t\t ", kLegacyQueue) +
-                       line("match", "\t\t\t ", match ? match : "") +
-                       line("reject", "\t\t\t ", reject ? reject : "") +
-                       line("starttime", "\t\t ", fixedOrEmpty(legacy_starttime)) +
+                       line("match", "\t\t\t ", m_match ? m_match : "") +
+                       line("reject", "\t\t\t ", m_reject ? m_reject : "") +
+                       line("starttime", "\t\t ", fixedOrEmpty(m_legacyStart)) +
                        line("endtime", "\t\t ", endtime) +
                        line("too_old", "\t\t ", fixedOrEmpty(tooOld)) +
                        line("too_new", "\t\t ", fixedOrEmpty(tooNew)) +
@@ -111,7 +111,7 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
                        line("suppress_unstuff_errors", " ", "true");
   std::string writer = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
                        line("direction", "\t\t ", "write") +
-                       line("write_to_tarnname", "\t ", tarnout ? tarnout : "") +
+                       line("write_to_tarnname", "\t ", m_tarnout ? m_tarnout : "") +
                        line("write_to_tarntag", "\t ", "") +
                        line("read_from_queue", "\t \t", kLegacyQueue) +
                        line("max_queue", "\t\t ", "100") + line("match", "\t\t\t ", "") +
@@ -126,14 +126,14 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
   for (const auto &connection : connections) {
     Pf *object = pfnew(PFARR);
     if (pfcompile(connection.text.c_str(), &object) != 0) {
-      logMgr->die_initializing(connection.failure);
+      m_logMgr->die_initializing(connection.failure);
     }
     addConnection(object);
     pffree(object);
   }
 
   // The connections registered "mainq" already.
-  status_queue_name = kLegacyQueue;
-  log_queue_name = kLegacyQueue;
+  m_statusQueueName = kLegacyQueue;
+  m_logQueueName = kLegacyQueue;
   updateLogSink();
 }

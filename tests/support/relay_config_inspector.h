@@ -18,26 +18,26 @@ class RelayConfigInspector {
   explicit RelayConfigInspector(RelayConfig &c) : config(c) {}
 
   // ---- What the command line set ----
-  double legacyStart() const { return config.legacy_starttime; }
-  double legacyEnd() const { return config.legacy_endtime; }
-  std::string tarnin() const { return config.tarnin ? config.tarnin : "(none)"; }
-  std::string tarnout() const { return config.tarnout ? config.tarnout : "(none)"; }
-  std::string match() const { return config.match ? config.match : "(none)"; }
-  std::string pfname() const { return config.pfname; }
-  int verbosity() const { return config.verbosity; }
+  double legacyStart() const { return config.m_legacyStart; }
+  double legacyEnd() const { return config.m_legacyEnd; }
+  std::string tarnin() const { return config.m_tarnin ? config.m_tarnin : "(none)"; }
+  std::string tarnout() const { return config.m_tarnout ? config.m_tarnout : "(none)"; }
+  std::string match() const { return config.m_match ? config.m_match : "(none)"; }
+  std::string pfname() const { return config.m_pfname; }
+  int verbosity() const { return config.m_verbosity; }
 
   // ---- The registries ----
-  bool hasQueue(const std::string &name) const { return config.queues.count(name) > 0; }
-  std::size_t queueCount() const { return config.queues.size(); }
-  std::vector<std::string> namesUsed() const { return config.names_used; }
+  bool hasQueue(const std::string &name) const { return config.m_queues.count(name) > 0; }
+  std::size_t queueCount() const { return config.m_queues.size(); }
+  std::vector<std::string> namesUsed() const { return config.m_namesUsed; }
 
   // ---- Settings of RelayCnf ----
-  static void setInternalTimeout(double seconds) { RelayCnf->internal_timeout_sec = seconds; }
-  static void setTargetName(const std::string &name) { RelayCnf->targetname = name; }
+  static void setInternalTimeout(double seconds) { RelayCnf->m_internalTimeout = seconds; }
+  static void setTargetName(const std::string &name) { RelayCnf->m_targetName = name; }
   // Makes the registered queue `name` the log queue ("": none), as the
   // parameter file's log_create does.
   static void setLogQueueName(const std::string &name) {
-    RelayCnf->log_queue_name = name;
+    RelayCnf->m_logQueueName = name;
     RelayCnf->updateLogSink();
   }
 
