@@ -1,15 +1,24 @@
 # The two commands of this project:
-#   make test   installs what is missing, builds, and runs every test: plainly,
-#               under AddressSanitizer with UndefinedBehaviorSanitizer, and
-#               under ThreadSanitizer (each in its own build folder), then
+#   make test   installs what the tests need, builds, and runs every test:
+#               plainly, under AddressSanitizer with UndefinedBehaviorSanitizer,
+#               and under ThreadSanitizer (each in its own build folder), then
 #               runs each libFuzzer target (built with clang) briefly.
-#   make demo   installs what is missing, builds, and shows the relay copying
-#               packets between two local tarn servers, then draining on stop
-# Also: make build (plain build into build/, programs in build/bin/),
+#   make demo   installs what the demo needs, builds the three programs only,
+#               and shows the relay copying packets between two local tarn
+#               servers, then draining on stop.
+# Also: make deps (installs every package any of these needs),
+#       make build (plain build of the programs and tests into build/,
+#       programs in build/bin/; installs nothing),
 #       make install PREFIX=/usr/local (programs, manual pages, guides,
 #       example parameter files and systemd units under PREFIX), and
-#       make bench (builds the benchmarks and the programs they run, and runs
-#       them all; bench/README.md says what their figures mean).
+#       make bench (builds the benchmarks and the programs they run into
+#       build-bench/, and runs them all; bench/README.md says what their
+#       figures mean).
+#
+# Each target names every option of the build folder it configures, so what a
+# folder builds never depends on what ran in it before. Compiles go through
+# ccache where it is installed (CMakeLists.txt), so a folder built anew, or
+# another clone on the same machine, is quick.
 
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
@@ -21,46 +30,64 @@ CMAKE_FLAGS ?=
 MAKEFLAGS += --no-print-directory
 generator = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja 2>/dev/null),-G Ninja))
 
+# $(call configure,FOLDER,OPTIONS)
+configure = cmake -S . -B $(1) $(call generator,$(1)) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) $(CMAKE_FLAGS) >/dev/null
+
+PROGRAMS = tarn2tarn_pre tarnserver tarn
+# The programs alone: neither GoogleTest nor Google Benchmark is needed.
+PROGRAMS_ONLY = -DRELAY_TESTS=OFF -DRELAY_BENCH=OFF -DRELAY_SANITIZE=
+# $(call with_tests,SANITIZER)
+with_tests = -DRELAY_TESTS=ON -DRELAY_BENCH=OFF -DRELAY_FUZZ=OFF -DRELAY_SANITIZE=$(1)
+
 .PHONY: all deps build install demo bench test test-plain test-asan test-tsan test-fuzz clean
 
 all: build
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh all
 
-build: deps
-	@cmake -S . -B build $(call generator,build) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+build:
+	@$(call configure,build,$(call with_tests,))
 	@cmake --build build -j $(JOBS)
 
 PREFIX ?= /usr/local
 INSTALL_BUILD ?= build
 
-install: deps
-	@cmake -S . -B $(INSTALL_BUILD) $(call generator,$(INSTALL_BUILD)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(INSTALL_BUILD) -j $(JOBS) --target tarn2tarn_pre tarnserver tarn
+install:
+	@scripts/install-deps.sh build
+	@$(call configure,$(INSTALL_BUILD),$(PROGRAMS_ONLY) -DCMAKE_INSTALL_PREFIX=$(PREFIX))
+	@cmake --build $(INSTALL_BUILD) -j $(JOBS) --target $(PROGRAMS)
 	@cmake --install $(INSTALL_BUILD)
 
-demo: build
+demo:
+	@scripts/install-deps.sh demo
+	@$(call configure,build,$(PROGRAMS_ONLY))
+	@cmake --build build -j $(JOBS) --target $(PROGRAMS)
 	@scripts/demo.sh
 
-# The benchmarks, one after the other (a few minutes on two cores). The
-# plain suite turns them off in build/, so they are turned on here again.
-# RELAY_BENCH_ARGS is handed to relay_bench (for instance --quick).
-BENCHES = tarn_bench fifo_bench queue_bench relay_bench
+# The benchmarks, one after the other, in build-bench/ (the benchmarks and
+# the programs they run, no tests). RELAY_BENCH_ARGS is handed to relay_bench
+# (for instance --quick), HOSTILE_BENCH_ARGS to tarnserver_hostile_bench
+# (probe names, for instance idle descriptors; by default all seven).
+BENCH_BUILD = build-bench
+BENCHES = tarn_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench
 RELAY_BENCH_ARGS ?=
+HOSTILE_BENCH_ARGS ?=
 
-bench: deps
-	@cmake -S . -B build $(call generator,build) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_BENCH=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build build -j $(JOBS) --target $(BENCHES)
-	@echo "== tarn_bench" && build/bin/tarn_bench
-	@echo && echo "== fifo_bench" && build/bin/fifo_bench
-	@echo && echo "== queue_bench" && build/bin/queue_bench
-	@echo && echo "== relay_bench" && build/bin/relay_bench $(RELAY_BENCH_ARGS)
+bench:
+	@scripts/install-deps.sh bench
+	@$(call configure,$(BENCH_BUILD),-DRELAY_TESTS=OFF -DRELAY_BENCH=ON -DRELAY_SANITIZE=)
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCHES)
+	@echo "== tarn_bench" && $(BENCH_BUILD)/bin/tarn_bench
+	@echo && echo "== fifo_bench" && $(BENCH_BUILD)/bin/fifo_bench
+	@echo && echo "== queue_bench" && $(BENCH_BUILD)/bin/queue_bench
+	@echo && echo "== relay_bench" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)
+	@echo && echo "== tarnserver_hostile_bench" && $(BENCH_BUILD)/bin/tarnserver_hostile_bench $(HOSTILE_BENCH_ARGS)
 
-# $(call run_suite,FOLDER,SANITIZER)
+# $(call run_suite,FOLDER,SANITIZER,ENVIRONMENT)
 define run_suite
 	@echo "== $(1): configure and build"
-	@cmake -S . -B $(1) $(call generator,$(1)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_SANITIZE=$(2) -DRELAY_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@$(call configure,$(1),$(call with_tests,$(2)))
 	@cmake --build $(1) -j $(JOBS)
 	@echo "== $(1): tests"
 	@cd $(1) && $(3) ctest --output-on-failure -j $(CTEST_JOBS) --timeout 600
@@ -68,7 +95,10 @@ endef
 
 FUZZ_SECONDS ?= 20
 
-test: deps test-plain test-asan test-tsan test-fuzz
+# The suites one after the other, once the packages are there.
+test:
+	@scripts/install-deps.sh test
+	@$(MAKE) test-plain test-asan test-tsan test-fuzz
 
 test-plain:
 	$(call run_suite,build,)
@@ -85,4 +115,4 @@ test-fuzz:
 	@scripts/run-fuzz.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-bench

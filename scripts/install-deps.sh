@@ -1,30 +1,79 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the demo need.
-# Quiet and quick when everything is there already; needs root otherwise.
+# Installs the Debian packages that one use of the project needs:
+#   scripts/install-deps.sh build   the three programs (make build, make install)
+#   scripts/install-deps.sh demo    what make demo needs: the programs, nothing more
+#   scripts/install-deps.sh test    what make test needs: the tests, their servers
+#                                   and checkers, clang for the fuzz targets
+#   scripts/install-deps.sh bench   what make bench needs: Google Benchmark, nats-server
+#   scripts/install-deps.sh all     all of them (make deps; the default)
+# Several groups may be named at once. Quiet and quick when everything is
+# there already; needs root otherwise.
 set -euo pipefail
 
-packages=(
-  cmake make ninja-build g++ clang  # build; clang builds the fuzz targets
-  libgtest-dev libgmock-dev       # tests
-  libbenchmark-dev                # bench/
+usage() {
+  echo "usage: $0 [build|demo|test|bench|all]..." >&2
+  exit 2
+}
+
+# What compiles and links tarn2tarn_pre, tarnserver and tarn. ccache makes a
+# second build of the same sources (another folder, another clone) quick.
+build=(
+  cmake make ninja-build g++ ccache
   nlohmann-json3-dev              # the tarn tool's JSON
   libcpp-httplib-dev pkgconf      # tarn monitor's HTTP server (found with pkg-config)
+  libnats-dev                     # JetStream connections
+)
+# The demo runs the programs alone: no browser, no Prometheus.
+demo=("${build[@]}")
+test=(
+  "${build[@]}"
+  clang                           # the fuzz targets (libFuzzer)
+  libgtest-dev libgmock-dev       # the tests
   prometheus                      # promtool, which checks tarn monitor's /metrics
-  libnats-dev nats-server         # JetStream connections; their tests run a real server
+  nats-server                     # the JetStream tests run a real server
   man-db groff-base               # the manual pages' tests (man -l, groff)
   systemd                         # systemd-analyze verify of the example units
+)
+bench=(
+  "${build[@]}"
+  libbenchmark-dev                # fifo_bench and queue_bench
+  nats-server                     # relay_bench's JetStream cases
 )
 
 # Wanted but not needed: the test of tarn monitor's page in a browser skips,
 # saying why, where chromium cannot be installed.
-optional=(chromium)
+test_optional=(chromium)
+
+packages=()
+optional=()
+[ $# -eq 0 ] && set -- all
+for group in "$@"; do
+  case "$group" in
+    build) packages+=("${build[@]}") ;;
+    demo) packages+=("${demo[@]}") ;;
+    test) packages+=("${test[@]}"); optional+=("${test_optional[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    all) packages+=("${test[@]}" "${bench[@]}"); optional+=("${test_optional[@]}") ;;
+    *) usage ;;
+  esac
+done
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# Each missing package once, in the order first named.
+declare -A seen=()
 missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+for p in "${packages[@]}"; do
+  [ -n "${seen[$p]:-}" ] && continue
+  seen[$p]=1
+  installed "$p" || missing+=("$p")
+done
 missing_optional=()
-for p in "${optional[@]}"; do installed "$p" || missing_optional+=("$p"); done
+for p in "${optional[@]}"; do
+  [ -n "${seen[$p]:-}" ] && continue
+  seen[$p]=1
+  installed "$p" || missing_optional+=("$p")
+done
 [ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ] && exit 0
 
 sudo=""

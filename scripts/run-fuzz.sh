@@ -28,8 +28,8 @@ echo "== $dir: configure and build the fuzz targets"
 # its generator.
 generator=()
 if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
-CC=clang CXX=clang++ cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_FUZZ=ON \
-  -DRELAY_SANITIZE=address -DRELAY_BENCH=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_TESTS=ON \
+  -DRELAY_FUZZ=ON -DRELAY_SANITIZE=address -DRELAY_BENCH=OFF >/dev/null
 # shellcheck disable=SC2086
 cmake --build "$dir" -j "$jobs" --target $targets
 

@@ -126,21 +126,21 @@ CaseResult runLive(long packets) {
   if (!startPair(rig, packets, src, dst)) return failed(r, rig);
   CpuMark before = markCpu(rig, -1);
   auto start = Clock::now();
-  Process gen = spawnProcess({binDir() + "/tarn", "gen", src, "-n", std::to_string(packets), "-s",
-                              std::to_string(kBytes - PKT_HEADER_SIZE)},
-                             workDir() + "/live_gen.log");
-  if (gen.pid < 0) {
+  std::unique_ptr<ChildProcess> gen = startProgram({binDir() + "/tarn", "gen", src, "-n", std::to_string(packets),
+                                                    "-s", std::to_string(kBytes - PKT_HEADER_SIZE)},
+                                                   workDir() + "/live_gen.log");
+  if (!gen) {
     r.failure = "tarn gen could not be started";
     return r;
   }
   std::vector<double> reached = waitForLastIds({dst}, static_cast<int>(packets - 1), start, kStall, kCaseLimit,
                                                 [&] { return rig.relayRunning(); });
   CpuMark after = markCpu(rig, -1);
-  Ending fed = waitProcess(gen, 60);
+  Ending fed = gen->stop(0, std::chrono::seconds(60));  // it ends by itself
   setCpu(r, before, after);
   r.feederCpu = fed.cpuSeconds;
   setArrival(r, reached, packets);
-  if (r.failure.empty() && (!fed.ended || fed.status != 0)) r.failure = "tarn gen failed (" + gen.log + ")";
+  if (r.failure.empty() && (!fed.ended || fed.exitStatus != 0)) r.failure = "tarn gen failed (" + gen->outPath() + ")";
   Ledger expected = whatGenPut(r, src);
   finishCase(r, rig, {dst}, expected);
   return r;

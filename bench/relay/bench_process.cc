@@ -1,23 +1,15 @@
 #include "bench_process.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
-
-extern char **environ;
 
 namespace relaybench {
 
@@ -32,11 +24,6 @@ double wallNow() {
 }
 
 void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
-
-std::string readFile(const std::string &path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string binDir() {
   const char *env = std::getenv("RELAY_BENCH_BIN_DIR");
@@ -74,57 +61,14 @@ void removeWorkDir() {
   dir.clear();
 }
 
-Process spawnProcess(const std::vector<std::string> &args, const std::string &log) {
-  std::vector<char *> argv;
-  for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  Process p;
-  p.log = log;
-  if (posix_spawn(&p.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) p.pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return p;
-}
-
-namespace {
-
-Ending endingOf(int status, const rusage &usage) {
-  auto secs = [](const timeval &tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; };
-  Ending e;
-  e.ended = true;
-  e.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  e.cpuSeconds = secs(usage.ru_utime) + secs(usage.ru_stime);
-  return e;
-}
-
-}  // namespace
-
-Ending waitProcess(Process &process, double limit) {
-  if (process.pid < 0) return Ending{true, -1, 0};
-  int status = 0;
-  rusage usage{};
-  auto start = Clock::now();
-  while (secondsSince(start) < limit) {
-    if (wait4(process.pid, &status, WNOHANG, &usage) == process.pid) {
-      process.pid = -1;
-      return endingOf(status, usage);
-    }
-    sleepSeconds(0.01);
+std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args, const std::string &log) {
+  testsupport::SpawnOptions options;
+  options.output = log;
+  try {
+    return std::make_unique<ChildProcess>(args, options);
+  } catch (const std::runtime_error &) {
+    return nullptr;
   }
-  kill(process.pid, SIGKILL);
-  wait4(process.pid, &status, 0, &usage);
-  process.pid = -1;
-  Ending killed = endingOf(status, usage);
-  killed.ended = false;
-  return killed;
-}
-
-Ending stopProcess(Process &process, int sig, double limit) {
-  if (process.pid > 0) kill(process.pid, sig);
-  return waitProcess(process, limit);
 }
 
 namespace {

@@ -1,8 +1,9 @@
-// Processes of the relay benchmark: starting the programs it measures,
-// waiting for them and stopping them within a bounded time, and what /proc
-// says about their CPU time and memory and about the whole machine's CPU time.
+// Processes of the relay benchmark: starting the programs it measures
+// (through the project's process helper, tests/support/process.h), and what
+// /proc says about their CPU time and memory and about the whole machine's
+// CPU time.
 //
-// Failures: a program that cannot be started gives a Process whose pid is -1;
+// Failures: a program that cannot be started gives no process;
 // /proc readings of a process that is gone read as 0.
 // Thread-safety: the functions keep no state of their own except workDir(),
 // which is made once; any thread may call them.
@@ -12,8 +13,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "process.h"
 
 namespace relaybench {
 
@@ -25,7 +29,7 @@ double wallNow();
 void sleepSeconds(double seconds);
 
 // A file's whole text; empty when it cannot be read.
-std::string readFile(const std::string &path);
+using testsupport::readFile;
 
 // The folder holding tarnserver, tarn and tarn2tarn_pre: RELAY_BENCH_BIN_DIR
 // in the environment, else the build's bin folder.
@@ -36,32 +40,13 @@ std::string binDir();
 std::string workDir();
 void removeWorkDir();
 
-// A started program: its pid and the file holding its standard output and
-// standard error.
-struct Process {
-  pid_t pid = -1;
-  std::string log;
-};
+using testsupport::ChildProcess;
+using testsupport::Ending;
 
-// How a program ended. cpuSeconds comes from the kernel's accounting of the
-// whole process (every thread, including ended ones). (Its peak RSS is not
-// taken from there: for a program started with posix_spawn the kernel's
-// figure is never below this program's own peak at the time.)
-struct Ending {
-  bool ended = false;     // false: still running after the limit (then killed)
-  int status = -1;        // exit status, or 128 + signal number
-  double cpuSeconds = 0;  // user + system
-};
-
-// Starts args[0] (a path) with args, its output in `log` (made anew).
-Process spawnProcess(const std::vector<std::string> &args, const std::string &log);
-
-// Waits up to `limit` seconds for the process to end by itself; on time-out
-// kills it (SIGKILL) and says so in the result's `ended`.
-Ending waitProcess(Process &process, double limit);
-
-// Sends `sig`, then as waitProcess. A process already reaped gives ended.
-Ending stopProcess(Process &process, int sig, double limit);
+// Starts args[0] (a path) with args, its standard output and standard error
+// in `log` (made anew); nullptr when it cannot be started. The process is
+// killed when it is dropped still running.
+std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args, const std::string &log);
 
 // CPU time (user + system) of a running process in seconds, to the
 // nanosecond where the kernel counts per thread (/proc/PID/task/*/schedstat),

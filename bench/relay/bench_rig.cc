@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,14 +21,6 @@ int countOf(const std::string &text, const std::string &needle) {
   int n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
-}
-
-// True while the process has not ended (it is not reaped here).
-bool running(pid_t pid) {
-  if (pid <= 0) return false;
-  siginfo_t info{};
-  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  return info.si_pid == 0;
 }
 
 void writeReaders(std::ostream &out, const RelayPlan &plan) {
@@ -82,8 +73,8 @@ std::string relayParameterText(const RelayPlan &plan) {
 Rig::Rig(std::string label) : m_label(std::move(label)) {}
 
 Rig::~Rig() {
-  if (m_relay.pid > 0) stopRelay();
-  for (Process &server : m_servers) stopProcess(server, SIGTERM, 30);
+  if (m_relay) stopRelay();
+  for (auto &server : m_servers) server->stop(SIGTERM, std::chrono::seconds(30));
 }
 
 void Rig::fail(const std::string &why) {
@@ -94,11 +85,16 @@ std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket) {
   std::string base = workDir() + "/" + m_label + "_server" + std::to_string(m_servers.size() + 1);
   std::string ready = base + ".ready";
   std::remove(ready.c_str());
-  m_servers.push_back(spawnProcess({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes), "-m",
-                                    std::to_string(maxPacket), "-R", ready},
-                                   base + ".log"));
-  pid_t pid = m_servers.back().pid;
-  for (int i = 0; i < 2000 && running(pid); ++i) {  // at most 20 s
+  auto server = startProgram({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes), "-m",
+                              std::to_string(maxPacket), "-R", ready},
+                             base + ".log");
+  if (!server) {
+    fail("tarnserver could not be started");
+    return "";
+  }
+  m_servers.push_back(std::move(server));
+  ChildProcess &started = *m_servers.back();
+  for (int i = 0; i < 2000 && started.running(); ++i) {  // at most 20 s
     std::istringstream in(readFile(ready));
     std::string name;
     if (std::getline(in, name) && !name.empty()) return name;
@@ -123,11 +119,16 @@ std::string Rig::startNats() {
   close(fd);
   std::string program = "/usr/sbin/nats-server";  // Debian's
   if (access(program.c_str(), X_OK) != 0) program = "/usr/bin/nats-server";
-  m_servers.push_back(spawnProcess({program, "-js", "-a", "127.0.0.1", "-p", std::to_string(port), "-sd", base},
-                                   base + ".log"));
-  pid_t pid = m_servers.back().pid;
-  for (int i = 0; i < 2000 && running(pid); ++i) {  // at most 20 s
-    if (readFile(base + ".log").find("Server is ready") != std::string::npos) {
+  auto nats = startProgram({program, "-js", "-a", "127.0.0.1", "-p", std::to_string(port), "-sd", base},
+                           base + ".log");
+  if (!nats) {
+    fail("nats-server could not be started (is Debian's nats-server installed?)");
+    return "";
+  }
+  m_servers.push_back(std::move(nats));
+  ChildProcess &started = *m_servers.back();
+  for (int i = 0; i < 2000 && started.running(); ++i) {  // at most 20 s
+    if (started.out().find("Server is ready") != std::string::npos) {
       return "nats://127.0.0.1:" + std::to_string(port);
     }
     sleepSeconds(0.01);
@@ -141,41 +142,48 @@ bool Rig::startRelay(const RelayPlan &plan) {
   std::ofstream(pf) << relayParameterText(plan);
   m_readers = plan.sources.size();
   m_writers = plan.destinations.size();
-  m_relay = spawnProcess({binDir() + "/tarn2tarn_pre", "-p", pf, "-t", m_label, "-v"},
+  m_relay = startProgram({binDir() + "/tarn2tarn_pre", "-p", pf, "-t", m_label, "-v"},
                          workDir() + "/" + m_label + "_relay.log");
-  if (m_relay.pid < 0) fail("the relay could not be started");
-  return m_relay.pid > 0;
+  if (!m_relay) fail("the relay could not be started");
+  return m_relay != nullptr;
 }
 
 bool Rig::waitRelayReady(double limit) {
   auto start = Clock::now();
-  while (secondsSince(start) < limit && running(m_relay.pid)) {
-    std::string log = readFile(m_relay.log);
+  while (secondsSince(start) < limit && relayRunning()) {
+    std::string log = m_relay->out();
     if (countOf(log, "Connected to tarn") >= static_cast<int>(m_readers + m_writers) &&
         countOf(log, "Repositioned tarn") >= static_cast<int>(m_readers)) {
       return true;
     }
     sleepSeconds(0.01);
   }
-  fail(std::string(running(m_relay.pid) ? "the relay did not get ready" : "the relay ended before it was ready") +
-       " (" + m_relay.log + ")");
+  std::string log = m_relay ? " (" + m_relay->outPath() + ")" : "";
+  fail(std::string(relayRunning() ? "the relay did not get ready" : "the relay ended before it was ready") + log);
   return false;
 }
 
 Ending Rig::stopRelay() {
-  bool wasRunning = running(m_relay.pid);
-  Ending end = stopProcess(m_relay, SIGTERM, 60);
-  if (!wasRunning) fail("the relay ended by itself with status " + std::to_string(end.status));
+  std::unique_ptr<ChildProcess> relay = std::move(m_relay);
+  if (!relay) {
+    fail("the relay was not started");
+    return Ending{};
+  }
+  bool wasRunning = relay->running();
+  Ending end = relay->stop(SIGTERM, std::chrono::seconds(60));
+  if (!wasRunning) fail("the relay ended by itself with status " + std::to_string(end.exitStatus));
   else if (!end.ended) fail("the relay did not stop within a minute");
-  else if (end.status != 0) fail("the relay ended with status " + std::to_string(end.status));
+  else if (end.exitStatus != 0) fail("the relay ended with status " + std::to_string(end.exitStatus));
   return end;
 }
 
-bool Rig::relayRunning() const { return running(m_relay.pid); }
+bool Rig::relayRunning() const { return m_relay && m_relay->running(); }
 
 double Rig::serversCpuSeconds() const {
   double sum = 0;
-  for (const Process &server : m_servers) sum += processCpuSeconds(server.pid);
+  for (const auto &server : m_servers) {
+    sum += server->running() ? processCpuSeconds(server->pid()) : server->cpuSeconds();
+  }
   return sum;
 }
 

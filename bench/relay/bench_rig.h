@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,8 @@ class Rig {
   // Stops the relay with SIGTERM and waits for its drain (at most a minute).
   Ending stopRelay();
 
-  pid_t relayPid() const { return m_relay.pid; }
+  // The relay's pid while it runs or until stopRelay(), else -1.
+  pid_t relayPid() const { return m_relay ? m_relay->pid() : -1; }
   // True while the relay runs (it may have ended by itself).
   bool relayRunning() const;
   // CPU seconds the servers have used so far, all of them together.
@@ -73,8 +75,8 @@ class Rig {
 
  private:
   std::string m_label;
-  std::vector<Process> m_servers;
-  Process m_relay;
+  std::vector<std::unique_ptr<ChildProcess>> m_servers;
+  std::unique_ptr<ChildProcess> m_relay;
   size_t m_readers = 0, m_writers = 0;
   std::string m_failure;  // the first failure, for the case's row
 };

@@ -1,14 +1,11 @@
 // tarn_bench: one writer and one reader through a local tarnserver.
 //
-// Starts `tarnserver -p 0` (from the folder of this program, or
+// Starts `tarnserver -p 0` (from the build's bin folder, or
 // TARN_BENCH_SERVER), then for 512-byte and 8 KiB packets runs a writer
 // thread (tarnput) and a reader thread (tarnreap_timeout) at the same time
 // and prints packets/s and MB/s for each side with the server's CPU time.
 // Usage: tarn_bench [SECONDS_PER_SIZE]   (default 3)
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,13 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "platform/tarnclient/tarnclient.h"
-
-extern char **environ;
+#include "process.h"
 
 namespace {
 
@@ -43,28 +41,29 @@ double cpuSeconds(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-pid_t startServer(std::string &name) {
+// The server's own messages would interleave with the figures: they go
+// nowhere. Null when it does not start.
+std::unique_ptr<testsupport::ChildProcess> startServer(std::string &name) {
   const char *env = std::getenv("TARN_BENCH_SERVER");
-  std::string bin = env ? env : std::string(TARN_BENCH_BIN_DIR) + "/tarnserver";
+  std::string bin = env ? env : testsupport::programPath("tarnserver");
   std::string ready = "/tmp/tarn_bench_ready." + std::to_string(getpid());
   std::remove(ready.c_str());
-  const char *argv[] = {bin.c_str(), "-p", "0", "-s", "512M", "-R", ready.c_str(), nullptr};
-  // The server's own messages would interleave with the figures.
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&quiet, 1, 2);
-  pid_t pid;
-  int rc = posix_spawn(&pid, bin.c_str(), &quiet, nullptr, const_cast<char **>(argv), environ);
-  posix_spawn_file_actions_destroy(&quiet);
-  if (rc != 0) return -1;
-  for (int i = 0; i < 1000 && name.empty(); ++i) {
+  std::unique_ptr<testsupport::ChildProcess> server;
+  try {
+    server = std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{bin, "-p", "0", "-s", "512M", "-R", ready}, testsupport::SpawnOptions{});
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "tarn_bench: %s\n", e.what());
+    return nullptr;
+  }
+  for (int i = 0; i < 1000 && name.empty() && server->running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ifstream in(ready);
     std::getline(in, name);
   }
   std::remove(ready.c_str());
-  return name.empty() ? -1 : pid;
+  if (name.empty()) return nullptr;
+  return server;
 }
 
 struct Side {
@@ -141,16 +140,15 @@ int main(int argc, char **argv) {
   double duration = argc > 1 ? std::atof(argv[1]) : 3.0;
   if (duration <= 0) duration = 3.0;
   std::string name;
-  pid_t server = startServer(name);
-  if (server < 0) {
+  std::unique_ptr<testsupport::ChildProcess> server = startServer(name);
+  if (!server) {
     std::fprintf(stderr, "tarn_bench: cannot start tarnserver\n");
     return 1;
   }
   std::printf("tarn_bench: one writer and one reader through tarnserver %s, %.1f s per size\n", name.c_str(),
               duration);
-  runSize(name, server, 512, duration);
-  runSize(name, server, 8192, duration);
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  runSize(name, server->pid(), 512, duration);
+  runSize(name, server->pid(), 8192, duration);
+  server->stop(SIGTERM, std::chrono::seconds(30));
   return 0;
 }

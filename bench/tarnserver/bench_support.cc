@@ -5,22 +5,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "platform/tarnclient/tarn_wire.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/tarnclient/tarnclient_internal.h"
-
-extern char **environ;
 
 namespace hostile {
 
@@ -28,29 +26,34 @@ double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(
 
 std::string serverPath() {
   const char *env = std::getenv("TARN_BENCH_SERVER");
-  return env ? env : std::string(TARN_BENCH_BIN_DIR) + "/tarnserver";
+  return env ? env : testsupport::programPath("tarnserver");
 }
 
 bool serverKnowsLimits() {
-  std::string cmd = "'" + serverPath() + "' -L 1 -x 2>&1 | grep -q 'unknown option -x'";
-  return std::system(cmd.c_str()) == 0;
+  // One that knows -L goes on to complain about -x; an older one stops at -L.
+  testsupport::ProcessResult r = testsupport::runProgram({serverPath(), "-L", "1", "-x"}, std::chrono::seconds(10));
+  return (r.out + r.err).find("unknown option -x") != std::string::npos;
 }
 
 BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
   std::string base = "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
   readyPath_ = base + ".ready";
   logPath_ = base + ".log";
-  std::string cmd = nofile > 0 ? "ulimit -n " + std::to_string(nofile) + "; " : "";
-  cmd += "exec '" + serverPath() + "' -p 0 -R " + readyPath_;
-  for (const std::string &a : args) cmd += " '" + a + "'";
-  cmd += " 2>" + logPath_;
-  const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
-  if (posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char **>(argv), environ) != 0) return;
-  for (int i = 0; i < 2000 && name_.empty(); ++i) {
+  std::vector<std::string> argv = {serverPath(), "-p", "0", "-R", readyPath_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testsupport::SpawnOptions options;
+  options.output = logPath_;
+  options.openFiles = nofile;
+  try {
+    process_ = std::make_unique<testsupport::ChildProcess>(argv, options);
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "hostile_bench: %s\n", e.what());
+    return;
+  }
+  for (int i = 0; i < 2000 && name_.empty() && process_->running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ifstream in(readyPath_);
     std::getline(in, name_);
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
   }
 }
 
@@ -61,14 +64,12 @@ BenchServer::~BenchServer() {
 }
 
 void BenchServer::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  if (process_) process_->stop(SIGTERM, std::chrono::seconds(60));
+  process_.reset();
 }
 
 long BenchServer::status(const char *key) const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  std::ifstream in("/proc/" + std::to_string(pid()) + "/status");
   std::string word;
   long kb = -1;
   while (in >> word) {
@@ -78,7 +79,7 @@ long BenchServer::status(const char *key) const {
 }
 
 double BenchServer::cpuSeconds() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::ifstream in("/proc/" + std::to_string(pid()) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (all.empty()) return 0;
   std::istringstream rest(all.substr(all.rfind(')') + 2));

@@ -8,9 +8,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "process.h"
 
 namespace hostile {
 
@@ -18,7 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point t);
 
-// A tarnserver on a free port of 127.0.0.1, its standard error in a file.
+// A tarnserver on a free port of 127.0.0.1, its output in a file. stop()
+// (and the destructor) ends it with SIGTERM.
 class BenchServer {
  public:
   // `nofile` > 0 starts it with that limit of open files.
@@ -26,7 +30,7 @@ class BenchServer {
   ~BenchServer();
   bool up() const { return !name_.empty(); }
   const std::string &name() const { return name_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   long rssKb() const { return status("VmRSS:"); }
   long peakKb() const { return status("VmHWM:"); }
   double cpuSeconds() const;
@@ -35,11 +39,11 @@ class BenchServer {
 
  private:
   long status(const char *key) const;
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::ChildProcess> process_;
   std::string name_, logPath_, readyPath_;
 };
 
-// The server built beside this program, or TARN_BENCH_SERVER.
+// The server of this build (its bin folder), or TARN_BENCH_SERVER.
 std::string serverPath();
 // Whether the server knows the options of access and limits (an older
 // build does not: the probes then leave them out).
