@@ -30,7 +30,8 @@ std::vector<std::string> sourceNames(const BacklogShape &shape, int source) {
   return names;
 }
 
-bool startServers(Rig &rig, int count, long packets, size_t bytes, std::vector<std::string> &tarns) {
+bool startServers(Rig &rig, int count, long packets, size_t bytes,
+                  std::vector<std::string> &tarns) {
   for (int i = 0; i < count; ++i) {
     tarns.push_back(rig.startServer(ringBytesFor(packets, bytes), maxPacketFor(bytes)));
     if (tarns.back().empty()) return false;
@@ -39,12 +40,13 @@ bool startServers(Rig &rig, int count, long packets, size_t bytes, std::vector<s
 }
 
 // Puts each source's packets; `expected` receives those the match selects.
-bool fillSources(const BacklogShape &shape, const std::vector<std::string> &sources, const std::string &bytes,
-                 Ledger &expected, std::string &why) {
+bool fillSources(const BacklogShape &shape, const std::vector<std::string> &sources,
+                 const std::string &bytes, Ledger &expected, std::string &why) {
   for (size_t s = 0; s < sources.size(); ++s) {
     std::vector<std::string> names = sourceNames(shape, static_cast<int>(s) + 1);
     auto keep = [&](long i) { return i % static_cast<long>(names.size()) % shape.keepEvery == 0; };
-    if (!putPackets(sources[s], bytes, names, shape.packets, kBaseTime, kStep, expected, keep, why)) return false;
+    if (!putPackets(sources[s], bytes, names, shape.packets, kBaseTime, kStep, expected, keep, why))
+      return false;
   }
   return true;
 }
@@ -54,19 +56,22 @@ void addNotes(CaseResult &r, const BacklogShape &shape, const std::vector<double
     std::string rates;
     for (double t : reached) {
       rates += (rates.empty() ? "" : ", ") +
-               (t > 0 ? std::to_string(static_cast<long>(static_cast<double>(r.packets) / t)) : std::string("-"));
+               (t > 0 ? std::to_string(static_cast<long>(static_cast<double>(r.packets) / t))
+                      : std::string("-"));
     }
     r.notes.push_back("one reader, one queue, " + std::to_string(shape.destinations) +
                       " writers: packets/s delivered to each destination " + rates);
   }
   if (shape.sources > 1) {
-    r.notes.push_back(std::to_string(shape.sources) + " readers of " + std::to_string(shape.packets) +
+    r.notes.push_back(std::to_string(shape.sources) + " readers of " +
+                      std::to_string(shape.packets) +
                       " packets each into one queue and one writer");
   }
   if (!shape.match.empty()) {
     r.notes.push_back("the source held " + std::to_string(shape.packets) + " packets of " +
-                      std::to_string(shape.names) + " source names; match '" + shape.match + "' let " +
-                      std::to_string(r.packets) + " through; figures per delivered packet");
+                      std::to_string(shape.names) + " source names; match '" + shape.match +
+                      "' let " + std::to_string(r.packets) +
+                      " through; figures per delivered packet");
   }
 }
 
@@ -79,7 +84,8 @@ CaseResult runBacklog(const BacklogShape &shape) {
   Rig rig(shape.name);
   std::string bytes = stuffedBytes(shape.bytes);
   if (bytes.empty()) {
-    r.failure = "the packet library did not stuff a packet of " + std::to_string(shape.bytes) + " bytes";
+    r.failure =
+        "the packet library did not stuff a packet of " + std::to_string(shape.bytes) + " bytes";
     return r;
   }
   std::vector<std::string> sources, destinations;
@@ -94,8 +100,9 @@ CaseResult runBacklog(const BacklogShape &shape) {
   CpuMark before = markCpu(rig, getpid());
   auto start = Clock::now();
   if (!rig.startRelay({sources, destinations, shape.match, kStartTime})) return failed(r, rig);
-  std::vector<double> reached = waitForLastIds(destinations, static_cast<int>(r.packets - 1), start, kStall, kCaseLimit,
-                                                [&] { return rig.relayRunning(); });
+  std::vector<double> reached =
+      waitForLastIds(destinations, static_cast<int>(r.packets - 1), start, kStall, kCaseLimit,
+                     [&] { return rig.relayRunning(); });
   setCpu(r, before, markCpu(rig, getpid()));
   setArrival(r, reached, r.packets);
   addNotes(r, shape, reached);

@@ -43,11 +43,13 @@ void setArrival(CaseResult &r, const std::vector<double> &reached, long expected
   r.seconds = slowest;
 }
 
-void finishCase(CaseResult &r, Rig &rig, const std::vector<std::string> &destinations, const Ledger &expected) {
+void finishCase(CaseResult &r, Rig &rig, const std::vector<std::string> &destinations,
+                const Ledger &expected) {
   r.peakRssMb = peakRssMb(rig.relayPid());
   rig.stopRelay();
   // The relay's own failure first: it explains the rest.
-  if (!rig.failure().empty()) r.failure = rig.failure() + (r.failure.empty() ? "" : "; " + r.failure);
+  if (!rig.failure().empty())
+    r.failure = rig.failure() + (r.failure.empty() ? "" : "; " + r.failure);
   r.checked = true;
   for (const std::string &tarn : destinations) {
     Ledger held;

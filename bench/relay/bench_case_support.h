@@ -55,7 +55,8 @@ void setArrival(CaseResult &r, const std::vector<double> &reached, long expected
 // Takes the relay's peak RSS so far into the row and stops the relay (every
 // packet has arrived by then, or the case failed), then reads each
 // destination back and compares it with `expected`.
-void finishCase(CaseResult &r, Rig &rig, const std::vector<std::string> &destinations, const Ledger &expected);
+void finishCase(CaseResult &r, Rig &rig, const std::vector<std::string> &destinations,
+                const Ledger &expected);
 
 }  // namespace relaybench
 

@@ -28,7 +28,8 @@ const char *const kSubject = "tarn.BENCH_1.DAT";  // kName as the relay publishe
 class Nats {
  public:
   explicit Nats(const std::string &url) {
-    if (natsConnection_ConnectTo(&m_nc, url.c_str()) == NATS_OK) natsConnection_JetStream(&m_js, m_nc, nullptr);
+    if (natsConnection_ConnectTo(&m_nc, url.c_str()) == NATS_OK)
+      natsConnection_JetStream(&m_js, m_nc, nullptr);
   }
   ~Nats() {
     if (m_js) jsCtx_Destroy(m_js);
@@ -38,7 +39,8 @@ class Nats {
 
   uint64_t lastSequence(const std::string &stream) {
     jsStreamInfo *info = nullptr;
-    if (!m_js || js_GetStreamInfo(&info, m_js, stream.c_str(), nullptr, nullptr) != NATS_OK) return 0;
+    if (!m_js || js_GetStreamInfo(&info, m_js, stream.c_str(), nullptr, nullptr) != NATS_OK)
+      return 0;
     uint64_t last = info->State.LastSeq;
     jsStreamInfo_Destroy(info);
     return last;
@@ -55,8 +57,8 @@ std::string header(natsMsg *msg, const char *key) {
 }
 
 // Publishes the backlog as the relay would: kName's subject and headers.
-bool fillStream(const std::string &url, const std::string &stream, const std::string &bytes, long count,
-                Ledger &put, std::string &why) {
+bool fillStream(const std::string &url, const std::string &stream, const std::string &bytes,
+                long count, Ledger &put, std::string &why) {
   Nats nats(url);
   jsStreamConfig config;
   jsStreamConfig_Init(&config);
@@ -87,7 +89,8 @@ bool fillStream(const std::string &url, const std::string &stream, const std::st
   jsPubOptions options;
   jsPubOptions_Init(&options);
   options.MaxWait = 120000;
-  if (js_PublishAsyncComplete(nats.js(), &options) != NATS_OK || nats.lastSequence(stream) != static_cast<uint64_t>(count)) {
+  if (js_PublishAsyncComplete(nats.js(), &options) != NATS_OK ||
+      nats.lastSequence(stream) != static_cast<uint64_t>(count)) {
     why = "the stream did not take the backlog";
     return false;
   }
@@ -103,7 +106,8 @@ bool readStream(const std::string &url, const std::string &stream, Ledger &held,
   options.Stream = stream.c_str();
   options.Config.AckPolicy = js_AckNone;
   natsSubscription *sub = nullptr;
-  if (!nats.js() || js_PullSubscribe(&sub, nats.js(), "tarn.>", nullptr, nullptr, &options, nullptr) != NATS_OK) {
+  if (!nats.js() ||
+      js_PullSubscribe(&sub, nats.js(), "tarn.>", nullptr, nullptr, &options, nullptr) != NATS_OK) {
     why = "cannot read the stream back";
     return false;
   }
@@ -112,7 +116,8 @@ bool readStream(const std::string &url, const std::string &stream, Ledger &held,
     natsMsgList list;
     if (natsSubscription_Fetch(&list, sub, 1000, 5000, nullptr) != NATS_OK) break;
     for (int i = 0; i < list.Count; ++i) {
-      held.add(header(list.Msgs[i], "Tarn-Srcname"), std::stod("0" + header(list.Msgs[i], "Tarn-Time")));
+      held.add(header(list.Msgs[i], "Tarn-Srcname"),
+               std::stod("0" + header(list.Msgs[i], "Tarn-Time")));
     }
     seen += static_cast<uint64_t>(list.Count);
     natsMsgList_Destroy(&list);
@@ -123,12 +128,13 @@ bool readStream(const std::string &url, const std::string &stream, Ledger &held,
 }
 
 // Seconds from `start` until the stream holds `count` messages, or -1.
-double waitForStream(const std::string &url, const std::string &stream, uint64_t count, Clock::time_point start,
-                     Rig &rig) {
+double waitForStream(const std::string &url, const std::string &stream, uint64_t count,
+                     Clock::time_point start, Rig &rig) {
   Nats nats(url);
   auto progress = Clock::now();
   uint64_t seen = 0;
-  for (int polls = 0; secondsSince(start) < kCaseLimit && secondsSince(progress) < kStall; ++polls) {
+  for (int polls = 0; secondsSince(start) < kCaseLimit && secondsSince(progress) < kStall;
+       ++polls) {
     uint64_t last = nats.lastSequence(stream);
     if (last != seen) seen = last, progress = Clock::now();
     if (last >= count) return secondsSince(start);
@@ -159,8 +165,9 @@ CaseResult runJetStreamOut(long packets) {
   plan.natsUrl = rig.startNats();
   if (plan.sources[0].empty() || plan.natsUrl.empty()) return failed(r, rig);
   Ledger expected;
-  if (!putPackets(plan.sources[0], bytes, {kName}, packets, kBaseTime, kStep, expected, [](long) { return true; },
-                  r.failure)) {
+  if (!putPackets(
+          plan.sources[0], bytes, {kName}, packets, kBaseTime, kStep, expected,
+          [](long) { return true; }, r.failure)) {
     return r;
   }
   r.packets = packets;
@@ -169,11 +176,13 @@ CaseResult runJetStreamOut(long packets) {
   CpuMark before = markCpu(rig, getpid());
   auto start = Clock::now();
   if (!rig.startRelay(plan)) return failed(r, rig);
-  double reached = waitForStream(plan.natsUrl, plan.stream, static_cast<uint64_t>(packets), start, rig);
+  double reached =
+      waitForStream(plan.natsUrl, plan.stream, static_cast<uint64_t>(packets), start, rig);
   setCpu(r, before, markCpu(rig, getpid()));
   setArrival(r, {reached}, r.packets);
-  r.notes.push_back("a tarn server's backlog published onto one JetStream stream (nats-server CPU "
-                    "with the servers)");
+  r.notes.push_back(
+      "a tarn server's backlog published onto one JetStream stream (nats-server CPU "
+      "with the servers)");
   finishCase(r, rig, {}, expected);
   Ledger held;
   std::string why;
@@ -200,11 +209,13 @@ CaseResult runJetStreamIn(long packets) {
   CpuMark before = markCpu(rig, getpid());
   auto start = Clock::now();
   if (!rig.startRelay(plan)) return failed(r, rig);
-  std::vector<double> reached = waitForLastIds(plan.destinations, static_cast<int>(packets - 1), start, kStall,
-                                                kCaseLimit, [&] { return rig.relayRunning(); });
+  std::vector<double> reached =
+      waitForLastIds(plan.destinations, static_cast<int>(packets - 1), start, kStall, kCaseLimit,
+                     [&] { return rig.relayRunning(); });
   setCpu(r, before, markCpu(rig, getpid()));
   setArrival(r, reached, r.packets);
-  r.notes.push_back("a JetStream stream's backlog read through a durable consumer onto a tarn server");
+  r.notes.push_back(
+      "a JetStream stream's backlog read through a durable consumer onto a tarn server");
   finishCase(r, rig, plan.destinations, expected);
   return r;
 }

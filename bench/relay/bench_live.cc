@@ -75,7 +75,8 @@ class ArrivalWatch {
 // Puts `packets` packets at `rate` per second, in steps of about a
 // millisecond, each with the wall-clock time of its put. Returns the seconds
 // the puts took, or -1 (with why) when they failed or ran past the limit.
-double putAtRate(const std::string &tarn, double rate, long packets, Ledger &put, std::string &why) {
+double putAtRate(const std::string &tarn, double rate, long packets, Ledger &put,
+                 std::string &why) {
   std::string bytes = stuffedBytes(kBytes);
   int fd = bytes.empty() ? -1 : openForPuts(tarn, why);
   if (fd < 0) return -1;
@@ -91,7 +92,8 @@ double putAtRate(const std::string &tarn, double rate, long packets, Ledger &put
     }
     auto next = std::chrono::duration<double>(static_cast<double>(done) / rate);
     std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(next));
-    if (secondsSince(start) > static_cast<double>(packets) / rate + kCaseLimit) ok = false, why = "puts too slow";
+    if (secondsSince(start) > static_cast<double>(packets) / rate + kCaseLimit)
+      ok = false, why = "puts too slow";
   }
   double secs = secondsSince(start);
   return closePuts(fd, why) && ok ? secs : -1;
@@ -126,21 +128,23 @@ CaseResult runLive(long packets) {
   if (!startPair(rig, packets, src, dst)) return failed(r, rig);
   CpuMark before = markCpu(rig, -1);
   auto start = Clock::now();
-  std::unique_ptr<ChildProcess> gen = startProgram({binDir() + "/tarn", "gen", src, "-n", std::to_string(packets),
-                                                    "-s", std::to_string(kBytes - PKT_HEADER_SIZE)},
-                                                   workDir() + "/live_gen.log");
+  std::unique_ptr<ChildProcess> gen =
+      startProgram({binDir() + "/tarn", "gen", src, "-n", std::to_string(packets), "-s",
+                    std::to_string(kBytes - PKT_HEADER_SIZE)},
+                   workDir() + "/live_gen.log");
   if (!gen) {
     r.failure = "tarn gen could not be started";
     return r;
   }
-  std::vector<double> reached = waitForLastIds({dst}, static_cast<int>(packets - 1), start, kStall, kCaseLimit,
-                                                [&] { return rig.relayRunning(); });
+  std::vector<double> reached = waitForLastIds({dst}, static_cast<int>(packets - 1), start, kStall,
+                                               kCaseLimit, [&] { return rig.relayRunning(); });
   CpuMark after = markCpu(rig, -1);
   Ending fed = gen->stop(0, std::chrono::seconds(60));  // it ends by itself
   setCpu(r, before, after);
   r.feederCpu = fed.cpuSeconds;
   setArrival(r, reached, packets);
-  if (r.failure.empty() && (!fed.ended || fed.exitStatus != 0)) r.failure = "tarn gen failed (" + gen->outPath() + ")";
+  if (r.failure.empty() && (!fed.ended || fed.exitStatus != 0))
+    r.failure = "tarn gen failed (" + gen->outPath() + ")";
   Ledger expected = whatGenPut(r, src);
   finishCase(r, rig, {dst}, expected);
   return r;
@@ -165,9 +169,10 @@ CaseResult runLatency(const std::string &name, double rate, long packets) {
     r.p50ms = percentileMs(delays, 0.5);
     r.p99ms = percentileMs(delays, 0.99);
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "offered %.0f packets/s; put to arrival: max %.3f ms over %zu packets seen arriving", rate,
-                  delays.back() * 1e3, delays.size());
+    std::snprintf(
+        text, sizeof text,
+        "offered %.0f packets/s; put to arrival: max %.3f ms over %zu packets seen arriving", rate,
+        delays.back() * 1e3, delays.size());
     r.notes.push_back(text);
   }
   finishCase(r, rig, {dst}, expected);

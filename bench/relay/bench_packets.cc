@@ -24,8 +24,11 @@ std::string stuffedBytes(size_t total) {
   double time = 0;
   int rc = pkt->data ? stuffPkt(pkt, "BENCH_1/DAT", &time, &buf, &nbytes, &bufsize) : PKT_ERR_NOMEM;
   std::string bytes;
-  if (rc == PKT_CONTENT_DATA && static_cast<size_t>(nbytes) == total) bytes.assign(buf, total);
-  else std::fprintf(stderr, "relay_bench: stuffPkt: %s\n", rc < 0 ? pkt_strerror(rc) : "unexpected size");
+  if (rc == PKT_CONTENT_DATA && static_cast<size_t>(nbytes) == total)
+    bytes.assign(buf, total);
+  else
+    std::fprintf(stderr, "relay_bench: stuffPkt: %s\n",
+                 rc < 0 ? pkt_strerror(rc) : "unexpected size");
   std::free(buf);
   freePkt(pkt);
   return bytes;
@@ -63,17 +66,22 @@ Pairs translate(const Ledger &expected, const Ledger &held, long &unexpected) {
   out.reserve(held.size());
   for (const auto &[name, time] : held.pairs()) {
     long at = index[name];
-    if (at < 0) ++unexpected;
-    else out.emplace_back(static_cast<uint32_t>(at), time);
+    if (at < 0)
+      ++unexpected;
+    else
+      out.emplace_back(static_cast<uint32_t>(at), time);
   }
   return out;
 }
 
 // Counts, for one key, how many of `want` copies came (`got`).
 void tallyKey(long want, long got, Tally &t) {
-  if (want == 0) t.unexpected += got;
-  else if (got < want) t.missing += want - got;
-  else t.duplicated += got - want;
+  if (want == 0)
+    t.unexpected += got;
+  else if (got < want)
+    t.missing += want - got;
+  else
+    t.duplicated += got - want;
 }
 
 // Length of the run of equal pairs starting at `at`.
@@ -109,8 +117,10 @@ int openForPuts(const std::string &tarn, std::string &why) {
   return fd;
 }
 
-bool putOne(int fd, const std::string &srcname, double time, const std::string &bytes, std::string &why) {
-  if (tarnput(fd, srcname.c_str(), time, bytes.data(), static_cast<int>(bytes.size())) == 0) return true;
+bool putOne(int fd, const std::string &srcname, double time, const std::string &bytes,
+            std::string &why) {
+  if (tarnput(fd, srcname.c_str(), time, bytes.data(), static_cast<int>(bytes.size())) == 0)
+    return true;
   why = "a server refused a put of " + std::to_string(bytes.size()) + " bytes";
   return false;
 }

@@ -58,21 +58,24 @@ Tally compareLedgers(const Ledger &expected, const Ledger &held);
 // `put` when `keep(i)` says so (the pairs the relay is to deliver). Waits
 // for the server to acknowledge them all.
 template <class Keep>
-bool putPackets(const std::string &tarn, const std::string &bytes, const std::vector<std::string> &names,
-                long count, double base, double step, Ledger &put, Keep keep, std::string &why);
+bool putPackets(const std::string &tarn, const std::string &bytes,
+                const std::vector<std::string> &names, long count, double base, double step,
+                Ledger &put, Keep keep, std::string &why);
 
 // Reads every packet `tarn` holds, from the oldest to the newest present
 // when it starts, into `held`.
 bool readBack(const std::string &tarn, Ledger &held, std::string &why);
 
 // Puts one packet; false (with why) when the library refuses it.
-bool putOne(int fd, const std::string &srcname, double time, const std::string &bytes, std::string &why);
+bool putOne(int fd, const std::string &srcname, double time, const std::string &bytes,
+            std::string &why);
 int openForPuts(const std::string &tarn, std::string &why);
 bool closePuts(int fd, std::string &why);
 
 template <class Keep>
-bool putPackets(const std::string &tarn, const std::string &bytes, const std::vector<std::string> &names,
-                long count, double base, double step, Ledger &put, Keep keep, std::string &why) {
+bool putPackets(const std::string &tarn, const std::string &bytes,
+                const std::vector<std::string> &names, long count, double base, double step,
+                Ledger &put, Keep keep, std::string &why) {
   int fd = openForPuts(tarn, why);
   if (fd < 0) return false;
   bool ok = true;

@@ -23,7 +23,9 @@ double wallNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+void sleepSeconds(double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 
 std::string binDir() {
   const char *env = std::getenv("RELAY_BENCH_BIN_DIR");
@@ -61,7 +63,8 @@ void removeWorkDir() {
   dir.clear();
 }
 
-std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args, const std::string &log) {
+std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args,
+                                           const std::string &log) {
   testsupport::SpawnOptions options;
   options.output = log;
   try {

@@ -46,7 +46,8 @@ using testsupport::Ending;
 // Starts args[0] (a path) with args, its standard output and standard error
 // in `log` (made anew); nullptr when it cannot be started. The process is
 // killed when it is dropped still running.
-std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args, const std::string &log);
+std::unique_ptr<ChildProcess> startProgram(const std::vector<std::string> &args,
+                                           const std::string &log);
 
 // CPU time (user + system) of a running process in seconds, to the
 // nanosecond where the kernel counts per thread (/proc/PID/task/*/schedstat),

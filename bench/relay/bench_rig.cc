@@ -25,8 +25,9 @@ int countOf(const std::string &text, const std::string &needle) {
 
 void writeReaders(std::ostream &out, const RelayPlan &plan) {
   if (plan.fromJetStream) {
-    out << "  &Arr{\n    name in1\n    read_from_natsurl " << plan.natsUrl << "\n    read_from_natsstream "
-        << plan.stream << "\n    write_to_queue q\n    starttime " << plan.starttime << "\n  }\n";
+    out << "  &Arr{\n    name in1\n    read_from_natsurl " << plan.natsUrl
+        << "\n    read_from_natsstream " << plan.stream << "\n    write_to_queue q\n    starttime "
+        << plan.starttime << "\n  }\n";
     return;
   }
   for (size_t i = 0; i < plan.sources.size(); ++i) {
@@ -40,8 +41,9 @@ void writeReaders(std::ostream &out, const RelayPlan &plan) {
 
 void writeWriters(std::ostream &out, const RelayPlan &plan) {
   if (plan.toJetStream) {
-    out << "  &Arr{\n    name out1\n    write_to_natsurl " << plan.natsUrl << "\n    write_to_natsstream "
-        << plan.stream << "\n    natsstream_create true\n    read_from_queue q\n  }\n";
+    out << "  &Arr{\n    name out1\n    write_to_natsurl " << plan.natsUrl
+        << "\n    write_to_natsstream " << plan.stream
+        << "\n    natsstream_create true\n    read_from_queue q\n  }\n";
     return;
   }
   for (size_t i = 0; i < plan.destinations.size(); ++i) {
@@ -61,12 +63,14 @@ std::string relayParameterText(const RelayPlan &plan) {
       << "connections_defaults &Arr{\n"
       << "  shared &Arr{\n    run true\n    match\n    reject\n  }\n"
       << "  read &Arr{\n    read_from_tarnname\n    read_from_tarntag\n    starttime\n    endtime\n"
-      << "    too_old\n    too_new\n    check_unstuff true\n    suppress_unstuff_errors false\n  }\n"
+      << "    too_old\n    too_new\n    check_unstuff true\n    suppress_unstuff_errors false\n  "
+         "}\n"
       << "  write &Arr{\n    write_to_tarnname\n    write_to_tarntag\n  }\n"
       << "}\n"
       << "connections_special &Arr{\n  status_create &Arr{\n    run false\n  }\n"
       << "  log_create &Arr{\n    run false\n  }\n}\n"
-      << "time_intervals_sec &Arr{\n  pfstatusreport 60\n  internal_timeout 1\n  shutdown_grace_period 15\n}\n";
+      << "time_intervals_sec &Arr{\n  pfstatusreport 60\n  internal_timeout 1\n  "
+         "shutdown_grace_period 15\n}\n";
   return out.str();
 }
 
@@ -85,8 +89,8 @@ std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket) {
   std::string base = workDir() + "/" + m_label + "_server" + std::to_string(m_servers.size() + 1);
   std::string ready = base + ".ready";
   std::remove(ready.c_str());
-  auto server = startProgram({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes), "-m",
-                              std::to_string(maxPacket), "-R", ready},
+  auto server = startProgram({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes),
+                              "-m", std::to_string(maxPacket), "-R", ready},
                              base + ".log");
   if (!server) {
     fail("tarnserver could not be started");
@@ -119,8 +123,8 @@ std::string Rig::startNats() {
   close(fd);
   std::string program = "/usr/sbin/nats-server";  // Debian's
   if (access(program.c_str(), X_OK) != 0) program = "/usr/bin/nats-server";
-  auto nats = startProgram({program, "-js", "-a", "127.0.0.1", "-p", std::to_string(port), "-sd", base},
-                           base + ".log");
+  auto nats = startProgram(
+      {program, "-js", "-a", "127.0.0.1", "-p", std::to_string(port), "-sd", base}, base + ".log");
   if (!nats) {
     fail("nats-server could not be started (is Debian's nats-server installed?)");
     return "";
@@ -159,7 +163,9 @@ bool Rig::waitRelayReady(double limit) {
     sleepSeconds(0.01);
   }
   std::string log = m_relay ? " (" + m_relay->outPath() + ")" : "";
-  fail(std::string(relayRunning() ? "the relay did not get ready" : "the relay ended before it was ready") + log);
+  fail(std::string(relayRunning() ? "the relay did not get ready"
+                                  : "the relay ended before it was ready") +
+       log);
   return false;
 }
 
@@ -171,9 +177,12 @@ Ending Rig::stopRelay() {
   }
   bool wasRunning = relay->running();
   Ending end = relay->stop(SIGTERM, std::chrono::seconds(60));
-  if (!wasRunning) fail("the relay ended by itself with status " + std::to_string(end.exitStatus));
-  else if (!end.ended) fail("the relay did not stop within a minute");
-  else if (end.exitStatus != 0) fail("the relay ended with status " + std::to_string(end.exitStatus));
+  if (!wasRunning)
+    fail("the relay ended by itself with status " + std::to_string(end.exitStatus));
+  else if (!end.ended)
+    fail("the relay did not stop within a minute");
+  else if (end.exitStatus != 0)
+    fail("the relay ended with status " + std::to_string(end.exitStatus));
   return end;
 }
 
@@ -194,14 +203,16 @@ int newestId(int fd) { return fd < 0 ? -1 : std::max(-1, tarnposition(fd, "newes
 
 }  // namespace
 
-std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId, Clock::time_point start,
-                                   double stall, double limit, const std::function<bool()> &alive) {
+std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId,
+                                   Clock::time_point start, double stall, double limit,
+                                   const std::function<bool()> &alive) {
   std::vector<int> fds, seen(tarns.size(), -1);
   for (const std::string &tarn : tarns) fds.push_back(tarnopen(tarn.c_str(), "r&"));
   std::vector<double> reached(tarns.size(), -1);
   auto progress = Clock::now();
   size_t done = 0;
-  for (int polls = 0; done < tarns.size() && secondsSince(start) < limit && secondsSince(progress) < stall;
+  for (int polls = 0;
+       done < tarns.size() && secondsSince(start) < limit && secondsSince(progress) < stall;
        ++polls) {
     for (size_t i = 0; i < tarns.size(); ++i) {
       if (reached[i] >= 0) continue;

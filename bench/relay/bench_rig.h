@@ -85,8 +85,9 @@ class Rig {
 // from 0). Returns for each the seconds from `start` until it did, or -1 for
 // one that did not before `limit` seconds in all, `stall` seconds without a
 // new packet on any of them, or `alive` saying false (the relay ended).
-std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId, Clock::time_point start,
-                                   double stall, double limit, const std::function<bool()> &alive);
+std::vector<double> waitForLastIds(const std::vector<std::string> &tarns, int lastId,
+                                   Clock::time_point start, double stall, double limit,
+                                   const std::function<bool()> &alive);
 
 }  // namespace relaybench
 

@@ -16,10 +16,10 @@ struct Column {
 };
 
 const Column kColumns[] = {
-    {"case", 12, true},    {"packets", 9, false},  {"packets/s", 10, false}, {"MB/s", 8, false},
-    {"relay", 7, false},   {"machine", 8, false},  {"servers", 8, false},    {"feeder", 7, false},
-    {"peak MiB", 8, false}, {"missing", 8, false},  {"dup", 6, false},        {"p50 ms", 8, false},
-    {"p99 ms", 7, false},  {"result", 0, true},
+    {"case", 12, true},     {"packets", 9, false}, {"packets/s", 10, false}, {"MB/s", 8, false},
+    {"relay", 7, false},    {"machine", 8, false}, {"servers", 8, false},    {"feeder", 7, false},
+    {"peak MiB", 8, false}, {"missing", 8, false}, {"dup", 6, false},        {"p50 ms", 8, false},
+    {"p99 ms", 7, false},   {"result", 0, true},
 };
 const size_t kGap = 2;  // blanks between columns
 
@@ -44,7 +44,8 @@ std::string pad(const std::string &text, const Column &col) {
 
 void printCells(const std::vector<std::string> &cells) {
   std::string line;
-  for (size_t i = 0; i < cells.size(); ++i) line += std::string(i ? kGap : 0, ' ') + pad(cells[i], kColumns[i]);
+  for (size_t i = 0; i < cells.size(); ++i)
+    line += std::string(i ? kGap : 0, ' ') + pad(cells[i], kColumns[i]);
   while (!line.empty() && line.back() == ' ') line.pop_back();
   std::printf("%s\n", line.c_str());
 }
@@ -67,7 +68,8 @@ bool clean(const CaseResult &r) {
 std::string resultText(const CaseResult &r) {
   if (!r.failure.empty()) return "FAILED: " + r.failure;
   if (!r.checked) return "not checked";
-  if (r.tally.unexpected > 0) return "WRONG: " + std::to_string(r.tally.unexpected) + " packets never put";
+  if (r.tally.unexpected > 0)
+    return "WRONG: " + std::to_string(r.tally.unexpected) + " packets never put";
   return clean(r) ? "ok" : "WRONG: packets missing or duplicated";
 }
 
@@ -88,7 +90,8 @@ std::string spanLine() {
   for (const Span &span : kSpans) {
     size_t start = columnStart(span.first), width = columnStart(span.last + 1) - kGap - start;
     size_t title = static_cast<size_t>(shownWidth(span.title)) + 2;
-    size_t left = width > title ? (width - title) / 2 : 0, right = width > title + left ? width - title - left : 0;
+    size_t left = width > title ? (width - title) / 2 : 0,
+           right = width > title + left ? width - title - left : 0;
     line += std::string(start - std::min(start, static_cast<size_t>(shownWidth(line))), ' ');
     char fill = left >= 2 && right >= 2 ? '-' : ' ';
     line += std::string(left, fill) + " " + span.title + " " + std::string(right, fill);
@@ -116,10 +119,11 @@ void printRow(const CaseResult &r) {
   auto count = [&](long c) { return r.checked ? std::to_string(c) : std::string("?"); };
   auto ms = [&](double v) { return shown && v >= 0 ? fixed(v, 3) : std::string("-"); };
   printCells({r.name, std::to_string(r.packets), shown ? fixed(rate, 0) : "-",
-              shown ? fixed(rate * static_cast<double>(r.packetBytes) / 1e6, 1) : "-", perPacket(r.relayCpu, n),
-              perPacket(r.machineCpu, n), perPacket(r.serversCpu, n), perPacket(r.feederCpu, n),
-              shown ? fixed(r.peakRssMb, 1) : "-", count(r.tally.missing), count(r.tally.duplicated), ms(r.p50ms),
-              ms(r.p99ms), resultText(r)});
+              shown ? fixed(rate * static_cast<double>(r.packetBytes) / 1e6, 1) : "-",
+              perPacket(r.relayCpu, n), perPacket(r.machineCpu, n), perPacket(r.serversCpu, n),
+              perPacket(r.feederCpu, n), shown ? fixed(r.peakRssMb, 1) : "-",
+              count(r.tally.missing), count(r.tally.duplicated), ms(r.p50ms), ms(r.p99ms),
+              resultText(r)});
   std::fflush(stdout);
 }
 
@@ -139,10 +143,12 @@ int printSummary(const std::vector<CaseResult> &results) {
     missing += r.tally.missing;
     duplicated += r.tally.duplicated;
   }
-  std::printf("\n%zu case%s ran: %ld completed, %ld did not; ", results.size(), results.size() == 1 ? "" : "s",
-              static_cast<long>(results.size()) - failed, failed);
-  if (failed + wrong == 0) std::printf("every packet arrived once\n");
-  else std::printf("%ld packets missing, %ld duplicated\n", missing, duplicated);
+  std::printf("\n%zu case%s ran: %ld completed, %ld did not; ", results.size(),
+              results.size() == 1 ? "" : "s", static_cast<long>(results.size()) - failed, failed);
+  if (failed + wrong == 0)
+    std::printf("every packet arrived once\n");
+  else
+    std::printf("%ld packets missing, %ld duplicated\n", missing, duplicated);
   std::fflush(stdout);
   return failed + wrong == 0 ? 0 : 1;
 }

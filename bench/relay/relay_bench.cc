@@ -39,11 +39,12 @@ void printUsage(FILE *out) {
                "  --help        this text\n"
                "Cases (packets put by default, with --quick):\n");
   for (const CaseEntry &entry : allCases()) {
-    std::fprintf(out, "  %-12s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets, entry.quickPackets,
-                 entry.summary.c_str());
+    std::fprintf(out, "  %-12s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets,
+                 entry.quickPackets, entry.summary.c_str());
   }
   std::fprintf(out,
-               "Programs come from %s (or RELAY_BENCH_BIN_DIR). bench/README.md says what each figure means.\n",
+               "Programs come from %s (or RELAY_BENCH_BIN_DIR). bench/README.md says what each "
+               "figure means.\n",
                binDir().c_str());
 }
 
@@ -58,7 +59,8 @@ bool addCases(const std::string &list, Options &o) {
   std::istringstream in(list);
   for (std::string name; std::getline(in, name, ',');) {
     if (!knownCase(name)) {
-      std::fprintf(stderr, "relay_bench: no case '%s' (relay_bench --help lists them)\n", name.c_str());
+      std::fprintf(stderr, "relay_bench: no case '%s' (relay_bench --help lists them)\n",
+                   name.c_str());
       return false;
     }
     o.cases.push_back(name);
@@ -70,8 +72,10 @@ bool parseOptions(int argc, char **argv, Options &o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool hasValue = i + 1 < argc;
-    if (a == "--help" || a == "-h") o.help = true;
-    else if (a == "--quick") o.quick = true;
+    if (a == "--help" || a == "-h")
+      o.help = true;
+    else if (a == "--quick")
+      o.quick = true;
     else if (a == "--case" && hasValue) {
       if (!addCases(argv[++i], o)) return false;
     } else if (a == "--packets" && hasValue) {
@@ -97,9 +101,7 @@ bool selected(const Options &o, const std::string &name) {
   return false;
 }
 
-double loadAverage() {
-  return std::atof(readFile("/proc/loadavg").c_str());
-}
+double loadAverage() { return std::atof(readFile("/proc/loadavg").c_str()); }
 
 const CaseResult *find(const std::vector<CaseResult> &results, const std::string &name) {
   for (const CaseResult &r : results) {
@@ -117,17 +119,20 @@ void compareFilter(std::vector<CaseResult> &results) {
     double mine = r.relayCpu / static_cast<double>(r.packets) * 1e6;
     double theirs = plain->relayCpu / static_cast<double>(plain->packets) * 1e6;
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "relay CPU %.2f µs per delivered packet, %.2f times the unfiltered backlog's %.2f µs",
-                  mine, theirs > 0 ? mine / theirs : 0.0, theirs);
+    std::snprintf(
+        text, sizeof text,
+        "relay CPU %.2f µs per delivered packet, %.2f times the unfiltered backlog's %.2f µs", mine,
+        theirs > 0 ? mine / theirs : 0.0, theirs);
     r.notes.push_back(text);
   }
 }
 
 int run(const Options &o) {
-  std::printf("relay_bench: tarn2tarn_pre (check_unstuff true, no max_queue) between tarn servers on 127.0.0.1; "
-              "%ld cores, load average %.2f at the start\n\n",
-              sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
+  std::printf(
+      "relay_bench: tarn2tarn_pre (check_unstuff true, no max_queue) between tarn servers on "
+      "127.0.0.1; "
+      "%ld cores, load average %.2f at the start\n\n",
+      sysconf(_SC_NPROCESSORS_ONLN), loadAverage());
   printHeading();
   std::vector<CaseResult> results;
   for (const CaseEntry &entry : allCases()) {
@@ -138,9 +143,10 @@ int run(const Options &o) {
   }
   compareFilter(results);
   int status = printSummary(results);
-  std::printf("load average %.2f at the end; a busy machine raises the CPU figures and lowers the rates "
-              "(bench/README.md)\n",
-              loadAverage());
+  std::printf(
+      "load average %.2f at the end; a busy machine raises the CPU figures and lowers the rates "
+      "(bench/README.md)\n",
+      loadAverage());
   return status;
 }
 
@@ -159,7 +165,9 @@ int main(int argc, char **argv) {
   }
   int status = relaybench::run(options);
   // The logs of a failed case stay for a look.
-  if (status == 0) relaybench::removeWorkDir();
-  else std::printf("logs and parameter files kept in %s\n", relaybench::workDir().c_str());
+  if (status == 0)
+    relaybench::removeWorkDir();
+  else
+    std::printf("logs and parameter files kept in %s\n", relaybench::workDir().c_str());
   return status;
 }

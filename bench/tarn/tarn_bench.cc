@@ -26,7 +26,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
 
 // utime + stime of a process, in seconds.
 double cpuSeconds(pid_t pid) {
@@ -51,7 +53,8 @@ std::unique_ptr<testsupport::ChildProcess> startServer(std::string &name) {
   std::unique_ptr<testsupport::ChildProcess> server;
   try {
     server = std::make_unique<testsupport::ChildProcess>(
-        std::vector<std::string>{bin, "-p", "0", "-s", "512M", "-R", ready}, testsupport::SpawnOptions{});
+        std::vector<std::string>{bin, "-p", "0", "-s", "512M", "-R", ready},
+        testsupport::SpawnOptions{});
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "tarn_bench: %s\n", e.what());
     return nullptr;
@@ -86,7 +89,8 @@ void runSize(const std::string &tarn, pid_t server, int size, double duration) {
   auto start = Clock::now();
   std::thread writer([&] {
     std::string bytes(static_cast<size_t>(size), 'b');
-    auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
+    auto end = start +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration));
     long n = 0;
     while (Clock::now() < end) {
       for (int i = 0; i < 256; ++i) tarnput(wfd, "BENCH/w", 1.0 + n + i, bytes.data(), size);
@@ -124,13 +128,14 @@ void runSize(const std::string &tarn, pid_t server, int size, double duration) {
   double wall = seconds(start, Clock::now());
   auto line = [&](const char *what, const Side &s) {
     double rate = s.packets / s.secs;
-    std::printf("%6d-byte packets  %-4s %10.0f packets/s  %8.1f MB/s  (%ld packets in %.2f s)\n", size, what, rate,
-                rate * size / 1e6, s.packets, s.secs);
+    std::printf("%6d-byte packets  %-4s %10.0f packets/s  %8.1f MB/s  (%ld packets in %.2f s)\n",
+                size, what, rate, rate * size / 1e6, s.packets, s.secs);
   };
   line("put", put);
   line("reap", reap);
-  std::printf("%6d-byte packets  server CPU %.2f s in %.2f s (%.0f%% of one core)%s\n", size, cpu, wall,
-              100 * cpu / wall, reap.packets < put.packets ? "  [reader missed packets: ring overrun]" : "");
+  std::printf("%6d-byte packets  server CPU %.2f s in %.2f s (%.0f%% of one core)%s\n", size, cpu,
+              wall, 100 * cpu / wall,
+              reap.packets < put.packets ? "  [reader missed packets: ring overrun]" : "");
   tarnclose(rfd);
 }
 
@@ -145,8 +150,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "tarn_bench: cannot start tarnserver\n");
     return 1;
   }
-  std::printf("tarn_bench: one writer and one reader through tarnserver %s, %.1f s per size\n", name.c_str(),
-              duration);
+  std::printf("tarn_bench: one writer and one reader through tarnserver %s, %.1f s per size\n",
+              name.c_str(), duration);
   runSize(name, server->pid(), 512, duration);
   runSize(name, server->pid(), 8192, duration);
   server->stop(SIGTERM, std::chrono::seconds(30));

@@ -22,7 +22,9 @@
 
 namespace hostile {
 
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double secondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 std::string serverPath() {
   const char *env = std::getenv("TARN_BENCH_SERVER");
@@ -31,12 +33,14 @@ std::string serverPath() {
 
 bool serverKnowsLimits() {
   // One that knows -L goes on to complain about -x; an older one stops at -L.
-  testsupport::ProcessResult r = testsupport::runProgram({serverPath(), "-L", "1", "-x"}, std::chrono::seconds(10));
+  testsupport::ProcessResult r =
+      testsupport::runProgram({serverPath(), "-L", "1", "-x"}, std::chrono::seconds(10));
   return (r.out + r.err).find("unknown option -x") != std::string::npos;
 }
 
 BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
-  std::string base = "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
+  std::string base =
+      "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
   readyPath_ = base + ".ready";
   logPath_ = base + ".log";
   std::vector<std::string> argv = {serverPath(), "-p", "0", "-R", readyPath_};
@@ -118,7 +122,8 @@ RawConn::~RawConn() {
 }
 
 bool RawConn::send(const std::vector<char> &bytes) {
-  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                         static_cast<ssize_t>(bytes.size());
 }
 
 void RawConn::hello() {
@@ -162,7 +167,8 @@ std::vector<char> frame(char type, const std::string &body) {
 
 std::string loopback(int i, int spread) { return "127.0.0." + std::to_string(2 + i % spread); }
 
-GoodClient::GoodClient(const std::string &tarn, int everyMs) : thread_(&GoodClient::run, this, tarn, everyMs) {}
+GoodClient::GoodClient(const std::string &tarn, int everyMs)
+    : thread_(&GoodClient::run, this, tarn, everyMs) {}
 
 GoodClient::~GoodClient() { finish(); }
 
@@ -189,8 +195,8 @@ std::vector<double> GoodClient::finish() {
 std::string figures(const std::vector<double> &ms) {
   if (ms.empty()) return "no put answered";
   char text[160];
-  std::snprintf(text, sizeof text, "%zu puts, median %.2f ms, worst %.1f ms", ms.size(), ms[ms.size() / 2],
-                ms.back());
+  std::snprintf(text, sizeof text, "%zu puts, median %.2f ms, worst %.1f ms", ms.size(),
+                ms[ms.size() / 2], ms.back());
   return text;
 }
 

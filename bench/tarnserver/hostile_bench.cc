@@ -37,7 +37,8 @@ namespace {
 
 const bool kLimits = serverKnowsLimits();
 
-std::vector<std::string> withLimits(std::vector<std::string> plain, const std::vector<std::string> &extra) {
+std::vector<std::string> withLimits(std::vector<std::string> plain,
+                                    const std::vector<std::string> &extra) {
   if (kLimits) plain.insert(plain.end(), extra.begin(), extra.end());
   return plain;
 }
@@ -54,12 +55,14 @@ void fill(const std::string &tarn, int packets, int sources, int size) {
 }
 
 void memory(const BenchServer &s, long before) {
-  std::printf("  server RSS %.1f MB before, %.1f MB now, peak %.1f MB\n", before / 1024.0, s.rssKb() / 1024.0,
-              s.peakKb() / 1024.0);
+  std::printf("  server RSS %.1f MB before, %.1f MB now, peak %.1f MB\n", before / 1024.0,
+              s.rssKb() / 1024.0, s.peakKb() / 1024.0);
 }
 
 void hugePuts() {
-  std::puts("== huge-puts: 500 clients from 100 addresses announce a put of 1 MiB and send 1 byte a second");
+  std::puts(
+      "== huge-puts: 500 clients from 100 addresses announce a put of 1 MiB and send 1 byte a "
+      "second");
   BenchServer s({});
   long before = s.rssKb();
   GoodClient good(s.name());
@@ -82,7 +85,8 @@ void hugePuts() {
 }
 
 void statFlood() {
-  std::puts("== stat-flood: 3 clients send 260 KB of stat requests each and never read; 1000 sources");
+  std::puts(
+      "== stat-flood: 3 clients send 260 KB of stat requests each and never read; 1000 sources");
   BenchServer s({"-s", "16M"});
   fill(s.name(), 1000, 1000, 1);
   long before = s.rssKb();
@@ -103,11 +107,13 @@ void statFlood() {
     memory(s, before);
   }
   sleepMs(1500);
-  std::printf("  after they left: RSS %.1f MB\n  good client: %s\n", s.rssKb() / 1024.0, figures(good.finish()).c_str());
+  std::printf("  after they left: RSS %.1f MB\n  good client: %s\n", s.rssKb() / 1024.0,
+              figures(good.finish()).c_str());
 }
 
 void newest() {
-  std::puts("== newest: 2000 \"newest\" requests matching nothing, ring of about a million packets");
+  std::puts(
+      "== newest: 2000 \"newest\" requests matching nothing, ring of about a million packets");
   BenchServer s({});
   fill(s.name(), 1000000, 1000, 16);
   tarnclient::RingFigures ring;
@@ -128,11 +134,13 @@ void newest() {
   auto t0 = Clock::now();
   hostile.send(burst);
   int answers = 0;
-  while (answers < 2000 && secondsSince(t0) < 60) answers += hostile.nextFrame(60000) == tarnwire::kPositioned;
+  while (answers < 2000 && secondsSince(t0) < 60)
+    answers += hostile.nextFrame(60000) == tarnwire::kPositioned;
   double took = secondsSince(t0);
   sleepMs(500);
   std::printf("  ring of %llu packets; %d answers in %.3f s\n  good client: %s\n",
-              static_cast<unsigned long long>(ring.packets), answers, took, figures(good.finish()).c_str());
+              static_cast<unsigned long long>(ring.packets), answers, took,
+              figures(good.finish()).c_str());
 }
 
 void idle() {
@@ -150,20 +158,24 @@ void idle() {
   bool otherServed = other.nextFrame(2000) == tarnwire::kWelcome;
   GoodClient good(s.name());
   sleepMs(2000);
-  std::printf("  %d kept, %d refused; a reader from 127.0.0.3 %s\n  good client: %s\n", kept, 1100 - kept,
-              otherServed ? "served" : "NOT served", figures(good.finish()).c_str());
+  std::printf("  %d kept, %d refused; a reader from 127.0.0.3 %s\n  good client: %s\n", kept,
+              1100 - kept, otherServed ? "served" : "NOT served", figures(good.finish()).c_str());
 }
 
-size_t lines(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+size_t lines(const std::string &text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 void descriptors() {
-  std::puts("== descriptors: 1100 connections from 20 addresses to a server allowed 1024 open files");
+  std::puts(
+      "== descriptors: 1100 connections from 20 addresses to a server allowed 1024 open files");
   BenchServer s(withLimits({}, {"-c", "2000"}), 1024);
   double cpu0 = s.cpuSeconds();
   size_t lines0 = lines(s.log());
   {
     std::vector<std::unique_ptr<RawConn>> crowd;
-    for (int i = 0; i < 1100; ++i) crowd.push_back(std::make_unique<RawConn>(s.name(), loopback(i, 20)));
+    for (int i = 0; i < 1100; ++i)
+      crowd.push_back(std::make_unique<RawConn>(s.name(), loopback(i, 20)));
     for (auto &c : crowd) c->hello();
     sleepMs(5000);
     std::printf("  in 5 s: server CPU %.2f s, %zu log lines (%zu bytes)\n", s.cpuSeconds() - cpu0,
@@ -192,7 +204,8 @@ int newestId(const std::string &tarn) {
 }
 
 void ringDamage() {
-  std::puts("== ring-damage: one flipped bit in the packet area (20 seeds); both checkpoints damaged");
+  std::puts(
+      "== ring-damage: one flipped bit in the packet area (20 seeds); both checkpoints damaged");
   std::string path = "/tmp/hostile_bench_ring." + std::to_string(getpid());
   long intact;
   int lastId;
@@ -216,16 +229,20 @@ void ringDamage() {
     kept.push_back(recovered(s.log()));
   }
   std::sort(kept.begin(), kept.end());
-  std::printf("  %ld packets intact; kept after one flipped bit: median %ld (%.1f%%), worst %ld (%.1f%%)\n", intact,
-              kept[kept.size() / 2], 100.0 * static_cast<double>(kept[kept.size() / 2]) / static_cast<double>(intact),
-              kept.front(), 100.0 * static_cast<double>(kept.front()) / static_cast<double>(intact));
+  std::printf(
+      "  %ld packets intact; kept after one flipped bit: median %ld (%.1f%%), worst %ld (%.1f%%)\n",
+      intact, kept[kept.size() / 2],
+      100.0 * static_cast<double>(kept[kept.size() / 2]) / static_cast<double>(intact),
+      kept.front(), 100.0 * static_cast<double>(kept.front()) / static_cast<double>(intact));
   std::string damaged = pristine;
   std::memset(&damaged[40], 0x5a, 80);
   std::ofstream(path, std::ios::binary) << damaged;
   BenchServer s({"-r", path});
   int next = newestId(s.name());
-  std::printf("  both checkpoints damaged: %ld of %ld packets kept; a new packet got id %d (the last was %d)\n",
-              recovered(s.log()), intact, next, lastId);
+  std::printf(
+      "  both checkpoints damaged: %ld of %ld packets kept; a new packet got id %d (the last was "
+      "%d)\n",
+      recovered(s.log()), intact, next, lastId);
   s.stop();
   std::remove(path.c_str());
 }
@@ -250,13 +267,15 @@ void writers() {
   tarnclose(fd);
   std::map<std::string, uint64_t> bySource;
   for (const auto &src : ring.sources) bySource[src.name] = src.packets;
-  std::printf("  %d puts sent before the server closed the connection; stored: %llu of them, %llu of 100 good\n",
-              sent, static_cast<unsigned long long>(bySource["EVIL/x"]),
-              static_cast<unsigned long long>(bySource["ST0/BHZ"]));
+  std::printf(
+      "  %d puts sent before the server closed the connection; stored: %llu of them, %llu of 100 "
+      "good\n",
+      sent, static_cast<unsigned long long>(bySource["EVIL/x"]),
+      static_cast<unsigned long long>(bySource["ST0/BHZ"]));
 }
 
 const std::map<std::string, void (*)()> kProbes = {
-    {"huge-puts", hugePuts}, {"stat-flood", statFlood}, {"newest", newest},        {"idle", idle},
+    {"huge-puts", hugePuts},      {"stat-flood", statFlood},   {"newest", newest},  {"idle", idle},
     {"descriptors", descriptors}, {"ring-damage", ringDamage}, {"writers", writers}};
 
 }  // namespace
@@ -266,10 +285,12 @@ int main(int argc, char **argv) {
   getrlimit(RLIMIT_NOFILE, &lim);
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
-  std::printf("server: %s%s\n", serverPath().c_str(), kLimits ? "" : " (without access and limit options)");
+  std::printf("server: %s%s\n", serverPath().c_str(),
+              kLimits ? "" : " (without access and limit options)");
   std::vector<std::string> chosen(argv + 1, argv + argc);
   if (chosen.empty()) {
-    for (const char *p : {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage", "writers"}) {
+    for (const char *p :
+         {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage", "writers"}) {
       chosen.push_back(p);
     }
   }

@@ -67,10 +67,20 @@ bool readSize(const std::string &text, long &out) {
   long unit = 1;
   std::string digits = text;
   switch (text.back()) {
-    case 'k': case 'K': unit = 1L << 10; break;
-    case 'm': case 'M': unit = 1L << 20; break;
-    case 'g': case 'G': unit = 1L << 30; break;
-    default: break;
+    case 'k':
+    case 'K':
+      unit = 1L << 10;
+      break;
+    case 'm':
+    case 'M':
+      unit = 1L << 20;
+      break;
+    case 'g':
+    case 'G':
+      unit = 1L << 30;
+      break;
+    default:
+      break;
   }
   if (unit != 1) digits.pop_back();
   const long kMax = 1L << 40;

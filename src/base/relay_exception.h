@@ -53,7 +53,8 @@ class RelayTarnOpenException : public RelayException {
 // Repositioning a tag on its tarn server failed.
 class RelayTarnPositioningException : public RelayException {
  public:
-  explicit RelayTarnPositioningException(std::string message) : RelayException(std::move(message)) {}
+  explicit RelayTarnPositioningException(std::string message)
+      : RelayException(std::move(message)) {}
 };
 
 // A reap with time-out returned without a complete packet.

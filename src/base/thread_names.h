@@ -27,7 +27,7 @@ class ThreadNames {
   std::string labelOfThisThread();
 
  private:
-  std::mutex m_mutex;  // guards everything below
+  std::mutex m_mutex;       // guards everything below
   size_t m_labelWidth = 0;  // length of the longest name registered so far; only grows
   std::unordered_map<std::thread::id, std::string> m_names;
 };

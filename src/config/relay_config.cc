@@ -33,7 +33,9 @@ const size_t kMaxOwnSourceName = 62;
 
 RelayConfig *RelayCnf = nullptr;
 
-RelayConfig::RelayConfig() : m_logMgr(std::make_unique<RelayLogMgr>()) { m_context.log = m_logMgr.get(); }
+RelayConfig::RelayConfig() : m_logMgr(std::make_unique<RelayLogMgr>()) {
+  m_context.log = m_logMgr.get();
+}
 
 RelayConfig::~RelayConfig() = default;
 
@@ -89,8 +91,8 @@ void RelayConfig::createStateManager() {
 }
 
 void RelayConfig::createStatusManager() {
-  m_statusMgr = std::make_unique<RelayStatusMgr>(m_context, getConnections(), getRelayStatusQueue(), m_startTime,
-                                               m_statusInterval);
+  m_statusMgr = std::make_unique<RelayStatusMgr>(m_context, getConnections(), getRelayStatusQueue(),
+                                                 m_startTime, m_statusInterval);
 }
 
 // Every thread sees a stop within a second whatever the internal time-out,
@@ -111,7 +113,7 @@ void RelayConfig::checkTargetName() {
   std::string problem = configvalues::targetNameProblem(m_targetName, kMaxOwnSourceName);
   if (problem.empty()) return;
   m_logMgr->die_initializing("Configuration error: target name '" + m_targetName +
-                           "' given with -t: " + problem);
+                             "' given with -t: " + problem);
 }
 
 // Producers are the readers of a queue and the status and log packets when
@@ -134,13 +136,13 @@ void RelayConfig::warnAboutUnpairedQueues() {
   for (const auto &[queue, fillers] : producers) {
     if (consumers.count(queue)) continue;
     m_logMgr->elog_complain("Queue '" + queue + "' is filled by " + joined(fillers) +
-                          " but no writer connection reads it: its packets go nowhere");
+                            " but no writer connection reads it: its packets go nowhere");
   }
   for (const auto &[queue, readers] : consumers) {
     if (producers.count(queue)) continue;
     m_logMgr->elog_complain("Queue '" + queue + "' is read by " + joined(readers) +
-                          " but nothing fills it: no reader connection writes to it, and it "
-                          "receives neither status nor log packets");
+                            " but nothing fills it: no reader connection writes to it, and it "
+                            "receives neither status nor log packets");
   }
 }
 
@@ -273,7 +275,7 @@ void RelayConfig::addTarn(std::string tarnname, std::string tag) {
   std::string problem = tarnname.empty() ? "" : configvalues::tarnNameProblem(tarnname);
   if (!problem.empty()) {
     m_logMgr->die_initializing("Configuration error: tarn name '" + tarnname +
-                             "' on the command line: " + problem);
+                               "' on the command line: " + problem);
   }
   if (tag.empty()) {
     tag = TarnTag::createTarnTagFromTarnName(tarnname)->name();
@@ -294,7 +296,7 @@ std::shared_ptr<RelayQueue> RelayConfig::getRelayQueue(std::string name) {
   auto found = m_queues.find(name);
   if (found == m_queues.end()) {
     m_logMgr->elog_die("Unexpected internal error: queue '" + name +
-                     "' not found in RelayConfig::getRelayQueue");
+                       "' not found in RelayConfig::getRelayQueue");
   }
   return found->second;
 }

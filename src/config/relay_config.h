@@ -174,18 +174,18 @@ class RelayConfig {
   WriterSettings readWriterSettings(const ConnectionEntry &entry);
 
   // ---- Global settings: written by the constructor and configure() only ----
-  int m_legacy = 0;                          // 1 when the legacy syntax was detected
-  double m_startTime = 0.0;                  // epoch seconds at which configure() began
-  double m_statusInterval = 2.0; // interval between status packets
-  double m_positionLifetime = 30 * 86400.0;  // of a statefile position no reader takes
-  double m_internalTimeout = 1.0;       // polling and waiting time-out of every loop
-  int m_gracePeriod = 15;      // grace period of the shutdown
-  int m_verbosity = 0;                       // number of -v options seen
-  std::string m_pfname = "tarn2tarn_pre";     // parameter-file name (-p)
-  std::string m_targetName = "tarn2tarn_pre"; // target name (-t)
-  std::string m_statefile;                   // statefile name (-S); empty: none
-  std::string m_statusQueueName;           // queue of the status packets; empty: none
-  std::string m_logQueueName;              // queue of the log packets; empty: none
+  int m_legacy = 0;                            // 1 when the legacy syntax was detected
+  double m_startTime = 0.0;                    // epoch seconds at which configure() began
+  double m_statusInterval = 2.0;               // interval between status packets
+  double m_positionLifetime = 30 * 86400.0;    // of a statefile position no reader takes
+  double m_internalTimeout = 1.0;              // polling and waiting time-out of every loop
+  int m_gracePeriod = 15;                      // grace period of the shutdown
+  int m_verbosity = 0;                         // number of -v options seen
+  std::string m_pfname = "tarn2tarn_pre";      // parameter-file name (-p)
+  std::string m_targetName = "tarn2tarn_pre";  // target name (-t)
+  std::string m_statefile;                     // statefile name (-S); empty: none
+  std::string m_statusQueueName;               // queue of the status packets; empty: none
+  std::string m_logQueueName;                  // queue of the log packets; empty: none
   // Legacy syntax: these point into the process's argument vector, which
   // outlives this object; nothing copies or frees them.
   char *m_tarnin = nullptr;
@@ -193,7 +193,7 @@ class RelayConfig {
   char *m_match = nullptr;
   char *m_reject = nullptr;
   double m_legacyStart = TIME_UNSET;
-  double m_legacyEnd = TIME_UNSET;      // or TIME_LAST
+  double m_legacyEnd = TIME_UNSET;  // or TIME_LAST
   // The parameter file as pfread returned it; the library owns it.
   Pf *m_pf = nullptr;
 

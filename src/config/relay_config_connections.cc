@@ -36,25 +36,27 @@ void RelayConfig::vetConnectionPf(Pf *connection) {
   std::string name = valueOf(connection, "name");
   if (name.empty()) {
     m_logMgr->die_initializing(
-        "Configuration error: there's a connection with empty 'name' parameter in parameter-file '" +
+        "Configuration error: there's a connection with empty 'name' parameter in parameter-file "
+        "'" +
         m_pfname + "'");
   }
   if (!pfhas_key(connection, "direction")) {
     m_logMgr->die_initializing("Unexpected internal error: connection '" + name +
-                             "' missing 'direction' parameter.");
+                               "' missing 'direction' parameter.");
   }
   for (const char *key : {"run", "name", "match", "reject"}) {
     if (!pfhas_key(connection, key)) {
-      m_logMgr->die_initializing("Configuration error: connection '" + name + "' is missing parameter '" + key +
-                               "'");
+      m_logMgr->die_initializing("Configuration error: connection '" + name +
+                                 "' is missing parameter '" + key + "'");
     }
   }
   std::string direction = valueOf(connection, "direction");
   if (direction != "read" && direction != "write") {
     m_logMgr->die_initializing("Unexpected internal error: connection '" + name +
-                             "' has unknown direction '" + direction + "'.");
+                               "' has unknown direction '" + direction + "'.");
   }
-  vetEntry(ConnectionEntry(connection, name, direction == "read" ? Direction::kRead : Direction::kWrite, *m_logMgr));
+  vetEntry(ConnectionEntry(connection, name,
+                           direction == "read" ? Direction::kRead : Direction::kWrite, *m_logMgr));
 }
 
 // ---- Creating connections ----
@@ -63,11 +65,12 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
   vetConnectionPf(pf);
   std::string name = reserveConnectionName(pf);
   checkPlainValues(pf, name);
-  ConnectionEntry entry(pf, name, valueOf(pf, "direction") == "read" ? Direction::kRead : Direction::kWrite,
+  ConnectionEntry entry(pf, name,
+                        valueOf(pf, "direction") == "read" ? Direction::kRead : Direction::kWrite,
                         *m_logMgr);
   if (!entry.boolean("run")) {
     m_logMgr->verbose("Connection '" + name +
-                    "' is disabled (run = 'false') in parameter file. Skipping connection.");
+                      "' is disabled (run = 'false') in parameter file. Skipping connection.");
     return nullptr;
   }
   if (entry.isReader()) checkReaderExpressions(pf, name);
@@ -99,12 +102,12 @@ std::shared_ptr<RelayConnection> RelayConfig::makeConnection(const ConnectionEnt
   std::shared_ptr<RelayQueue> queue = getRelayQueue(queueName);
   if (entry.isReader()) {
     ReaderSettings settings = readReaderSettings(entry);
-    return std::make_shared<RelayConnection>(entry.name(), queue, settings,
-                                             kind.makeSource(entry, settings, m_context), m_context);
+    return std::make_shared<RelayConnection>(
+        entry.name(), queue, settings, kind.makeSource(entry, settings, m_context), m_context);
   }
   WriterSettings settings = readWriterSettings(entry);
-  return std::make_shared<RelayConnection>(entry.name(), queue, settings, kind.makeDestination(entry, m_context),
-                                           m_context);
+  return std::make_shared<RelayConnection>(entry.name(), queue, settings,
+                                           kind.makeDestination(entry, m_context), m_context);
 }
 
 // The entry's name, or the next generated one for "auto"; a name used before
@@ -114,7 +117,7 @@ std::string RelayConfig::reserveConnectionName(Pf *pf) {
   if (name == "auto") name = std::to_string(++m_connectionNumber) + "/" + m_targetName;
   if (std::find(m_namesUsed.begin(), m_namesUsed.end(), name) != m_namesUsed.end()) {
     m_logMgr->die_initializing("Not allowed to use name '" + name +
-                             "' more than once in parameter-file '" + m_pfname + "'.");
+                               "' more than once in parameter-file '" + m_pfname + "'.");
   }
   m_namesUsed.push_back(name);
   return name;
@@ -136,20 +139,21 @@ void RelayConfig::checkReaderExpressions(Pf *pf, const std::string &name) {
     char reason[256];
     regerror(rc, &compiled, reason, sizeof reason);
     m_logMgr->die_initializing("Configuration error: connection '" + name + "' has an invalid '" +
-                             key + "' expression '" + expression + "': " + reason);
+                               key + "' expression '" + expression + "': " + reason);
   }
 }
 
 // An array or a list where a key wants one value would be read as empty: a
 // "match &Arr{" would then match every source.
 void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
-  std::vector<const char *> keys = {"run", "match", "reject", "direction", "max_queue", "max_queue_bytes"};
+  std::vector<const char *> keys = {"run",       "match",     "reject",
+                                    "direction", "max_queue", "max_queue_bytes"};
   std::vector<const char *> endpointKeys = allEndpointKeys();
   keys.insert(keys.end(), endpointKeys.begin(), endpointKeys.end());
   for (const char *key : keys) {
     if (pfhas_key(pf, key) && !pfget_string(pf, key)) {
       m_logMgr->die_initializing("Configuration error: connection '" + name + "' has '" + key +
-                               "' that is not a single value (an array or a list stands there)");
+                                 "' that is not a single value (an array or a list stands there)");
     }
   }
 }
@@ -157,8 +161,9 @@ void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
 ReaderSettings RelayConfig::readReaderSettings(const ConnectionEntry &entry) {
   for (const char *key : {"max_queue", "max_queue_bytes"}) {
     if (!entry.has(key)) continue;
-    m_logMgr->die_initializing("Configuration error: connection '" + entry.name() + "' not allowed to specify '" +
-                             key + "' with 'read_from_tarntag' in parameter-file '" + m_pfname + "'.");
+    m_logMgr->die_initializing("Configuration error: connection '" + entry.name() +
+                               "' not allowed to specify '" + key +
+                               "' with 'read_from_tarntag' in parameter-file '" + m_pfname + "'.");
   }
   ReaderSettings settings;
   settings.match = entry.text("match");
@@ -175,8 +180,8 @@ ReaderSettings RelayConfig::readReaderSettings(const ConnectionEntry &entry) {
     }
     if (!is_epoch_string(value.c_str(), &time)) {
       entry.dieInvalid(key, value,
-                       std::string("a time such as 2026-12-07 10:00:00 or epoch seconds") + (end ? ", 'last'" : "") +
-                           ", or empty");
+                       std::string("a time such as 2026-12-07 10:00:00 or epoch seconds") +
+                           (end ? ", 'last'" : "") + ", or empty");
     }
     field = pfget_time(entry.pf(), key);
   }
@@ -203,7 +208,8 @@ WriterSettings RelayConfig::readWriterSettings(const ConnectionEntry &entry) {
   std::string value = entry.text("max_queue");
   long limit = 0;
   if (!value.empty() && !configvalues::readInteger(value, 0, INT_MAX, limit)) {
-    entry.dieInvalid("max_queue", value, "a whole number of packets, 0 or more (0 or empty: no limit)");
+    entry.dieInvalid("max_queue", value,
+                     "a whole number of packets, 0 or more (0 or empty: no limit)");
   }
   settings.maxQueue = static_cast<int>(limit);
   readMaxQueueBytes(settings, entry);
@@ -218,8 +224,9 @@ void RelayConfig::readMaxQueueBytes(WriterSettings &settings, const ConnectionEn
   if (value.empty()) return;
   long bytes = 0;
   if (!configvalues::readSize(value, bytes)) {
-    entry.dieInvalid("max_queue_bytes", value,
-                     "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 8M)");
+    entry.dieInvalid(
+        "max_queue_bytes", value,
+        "a size in bytes such as 16777216, 64M or 1G (0: no bound in bytes; empty: 8M)");
   }
   settings.maxQueueBytes = bytes;
 }

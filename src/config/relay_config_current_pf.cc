@@ -44,8 +44,8 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   if (kind == PFINVALID) dieMissingParameter("connections");
   if (kind != PFTBL) {
     m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname +
-                             "' has 'connections' that is not a list: write 'connections &List{' "
-                             "with one '&Arr{' per connection");
+                               "' has 'connections' that is not a list: write 'connections &List{' "
+                               "with one '&Arr{' per connection");
   }
 
   Pf *shared = resolveArray(pf, kShared);
@@ -63,13 +63,13 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
     Pf *layered = pfdup(defaults);
     if (pfcompile(sharedText.get(), &layered) != 0) {
       m_logMgr->die_initializing("Unexpected internal error: failed to compile '" +
-                               std::string(kShared) + "' into '" + path + "'.");
+                                 std::string(kShared) + "' into '" + path + "'.");
     }
     OwnedPf copy(layered);
     Text text(pf2string(copy.get()));
     if (!text) {
       m_logMgr->die_initializing("Unexpected internal error: failed to convert parameter '" + path +
-                               "' to string.");
+                                 "' to string.");
     }
     directionText[i] = text.get();
   }
@@ -80,10 +80,11 @@ void RelayConfig::configureFinishCurrentPf(Pf *pf) {
   int count = pfmaxtbl(list);
   for (int i = 0; i < count; ++i) addCurrentConnection(i, list, directionText[0], directionText[1]);
 
-  readSpecialQueue(pf, "status_create",
-                   "Parameter 'connections_special{status_create}{write_to_queue}' is empty: turning "
-                   "off status-packet creation",
-                   m_statusQueueName);
+  readSpecialQueue(
+      pf, "status_create",
+      "Parameter 'connections_special{status_create}{write_to_queue}' is empty: turning "
+      "off status-packet creation",
+      m_statusQueueName);
   readSpecialQueue(pf, "log_create",
                    "Parameter 'connections_special{log_create}{write_to_queue}' is empty: turning "
                    "off log-message output to tarnservers",
@@ -94,9 +95,9 @@ std::string RelayConfig::determineConnectionDirection(Pf *entry) {
   Direction direction;
   if (entryDirection(entry, direction)) return direction == Direction::kRead ? "read" : "write";
   m_logMgr->die_initializing("Configuration error: all connections in parameter-file '" + m_pfname +
-                           "' must have either "
-                           "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "
-                           "'write_to_tarnname'");
+                             "' must have either "
+                             "'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', or "
+                             "'write_to_tarnname'");
 }
 
 // Builds the complete object of entry `index` and hands it to addConnection.
@@ -106,18 +107,18 @@ void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &r
   Pf *entry = nullptr;
   if (pfget_index(list, index, &entry) == PFINVALID) {
     m_logMgr->die_initializing("Unexpected internal error: failed to retrieve connection '" +
-                             connection + "' from parameter-file '" + m_pfname + "'");
+                               connection + "' from parameter-file '" + m_pfname + "'");
   }
   if (pfkind(entry) != PFARR) {
     m_logMgr->die_initializing("Configuration error: entry " + connection +
-                             " of 'connections' in parameter-file '" + m_pfname +
-                             "' is not an associative array: write each connection as '&Arr{' "
-                             "... '}'");
+                               " of 'connections' in parameter-file '" + m_pfname +
+                               "' is not an associative array: write each connection as '&Arr{' "
+                               "... '}'");
   }
   Text entryText(pf2string(entry));
   if (!entryText) {
     m_logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
-                             connection + "' to string.");
+                               connection + "' to string.");
   }
   std::string direction = determineConnectionDirection(entry);
   Pf *layered = pfnew(PFARR);
@@ -163,8 +164,8 @@ void RelayConfig::readSpecialQueue(Pf *pf, const std::string &which, const std::
 // library would answer 0 for it, and a time-out of 0 would make every loop
 // spin. A present interval must be a number of seconds above 0.
 void RelayConfig::readTimingSettings(Pf *pf) {
-  m_statusInterval = readPositiveInterval(pf, "time_intervals_sec{pfstatusreport}",
-                                                     m_statusInterval);
+  m_statusInterval =
+      readPositiveInterval(pf, "time_intervals_sec{pfstatusreport}", m_statusInterval);
   m_internalTimeout =
       readPositiveInterval(pf, "time_intervals_sec{internal_timeout}", m_internalTimeout);
   readPositionLifetime(pf);
@@ -174,9 +175,9 @@ void RelayConfig::readTimingSettings(Pf *pf) {
   const char *text = pfget_string(pf, grace);
   long seconds = 0;
   if (!text || !configvalues::readInteger(text, 0, static_cast<long>(kMaxIntervalSec), seconds)) {
-    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + grace +
-                             "' = '" + (text ? text : "") +
-                             "': it must be a whole number of seconds from 0 (no limit) to 86400.");
+    m_logMgr->die_initializing(
+        "Configuration error: parameter file '" + m_pfname + "' has '" + grace + "' = '" +
+        (text ? text : "") + "': it must be a whole number of seconds from 0 (no limit) to 86400.");
   }
   m_gracePeriod = static_cast<int>(seconds);
 }
@@ -189,8 +190,9 @@ void RelayConfig::readPositionLifetime(Pf *pf) {
   const char *text = pfget_string(pf, key);
   long seconds = 0;
   if (!text || !configvalues::readInteger(text, 0, 100L * 365 * 86400, seconds)) {
-    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + key + "' = '" +
-                             (text ? text : "") + "': it must be a whole number of seconds, 0 (for ever) or more.");
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" +
+                               key + "' = '" + (text ? text : "") +
+                               "': it must be a whole number of seconds, 0 (for ever) or more.");
   }
   m_positionLifetime = static_cast<double>(seconds);
 }
@@ -203,8 +205,8 @@ double RelayConfig::readPositiveInterval(Pf *pf, const std::string &key, double 
     return value;
   }
   m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + key +
-                           "' = '" + (text ? text : "") +
-                           "': it must be a number of seconds greater than 0 and at most 86400.");
+                             "' = '" + (text ? text : "") +
+                             "': it must be a number of seconds greater than 0 and at most 86400.");
 }
 
 Pf *RelayConfig::resolveArray(Pf *pf, const std::string &path) {
@@ -212,8 +214,8 @@ Pf *RelayConfig::resolveArray(Pf *pf, const std::string &path) {
   int kind = pfresolve(pf, path.c_str(), 0, &found);
   if (kind < 0) dieMissingParameter(path);
   if (kind != PFARR) {
-    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + path +
-                             "' that is not an associative array: write '&Arr{' ... '}'");
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" +
+                               path + "' that is not an associative array: write '&Arr{' ... '}'");
   }
   return found;
 }
@@ -223,14 +225,14 @@ bool RelayConfig::readTopLevelBoolean(Pf *pf, const std::string &path) {
   const char *text = pfget_string(pf, path.c_str());
   bool flag = false;
   if (!text || !configvalues::readBoolean(text, flag)) {
-    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" + path +
-                             "' = '" + (text ? text : "") +
-                             "': it must be true or false (or yes/no, y/n, on/off, 1/0).");
+    m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname + "' has '" +
+                               path + "' = '" + (text ? text : "") +
+                               "': it must be true or false (or yes/no, y/n, on/off, 1/0).");
   }
   return flag;
 }
 
 void RelayConfig::dieMissingParameter(const std::string &path) {
   m_logMgr->die_initializing("Configuration error: parameter file '" + m_pfname +
-                           "' is missing required parameter '" + path + "'.");
+                             "' is missing required parameter '" + path + "'.");
 }

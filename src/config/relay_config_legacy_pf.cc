@@ -26,8 +26,8 @@ std::string fixedOrEmpty(double value) {
 // else quoted (&"..." with backslash escapes) when it has blanks at its ends,
 // a control character such as a line break, or a leading '&'.
 std::string asParameterValue(const std::string &value) {
-  bool plain = value.empty() || (value.front() != '&' && value.front() != ' ' &&
-                                 value.back() != ' ');
+  bool plain =
+      value.empty() || (value.front() != '&' && value.front() != ' ' && value.back() != ' ');
   for (unsigned char c : value) {
     if (c < 0x20 || c == 0x7f) plain = false;
   }
@@ -70,8 +70,8 @@ bool hasValue(Pf *pf, const char *key) {
 void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
   auto invalid = [&](const char *key, const std::string &expected) {
     m_logMgr->die_initializing("Configuration error: legacy parameter file '" + m_pfname +
-                             "' has an invalid '" + key + "' value '" +
-                             pfget_string(legacyPf, key) + "': expected " + expected);
+                               "' has an invalid '" + key + "' value '" +
+                               pfget_string(legacyPf, key) + "': expected " + expected);
   };
   double tooOld = TIME_UNSET, tooNew = TIME_UNSET;
   bool checkUnstuff = false;
@@ -96,19 +96,18 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
   } else {
     endtime = fixedOrEmpty(m_legacyEnd);
   }
-  std::string reader = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
-                       line("direction", "\t\t ", "read") +
-                       line("read_from_tarnname", "\t ", m_tarnin ? m_tarnin : "") +
-                       line("read_from_tarntag", "\t ", "") +
-                       line("write_to_queue", "\t\t ", kLegacyQueue) +
-                       line("match", "\t\t\t ", m_match ? m_match : "") +
-                       line("reject", "\t\t\t ", m_reject ? m_reject : "") +
-                       line("starttime", "\t\t ", fixedOrEmpty(m_legacyStart)) +
-                       line("endtime", "\t\t ", endtime) +
-                       line("too_old", "\t\t ", fixedOrEmpty(tooOld)) +
-                       line("too_new", "\t\t ", fixedOrEmpty(tooNew)) +
-                       line("check_unstuff", "\t\t ", checkUnstuff ? "true" : "false") +
-                       line("suppress_unstuff_errors", " ", "true");
+  std::string reader =
+      line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
+      line("direction", "\t\t ", "read") +
+      line("read_from_tarnname", "\t ", m_tarnin ? m_tarnin : "") +
+      line("read_from_tarntag", "\t ", "") + line("write_to_queue", "\t\t ", kLegacyQueue) +
+      line("match", "\t\t\t ", m_match ? m_match : "") +
+      line("reject", "\t\t\t ", m_reject ? m_reject : "") +
+      line("starttime", "\t\t ", fixedOrEmpty(m_legacyStart)) + line("endtime", "\t\t ", endtime) +
+      line("too_old", "\t\t ", fixedOrEmpty(tooOld)) +
+      line("too_new", "\t\t ", fixedOrEmpty(tooNew)) +
+      line("check_unstuff", "\t\t ", checkUnstuff ? "true" : "false") +
+      line("suppress_unstuff_errors", " ", "true");
   std::string writer = line("name", "\t\t\t ", "auto") + line("run", "\t\t\t ", "true") +
                        line("direction", "\t\t ", "write") +
                        line("write_to_tarnname", "\t ", m_tarnout ? m_tarnout : "") +
@@ -121,8 +120,10 @@ void RelayConfig::configureFinishLegacyPf(Pf *legacyPf) {
     const std::string &text;
     const char *failure;
   } connections[] = {
-      {reader, "Unexpected internal error: failed to construct parameter-file for reader connection"},
-      {writer, "Unexpected internal error: failed to construct parameter-file for writer connection"}};
+      {reader,
+       "Unexpected internal error: failed to construct parameter-file for reader connection"},
+      {writer,
+       "Unexpected internal error: failed to construct parameter-file for writer connection"}};
   for (const auto &connection : connections) {
     Pf *object = pfnew(PFARR);
     if (pfcompile(connection.text.c_str(), &object) != 0) {

@@ -4,10 +4,10 @@
 
 ReaderVerdict judgePacket(const ReaderLimits &limits, bool isLast, double pkttime, double now,
                           const std::function<bool()> &unstuffs) {
-  if (limits.endtime == TIME_LAST) return isLast ? ReaderVerdict::kPassLastAndStop : ReaderVerdict::kPass;
+  if (limits.endtime == TIME_LAST)
+    return isLast ? ReaderVerdict::kPassLastAndStop : ReaderVerdict::kPass;
   if (limits.endtime != TIME_UNSET && pkttime >= limits.endtime) {
-    return pkttime == limits.endtime ? ReaderVerdict::kPassAndStop
-                                     : ReaderVerdict::kPastEndAndStop;
+    return pkttime == limits.endtime ? ReaderVerdict::kPassAndStop : ReaderVerdict::kPastEndAndStop;
   }
   if (limits.tooOld != TIME_UNSET && pkttime <= now - limits.tooOld) return ReaderVerdict::kTooOld;
   if (limits.tooNew != TIME_UNSET && pkttime >= now + limits.tooNew) return ReaderVerdict::kTooNew;

@@ -18,9 +18,9 @@
 #include <functional>
 
 struct ReaderLimits {
-  double endtime;      // TIME_UNSET, TIME_LAST or an epoch time
-  double tooOld;       // TIME_UNSET or seconds
-  double tooNew;       // TIME_UNSET or seconds
+  double endtime;  // TIME_UNSET, TIME_LAST or an epoch time
+  double tooOld;   // TIME_UNSET or seconds
+  double tooNew;   // TIME_UNSET or seconds
   bool checkUnstuff;
   bool suppressUnstuffErrors;
 };

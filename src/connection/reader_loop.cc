@@ -47,22 +47,23 @@ bool RelayConnection::prepareReader() {
       if (m_last.state == LastPacket::State::kNone) {
         // Nothing to deliver when reading begins: there is no last packet
         // to wait for, and waiting for one would never end.
-        m_log.verbose("No packet to stop after on " + where + ": stopping acquisition for this connection");
+        m_log.verbose("No packet to stop after on " + where +
+                      ": stopping acquisition for this connection");
         endReading();
         return false;
       }
       if (m_last.state == LastPacket::State::kPassed) {
         // Resumed past the last packet: it was read in an earlier run.
-        m_log.verbose("Already past the last packet (" + std::string(m_source->idName()) + " " + id + ") on " +
-                      where + ": stopping acquisition for this connection");
+        m_log.verbose("Already past the last packet (" + std::string(m_source->idName()) + " " +
+                      id + ") on " + where + ": stopping acquisition for this connection");
         endReading();
         return false;
       }
-      m_log.verbose("Scheduled to stop acquisition after receiving last " + std::string(m_source->idName()) +
-                    " (= #" + id + ") on " + where);
+      m_log.verbose("Scheduled to stop acquisition after receiving last " +
+                    std::string(m_source->idName()) + " (= #" + id + ") on " + where);
     } else if (m_reader.endtime != TIME_UNSET) {
-      m_log.verbose("Scheduled to stop acquisition after endtime of " + dateText(m_reader.endtime) + " on " +
-                    where);
+      m_log.verbose("Scheduled to stop acquisition after endtime of " + dateText(m_reader.endtime) +
+                    " on " + where);
     }
     return true;
   } catch (const RelayException &e) {
@@ -93,7 +94,8 @@ void RelayConnection::readPackets() {
   }
 }
 
-bool RelayConnection::handlePacket(std::shared_ptr<TarnPacket> &packet, const ReaderLimits &limits) {
+bool RelayConnection::handlePacket(std::shared_ptr<TarnPacket> &packet,
+                                   const ReaderLimits &limits) {
   double pkttime = packet->pkttime();
   bool last = limits.endtime == TIME_LAST && m_source->isLast(*packet);
   ReaderVerdict verdict =
@@ -111,7 +113,8 @@ bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVe
       m_queue->push(packet);
       m_lastPacketTime.store(pkttime);
       m_log.verbose("Received last packet (" + std::string(m_source->idName()) + " " +
-                    std::to_string(packet->placeId()) + "): stopping acquisition for this connection");
+                    std::to_string(packet->placeId()) +
+                    "): stopping acquisition for this connection");
       return false;
     case ReaderVerdict::kPassAndStop:
       m_log.verbose("Received a packet at specified endtime " + dateText(m_reader.endtime) +
@@ -124,12 +127,14 @@ bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVe
                     ", stopping acquisition for this connection");
       return false;
     case ReaderVerdict::kTooOld:
-      m_log.elog_complain("Rejecting <" + packet->describe() + ">: age " + durationText(std_now() - pkttime) +
-                          " exceeds configured 'too_old' limit of " + durationText(m_reader.tooOld));
+      m_log.elog_complain(
+          "Rejecting <" + packet->describe() + ">: age " + durationText(std_now() - pkttime) +
+          " exceeds configured 'too_old' limit of " + durationText(m_reader.tooOld));
       return true;
     case ReaderVerdict::kTooNew:
       m_log.elog_complain("Rejecting <" + packet->describe() + ">: lead on wall-clock of " +
-                          durationText(pkttime - std_now()) + " exceeds configured 'too_new' limit of " +
+                          durationText(pkttime - std_now()) +
+                          " exceeds configured 'too_new' limit of " +
                           durationText(m_reader.tooNew));
       return true;
     case ReaderVerdict::kNoUnstuff:
@@ -142,8 +147,9 @@ bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVe
   m_lastPacketTime.store(pkttime);
   if (m_log.getVerbose() > 1) {
     std::ostringstream line;
-    line << m_source->names().lineName << " -> " << "Queue '" << queueName() << "': " << "read "
-         << packet->describe();
+    line << m_source->names().lineName << " -> "
+         << "Queue '" << queueName() << "': "
+         << "read " << packet->describe();
     m_log.veryVerbose(line.str());
   }
   return true;

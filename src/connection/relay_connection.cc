@@ -100,7 +100,8 @@ double RelayConnection::getDouble(const std::string &key) const {
 }
 
 void RelayConnection::dieUnknownKey(const std::string &key, const std::string &where) const {
-  m_log.elog_die("Unexpected internal error: unknown key '" + key + "' in RelayConnection::" + where);
+  m_log.elog_die("Unexpected internal error: unknown key '" + key +
+                 "' in RelayConnection::" + where);
 }
 
 // ---- Description ----
@@ -115,11 +116,13 @@ void RelayConnection::verboseDescribe() const {
     lines.push_back("\t\tdirection\t\tread");
     lines.insert(lines.end(), own.begin(), own.end());
     lines.push_back("\t\twrite_to_queue\t\t" + queueName());
-    lines.push_back(r.starttime == TIME_UNSET ? "\t\tstarttime" : "\t\tstarttime\t\t" + dateText(r.starttime));
+    lines.push_back(r.starttime == TIME_UNSET ? "\t\tstarttime"
+                                              : "\t\tstarttime\t\t" + dateText(r.starttime));
     if (r.endtime == TIME_UNSET) {
       lines.push_back("\t\tendtime");
     } else {
-      lines.push_back(r.endtime == TIME_LAST ? "\t\tendtime\t\t\tlast" : "\t\tendtime\t\t\t" + dateText(r.endtime));
+      lines.push_back(r.endtime == TIME_LAST ? "\t\tendtime\t\t\tlast"
+                                             : "\t\tendtime\t\t\t" + dateText(r.endtime));
     }
     lines.push_back(r.tooOld == TIME_UNSET ? "\t\ttoo_old" : "\t\ttoo_old\t\t" + fixed6(r.tooOld));
     lines.push_back(r.tooNew == TIME_UNSET ? "\t\ttoo_new" : "\t\ttoo_new\t\t" + fixed6(r.tooNew));
@@ -161,7 +164,8 @@ bool RelayConnection::openEndpoint(Endpoint &endpoint, bool evenIfStopping) {
     OpenResult result = endpoint.open(why);
     if (result == OpenResult::kWasOpen) return true;
     if (result == OpenResult::kOpened) {
-      m_log.verbose("Connected to " + endpoint.names().where + (isReader() ? " for reading" : " for writing"));
+      m_log.verbose("Connected to " + endpoint.names().where +
+                    (isReader() ? " for reading" : " for writing"));
       return true;
     }
     if (stopping()) break;

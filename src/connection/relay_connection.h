@@ -52,7 +52,7 @@ struct ReaderSettings {
 
 struct WriterSettings {
   static constexpr long kDefaultMaxQueueBytes = 8L << 20;
-  std::string match;   // described, not applied: a writer passes on what it pops
+  std::string match;  // described, not applied: a writer passes on what it pops
   std::string reject;
   int maxQueue = 0;  // packets waiting for the writer at most; 0: no limit
   long maxQueueBytes = kDefaultMaxQueueBytes;  // bytes waiting at most; 0: no bound
@@ -125,7 +125,7 @@ class RelayConnection {
   const std::unique_ptr<PacketDestination> m_destination;  // a writer's
 
   // ---- The thread's own ----
-  LastPacket m_last;             // end time "last": the newest packet when reading began
+  LastPacket m_last;              // end time "last": the newest packet when reading began
   bool m_windowFullSaid = false;  // the writer said that it waits for room
 
   // ---- Written by the connection's thread, read by the status manager ----

@@ -66,8 +66,8 @@ void RelayConnection::runWriter() {
       finishWriting(false);
       return;
     } catch (const RelayException &) {
-      m_log.elog_complain("RelayConnection '" + m_name + "' failed to pop packet off of queue '" + queueName() +
-                          "'");
+      m_log.elog_complain("RelayConnection '" + m_name + "' failed to pop packet off of queue '" +
+                          queueName() + "'");
       continue;
     }
     if (!writePacket(packet)) {
@@ -89,8 +89,10 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
     PutResult result = m_destination->put(packet, kWindowFullReportSeconds);
     if (result == PutResult::kTaken) break;
     if (result == PutResult::kDropped) return true;
-    if (result == PutResult::kFailed || (stopping() && secondsSince(progressAt) >= kGiveUpSeconds)) {
-      m_log.elog_complain("RelayConnection '" + m_name + "' failed to put packet to " + names.named);
+    if (result == PutResult::kFailed ||
+        (stopping() && secondsSince(progressAt) >= kGiveUpSeconds)) {
+      m_log.elog_complain("RelayConnection '" + m_name + "' failed to put packet to " +
+                          names.named);
       if (stopping()) {
         // The packet stays held: its source's saved place stays before it.
         m_log.verbose("Abandoning queue flush -- exiting");
@@ -112,7 +114,8 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
   m_lastPacketTime.store(packet->pkttime());
   if (!packet->isInternal() && m_log.getVerbose() > 1) {
     std::ostringstream line;
-    line << "Queue '" << queueName() << "' -> " << names.lineName << ": " << "wrote " << packet->describe();
+    line << "Queue '" << queueName() << "' -> " << names.lineName << ": "
+         << "wrote " << packet->describe();
     m_log.veryVerbose(line.str());
   }
   return true;
@@ -126,11 +129,12 @@ void RelayConnection::finishWriting(bool abandoned) {
   size_t queued = abandoned ? static_cast<size_t>(std::max(0, m_queue->getQueueCount(m_name))) : 0;
   if (left.unacknowledged == 0 && queued == 0) return;
   const EndpointNames &names = m_destination->names();
-  std::string text = "RelayConnection '" + m_name + "' ends with " + std::to_string(left.relayed) + " packets " +
-                     names.handedTo + " not acknowledged";
+  std::string text = "RelayConnection '" + m_name + "' ends with " + std::to_string(left.relayed) +
+                     " packets " + names.handedTo + " not acknowledged";
   if (abandoned) text += " and " + std::to_string(queued) + " packets still queued";
   text += names.readAgain;
   size_t own = left.unacknowledged - left.relayed;
-  if (own > 0) text += " (" + std::to_string(own) + " of the relay's own log and status packets are lost)";
+  if (own > 0)
+    text += " (" + std::to_string(own) + " of the relay's own log and status packets are lost)";
   m_log.elog_complain(text);
 }

@@ -25,11 +25,11 @@ bool ConnectionEntry::boolean(const char *key) const {
 
 void ConnectionEntry::dieInvalid(const std::string &key, const std::string &value,
                                  const std::string &expected) const {
-  m_log.die_initializing("Configuration error: connection '" + m_name + "' has an invalid '" + key + "' value '" +
-                         value + "': expected " + expected);
+  m_log.die_initializing("Configuration error: connection '" + m_name + "' has an invalid '" + key +
+                         "' value '" + value + "': expected " + expected);
 }
 
 void ConnectionEntry::die(const std::string &rest) const {
-  m_log.die_initializing("Configuration error: " + std::string(isReader() ? "read" : "write") + " connection '" +
-                         m_name + "' " + rest);
+  m_log.die_initializing("Configuration error: " + std::string(isReader() ? "read" : "write") +
+                         " connection '" + m_name + "' " + rest);
 }

@@ -8,13 +8,17 @@
 
 namespace {
 
-Direction opposite(Direction d) { return d == Direction::kRead ? Direction::kWrite : Direction::kRead; }
+Direction opposite(Direction d) {
+  return d == Direction::kRead ? Direction::kWrite : Direction::kRead;
+}
 
 const std::vector<const char *> &commonKeys(Direction d) {
   return d == Direction::kRead ? readerKeys() : writerKeys();
 }
 
-const char *queueKey(Direction d) { return d == Direction::kRead ? "write_to_queue" : "read_from_queue"; }
+const char *queueKey(Direction d) {
+  return d == Direction::kRead ? "write_to_queue" : "read_from_queue";
+}
 
 }  // namespace
 
@@ -101,9 +105,9 @@ const std::vector<const EndpointKind *> &endpointKinds() {
 }
 
 const std::vector<const char *> &readerKeys() {
-  static const std::vector<const char *> keys = {"write_to_queue", "starttime",     "endtime",
-                                                 "too_old",        "too_new",       "check_unstuff",
-                                                 "suppress_unstuff_errors"};
+  static const std::vector<const char *> keys = {
+      "write_to_queue",         "starttime", "endtime", "too_old", "too_new", "check_unstuff",
+      "suppress_unstuff_errors"};
   return keys;
 }
 

@@ -38,12 +38,15 @@ struct EndpointKind {
   Side reader;
   Side writer;
   // The adapters; they read and check the entry's values of their kind.
-  std::unique_ptr<PacketSource> (*makeSource)(const ConnectionEntry &entry, const ReaderSettings &settings,
+  std::unique_ptr<PacketSource> (*makeSource)(const ConnectionEntry &entry,
+                                              const ReaderSettings &settings,
                                               const RelayContext &context);
   std::unique_ptr<PacketDestination> (*makeDestination)(const ConnectionEntry &entry,
                                                         const RelayContext &context);
 
-  const Side &side(Direction direction) const { return direction == Direction::kRead ? reader : writer; }
+  const Side &side(Direction direction) const {
+    return direction == Direction::kRead ? reader : writer;
+  }
 };
 
 // Every kind, the default (tarn) first.

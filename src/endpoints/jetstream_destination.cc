@@ -16,16 +16,18 @@ constexpr double kGiveUpSeconds = 3.0;
 
 }  // namespace
 
-JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint, const std::string &connection,
+JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint,
+                                           const std::string &connection,
                                            const RelayContext &context)
     : m_endpoint(std::move(endpoint)),
       m_internalTimeout(context.internalTimeout),
-      m_publisher(m_endpoint, context.targetName + " " + connection, "RelayConnection '" + connection + "'",
-                  *context.log) {
+      m_publisher(m_endpoint, context.targetName + " " + connection,
+                  "RelayConnection '" + connection + "'", *context.log) {
   std::string described = "JetStream '" + m_endpoint.description() + "'";
   m_names.where = described;
   m_names.named = described;
-  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" + jetstream::displayUrls(m_endpoint.urls) + "')";
+  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" +
+                    jetstream::displayUrls(m_endpoint.urls) + "')";
   m_names.lineName = described;
   m_names.server = m_endpoint.description();
   m_names.handedTo = "published to " + described;
@@ -34,7 +36,8 @@ JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint, const std
 
 std::vector<std::string> JetStreamDestination::describe() const {
   return {"\t\twrite_to_natsurl\t" + jetstream::displayUrls(m_endpoint.urls),
-          "\t\twrite_to_natsstream\t" + m_endpoint.stream, "\t\tnatssubject_prefix\t" + m_endpoint.subjectPrefix,
+          "\t\twrite_to_natsstream\t" + m_endpoint.stream,
+          "\t\tnatssubject_prefix\t" + m_endpoint.subjectPrefix,
           std::string("\t\tnatsstream_create\t") + (m_endpoint.createStream ? "true" : "false")};
 }
 
@@ -58,7 +61,8 @@ PutResult JetStreamDestination::put(const std::shared_ptr<TarnPacket> &packet, d
 }
 
 std::string JetStreamDestination::waitingForRoom() {
-  return "Waiting for " + m_names.where + " to take more packets: " + std::to_string(m_publisher.waiting()) +
+  return "Waiting for " + m_names.where +
+         " to take more packets: " + std::to_string(m_publisher.waiting()) +
          " packets not yet acknowledged";
 }
 
@@ -66,8 +70,10 @@ LeftBehind JetStreamDestination::finish(bool abandoned) {
   auto progressAt = Clock::now();
   uint64_t seen = m_publisher.acknowledged();
   while (!abandoned && !m_publisher.awaitAll(0.2)) {
-    if (m_publisher.acknowledged() != seen) seen = m_publisher.acknowledged(), progressAt = Clock::now();
-    if (Stop.load() != 0 && std::chrono::duration<double>(Clock::now() - progressAt).count() >= kGiveUpSeconds) {
+    if (m_publisher.acknowledged() != seen)
+      seen = m_publisher.acknowledged(), progressAt = Clock::now();
+    if (Stop.load() != 0 &&
+        std::chrono::duration<double>(Clock::now() - progressAt).count() >= kGiveUpSeconds) {
       break;
     }
   }

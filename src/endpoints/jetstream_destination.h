@@ -18,7 +18,8 @@
 
 class JetStreamDestination : public PacketDestination {
  public:
-  JetStreamDestination(JetStreamEndpoint endpoint, const std::string &connection, const RelayContext &context);
+  JetStreamDestination(JetStreamEndpoint endpoint, const std::string &connection,
+                       const RelayContext &context);
 
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;

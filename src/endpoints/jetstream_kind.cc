@@ -10,40 +10,48 @@ namespace {
 const char *const kDefaultSubjectPrefix = "tarn";
 
 void vetStream(const ConnectionEntry &entry, const char *streamKey) {
-  if (entry.text(streamKey).empty()) entry.die(std::string("must name its stream in '") + streamKey + "'");
+  if (entry.text(streamKey).empty())
+    entry.die(std::string("must name its stream in '") + streamKey + "'");
 }
 
 void vetReader(const ConnectionEntry &entry) {
   vetStream(entry, "read_from_natsstream");
   if (entry.name() == "auto") {
-    entry.die("needs a name of its own: its place in the stream is kept in a durable consumer named after it, "
-              "and a generated name changes when entries move");
+    entry.die(
+        "needs a name of its own: its place in the stream is kept in a durable consumer named "
+        "after it, "
+        "and a generated name changes when entries move");
   }
 }
 
 void vetWriter(const ConnectionEntry &entry) { vetStream(entry, "write_to_natsstream"); }
 
-JetStreamEndpoint endpointOf(const ConnectionEntry &entry, const char *urlKey, const char *streamKey) {
+JetStreamEndpoint endpointOf(const ConnectionEntry &entry, const char *urlKey,
+                             const char *streamKey) {
   JetStreamEndpoint endpoint;
   endpoint.urls = entry.text(urlKey);
   endpoint.stream = entry.text(streamKey);
   std::string problem = jetstream::serverUrlsProblem(endpoint.urls);
   if (!problem.empty()) {
-    entry.dieInvalid(urlKey, jetstream::displayUrls(endpoint.urls),
-                     "NATS servers such as nats://host:4222 (several separated by commas), but " + problem);
+    entry.dieInvalid(
+        urlKey, jetstream::displayUrls(endpoint.urls),
+        "NATS servers such as nats://host:4222 (several separated by commas), but " + problem);
   }
   problem = jetstream::streamNameProblem(endpoint.stream);
-  if (!problem.empty()) entry.dieInvalid(streamKey, endpoint.stream, "a stream name, but " + problem);
+  if (!problem.empty())
+    entry.dieInvalid(streamKey, endpoint.stream, "a stream name, but " + problem);
   return endpoint;
 }
 
-std::unique_ptr<PacketSource> makeSource(const ConnectionEntry &entry, const ReaderSettings &settings,
+std::unique_ptr<PacketSource> makeSource(const ConnectionEntry &entry,
+                                         const ReaderSettings &settings,
                                          const RelayContext &context) {
   JetStreamEndpoint endpoint = endpointOf(entry, "read_from_natsurl", "read_from_natsstream");
   return std::make_unique<JetStreamSource>(endpoint, entry.name(), settings, context);
 }
 
-std::unique_ptr<PacketDestination> makeDestination(const ConnectionEntry &entry, const RelayContext &context) {
+std::unique_ptr<PacketDestination> makeDestination(const ConnectionEntry &entry,
+                                                   const RelayContext &context) {
   JetStreamEndpoint endpoint = endpointOf(entry, "write_to_natsurl", "write_to_natsstream");
   endpoint.subjectPrefix = kDefaultSubjectPrefix;
   std::string prefix = entry.text("natssubject_prefix");
@@ -61,7 +69,11 @@ std::unique_ptr<PacketDestination> makeDestination(const ConnectionEntry &entry,
 
 const EndpointKind kJetStreamKind = {
     "JetStream",
-    {{"read_from_natsurl"}, {"read_from_natsurl", "read_from_natsstream"}, {}, {"read_from_natsstream"}, vetReader},
+    {{"read_from_natsurl"},
+     {"read_from_natsurl", "read_from_natsstream"},
+     {},
+     {"read_from_natsstream"},
+     vetReader},
     {{"write_to_natsurl"},
      {"write_to_natsurl", "write_to_natsstream", "natssubject_prefix", "natsstream_create"},
      {},

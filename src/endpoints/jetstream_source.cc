@@ -30,13 +30,15 @@ JetStreamSource::JetStreamSource(JetStreamEndpoint endpoint, const std::string &
       m_starttime(settings.starttime),
       m_context(context),
       m_log(*context.log),
-      m_fetcher(m_endpoint, jetstream::consumerName(connection), context.targetName + " " + connection,
-                "RelayConnection '" + connection + "'", *context.log),
+      m_fetcher(m_endpoint, jetstream::consumerName(connection),
+                context.targetName + " " + connection, "RelayConnection '" + connection + "'",
+                *context.log),
       m_filter(settings.match, settings.reject) {
   std::string described = "JetStream '" + m_endpoint.description() + "'";
   m_names.where = described;
   m_names.named = described;
-  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" + jetstream::displayUrls(m_endpoint.urls) + "')";
+  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" +
+                    jetstream::displayUrls(m_endpoint.urls) + "')";
   m_names.lineName = described;
   m_names.server = m_endpoint.description();
 }
@@ -53,8 +55,8 @@ OpenResult JetStreamSource::open(std::string &why) {
 }
 
 bool JetStreamSource::position() {
-  m_log.verbose("Reading " + m_names.where + " through " + m_fetcher.placement() + ", from stream sequence " +
-                std::to_string(m_fetcher.firstSequence()));
+  m_log.verbose("Reading " + m_names.where + " through " + m_fetcher.placement() +
+                ", from stream sequence " + std::to_string(m_fetcher.firstSequence()));
   return true;
 }
 
@@ -80,8 +82,8 @@ ReadResult JetStreamSource::next(double timeout, PacketBatch &batch) {
   m_fetcher.fetch(timeout, m_deliveries);
   for (const JetStreamDelivery &d : m_deliveries) {
     if (!d.problem.empty()) {
-      m_log.elog_complain("Rejecting message " + std::to_string(d.sequence) + " of " + m_names.where + ": " +
-                          d.problem);
+      m_log.elog_complain("Rejecting message " + std::to_string(d.sequence) + " of " +
+                          m_names.where + ": " + d.problem);
       d.record->release();
       continue;
     }
@@ -89,8 +91,8 @@ ReadResult JetStreamSource::next(double timeout, PacketBatch &batch) {
       d.record->release();
       continue;
     }
-    batch.push_back(std::make_shared<TarnPacket>("jetstream:" + m_endpoint.stream, d.sequence, d.srcname, d.time,
-                                                 d.data, d.length, d.record));
+    batch.push_back(std::make_shared<TarnPacket>("jetstream:" + m_endpoint.stream, d.sequence,
+                                                 d.srcname, d.time, d.data, d.length, d.record));
   }
   return ReadResult::kMore;
 }
@@ -107,11 +109,13 @@ void JetStreamSource::finish() {
   while (m_fetcher.held() > 0) {
     m_fetcher.acknowledgeDone();
     if (m_fetcher.pending() != pending) pending = m_fetcher.pending(), progressAt = Clock::now();
-    if (m_fetcher.held() == 0 || (Stop.load() != 0 && secondsSince(progressAt) >= kGiveUpSeconds)) break;
+    if (m_fetcher.held() == 0 || (Stop.load() != 0 && secondsSince(progressAt) >= kGiveUpSeconds))
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (m_fetcher.held() == 0) return;
-  m_log.elog_complain("RelayConnection '" + m_connection + "' ends with " + std::to_string(m_fetcher.held()) +
-                      " messages of " + m_names.where +
-                      " not acknowledged: JetStream delivers them again when the relay starts again");
+  m_log.elog_complain(
+      "RelayConnection '" + m_connection + "' ends with " + std::to_string(m_fetcher.held()) +
+      " messages of " + m_names.where +
+      " not acknowledged: JetStream delivers them again when the relay starts again");
 }

@@ -22,8 +22,8 @@
 class JetStreamSource : public PacketSource {
  public:
   // `connection` names the reader (and, encoded, its durable consumer).
-  JetStreamSource(JetStreamEndpoint endpoint, const std::string &connection, const ReaderSettings &settings,
-                  const RelayContext &context);
+  JetStreamSource(JetStreamEndpoint endpoint, const std::string &connection,
+                  const ReaderSettings &settings, const RelayContext &context);
 
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;

@@ -14,7 +14,8 @@ constexpr double kFinalAcknowledgementSeconds = 1e9;
 
 }  // namespace
 
-TarnDestination::TarnDestination(std::shared_ptr<TarnTag> tag, std::string tarnname, const RelayContext &)
+TarnDestination::TarnDestination(std::shared_ptr<TarnTag> tag, std::string tarnname,
+                                 const RelayContext &)
     : m_tag(std::move(tag)), m_tarnname(std::move(tarnname)) {
   m_names.where = "tarn " + m_tag->getJointName();
   m_names.named = "tarn '" + m_tag->tarnName() + "'";
@@ -55,15 +56,18 @@ uint64_t TarnDestination::acknowledgedSoFar() { return m_tag->acknowledgedPuts()
 
 std::string TarnDestination::waitingForRoom() {
   char mib[32];
-  std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(m_tag->unacknowledgedBytes()) / (1 << 20));
-  return "Waiting for " + m_names.where + " to take more packets: " + std::to_string(m_tag->unacknowledgedPuts()) +
-         " puts (" + mib + " MiB) not yet acknowledged";
+  std::snprintf(mib, sizeof mib, "%.1f",
+                static_cast<double>(m_tag->unacknowledgedBytes()) / (1 << 20));
+  return "Waiting for " + m_names.where +
+         " to take more packets: " + std::to_string(m_tag->unacknowledgedPuts()) + " puts (" + mib +
+         " MiB) not yet acknowledged";
 }
 
 void TarnDestination::service() { m_acks.acknowledged(m_tag->collectAcknowledgements()); }
 
 LeftBehind TarnDestination::finish(bool abandoned) {
-  if (!abandoned && m_acks.waiting() > 0) m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
+  if (!abandoned && m_acks.waiting() > 0)
+    m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
   m_acks.acknowledged(m_tag->collectAcknowledgements());
   return {m_acks.waiting(), m_acks.relayedWaiting()};
 }

@@ -40,11 +40,13 @@ OpenResult TarnSource::open(std::string &) {
 bool TarnSource::position() {
   if (!m_match.empty()) {
     int count = m_tag->select(m_match);
-    m_log.verbose("Matched " + std::to_string(count) + " sources after selecting on expression '" + m_match + "'");
+    m_log.verbose("Matched " + std::to_string(count) + " sources after selecting on expression '" +
+                  m_match + "'");
   }
   if (!m_reject.empty()) {
     int count = m_tag->reject(m_reject);
-    m_log.verbose("Matched " + std::to_string(count) + " sources after rejecting on expression '" + m_reject + "'");
+    m_log.verbose("Matched " + std::to_string(count) + " sources after rejecting on expression '" +
+                  m_reject + "'");
   }
   smartReposition(m_starttime);
   m_saveFirstPlace = m_tag->readPosition().resumePoint().id < 0;
@@ -60,8 +62,8 @@ void TarnSource::smartReposition(double starttime) {
     std::string when = dateText(starttime);
     try {
       int pktid = m_tag->after(starttime);
-      m_log.verbose("Repositioned " + m_names.where + " to requested start time '" + when + "' (pktid " +
-                    std::to_string(pktid) + ")");
+      m_log.verbose("Repositioned " + m_names.where + " to requested start time '" + when +
+                    "' (pktid " + std::to_string(pktid) + ")");
       return;
     } catch (const RelayTarnPositioningException &e) {
       m_log.verbose("Failed to reposition " + m_names.where + " to requested start time '" + when +
@@ -120,11 +122,14 @@ ReadResult TarnSource::next(double timeout, PacketBatch &batch) {
     batch.push_back(TarnPacket::reap_timeout(m_tag, timeout));
   } catch (const RelayTimeoutException &) {
   } catch (const RelayEOFException &e) {
-    m_log.veryVerbose(std::string("Received EOF on TarnHandle::reap_timeout, terminating connection: ") + e.what());
+    m_log.veryVerbose(
+        std::string("Received EOF on TarnHandle::reap_timeout, terminating connection: ") +
+        e.what());
     return ReadResult::kEnd;
   } catch (const RelayException &e) {
-    m_log.veryVerbose(std::string("Received exception on TarnHandle::reap_timeout, attempting to continue: ") +
-                      e.what());
+    m_log.veryVerbose(
+        std::string("Received exception on TarnHandle::reap_timeout, attempting to continue: ") +
+        e.what());
   }
   return ReadResult::kMore;
 }

@@ -58,8 +58,9 @@ void RelayLogMgr::elog_complain(std::string msg) { msgToLogQueue(writeLine(stder
 
 void RelayLogMgr::SCAFFOLD_FEATURE(std::string msg) {
   writeLine(stdout, "SCAFFOLD: ",
-            msg + " If you are actively using this feature, please e-mail "
-                  "support@tarn2tarn.example so that it can be kept.");
+            msg +
+                " If you are actively using this feature, please e-mail "
+                "support@tarn2tarn.example so that it can be kept.");
 }
 
 void RelayLogMgr::fatal(std::string msg, bool lock) {

@@ -91,7 +91,7 @@ class RelayLogMgr : public RelayLog {
   [[noreturn]] void writeFatalAndExit(const std::string &msg);
 
   ThreadNames m_threadNames;
-  std::mutex m_outputMutex;           // serialises the writing of lines
-  std::atomic<int> m_verbosity{0};    // set while configuring; read by every thread
-  LineSink m_lineSink;                // set while configuring; called by every thread
+  std::mutex m_outputMutex;         // serialises the writing of lines
+  std::atomic<int> m_verbosity{0};  // set while configuring; read by every thread
+  LineSink m_lineSink;              // set while configuring; called by every thread
 };

@@ -8,7 +8,8 @@
 #include "managers/manager_pause.h"
 #include "platform/statefile/statefile.h"
 
-RelayStateMgr::RelayStateMgr(Settings settings, RelayLog &log) : m_settings(std::move(settings)), m_log(log) {}
+RelayStateMgr::RelayStateMgr(Settings settings, RelayLog &log)
+    : m_settings(std::move(settings)), m_log(log) {}
 
 void RelayStateMgr::saveNow() {
   if (!m_settings.statefile.empty()) bury();

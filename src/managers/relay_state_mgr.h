@@ -23,9 +23,9 @@ class RelayLog;
 class RelayStateMgr : public PositionSaver {
  public:
   struct Settings {
-    std::string statefile;                 // empty: no statefile is used
-    int gracePeriodSeconds = 15;           // of the shutdown; 0: none
-    double internalTimeout = 1.0;          // seconds between saves
+    std::string statefile;                          // empty: no statefile is used
+    int gracePeriodSeconds = 15;                    // of the shutdown; 0: none
+    double internalTimeout = 1.0;                   // seconds between saves
     double positionLifetimeSeconds = 30 * 86400.0;  // of a saved position no reader takes
   };
   RelayStateMgr(Settings settings, RelayLog &log);

@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "base/relay_exception.h"
+#include "base/relay_log.h"
 #include "base/stop.h"
 #include "base/termination_signals.h"
-#include "base/relay_log.h"
 #include "connection/relay_connection.h"
 #include "managers/manager_pause.h"
 #include "platform/pf/pf.h"
@@ -79,7 +79,8 @@ void pushConnection(void **stack, const RelayConnection &c, double runtime, long
 
 }  // namespace
 
-RelayStatusMgr::RelayStatusMgr(const RelayContext &context, std::vector<std::shared_ptr<RelayConnection>> connections,
+RelayStatusMgr::RelayStatusMgr(const RelayContext &context,
+                               std::vector<std::shared_ptr<RelayConnection>> connections,
                                std::shared_ptr<RelayQueue> queue, double startTime, double interval)
     : m_context(context),
       m_connections(std::move(connections)),

@@ -26,7 +26,8 @@ class RelayStatusMgr {
  public:
   // `queue` may be null (no status packets); `startTime` is when the relay
   // began (epoch seconds), `interval` the seconds between reports.
-  RelayStatusMgr(const RelayContext &context, std::vector<std::shared_ptr<RelayConnection>> connections,
+  RelayStatusMgr(const RelayContext &context,
+                 std::vector<std::shared_ptr<RelayConnection>> connections,
                  std::shared_ptr<RelayQueue> queue, double startTime, double interval);
 
   // One status packet describing the relay now. RelayException with

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "base/relay_times.h"
 #include "base/relay_log.h"
+#include "base/relay_times.h"
 #include "nats/jetstream_names.h"
 #include "nats/nats_link.h"
 
@@ -24,8 +24,8 @@ std::string header(natsMsg *msg, const char *key) {
 
 }  // namespace
 
-JetStreamFetcher::JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName,
-                                   std::string owner, RelayLog &log)
+JetStreamFetcher::JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer,
+                                   std::string clientName, std::string owner, RelayLog &log)
     : m_endpoint(std::move(endpoint)),
       m_consumer(std::move(consumer)),
       m_clientName(std::move(clientName)),
@@ -89,17 +89,19 @@ std::string JetStreamFetcher::open(double seconds, double starttime) {
 std::string JetStreamFetcher::placeConsumer(double starttime) {
   jsConsumerInfo *info = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  natsStatus s = js_GetConsumerInfo(&info, m_js, m_endpoint.stream.c_str(), m_consumer.c_str(), nullptr, &code);
+  natsStatus s = js_GetConsumerInfo(&info, m_js, m_endpoint.stream.c_str(), m_consumer.c_str(),
+                                    nullptr, &code);
   Start start;
   if (s == NATS_OK) {
     uint64_t floor = info->AckFloor.Stream;
     if (floor > 0) {
       start = {js_DeliverByStartSequence, floor + 1, 0};
-      m_placement = "durable consumer '" + m_consumer + "' after its acknowledged stream sequence " +
-                    std::to_string(floor);
+      m_placement = "durable consumer '" + m_consumer +
+                    "' after its acknowledged stream sequence " + std::to_string(floor);
     } else {
       start = {info->Config->DeliverPolicy, info->Config->OptStartSeq, info->Config->OptStartTime};
-      m_placement = "durable consumer '" + m_consumer + "' where it first started (nothing acknowledged yet)";
+      m_placement =
+          "durable consumer '" + m_consumer + "' where it first started (nothing acknowledged yet)";
     }
     jsConsumerInfo_Destroy(info);
     js_DeleteConsumer(m_js, m_endpoint.stream.c_str(), m_consumer.c_str(), nullptr, &code);
@@ -133,7 +135,8 @@ std::string JetStreamFetcher::makeConsumer(const Start &start) {
   jsConsumerInfo *info = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus s = js_AddConsumer(&info, m_js, m_endpoint.stream.c_str(), &config, nullptr, &code);
-  if (s != NATS_OK) return "cannot make durable consumer '" + m_consumer + "': " + NatsLink::statusText(s);
+  if (s != NATS_OK)
+    return "cannot make durable consumer '" + m_consumer + "': " + NatsLink::statusText(s);
   m_firstSequence = info->Delivered.Stream + 1;
   jsConsumerInfo_Destroy(info);
   m_start = start;
@@ -163,7 +166,8 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
     // Waiting for the next connection attempt, or for what is held to be
     // done: the reader comes back within `seconds`.
     double wait = m_link ? 0.05 : std::chrono::duration<double>(m_retryAt - Clock::now()).count();
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::clamp(wait, 0.01, std::max(0.01, seconds))));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(std::clamp(wait, 0.01, std::max(0.01, seconds))));
     return;
   }
   acknowledgeDone();
@@ -171,8 +175,8 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
   if (!m_link || !m_sub) return;
   natsMsgList list;
   jsErrCode code = static_cast<jsErrCode>(0);
-  natsStatus s = natsSubscription_Fetch(&list, m_sub, kBatch, std::max<int64_t>(1, static_cast<int64_t>(seconds * 1000)),
-                                        &code);
+  natsStatus s = natsSubscription_Fetch(
+      &list, m_sub, kBatch, std::max<int64_t>(1, static_cast<int64_t>(seconds * 1000)), &code);
   if (s == NATS_TIMEOUT) return;
   if (s != NATS_OK) {
     trouble("fetching failed: " + NatsLink::statusText(s), !m_link || !m_link->up());
@@ -187,8 +191,9 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
     double lost = std::chrono::duration<double>(Clock::now() - m_lostAt).count();
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", lost);
-    m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' delivers again after " + text +
-                              " s, from stream sequence " + std::to_string(out.front().sequence));
+    m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() +
+                        "' delivers again after " + text + " s, from stream sequence " +
+                        std::to_string(out.front().sequence));
     m_lossReported = false;
     m_backoff = 0;
   }
@@ -207,8 +212,8 @@ void JetStreamFetcher::take(natsMsg *msg, std::vector<Delivery> &out) {
   jsMsgMetaData_Destroy(meta);
   if (delivery != m_lastDelivery + 1) {
     natsMsg_Destroy(msg);
-    trouble("delivery " + std::to_string(m_lastDelivery + 1) + " of durable consumer '" + m_consumer +
-                "' never arrived",
+    trouble("delivery " + std::to_string(m_lastDelivery + 1) + " of durable consumer '" +
+                m_consumer + "' never arrived",
             false);
     return;
   }
@@ -257,7 +262,8 @@ void JetStreamFetcher::acknowledgeDone() {
   if (done == 0) return;
   const Held &last = m_held[done - 1];
   natsMsg *answer = nullptr;
-  natsStatus s = natsConnection_RequestString(&answer, m_link->connection(), last.reply.c_str(), "+ACK", kAckTimeoutMs);
+  natsStatus s = natsConnection_RequestString(&answer, m_link->connection(), last.reply.c_str(),
+                                              "+ACK", kAckTimeoutMs);
   natsMsg_Destroy(answer);
   if (s != NATS_OK) {
     trouble("acknowledging failed: " + NatsLink::statusText(s), !m_link->up());
@@ -274,8 +280,8 @@ void JetStreamFetcher::trouble(const std::string &why, bool connectionLost) {
     m_lossReported = true;
     m_lostAt = Clock::now();
     m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "': " + why +
-                              "; reading again after the last acknowledged message once the " +
-                              std::to_string(m_held.size()) + " handed on are done");
+                        "; reading again after the last acknowledged message once the " +
+                        std::to_string(m_held.size()) + " handed on are done");
   }
   m_resync = true;
   if (connectionLost) {
@@ -306,9 +312,10 @@ bool JetStreamFetcher::mend() {
     if (m_lastSequence < m_highest && !sameStream) {
       // Numbered anew: the stream was deleted and made again meanwhile.
       m_readingStreamMade = m_streamMade;
-      m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
-                                std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
-                                " which was read: the stream was made anew; reading it from its first message");
+      m_log.elog_complain(
+          m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
+          std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
+          " which was read: the stream was made anew; reading it from its first message");
       m_highest = 0;
       m_start = {js_DeliverAll, 0, 0};
     }
@@ -322,7 +329,8 @@ bool JetStreamFetcher::mend() {
   if (!why.empty()) {
     trouble(why, true);
     m_backoff = std::min(kMaxBackoff, std::max(kFirstBackoff, m_backoff * 2));
-    m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+    m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_backoff));
     return false;
   }
   m_resync = false;
@@ -335,11 +343,13 @@ bool JetStreamFetcher::mendLink() {
     if (Clock::now() < m_retryAt) return false;
     std::string why = connect(std::max(1.0, m_backoff));
     if (!why.empty()) {
-      if (why != m_lastFailure) m_log.elog_complain(m_owner + ": cannot reach JetStream '" +
-                                                          m_endpoint.description() + "': " + why);
+      if (why != m_lastFailure)
+        m_log.elog_complain(m_owner + ": cannot reach JetStream '" + m_endpoint.description() +
+                            "': " + why);
       m_lastFailure = why;
       m_backoff = std::min(kMaxBackoff, std::max(kFirstBackoff, m_backoff * 2));
-      m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+      m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(m_backoff));
       return false;
     }
     m_lastFailure.clear();

@@ -65,8 +65,8 @@ class JetStreamFetcher {
 
   // `consumer` names the durable consumer; `owner` starts the lines it
   // writes to `log`.
-  JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName, std::string owner,
-                   RelayLog &log);
+  JetStreamFetcher(JetStreamEndpoint endpoint, std::string consumer, std::string clientName,
+                   std::string owner, RelayLog &log);
   ~JetStreamFetcher();
   JetStreamFetcher(const JetStreamFetcher &) = delete;
   JetStreamFetcher &operator=(const JetStreamFetcher &) = delete;
@@ -105,7 +105,7 @@ class JetStreamFetcher {
     std::string reply;  // where an acknowledgement goes
     ReadRecord record;
   };
-  struct Start {  // where a consumer made anew starts
+  struct Start {     // where a consumer made anew starts
     int policy = 0;  // jsDeliverPolicy
     uint64_t sequence = 0;
     int64_t timeNs = 0;
@@ -133,16 +133,16 @@ class JetStreamFetcher {
   jsCtx *m_js = nullptr;
   natsSubscription *m_sub = nullptr;
   std::vector<natsMsg *> m_fetched;  // the last batch, freed by the next fetch
-  std::deque<Held> m_held;             // handed on, in delivery order
+  std::deque<Held> m_held;           // handed on, in delivery order
   uint64_t m_lastSequence = 0;
   uint64_t m_firstSequence = 0;
   std::string m_placement;
-  Start m_start;                        // where the consumer resumes if made anew
-  uint64_t m_lastDelivery = 0;          // the consumer's delivery number seen last
-  uint64_t m_highest = 0;               // the highest stream sequence handed on
-  int64_t m_streamMade = 0;             // when the stream was made, as last asked (ns since 1970)
-  int64_t m_readingStreamMade = 0;      // the same for the stream m_highest belongs to
-  bool m_resync = false;                // stop fetching until held() is 0, then remake the consumer
+  Start m_start;                    // where the consumer resumes if made anew
+  uint64_t m_lastDelivery = 0;      // the consumer's delivery number seen last
+  uint64_t m_highest = 0;           // the highest stream sequence handed on
+  int64_t m_streamMade = 0;         // when the stream was made, as last asked (ns since 1970)
+  int64_t m_readingStreamMade = 0;  // the same for the stream m_highest belongs to
+  bool m_resync = false;            // stop fetching until held() is 0, then remake the consumer
   bool m_lossReported = false;
   Clock::time_point m_lostAt;
   Clock::time_point m_retryAt;

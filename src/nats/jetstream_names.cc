@@ -103,13 +103,14 @@ std::string serverProblem(std::string server) {
     char *end = nullptr;
     errno = 0;
     long number = port.empty() ? 0 : std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || port[0] == '+' || port[0] == '-' || errno != 0 || number < 1 ||
-        number > 65535) {
+    if (port.empty() || *end != '\0' || port[0] == '+' || port[0] == '-' || errno != 0 ||
+        number < 1 || number > 65535) {
       return "the port '" + port + "' is not a number from 1 to 65535";
     }
   }
   if (host.empty()) return "no host";
-  if (!hostname::namesAHost(host)) return "'" + host + "' is neither a dotted address nor a host name";
+  if (!hostname::namesAHost(host))
+    return "'" + host + "' is neither a dotted address nor a host name";
   return "";
 }
 
@@ -133,7 +134,8 @@ std::string subjectToken(const std::string &srcname) {
 }
 
 bool srcnameFromSubjectToken(const std::string &token, std::string &srcname) {
-  return decode(token, [](unsigned char c) { return isWordByte(c); }, '/', srcname);
+  return decode(
+      token, [](unsigned char c) { return isWordByte(c); }, '/', srcname);
 }
 
 std::string subjectFor(const std::string &prefix, const std::string &srcname) {
@@ -201,7 +203,8 @@ std::string subjectPrefixProblem(const std::string &prefix) {
     if (token.empty()) return "it has an empty token (a '.' at an end or two together)";
     for (char ch : token) {
       unsigned char c = static_cast<unsigned char>(ch);
-      if (c <= ' ' || c >= 0x7f) return "it holds a blank or a character that is not printable ASCII";
+      if (c <= ' ' || c >= 0x7f)
+        return "it holds a blank or a character that is not printable ASCII";
       if (c == '*' || c == '>') return "it holds the wildcard '" + std::string(1, ch) + "'";
       if (c == '%') return "it holds '%'";
     }
@@ -241,7 +244,8 @@ std::string displayUrls(const std::string &urls) {
     size_t start = server.rfind("://", at) == std::string::npos ? 0 : server.find("://") + 3;
     if (at != std::string::npos && at > start) {
       size_t colon = server.find(':', start);
-      if (colon != std::string::npos && colon < at) server.replace(colon + 1, at - colon - 1, "***");
+      if (colon != std::string::npos && colon < at)
+        server.replace(colon + 1, at - colon - 1, "***");
     }
     shown += (i ? "," : "") + server;
   }

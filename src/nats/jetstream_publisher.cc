@@ -36,12 +36,12 @@ struct JetStreamPublisher::Shared {
 
   std::mutex mutex;  // guards everything below
   std::condition_variable changed;
-  uint64_t generation = 0;       // of the connection whose acknowledgements count
-  std::deque<Entry> window;      // in publishing order; the first is number firstId
+  uint64_t generation = 0;   // of the connection whose acknowledgements count
+  std::deque<Entry> window;  // in publishing order; the first is number firstId
   uint64_t firstId = 0;
-  size_t bytes = 0;              // of the window's messages
+  size_t bytes = 0;                              // of the window's messages
   std::unordered_map<natsMsg *, uint64_t> sent;  // the library's messages -> their entry
-  std::string failure;           // why the current connection failed; "" while it works
+  std::string failure;  // why the current connection failed; "" while it works
   uint64_t acknowledged = 0;
 
   Entry &entry(uint64_t id) { return window[id - firstId]; }
@@ -92,8 +92,8 @@ void onAcknowledgement(jsCtx *, natsMsg *msg, jsPubAck *pa, jsPubAckErr *pae, vo
 
 }  // namespace
 
-JetStreamPublisher::JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner,
-                                       RelayLog &log)
+JetStreamPublisher::JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName,
+                                       std::string owner, RelayLog &log)
     : m_endpoint(std::move(endpoint)),
       m_clientName(std::move(clientName)),
       m_owner(std::move(owner)),
@@ -154,7 +154,8 @@ std::string JetStreamPublisher::checkStream() {
     config.Storage = js_FileStorage;
     s = js_AddStream(&info, m_js, &config, nullptr, &code);
     if (s == NATS_OK) {
-      m_log.notify(m_owner + " created JetStream stream '" + name + "' for the subjects '" + subject + "'");
+      m_log.notify(m_owner + " created JetStream stream '" + name + "' for the subjects '" +
+                   subject + "'");
       jsStreamInfo_Destroy(info);
       return "";
     }
@@ -174,8 +175,8 @@ std::string JetStreamPublisher::checkStream() {
   }
   jsStreamInfo_Destroy(info);
   if (covered) return "";
-  return "stream '" + name + "' does not take every subject '" + prefix + ".>' (its subjects: " + subjects +
-         ")";
+  return "stream '" + name + "' does not take every subject '" + prefix +
+         ".>' (its subjects: " + subjects + ")";
 }
 
 void JetStreamPublisher::closeLink() {
@@ -190,21 +191,24 @@ void JetStreamPublisher::closeLink() {
   m_link.reset();
 }
 
-JetStreamPublisher::Result JetStreamPublisher::publish(const std::shared_ptr<TarnPacket> &packet, double seconds,
-                                                       std::string &why) {
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+JetStreamPublisher::Result JetStreamPublisher::publish(const std::shared_ptr<TarnPacket> &packet,
+                                                       double seconds, std::string &why) {
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(seconds));
   uint64_t id;
   for (;;) {
     service();
     std::unique_lock<std::mutex> lock(m_shared->mutex);
     if (m_js && m_shared->failure.empty() && !m_shared->full()) {
       id = m_shared->firstId + m_shared->window.size();
-      m_shared->window.push_back({packet, packet->byteCount() + kMessageOverhead, false, false, ""});
+      m_shared->window.push_back(
+          {packet, packet->byteCount() + kMessageOverhead, false, false, ""});
       m_shared->bytes += m_shared->window.back().bytes;
       break;
     }
     if (Clock::now() >= deadline) return Result::kNoRoom;
-    m_shared->changed.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
+    m_shared->changed.wait_until(lock,
+                                 std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
   }
   send(id, *packet);
   std::lock_guard<std::mutex> lock(m_shared->mutex);
@@ -223,7 +227,8 @@ bool JetStreamPublisher::send(uint64_t id, const TarnPacket &packet) {
   std::string msgId = jetstream::messageId(srcname, time, packet.bytes(), packet.byteCount());
   natsMsg *msg = nullptr;
   natsStatus s = natsMsg_Create(&msg, subject.c_str(), nullptr, packet.bytes(), packet.byteCount());
-  if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Tarn-Srcname", jetstream::srcnameHeader(srcname).c_str());
+  if (s == NATS_OK)
+    s = natsMsgHeader_Set(msg, "Tarn-Srcname", jetstream::srcnameHeader(srcname).c_str());
   if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Tarn-Time", jetstream::timeHeader(time).c_str());
   jsPubOptions options;
   jsPubOptions_Init(&options);
@@ -244,8 +249,8 @@ bool JetStreamPublisher::send(uint64_t id, const TarnPacket &packet) {
     e.inFlight = false;
     if (s == NATS_MAX_PAYLOAD) {
       e.done = true;
-      e.dropped = "larger than the server takes (" + std::to_string(natsConnection_GetMaxPayload(m_link->connection())) +
-                  " bytes)";
+      e.dropped = "larger than the server takes (" +
+                  std::to_string(natsConnection_GetMaxPayload(m_link->connection())) + " bytes)";
     } else if (m_shared->failure.empty()) {
       m_shared->failure = NatsLink::statusText(s);
     }
@@ -283,8 +288,8 @@ void JetStreamPublisher::settle() {
   }
   for (auto &[packet, dropped] : finished) {
     if (!dropped.empty()) {
-      m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" + m_endpoint.description() +
-                                "': " + packet->describe() + " " + dropped);
+      m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" +
+                          m_endpoint.description() + "': " + packet->describe() + " " + dropped);
     }
     packet->done();
   }
@@ -294,8 +299,8 @@ void JetStreamPublisher::settle() {
       double seconds = std::chrono::duration<double>(Clock::now() - m_lostAt).count();
       char text[32];
       std::snprintf(text, sizeof text, "%.1f", seconds);
-      m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' takes packets again after " +
-                                text + " s");
+      m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() +
+                          "' takes packets again after " + text + " s");
     }
     m_lossReported = false;
     m_backoff = 0;
@@ -311,10 +316,11 @@ void JetStreamPublisher::lose(const std::string &why) {
     m_lossReported = true;
     m_lostAt = Clock::now();
     m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "' failed (" + why +
-                              "); connecting again to send its " + std::to_string(waiting()) +
-                              " unacknowledged packets again");
+                        "); connecting again to send its " + std::to_string(waiting()) +
+                        " unacknowledged packets again");
   }
-  m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+  m_retryAt = Clock::now() +
+              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
   m_backoff = m_backoff == 0 ? kFirstBackoff : std::min(kMaxBackoff, m_backoff * 2);
 }
 
@@ -322,10 +328,12 @@ void JetStreamPublisher::reconnect() {
   std::string why = connectAndCheck(std::max(1.0, m_backoff));
   if (!why.empty()) {
     if (why != m_lastConnectFailure) {
-      m_log.elog_complain(m_owner + ": cannot reach JetStream '" + m_endpoint.description() + "': " + why);
+      m_log.elog_complain(m_owner + ": cannot reach JetStream '" + m_endpoint.description() +
+                          "': " + why);
     }
     m_lastConnectFailure = why;
-    m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+    m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(m_backoff));
     m_backoff = std::min(kMaxBackoff, std::max(kFirstBackoff, m_backoff * 2));
     return;
   }
@@ -334,7 +342,8 @@ void JetStreamPublisher::reconnect() {
   {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     for (size_t i = 0; i < m_shared->window.size(); ++i) {
-      if (!m_shared->window[i].done) again.emplace_back(m_shared->firstId + i, m_shared->window[i].packet);
+      if (!m_shared->window[i].done)
+        again.emplace_back(m_shared->firstId + i, m_shared->window[i].packet);
     }
   }
   for (auto &[id, packet] : again) {
@@ -358,7 +367,8 @@ bool JetStreamPublisher::awaitAll(double seconds, double giveUpAfter) {
     uint64_t count = acknowledged();
     if (count != seen) seen = count, progressAt = now;
     if (std::chrono::duration<double>(now - start).count() >= seconds) return false;
-    if (giveUpAfter >= 0 && std::chrono::duration<double>(now - progressAt).count() >= giveUpAfter) return false;
+    if (giveUpAfter >= 0 && std::chrono::duration<double>(now - progressAt).count() >= giveUpAfter)
+      return false;
     std::unique_lock<std::mutex> lock(m_shared->mutex);
     m_shared->changed.wait_for(lock, std::chrono::milliseconds(50));
   }

@@ -44,7 +44,8 @@ class JetStreamPublisher {
 
   // `clientName` names the connection on the server; `owner` starts the
   // lines it writes to `log` ("RelayConnection 'NAME'").
-  JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner, RelayLog &log);
+  JetStreamPublisher(JetStreamEndpoint endpoint, std::string clientName, std::string owner,
+                     RelayLog &log);
   ~JetStreamPublisher();
   JetStreamPublisher(const JetStreamPublisher &) = delete;
   JetStreamPublisher &operator=(const JetStreamPublisher &) = delete;
@@ -96,7 +97,7 @@ class JetStreamPublisher {
   // ---- The writer thread's own ----
   std::unique_ptr<NatsLink> m_link;
   jsCtx *m_js = nullptr;
-  bool m_working = false;      // acknowledged since the last loss was reported
+  bool m_working = false;  // acknowledged since the last loss was reported
   bool m_lossReported = false;
   Clock::time_point m_lostAt;
   Clock::time_point m_retryAt;

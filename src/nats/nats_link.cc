@@ -70,7 +70,8 @@ std::string NatsLink::statusText(natsStatus status) {
   std::string text = natsStatus_GetText(status);
   natsStatus last = NATS_OK;
   const char *detail = nats_GetLastError(&last);
-  if (detail && *detail && text.find(detail) == std::string::npos) text += std::string(": ") + detail;
+  if (detail && *detail && text.find(detail) == std::string::npos)
+    text += std::string(": ") + detail;
   return text;
 }
 
@@ -83,7 +84,8 @@ std::string NatsLink::connect(double seconds, std::shared_ptr<void> keepAlive) {
   // The URL text may name several servers, separated by commas.
   if (s == NATS_OK) s = natsOptions_SetURL(options, m_urls.c_str());
   if (s == NATS_OK) s = natsOptions_SetName(options, m_clientName.c_str());
-  if (s == NATS_OK) s = natsOptions_SetTimeout(options, static_cast<int64_t>(std::max(0.1, seconds) * 1000));
+  if (s == NATS_OK)
+    s = natsOptions_SetTimeout(options, static_cast<int64_t>(std::max(0.1, seconds) * 1000));
   if (s == NATS_OK) s = natsOptions_SetAllowReconnect(options, false);
   if (s == NATS_OK) s = natsOptions_SetPingInterval(options, kPingIntervalMs);
   if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(options, kMaxPingsOut);
@@ -108,7 +110,8 @@ std::string NatsLink::connect(double seconds, std::shared_ptr<void> keepAlive) {
 // The callbacks come on the library's own thread, some time after the
 // connection changed: its status is asked as well.
 bool NatsLink::up() const {
-  return m_state->up.load() && m_connection && natsConnection_Status(m_connection) == NATS_CONN_STATUS_CONNECTED;
+  return m_state->up.load() && m_connection &&
+         natsConnection_Status(m_connection) == NATS_CONN_STATUS_CONNECTED;
 }
 
 std::string NatsLink::lossReason() const {

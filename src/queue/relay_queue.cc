@@ -57,15 +57,15 @@ void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
   long bytes = packet->byteCount() + kPacketOverheadBytes;
   int rc = pmtmanagedfifo_push_bytes(m_fifo, hook, spTarnPacket_hookcopy, flags, bytes);
   if (rc < 0) {
-    m_log.elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name +
-                              "', packet '" + packet->describe() + "'");
+    m_log.elog_complain("Error with pmtmanagedfifo_push pushing onto '" + m_name + "', packet '" +
+                        packet->describe() + "'");
   }
 }
 
 void RelayQueue::push_eof(std::string name) {
   if (pmtmanagedfifo_push_eof(m_fifo, name.c_str()) < 0) {
-    m_log.elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name +
-                              "' onto '" + m_name + "', packet EOF");
+    m_log.elog_complain("Error with pmtmanagedfifo_push_eof pushing from '" + name + "' onto '" +
+                        m_name + "', packet EOF");
   }
 }
 
@@ -85,8 +85,8 @@ std::shared_ptr<TarnPacket> RelayQueue::pop(std::string name) {
       throw RelayEOFException("Read EOF packet from queue '" + m_name + "'");
     case PMTFIFO_TIMEOUT:
     case PMTFIFO_EMPTY:
-      throw RelayNodataException("RelayQueue::pop: Received no-data return from queue '" +
-                                 m_name + "'");
+      throw RelayNodataException("RelayQueue::pop: Received no-data return from queue '" + m_name +
+                                 "'");
     case PMTFIFO_RELEASED:
       throw RelayNodataException("RelayQueue::pop: Received FIFO-released return from queue '" +
                                  m_name + "'");

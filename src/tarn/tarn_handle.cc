@@ -22,8 +22,8 @@ std::shared_ptr<TarnHandle> TarnHandle::getTarnHandle(std::string name, bool cre
   auto found = s_tarnHandles.find(name);
   if (found != s_tarnHandles.end()) return found->second;
   if (!create) {
-    throw RelayDNEException("TarnHandle::getTarnHandle: No configured record of tarnname '" +
-                            name + "'");
+    throw RelayDNEException("TarnHandle::getTarnHandle: No configured record of tarnname '" + name +
+                            "'");
   }
   auto handle = std::make_shared<TarnHandle>(name);
   s_tarnHandles.emplace(name, handle);

@@ -56,7 +56,8 @@ void copySrcname(char *to, size_t size, const char *srcname) {
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
                        char *packet, int nbytes)
-    : TarnPacket(std::move(tag), pktid, srcname, pkttime, copiedBytes(packet, nbytes), nbytes, AdoptBuffer{}) {}
+    : TarnPacket(std::move(tag), pktid, srcname, pkttime, copiedBytes(packet, nbytes), nbytes,
+                 AdoptBuffer{}) {}
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
                        char *buffer, int nbytes, AdoptBuffer)
@@ -74,8 +75,8 @@ TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, d
   copySrcname(m_srcname, sizeof m_srcname, srcname);
 }
 
-TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string &srcname, double pkttime,
-                       const char *packet, int nbytes, ReadRecord *record)
+TarnPacket::TarnPacket(std::string origin, uint64_t sequence, const std::string &srcname,
+                       double pkttime, const char *packet, int nbytes, ReadRecord *record)
     : m_pktid(-1),
       m_nbytes(nbytes),
       m_bufsize(nbytes),
@@ -145,11 +146,11 @@ TarnPacket::~TarnPacket() {
 }
 
 std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnTag> &tag,
-                                                      double timeout) {
+                                                     double timeout) {
   int fd = tag->fd();
   if (fd < 0) throw RelayException("TarnPacket::reap_timeout: tarn closed");
-  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data,
-                            &t_nbytes, &t_buffer.size);
+  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data, &t_nbytes,
+                            &t_buffer.size);
   if (rc == -2) {
     throw RelayTimeoutException("TarnPacket::reap_timeout: Incomplete packet received");
   }
@@ -162,8 +163,8 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnT
   }
   // The packet takes the reap buffer over instead of copying it; the next
   // reap grows a new one to its packet's size.
-  auto packet = std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data, t_nbytes,
-                                             AdoptBuffer{});
+  auto packet = std::make_shared<TarnPacket>(tag, t_pktid, t_srcname, t_pkttime, t_buffer.data,
+                                             t_nbytes, AdoptBuffer{});
   t_buffer.data = nullptr;
   t_buffer.size = 0;
   // The reaper holds the packet until it has decided what becomes of it.
@@ -217,7 +218,9 @@ bool TarnPacket::checkUnstuffs() {
 
 std::string TarnPacket::describe() {
   std::ostringstream s;
-  s << "Packet: " << "srcname '" << m_srcname << "' " << "time '" << timeText(m_pkttime) << "' ";
+  s << "Packet: "
+    << "srcname '" << m_srcname << "' "
+    << "time '" << timeText(m_pkttime) << "' ";
   if (m_tarnname != "INTERNAL") {
     s << "pktid " << m_tarnname << "::" << (m_sequence >= 0 ? m_sequence : m_pktid) << " ";
   }

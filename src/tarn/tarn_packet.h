@@ -35,13 +35,13 @@
 class TarnPacket {
  public:
   // A reaped packet: copies the bytes and at most 63 characters of the name.
-  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
-             char *packet, int nbytes);
+  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime, char *packet,
+             int nbytes);
   // The same, taking over `buffer` (allocated with malloc, at least nbytes
   // long) instead of copying it: reaping hands its buffer on this way.
   struct AdoptBuffer {};
-  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
-             char *buffer, int nbytes, AdoptBuffer);
+  TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime, char *buffer,
+             int nbytes, AdoptBuffer);
   // A packet read from elsewhere than a tarn server (a JetStream stream):
   // `origin` and `sequence` say where it came from in descriptions ("pktid
   // ORIGIN::SEQUENCE"); `record` is its read record, held once by the
@@ -62,7 +62,8 @@ class TarnPacket {
   // records its id and time on the tag. RelayTimeoutException when nothing
   // complete arrived, RelayEOFException at the server's end of data,
   // RelayException for a closed tag or any other failure.
-  static std::shared_ptr<TarnPacket> reap_timeout(const std::shared_ptr<TarnTag> &tag, double timeout);
+  static std::shared_ptr<TarnPacket> reap_timeout(const std::shared_ptr<TarnTag> &tag,
+                                                  double timeout);
 
   // Puts the packet on the tag (TarnTag::put, with its receipt and window
   // wait).

@@ -68,7 +68,8 @@ std::string TarnTag::claimForReader(const std::string &connection) {
 
 void TarnTag::open(Mode mode) {
   int fd = tarnopen(tarnName().c_str(), mode == Mode::kRead ? "r&" : "w&");
-  if (fd < 0) throw RelayTarnOpenException("TarnTag::open() failed to open tarnserver " + getJointName());
+  if (fd < 0)
+    throw RelayTarnOpenException("TarnTag::open() failed to open tarnserver " + getJointName());
   m_tarnfd.store(fd);
 }
 

@@ -26,9 +26,8 @@ int TarnTag::after(double time) {
   }
   int rc = tarnafter(fd(), time);
   if (rc >= 0) return rc;
-  throw RelayTarnPositioningException("TarnTag::after: failed to reposition tarntag '" +
-                                      m_tarntag + "' (tarnafter failure, rc=" +
-                                      std::to_string(rc) + ")");
+  throw RelayTarnPositioningException("TarnTag::after: failed to reposition tarntag '" + m_tarntag +
+                                      "' (tarnafter failure, rc=" + std::to_string(rc) + ")");
 }
 
 int TarnTag::getNewestPktid() {
@@ -40,9 +39,9 @@ int TarnTag::getNewestPktid() {
   int newest = tarnseek(fd(), kSeekNewest);
   int back = tarnseek(fd(), current);
   if (back != current) {
-    throw RelayTarnPositioningException(
-        "TarnTag::getNewestPktid: failed to reposition tarntag '" + m_tarntag +
-        "' back to current pktid " + std::to_string(current));
+    throw RelayTarnPositioningException("TarnTag::getNewestPktid: failed to reposition tarntag '" +
+                                        m_tarntag + "' back to current pktid " +
+                                        std::to_string(current));
   }
   return newest;
 }

@@ -47,7 +47,8 @@ bool parseNetworks(const std::string &text, std::vector<Network> &out, std::stri
   size_t start = 0;
   for (;;) {
     size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     Network net;
     if (item.empty()) {
       err = "'" + text + "': an empty entry in the list of networks";

@@ -18,7 +18,11 @@ constexpr size_t kMaxWriteVerdicts = 4096;  // source names whose write verdict 
 
 ClientSession::ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures,
                              ClientAccess access)
-    : ring_(ring), limits_(limits), figures_(figures), access_(std::move(access)), cursor_(ring.nextSeq()) {}
+    : ring_(ring),
+      limits_(limits),
+      figures_(figures),
+      access_(std::move(access)),
+      cursor_(ring.nextSeq()) {}
 
 bool ClientSession::frameComplete(const char *data, size_t n) {
   FrameHeader h;
@@ -26,7 +30,8 @@ bool ClientSession::frameComplete(const char *data, size_t n) {
 }
 
 size_t ClientSession::maxFrame() const {
-  return kHeaderSize + std::max<size_t>(kMaxControlBody, kPutFixed + kMaxSrcName + limits_.maxPacket);
+  return kHeaderSize +
+         std::max<size_t>(kMaxControlBody, kPutFixed + kMaxSrcName + limits_.maxPacket);
 }
 
 void ClientSession::consumed(size_t n) {
@@ -91,12 +96,18 @@ bool ClientSession::handle(Type type, std::string_view body) {
     return false;
   }
   switch (type) {
-    case kHello: return onHello(body);
-    case kSelect: return onExpression(kSelect, body);
-    case kReject: return onExpression(kReject, body);
-    case kPosition: return onPosition(body);
-    case kStart: return onStart(body);
-    case kPut: return onPut(body);
+    case kHello:
+      return onHello(body);
+    case kSelect:
+      return onExpression(kSelect, body);
+    case kReject:
+      return onExpression(kReject, body);
+    case kPosition:
+      return onPosition(body);
+    case kStart:
+      return onStart(body);
+    case kPut:
+      return onPut(body);
     case kStat:
       onStat();
       return true;
@@ -122,7 +133,8 @@ bool ClientSession::onHello(std::string_view body) {
   }
   hello_ = true;
   cursor_ = ring_.nextSeq();
-  encode(out_, Welcome{kVersion, limits_.maxPacket, ring_.instance(), idOfSeq(ring_.nextSeq()), ring_.dataSize()});
+  encode(out_, Welcome{kVersion, limits_.maxPacket, ring_.instance(), idOfSeq(ring_.nextSeq()),
+                       ring_.dataSize()});
   return true;
 }
 
@@ -148,7 +160,9 @@ bool ClientSession::onExpression(Type type, std::string_view body) {
 // The sequence number of packet `id` when it lies in [oldest, next].
 bool ClientSession::seqOfId(int32_t id, uint64_t &seq) const {
   if (id < 0) return false;
-  uint64_t d = (static_cast<uint64_t>(idOfSeq(ring_.nextSeq())) + kIdModulus - static_cast<uint64_t>(id)) % kIdModulus;
+  uint64_t d =
+      (static_cast<uint64_t>(idOfSeq(ring_.nextSeq())) + kIdModulus - static_cast<uint64_t>(id)) %
+      kIdModulus;
   if (d > ring_.count()) return false;
   seq = ring_.nextSeq() - d;
   return true;
@@ -159,15 +173,22 @@ void ClientSession::positionAt(uint8_t kind, int32_t id, double time, int32_t &r
   uint64_t seq = kNoSeq;
   result = -1;
   switch (kind) {
-    case kNewest: seq = finder.newest(); break;
-    case kOldest: seq = finder.oldest(); break;
-    case kAfterTime: seq = finder.firstAtOrAfter(time); break;
+    case kNewest:
+      seq = finder.newest();
+      break;
+    case kOldest:
+      seq = finder.oldest();
+      break;
+    case kAfterTime:
+      seq = finder.firstAtOrAfter(time);
+      break;
     case kAtId:
       if (!seqOfId(id, seq)) return;  // the cursor stays where it was
       cursor_ = seq;
       result = id;
       return;
-    default: return resume(kind, id, time, result);
+    default:
+      return resume(kind, id, time, result);
   }
   work_ += finder.work();
   cursor_ = seq == kNoSeq ? ring_.nextSeq() : seq;
@@ -226,7 +247,8 @@ bool ClientSession::onStart(std::string_view body) {
   } else {
     // Either dropped from the ring (the cursor lags: pump reports the gap)
     // or never assigned (start with the next packet).
-    uint64_t d = (static_cast<uint64_t>(idOfSeq(next)) + kIdModulus - static_cast<uint64_t>(id)) % kIdModulus;
+    uint64_t d = (static_cast<uint64_t>(idOfSeq(next)) + kIdModulus - static_cast<uint64_t>(id)) %
+                 kIdModulus;
     cursor_ = (d < kIdModulus / 2 && d <= next) ? next - d : next;
   }
   streaming_ = true;
@@ -240,13 +262,14 @@ bool ClientSession::onPut(std::string_view body) {
     return false;
   }
   std::string_view src = put.source, bytes = put.bytes;
-  if (src.empty() || src.size() > kMaxSrcName || std::memchr(src.data(), '\0', src.size()) != nullptr) {
+  if (src.empty() || src.size() > kMaxSrcName ||
+      std::memchr(src.data(), '\0', src.size()) != nullptr) {
     fail(kErrSrcName, "source names have 1 to 63 characters");
     return false;
   }
   if (bytes.size() > limits_.maxPacket) {
-    fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) + " bytes exceeds the maximum of " +
-                           std::to_string(limits_.maxPacket));
+    fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) +
+                           " bytes exceeds the maximum of " + std::to_string(limits_.maxPacket));
     return false;
   }
   if (!mayWrite(std::string(src))) return false;
@@ -269,7 +292,8 @@ bool ClientSession::mayWrite(const std::string &src) {
     it = writeVerdicts_.emplace(src, access_.write.allows(src)).first;
   }
   if (!it->second) {
-    fail(kErrRefused, "writing source '" + src + "' to " + access_.tarn + " is not allowed from " + access_.host);
+    fail(kErrRefused, "writing source '" + src + "' to " + access_.tarn + " is not allowed from " +
+                          access_.host);
   }
   return it->second;
 }
@@ -281,7 +305,10 @@ void ClientSession::onStat() {
   bool truncated = false;
   for (uint32_t i = 0; i < sources.slotCount(); ++i) {
     if (!sources.live(i)) continue;
-    if (listed == limits_.maxStatSources) { truncated = true; break; }
+    if (listed == limits_.maxStatSources) {
+      truncated = true;
+      break;
+    }
     const Source &s = sources.at(i);
     encode(out_, StatSource{s.count, s.newestTime, s.name});
     ++listed;
@@ -319,7 +346,8 @@ void ClientSession::writePacket(uint64_t seq) {
 bool ClientSession::pump(size_t limit) {
   if (!streaming_) return false;
   if (cursor_ < ring_.oldestSeq()) {
-    encode(out_, Skipped{ring_.oldestSeq() - cursor_, idOfSeq(cursor_), idOfSeq(ring_.oldestSeq() - 1)});
+    encode(out_,
+           Skipped{ring_.oldestSeq() - cursor_, idOfSeq(cursor_), idOfSeq(ring_.oldestSeq() - 1)});
     cursor_ = ring_.oldestSeq();
   }
   uint64_t scanned = 0;

@@ -40,10 +40,10 @@
 namespace tarnserver {
 
 struct SessionLimits {
-  uint32_t maxPacket = 1 << 20;      // bytes of one packet
-  size_t maxStatSources = 65536;     // sources listed by one stat answer
-  size_t outputLimit = 8 << 20;      // consume() reads no frame past this output
-  uint64_t workBudget = 1 << 16;     // work of one consume() call
+  uint32_t maxPacket = 1 << 20;   // bytes of one packet
+  size_t maxStatSources = 65536;  // sources listed by one stat answer
+  size_t outputLimit = 8 << 20;   // consume() reads no frame past this output
+  uint64_t workBudget = 1 << 16;  // work of one consume() call
 };
 
 // Figures that only the server knows, for stat answers.
@@ -54,14 +54,15 @@ struct ServerFigures {
 // What the client may do, and the names its refusals give.
 struct ClientAccess {
   bool mayConnect = true;
-  WritePermit write;        // default: nothing
-  std::string host;         // the client's address
-  std::string tarn;         // the server's tarn name
+  WritePermit write;  // default: nothing
+  std::string host;   // the client's address
+  std::string tarn;   // the server's tarn name
 };
 
 class ClientSession {
  public:
-  ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures, ClientAccess access = {});
+  ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures,
+                ClientAccess access = {});
 
   // Handles the complete frames at the start of data[0..n), within the
   // limits above; returns the bytes used (a partial frame at the end, and
@@ -124,12 +125,12 @@ class ClientSession {
   PacketFilter filter_;
   std::unordered_map<std::string, bool> writeVerdicts_;  // per source name, when
                                                          // the permit has patterns
-  uint64_t work_ = 0;            // of the current consume() call
+  uint64_t work_ = 0;                                    // of the current consume() call
   bool hello_ = false;
   bool streaming_ = false;
-  uint64_t cursor_ = 0;          // next packet the client may be sent
+  uint64_t cursor_ = 0;  // next packet the client may be sent
   uint64_t putsStored_ = 0;
-  uint64_t putsAcked_ = 0;       // the count the last ack frame carried
+  uint64_t putsAcked_ = 0;  // the count the last ack frame carried
   uint64_t packetsSent_ = 0;
   std::string error_;
   int32_t errorCode_ = 0;

@@ -32,7 +32,8 @@ std::unique_ptr<Ring> openRing(ServerOptions &opt) {
   RingOptions ro;
   ro.path = opt.ringFile;
   ro.size = opt.ringFile.empty() || opt.ringSizeGiven ? opt.ringSize : 0;
-  if (!opt.ringFile.empty() && !opt.ringSizeGiven && access(opt.ringFile.c_str(), F_OK) != 0) ro.size = opt.ringSize;
+  if (!opt.ringFile.empty() && !opt.ringSizeGiven && access(opt.ringFile.c_str(), F_OK) != 0)
+    ro.size = opt.ringSize;
   ro.firstSeq = opt.firstId;
   ro.maxPacket = opt.maxPacket;
   ro.maxPacketGiven = opt.maxPacketGiven;
@@ -79,15 +80,17 @@ int main(int argc, char **argv) {
     elog_log(0, "%s", err.c_str());
     return 1;
   }
-  elog_log(0, "serving tarn %s: ring of %llu bytes%s%s, packets up to %u bytes", server.tarnName().c_str(),
-           static_cast<unsigned long long>(ring->dataSize()), opt.ringFile.empty() ? " in memory" : " in ",
-           opt.ringFile.c_str(), opt.maxPacket);
+  elog_log(0, "serving tarn %s: ring of %llu bytes%s%s, packets up to %u bytes",
+           server.tarnName().c_str(), static_cast<unsigned long long>(ring->dataSize()),
+           opt.ringFile.empty() ? " in memory" : " in ", opt.ringFile.c_str(), opt.maxPacket);
   if (!opt.readyFile.empty() && !writeReadyFile(opt.readyFile, server.tarnName())) {
-    elog_log(0, "cannot write the ready file '%s': %s", opt.readyFile.c_str(), std::strerror(errno));
+    elog_log(0, "cannot write the ready file '%s': %s", opt.readyFile.c_str(),
+             std::strerror(errno));
     return 1;
   }
   int sig = server.run();
   ring->sync();
-  elog_log(0, "stopped on signal %d; %llu packets in the ring", sig, static_cast<unsigned long long>(ring->count()));
+  elog_log(0, "stopped on signal %d; %llu packets in the ring", sig,
+           static_cast<unsigned long long>(ring->count()));
   return 0;
 }

@@ -28,7 +28,8 @@ size_t skipBracket(const std::string &e, size_t i) {  // i at '['; returns index
   if (j < e.size() && e[j] == '^') ++j;
   if (j < e.size() && e[j] == ']') ++j;
   for (; j < e.size() && e[j] != ']'; ++j) {
-    if (e[j] == '[' && j + 1 < e.size() && (e[j + 1] == ':' || e[j + 1] == '.' || e[j + 1] == '=')) {
+    if (e[j] == '[' && j + 1 < e.size() &&
+        (e[j + 1] == ':' || e[j + 1] == '.' || e[j + 1] == '=')) {
       size_t close = e.find(std::string(1, e[j + 1]) + "]", j + 2);
       if (close == std::string::npos) return e.size();
       j = close + 1;
@@ -125,7 +126,8 @@ bool tooCostly(const std::string &e, std::string &why) {
           number = 0;
           continue;
         }
-        number = std::min<uint64_t>(number * 10 + static_cast<uint64_t>(e[j] - '0'), kMaxRepetition + 1);
+        number =
+            std::min<uint64_t>(number * 10 + static_cast<uint64_t>(e[j] - '0'), kMaxRepetition + 1);
         bound = std::max(bound, number);
       }
       if (bound > kMaxRepetition) {
@@ -138,7 +140,8 @@ bool tooCostly(const std::string &e, std::string &why) {
       size.atom(1);
     }
     if (size.tooLarge()) {
-      why = "repetition counts multiply past a compiled size of " + std::to_string(kMaxCompiledSize);
+      why =
+          "repetition counts multiply past a compiled size of " + std::to_string(kMaxCompiledSize);
       return true;
     }
   }

@@ -58,8 +58,10 @@ uint64_t PacketFinder::followSources(double time) {
   uint64_t best = kNoSeq;
   const SourceTable &sources = ring_.sources();
   for (uint32_t i = 0; i < sources.slotCount(); ++i) {
-    if (!sources.live(i) || !(sources.at(i).maxTime >= time) || !filter_.passes(sources, i)) continue;
-    for (uint64_t seq = sources.at(i).oldestSeq; seq != kNoSeq && seq < best; seq = ring_.nextOfSource(seq)) {
+    if (!sources.live(i) || !(sources.at(i).maxTime >= time) || !filter_.passes(sources, i))
+      continue;
+    for (uint64_t seq = sources.at(i).oldestSeq; seq != kNoSeq && seq < best;
+         seq = ring_.nextOfSource(seq)) {
       ++work_;
       if (ring_.timeOf(seq) >= time) {
         best = seq;
@@ -82,7 +84,8 @@ uint64_t PacketFinder::walkBlocks(double time) {
     }
     for (; seq < blockEnd; ++seq) {
       ++work_;
-      if (ring_.timeOf(seq) >= time && filter_.passes(ring_.sources(), ring_.sourceOf(seq))) return seq;
+      if (ring_.timeOf(seq) >= time && filter_.passes(ring_.sources(), ring_.sourceOf(seq)))
+        return seq;
     }
   }
   return kNoSeq;

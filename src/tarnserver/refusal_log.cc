@@ -4,7 +4,8 @@
 
 namespace tarnserver {
 
-bool RefusalLog::shouldLog(const std::string &host, const std::string &kind, Clock::time_point now) {
+bool RefusalLog::shouldLog(const std::string &host, const std::string &kind,
+                           Clock::time_point now) {
   std::string key = host + '\n' + kind;
   auto it = logged_.find(key);
   if (it != logged_.end()) {

@@ -29,9 +29,11 @@ Ring::~Ring() {
 
 bool Ring::openMemory(const RingOptions &opt, std::string &err) {
   size_ = opt.size & ~(format::kAlign - 1);
-  void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) {
-    err = "cannot reserve " + std::to_string(size_) + " bytes for the ring: " + std::strerror(errno);
+    err =
+        "cannot reserve " + std::to_string(size_) + " bytes for the ring: " + std::strerror(errno);
     return false;
   }
   base_ = area_ = static_cast<char *>(p);
@@ -79,8 +81,10 @@ void Ring::pushEntry(const Entry &e) {
 void Ring::popEntry() {
   uint64_t seq = oldestSeq();
   index_.pop_front();
-  if (index_.empty()) blockMax_.clear();
-  else if ((seq + 1) % kTimeBlock == 0) blockMax_.pop_front();
+  if (index_.empty())
+    blockMax_.clear();
+  else if ((seq + 1) % kTimeBlock == 0)
+    blockMax_.pop_front();
 }
 
 void Ring::indexRecord(uint64_t off, uint64_t len, double time, std::string_view src) {
@@ -125,7 +129,10 @@ uint64_t Ring::makeRoom(uint64_t len) {
       break;
     }
     if (head_ > tail_) {  // live records in [tail, head)
-      if (size_ - head_ >= len) { pos = head_; break; }
+      if (size_ - head_ >= len) {
+        pos = head_;
+        break;
+      }
       if (tail_ >= len) {
         if (head_ < size_) {
           uint32_t pad = format::kPadKind;
@@ -141,8 +148,10 @@ uint64_t Ring::makeRoom(uint64_t len) {
     dropOldest();
   }
   if (fd_ >= 0 && (wasEmpty || dropped_ != firstDrop)) {
-    if (index_.empty()) writeCheckpoint(pos, nextSeq_);
-    else writeCheckpoint(index_.front().off, oldestSeq());
+    if (index_.empty())
+      writeCheckpoint(pos, nextSeq_);
+    else
+      writeCheckpoint(index_.front().off, oldestSeq());
   }
   return pos;
 }
@@ -161,7 +170,8 @@ uint64_t Ring::append(std::string_view src, double time, const char *data, uint3
   std::memcpy(rec + sizeof h, src.data(), src.size());
   if (nbytes > 0) std::memcpy(rec + sizeof h + src.size(), data, nbytes);
   if (fd_ >= 0) {
-    uint32_t crc = crc32c(static_cast<uint32_t>(instance_), rec + 8, sizeof h - 8 + src.size() + nbytes);
+    uint32_t crc =
+        crc32c(static_cast<uint32_t>(instance_), rec + 8, sizeof h - 8 + src.size() + nbytes);
     std::memcpy(rec + 4, &crc, 4);
   }
   if (index_.empty()) tail_ = pos;

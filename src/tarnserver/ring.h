@@ -51,9 +51,9 @@ struct PacketRef {
 };
 
 struct RingOptions {
-  uint64_t size = 0;       // bytes of the packet area; 0 with a file: the file's
-  std::string path;        // ring file; empty: the ring is in memory
-  uint64_t firstSeq = 0;   // first packet number of a new ring
+  uint64_t size = 0;      // bytes of the packet area; 0 with a file: the file's
+  std::string path;       // ring file; empty: the ring is in memory
+  uint64_t firstSeq = 0;  // first packet number of a new ring
   // The largest packet: kept by a new ring file. An existing file keeps its
   // own, and refuses another one when maxPacketGiven (-m was given).
   uint32_t maxPacket = 1u << 20;
@@ -97,7 +97,9 @@ class Ring {
   uint64_t nextOfSource(uint64_t seq) const { return entry(seq).nextSame; }
   // No packet in block `seq / kTimeBlock` has a time later than this (NaN
   // times aside); -inf when it has none.
-  double blockMaxTime(uint64_t seq) const { return blockMax_[seq / kTimeBlock - oldestSeq() / kTimeBlock]; }
+  double blockMaxTime(uint64_t seq) const {
+    return blockMax_[seq / kTimeBlock - oldestSeq() / kTimeBlock];
+  }
 
   SourceTable &sources() { return sources_; }
   const SourceTable &sources() const { return sources_; }
@@ -117,7 +119,7 @@ class Ring {
 
  private:
   struct Entry {
-    uint64_t off;       // a hole: where the next packet's record starts
+    uint64_t off;  // a hole: where the next packet's record starts
     double time;
     uint32_t src;       // kNoSource: a hole
     uint32_t len;       // bytes of the record; 0 for a hole
@@ -146,19 +148,19 @@ class Ring {
   void popEntry();
   void writeCheckpoint(uint64_t tailOff, uint64_t tailSeq);
 
-  char *base_ = nullptr;     // the mapping (header and area for a file)
+  char *base_ = nullptr;  // the mapping (header and area for a file)
   uint64_t mapLen_ = 0;
-  char *area_ = nullptr;     // the packet area
-  uint64_t size_ = 0;        // bytes in the area, a multiple of 8
-  uint32_t maxPacket_ = 0;   // the largest packet taken
-  int fd_ = -1;              // ring file, or -1 in memory
+  char *area_ = nullptr;    // the packet area
+  uint64_t size_ = 0;       // bytes in the area, a multiple of 8
+  uint32_t maxPacket_ = 0;  // the largest packet taken
+  int fd_ = -1;             // ring file, or -1 in memory
   std::string path_;
   uint64_t instance_ = 0;
-  uint64_t head_ = 0;        // where the next record goes
-  uint64_t tail_ = 0;        // the oldest record (== head_ when empty)
+  uint64_t head_ = 0;  // where the next record goes
+  uint64_t tail_ = 0;  // the oldest record (== head_ when empty)
   uint64_t nextSeq_ = 0;
-  uint64_t newest_ = 0;      // the newest packet that is not a hole
-  uint64_t holes_ = 0;       // holes in the index
+  uint64_t newest_ = 0;  // the newest packet that is not a hole
+  uint64_t holes_ = 0;   // holes in the index
   uint64_t dropped_ = 0;
   uint64_t checkpointGen_ = 0;
   std::deque<Entry> index_;

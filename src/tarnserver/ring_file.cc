@@ -9,11 +9,11 @@
 #include <cstring>
 #include <random>
 
+#include "platform/tarnclient/tarn_wire.h"
 #include "tarnserver/crc32c.h"
 #include "tarnserver/ring.h"
 #include "tarnserver/ring_format.h"
 #include "tarnserver/ring_recovery.h"
-#include "platform/tarnclient/tarn_wire.h"
 
 namespace tarnserver {
 
@@ -39,30 +39,37 @@ const Checkpoint *newestCheckpoint(const FileHeader &h, uint64_t size) {
 
 std::string lossText(const std::string &path, const RecoveryLoss &loss) {
   std::string first = std::to_string(tarnwire::idOfSeq(loss.firstSeq));
-  std::string text = "ring file '" + path + "': lost " +
-                     (loss.count == 1 ? "1 packet (id " + first + ")"
-                                      : std::to_string(loss.count) + " packets (ids " + first + " to " +
-                                            std::to_string(tarnwire::idOfSeq(loss.firstSeq + loss.count - 1)) + ")");
+  std::string text =
+      "ring file '" + path + "': lost " +
+      (loss.count == 1
+           ? "1 packet (id " + first + ")"
+           : std::to_string(loss.count) + " packets (ids " + first + " to " +
+                 std::to_string(tarnwire::idOfSeq(loss.firstSeq + loss.count - 1)) + ")");
   if (loss.bytes > 0) {
-    return text + ": " + std::to_string(loss.bytes) + " damaged bytes at offset " + std::to_string(loss.off) +
-           " of the packet area";
+    return text + ": " + std::to_string(loss.bytes) + " damaged bytes at offset " +
+           std::to_string(loss.off) + " of the packet area";
   }
   return text + " that were after offset " + std::to_string(loss.off) + " of the packet area";
 }
 
 }  // namespace
 
-
 bool Ring::openFile(const RingOptions &opt, std::string &err) {
   path_ = opt.path;
   fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) { err = sysError("cannot open", path_); return false; }
+  if (fd_ < 0) {
+    err = sysError("cannot open", path_);
+    return false;
+  }
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     err = "ring file '" + path_ + "' is in use by another tarn server";
     return false;
   }
   struct stat st;
-  if (fstat(fd_, &st) != 0) { err = sysError("cannot examine", path_); return false; }
+  if (fstat(fd_, &st) != 0) {
+    err = sysError("cannot examine", path_);
+    return false;
+  }
   if (st.st_size == 0) return createFile(opt, err);
   if (!loadFile(err) || !loadLimits(opt, err)) return false;
   if (opt.size != 0 && (opt.size & ~(format::kAlign - 1)) != size_) {
@@ -77,9 +84,15 @@ bool Ring::openFile(const RingOptions &opt, std::string &err) {
 bool Ring::createFile(const RingOptions &opt, std::string &err) {
   size_ = opt.size & ~(format::kAlign - 1);
   mapLen_ = format::kFileHeaderSize + size_;
-  if (ftruncate(fd_, static_cast<off_t>(mapLen_)) != 0) { err = sysError("cannot size", path_); return false; }
+  if (ftruncate(fd_, static_cast<off_t>(mapLen_)) != 0) {
+    err = sysError("cannot size", path_);
+    return false;
+  }
   void *p = mmap(nullptr, mapLen_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (p == MAP_FAILED) { err = sysError("cannot map", path_); return false; }
+  if (p == MAP_FAILED) {
+    err = sysError("cannot map", path_);
+    return false;
+  }
   base_ = static_cast<char *>(p);
   area_ = base_ + format::kFileHeaderSize;
   std::random_device rd;
@@ -116,15 +129,18 @@ bool Ring::loadFile(std::string &err) {
   struct stat st;
   fstat(fd_, &st);
   if (static_cast<uint64_t>(st.st_size) != h.headerSize + h.dataSize) {
-    err = "ring file '" + path_ + "' is " + std::to_string(st.st_size) + " bytes long, its header says " +
-          std::to_string(h.headerSize + h.dataSize);
+    err = "ring file '" + path_ + "' is " + std::to_string(st.st_size) +
+          " bytes long, its header says " + std::to_string(h.headerSize + h.dataSize);
     return false;
   }
   size_ = h.dataSize;
   instance_ = h.instance;
   mapLen_ = h.headerSize + h.dataSize;
   void *p = mmap(nullptr, mapLen_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (p == MAP_FAILED) { err = sysError("cannot map", path_); return false; }
+  if (p == MAP_FAILED) {
+    err = sysError("cannot map", path_);
+    return false;
+  }
   base_ = static_cast<char *>(p);
   area_ = base_ + format::kFileHeaderSize;
   return true;
@@ -138,13 +154,15 @@ bool Ring::loadLimits(const RingOptions &opt, std::string &err) {
     writeLimits();
     return true;
   }
-  if (limits.crc != crc32c(0, &limits.maxPacket, sizeof limits.maxPacket) || limits.maxPacket == 0) {
+  if (limits.crc != crc32c(0, &limits.maxPacket, sizeof limits.maxPacket) ||
+      limits.maxPacket == 0) {
     err = "ring file '" + path_ + "' has a damaged header (its largest-packet size)";
     return false;
   }
   if (opt.maxPacketGiven && opt.maxPacket != limits.maxPacket) {
     err = "ring file '" + path_ + "' takes packets of up to " + std::to_string(limits.maxPacket) +
-          " bytes, not the " + std::to_string(opt.maxPacket) + " asked for; give no -m or another file";
+          " bytes, not the " + std::to_string(opt.maxPacket) +
+          " asked for; give no -m or another file";
     return false;
   }
   maxPacket_ = limits.maxPacket;
@@ -175,8 +193,10 @@ void Ring::recover() {
     indexRecord(r.off, len, rh.time, std::string_view(area_ + r.off + sizeof rh, rh.srclen));
     head_ = (r.off + len) % size_;
   }
-  if (index_.empty()) nextSeq_ = plan.nextSeq;
-  else indexHoles(plan.nextSeq - nextSeq_, head_);
+  if (index_.empty())
+    nextSeq_ = plan.nextSeq;
+  else
+    indexHoles(plan.nextSeq - nextSeq_, head_);
   if (!index_.empty()) tail_ = index_.front().off;
   reportRecovery(plan, best != nullptr);
   writeCheckpoint(index_.empty() ? head_ : tail_, oldestSeq());
@@ -185,16 +205,21 @@ void Ring::recover() {
 void Ring::reportRecovery(const RecoveryPlan &plan, bool hadCheckpoint) {
   uint64_t lost = 0;
   for (const RecoveryLoss &l : plan.losses) lost += l.count;
-  std::string first = "opened ring file '" + path_ + "': " + std::to_string(packetCount()) + " packets recovered";
+  std::string first =
+      "opened ring file '" + path_ + "': " + std::to_string(packetCount()) + " packets recovered";
   if (lost > 0) {
     size_t places = plan.losses.size();
-    first += ", " + std::to_string(lost) + " lost in " + std::to_string(places) + " damaged place" + (places > 1 ? "s" : "");
+    first += ", " + std::to_string(lost) + " lost in " + std::to_string(places) + " damaged place" +
+             (places > 1 ? "s" : "");
   }
-  if (!plan.known) first += " (no valid checkpoint and no valid record: starting empty under a new ring instance)";
-  else if (!hadCheckpoint) first += " (no valid checkpoint: rebuilt from the records)";
+  if (!plan.known)
+    first += " (no valid checkpoint and no valid record: starting empty under a new ring instance)";
+  else if (!hadCheckpoint)
+    first += " (no valid checkpoint: rebuilt from the records)";
   report_.push_back(first);
   constexpr size_t kListed = 10;
-  for (size_t i = 0; i < plan.losses.size() && i < kListed; ++i) report_.push_back(lossText(path_, plan.losses[i]));
+  for (size_t i = 0; i < plan.losses.size() && i < kListed; ++i)
+    report_.push_back(lossText(path_, plan.losses[i]));
   if (plan.losses.size() > kListed) {
     report_.push_back("ring file '" + path_ + "': " + std::to_string(plan.losses.size() - kListed) +
                       " more damaged places not listed");

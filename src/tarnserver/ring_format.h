@@ -14,9 +14,9 @@ constexpr uint64_t kFileHeaderSize = 4096;
 constexpr char kFileMagic[8] = {'T', 'A', 'R', 'N', 'R', 'I', 'N', 'G'};
 constexpr uint32_t kFileVersion = 1;
 
-struct RecordHeader {   // 32 bytes, then the source name, then the packet bytes
-  uint32_t kind;        // kRecordKind
-  uint32_t crc;         // CRC-32C (seed: low half of the instance) of everything after it
+struct RecordHeader {  // 32 bytes, then the source name, then the packet bytes
+  uint32_t kind;       // kRecordKind
+  uint32_t crc;        // CRC-32C (seed: low half of the instance) of everything after it
   uint64_t seq;
   double time;
   uint32_t nbytes;
@@ -25,12 +25,12 @@ struct RecordHeader {   // 32 bytes, then the source name, then the packet bytes
 };
 static_assert(sizeof(RecordHeader) == 32);
 
-struct Checkpoint {     // names the oldest record; two slots, the valid one
-  uint64_t gen;         // with the higher generation wins
+struct Checkpoint {  // names the oldest record; two slots, the valid one
+  uint64_t gen;      // with the higher generation wins
   uint64_t tailOff;
   uint64_t tailSeq;
-  uint64_t nextSeq;     // the next packet number when this was written
-  uint32_t crc;         // CRC-32C of the 32 bytes above
+  uint64_t nextSeq;  // the next packet number when this was written
+  uint32_t crc;      // CRC-32C of the 32 bytes above
   uint32_t reserved;
 };
 static_assert(sizeof(Checkpoint) == 40);
@@ -40,8 +40,8 @@ struct FileHeader {
   uint32_t version;
   uint32_t headerSize;  // kFileHeaderSize: the area starts there
   uint64_t dataSize;
-  uint64_t instance;    // chosen at random when the file is made
-  uint32_t crc;         // CRC-32C of the 32 bytes above
+  uint64_t instance;  // chosen at random when the file is made
+  uint32_t crc;       // CRC-32C of the 32 bytes above
   uint32_t reserved;
   Checkpoint slots[2];  // at offset 40
 };
@@ -51,10 +51,11 @@ struct FileHeader {
 // kept hold zeros there.
 struct Limits {
   uint32_t maxPacket;
-  uint32_t crc;         // CRC-32C of maxPacket
+  uint32_t crc;  // CRC-32C of maxPacket
 };
 constexpr uint64_t kLimitsOffset = 128;
-static_assert(kLimitsOffset >= sizeof(FileHeader) && kLimitsOffset + sizeof(Limits) <= kFileHeaderSize);
+static_assert(kLimitsOffset >= sizeof(FileHeader) &&
+              kLimitsOffset + sizeof(Limits) <= kFileHeaderSize);
 
 constexpr uint64_t align(uint64_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 

@@ -19,13 +19,17 @@ struct Found {
 };
 
 // Bytes from offset `from` forward to offset `to`, around the end of the area.
-uint64_t forward(uint64_t from, uint64_t to, uint64_t size) { return (to + size - from % size) % size; }
+uint64_t forward(uint64_t from, uint64_t to, uint64_t size) {
+  return (to + size - from % size) % size;
+}
 
 // A record header that looks right: kind, name length, record inside the area.
-bool plausibleHeader(const char *area, uint64_t size, uint64_t off, RecordHeader &h, uint64_t &len) {
+bool plausibleHeader(const char *area, uint64_t size, uint64_t off, RecordHeader &h,
+                     uint64_t &len) {
   if (off + sizeof h > size) return false;
   std::memcpy(&h, area + off, sizeof h);
-  if (h.kind != format::kRecordKind || h.srclen == 0 || h.srclen > 63 || h.nbytes > size) return false;
+  if (h.kind != format::kRecordKind || h.srclen == 0 || h.srclen > 63 || h.nbytes > size)
+    return false;
   len = format::align(sizeof h + h.srclen + h.nbytes);
   return off + len <= size;
 }
@@ -82,8 +86,8 @@ void addLoss(RecoveryPlan &plan, uint64_t first, uint64_t end, uint64_t off, uin
 
 // The first number certainly unused: past the newest record, the
 // checkpoint's next number, and any damaged record that may be newer.
-uint64_t firstUnused(const RecoveryPlan &plan, const std::vector<Found> &damaged, const Checkpoint *best,
-                     uint64_t size) {
+uint64_t firstUnused(const RecoveryPlan &plan, const std::vector<Found> &damaged,
+                     const Checkpoint *best, uint64_t size) {
   uint64_t next = best ? best->nextSeq : 0;
   if (plan.records.empty() && !best) return next;
   uint64_t floor = plan.records.empty() ? best->tailSeq : plan.records.back().seq + 1;
@@ -95,12 +99,15 @@ uint64_t firstUnused(const RecoveryPlan &plan, const std::vector<Found> &damaged
   return next;
 }
 
-void findLosses(RecoveryPlan &plan, const std::vector<Found> &lap, const Checkpoint *best, uint64_t size) {
+void findLosses(RecoveryPlan &plan, const std::vector<Found> &lap, const Checkpoint *best,
+                uint64_t size) {
   if (lap.empty()) {
     if (best) addLoss(plan, best->tailSeq, plan.nextSeq, best->tailOff, 0);
     return;
   }
-  if (best) addLoss(plan, best->tailSeq, lap.front().seq, best->tailOff, forward(best->tailOff, lap.front().off, size));
+  if (best)
+    addLoss(plan, best->tailSeq, lap.front().seq, best->tailOff,
+            forward(best->tailOff, lap.front().off, size));
   for (size_t i = 1; i < lap.size(); ++i) {
     const Found &a = lap[i - 1], &b = lap[i];
     uint64_t end = (a.off + a.len) % size;
@@ -112,7 +119,8 @@ void findLosses(RecoveryPlan &plan, const std::vector<Found> &lap, const Checkpo
 
 }  // namespace
 
-bool validRecord(const char *area, uint64_t size, uint32_t seed, uint64_t off, RecordHeader &h, uint64_t &len) {
+bool validRecord(const char *area, uint64_t size, uint32_t seed, uint64_t off, RecordHeader &h,
+                 uint64_t &len) {
   if (!plausibleHeader(area, size, off, h, len)) return false;
   uint32_t crc = crc32c(seed, area + off + 8, sizeof h - 8 + h.srclen + h.nbytes);
   return crc == h.crc;

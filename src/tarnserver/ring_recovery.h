@@ -39,20 +39,21 @@ struct RecoveryLoss {
 struct RecoveryPlan {
   std::vector<RecoveredRecord> records;  // by number, oldest first
   std::vector<RecoveryLoss> losses;      // by number
-  uint64_t nextSeq = 0;  // above every number the file shows to have been used
-  bool known = false;    // false: neither a checkpoint nor a record says which
-                         // numbers were used
+  uint64_t nextSeq = 0;                  // above every number the file shows to have been used
+  bool known = false;                    // false: neither a checkpoint nor a record says which
+                                         // numbers were used
 };
 
 // The smallest record: a header and a one-byte source name.
 constexpr uint64_t kMinRecordSize = format::align(sizeof(format::RecordHeader) + 1);
 
 // `best` is the newest valid checkpoint, or null when both are damaged.
-RecoveryPlan planRecovery(const char *area, uint64_t size, uint32_t crcSeed, const format::Checkpoint *best);
+RecoveryPlan planRecovery(const char *area, uint64_t size, uint32_t crcSeed,
+                          const format::Checkpoint *best);
 
 // Whether the record at `off` is whole and valid (its length into `len`).
-bool validRecord(const char *area, uint64_t size, uint32_t crcSeed, uint64_t off, format::RecordHeader &h,
-                 uint64_t &len);
+bool validRecord(const char *area, uint64_t size, uint32_t crcSeed, uint64_t off,
+                 format::RecordHeader &h, uint64_t &len);
 
 // Whether a checkpoint's checksum and figures hold for an area of `size` bytes.
 bool plausibleCheckpoint(const format::Checkpoint &c, uint64_t size);

@@ -44,9 +44,12 @@ void fitDescriptorLimit(uint64_t clients) {
     getrlimit(RLIMIT_NOFILE, &lim);
   }
   if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < want) {
-    elog_log(0, "only %llu open files allowed (ulimit -n, LimitNOFILE=): fewer than the %llu clients of -c can be "
+    elog_log(0,
+             "only %llu open files allowed (ulimit -n, LimitNOFILE=): fewer than the %llu clients "
+             "of -c can be "
              "served; connections past that are shed",
-             static_cast<unsigned long long>(lim.rlim_cur), static_cast<unsigned long long>(clients));
+             static_cast<unsigned long long>(lim.rlim_cur),
+             static_cast<unsigned long long>(clients));
   }
 }
 }  // namespace
@@ -54,7 +57,8 @@ void fitDescriptorLimit(uint64_t clients) {
 Server::Server(Ring &ring, const ServerOptions &opt)
     : ring_(ring),
       opt_(opt),
-      slots_(opt.maxClients, opt.perAddress, std::min<size_t>(kMaxReserved, std::max<size_t>(1, opt.maxClients / 16))),
+      slots_(opt.maxClients, opt.perAddress,
+             std::min<size_t>(kMaxReserved, std::max<size_t>(1, opt.maxClients / 16))),
       memoryLimit_(opt.clientMemory ? opt.clientMemory : clientMemoryFor(opt.maxPacket)),
       idleTimeout_(opt.idleSeconds),
       handshakeTimeout_(handshakeFor(opt.idleSeconds)),
@@ -105,15 +109,18 @@ bool Server::listen(std::string &err) {
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listenFd_, SOMAXCONN) != 0) {
-    err = "cannot listen on " + opt_.address + ":" + std::to_string(opt_.port) + ": " + std::strerror(errno);
+  if (bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, SOMAXCONN) != 0) {
+    err = "cannot listen on " + opt_.address + ":" + std::to_string(opt_.port) + ": " +
+          std::strerror(errno);
     return false;
   }
   socklen_t len = sizeof addr;
   getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len);
   port_ = ntohs(addr.sin_port);
   char host[INET_ADDRSTRLEN] = "127.0.0.1";
-  if (addr.sin_addr.s_addr != htonl(INADDR_ANY)) inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  if (addr.sin_addr.s_addr != htonl(INADDR_ANY))
+    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
   host_ = host;
 
   sigset_t set;

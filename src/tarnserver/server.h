@@ -73,19 +73,19 @@ class Server {
  private:
   struct Client {
     int fd = -1;
-    uint32_t addr = 0;             // IPv4, host byte order
-    std::string host;              // the address as text
-    std::string peer;              // host:port
+    uint32_t addr = 0;  // IPv4, host byte order
+    std::string host;   // the address as text
+    std::string peer;   // host:port
     std::unique_ptr<ClientSession> session;
-    std::vector<char> in;          // bytes received and not handled yet
-    bool backlog = false;          // `in` holds whole frames left for a later turn
+    std::vector<char> in;  // bytes received and not handled yet
+    bool backlog = false;  // `in` holds whole frames left for a later turn
     bool writeWatched = false;
     bool readPaused = false;
     bool dead = false;
-    std::string why;               // reason for dropping it
-    Clock::time_point since;       // accepted
-    Clock::time_point lastRequest; // its latest whole frame (or accepted)
-    size_t accounted = 0;          // bytes of buffers counted in memUsed_
+    std::string why;                // reason for dropping it
+    Clock::time_point since;        // accepted
+    Clock::time_point lastRequest;  // its latest whole frame (or accepted)
+    size_t accounted = 0;           // bytes of buffers counted in memUsed_
   };
 
   bool resolveAddress(in_addr &out, std::string &err) const;
@@ -130,9 +130,9 @@ class Server {
   int port_ = 0;
   std::string host_;  // the address listened on, as clients name it (127.0.0.1 for every interface)
   std::map<int, std::unique_ptr<Client>> clients_;
-  std::vector<char> scratch_;    // where every read lands first
-  uint64_t memUsed_ = 0;         // client buffers, all clients
-  uint64_t memFreed_ = 0;        // released since the allocator was last trimmed
+  std::vector<char> scratch_;  // where every read lands first
+  uint64_t memUsed_ = 0;       // client buffers, all clients
+  uint64_t memFreed_ = 0;      // released since the allocator was last trimmed
   // Descriptor exhaustion: an episode runs from the first failed accept to
   // the next one that succeeds.
   bool shedding_ = false;
@@ -140,7 +140,7 @@ class Server {
   bool listenPaused_ = false;
   Clock::time_point listenResume_{};
   Clock::time_point nextSweep_{};
-  Clock::time_point now_{};      // read once per round of the loop
+  Clock::time_point now_{};  // read once per round of the loop
 };
 
 }  // namespace tarnserver

@@ -34,7 +34,8 @@ void Server::acceptClients() {
   for (int i = 0; i < kAcceptsPerRound; ++i) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    int fd = accept4(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
@@ -64,12 +65,16 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer) {
   bool writer = access_.mayWrite(addr);
   switch (slots_.admit(addr, writer)) {
     case ConnectionSlots::Verdict::kServerFull:
-      return refuseNow(fd, host, tarnwire::kErrLimit, "the server " + tarnName() + " has all the clients it serves (" +
-                                                std::to_string(writer ? slots_.total() : slots_.total() - slots_.reserved()) + ")");
+      return refuseNow(
+          fd, host, tarnwire::kErrLimit,
+          "the server " + tarnName() + " has all the clients it serves (" +
+              std::to_string(writer ? slots_.total() : slots_.total() - slots_.reserved()) + ")");
     case ConnectionSlots::Verdict::kAddressFull:
-      return refuseNow(fd, host, tarnwire::kErrLimit, "too many connections to " + tarnName() + " from " + host + " (at most " +
-                                                std::to_string(slots_.perAddress()) + ")");
-    case ConnectionSlots::Verdict::kAdmit: break;
+      return refuseNow(fd, host, tarnwire::kErrLimit,
+                       "too many connections to " + tarnName() + " from " + host + " (at most " +
+                           std::to_string(slots_.perAddress()) + ")");
+    case ConnectionSlots::Verdict::kAdmit:
+      break;
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -107,7 +112,8 @@ void Server::refuseNow(int fd, const std::string &host, int32_t code, const std:
   std::vector<char> frame = tarnwire::encoded(tarnwire::Error{code, text});
   (void)!send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   ::close(fd);
-  if (refusals_.shouldLog(host, text, now_)) elog_log(0, "refused a connection from %s: %s", host.c_str(), text.c_str());
+  if (refusals_.shouldLog(host, text, now_))
+    elog_log(0, "refused a connection from %s: %s", host.c_str(), text.c_str());
 }
 
 // Out of descriptors: the spare one is closed to accept each waiting
@@ -119,7 +125,9 @@ void Server::shedExcess() {
   if (!shedding_) {
     shedding_ = true;
     shed_ = 0;
-    elog_log(0, "cannot accept connections: %s (%zu clients); closing new connections until descriptors are free",
+    elog_log(0,
+             "cannot accept connections: %s (%zu clients); closing new connections until "
+             "descriptors are free",
              std::strerror(err), clients_.size());
   }
   for (int i = 0; i < kAcceptsPerRound; ++i) {

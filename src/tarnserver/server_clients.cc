@@ -85,7 +85,8 @@ void Server::updateEvents(Client &c) {
   bool pauseRead = c.backlog || c.session->outSize() >= kOutputHardLimit;
   if (c.dead || (wantWrite == c.writeWatched && pauseRead == c.readPaused)) return;
   epoll_event ev{};
-  ev.events = (pauseRead ? 0u : static_cast<uint32_t>(EPOLLIN)) | (wantWrite ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+  ev.events = (pauseRead ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+              (wantWrite ? static_cast<uint32_t>(EPOLLOUT) : 0u);
   ev.data.fd = c.fd;
   epoll_ctl(epollFd_, EPOLL_CTL_MOD, c.fd, &ev);
   c.writeWatched = wantWrite;
@@ -161,8 +162,9 @@ void Server::enforceMemoryLimit() {
     if (!greediest || greediest->accounted == 0) return;
     used -= greediest->accounted;
     refuse(*greediest, tarnwire::kErrLimit,
-           "the server's client buffers reached their limit of " + std::to_string(memoryLimit_ >> 20) +
-               " MiB; this client held the most (" + std::to_string(greediest->accounted >> 10) + " KiB)");
+           "the server's client buffers reached their limit of " +
+               std::to_string(memoryLimit_ >> 20) + " MiB; this client held the most (" +
+               std::to_string(greediest->accounted >> 10) + " KiB)");
   }
 }
 
@@ -181,7 +183,8 @@ void Server::sweepTimeouts() {
     }
     bool waits = c.session->streaming() && c.in.empty();
     if (idleTimeout_.count() == 0 || waits || !c.session->writePermit().none()) continue;
-    if (now_ - c.lastRequest >= idleTimeout_) refuse(c, tarnwire::kErrLimit, "no request for " + seconds(idleTimeout_));
+    if (now_ - c.lastRequest >= idleTimeout_)
+      refuse(c, tarnwire::kErrLimit, "no request for " + seconds(idleTimeout_));
   }
   if (memFreed_ >= kTrimAfter) {
     malloc_trim(0);
@@ -211,16 +214,17 @@ void Server::reapDead() {
 // server dropped, once per address and kind of reason.
 void Server::logDrop(const Client &c) {
   if (opt_.verbose) {
-    elog_log(0, "client %s disconnected: %s; it put %llu packets and was sent %llu (%zu clients)", c.peer.c_str(),
-             c.why.c_str(), static_cast<unsigned long long>(c.session->putsStored()),
+    elog_log(0, "client %s disconnected: %s; it put %llu packets and was sent %llu (%zu clients)",
+             c.peer.c_str(), c.why.c_str(),
+             static_cast<unsigned long long>(c.session->putsStored()),
              static_cast<unsigned long long>(c.session->packetsSent()), clients_.size() - 1);
     return;
   }
   int32_t code = c.session->errorCode();
   if (code == 0) return;
   if (refusals_.shouldLog(c.host, "error " + std::to_string(code), now_)) {
-    elog_log(0, "client %s %s (further drops of %s for this reason are not logged for an hour)", c.peer.c_str(),
-             c.why.c_str(), c.host.c_str());
+    elog_log(0, "client %s %s (further drops of %s for this reason are not logged for an hour)",
+             c.peer.c_str(), c.why.c_str(), c.host.c_str());
   }
 }
 

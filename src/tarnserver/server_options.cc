@@ -41,10 +41,14 @@ bool parseSize(const std::string &text, uint64_t &out) {
   if (errno != 0) return false;
   uint64_t mult = 1;
   std::string suffix(end);
-  if (suffix == "k" || suffix == "K") mult = 1ull << 10;
-  else if (suffix == "m" || suffix == "M") mult = 1ull << 20;
-  else if (suffix == "g" || suffix == "G") mult = 1ull << 30;
-  else if (!suffix.empty()) return false;
+  if (suffix == "k" || suffix == "K")
+    mult = 1ull << 10;
+  else if (suffix == "m" || suffix == "M")
+    mult = 1ull << 20;
+  else if (suffix == "g" || suffix == "G")
+    mult = 1ull << 30;
+  else if (!suffix.empty())
+    return false;
   if (v > (1ull << 50) / mult) return false;
   out = v * mult;
   return true;
@@ -89,8 +93,9 @@ bool checkLimits(const ServerOptions &opt, std::string &err) {
     return false;
   }
   if (opt.clientMemory != 0 && opt.clientMemory < leastClientMemory(opt.maxPacket)) {
-    err = "-M: client buffers need at least " + std::to_string(leastClientMemory(opt.maxPacket) >> 20) +
-          "M with packets up to " + std::to_string(opt.maxPacket) + " bytes";
+    err = "-M: client buffers need at least " +
+          std::to_string(leastClientMemory(opt.maxPacket) >> 20) + "M with packets up to " +
+          std::to_string(opt.maxPacket) + " bytes";
     return false;
   }
   return true;
@@ -103,8 +108,9 @@ bool checkSizes(const ServerOptions &opt, std::string &err) {
   }
   uint64_t one = Ring::recordSize(63, opt.maxPacket);
   if (opt.ringSizeGiven && opt.ringSize < one) {
-    err = "-s: a ring of " + std::to_string(opt.ringSize) + " bytes cannot hold one packet of the largest size (" +
-          std::to_string(one) + " bytes with its header); give a larger -s or a smaller -m";
+    err = "-s: a ring of " + std::to_string(opt.ringSize) +
+          " bytes cannot hold one packet of the largest size (" + std::to_string(one) +
+          " bytes with its header); give a larger -s or a smaller -m";
     return false;
   }
   return true;
@@ -120,43 +126,85 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   while ((c = getopt(argc, argv, ":a:p:s:r:m:R:i:A:W:c:L:M:t:vh")) != -1) {
     std::string arg = optarg ? optarg : "";
     switch (c) {
-      case 'a': opt.address = arg; break;
+      case 'a':
+        opt.address = arg;
+        break;
       case 'p':
-        if (!parseNumber(arg, 65535, n)) { err = "-p: '" + arg + "' is not a port number (0 to 65535)"; return false; }
+        if (!parseNumber(arg, 65535, n)) {
+          err = "-p: '" + arg + "' is not a port number (0 to 65535)";
+          return false;
+        }
         opt.port = static_cast<int>(n);
         break;
       case 's':
-        if (!parseSize(arg, opt.ringSize)) { err = "-s: '" + arg + "' is not a size such as 512k, 64M or 2G"; return false; }
+        if (!parseSize(arg, opt.ringSize)) {
+          err = "-s: '" + arg + "' is not a size such as 512k, 64M or 2G";
+          return false;
+        }
         opt.ringSizeGiven = true;
         break;
-      case 'r': opt.ringFile = arg; break;
+      case 'r':
+        opt.ringFile = arg;
+        break;
       case 'm':
-        if (!parseSize(arg, n) || n > (1u << 30)) { err = "-m: '" + arg + "' is not a size up to 1G"; return false; }
+        if (!parseSize(arg, n) || n > (1u << 30)) {
+          err = "-m: '" + arg + "' is not a size up to 1G";
+          return false;
+        }
         opt.maxPacket = static_cast<uint32_t>(n);
         opt.maxPacketGiven = true;
         break;
-      case 'R': opt.readyFile = arg; break;
-      case 'i':
-        if (!parseNumber(arg, 2147483647, opt.firstId)) { err = "-i: '" + arg + "' is not a packet id (0 to 2147483647)"; return false; }
+      case 'R':
+        opt.readyFile = arg;
         break;
-      case 'A': opt.readers.push_back(arg); break;
-      case 'W': opt.writers.push_back(arg); break;
+      case 'i':
+        if (!parseNumber(arg, 2147483647, opt.firstId)) {
+          err = "-i: '" + arg + "' is not a packet id (0 to 2147483647)";
+          return false;
+        }
+        break;
+      case 'A':
+        opt.readers.push_back(arg);
+        break;
+      case 'W':
+        opt.writers.push_back(arg);
+        break;
       case 'c':
-        if (!parseNumber(arg, 1000000, opt.maxClients)) { err = "-c: '" + arg + "' is not a number of clients (1 to 1000000)"; return false; }
+        if (!parseNumber(arg, 1000000, opt.maxClients)) {
+          err = "-c: '" + arg + "' is not a number of clients (1 to 1000000)";
+          return false;
+        }
         break;
       case 'L':
-        if (!parseNumber(arg, 1000000, opt.perAddress)) { err = "-L: '" + arg + "' is not a number of connections"; return false; }
+        if (!parseNumber(arg, 1000000, opt.perAddress)) {
+          err = "-L: '" + arg + "' is not a number of connections";
+          return false;
+        }
         break;
       case 'M':
-        if (!parseSize(arg, opt.clientMemory) || opt.clientMemory == 0) { err = "-M: '" + arg + "' is not a size such as 512M or 2G"; return false; }
+        if (!parseSize(arg, opt.clientMemory) || opt.clientMemory == 0) {
+          err = "-M: '" + arg + "' is not a size such as 512M or 2G";
+          return false;
+        }
         break;
       case 't':
-        if (!parseNumber(arg, 31536000, opt.idleSeconds)) { err = "-t: '" + arg + "' is not a number of seconds (0 to 31536000)"; return false; }
+        if (!parseNumber(arg, 31536000, opt.idleSeconds)) {
+          err = "-t: '" + arg + "' is not a number of seconds (0 to 31536000)";
+          return false;
+        }
         break;
-      case 'v': opt.verbose = true; break;
-      case 'h': err = ""; return false;
-      case ':': err = std::string("option -") + static_cast<char>(optopt) + " needs a value"; return false;
-      default: err = std::string("unknown option -") + static_cast<char>(optopt); return false;
+      case 'v':
+        opt.verbose = true;
+        break;
+      case 'h':
+        err = "";
+        return false;
+      case ':':
+        err = std::string("option -") + static_cast<char>(optopt) + " needs a value";
+        return false;
+      default:
+        err = std::string("unknown option -") + static_cast<char>(optopt);
+        return false;
     }
   }
   if (optind < argc) {
@@ -166,9 +214,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   return checkSizes(opt, err) && checkLimits(opt, err) && checkAccess(opt, err);
 }
 
-uint64_t leastClientMemory(uint32_t maxPacket) {
-  return (16ull << 20) + 2ull * maxPacket;
-}
+uint64_t leastClientMemory(uint32_t maxPacket) { return (16ull << 20) + 2ull * maxPacket; }
 
 uint64_t clientMemoryFor(uint32_t maxPacket) {
   return std::max<uint64_t>(256ull << 20, 4 * leastClientMemory(maxPacket));

@@ -22,8 +22,8 @@ constexpr uint64_t kNoSeq = UINT64_MAX;
 
 struct Source {
   std::string name;
-  uint64_t count = 0;        // packets of this source in the ring; 0 = slot free
-  double newestTime = 0.0;   // the latest packet time seen while it had packets
+  uint64_t count = 0;       // packets of this source in the ring; 0 = slot free
+  double newestTime = 0.0;  // the latest packet time seen while it had packets
   // The same, never NaN (-inf while every time was NaN): no packet of the
   // source in the ring has a later time.
   double maxTime = -std::numeric_limits<double>::infinity();

@@ -15,18 +15,22 @@ const char kSep = '\x1f';
 
 std::string serverSeries(const std::string &tarn) { return std::string("server") + kSep + tarn; }
 
-std::string connectionSeries(const std::string &relay, const std::string &connection, const char *what) {
+std::string connectionSeries(const std::string &relay, const std::string &connection,
+                             const char *what) {
   return "connection" + (kSep + relay) + kSep + connection + kSep + what;
 }
 
 void sayChange(const ServerState &s, bool first) {
-  if (s.up && !first) std::fprintf(stderr, "tarn monitor: tarn '%s' answers again\n", s.tarn.c_str());
-  if (!s.up) std::fprintf(stderr, "tarn monitor: tarn '%s' is down: %s\n", s.tarn.c_str(), s.error.c_str());
+  if (s.up && !first)
+    std::fprintf(stderr, "tarn monitor: tarn '%s' answers again\n", s.tarn.c_str());
+  if (!s.up)
+    std::fprintf(stderr, "tarn monitor: tarn '%s' is down: %s\n", s.tarn.c_str(), s.error.c_str());
 }
 
 }  // namespace
 
-Monitor::Monitor(std::vector<std::string> tarns, double interval) : tarns_(std::move(tarns)), interval_(interval) {
+Monitor::Monitor(std::vector<std::string> tarns, double interval)
+    : tarns_(std::move(tarns)), interval_(interval) {
   for (const std::string &t : tarns_) {
     WatchSnapshot s;
     s.server.tarn = t;
@@ -69,11 +73,14 @@ void Monitor::watch(size_t index) {
 }
 
 void Monitor::record(const ServerState &server, const std::vector<RelayReport> &fresh) {
-  if (server.packetsPerSecond) history_.add(serverSeries(server.tarn), server.answeredAt, *server.packetsPerSecond);
+  if (server.packetsPerSecond)
+    history_.add(serverSeries(server.tarn), server.answeredAt, *server.packetsPerSecond);
   for (const RelayReport &r : fresh) {
     for (const ConnectionReport &c : r.connections) {
-      if (c.latency) history_.add(connectionSeries(r.target, c.name, "latency"), r.time, *c.latency);
-      if (c.queueDepth >= 0) history_.add(connectionSeries(r.target, c.name, "queue_depth"), r.time, c.queueDepth);
+      if (c.latency)
+        history_.add(connectionSeries(r.target, c.name, "latency"), r.time, *c.latency);
+      if (c.queueDepth >= 0)
+        history_.add(connectionSeries(r.target, c.name, "queue_depth"), r.time, c.queueDepth);
     }
   }
   history_.prune(std_now());
@@ -92,14 +99,16 @@ nlohmann::ordered_json Monitor::statusJson() const {
   NetworkView v = view();
   nlohmann::ordered_json j = toJson(v);
   for (auto &server : j["servers"]) {
-    server["history"] = {{"packets_per_second", history_.points(serverSeries(server["tarn"]), v.now)}};
+    server["history"] = {
+        {"packets_per_second", history_.points(serverSeries(server["tarn"]), v.now)}};
   }
   for (auto &relay : j["relays"]) {
     std::string target = relay["target"];
     for (auto &c : relay["connections"]) {
       std::string name = c["name"];
-      c["history"] = {{"latency_seconds", history_.points(connectionSeries(target, name, "latency"), v.now)},
-                      {"queue_depth", history_.points(connectionSeries(target, name, "queue_depth"), v.now)}};
+      c["history"] = {
+          {"latency_seconds", history_.points(connectionSeries(target, name, "latency"), v.now)},
+          {"queue_depth", history_.points(connectionSeries(target, name, "queue_depth"), v.now)}};
     }
   }
   return j;

@@ -51,7 +51,7 @@ class Monitor {
   History history_;
   std::vector<std::thread> threads_;  // started and joined by the owner's thread
 
-  mutable std::mutex mutex_;  // guards the two below
+  mutable std::mutex mutex_;              // guards the two below
   std::vector<WatchSnapshot> snapshots_;  // one per server, in the order given
   bool stopping_ = false;
   std::condition_variable wake_;  // stopping_ set

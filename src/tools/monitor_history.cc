@@ -5,7 +5,8 @@
 
 namespace tarntool {
 
-History::History(double spanSeconds, double bucketSeconds) : span_(spanSeconds), bucket_(bucketSeconds) {}
+History::History(double spanSeconds, double bucketSeconds)
+    : span_(spanSeconds), bucket_(bucketSeconds) {}
 
 void History::add(const std::string &series, double time, double value) {
   if (!std::isfinite(time) || !std::isfinite(value)) return;
@@ -40,8 +41,10 @@ nlohmann::json History::points(const std::string &series, double now) const {
 void History::prune(double now) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = series_.begin(); it != series_.end();) {
-    if (it->second.empty() || it->second.back().first < now - span_) it = series_.erase(it);
-    else ++it;
+    if (it->second.empty() || it->second.back().first < now - span_)
+      it = series_.erase(it);
+    else
+      ++it;
   }
 }
 

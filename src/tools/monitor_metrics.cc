@@ -25,7 +25,8 @@ std::string number(double v) {
 // all when it has no sample.
 class Family {
  public:
-  Family(const char *name, const char *type, const char *help) : name_(name), type_(type), help_(help) {}
+  Family(const char *name, const char *type, const char *help)
+      : name_(name), type_(type), help_(help) {}
 
   void add(const Labels &labels, double value) {
     samples_ += name_;
@@ -49,18 +50,24 @@ class Family {
 };
 
 void serverMetrics(const std::vector<ServerState> &servers, double now, std::string &out) {
-  Family up("tarn_server_up", "gauge", "Whether the tarn server answered the monitor's last request.");
+  Family up("tarn_server_up", "gauge",
+            "Whether the tarn server answered the monitor's last request.");
   Family packets("tarn_server_ring_packets", "gauge", "Packets the server's ring holds.");
   Family size("tarn_server_ring_size_bytes", "gauge", "Size of the server's ring.");
   Family used("tarn_server_ring_used_bytes", "gauge", "Bytes of the server's ring in use.");
-  Family ratio("tarn_server_ring_used_ratio", "gauge", "Share of the server's ring in use, from 0 to 1.");
-  Family rate("tarn_server_packets_per_second", "gauge", "Packets the server stored per second lately.");
+  Family ratio("tarn_server_ring_used_ratio", "gauge",
+               "Share of the server's ring in use, from 0 to 1.");
+  Family rate("tarn_server_packets_per_second", "gauge",
+              "Packets the server stored per second lately.");
   Family dropped("tarn_server_dropped_packets_total", "counter",
                  "Packets the ring dropped to make room since the server started.");
   Family clients("tarn_server_clients", "gauge", "Clients connected to the server.");
-  Family newest("tarn_server_newest_packet_age_seconds", "gauge", "Age of the newest packet's time on the server.");
-  Family srcPackets("tarn_source_packets", "gauge", "Packets of one source that the server's ring holds.");
-  Family srcAge("tarn_source_newest_packet_age_seconds", "gauge", "Age of the newest packet's time of one source.");
+  Family newest("tarn_server_newest_packet_age_seconds", "gauge",
+                "Age of the newest packet's time on the server.");
+  Family srcPackets("tarn_source_packets", "gauge",
+                    "Packets of one source that the server's ring holds.");
+  Family srcAge("tarn_source_newest_packet_age_seconds", "gauge",
+                "Age of the newest packet's time of one source.");
   for (const ServerState &s : servers) {
     Labels l{{"tarn", s.tarn}};
     up.add(l, s.up ? 1 : 0);
@@ -69,7 +76,8 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
     packets.add(l, static_cast<double>(f.packets));
     size.add(l, static_cast<double>(f.ringBytes));
     used.add(l, static_cast<double>(f.usedBytes));
-    ratio.add(l, f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0);
+    ratio.add(
+        l, f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0);
     if (s.packetsPerSecond) rate.add(l, *s.packetsPerSecond);
     dropped.add(l, static_cast<double>(f.dropped));
     clients.add(l, f.clients);
@@ -80,22 +88,30 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
       srcAge.add(ls, now - src.newestTime);
     }
   }
-  for (const Family *f : {&up, &packets, &size, &used, &ratio, &rate, &dropped, &clients, &newest, &srcPackets, &srcAge}) {
+  for (const Family *f : {&up, &packets, &size, &used, &ratio, &rate, &dropped, &clients, &newest,
+                          &srcPackets, &srcAge}) {
     f->writeTo(out);
   }
 }
 
 struct RelayFamilies {
-  Family stale{"tarn_relay_stale", "gauge", "Whether the relay's newest report is older than three report intervals."};
+  Family stale{"tarn_relay_stale", "gauge",
+               "Whether the relay's newest report is older than three report intervals."};
   Family age{"tarn_relay_report_age_seconds", "gauge", "Age of the relay's newest status report."};
-  Family interval{"tarn_relay_report_interval_seconds", "gauge", "The relay's interval between status reports."};
-  Family runTime{"tarn_relay_run_time_seconds", "gauge", "How long the relay had run at its newest report."};
-  Family memory{"tarn_relay_resident_memory_bytes", "gauge", "The relay's resident set size at its newest report."};
-  Family up{"tarn_relay_connection_up", "gauge", "Whether the connection is in state yes at the newest report."};
-  Family state{"tarn_relay_connection_state", "gauge", "The connection's state at the newest report (label state)."};
+  Family interval{"tarn_relay_report_interval_seconds", "gauge",
+                  "The relay's interval between status reports."};
+  Family runTime{"tarn_relay_run_time_seconds", "gauge",
+                 "How long the relay had run at its newest report."};
+  Family memory{"tarn_relay_resident_memory_bytes", "gauge",
+                "The relay's resident set size at its newest report."};
+  Family up{"tarn_relay_connection_up", "gauge",
+            "Whether the connection is in state yes at the newest report."};
+  Family state{"tarn_relay_connection_state", "gauge",
+               "The connection's state at the newest report (label state)."};
   Family latency{"tarn_relay_connection_latency_seconds", "gauge",
                  "Seconds between the connection's last packet and the newest report."};
-  Family queued{"tarn_relay_connection_queued_packets", "gauge", "Packets waiting in the connection's queue."};
+  Family queued{"tarn_relay_connection_queued_packets", "gauge",
+                "Packets waiting in the connection's queue."};
 
   void add(const RelayView &r) {
     Labels l{{"relay", r.state.target}};
@@ -107,7 +123,10 @@ struct RelayFamilies {
     runTime.add(l, rep.runTime);
     if (rep.rssKiB()) memory.add(l, 1024.0 * static_cast<double>(*rep.rssKiB()));
     for (const ConnectionReport &c : rep.connections) {
-      Labels lc{{"relay", r.state.target}, {"connection", c.name}, {"direction", c.direction}, {"tarn", c.tarn},
+      Labels lc{{"relay", r.state.target},
+                {"connection", c.name},
+                {"direction", c.direction},
+                {"tarn", c.tarn},
                 {"queue", c.queue}};
       up.add(lc, c.state == "yes" ? 1 : 0);
       Labels ls = lc;
@@ -119,7 +138,9 @@ struct RelayFamilies {
   }
 
   void writeTo(std::string &out) const {
-    for (const Family *f : {&stale, &age, &interval, &runTime, &memory, &up, &state, &latency, &queued}) f->writeTo(out);
+    for (const Family *f :
+         {&stale, &age, &interval, &runTime, &memory, &up, &state, &latency, &queued})
+      f->writeTo(out);
   }
 };
 
@@ -128,10 +149,14 @@ struct RelayFamilies {
 std::string escapeLabel(const std::string &value) {
   std::string out;
   for (char c : value) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }

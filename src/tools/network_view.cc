@@ -30,7 +30,8 @@ Json ringJson(const tarnclient::RingFigures &f) {
   Json j;
   j["size_bytes"] = f.ringBytes;
   j["used_bytes"] = f.usedBytes;
-  j["used_ratio"] = f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0;
+  j["used_ratio"] =
+      f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0;
   j["packets"] = f.packets;
   j["oldest_id"] = f.oldestId;
   j["newest_id"] = f.newestId;
@@ -53,8 +54,10 @@ Json serverJson(const ServerState &s, double now) {
   j["ring"] = ringJson(s.figures);
   Json sources = Json::array();
   for (const tarnclient::SourceFigures &src : s.figures.sources) {
-    sources.push_back(
-        {{"name", src.name}, {"packets", src.packets}, {"newest_time", src.newestTime}, {"newest_age_seconds", now - src.newestTime}});
+    sources.push_back({{"name", src.name},
+                       {"packets", src.packets},
+                       {"newest_time", src.newestTime},
+                       {"newest_age_seconds", now - src.newestTime}});
   }
   j["sources"] = sources;
   j["sources_cut_short"] = s.figures.sourcesTruncated;
@@ -62,9 +65,14 @@ Json serverJson(const ServerState &s, double now) {
 }
 
 Json connectionJson(const RelayView &r, const ConnectionReport &c) {
-  return {{"name", c.name},           {"direction", c.direction},     {"tarn", c.tarn},
-          {"queue", c.queue},         {"state", c.state},             {"latency_seconds", orNull(c.latency)},
-          {"queue_depth", c.queueDepth}, {"attention", needsAttention(r, c)}};
+  return {{"name", c.name},
+          {"direction", c.direction},
+          {"tarn", c.tarn},
+          {"queue", c.queue},
+          {"state", c.state},
+          {"latency_seconds", orNull(c.latency)},
+          {"queue_depth", c.queueDepth},
+          {"attention", needsAttention(r, c)}};
 }
 
 Json relayJson(const RelayView &r) {
@@ -112,7 +120,8 @@ bool needsAttention(const RelayView &relay, const ConnectionReport &c) {
 bool needsAttention(const RelayView &relay) {
   if (relay.stale || !relay.state.problem.empty() || !relay.state.report) return true;
   const auto &conns = relay.state.report->connections;
-  return std::any_of(conns.begin(), conns.end(), [&](const ConnectionReport &c) { return needsAttention(relay, c); });
+  return std::any_of(conns.begin(), conns.end(),
+                     [&](const ConnectionReport &c) { return needsAttention(relay, c); });
 }
 
 Json toJson(const NetworkView &view) {
@@ -144,11 +153,16 @@ std::string bytesText(double bytes) {
 std::string durationText(double s) {
   char buf[32];
   if (!std::isfinite(s)) return "?";
-  if (std::fabs(s) < 10) std::snprintf(buf, sizeof buf, "%.2f s", s);
-  else if (std::fabs(s) < 120) std::snprintf(buf, sizeof buf, "%.0f s", s);
-  else if (std::fabs(s) < 7200) std::snprintf(buf, sizeof buf, "%.0f min", s / 60);
-  else if (std::fabs(s) < 172800) std::snprintf(buf, sizeof buf, "%.1f h", s / 3600);
-  else std::snprintf(buf, sizeof buf, "%.0f d", s / 86400);
+  if (std::fabs(s) < 10)
+    std::snprintf(buf, sizeof buf, "%.2f s", s);
+  else if (std::fabs(s) < 120)
+    std::snprintf(buf, sizeof buf, "%.0f s", s);
+  else if (std::fabs(s) < 7200)
+    std::snprintf(buf, sizeof buf, "%.0f min", s / 60);
+  else if (std::fabs(s) < 172800)
+    std::snprintf(buf, sizeof buf, "%.1f h", s / 3600);
+  else
+    std::snprintf(buf, sizeof buf, "%.0f d", s / 86400);
   return buf;
 }
 

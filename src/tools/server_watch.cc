@@ -11,9 +11,9 @@
 namespace tarntool {
 namespace {
 
-constexpr double kReapWait = 5.0;        // for a packet the server said it holds
-constexpr int kMaxCatchUp = 20000;       // older reports read per relay at most
-constexpr int kMaxFollow = 100000;       // status packets taken in one round at most
+constexpr double kReapWait = 5.0;   // for a packet the server said it holds
+constexpr int kMaxCatchUp = 20000;  // older reports read per relay at most
+constexpr int kMaxFollow = 100000;  // status packets taken in one round at most
 const char kAllStatus[] = ".+/pf/st";
 
 // The source name as an extended regular expression that matches only it.
@@ -30,18 +30,20 @@ int nextId(int id) { return id == 2147483647 ? 0 : id + 1; }
 
 }  // namespace
 
-std::optional<double> packetRate(const tarnclient::RingFigures &before, const tarnclient::RingFigures &after,
-                                 double seconds) {
+std::optional<double> packetRate(const tarnclient::RingFigures &before,
+                                 const tarnclient::RingFigures &after, double seconds) {
   if (seconds <= 0 || before.instance != after.instance || after.newestId < 0) return std::nullopt;
   uint64_t arrived = after.packets;  // a ring that was empty: all it holds is new
   if (before.newestId >= 0) {
-    arrived = (static_cast<uint32_t>(after.newestId) - static_cast<uint32_t>(before.newestId)) & 0x7fffffffu;
+    arrived = (static_cast<uint32_t>(after.newestId) - static_cast<uint32_t>(before.newestId)) &
+              0x7fffffffu;
     if (arrived >= (1u << 30)) return std::nullopt;  // ids went back: not the ring it was
   }
   return static_cast<double>(arrived) / seconds;
 }
 
-ServerWatch::ServerWatch(std::string tarn, double lookback) : tarn_(std::move(tarn)), lookback_(lookback) {
+ServerWatch::ServerWatch(std::string tarn, double lookback)
+    : tarn_(std::move(tarn)), lookback_(lookback) {
   state_.tarn = tarn_;
   state_.error = "not asked yet";
 }
@@ -121,7 +123,8 @@ bool ServerWatch::startFollowing(const tarnclient::RingFigures &f) {
     closeFollow();
     return false;
   }
-  if (f.newestId < 0 || tarnseek(followFd_, nextId(f.newestId)) < 0) tarnposition(followFd_, "oldest");
+  if (f.newestId < 0 || tarnseek(followFd_, nextId(f.newestId)) < 0)
+    tarnposition(followFd_, "oldest");
   return true;
 }
 

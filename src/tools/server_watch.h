@@ -31,12 +31,12 @@
 namespace tarntool {
 
 struct ServerState {
-  std::string tarn;                   // the tarn name as given
-  bool up = false;                    // its last round reached it
-  std::string error;                  // why it is down ("" while up)
-  tarnclient::RingFigures figures;    // from its last answer
+  std::string tarn;                        // the tarn name as given
+  bool up = false;                         // its last round reached it
+  std::string error;                       // why it is down ("" while up)
+  tarnclient::RingFigures figures;         // from its last answer
   std::optional<double> packetsPerSecond;  // from its last two answers
-  double answeredAt = 0.0;            // epoch time of its last answer; 0: never
+  double answeredAt = 0.0;                 // epoch time of its last answer; 0: never
 };
 
 struct RelayState {
@@ -57,8 +57,8 @@ struct WatchSnapshot {
 // apart: from the packet ids, which go on past restarts of a ring file and
 // wrap at 2^31. None when the ring is another one (a server that came back
 // without its ring file) or holds nothing.
-std::optional<double> packetRate(const tarnclient::RingFigures &before, const tarnclient::RingFigures &after,
-                                 double seconds);
+std::optional<double> packetRate(const tarnclient::RingFigures &before,
+                                 const tarnclient::RingFigures &after, double seconds);
 
 class ServerWatch {
  public:
@@ -85,7 +85,8 @@ class ServerWatch {
   void closeFollow();
   void follow(std::vector<RelayReport> *fresh);
   bool reapOne(std::vector<RelayReport> *fresh, int *id);
-  void take(const char *srcname, double time, const char *bytes, int nbytes, std::vector<RelayReport> *fresh);
+  void take(const char *srcname, double time, const char *bytes, int nbytes,
+            std::vector<RelayReport> *fresh);
 
   const std::string tarn_;
   const double lookback_;

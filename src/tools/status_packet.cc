@@ -73,8 +73,10 @@ bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string 
   c.queue = text(arr, "qn");
   c.state = text(arr, "con");
   double latency = 0;
-  if (c.state.empty()) why = "no 'con'";
-  else if (number(arr, "dlt", latency, why) && whole(arr, "nq", c.queueDepth, why) && whole(arr, "rss", c.rssKiB, why)) {
+  if (c.state.empty())
+    why = "no 'con'";
+  else if (number(arr, "dlt", latency, why) && whole(arr, "nq", c.queueDepth, why) &&
+           whole(arr, "rss", c.rssKiB, why)) {
     if (latency < kNoLatency) c.latency = latency;
     return true;
   }
@@ -120,7 +122,9 @@ std::optional<long> RelayReport::rssKiB() const {
 
 std::string statusTarget(const std::string &srcname) {
   if (srcname.size() <= kStatusSuffix.size()) return "";
-  if (srcname.compare(srcname.size() - kStatusSuffix.size(), kStatusSuffix.size(), kStatusSuffix) != 0) return "";
+  if (srcname.compare(srcname.size() - kStatusSuffix.size(), kStatusSuffix.size(), kStatusSuffix) !=
+      0)
+    return "";
   return srcname.substr(0, srcname.size() - kStatusSuffix.size());
 }
 

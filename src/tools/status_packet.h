@@ -21,15 +21,15 @@ struct ConnectionReport {
   std::string direction;  // "read" or "write"
   std::string tarn;       // the tarn name the connection uses
   std::string queue;
-  std::string state;      // "yes" while it works; "stopped", "sleeping"...
+  std::string state;              // "yes" while it works; "stopped", "sleeping"...
   std::optional<double> latency;  // seconds since its last packet; none before the first
-  long queueDepth = 0;    // packets waiting for it in its queue; negative: not a consumer
-  long rssKiB = 0;        // the relay's resident set size, in KiB
+  long queueDepth = 0;            // packets waiting for it in its queue; negative: not a consumer
+  long rssKiB = 0;                // the relay's resident set size, in KiB
 };
 
 struct RelayReport {
-  std::string target;  // the relay's name, from the source name
-  double time = 0.0;   // the packet's time: when the relay wrote the report
+  std::string target;    // the relay's name, from the source name
+  double time = 0.0;     // the packet's time: when the relay wrote the report
   double runTime = 0.0;  // seconds since the relay started
   std::vector<ConnectionReport> connections;
 

@@ -35,8 +35,10 @@ struct Table {
         const std::string &cell = rows[r][i];
         std::string pad(width[i] - cell.size(), ' ');
         bool last = i + 1 == rows[r].size();
-        if (std::find(right.begin(), right.end(), i) != right.end()) line += pad + cell;
-        else line += last ? cell : cell + pad;
+        if (std::find(right.begin(), right.end(), i) != right.end())
+          line += pad + cell;
+        else
+          line += last ? cell : cell + pad;
         if (!last) line += "  ";
       }
       while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -55,7 +57,9 @@ std::string fixed(double v, int digits) {
 std::vector<std::string> serverRow(const ServerState &s, double now) {
   if (!s.up) return {"!", s.tarn, "DOWN", "", "", "", "", "", s.error};
   const tarnclient::RingFigures &f = s.figures;
-  double used = f.ringBytes ? 100.0 * static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0;
+  double used = f.ringBytes
+                    ? 100.0 * static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes)
+                    : 0.0;
   return {"",
           s.tarn,
           "up",
@@ -70,7 +74,8 @@ std::vector<std::string> serverRow(const ServerState &s, double now) {
 std::string relayNote(const RelayView &r) {
   std::string note;
   if (r.stale) note = "STALE: last report " + durationText(r.age) + " ago";
-  if (!r.state.problem.empty()) note += (note.empty() ? "" : "; ") + ("newest report does not read: " + r.state.problem);
+  if (!r.state.problem.empty())
+    note += (note.empty() ? "" : "; ") + ("newest report does not read: " + r.state.problem);
   return note;
 }
 
@@ -86,7 +91,8 @@ void addRelayRows(Table &t, const RelayView &r) {
   for (const ConnectionReport &c : rep->connections) {
     bool mark = needsAttention(r, c);
     t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, c.state,
-           c.latency ? durationText(*c.latency) : "-", c.queueDepth >= 0 ? std::to_string(c.queueDepth) : "-",
+           c.latency ? durationText(*c.latency) : "-",
+           c.queueDepth >= 0 ? std::to_string(c.queueDepth) : "-",
            bytesText(1024.0 * static_cast<double>(c.rssKiB)), note},
           mark);
   }
@@ -97,13 +103,15 @@ void addRelayRows(Table &t, const RelayView &r) {
 std::string renderTable(const NetworkView &view, bool color) {
   Table servers;
   servers.right = {3, 4, 6};
-  servers.add({"", "SERVER", "STATE", "PACKETS/S", "PACKETS", "RING USE", "CLIENTS", "NEWEST PACKET", ""});
+  servers.add(
+      {"", "SERVER", "STATE", "PACKETS/S", "PACKETS", "RING USE", "CLIENTS", "NEWEST PACKET", ""});
   for (const ServerState &s : view.servers) servers.add(serverRow(s, view.now), !s.up);
   std::string out = servers.render(color) + "\n";
   if (view.relays.empty()) return out + "No relay's status packets on these servers.\n";
   Table relays;
   relays.right = {7, 8, 9};
-  relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED", "RSS", ""});
+  relays.add(
+      {"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED", "RSS", ""});
   for (const RelayView &r : view.relays) addRelayRows(relays, r);
   return out + relays.render(color);
 }

@@ -29,7 +29,7 @@ struct GenOptions {
   long size = 64;   // body bytes
   std::string templ = "SYN_%03d/GEN";
   long streams = 1;
-  double bad = 0;   // fraction of packets made not to unstuff
+  double bad = 0;  // fraction of packets made not to unstuff
 };
 
 const char *const kUsage =
@@ -84,7 +84,8 @@ bool expandTemplate(const std::string &templ, long number, std::string &out, std
 bool parseArgs(const Args &args, GenOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    bool known = a == "-n" || a == "-r" || a == "-s" || a == "--src" || a == "--streams" || a == "--bad";
+    bool known =
+        a == "-n" || a == "-r" || a == "-s" || a == "--src" || a == "--streams" || a == "--bad";
     if (known && i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
@@ -92,12 +93,18 @@ bool parseArgs(const Args &args, GenOptions &o, std::string &err) {
     if (known) {
       const std::string &v = args[++i];
       bool ok = true;
-      if (a == "-n") ok = parseCount(v, o.count);
-      else if (a == "-r") ok = parseSeconds(v, o.rate);
-      else if (a == "-s") ok = parseCount(v, o.size) && o.size <= PKT_MAX_BODY;
-      else if (a == "--src") o.templ = v;
-      else if (a == "--streams") ok = parseCount(v, o.streams) && o.streams >= 1 && o.streams <= 100000;
-      else ok = parseSeconds(v, o.bad) && o.bad <= 1.0;
+      if (a == "-n")
+        ok = parseCount(v, o.count);
+      else if (a == "-r")
+        ok = parseSeconds(v, o.rate);
+      else if (a == "-s")
+        ok = parseCount(v, o.size) && o.size <= PKT_MAX_BODY;
+      else if (a == "--src")
+        o.templ = v;
+      else if (a == "--streams")
+        ok = parseCount(v, o.streams) && o.streams >= 1 && o.streams <= 100000;
+      else
+        ok = parseSeconds(v, o.bad) && o.bad <= 1.0;
       if (!ok) {
         err = a + ": '" + v + "' is not " +
               (a == "-n"          ? "a count"
@@ -133,11 +140,12 @@ int checkServerTakesSize(int fd, const GenOptions &o) {
   }
   long stuffed = PKT_HEADER_SIZE + o.size;
   if (figures.maxPacket == 0 || stuffed <= static_cast<long>(figures.maxPacket)) return 0;
-  std::fprintf(stderr,
-               "tarn gen: -s %ld: each packet would be %ld bytes stuffed, more than the %u bytes tarn '%s' "
-               "takes; give -s %ld or less\n",
-               o.size, stuffed, figures.maxPacket, o.tarn.c_str(),
-               static_cast<long>(figures.maxPacket) - PKT_HEADER_SIZE);
+  std::fprintf(
+      stderr,
+      "tarn gen: -s %ld: each packet would be %ld bytes stuffed, more than the %u bytes tarn '%s' "
+      "takes; give -s %ld or less\n",
+      o.size, stuffed, figures.maxPacket, o.tarn.c_str(),
+      static_cast<long>(figures.maxPacket) - PKT_HEADER_SIZE);
   return 2;
 }
 

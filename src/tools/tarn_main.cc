@@ -10,7 +10,9 @@ namespace tarntool {
 namespace {
 
 const Command kCommands[] = {
-    {"put", runPut, "tarn put TARN                 JSON lines from stdin: {\"srcname\", \"time\", \"text\" or \"data\" (base64)}"},
+    {"put", runPut,
+     "tarn put TARN                 JSON lines from stdin: {\"srcname\", \"time\", \"text\" or "
+     "\"data\" (base64)}"},
     {"tail", runTail,
      "tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
      "               [-n COUNT] [-t SECONDS] [--json] [--unstuff]"},
@@ -23,7 +25,8 @@ const Command kCommands[] = {
      "                              the servers and every relay reporting to them"},
     {"monitor", runMonitor,
      "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
-     "                              serves a page, /api/status and /metrics (default 127.0.0.1:6580)"},
+     "                              serves a page, /api/status and /metrics (default "
+     "127.0.0.1:6580)"},
 };
 
 void usage(FILE *out) {

@@ -46,7 +46,8 @@ bool parseListen(const std::string &text, MonitorOptions &o, std::string &err) {
     return false;
   }
   std::string host = text.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   if (host.find_first_of(":[]") != std::string::npos && text.front() != '[') {
     err = "-l: write an IPv6 address in brackets, as [::1]:6580";
     return false;
@@ -148,8 +149,8 @@ int runMonitor(const Args &args) {
     http.listen_after_bind();
     serving = false;
   });
-  std::printf("tarn monitor: serving http://%s:%d/ for %zu tarn servers (Ctrl-C ends)\n", urlHost(o.host).c_str(),
-              port, o.tarns.size());
+  std::printf("tarn monitor: serving http://%s:%d/ for %zu tarn servers (Ctrl-C ends)\n",
+              urlHost(o.host).c_str(), port, o.tarns.size());
   std::fflush(stdout);
   while (serving && pauseUnlessInterrupted(0.1)) {
   }

@@ -48,7 +48,10 @@ bool decodeLine(const std::string &line, LinePacket &p, std::string &err) {
     return false;
   }
   if (text != j.end()) {
-    if (!text->is_string()) { err = "\"text\" must be a string"; return false; }
+    if (!text->is_string()) {
+      err = "\"text\" must be a string";
+      return false;
+    }
     p.bytes = text->get<std::string>();
   } else if (!data->is_string() || !base64Decode(data->get<std::string>(), p.bytes)) {
     err = "\"data\" must be base64";
@@ -82,9 +85,11 @@ int runPut(const Args &args) {
       ++bad;
       continue;
     }
-    int rc = tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(), static_cast<int>(p.bytes.size()));
+    int rc =
+        tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(), static_cast<int>(p.bytes.size()));
     if (rc < 0) {
-      std::fprintf(stderr, "tarn put: line %ld: the server refused the packet (%zu bytes)\n", lineNo, p.bytes.size());
+      std::fprintf(stderr, "tarn put: line %ld: the server refused the packet (%zu bytes)\n",
+                   lineNo, p.bytes.size());
       ++bad;
       if (rc == -3) break;  // interrupted while the server was away
       continue;

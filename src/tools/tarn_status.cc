@@ -19,8 +19,8 @@
 namespace tarntool {
 namespace {
 
-constexpr double kLookback = 600.0;     // seconds of older reports read to find a relay's interval
-constexpr double kRateSpan = 1.0;       // seconds between the two answers that give packets/s
+constexpr double kLookback = 600.0;  // seconds of older reports read to find a relay's interval
+constexpr double kRateSpan = 1.0;    // seconds between the two answers that give packets/s
 constexpr double kDefaultWatch = 2.0;
 
 const char *const kUsage =
@@ -44,7 +44,8 @@ bool checkTarn(const std::string &name, std::string &err) {
 bool parseArgs(const Args &args, StatusOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if (a == "--json") o.json = true;
+    if (a == "--json")
+      o.json = true;
     else if (a == "--watch") {
       o.watch = kDefaultWatch;
       double s;
@@ -85,14 +86,16 @@ NetworkView currentView(const std::vector<std::unique_ptr<ServerWatch>> &watches
 
 bool useColor() {
   const char *term = std::getenv("TERM");
-  return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") && !(term && std::string(term) == "dumb");
+  return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") &&
+         !(term && std::string(term) == "dumb");
 }
 
 // The table drawn over the previous one: cursor home, each line cleared to
 // its end, then everything below cleared.
 void redraw(const std::string &table, double every) {
   std::string out = "\033[H";
-  out += "tarn status every " + durationText(every) + ", " + timeText(std_now()) + " (Ctrl-C ends)\033[K\n\033[K\n";
+  out += "tarn status every " + durationText(every) + ", " + timeText(std_now()) +
+         " (Ctrl-C ends)\033[K\n\033[K\n";
   for (size_t at = 0, nl; at < table.size(); at = nl + 1) {
     nl = table.find('\n', at);
     if (nl == std::string::npos) nl = table.size();
@@ -103,9 +106,12 @@ void redraw(const std::string &table, double every) {
 }
 
 void show(const NetworkView &view, const StatusOptions &o) {
-  if (o.json) std::puts(jsonText(toJson(view), o.watch < 0 ? 2 : -1).c_str());
-  else if (o.watch < 0) std::fputs(renderTable(view, useColor()).c_str(), stdout);
-  else redraw(renderTable(view, useColor()), o.watch);
+  if (o.json)
+    std::puts(jsonText(toJson(view), o.watch < 0 ? 2 : -1).c_str());
+  else if (o.watch < 0)
+    std::fputs(renderTable(view, useColor()).c_str(), stdout);
+  else
+    redraw(renderTable(view, useColor()), o.watch);
   std::fflush(stdout);
 }
 
@@ -121,7 +127,8 @@ int runStatus(const Args &args) {
   catchInterrupts();
   elog_set_immediate(0);  // a server that cannot be reached is shown as down instead
   std::vector<std::unique_ptr<ServerWatch>> watches;
-  for (const std::string &t : o.tarns) watches.push_back(std::make_unique<ServerWatch>(t, kLookback));
+  for (const std::string &t : o.tarns)
+    watches.push_back(std::make_unique<ServerWatch>(t, kLookback));
   pollAll(watches);
   if (!pauseUnlessInterrupted(kRateSpan)) return 0;
   pollAll(watches);

@@ -19,9 +19,9 @@ namespace {
 struct TailOptions {
   std::string tarn;
   std::string match, reject;
-  std::string from;       // "", "oldest", "newest", a time, or "#ID"
-  long count = -1;        // packets to print; -1: no limit
-  double idle = -1;       // seconds without a packet before ending; -1: none
+  std::string from;  // "", "oldest", "newest", a time, or "#ID"
+  long count = -1;   // packets to print; -1: no limit
+  double idle = -1;  // seconds without a packet before ending; -1: none
   bool json = false;
   bool unstuff = false;  // add the content code and, for log and parameter-file packets, the text
 };
@@ -44,22 +44,34 @@ bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
     const std::string &a = args[i];
     bool hasValue = i + 1 < args.size();
     auto value = [&]() -> const std::string & { return args[++i]; };
-    if (a == "--json") o.json = true;
-    else if (a == "--unstuff") o.unstuff = true;
+    if (a == "--json")
+      o.json = true;
+    else if (a == "--unstuff")
+      o.unstuff = true;
     else if ((a == "-m" || a == "-r" || a == "--from" || a == "-n" || a == "-t") && !hasValue) {
       err = a + " needs a value";
       return false;
-    } else if (a == "-m") o.match = value();
-    else if (a == "-r") o.reject = value();
-    else if (a == "--from") o.from = value();
+    } else if (a == "-m")
+      o.match = value();
+    else if (a == "-r")
+      o.reject = value();
+    else if (a == "--from")
+      o.from = value();
     else if (a == "-n") {
-      if (!parseCount(value(), o.count)) { err = "-n: '" + args[i] + "' is not a count"; return false; }
+      if (!parseCount(value(), o.count)) {
+        err = "-n: '" + args[i] + "' is not a count";
+        return false;
+      }
     } else if (a == "-t") {
-      if (!parseSeconds(value(), o.idle)) { err = "-t: '" + args[i] + "' is not a number of seconds"; return false; }
+      if (!parseSeconds(value(), o.idle)) {
+        err = "-t: '" + args[i] + "' is not a number of seconds";
+        return false;
+      }
     } else if (!a.empty() && a[0] == '-') {
       err = "unknown option " + a;
       return false;
-    } else if (o.tarn.empty()) o.tarn = a;
+    } else if (o.tarn.empty())
+      o.tarn = a;
     else {
       err = "unexpected argument '" + a + "'";
       return false;
@@ -85,7 +97,8 @@ bool position(int fd, const std::string &from, std::string &err) {
       return false;
     }
     if (tarnseek(fd, static_cast<int>(id)) < 0) {
-      std::fprintf(stderr, "tarn tail: packet %ld is not in the ring; waiting for new packets\n", id);
+      std::fprintf(stderr, "tarn tail: packet %ld is not in the ring; waiting for new packets\n",
+                   id);
     }
     return true;
   }
@@ -129,20 +142,25 @@ void printPacket(const TailPacket &p, const TailOptions &o, Packet *&pkt) {
     nlohmann::ordered_json j;
     j["pktid"] = p.pktid;
     j["srcname"] = p.srcname;
-    if (std::isfinite(p.time)) j["time"] = p.time;  // shortest text that reads back exactly
-    else j["time"] = nullptr;
+    if (std::isfinite(p.time))
+      j["time"] = p.time;  // shortest text that reads back exactly
+    else
+      j["time"] = nullptr;
     j["nbytes"] = p.nbytes;
     j["crc32"] = hex8(crc);
     if (o.unstuff) {
-      if (u.content >= 0) j["content"] = u.content;
-      else j["content"] = nullptr;
+      if (u.content >= 0)
+        j["content"] = u.content;
+      else
+        j["content"] = nullptr;
       if (u.hasText) j["text"] = u.text;
     }
     std::puts(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   } else {
-    std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname, timeText(p.time).c_str(), p.time,
-                p.nbytes, hex8(crc).c_str());
-    if (o.unstuff && u.content < 0) std::printf("  does not unstuff: %s\n", pkt_strerror(u.content));
+    std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname,
+                timeText(p.time).c_str(), p.time, p.nbytes, hex8(crc).c_str());
+    if (o.unstuff && u.content < 0)
+      std::printf("  does not unstuff: %s\n", pkt_strerror(u.content));
     if (o.unstuff && u.content >= 0) std::printf("  content %d\n", u.content);
     if (u.hasText) {
       // The text indented under its packet, one line of it per line.

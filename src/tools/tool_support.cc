@@ -93,7 +93,8 @@ bool interrupted() { return g_stop.load() != 0; }
 
 bool pauseUnlessInterrupted(double seconds) {
   using Clock = std::chrono::steady_clock;
-  Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
   while (!interrupted()) {
     Clock::duration left = end - Clock::now();
     if (left <= Clock::duration::zero()) return true;

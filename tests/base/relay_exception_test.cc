@@ -10,9 +10,10 @@ namespace {
 template <typename Kind>
 class FailureKind : public testing::Test {};
 
-using Kinds = testing::Types<RelayEOFException, RelayNodataException, RelayDNEException,
-                             RelayTarnClosedException, RelayTarnOpenException,
-                             RelayTarnPositioningException, RelayTimeoutException, RelayUnstuffException>;
+using Kinds =
+    testing::Types<RelayEOFException, RelayNodataException, RelayDNEException,
+                   RelayTarnClosedException, RelayTarnOpenException, RelayTarnPositioningException,
+                   RelayTimeoutException, RelayUnstuffException>;
 TYPED_TEST_SUITE(FailureKind, Kinds);
 
 TYPED_TEST(FailureKind, CaughtByItsOwnTypeWithTheMessageUnchanged) {
@@ -76,7 +77,8 @@ void expectNoKindCatchesAnother() {
 TEST(FailureFamily, NoKindCatchesAnother) {
   expectNoKindCatchesAnother<RelayEOFException, RelayNodataException, RelayDNEException,
                              RelayTarnClosedException, RelayTarnOpenException,
-                             RelayTarnPositioningException, RelayTimeoutException, RelayUnstuffException>();
+                             RelayTarnPositioningException, RelayTimeoutException,
+                             RelayUnstuffException>();
   EXPECT_FALSE((handlerCatches<RelayEOFException, RelayNodataException>()));
   EXPECT_FALSE((handlerCatches<RelayTarnClosedException, RelayTarnOpenException>()));
 }

@@ -23,10 +23,13 @@ TEST(TerminationSignals, BlockedMaskIsInheritedAndUnblockedPerThread) {
   std::thread([] {
     blockTerminationSignals();
     bool childBlocked = false;
-    std::thread([&] { childBlocked = blockedInThisThread(SIGTERM) && blockedInThisThread(SIGHUP); }).join();
+    std::thread([&] {
+      childBlocked = blockedInThisThread(SIGTERM) && blockedInThisThread(SIGHUP);
+    }).join();
     EXPECT_TRUE(childBlocked) << "threads started later inherit the blocked signals";
     unblockTerminationSignals();
-    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) EXPECT_FALSE(blockedInThisThread(sig)) << sig;
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+      EXPECT_FALSE(blockedInThisThread(sig)) << sig;
   }).join();
 }
 

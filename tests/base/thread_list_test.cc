@@ -11,8 +11,8 @@
 
 namespace {
 
-using testsupport::waitUntil;
 using std::chrono::seconds;
+using testsupport::waitUntil;
 
 TEST(ThreadList, JoinsInStartOrderEvenWhenLaterThreadsEndFirst) {
   std::atomic<bool> release{false};

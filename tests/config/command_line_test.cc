@@ -10,9 +10,9 @@
 
 #include "base/relay_exception.h"
 #include "base/relay_times.h"
-#include "output_capture.h"
 #include "config/relay_config.h"
 #include "fresh_tag_registry.h"
+#include "output_capture.h"
 #include "process.h"
 #include "relay_config_inspector.h"
 #include "relay_pf.h"

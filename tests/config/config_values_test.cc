@@ -15,8 +15,8 @@ namespace {
 using namespace configvalues;
 
 TEST(ConfigValues, TarnNamesNameAPortAndAHost) {
-  for (const char *name : {":1", ":65535", "localhost", "station:6510", "a-b.example.org:7", "10.0.0.1:80",
-                           "0.0.0.0", "host.", "x1"}) {
+  for (const char *name : {":1", ":65535", "localhost", "station:6510", "a-b.example.org:7",
+                           "10.0.0.1:80", "0.0.0.0", "host.", "x1"}) {
     EXPECT_EQ(tarnNameProblem(name), "") << name;
   }
   for (const char *name : {":0", ":65536", ":", "h:", ":+80", ":80x", ":-1"}) {
@@ -24,8 +24,8 @@ TEST(ConfigValues, TarnNamesNameAPortAndAHost) {
   }
   // A bare number, a short or wide dotted form, octal-looking parts, and
   // names no resolver takes.
-  for (const char *name : {"1796600002", "1.2.3", "256.1.1.1", "010.0.0.1", "1.2.3.4.5", "-a", "a-", "a_b",
-                           "a..b", "[::1]:80", "a b", "host.1", ".", "a:b:1"}) {
+  for (const char *name : {"1796600002", "1.2.3", "256.1.1.1", "010.0.0.1", "1.2.3.4.5", "-a", "a-",
+                           "a_b", "a..b", "[::1]:80", "a b", "host.1", ".", "a:b:1"}) {
     EXPECT_NE(tarnNameProblem(name).find("its host"), std::string::npos) << name;
   }
   EXPECT_EQ(tarnNameProblem(""), "it is empty");
@@ -37,8 +37,12 @@ TEST(ConfigValues, TarnNamesNameAPortAndAHost) {
 
 TEST(ConfigValues, SizesTakeAUnitAndNothingElse) {
   long out = -1;
-  for (auto [text, want] : std::vector<std::pair<std::string, long>>{
-           {"0", 0}, {"512", 512}, {"16k", 16384}, {"16M", 16L << 20}, {"1g", 1L << 30}, {"1024G", 1L << 40}}) {
+  for (auto [text, want] : std::vector<std::pair<std::string, long>>{{"0", 0},
+                                                                     {"512", 512},
+                                                                     {"16k", 16384},
+                                                                     {"16M", 16L << 20},
+                                                                     {"1g", 1L << 30},
+                                                                     {"1024G", 1L << 40}}) {
     EXPECT_TRUE(configvalues::readSize(text, out)) << text;
     EXPECT_EQ(out, want) << text;
   }

@@ -54,7 +54,8 @@ class CurrentPf : public ::testing::Test {
   // pairs: two arguments alone would be the legacy syntax).
   void configure(const RelayPf &pf) {
     testsupport::writeFile(dir.file("relay.pf"), pf.text());
-    storage = {"tarn2tarn_pre", "-v", "-p", "relay", "-t", "relay1", "t1", "tagsrv:1", "t2", "tagsrv:2"};
+    storage = {"tarn2tarn_pre", "-v", "-p",       "relay", "-t",
+               "relay1",        "t1", "tagsrv:1", "t2",    "tagsrv:2"};
     std::vector<char *> argv;
     for (auto &a : storage) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -84,18 +85,23 @@ class CurrentPf : public ::testing::Test {
   std::string out, err;
 };
 
-std::string readerEntry(const std::string &name, const std::string &queue, const std::string &more = "") {
-  return connectionEntry("name " + name + "\nread_from_tarnname in:1\nwrite_to_queue " + queue + "\n" + more);
+std::string readerEntry(const std::string &name, const std::string &queue,
+                        const std::string &more = "") {
+  return connectionEntry("name " + name + "\nread_from_tarnname in:1\nwrite_to_queue " + queue +
+                         "\n" + more);
 }
-std::string writerEntry(const std::string &name, const std::string &queue, const std::string &more = "") {
-  return connectionEntry("name " + name + "\nwrite_to_tarnname out:1\nread_from_queue " + queue + "\n" + more);
+std::string writerEntry(const std::string &name, const std::string &queue,
+                        const std::string &more = "") {
+  return connectionEntry("name " + name + "\nwrite_to_tarnname out:1\nread_from_queue " + queue +
+                         "\n" + more);
 }
 
 // ---- Names ----
 
 TEST_F(CurrentPf, AutoNamesCountEveryAutoEntryIncludingSkippedOnes) {
   RelayPf pf;
-  pf.connections = readerEntry("auto", "q") + writerEntry("auto", "q", "run false\n") + writerEntry("auto", "q");
+  pf.connections =
+      readerEntry("auto", "q") + writerEntry("auto", "q", "run false\n") + writerEntry("auto", "q");
   configure(pf);
   EXPECT_EQ(config.getConnections().size(), 2u);
   ASSERT_NE(connection("1/relay1"), nullptr);
@@ -103,9 +109,11 @@ TEST_F(CurrentPf, AutoNamesCountEveryAutoEntryIncludingSkippedOnes) {
   ASSERT_NE(connection("3/relay1"), nullptr);
   EXPECT_EQ(connection("1/relay1")->getString("connection_name"), "1/relay1");
   EXPECT_EQ(inside.namesUsed(), (std::vector<std::string>{"1/relay1", "2/relay1", "3/relay1"}));
-  EXPECT_NE(out.find("Thread 'master': Connection '2/relay1' is disabled (run = 'false') in parameter file. "
-                     "Skipping connection.\n"),
-            std::string::npos);
+  EXPECT_NE(
+      out.find(
+          "Thread 'master': Connection '2/relay1' is disabled (run = 'false') in parameter file. "
+          "Skipping connection.\n"),
+      std::string::npos);
   EXPECT_NE(out.find("Thread 'master': Added connection '3/relay1'\n"), std::string::npos);
 }
 
@@ -123,7 +131,8 @@ TEST_F(CurrentPf, SkippedConnectionCreatesNoQueueAndNoConnection) {
 
 TEST_F(CurrentPf, ConnectionsNamingOneQueueShareIt) {
   RelayPf pf;
-  pf.connections = readerEntry("r1", "q") + connectionEntry("name r2\nread_from_tarntag t1\nwrite_to_queue q\n") +
+  pf.connections = readerEntry("r1", "q") +
+                   connectionEntry("name r2\nread_from_tarntag t1\nwrite_to_queue q\n") +
                    writerEntry("w1", "q") + writerEntry("w2", "other");
   configure(pf);
   EXPECT_EQ(inside.queueCount(), 2u);
@@ -136,7 +145,8 @@ TEST_F(CurrentPf, ConnectionsNamingOneQueueShareIt) {
 // packets wait for the writer instead of being lost.
 TEST_F(CurrentPf, PacketsPushedBeforeTheWriterStartsAllArrive) {
   RelayPf pf;
-  pf.connections = readerEntry("r", "q") + writerEntry("w", "q", "max_queue 0\n") + writerEntry("w2", "q");
+  pf.connections =
+      readerEntry("r", "q") + writerEntry("w", "q", "max_queue 0\n") + writerEntry("w2", "q");
   configure(pf);
   auto queue = config.getRelayQueue("q");
   for (int i = 0; i < 5; ++i) {
@@ -176,7 +186,8 @@ TEST_F(CurrentPf, EntryBeatsSharedDefaultsWhichBeatDirectionDefaults) {
   pf.shared = "run true\nmatch SHARED\nreject\n";
   pf.read += "match READ\nreject READ\n";
   pf.write += "match WRITE\n";
-  pf.connections = readerEntry("r1", "q") + readerEntry("r2", "q", "match OWN\n") + writerEntry("w", "q");
+  pf.connections =
+      readerEntry("r1", "q") + readerEntry("r2", "q", "match OWN\n") + writerEntry("w", "q");
   configure(pf);
   EXPECT_EQ(connection("r1")->readerSettings().match, "SHARED");
   EXPECT_EQ(connection("r1")->readerSettings().reject, "") << "an empty shared value still wins";
@@ -198,7 +209,8 @@ TEST_F(CurrentPf, ReaderTimesLimitsAndFlags) {
       readerEntry("r1", "q",
                   "starttime 2026-12-07 10:00:00\nendtime last\ntoo_old 3600\ntoo_new 1.5\n"
                   "check_unstuff yes\nsuppress_unstuff_errors ON\nmatch AA_.*\n") +
-      readerEntry("r2", "q", "starttime 1000\nendtime 2026-12-07T10:00:00Z\n") + readerEntry("r3", "q");
+      readerEntry("r2", "q", "starttime 1000\nendtime 2026-12-07T10:00:00Z\n") +
+      readerEntry("r3", "q");
   configure(pf);
   auto r1 = connection("r1");
   EXPECT_EQ(r1->readerSettings().starttime, 1796637600.0);
@@ -257,12 +269,15 @@ TEST_F(CurrentPf, EmptyQueueNamesTurnPacketsOff) {
   EXPECT_EQ(config.getRelayStatusQueue(), nullptr);
   EXPECT_EQ(config.getRelayLogQueue(), nullptr);
   EXPECT_EQ(inside.queueCount(), 0u);
-  EXPECT_NE(out.find("Thread 'master': Parameter 'connections_special{status_create}{write_to_queue}' is empty: "
+  EXPECT_NE(out.find("Thread 'master': Parameter "
+                     "'connections_special{status_create}{write_to_queue}' is empty: "
                      "turning off status-packet creation\n"),
             std::string::npos);
-  EXPECT_NE(out.find("Thread 'master': Parameter 'connections_special{log_create}{write_to_queue}' is empty: "
-                     "turning off log-message output to tarnservers\n"),
-            std::string::npos);
+  EXPECT_NE(
+      out.find(
+          "Thread 'master': Parameter 'connections_special{log_create}{write_to_queue}' is empty: "
+          "turning off log-message output to tarnservers\n"),
+      std::string::npos);
 }
 
 TEST_F(CurrentPf, RunFalseIgnoresTheQueueName) {
@@ -279,22 +294,28 @@ TEST_F(CurrentPf, RunFalseIgnoresTheQueueName) {
 // one that is read and never filled; both are named at start-up.
 TEST_F(CurrentPf, UnpairedQueuesAreNamedAtStartUp) {
   RelayPf pf;
-  pf.connections = readerEntry("r1", "mainq") + readerEntry("r2", "mainq") + writerEntry("w1", "maniq") +
-                   readerEntry("r3", "paired") + writerEntry("w2", "paired") +
-                   writerEntry("w3", "paired2", "run false\n") + readerEntry("r4", "paired2") +
-                   writerEntry("wlog", "logq");
+  pf.connections = readerEntry("r1", "mainq") + readerEntry("r2", "mainq") +
+                   writerEntry("w1", "maniq") + readerEntry("r3", "paired") +
+                   writerEntry("w2", "paired") + writerEntry("w3", "paired2", "run false\n") +
+                   readerEntry("r4", "paired2") + writerEntry("wlog", "logq");
   pf.status = "run true\nwrite_to_queue statq\n";
   pf.log = "run true\nwrite_to_queue logq\n";
   configure(pf);
   const std::string l = "Thread 'master': ";
-  EXPECT_EQ(err, l + "Queue 'mainq' is filled by 'r1', 'r2' but no writer connection reads it: its packets go "
-                     "nowhere\n" +
-                     l + "Queue 'paired2' is filled by 'r4' but no writer connection reads it: its packets go "
-                     "nowhere\n" +
-                     l + "Queue 'statq' is filled by the status packets but no writer connection reads it: its "
-                     "packets go nowhere\n" +
-                     l + "Queue 'maniq' is read by 'w1' but nothing fills it: no reader connection writes to "
-                     "it, and it receives neither status nor log packets\n");
+  EXPECT_EQ(
+      err,
+      l +
+          "Queue 'mainq' is filled by 'r1', 'r2' but no writer connection reads it: its packets go "
+          "nowhere\n" +
+          l +
+          "Queue 'paired2' is filled by 'r4' but no writer connection reads it: its packets go "
+          "nowhere\n" +
+          l +
+          "Queue 'statq' is filled by the status packets but no writer connection reads it: its "
+          "packets go nowhere\n" +
+          l +
+          "Queue 'maniq' is read by 'w1' but nothing fills it: no reader connection writes to "
+          "it, and it receives neither status nor log packets\n");
 }
 
 // ---- Timing settings ----

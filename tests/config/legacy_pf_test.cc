@@ -170,15 +170,18 @@ TEST(LegacyPfFailure, UnreadableFileValuesAreRefused) {
   struct Case {
     std::string line, key, value, expected;
   } cases[] = {
-      {"too_old abc", "too_old", "abc", "a number of seconds greater than 0, or empty for no limit"},
-      {"too_new nan", "too_new", "nan", "a number of seconds greater than 0, or empty for no limit"},
+      {"too_old abc", "too_old", "abc",
+       "a number of seconds greater than 0, or empty for no limit"},
+      {"too_new nan", "too_new", "nan",
+       "a number of seconds greater than 0, or empty for no limit"},
       {"too_old -5", "too_old", "-5", "a number of seconds greater than 0, or empty for no limit"},
-      {"check_unstuff maybe", "check_unstuff", "maybe", "true or false (or yes/no, y/n, on/off, 1/0)"},
+      {"check_unstuff maybe", "check_unstuff", "maybe",
+       "true or false (or yes/no, y/n, on/off, 1/0)"},
   };
   for (const Case &c : cases) {
     testsupport::writeFile(dir.file("legacy.pf"), c.line + "\n");
-    auto r = testsupport::runProgram({testsupport::programPath("tarn2tarn_pre"), "-p", dir.file("legacy"),
-                                      "in:1", "out:2"});
+    auto r = testsupport::runProgram(
+        {testsupport::programPath("tarn2tarn_pre"), "-p", dir.file("legacy"), "in:1", "out:2"});
     EXPECT_EQ(r.exitStatus, 255);
     EXPECT_EQ(r.err, "\nFatal: Thread 'master': Configuration error: legacy parameter file '" +
                          dir.file("legacy") + "' has an invalid '" + c.key + "' value '" + c.value +

@@ -42,11 +42,13 @@ TEST_F(Settings, UnknownKeysAreFatalAndNameTheGetter) {
   EXPECT_EQ(fatalOutput([&] { config.getInt("internal_timeout_sec"); }),
             "\nFatal: Thread 'tester': Unexpected internal error: no key 'internal_timeout_sec' in "
             "RelayConfig::getInt()\n\n");
-  EXPECT_EQ(fatalOutput([&] { config.getDouble("shutdown_grace_period_sec"); }),
-            "\nFatal: Thread 'tester': Unexpected internal error: no key 'shutdown_grace_period_sec' in "
-            "RelayConfig::getDouble()\n\n");
+  EXPECT_EQ(
+      fatalOutput([&] { config.getDouble("shutdown_grace_period_sec"); }),
+      "\nFatal: Thread 'tester': Unexpected internal error: no key 'shutdown_grace_period_sec' in "
+      "RelayConfig::getDouble()\n\n");
   EXPECT_EQ(fatalOutput([&] { config.getDouble(""); }),
-            "\nFatal: Thread 'tester': Unexpected internal error: no key '' in RelayConfig::getDouble()\n\n");
+            "\nFatal: Thread 'tester': Unexpected internal error: no key '' in "
+            "RelayConfig::getDouble()\n\n");
 }
 
 TEST_F(Settings, ConfigureRecordsTheStartTimeAndCreatesAStateManagerWithoutStatefile) {

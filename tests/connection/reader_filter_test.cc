@@ -63,7 +63,10 @@ TEST(ReaderFilter, UnstuffCheckAndItsSilentForm) {
 TEST(ReaderFilter, UnstuffingIsAskedOnlyWhenTheCheckIsReached) {
   ReaderLimits limits = none();
   int asked = 0;
-  auto unstuffs = [&] { ++asked; return true; };
+  auto unstuffs = [&] {
+    ++asked;
+    return true;
+  };
   judgePacket(limits, false, kNow, kNow, unstuffs);
   limits.checkUnstuff = true;
   limits.tooOld = 60;

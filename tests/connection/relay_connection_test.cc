@@ -44,19 +44,21 @@ class Connection : public ::testing::Test {
     testLog().setVerbose(0);
   }
 
-  static std::shared_ptr<RelayConnection> reader(const std::string &name, ReaderSettings settings = {},
+  static std::shared_ptr<RelayConnection> reader(const std::string &name,
+                                                 ReaderSettings settings = {},
                                                  const std::string &tarnname = "srv:6510") {
     auto tag = TarnTag::createTarnTagFromTarnName(tarnname);
     return std::make_shared<RelayConnection>(
-        name, keptQueue("q1"), settings, std::make_unique<TarnSource>(tag, tarnname, name, settings, testContext()),
-        testContext());
+        name, keptQueue("q1"), settings,
+        std::make_unique<TarnSource>(tag, tarnname, name, settings, testContext()), testContext());
   }
-  static std::shared_ptr<RelayConnection> writer(const std::string &name, WriterSettings settings = {},
-                                                 std::shared_ptr<RelayQueue> queue = keptQueue("q1")) {
+  static std::shared_ptr<RelayConnection> writer(
+      const std::string &name, WriterSettings settings = {},
+      std::shared_ptr<RelayQueue> queue = keptQueue("q1")) {
     auto tag = TarnTag::getTarnTag("wtag", "arch:7000", true);
-    return std::make_shared<RelayConnection>(name, queue, settings,
-                                             std::make_unique<TarnDestination>(tag, "", testContext()),
-                                             testContext());
+    return std::make_shared<RelayConnection>(
+        name, queue, settings, std::make_unique<TarnDestination>(tag, "", testContext()),
+        testContext());
   }
 
   // The lines `describe` writes at verbose level, without their labels.
@@ -99,9 +101,12 @@ TEST_F(Connection, UnknownStatusKeysEndTheProcess) {
     EXPECT_EQ(result.exitStatus, 255);
     return result.err;
   };
-  EXPECT_EQ(fatal([&] { c->getInt("max_queue"); }), head + "max_queue' in RelayConnection::getInt()\n\n");
-  EXPECT_EQ(fatal([&] { c->getDouble("starttime"); }), head + "starttime' in RelayConnection::getDouble()\n\n");
-  EXPECT_EQ(fatal([&] { c->getString("Direction"); }), head + "Direction' in RelayConnection::getString()\n\n");
+  EXPECT_EQ(fatal([&] { c->getInt("max_queue"); }),
+            head + "max_queue' in RelayConnection::getInt()\n\n");
+  EXPECT_EQ(fatal([&] { c->getDouble("starttime"); }),
+            head + "starttime' in RelayConnection::getDouble()\n\n");
+  EXPECT_EQ(fatal([&] { c->getString("Direction"); }),
+            head + "Direction' in RelayConnection::getString()\n\n");
 }
 
 // Before its thread begins a connection counts 0 queued; then a reader
@@ -126,14 +131,20 @@ TEST_F(Connection, ReaderWithoutTimesDescribesBareKeys) {
   ReaderSettings settings;
   settings.match = "AA_.*";
   auto c = reader("r", settings);
-  std::vector<std::string> expected = {
-      "\t\tdlname\t\t\tr",          "\t\trun\t\t\ttrue",
-      "\t\tconnected_status\tstopped", "\t\tdirection\t\tread",
-      "\t\tread_from_tarnname\tsrv:6510", "\t\tread_from_tarntag\ttarntag0001",
-      "\t\twrite_to_queue\t\tq1",   "\t\tstarttime",
-      "\t\tendtime",                "\t\ttoo_old",
-      "\t\ttoo_new",                "\t\tcheck_unstuff\t\tfalse",
-      "\t\tmatch\t\t\tAA_.*",       "\t\treject\t\t\t"};
+  std::vector<std::string> expected = {"\t\tdlname\t\t\tr",
+                                       "\t\trun\t\t\ttrue",
+                                       "\t\tconnected_status\tstopped",
+                                       "\t\tdirection\t\tread",
+                                       "\t\tread_from_tarnname\tsrv:6510",
+                                       "\t\tread_from_tarntag\ttarntag0001",
+                                       "\t\twrite_to_queue\t\tq1",
+                                       "\t\tstarttime",
+                                       "\t\tendtime",
+                                       "\t\ttoo_old",
+                                       "\t\ttoo_new",
+                                       "\t\tcheck_unstuff\t\tfalse",
+                                       "\t\tmatch\t\t\tAA_.*",
+                                       "\t\treject\t\t\t"};
   EXPECT_EQ(describe(*c), expected);
 }
 
@@ -163,13 +174,17 @@ TEST_F(Connection, WriterDescription) {
   settings.maxQueueBytes = 1 << 20;
   settings.reject = "x";
   auto c = writer("w", settings, keptQueue("mainq"));
-  std::vector<std::string> expected = {
-      "\t\tdlname\t\t\tw",           "\t\trun\t\t\ttrue",
-      "\t\tconnected_status\tstopped", "\t\tdirection\t\twrite",
-      "\t\tread_from_queue\t\tmainq", "\t\twrite_to_tarnname\t",
-      "\t\twrite_to_tarntag\t\twtag", "\t\tmax_queue\t\t250",
-      "\t\tmax_queue_bytes\t\t1048576",
-      "\t\tmatch\t\t\t",             "\t\treject\t\t\tx"};
+  std::vector<std::string> expected = {"\t\tdlname\t\t\tw",
+                                       "\t\trun\t\t\ttrue",
+                                       "\t\tconnected_status\tstopped",
+                                       "\t\tdirection\t\twrite",
+                                       "\t\tread_from_queue\t\tmainq",
+                                       "\t\twrite_to_tarnname\t",
+                                       "\t\twrite_to_tarntag\t\twtag",
+                                       "\t\tmax_queue\t\t250",
+                                       "\t\tmax_queue_bytes\t\t1048576",
+                                       "\t\tmatch\t\t\t",
+                                       "\t\treject\t\t\tx"};
   EXPECT_EQ(describe(*c), expected);
 }
 

@@ -30,7 +30,8 @@ std::vector<std::string> filesIn(const std::string &relative, const std::string 
   if (DIR *dir = opendir(sourcePath(relative).c_str())) {
     while (struct dirent *entry = readdir(dir)) {
       std::string name = entry->d_name;
-      if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
         files.push_back(relative + "/" + name);
       }
     }
@@ -87,7 +88,8 @@ bool isRelayCommand(const std::vector<std::string> &words) {
 // The parameter file a command line names (-p, else the default). One of
 // the source tree is used where it is; any other is written into `dir` as a
 // stand-in of the claimed form.
-void provideParameterFile(std::vector<std::string> &args, bool legacy, const testsupport::TempDir &dir) {
+void provideParameterFile(std::vector<std::string> &args, bool legacy,
+                          const testsupport::TempDir &dir) {
   size_t valueAt = 0;
   for (size_t i = 1; i + 1 < args.size() && args[i].starts_with("-"); ++i) {
     if (args[i] == "-v") continue;
@@ -106,8 +108,8 @@ void provideParameterFile(std::vector<std::string> &args, bool legacy, const tes
 
 TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
   std::vector<std::pair<std::string, std::string>> relayFiles;
-  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf", "examples/jetstream.pf",
-                           "examples/jetstream-local.pf"}) {
+  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf",
+                           "examples/jetstream.pf", "examples/jetstream-local.pf"}) {
     relayFiles.emplace_back(file, testsupport::readFile(sourcePath(file)));
   }
   for (const Example &example : allExamples()) {
@@ -137,9 +139,10 @@ TEST(DocExamplesDeathTest, RelayCommandLinesUseTheSyntaxTheyClaim) {
       testsupport::TempDir dir;
       args[0] = "tarn2tarn_pre";
       provideParameterFile(args, claimsLegacy, dir);
-      EXPECT_EXIT(configureAndExit(dir.path(), args), ::testing::ExitedWithCode(claimsLegacy ? kLegacy : kCurrent),
-                  "")
-          << example.where << " claims the " << (claimsLegacy ? "legacy" : "current") << " syntax:\n"
+      EXPECT_EXIT(configureAndExit(dir.path(), args),
+                  ::testing::ExitedWithCode(claimsLegacy ? kLegacy : kCurrent), "")
+          << example.where << " claims the " << (claimsLegacy ? "legacy" : "current")
+          << " syntax:\n"
           << example.text;
       ++checked;
       legacy += claimsLegacy;

@@ -8,8 +8,12 @@
 
 namespace doctest_support {
 
-std::string sourcePath(const std::string &relative) { return std::string(RELAY_SOURCE_DIR) + "/" + relative; }
-std::string buildPath(const std::string &relative) { return std::string(RELAY_BUILD_DIR) + "/" + relative; }
+std::string sourcePath(const std::string &relative) {
+  return std::string(RELAY_SOURCE_DIR) + "/" + relative;
+}
+std::string buildPath(const std::string &relative) {
+  return std::string(RELAY_BUILD_DIR) + "/" + relative;
+}
 
 testsupport::ProcessResult shell(const std::string &command, int seconds) {
   return testsupport::runProgram({"/bin/sh", "-c", command}, std::chrono::seconds(seconds));
@@ -107,7 +111,8 @@ std::string unescapeRoff(std::string line) {
   static const std::pair<const char *, const char *> escapes[] = {
       {"\\-", "-"}, {"\\e", "\\"}, {"\\&", ""}, {"\\(aq", "'"}, {"\\(dq", "\""}};
   for (const auto &[from, to] : escapes) {
-    for (size_t at = line.find(from); at != std::string::npos; at = line.find(from, at + std::strlen(to))) {
+    for (size_t at = line.find(from); at != std::string::npos;
+         at = line.find(from, at + std::strlen(to))) {
       line.replace(at, std::strlen(from), to);
     }
   }
@@ -118,17 +123,23 @@ std::string unescapeRoff(std::string line) {
 
 std::vector<Example> markdownExamples(const std::string &relative) {
   std::vector<std::string> lines = linesOf(testsupport::readFile(sourcePath(relative)));
-  auto endsParagraph = [](const std::string &line) { return isBlank(line) || line.rfind("```", 0) == 0; };
+  auto endsParagraph = [](const std::string &line) {
+    return isBlank(line) || line.rfind("```", 0) == 0;
+  };
   std::vector<Example> found;
   for (size_t i = 0; i < lines.size(); ++i) {
     bool fenced = lines[i].rfind("```", 0) == 0;
     bool indented = lines[i].rfind("    ", 0) == 0 && i > 0 && isBlank(lines[i - 1]);
     if (!fenced && !indented) continue;
-    Example example{relative + ":" + std::to_string(i + 1), "", paragraphBefore(lines, i, endsParagraph)};
+    Example example{relative + ":" + std::to_string(i + 1), "",
+                    paragraphBefore(lines, i, endsParagraph)};
     size_t j = fenced ? i + 1 : i;
     for (; j < lines.size(); ++j) {
-      if (fenced ? lines[j].rfind("```", 0) == 0 : !(lines[j].rfind("    ", 0) == 0 || isBlank(lines[j]))) break;
-      example.text += (fenced ? lines[j] : lines[j].substr(std::min<size_t>(4, lines[j].size()))) + "\n";
+      if (fenced ? lines[j].rfind("```", 0) == 0
+                 : !(lines[j].rfind("    ", 0) == 0 || isBlank(lines[j])))
+        break;
+      example.text +=
+          (fenced ? lines[j] : lines[j].substr(std::min<size_t>(4, lines[j].size()))) + "\n";
     }
     found.push_back(example);
     i = fenced ? j : j - 1;
@@ -149,9 +160,11 @@ std::vector<Example> manExamples(const std::string &relative) {
     if (lines[i] != ".EX") continue;
     size_t introEnd = i;
     while (introEnd > 0 && lines[introEnd - 1] == ".PP") --introEnd;
-    Example example{relative + ":" + std::to_string(i + 1), "", paragraphBefore(lines, introEnd, endsParagraph)};
+    Example example{relative + ":" + std::to_string(i + 1), "",
+                    paragraphBefore(lines, introEnd, endsParagraph)};
     size_t j = i + 1;
-    for (; j < lines.size() && lines[j] != ".EE"; ++j) example.text += unescapeRoff(lines[j]) + "\n";
+    for (; j < lines.size() && lines[j] != ".EE"; ++j)
+      example.text += unescapeRoff(lines[j]) + "\n";
     found.push_back(example);
     i = j;
   }

@@ -19,8 +19,8 @@ class Installation : public ::testing::Test {
   void SetUp() override {
     if (!haveProgram("cmake")) GTEST_SKIP() << "cmake is not on PATH";
     prefix_ = dir_.file("prefix");
-    testsupport::ProcessResult r =
-        shell("cmake --install " + shellQuote(RELAY_BUILD_DIR) + " --prefix " + shellQuote(prefix_), 120);
+    testsupport::ProcessResult r = shell(
+        "cmake --install " + shellQuote(RELAY_BUILD_DIR) + " --prefix " + shellQuote(prefix_), 120);
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
   }
 
@@ -66,7 +66,8 @@ TEST_F(Installation, HoldsProgramsPagesExamplesAndUnits) {
     // The installed unit runs the installed program, not /usr/local's.
     EXPECT_NE(unitValue(text, "ExecStart").rfind(prefix_ + "/bin/", 0), std::string::npos) << unit;
     EXPECT_EQ(text.find("/usr/local/bin/"), std::string::npos) << unit;
-    EXPECT_EQ(readFile(path(std::string("share/doc/tarn2tarn_pre/examples/systemd/") + unit)), text);
+    EXPECT_EQ(readFile(path(std::string("share/doc/tarn2tarn_pre/examples/systemd/") + unit)),
+              text);
   }
 }
 
@@ -75,7 +76,8 @@ TEST_F(Installation, HoldsProgramsPagesExamplesAndUnits) {
 TEST_F(Installation, ProgramsRunFromThePrefix) {
   std::string ready = dir_.file("ready");
   testsupport::ChildProcess server({path("bin/tarnserver"), "-p", "0", "-R", ready});
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !readFile(ready).empty(); }, std::chrono::seconds(10)))
+  ASSERT_TRUE(
+      testsupport::waitUntil([&] { return !readFile(ready).empty(); }, std::chrono::seconds(10)))
       << server.err();
   std::string name = readFile(ready);
   name.erase(name.find_last_not_of("\n") + 1);
@@ -99,7 +101,8 @@ TEST_F(Installation, ProgramsRunFromThePrefix) {
     testsupport::ProcessResult found =
         shell("MANPATH=" + shellQuote(path("share/man")) + " man -w tarn2tarn_pre tarnserver tarn");
     EXPECT_EQ(found.exitStatus, 0) << found.err;
-    EXPECT_NE(found.out.find(path("share/man/man1/tarn2tarn_pre.1")), std::string::npos) << found.out;
+    EXPECT_NE(found.out.find(path("share/man/man1/tarn2tarn_pre.1")), std::string::npos)
+        << found.out;
   }
 }
 
@@ -115,7 +118,8 @@ TEST_F(Installation, SystemdUnitsVerify) {
   }
   std::string relay = readFile(path("lib/systemd/system/tarn2tarn_pre@.service"));
   std::string exec = unitValue(relay, "ExecStart");
-  EXPECT_NE(exec.find(" -S %S/" + unitValue(relay, "StateDirectory") + "/"), std::string::npos) << exec;
+  EXPECT_NE(exec.find(" -S %S/" + unitValue(relay, "StateDirectory") + "/"), std::string::npos)
+      << exec;
   EXPECT_NE(exec.find(" -p /etc/"), std::string::npos) << exec;
   // Longer than the relay's grace period, in its built-in default (15) and
   // in the example parameter file, so that systemd never kills a relay that
@@ -127,7 +131,8 @@ TEST_F(Installation, SystemdUnitsVerify) {
   EXPECT_GT(timeout, 15);
   EXPECT_GT(timeout, std::stoi(grace[1]));
 
-  if (!haveProgram("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed: the units are not verified";
+  if (!haveProgram("systemd-analyze"))
+    GTEST_SKIP() << "systemd-analyze is not installed: the units are not verified";
   for (const char *unit : kUnits) {
     testsupport::ProcessResult r =
         shell("MANPATH=" + shellQuote(path("share/man")) + " systemd-analyze verify " +

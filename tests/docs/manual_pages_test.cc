@@ -18,7 +18,8 @@ std::string relayPage() { return readFile(sourcePath("docs/man/tarn2tarn_pre.1")
 
 // What `tarn2tarn_pre -x` writes: the usage text on standard error.
 std::string relayUsage() {
-  testsupport::ProcessResult r = testsupport::runProgram({testsupport::programPath("tarn2tarn_pre"), "-x"});
+  testsupport::ProcessResult r =
+      testsupport::runProgram({testsupport::programPath("tarn2tarn_pre"), "-x"});
   EXPECT_EQ(r.exitStatus, 255) << r.err;
   EXPECT_NE(r.err.find("Usage:"), std::string::npos) << r.err;
   return r.err;
@@ -101,12 +102,14 @@ TEST(RelayPage, OptionsMatchTheUsageText) {
 TEST(RelayPage, ParameterKeysAreReadByTheConfiguration) {
   std::string page = relayPage();
   std::vector<std::string> keys = taggedTerms(section(page, ".SH \"PARAMETER FILE\"", ".SH TIMES"));
-  std::vector<std::string> legacyKeys = taggedTerms(section(page, ".SS Legacy syntax", ".SH OPTIONS"));
+  std::vector<std::string> legacyKeys =
+      taggedTerms(section(page, ".SS Legacy syntax", ".SH OPTIONS"));
   ASSERT_GE(keys.size(), 28u);
   ASSERT_EQ(legacyKeys, (std::vector<std::string>{"too_old", "too_new", "check_unstuff"}));
   keys.insert(keys.end(), legacyKeys.begin(), legacyKeys.end());
 
-  std::string literals = stringLiterals(sourcePath("src/config")) + stringLiterals(sourcePath("src/endpoints"));
+  std::string literals =
+      stringLiterals(sourcePath("src/config")) + stringLiterals(sourcePath("src/endpoints"));
   ASSERT_FALSE(literals.empty());
   for (const std::string &key : keys) {
     std::string rest = key;
@@ -114,7 +117,8 @@ TEST(RelayPage, ParameterKeysAreReadByTheConfiguration) {
     static const std::regex component(R"(^\{?([a-z_]+)\}?)");
     while (!rest.empty() && std::regex_search(rest, part, component)) {
       std::regex inLiteral("[\"{]" + part[1].str() + "[\"{}]");
-      EXPECT_TRUE(std::regex_search(literals, inLiteral)) << "'" << part[1] << "' of '" << key << "'";
+      EXPECT_TRUE(std::regex_search(literals, inLiteral))
+          << "'" << part[1] << "' of '" << key << "'";
       rest = part.suffix();
     }
   }
@@ -125,10 +129,12 @@ TEST(RelayPage, ConnectionKeysMatchTheGuide) {
   std::vector<std::string> pageKeys =
       taggedTerms(section(relayPage(), ".SS Connection keys", ".SS Defaults and layering"));
   std::set<std::string> page(pageKeys.begin(), pageKeys.end());
-  std::string guide = section(readFile(sourcePath("docs/parameter-files.md")), "### Connection keys", "### Direction");
+  std::string guide = section(readFile(sourcePath("docs/parameter-files.md")),
+                              "### Connection keys", "### Direction");
   std::set<std::string> documented;
   static const std::regex row(R"(\n\| `([a-z_]+)` \|)");
-  for (std::sregex_iterator it(guide.begin(), guide.end(), row), end; it != end; ++it) documented.insert((*it)[1]);
+  for (std::sregex_iterator it(guide.begin(), guide.end(), row), end; it != end; ++it)
+    documented.insert((*it)[1]);
   ASSERT_GE(documented.size(), 17u);
   EXPECT_EQ(page, documented);
 }
@@ -137,39 +143,48 @@ TEST(RelayPage, ConnectionKeysMatchTheGuide) {
 // names of its status and log packets are the suffixes its packets get.
 TEST(RelayPage, QuotedMessagesExistInTheCode) {
   std::string literals;
-  for (const char *folder : {"src/app", "src/base", "src/config", "src/connection", "src/endpoints", "src/managers", "src/tarn",
-                             "src/platform/statefile"}) {
+  for (const char *folder : {"src/app", "src/base", "src/config", "src/connection", "src/endpoints",
+                             "src/managers", "src/tarn", "src/platform/statefile"}) {
     literals += stringLiterals(sourcePath(folder));
   }
   for (const char *message :
-       {"Configuration error: ", "Flushing queue", "Second termination signal received: exiting now",
-        "Shutdown grace period of %d seconds expired: exiting now", "Read positions saved to statefile '",
-        "' before exiting", "tarn2tarn_pre read positions", "Fatal: ", "shutting down", "\"pf/st\"", "\"log\"",
+       {"Configuration error: ", "Flushing queue",
+        "Second termination signal received: exiting now",
+        "Shutdown grace period of %d seconds expired: exiting now",
+        "Read positions saved to statefile '", "' before exiting", "tarn2tarn_pre read positions",
+        "Fatal: ", "shutting down", "\"pf/st\"", "\"log\"",
         "Usage:", ": they will be read again when the relay restarts on its statefile"}) {
     EXPECT_NE(literals.find(message), std::string::npos) << message;
   }
   std::string page = relayPage();
-  for (const char *quoted : {"Configuration error:", "Flushing queue", "Second termination signal received: exiting now",
-                             "Shutdown grace period of 15 seconds expired: exiting now",
-                             "tarn2tarn_pre read positions 2",
-                             "they will be read again when the relay restarts on its statefile"}) {
+  for (const char *quoted :
+       {"Configuration error:", "Flushing queue", "Second termination signal received: exiting now",
+        "Shutdown grace period of 15 seconds expired: exiting now",
+        "tarn2tarn_pre read positions 2",
+        "they will be read again when the relay restarts on its statefile"}) {
     EXPECT_NE(page.find(quoted), std::string::npos) << quoted;
   }
 }
 
 // The tarnserver page lists every option of the server's usage text.
 TEST(ServerPage, OptionsMatchTheUsageText) {
-  testsupport::ProcessResult r = testsupport::runProgram({testsupport::programPath("tarnserver"), "-h"});
+  testsupport::ProcessResult r =
+      testsupport::runProgram({testsupport::programPath("tarnserver"), "-h"});
   EXPECT_EQ(r.exitStatus, 0);
   std::set<std::string> usage = usageOptions(r.err + r.out);
-  std::string synopsis = section(readFile(sourcePath("docs/man/tarnserver.1")), ".SH SYNOPSIS", ".SH DESCRIPTION");
+  std::string synopsis =
+      section(readFile(sourcePath("docs/man/tarnserver.1")), ".SH SYNOPSIS", ".SH DESCRIPTION");
   std::set<std::string> page;
   for (const std::string &option : manSynopsisOptions(synopsis)) {
-    page.insert(option.substr(0, 2) + (option.size() > 2 ? " " + [&] {
-      std::string arg = option.substr(3);
-      std::transform(arg.begin(), arg.end(), arg.begin(), ::toupper);
-      return arg;
-    }() : ""));
+    page.insert(option.substr(0, 2) + (option.size() > 2 ? " " +
+                                                               [&] {
+                                                                 std::string arg = option.substr(3);
+                                                                 std::transform(
+                                                                     arg.begin(), arg.end(),
+                                                                     arg.begin(), ::toupper);
+                                                                 return arg;
+                                                               }()
+                                                         : ""));
   }
   ASSERT_GE(usage.size(), 7u);
   EXPECT_EQ(page, usage);
@@ -178,7 +193,8 @@ TEST(ServerPage, OptionsMatchTheUsageText) {
 // The tarn page describes each command of the tool, and each command's
 // options as its usage text gives them.
 TEST(ToolPage, CommandsAndOptionsMatchTheUsageText) {
-  testsupport::ProcessResult r = testsupport::runProgram({testsupport::programPath("tarn"), "--help"});
+  testsupport::ProcessResult r =
+      testsupport::runProgram({testsupport::programPath("tarn"), "--help"});
   EXPECT_EQ(r.exitStatus, 0);
   std::string page = readFile(sourcePath("docs/man/tarn.1"));
   for (const char *command : {"put", "gen", "tail", "stat", "status", "monitor"}) {
@@ -191,7 +207,8 @@ TEST(ToolPage, CommandsAndOptionsMatchTheUsageText) {
     std::string roff = std::regex_replace(name, std::regex("-"), "\\-");
     bool described = false;
     for (const char *macro : {"\n.B ", "\n.BI ", "\n.BR "}) {
-      for (const char *after : {" ", "\n"}) described |= page.find(macro + roff + after) != std::string::npos;
+      for (const char *after : {" ", "\n"})
+        described |= page.find(macro + roff + after) != std::string::npos;
     }
     EXPECT_TRUE(described) << name;
   }

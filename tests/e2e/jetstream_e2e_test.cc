@@ -32,21 +32,27 @@ std::map<std::string, std::vector<std::string>> bySource(const std::vector<Packe
 
 class JetStreamRelay : public testing::Test {
  protected:
-  std::string jsWriter(const std::string &name, const std::string &queue, const std::string &extra = "") {
-    return connectionEntry("name " + name + "\nwrite_to_natsurl " + nats.url() + "\nwrite_to_natsstream " +
-                           kStream + "\nnatsstream_create true\nread_from_queue " + queue + "\n" + extra);
+  std::string jsWriter(const std::string &name, const std::string &queue,
+                       const std::string &extra = "") {
+    return connectionEntry("name " + name + "\nwrite_to_natsurl " + nats.url() +
+                           "\nwrite_to_natsstream " + kStream +
+                           "\nnatsstream_create true\nread_from_queue " + queue + "\n" + extra);
   }
   // Reads the whole stream (a start time before every packet).
-  std::string jsReader(const std::string &name, const std::string &queue, const std::string &extra = "") {
-    return connectionEntry("name " + name + "\nread_from_natsurl " + nats.url() + "\nread_from_natsstream " +
-                           kStream + "\nwrite_to_queue " + queue + "\nstarttime 2000-01-01\n" + extra);
+  std::string jsReader(const std::string &name, const std::string &queue,
+                       const std::string &extra = "") {
+    return connectionEntry("name " + name + "\nread_from_natsurl " + nats.url() +
+                           "\nread_from_natsstream " + kStream + "\nwrite_to_queue " + queue +
+                           "\nstarttime 2000-01-01\n" + extra);
   }
   // tarn `src` -> JetStream (writer "pub"), with a statefile.
   std::unique_ptr<Relay> publisher() {
     testsupport::RelayPf pf;
     pf.connections = reader("in", src.name(), "q1") + jsWriter("pub", "q1");
-    auto relay = std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("pub.state"), "-v"});
-    EXPECT_TRUE(relay->waitFor("Repositioned tarn") && relay->waitFor("for writing")) << relay->output();
+    auto relay =
+        std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("pub.state"), "-v"});
+    EXPECT_TRUE(relay->waitFor("Repositioned tarn") && relay->waitFor("for writing"))
+        << relay->output();
     return relay;
   }
   // JetStream (reader "sub") -> tarn `dst`.
@@ -71,7 +77,8 @@ class JetStreamRelay : public testing::Test {
   // True once a good part of a 3000-packet run, but not all of it, is in
   // the stream.
   bool midStream() {
-    return testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) >= 600; }, seconds(30));
+    return testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) >= 600; },
+                                  seconds(30));
   }
 
   testsupport::TempDir dir;
@@ -84,17 +91,20 @@ TEST_F(JetStreamRelay, PacketsCrossBitForBitAndInOrderPerSourceAsDocumentedMessa
   pf.connections = reader("in", src.name(), "q1") + jsWriter("pub", "q1") + jsReader("sub", "q2") +
                    writer("out", dst.name(), "q2");
   Relay relay(pf, {"-v"});
-  ASSERT_TRUE(relay.waitFor("Reading JetStream") && relay.waitFor("Repositioned tarn")) << relay.output();
+  ASSERT_TRUE(relay.waitFor("Reading JetStream") && relay.waitFor("Repositioned tarn"))
+      << relay.output();
   ASSERT_TRUE(gen(src.name(), {"-n", "600", "-r", "2000", "-s", "512", "--streams", "3"}));
   ASSERT_TRUE(gen(src.name(), {"-n", "3", "-s", "300", "--src", "odd name/%d.x*>"}));
   expectSameStreams();
   EXPECT_EQ(relay.terminate(), 0) << relay.output();
   // The description at -v names the stream, and the consumer is acknowledged
   // up to the end of the stream.
-  for (const char *line : {"\t\twrite_to_natsurl\t", "\t\tread_from_natsstream\tTARN", "\t\tnatsconsumer\t\tsub"}) {
+  for (const char *line :
+       {"\t\twrite_to_natsurl\t", "\t\tread_from_natsstream\tTARN", "\t\tnatsconsumer\t\tsub"}) {
     EXPECT_NE(relay.output().find(line), std::string::npos) << line;
   }
-  EXPECT_EQ(consumerFloor(nats.url(), kStream, "sub").first, static_cast<int64_t>(lastSequence(nats.url(), kStream)));
+  EXPECT_EQ(consumerFloor(nats.url(), kStream, "sub").first,
+            static_cast<int64_t>(lastSequence(nats.url(), kStream)));
   // The message of a packet: its subject, headers and body.
   auto odd = withPrefix(packetsOn(src.name()), "odd name/");
   ASSERT_EQ(odd.size(), 3u);
@@ -121,8 +131,10 @@ TEST_F(JetStreamRelay, ReaderAppliesMatchRejectAgeAndEndTimeAndAcknowledgesWhatI
   ASSERT_TRUE(putAt(src.name(), "F_A/x", {base - 7200}));
   ASSERT_TRUE(putAt(src.name(), "F_A/x", timesFrom(base + 30, 5)));
   ASSERT_TRUE(putAt(src.name(), "F_A/x", {end, end + 1}));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) == 19; }, seconds(30)));
-  auto sub = subscriber("match F_A.*\nreject F_AB/.*\ntoo_old 3600\nendtime " + std::to_string(end) + "\n");
+  ASSERT_TRUE(
+      testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) == 19; }, seconds(30)));
+  auto sub = subscriber("match F_A.*\nreject F_AB/.*\ntoo_old 3600\nendtime " +
+                        std::to_string(end) + "\n");
   ASSERT_TRUE(sub->waitFor("Received a packet at specified endtime")) << sub->output();
   ASSERT_TRUE(waitForCount(dst.name(), 11)) << sub->output();
   EXPECT_EQ(countOf(sub->output(), "exceeds configured 'too_old' limit"), 1) << sub->output();
@@ -142,8 +154,8 @@ TEST_F(JetStreamRelay, ReaderAppliesMatchRejectAgeAndEndTimeAndAcknowledgesWhatI
 TEST_F(JetStreamRelay, PublisherKilledAndRestartedLeavesNoGapAndNoDuplicate) {
   auto pub = publisher();
   auto sub = subscriber();
-  testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n", "3000", "-r",
-                                       "1000", "-s", "256", "--streams", "3"});
+  testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n",
+                                       "3000", "-r", "1000", "-s", "256", "--streams", "3"});
   ASSERT_TRUE(midStream()) << pub->output();
   pub->process().signal(SIGKILL);
   pub->process().wait(seconds(30));
@@ -156,14 +168,15 @@ TEST_F(JetStreamRelay, PublisherKilledAndRestartedLeavesNoGapAndNoDuplicate) {
 TEST_F(JetStreamRelay, NatsServerRestartedMidStreamLosesNothing) {
   auto pub = publisher();
   auto sub = subscriber();
-  testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n", "3000", "-r",
-                                       "1000", "-s", "256", "--streams", "3"});
+  testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n",
+                                       "3000", "-r", "1000", "-s", "256", "--streams", "3"});
   ASSERT_TRUE(midStream()) << pub->output();
   ASSERT_GE(nats.stop(), 0);
   std::this_thread::sleep_for(milliseconds(1000));  // the outage
   nats.restart();
   ASSERT_EQ(generator.wait(seconds(60)), 0) << generator.err();
-  expectSameStreams("publisher:\n" + pub->output() + "subscriber:\n" + sub->output() + "nats-server:\n" + nats.log());
+  expectSameStreams("publisher:\n" + pub->output() + "subscriber:\n" + sub->output() +
+                    "nats-server:\n" + nats.log());
   EXPECT_TRUE(pub->waitFor("takes packets again")) << pub->output();
   EXPECT_TRUE(sub->waitFor("delivers again")) << sub->output();
 }
@@ -178,7 +191,8 @@ TEST_F(JetStreamRelay, AStreamMadeAnewIsReadFromItsFirstMessage) {
   ASSERT_TRUE(remakeStream(nats.url(), kStream));
   ASSERT_TRUE(gen(src.name(), {"-n", "100", "-s", "256", "--streams", "3"}));
   expectSameStreams("publisher:\n" + pub->output() + "subscriber:\n" + sub->output());
-  EXPECT_TRUE(sub->waitFor("the stream was made anew; reading it from its first message")) << sub->output();
+  EXPECT_TRUE(sub->waitFor("the stream was made anew; reading it from its first message"))
+      << sub->output();
 }
 
 }  // namespace

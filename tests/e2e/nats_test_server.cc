@@ -47,10 +47,12 @@ std::string NatsTestServer::url() const { return "nats://127.0.0.1:" + std::to_s
 void NatsTestServer::start() {
   // The old port may linger for a moment after a stop; retry briefly.
   for (int attempt = 0; attempt < 50; ++attempt) {
-    proc_ = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{
-        natsServerPath(), "-js", "-a", "127.0.0.1", "-p", std::to_string(port_), "-sd", dir_.path()});
+    proc_ = std::make_unique<testsupport::ChildProcess>(
+        std::vector<std::string>{natsServerPath(), "-js", "-a", "127.0.0.1", "-p",
+                                 std::to_string(port_), "-sd", dir_.path()});
     bool ready = testsupport::waitUntil(
-        [&] { return log().find("Server is ready") != std::string::npos || !proc_->running(); }, 20s);
+        [&] { return log().find("Server is ready") != std::string::npos || !proc_->running(); },
+        20s);
     if (ready && proc_->running()) return;
     std::this_thread::sleep_for(100ms);
   }
@@ -90,7 +92,8 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
   StoredMessage stored;
   Asker ask(url);
   natsMsg *msg = nullptr;
-  if (!ask.js() || js_GetMsg(&msg, ask.js(), stream.c_str(), sequence, nullptr, nullptr) != NATS_OK) return stored;
+  if (!ask.js() || js_GetMsg(&msg, ask.js(), stream.c_str(), sequence, nullptr, nullptr) != NATS_OK)
+    return stored;
   stored.sequence = sequence;
   stored.subject = natsMsg_GetSubject(msg);
   stored.data.assign(natsMsg_GetData(msg), static_cast<size_t>(natsMsg_GetDataLength(msg)));
@@ -104,7 +107,8 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
 
 bool remakeStream(const std::string &url, const std::string &stream) {
   Asker ask(url);
-  if (!ask.js() || js_DeleteStream(ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK) return false;
+  if (!ask.js() || js_DeleteStream(ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK)
+    return false;
   jsStreamConfig config;
   jsStreamConfig_Init(&config);
   const char *subjects[] = {"tarn.>"};
@@ -118,7 +122,8 @@ bool remakeStream(const std::string &url, const std::string &stream) {
   return true;
 }
 
-bool publishPackets(const std::string &url, const std::string &stream, const std::vector<PublishedPacket> &packets) {
+bool publishPackets(const std::string &url, const std::string &stream,
+                    const std::vector<PublishedPacket> &packets) {
   Asker ask(url);
   if (!ask.js()) return false;
   jsStreamInfo *info = nullptr;
@@ -138,13 +143,15 @@ bool publishPackets(const std::string &url, const std::string &stream, const std
   for (const PublishedPacket &p : packets) {
     natsMsg *msg = nullptr;
     std::string subject = jetstream::subjectFor("tarn", p.srcname);
-    if (natsMsg_Create(&msg, subject.c_str(), nullptr, p.bytes.data(), static_cast<int>(p.bytes.size())) != NATS_OK) {
+    if (natsMsg_Create(&msg, subject.c_str(), nullptr, p.bytes.data(),
+                       static_cast<int>(p.bytes.size())) != NATS_OK) {
       return false;
     }
     natsMsgHeader_Set(msg, "Tarn-Srcname", jetstream::srcnameHeader(p.srcname).c_str());
     natsMsgHeader_Set(msg, "Tarn-Time", jetstream::timeHeader(p.time).c_str());
-    natsMsgHeader_Set(msg, "Nats-Msg-Id",
-                      jetstream::messageId(p.srcname, p.time, p.bytes.data(), p.bytes.size()).c_str());
+    natsMsgHeader_Set(
+        msg, "Nats-Msg-Id",
+        jetstream::messageId(p.srcname, p.time, p.bytes.data(), p.bytes.size()).c_str());
     jsPubAck *ack = nullptr;
     natsStatus status = js_PublishMsg(&ack, ask.js(), msg, nullptr, nullptr);
     jsPubAck_Destroy(ack);
@@ -157,7 +164,8 @@ bool publishPackets(const std::string &url, const std::string &stream, const std
 uint64_t lastSequence(const std::string &url, const std::string &stream) {
   Asker ask(url);
   jsStreamInfo *info = nullptr;
-  if (!ask.js() || js_GetStreamInfo(&info, ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK) return 0;
+  if (!ask.js() || js_GetStreamInfo(&info, ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK)
+    return 0;
   uint64_t last = info->State.LastSeq;
   jsStreamInfo_Destroy(info);
   return last;
@@ -167,11 +175,12 @@ std::pair<int64_t, int64_t> consumerFloor(const std::string &url, const std::str
                                           const std::string &consumer) {
   Asker ask(url);
   jsConsumerInfo *info = nullptr;
-  if (!ask.js() ||
-      js_GetConsumerInfo(&info, ask.js(), stream.c_str(), consumer.c_str(), nullptr, nullptr) != NATS_OK) {
+  if (!ask.js() || js_GetConsumerInfo(&info, ask.js(), stream.c_str(), consumer.c_str(), nullptr,
+                                      nullptr) != NATS_OK) {
     return {-1, -1};
   }
-  std::pair<int64_t, int64_t> floor{static_cast<int64_t>(info->AckFloor.Stream), info->NumAckPending};
+  std::pair<int64_t, int64_t> floor{static_cast<int64_t>(info->AckFloor.Stream),
+                                    info->NumAckPending};
   jsConsumerInfo_Destroy(info);
   return floor;
 }

@@ -59,7 +59,8 @@ struct PublishedPacket {
   double time = 0;
   std::string bytes;
 };
-bool publishPackets(const std::string &url, const std::string &stream, const std::vector<PublishedPacket> &packets);
+bool publishPackets(const std::string &url, const std::string &stream,
+                    const std::vector<PublishedPacket> &packets);
 // The stream's last sequence number (0: empty or missing).
 uint64_t lastSequence(const std::string &url, const std::string &stream);
 // The stream sequence up to which the durable consumer is acknowledged, and

@@ -21,8 +21,8 @@ std::string Packet::identity() const {
 }
 
 std::vector<Packet> packetsOn(const std::string &tarn, const std::vector<std::string> &extra) {
-  std::vector<std::string> argv = {programPath("tarn"), "tail", tarn, "--from", "oldest", "-t", "0.5",
-                                   "--json"};
+  std::vector<std::string> argv = {
+      programPath("tarn"), "tail", tarn, "--from", "oldest", "-t", "0.5", "--json"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   auto result = testsupport::runProgram(argv, std::chrono::seconds(120));
   std::vector<Packet> packets;
@@ -81,7 +81,9 @@ int freePort() {
 
 int countOf(const std::string &text, const std::string &needle) {
   int n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  for (size_t at = text.find(needle); at != std::string::npos;
+       at = text.find(needle, at + needle.size()))
+    ++n;
   return n;
 }
 
@@ -143,7 +145,8 @@ std::vector<double> timesFrom(double first, int n) {
   return times;
 }
 
-bool putAt(const std::string &tarn, const std::string &src, const std::vector<double> &times, int size) {
+bool putAt(const std::string &tarn, const std::string &src, const std::vector<double> &times,
+           int size) {
   int fd = tarnopen(tarn.c_str(), "w&");
   if (fd < 0) return false;
   bool ok = true;
@@ -155,7 +158,8 @@ bool putAt(const std::string &tarn, const std::string &src, const std::vector<do
 }
 
 bool relayReady(const Relay &relay, int connections, int readers) {
-  return relay.waitFor("Connected to tarn", connections) && relay.waitFor("Repositioned tarn", readers);
+  return relay.waitFor("Connected to tarn", connections) &&
+         relay.waitFor("Repositioned tarn", readers);
 }
 
 }  // namespace e2e

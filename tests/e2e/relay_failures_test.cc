@@ -45,7 +45,7 @@ class RelayFailures : public testing::Test {
   // True once the relay has saved its statefile twice after the call.
   bool savedTwiceMore() const {
     auto stamp = [&] {
-      struct stat st{};
+      struct stat st {};
       if (stat(statefile().c_str(), &st) != 0) return std::pair<time_t, long>{0, 0};
       return std::pair<time_t, long>{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
     };
@@ -62,12 +62,14 @@ class RelayFailures : public testing::Test {
   }
   RelayPf straight(const std::string &srcName = "") const {
     RelayPf pf;
-    pf.connections = reader("in", srcName.empty() ? src.name() : srcName, "q") + writer("out", dst.name(), "q");
+    pf.connections =
+        reader("in", srcName.empty() ? src.name() : srcName, "q") + writer("out", dst.name(), "q");
     return pf;
   }
   // -v -v: the reader's "read" lines tell how far it is.
   std::unique_ptr<Relay> start(const RelayPf &pf) {
-    auto relay = std::make_unique<Relay>(pf, std::vector<std::string>{"-v", "-v", "-S", statefile()});
+    auto relay =
+        std::make_unique<Relay>(pf, std::vector<std::string>{"-v", "-v", "-S", statefile()});
     EXPECT_TRUE(relayReady(*relay, 2, 1)) << relay->output();
     return relay;
   }
@@ -105,11 +107,15 @@ TEST_F(RelayFailures, ADestinationHungAtTheStopLosesNothing) {
   ASSERT_TRUE(readAll(*relay, "H/x", 300)) << relay->output();
   EXPECT_EQ(relay->terminate(), 0) << relay->output();
   std::string err = relay->process().err();
-  EXPECT_NE(err.find("RelayConnection 'out' ends with 300 packets put to tarn '" + dst.name() +
-                     "' not acknowledged: they will be read again when the relay restarts on its statefile"),
+  EXPECT_NE(
+      err.find(
+          "RelayConnection 'out' ends with 300 packets put to tarn '" + dst.name() +
+          "' not acknowledged: they will be read again when the relay restarts on its statefile"),
+      std::string::npos)
+      << err;
+  EXPECT_NE(err.find("tarn '" + dst.name() + "': 300 puts left unacknowledged at exit"),
             std::string::npos)
       << err;
-  EXPECT_NE(err.find("tarn '" + dst.name() + "': 300 puts left unacknowledged at exit"), std::string::npos) << err;
   restartDestination();
   relay = start(straight());
   Delivery d = settle(relay);
@@ -141,7 +147,8 @@ TEST_F(RelayFailures, AForcedExitSavesOnlyWhatIsDone) {
     SCOPED_TRACE(how);
     bool second = std::string(how) == "second signal";
     RelayPf pf = straight();
-    pf.timing = std::string("pfstatusreport 2\ninternal_timeout 1\nshutdown_grace_period ") + (second ? "600" : "1") + "\n";
+    pf.timing = std::string("pfstatusreport 2\ninternal_timeout 1\nshutdown_grace_period ") +
+                (second ? "600" : "1") + "\n";
     auto relay = start(pf);
     hangDestination();
     std::string srcName = second ? "S/x" : "G/x";
@@ -186,7 +193,8 @@ TEST_F(RelayFailures, EditsToTheParameterFileKeepThePosition) {
     RelayPf pf;
     pf.connections = writer("out", dst.name(), "q") + reader("in", name, "q");
     relay = start(pf);
-    EXPECT_TRUE(relay->waitFor("from statefile '" + statefile() + "' to pktid " + std::to_string(first - 1006)))
+    EXPECT_TRUE(relay->waitFor("from statefile '" + statefile() + "' to pktid " +
+                               std::to_string(first - 1006)))
         << relay->output();
     ASSERT_TRUE(waitForCount(dst.name(), static_cast<size_t>(first - 1000)));
     ASSERT_EQ(relay->terminate(), 0) << relay->output();
@@ -223,11 +231,12 @@ TEST_F(RelayFailures, ALongInternalTimeoutDoesNotTurnAStopIntoAForcedExit) {
   pf.status = "run true\nwrite_to_queue q\n";
   pf.log = "run true\nwrite_to_queue q\n";
   auto relay = start(pf);
-  EXPECT_TRUE(relay->waitFor("Warning: internal_timeout of 20 seconds is not below shutdown_grace_period of 6 seconds"))
+  EXPECT_TRUE(relay->waitFor(
+      "Warning: internal_timeout of 20 seconds is not below shutdown_grace_period of 6 seconds"))
       << relay->output();
   ASSERT_TRUE(putAt(src.name(), "L/x", timesFrom(1000, 3)));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return withPrefix(packetsOn(dst.name()), "L/").size() >= 3; },
-                                     seconds(30)));
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return withPrefix(packetsOn(dst.name()), "L/").size() >= 3; }, seconds(30)));
   EXPECT_EQ(relay->terminate(), 0) << relay->output();
   // The stop came while the writer waited for its queue: it still says so.
   EXPECT_EQ(countOf(relay->output(), "Flushing queue"), 1) << relay->output();

@@ -9,9 +9,9 @@
 
 namespace {
 
-using e2e::Relay;
-using e2e::packetsOn;
 using e2e::identities;
+using e2e::packetsOn;
+using e2e::Relay;
 using tarntest::TarnTestServer;
 using testsupport::RelayPf;
 
@@ -23,8 +23,9 @@ TEST(RelayFlow, CopiesEveryPacketUnchangedAndInOrder) {
   // time, then packets put while it runs.
   ASSERT_TRUE(tarntest::putPackets(src.name(), "PRE_1/OLD", 50, kBase, 100));
   RelayPf pf;
-  pf.connections = e2e::reader("in", src.name(), "q", "starttime " + std::to_string(long(kBase)) + "\n") +
-                   e2e::writer("out", dst.name(), "q");
+  pf.connections =
+      e2e::reader("in", src.name(), "q", "starttime " + std::to_string(long(kBase)) + "\n") +
+      e2e::writer("out", dst.name(), "q");
   Relay relay(pf);
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   EXPECT_EQ(e2e::countOf(relay.output(), " to requested start time '"), 1) << relay.output();
@@ -46,15 +47,18 @@ TEST(RelayFlow, MatchAndRejectChooseTheSources) {
   ASSERT_TRUE(tarntest::putPackets(src.name(), "AB_2/TEST", 5, kBase + 10));
   ASSERT_TRUE(tarntest::putPackets(src.name(), "AB_1/X", 5, kBase + 20));
   RelayPf pf;
-  pf.connections = e2e::reader("in", src.name(), "q",
-                               "match AB_.*\nreject .*/TEST\nstarttime " + std::to_string(long(kBase)) + "\n") +
-                   e2e::writer("out", dst.name(), "q");
+  pf.connections =
+      e2e::reader("in", src.name(), "q",
+                  "match AB_.*\nreject .*/TEST\nstarttime " + std::to_string(long(kBase)) + "\n") +
+      e2e::writer("out", dst.name(), "q");
   Relay relay(pf);
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   // Counts of the sources present that the tag delivers after each step.
-  EXPECT_NE(relay.output().find("Matched 2 sources after selecting on expression 'AB_.*'\n"), std::string::npos)
+  EXPECT_NE(relay.output().find("Matched 2 sources after selecting on expression 'AB_.*'\n"),
+            std::string::npos)
       << relay.output();
-  EXPECT_NE(relay.output().find("Matched 1 sources after rejecting on expression '.*/TEST'\n"), std::string::npos)
+  EXPECT_NE(relay.output().find("Matched 1 sources after rejecting on expression '.*/TEST'\n"),
+            std::string::npos)
       << relay.output();
   // Live packets of every kind; the wanted ones come last, so once they are
   // there every other one has been passed over.
@@ -64,7 +68,8 @@ TEST(RelayFlow, MatchAndRejectChooseTheSources) {
 
   std::vector<e2e::Packet> wanted;
   for (const auto &p : packetsOn(src.name())) {
-    if (p.srcname.rfind("AB_", 0) == 0 && p.srcname.find("/TEST") == std::string::npos) wanted.push_back(p);
+    if (p.srcname.rfind("AB_", 0) == 0 && p.srcname.find("/TEST") == std::string::npos)
+      wanted.push_back(p);
   }
   ASSERT_EQ(wanted.size(), 65u);
   ASSERT_TRUE(e2e::waitForCount(dst.name(), wanted.size())) << relay.output();
@@ -80,10 +85,10 @@ TEST(RelayFlow, SeveralReadersFeedOneQueue) {
   Relay relay(pf);
   ASSERT_TRUE(e2e::relayReady(relay, 3, 2)) << relay.output();
   // Both sources at once, so that the readers' packets interleave.
-  testsupport::ChildProcess gen1({testsupport::programPath("tarn"), "gen", src1.name(), "-n", "1500", "--src",
-                                  "ONE_%d/X", "--streams", "2"});
-  testsupport::ChildProcess gen2({testsupport::programPath("tarn"), "gen", src2.name(), "-n", "1500", "--src",
-                                  "TWO_%d/X", "--streams", "2"});
+  testsupport::ChildProcess gen1({testsupport::programPath("tarn"), "gen", src1.name(), "-n",
+                                  "1500", "--src", "ONE_%d/X", "--streams", "2"});
+  testsupport::ChildProcess gen2({testsupport::programPath("tarn"), "gen", src2.name(), "-n",
+                                  "1500", "--src", "TWO_%d/X", "--streams", "2"});
   ASSERT_EQ(gen1.wait(std::chrono::seconds(120)), 0);
   ASSERT_EQ(gen2.wait(std::chrono::seconds(120)), 0);
 

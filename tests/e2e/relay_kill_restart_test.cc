@@ -28,7 +28,8 @@ class KillAndRestart : public testing::Test {
   std::unique_ptr<Relay> start() {
     testsupport::RelayPf pf;
     pf.connections = reader("in", src.name(), "q") + writer("out", dst.name(), "q");
-    auto relay = std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("relay.state"), "-v"});
+    auto relay =
+        std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("relay.state"), "-v"});
     EXPECT_TRUE(relayReady(*relay, 2, 1)) << relay->output();
     return relay;
   }
@@ -40,8 +41,8 @@ class KillAndRestart : public testing::Test {
     auto relay = start();
     int count = rate * duration;
     testsupport::ChildProcess generator({testsupport::programPath("tarn"), "gen", src.name(), "-n",
-                                         std::to_string(count), "-r", std::to_string(rate), "-s", "64",
-                                         "--src", "KILL_%d/x", "--streams", "4"});
+                                         std::to_string(count), "-r", std::to_string(rate), "-s",
+                                         "64", "--src", "KILL_%d/x", "--streams", "4"});
     auto begin = std::chrono::steady_clock::now();
     for (double at : kills) {
       std::this_thread::sleep_until(begin + milliseconds(static_cast<long>(at * 1000)));
@@ -60,22 +61,27 @@ class KillAndRestart : public testing::Test {
     for (const Packet &p : sent) {
       auto it = seen.find(p.identity());
       if (it == seen.end()) {
-        if (f.missing++ < 5) std::printf("missing: %s (source id %ld)\n", p.identity().c_str(), p.pktid);
+        if (f.missing++ < 5)
+          std::printf("missing: %s (source id %ld)\n", p.identity().c_str(), p.pktid);
         continue;
       }
       f.delivered += 1;
       f.duplicated += static_cast<size_t>(it->second - 1);
     }
-    std::printf("relay killed %zu times and restarted at %d packets/s: %zu generated, %zu delivered, %zu missing, "
-                "%zu duplicated\n",
-                kills.size(), rate, f.generated, f.delivered, f.missing, f.duplicated);
+    std::printf(
+        "relay killed %zu times and restarted at %d packets/s: %zu generated, %zu delivered, %zu "
+        "missing, "
+        "%zu duplicated\n",
+        kills.size(), rate, f.generated, f.delivered, f.missing, f.duplicated);
     return f;
   }
 
   // What may come twice per kill: one save interval (internal_timeout 1)
   // of reading, and a second more for what was in flight and for a busy
   // machine.
-  static size_t duplicateBound(int rate, size_t kills) { return static_cast<size_t>(rate) * 2 * kills; }
+  static size_t duplicateBound(int rate, size_t kills) {
+    return static_cast<size_t>(rate) * 2 * kills;
+  }
 
   testsupport::TempDir dir;
   tarntest::TarnTestServer src, dst;
@@ -98,12 +104,14 @@ TEST_F(KillAndRestart, At50000PacketsPerSecond) {
 TEST_F(KillAndRestart, FiveKillsAtRandomMomentsAt20000PacketsPerSecond) {
   // RELAY_KILL_SEED repeats a run's kill moments.
   const char *given = std::getenv("RELAY_KILL_SEED");
-  unsigned seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+  unsigned seed =
+      given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
   std::printf("kill moments from seed %u (RELAY_KILL_SEED)\n", seed);
   std::mt19937 random(seed);
   // One kill in each stretch of 1.5 s, so that the relay is up in between.
   std::vector<double> kills;
-  for (int k = 0; k < 5; ++k) kills.push_back(0.3 + 1.5 * k + std::uniform_real_distribution<double>(0, 1.1)(random));
+  for (int k = 0; k < 5; ++k)
+    kills.push_back(0.3 + 1.5 * k + std::uniform_real_distribution<double>(0, 1.1)(random));
   Figures f = run(20000, 8, kills);
   EXPECT_EQ(f.generated, 160000u);
   EXPECT_EQ(f.missing, 0u) << "seed " << seed;

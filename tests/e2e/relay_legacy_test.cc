@@ -30,8 +30,18 @@ class LegacyRelay : public ::testing::Test {
   }
 
   std::vector<std::string> command(const std::string &start, const std::string &end) {
-    return {programPath("tarn2tarn_pre"), "-v", "-p", dir.file("legacy"), "-S",
-            dir.file("state"), "-t", "leg", source.name(), dest.name(), start, end};
+    return {programPath("tarn2tarn_pre"),
+            "-v",
+            "-p",
+            dir.file("legacy"),
+            "-S",
+            dir.file("state"),
+            "-t",
+            "leg",
+            source.name(),
+            dest.name(),
+            start,
+            end};
   }
   std::string at(int offset) const { return std::to_string(static_cast<long>(base) + offset); }
 
@@ -60,7 +70,9 @@ class LegacyRelay : public ::testing::Test {
     size_t before = relayed().size();
     testsupport::ChildProcess again(command(start, end));
     testsupport::waitUntil(
-        [&] { return again.out().find("Repositioned tarn") != std::string::npos || !again.running(); },
+        [&] {
+          return again.out().find("Repositioned tarn") != std::string::npos || !again.running();
+        },
         seconds(30));
     testsupport::waitUntil([&] { return !again.running(); }, seconds(3));
     again.signal(SIGTERM);
@@ -95,7 +107,8 @@ TEST_F(LegacyRelay, EndLastCopiesUpToTheNewestPacket) {
   size_t before = relayed().size();
   auto again = testsupport::runProgram(command(at(3), "last"), seconds(90));
   EXPECT_EQ(again.exitStatus, 0) << again.err;
-  EXPECT_NE(again.out.find("Already past the last packet (pktid 9)"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("Already past the last packet (pktid 9)"), std::string::npos)
+      << again.out;
   EXPECT_EQ(relayed().size(), before);
 }
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-using e2e::Relay;
 using e2e::identities;
 using e2e::packetsOn;
+using e2e::Relay;
 using tarntest::TarnTestServer;
 using testsupport::RelayPf;
 
@@ -41,9 +41,11 @@ std::vector<double> timesOf(const std::vector<e2e::Packet> &packets) {
 }
 
 // A relay from one server to another with the reader's extra lines.
-RelayPf oneWay(const TarnTestServer &src, const TarnTestServer &dst, const std::string &readerLines) {
+RelayPf oneWay(const TarnTestServer &src, const TarnTestServer &dst,
+               const std::string &readerLines) {
   RelayPf pf;
-  pf.connections = e2e::reader("in", src.name(), "q", readerLines) + e2e::writer("out", dst.name(), "q");
+  pf.connections =
+      e2e::reader("in", src.name(), "q", readerLines) + e2e::writer("out", dst.name(), "q");
   return pf;
 }
 
@@ -55,8 +57,9 @@ TEST(RelayLimits, StartTimeBeginsAtTheFirstPacketAtOrAfterIt) {
     double first;
     int firstId;
   };
-  for (const Case &c : {Case{timeText(kBase + 4.5), kBase + 5, 5}, Case{timeText(kBase + 4), kBase + 4, 4},
-                        Case{timeText(kBase - 100), kBase, 0}}) {
+  for (const Case &c :
+       {Case{timeText(kBase + 4.5), kBase + 5, 5}, Case{timeText(kBase + 4), kBase + 4, 4},
+        Case{timeText(kBase - 100), kBase, 0}}) {
     SCOPED_TRACE(c.start);
     TarnTestServer dst;
     Relay relay(oneWay(src, dst, "starttime " + c.start + "\n"));
@@ -92,12 +95,13 @@ TEST(RelayLimits, EndTimeTakesAPacketExactlyAtItButNotOneMillisecondLater) {
     // The reader ends, and with it the writer of its queue; the relay runs on.
     ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
     EXPECT_TRUE(relay.process().running());
-    EXPECT_NE(relay.output().find("Scheduled to stop acquisition after endtime of " + dateText(c.endTime) +
-                                  " on tarn <"),
+    EXPECT_NE(relay.output().find("Scheduled to stop acquisition after endtime of " +
+                                  dateText(c.endTime) + " on tarn <"),
               std::string::npos)
         << relay.output();
     EXPECT_EQ(e2e::countOf(relay.output(), "Received a packet " + c.word + " specified endtime " +
-                                               dateText(c.endTime) + ", stopping acquisition for this connection\n"),
+                                               dateText(c.endTime) +
+                                               ", stopping acquisition for this connection\n"),
               1)
         << relay.output();
     auto out = packetsOn(dst.name());
@@ -112,11 +116,14 @@ TEST(RelayLimits, EndTimeLastStopsAfterTheNewestPacketPresentAtTheStart) {
   Relay relay(oneWay(src, dst, "starttime " + timeText(kBase) + "\nendtime last\n"));
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
-  EXPECT_NE(relay.output().find("Scheduled to stop acquisition after receiving last pktid (= #9) on tarn <"),
+  EXPECT_NE(relay.output().find(
+                "Scheduled to stop acquisition after receiving last pktid (= #9) on tarn <"),
             std::string::npos)
       << relay.output();
-  EXPECT_EQ(e2e::countOf(relay.output(), "Received last packet (pktid 9): stopping acquisition for this connection\n"),
-            1)
+  EXPECT_EQ(
+      e2e::countOf(relay.output(),
+                   "Received last packet (pktid 9): stopping acquisition for this connection\n"),
+      1)
       << relay.output();
   // What arrives later is not read any more.
   ASSERT_TRUE(tarntest::putPackets(src.name(), "LA_1/X", 5, kBase + 10));
@@ -128,8 +135,10 @@ TEST(RelayLimits, EndTimeLastOnAnEmptyServerEndsTheReaderAtOnce) {
   TarnTestServer src, dst;
   Relay relay(oneWay(src, dst, "endtime last\n"));
   ASSERT_TRUE(relay.waitFor("Thread finished", 2)) << relay.output();
-  EXPECT_NE(relay.output().find("No packet to stop after on tarn <"), std::string::npos) << relay.output();
-  EXPECT_EQ(relay.output().find("Scheduled to stop acquisition"), std::string::npos) << relay.output();
+  EXPECT_NE(relay.output().find("No packet to stop after on tarn <"), std::string::npos)
+      << relay.output();
+  EXPECT_EQ(relay.output().find("Scheduled to stop acquisition"), std::string::npos)
+      << relay.output();
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "5"}));
   EXPECT_TRUE(packetsOn(dst.name()).empty());
   EXPECT_EQ(relay.terminate(), 0) << relay.output();
@@ -144,7 +153,8 @@ TEST(RelayLimits, TooOldAndTooNewDropPacketsOutsideTheirLimits) {
   ASSERT_TRUE(e2e::putAt(src.name(), "OLD_1/X", {now - 7200}));
   ASSERT_TRUE(e2e::putAt(src.name(), "NEW_1/X", {now + 7200}));
   ASSERT_TRUE(e2e::putAt(src.name(), "NOW_1/X", {now}));
-  Relay relay(oneWay(src, dst, "starttime " + timeText(now - 10000) + "\ntoo_old 3600\ntoo_new 3600\n"));
+  Relay relay(
+      oneWay(src, dst, "starttime " + timeText(now - 10000) + "\ntoo_old 3600\ntoo_new 3600\n"));
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   ASSERT_TRUE(e2e::waitForCount(dst.name(), 1)) << relay.output();
   auto out = packetsOn(dst.name());
@@ -157,12 +167,16 @@ TEST(RelayLimits, TooOldAndTooNewDropPacketsOutsideTheirLimits) {
   ASSERT_NE(old, std::string::npos) << output;
   std::string line = output.substr(old, output.find('\n', old) - old);
   EXPECT_NE(line.find("' " + pktid + "0 nbytes 32>: age 2:00:"), std::string::npos) << line;
-  EXPECT_NE(line.find(" exceeds configured 'too_old' limit of 1:00:00.000"), std::string::npos) << line;
+  EXPECT_NE(line.find(" exceeds configured 'too_old' limit of 1:00:00.000"), std::string::npos)
+      << line;
   size_t lead = output.find("Rejecting <Packet: srcname 'NEW_1/X' time '");
   ASSERT_NE(lead, std::string::npos) << output;
   line = output.substr(lead, output.find('\n', lead) - lead);
-  EXPECT_NE(line.find("' " + pktid + "1 nbytes 32>: lead on wall-clock of 1:59:"), std::string::npos) << line;
-  EXPECT_NE(line.find(" exceeds configured 'too_new' limit of 1:00:00.000"), std::string::npos) << line;
+  EXPECT_NE(line.find("' " + pktid + "1 nbytes 32>: lead on wall-clock of 1:59:"),
+            std::string::npos)
+      << line;
+  EXPECT_NE(line.find(" exceeds configured 'too_new' limit of 1:00:00.000"), std::string::npos)
+      << line;
   EXPECT_EQ(e2e::countOf(output, "Rejecting <"), 2) << output;
   EXPECT_EQ(relay.terminate(), 0) << output;
 }
@@ -176,13 +190,16 @@ TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
   for (const auto &p : in) (p.unstuffs ? good : bad).push_back(p);
   ASSERT_EQ(bad.size(), 10u);
   // A start time before the first packet: every one of them is read.
-  std::string start = "starttime " + std::to_string(long(in.front().time) - 1) + "\ncheck_unstuff true\n";
-  const std::string complaint = ">: packet doesn't unstuff, and 'check_unstuff' is configured to 'true'\n";
+  std::string start =
+      "starttime " + std::to_string(long(in.front().time) - 1) + "\ncheck_unstuff true\n";
+  const std::string complaint =
+      ">: packet doesn't unstuff, and 'check_unstuff' is configured to 'true'\n";
 
   for (bool suppress : {false, true}) {
     SCOPED_TRACE(suppress ? "suppressed" : "reported");
     TarnTestServer dst;
-    Relay relay(oneWay(src, dst, start + "suppress_unstuff_errors " + (suppress ? "true" : "false") + "\n"));
+    Relay relay(oneWay(src, dst,
+                       start + "suppress_unstuff_errors " + (suppress ? "true" : "false") + "\n"));
     ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
     ASSERT_TRUE(e2e::waitForCount(dst.name(), good.size())) << relay.output();
     EXPECT_EQ(identities(packetsOn(dst.name())), identities(good));
@@ -192,10 +209,13 @@ TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
     } else {
       EXPECT_EQ(e2e::countOf(output, complaint), 10) << output;
       for (const auto &p : bad) {
-        EXPECT_NE(output.find("Rejecting <Packet: srcname '" + p.srcname + "' time '"), std::string::npos);
-        EXPECT_NE(output.find("::" + std::to_string(p.pktid) + " nbytes " + std::to_string(p.nbytes) + complaint),
+        EXPECT_NE(output.find("Rejecting <Packet: srcname '" + p.srcname + "' time '"),
+                  std::string::npos);
+        EXPECT_NE(output.find("::" + std::to_string(p.pktid) + " nbytes " +
+                              std::to_string(p.nbytes) + complaint),
                   std::string::npos)
-            << p.pktid << "\n" << output;
+            << p.pktid << "\n"
+            << output;
       }
     }
     EXPECT_EQ(relay.terminate(), 0) << output;

@@ -12,14 +12,14 @@
 
 namespace {
 
-using e2e::Relay;
 using e2e::identities;
 using e2e::packetsOn;
+using e2e::Relay;
+using std::chrono::seconds;
 using tarntest::TarnTestServer;
 using testsupport::ChildProcess;
-using testsupport::RelayPf;
 using testsupport::programPath;
-using std::chrono::seconds;
+using testsupport::RelayPf;
 
 // The waits of the "Waiting ..." complaints about one tarn, in order.
 std::vector<std::string> waits(const std::string &output, const std::string &tarn) {
@@ -49,13 +49,16 @@ TEST(RelayRecovery, WaitsForAnAbsentServerWithBackOffThenRelays) {
     std::string absent = ":" + port;
     RelayPf pf;
     pf.timing = "pfstatusreport 2\ninternal_timeout 0.25\nshutdown_grace_period 15\n";
-    pf.connections = sourceAbsent ? e2e::reader("in", absent, "q") + e2e::writer("out", present->name(), "q")
-                                  : e2e::reader("in", present->name(), "q") + e2e::writer("out", absent, "q");
+    pf.connections =
+        sourceAbsent ? e2e::reader("in", absent, "q") + e2e::writer("out", present->name(), "q")
+                     : e2e::reader("in", present->name(), "q") + e2e::writer("out", absent, "q");
     Relay relay(pf);
     // Waits of 0, 0, 1, 2 and 2 whole seconds before the sixth complaint.
-    ASSERT_TRUE(testsupport::waitUntil([&] { return waits(relay.output(), absent).size() >= 6; }, seconds(30)))
+    ASSERT_TRUE(testsupport::waitUntil([&] { return waits(relay.output(), absent).size() >= 6; },
+                                       seconds(30)))
         << relay.output();
-    std::vector<std::string> expected = {"0.250000", "0.500000", "1.000000", "2.000000", "2.000000", "2.000000"};
+    std::vector<std::string> expected = {"0.250000", "0.500000", "1.000000",
+                                         "2.000000", "2.000000", "2.000000"};
     auto seen = waits(relay.output(), absent);
     EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 6), expected) << relay.output();
 
@@ -75,7 +78,8 @@ TEST(RelayRecovery, SigtermDrainsTheQueueBeforeTheRelayEnds) {
   TarnTestServer src, dst;
   RelayPf pf;
   // No bound in bytes, so that the queue can take every packet read.
-  pf.connections = e2e::reader("in", src.name(), "q") + e2e::writer("out", dst.name(), "q", "max_queue_bytes 0\n");
+  pf.connections = e2e::reader("in", src.name(), "q") +
+                   e2e::writer("out", dst.name(), "q", "max_queue_bytes 0\n");
   Relay relay(pf, {"-v", "-v"});
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
   // A destination that takes nothing for a while: once the socket buffers
@@ -137,7 +141,8 @@ TEST(RelayRecovery, RestartedRelayResumesAfterItsLastPacket) {
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "500", "--src", "RUN_%d/TWO"}));
   Relay relay(pf, flags);
   ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
-  EXPECT_NE(relay.output().find("from statefile '" + state.file("relay.state") + "'"), std::string::npos)
+  EXPECT_NE(relay.output().find("from statefile '" + state.file("relay.state") + "'"),
+            std::string::npos)
       << relay.output();
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "500", "--src", "RUN_%d/THREE"}));
   ASSERT_TRUE(e2e::waitForCount(dst.name(), 2000)) << relay.output();
@@ -177,9 +182,10 @@ TEST(RelayRecovery, NoPacketMissingWhenAServerIsKilledAndRestarted) {
     Relay relay(pf);
     ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
     const int count = 4000;
-    ChildProcess feed({programPath("tarn"), "gen", src.name(), "-n", std::to_string(count), "-r", "1000",
-                       "--streams", "2"});
-    ASSERT_TRUE(testsupport::waitUntil([&] { return e2e::newestId(dst.name()) >= count / 3; }, seconds(60)))
+    ChildProcess feed({programPath("tarn"), "gen", src.name(), "-n", std::to_string(count), "-r",
+                       "1000", "--streams", "2"});
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return e2e::newestId(dst.name()) >= count / 3; }, seconds(60)))
         << relay.output();
     TarnTestServer &victim = killSource ? src : dst;
     victim.kill();
@@ -190,7 +196,8 @@ TEST(RelayRecovery, NoPacketMissingWhenAServerIsKilledAndRestarted) {
     auto in = packetsOn(src.name());
     ASSERT_GE(in.size(), size_t(count));
     std::vector<e2e::Packet> out;
-    testsupport::waitUntil([&] { return missingFrom(in, out = packetsOn(dst.name())) == 0; }, seconds(60));
+    testsupport::waitUntil([&] { return missingFrom(in, out = packetsOn(dst.name())) == 0; },
+                           seconds(60));
     expectNoneMissing(in, out);
     EXPECT_EQ(relay.terminate(), 0) << relay.output();
   }

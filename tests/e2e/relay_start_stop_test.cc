@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
-#include <cctype>
 #include <set>
 #include <sstream>
 #include <string>
@@ -15,10 +15,10 @@
 
 namespace {
 
+using std::chrono::seconds;
 using testsupport::ChildProcess;
 using testsupport::programPath;
 using testsupport::waitUntil;
-using std::chrono::seconds;
 
 class RelayStartStop : public testing::Test {
  protected:
@@ -28,7 +28,8 @@ class RelayStartStop : public testing::Test {
     testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
     relay = std::make_unique<ChildProcess>(
         std::vector<std::string>{programPath("tarn2tarn_pre"), "-p", dir.file("relay")});
-    ASSERT_TRUE(waitUntil([&] { return relay->out().find("starting at") != std::string::npos; }, seconds(20)))
+    ASSERT_TRUE(waitUntil([&] { return relay->out().find("starting at") != std::string::npos; },
+                          seconds(20)))
         << relay->err();
   }
   std::string pid() const { return std::to_string(relay->pid()); }
@@ -43,7 +44,8 @@ class RelayStartStop : public testing::Test {
         [&] {
           std::set<std::string> names;
           std::error_code ec;
-          for (const auto &task : std::filesystem::directory_iterator("/proc/" + pid() + "/task", ec)) {
+          for (const auto &task :
+               std::filesystem::directory_iterator("/proc/" + pid() + "/task", ec)) {
             std::string name = testsupport::readFile(task.path() / "comm");
             names.insert(name.substr(0, name.find('\n')));
           }
@@ -61,7 +63,8 @@ bool isNoticeTime(const std::string &text) {
   const std::string shape = "00/00/00 00:00:00 UTC";
   if (text.size() != shape.size()) return false;
   for (size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+    if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
+      return false;
   }
   return true;
 }
@@ -91,9 +94,12 @@ TEST_F(RelayStartStop, StartsAndShutsDownOnEachTerminationSignal) {
     // The second label is wider: "status_manager", the longest manager name, is registered by then.
     auto lines = linesOf(relay->out());
     ASSERT_EQ(lines.size(), 2u) << relay->out();
-    EXPECT_TRUE(matchesWithTime(lines[0], "Thread 'master': tarn2tarn_pre starting at ", " as pid " + pid()))
+    EXPECT_TRUE(matchesWithTime(lines[0], "Thread 'master': tarn2tarn_pre starting at ",
+                                " as pid " + pid()))
         << lines[0];
-    EXPECT_TRUE(matchesWithTime(lines[1], "Thread         'master': tarn2tarn_pre (pid " + pid() + ") shutting down at ", ""))
+    EXPECT_TRUE(matchesWithTime(
+        lines[1], "Thread         'master': tarn2tarn_pre (pid " + pid() + ") shutting down at ",
+        ""))
         << lines[1];
     EXPECT_EQ(relay->err(), "");
   }

@@ -58,7 +58,8 @@ TEST_F(RelayStatefile, SigtermAndRestartRelayEveryPacketOnce) {
   // Packets that arrive while the relay is down.
   ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1050, 50)));
   relay = start(straight());
-  EXPECT_NE(relay->output().find("from statefile '" + statefile() + "' to pktid 49, time "), std::string::npos)
+  EXPECT_NE(relay->output().find("from statefile '" + statefile() + "' to pktid 49, time "),
+            std::string::npos)
       << relay->output();
   ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1100, 20)));
   ASSERT_TRUE(waitForCount(dst.name(), 120));
@@ -92,7 +93,8 @@ TEST_F(RelayStatefile, TwoReadersOnOneTarnEachResumeAtTheirOwnPosition) {
 TEST_F(RelayStatefile, AnUnusableStatefileIsReportedAndReplaced) {
   testsupport::writeFile(statefile(), "tarn2tarn_pre read positions 1\nposition \"");
   auto relay = start(straight());
-  EXPECT_TRUE(relay->waitFor("exhume: statefile '" + statefile() + "' is unusable (line 2: broken quoted name); "
+  EXPECT_TRUE(relay->waitFor("exhume: statefile '" + statefile() +
+                             "' is unusable (line 2: broken quoted name); "
                              "starting without saved read positions"))
       << relay->output();
   EXPECT_TRUE(relay->waitFor(" ='" + src.name() + "'> to newest pktid")) << relay->output();
@@ -118,7 +120,9 @@ TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
   ASSERT_TRUE(waitForCount(dst.name(), 10));
   ASSERT_EQ(relay->terminate(), 0) << relay->output();
   EXPECT_EQ(countOf(relay->output(), "bury: cannot save read positions"), 1) << relay->output();
-  EXPECT_EQ(countOf(relay->output(), "bury: read positions saved to statefile '" + statefile() + "' again"), 1);
+  EXPECT_EQ(countOf(relay->output(),
+                    "bury: read positions saved to statefile '" + statefile() + "' again"),
+            1);
   EXPECT_NE(testsupport::readFile(statefile()).find(" after 9 1009 "), std::string::npos);
 }
 
@@ -152,8 +156,10 @@ std::string valueIn(const std::string &text, const std::string &array, const std
     size_t start = line.find_first_not_of(" \t");
     if (start == std::string::npos) continue;
     line = line.substr(start);
-    if (line == array + " &Arr{") inside = true;
-    else if (inside && line.compare(0, key.size() + 1, key + " ") == 0) return line.substr(key.size() + 1);
+    if (line == array + " &Arr{")
+      inside = true;
+    else if (inside && line.compare(0, key.size() + 1, key + " ") == 0)
+      return line.substr(key.size() + 1);
   }
   return "(none)";
 }
@@ -170,21 +176,24 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
   ASSERT_EQ(relay->terminate(), 0) << relay->output();
 
   std::vector<std::string> texts;
-  auto result = testsupport::runProgram({testsupport::programPath("tarn"), "tail", dst.name(), "--from", "oldest",
-                                         "-t", "0.5", "--json", "--unstuff", "-m", "relay9/pf/st"});
+  auto result =
+      testsupport::runProgram({testsupport::programPath("tarn"), "tail", dst.name(), "--from",
+                               "oldest", "-t", "0.5", "--json", "--unstuff", "-m", "relay9/pf/st"});
   std::istringstream in(result.out);
   for (std::string line; std::getline(in, line);) {
     auto j = nlohmann::json::parse(line, nullptr, false);
     if (j.is_object() && j.contains("text")) texts.push_back(j["text"].get<std::string>());
   }
   ASSERT_GE(texts.size(), 2u) << result.out << result.err;
-  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn", "con", "rtm", "rss", "nq", "dlt"};
+  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn", "con",
+                                                   "rtm",  "rss",   "nq",  "dlt"};
   for (const std::string &text : texts) {
     std::vector<std::string> keys = keysOf(text);
     std::vector<std::string> expected = {"target", "type", "model", "rtm", "dls"};
     for (const std::string name : {"in", "out", "stout"}) {
       expected.push_back("dls{" + name + "}");
-      for (const std::string &k : connectionKeys) expected.push_back("dls{" + name + "}{" + k + "}");
+      for (const std::string &k : connectionKeys)
+        expected.push_back("dls{" + name + "}{" + k + "}");
     }
     // The connections come in the registry's order: compare them as a set of
     // blocks, the relay lines in order.
@@ -203,8 +212,9 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
     EXPECT_EQ(valueIn(text, "in", "tarnn"), src.name());
   }
   // The first report may come before the connections have started.
-  EXPECT_TRUE(std::any_of(texts.begin(), texts.end() - 1, [](const std::string &t) { return valueIn(t, "in", "con") == "yes"; }))
-      << result.out;
+  EXPECT_TRUE(std::any_of(texts.begin(), texts.end() - 1, [](const std::string &t) {
+    return valueIn(t, "in", "con") == "yes";
+  })) << result.out;
   EXPECT_EQ(valueIn(texts.back(), "in", "con"), "stopped") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "out", "con"), "stopped") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "in", "dlt"), "999999999.900000") << texts.back();

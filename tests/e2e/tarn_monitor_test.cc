@@ -41,7 +41,8 @@ ProcessResult tarn(std::vector<std::string> args, const std::string &input = "")
 }
 
 // Polls `fetch` until `done` holds for what it returns, at most a minute.
-Json waitForDocument(const std::function<Json()> &fetch, const std::function<bool(const Json &)> &done) {
+Json waitForDocument(const std::function<Json()> &fetch,
+                     const std::function<bool(const Json &)> &done) {
   Json doc;
   testsupport::waitUntil([&] { return done(doc = fetch()); }, std::chrono::seconds(60));
   return doc;
@@ -60,7 +61,8 @@ bool relayWorking(const Json &doc) {
   const Json *r = relayIn(doc);
   if (!r || r->at("connections").size() != 2) return false;
   for (const Json &c : r->at("connections")) {
-    if (c["state"] != "yes" || (c["direction"] == "read" && c["latency_seconds"].is_null())) return false;
+    if (c["state"] != "yes" || (c["direction"] == "read" && c["latency_seconds"].is_null()))
+      return false;
   }
   return true;
 }
@@ -75,7 +77,8 @@ bool relayStale(const Json &doc) {
 void expectAsItsStatusPacket(const Json &doc, const std::string &server) {
   const Json *relay = relayIn(doc);
   ASSERT_NE(relay, nullptr) << doc.dump(2);
-  ProcessResult tail = tarn({"tail", server, "--from", "oldest", "-m", kStatusSource, "-t", "0.5", "--json", "--unstuff"});
+  ProcessResult tail = tarn({"tail", server, "--from", "oldest", "-m", kStatusSource, "-t", "0.5",
+                             "--json", "--unstuff"});
   std::string text;
   std::istringstream lines(tail.out);
   for (std::string line; std::getline(lines, line);) {
@@ -92,8 +95,10 @@ void expectAsItsStatusPacket(const Json &doc, const std::string &server) {
     EXPECT_EQ(c["state"], pfget_string(arr, "con")) << c;
     EXPECT_EQ(c["queue_depth"], std::atol(pfget_string(arr, "nq"))) << c;
     double dlt = std::strtod(pfget_string(arr, "dlt"), nullptr);
-    if (dlt >= 999999999.0) EXPECT_TRUE(c["latency_seconds"].is_null()) << c;
-    else EXPECT_EQ(c["latency_seconds"], dlt) << c;
+    if (dlt >= 999999999.0)
+      EXPECT_TRUE(c["latency_seconds"].is_null()) << c;
+    else
+      EXPECT_EQ(c["latency_seconds"], dlt) << c;
   }
   pffree(pf);
 }
@@ -117,7 +122,8 @@ class MonitorProcess {
     argv.insert(argv.end(), {"-l", "127.0.0.1:0", "-i", "0.3"});
     proc_ = std::make_unique<testsupport::ChildProcess>(argv);
     const std::string marker = "serving http://127.0.0.1:";
-    testsupport::waitUntil([&] { return proc_->out().find(marker) != std::string::npos; }, std::chrono::seconds(30));
+    testsupport::waitUntil([&] { return proc_->out().find(marker) != std::string::npos; },
+                           std::chrono::seconds(30));
     size_t at = proc_->out().find(marker);
     if (at != std::string::npos) port_ = std::atoi(proc_->out().c_str() + at + marker.size());
   }
@@ -149,7 +155,8 @@ class WatchedNetwork : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::RelayPf pf;
-    pf.connections = e2e::reader("from_src", src_.name(), "q") + e2e::writer("to_dst", dst_.name(), "q");
+    pf.connections =
+        e2e::reader("from_src", src_.name(), "q") + e2e::writer("to_dst", dst_.name(), "q");
     pf.status = "run true\nwrite_to_queue q\n";
     pf.timing = "pfstatusreport 1\ninternal_timeout 1\nshutdown_grace_period 15\n";
     relay_ = std::make_unique<e2e::Relay>(pf, std::vector<std::string>{"-v", "-t", kTarget});
@@ -196,16 +203,19 @@ TEST_F(WatchedNetwork, StatusShowsEachConnectionAsTheStatusPacketsSayAndAStopped
 
 TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
   std::string promtool = installed("promtool");
-  ASSERT_FALSE(promtool.empty()) << "promtool is missing: scripts/install-deps.sh installs Debian's prometheus";
+  ASSERT_FALSE(promtool.empty())
+      << "promtool is missing: scripts/install-deps.sh installs Debian's prometheus";
   MonitorProcess monitor({src_.name(), dst_.name(), gone_});
   auto checkMetrics = [&](const std::string &want) {
     std::string type;
     std::string metrics = monitor.get("/metrics", &type);
     EXPECT_EQ(type, "text/plain; version=0.0.4; charset=utf-8");
-    ProcessResult check = runProgram({promtool, "check", "metrics"}, std::chrono::seconds(60), metrics);
+    ProcessResult check =
+        runProgram({promtool, "check", "metrics"}, std::chrono::seconds(60), metrics);
     EXPECT_EQ(check.exitStatus, 0) << check.out << check.err << metrics;
     EXPECT_NE(metrics.find(want), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("tarn_server_up{tarn=\"" + gone_ + "\"} 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("tarn_server_up{tarn=\"" + gone_ + "\"} 0\n"), std::string::npos)
+        << metrics;
   };
 
   Json doc = waitForDocument([&] { return monitor.status(); }, relayWorking);
@@ -213,27 +223,39 @@ TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
   expectAsItsStatusPacket(doc, dst_.name());
   EXPECT_EQ(doc["servers"][2]["up"], false);
   EXPECT_FALSE(doc["relays"][0]["connections"][0]["history"]["queue_depth"].empty());
-  checkMetrics("tarn_relay_connection_up{relay=\"watched\",connection=\"from_src\",direction=\"read\"");
+  checkMetrics(
+      "tarn_relay_connection_up{relay=\"watched\",connection=\"from_src\",direction=\"read\"");
 
   stopRelay();
   doc = waitForDocument([&] { return monitor.status(); }, relayStale);
   ASSERT_TRUE(relayStale(doc)) << doc.dump(2);
   expectStoppedAndMarked(doc);
   checkMetrics("tarn_relay_stale{relay=\"watched\"} 1\n");
-  EXPECT_NE(monitor.err().find("tarn '" + gone_ + "' is down: cannot be reached"), std::string::npos) << monitor.err();
+  EXPECT_NE(monitor.err().find("tarn '" + gone_ + "' is down: cannot be reached"),
+            std::string::npos)
+      << monitor.err();
 }
 
 TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
   std::string chromium = installed("chromium");
   if (chromium.empty()) chromium = installed("chromium-browser");
-  if (chromium.empty()) GTEST_SKIP() << "no browser: chromium could not be installed on this machine";
+  if (chromium.empty())
+    GTEST_SKIP() << "no browser: chromium could not be installed on this machine";
   MonitorProcess monitor({src_.name(), dst_.name(), gone_});
   ASSERT_TRUE(relayWorking(waitForDocument([&] { return monitor.status(); }, relayWorking)));
   testsupport::TempDir profile;
   std::string shot = std::string(RELAY_BUILD_DIR) + "/monitor-page.png";
-  std::vector<std::string> argv = {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                   "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                   "--disable-sync", "--disable-dev-shm-usage", "--user-data-dir=" + profile.path(),
+  std::vector<std::string> argv = {chromium,
+                                   "--headless",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--disable-quic",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--disable-dev-shm-usage",
+                                   "--user-data-dir=" + profile.path(),
                                    "--window-size=1400,800"};
   auto run = [&](const std::string &what) {
     std::vector<std::string> a = argv;
@@ -243,7 +265,9 @@ TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
   ProcessResult dom = run("--dump-dom");
   ASSERT_EQ(dom.exitStatus, 0) << dom.err;
   for (const char *c : {"from_src", "to_dst"}) {
-    EXPECT_NE(dom.out.find("<td class=\"connection\">" + std::string(c) + "</td>"), std::string::npos) << dom.out;
+    EXPECT_NE(dom.out.find("<td class=\"connection\">" + std::string(c) + "</td>"),
+              std::string::npos)
+        << dom.out;
   }
   EXPECT_NE(dom.out.find("relay watched"), std::string::npos);
   EXPECT_NE(dom.out.find(">down<"), std::string::npos);  // the server that cannot be reached
@@ -255,11 +279,17 @@ TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
 
 TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
   tarntest::TarnTestServer server;
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"status"}, {"status", "host:port"}, {"status", server.name(), "--watch", "0.01"},
-           {"status", server.name(), "--bogus"}, {"monitor"}, {"monitor", server.name(), "-l", "bogus"},
-           {"monitor", server.name(), "-l", "127.0.0.1:70000"}, {"monitor", server.name(), "-l", "::1:80"},
-           {"monitor", server.name(), "-i", "0"}, {"monitor", server.name(), "-l"}}) {
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"status"},
+                                             {"status", "host:port"},
+                                             {"status", server.name(), "--watch", "0.01"},
+                                             {"status", server.name(), "--bogus"},
+                                             {"monitor"},
+                                             {"monitor", server.name(), "-l", "bogus"},
+                                             {"monitor", server.name(), "-l", "127.0.0.1:70000"},
+                                             {"monitor", server.name(), "-l", "::1:80"},
+                                             {"monitor", server.name(), "-i", "0"},
+                                             {"monitor", server.name(), "-l"}}) {
     ProcessResult r = tarn(args);
     EXPECT_EQ(r.exitStatus, 2) << args.back();
     EXPECT_NE(r.err.find("usage: tarn"), std::string::npos) << r.err;
@@ -269,7 +299,10 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
   EXPECT_EQ(taken.exitStatus, 1);
   EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1:"), std::string::npos) << taken.err;
 
-  ASSERT_EQ(tarn({"put", server.name()}, "{\"srcname\": \"broken/pf/st\", \"time\": 1, \"text\": \"junk\"}\n").exitStatus, 0);
+  ASSERT_EQ(tarn({"put", server.name()},
+                 "{\"srcname\": \"broken/pf/st\", \"time\": 1, \"text\": \"junk\"}\n")
+                .exitStatus,
+            0);
   ProcessResult r = tarn({"status", server.name(), "--json"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   Json doc = Json::parse(r.out);
@@ -277,16 +310,19 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
   EXPECT_EQ(doc["relays"][0]["target"], "broken");
   EXPECT_EQ(doc["relays"][0]["problem"], "does not unstuff: truncated packet");
   EXPECT_EQ(doc["relays"][0]["stale"], true);
-  EXPECT_NE(tarn({"status", server.name()}).out.find("newest report does not read"), std::string::npos);
+  EXPECT_NE(tarn({"status", server.name()}).out.find("newest report does not read"),
+            std::string::npos);
 }
 
 TEST(TarnStatus, WatchRedrawsUntilInterrupted) {
   tarntest::TarnTestServer server;
   testsupport::ChildProcess watch({programPath("tarn"), "status", server.name(), "--watch", "0.2"});
-  EXPECT_TRUE(testsupport::waitUntil([&] { return e2e::countOf(watch.out(), "\033[H") >= 3; }, std::chrono::seconds(30)));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return e2e::countOf(watch.out(), "\033[H") >= 3; },
+                                     std::chrono::seconds(30)));
   watch.signal(SIGINT);
   EXPECT_EQ(watch.wait(std::chrono::seconds(30)), 0);
-  EXPECT_NE(watch.out().find("No relay's status packets on these servers."), std::string::npos) << watch.out();
+  EXPECT_NE(watch.out().find("No relay's status packets on these servers."), std::string::npos)
+      << watch.out();
 }
 
 }  // namespace

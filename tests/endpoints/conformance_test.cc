@@ -147,8 +147,9 @@ class Conformance : public testing::TestWithParam<RigMaker> {
     q->setProducer(name);
     return std::make_shared<RelayConnection>(name, q, settings, std::move(source), context);
   }
-  std::shared_ptr<RelayConnection> writer(const std::string &name, const std::shared_ptr<RelayQueue> &q,
-                                          KindRig &on, WriterSettings settings = {}) {
+  std::shared_ptr<RelayConnection> writer(const std::string &name,
+                                          const std::shared_ptr<RelayQueue> &q, KindRig &on,
+                                          WriterSettings settings = {}) {
     Pf *pf = compiled("name " + name + "\n" + on.writerLines());
     ConnectionEntry entry(pf, name, Direction::kWrite, testLog());
     auto destination = entryKind(entry).makeDestination(entry, context);
@@ -176,7 +177,8 @@ class Conformance : public testing::TestWithParam<RigMaker> {
   // Pops as a consumer until `count` packets came (each pop waits at most
   // the internal time-out), saying done() for each unless `hold` keeps it.
   std::vector<std::shared_ptr<TarnPacket>> popPackets(RelayQueue &q, size_t count,
-                                                      std::chrono::milliseconds limit = 30s, bool hold = false) {
+                                                      std::chrono::milliseconds limit = 30s,
+                                                      bool hold = false) {
     std::vector<std::shared_ptr<TarnPacket>> got;
     auto end = std::chrono::steady_clock::now() + limit;
     while (got.size() < count && std::chrono::steady_clock::now() < end) {
@@ -207,19 +209,22 @@ class Conformance : public testing::TestWithParam<RigMaker> {
   static std::vector<Sent> asSent(const std::vector<std::shared_ptr<TarnPacket>> &got) {
     std::vector<Sent> all;
     for (const auto &p : got) {
-      all.push_back({p->srcname(), p->pkttime(), std::string(p->bytes(), static_cast<size_t>(p->byteCount()))});
+      all.push_back({p->srcname(), p->pkttime(),
+                     std::string(p->bytes(), static_cast<size_t>(p->byteCount()))});
     }
     return all;
   }
 
   // Pushes the packets as a reader would, each with its record in
   // `position` (ids from `from` on), and lets go of the reader's hold.
-  static void push(RelayQueue &q, const std::vector<Sent> &all, ReadPosition &position, int from = 0) {
+  static void push(RelayQueue &q, const std::vector<Sent> &all, ReadPosition &position,
+                   int from = 0) {
     for (size_t i = 0; i < all.size(); ++i) {
       const Sent &p = all[i];
       int id = from + static_cast<int>(i);
       auto packet = std::make_shared<TarnPacket>("test", id, p.srcname, p.time, p.bytes.data(),
-                                                 static_cast<int>(p.bytes.size()), position.reaped(id, p.time));
+                                                 static_cast<int>(p.bytes.size()),
+                                                 position.reaped(id, p.time));
       q.push(packet);
       packet->done();
     }
@@ -286,11 +291,13 @@ TEST_P(Conformance, ASourceGoesOnAfterItsServerIsKilledAndStartedAgain) {
   std::vector<Sent> all = asSent(got), sent = before;
   sent.insert(sent.end(), after.begin(), after.end());
   auto end = std::chrono::steady_clock::now() + 60s;
-  while (firstTimesBySource(all) != firstTimesBySource(sent) && std::chrono::steady_clock::now() < end) {
+  while (firstTimesBySource(all) != firstTimesBySource(sent) &&
+         std::chrono::steady_clock::now() < end) {
     auto more = asSent(popPackets(*q, 1, 1s));
     all.insert(all.end(), more.begin(), more.end());
   }
-  EXPECT_EQ(firstTimesBySource(all), firstTimesBySource(sent)) << "nothing lost, order kept per source";
+  EXPECT_EQ(firstTimesBySource(all), firstTimesBySource(sent))
+      << "nothing lost, order kept per source";
 }
 
 TEST_P(Conformance, ASourceEndsByItselfAfterTheLastPacket) {
@@ -360,7 +367,8 @@ TEST_P(Conformance, ADestinationGoesOnAfterItsServerIsKilledAndStartedAgain) {
   EXPECT_TRUE(w.endWithin(60s));
   std::vector<Sent> sent = first;
   sent.insert(sent.end(), second.begin(), second.end());
-  EXPECT_EQ(firstTimesBySource(rig->stored()), firstTimesBySource(sent)) << "nothing lost, order kept per source";
+  EXPECT_EQ(firstTimesBySource(rig->stored()), firstTimesBySource(sent))
+      << "nothing lost, order kept per source";
   EXPECT_TRUE(doneUpTo(*position, 599));
 }
 
@@ -407,7 +415,9 @@ TEST_P(Conformance, AStopEndsAWriterWhoseServerCannotBeReached) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKind, Conformance, testing::ValuesIn(kindRigs()),
-                         [](const testing::TestParamInfo<RigMaker> &info) { return std::string(info.param.kind); });
+                         [](const testing::TestParamInfo<RigMaker> &info) {
+                           return std::string(info.param.kind);
+                         });
 
 }  // namespace
 }  // namespace conformance

@@ -22,18 +22,25 @@ using namespace std::chrono_literals;
 
 class TarnRig : public KindRig {
  public:
-  TarnRig() : m_server(std::make_unique<tarntest::TarnTestServer>(std::vector<std::string>{"-r", m_dir.file("ring")})) {}
+  TarnRig()
+      : m_server(std::make_unique<tarntest::TarnTestServer>(
+            std::vector<std::string>{"-r", m_dir.file("ring")})) {}
   explicit TarnRig(std::string name) : m_name(std::move(name)) {}
 
-  std::string readerLines() const override { return "read_from_tarnname " + name() + "\nread_from_tarntag\n"; }
-  std::string writerLines() const override { return "write_to_tarnname " + name() + "\nwrite_to_tarntag\n"; }
+  std::string readerLines() const override {
+    return "read_from_tarnname " + name() + "\nread_from_tarntag\n";
+  }
+  std::string writerLines() const override {
+    return "write_to_tarnname " + name() + "\nwrite_to_tarntag\n";
+  }
 
   bool feed(const std::vector<Sent> &packets) override {
     int fd = tarnopen(name().c_str(), "w&");
     if (fd < 0) return false;
     bool ok = true;
     for (const Sent &p : packets) {
-      ok = ok && tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(), static_cast<int>(p.bytes.size())) == 0;
+      ok = ok && tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(),
+                         static_cast<int>(p.bytes.size())) == 0;
     }
     return tarnclose(fd) == 0 && ok;  // the close waits for the acknowledgements
   }
@@ -99,7 +106,8 @@ class JetStreamRig : public KindRig {
     return "read_from_natsurl " + url() + "\nread_from_natsstream " + kStream + "\n";
   }
   std::string writerLines() const override {
-    return "write_to_natsurl " + url() + "\nwrite_to_natsstream " + kStream + "\nnatsstream_create true\n";
+    return "write_to_natsurl " + url() + "\nwrite_to_natsstream " + kStream +
+           "\nnatsstream_create true\n";
   }
 
   bool feed(const std::vector<Sent> &packets) override {
@@ -114,7 +122,8 @@ class JetStreamRig : public KindRig {
     for (uint64_t seq = 1; seq <= last; ++seq) {
       e2e::StoredMessage m = e2e::storedMessage(url(), kStream, seq);
       if (m.sequence == 0) continue;
-      all.push_back({m.headers["Tarn-Srcname"], std::strtod(m.headers["Tarn-Time"].c_str(), nullptr), m.data});
+      all.push_back({m.headers["Tarn-Srcname"],
+                     std::strtod(m.headers["Tarn-Time"].c_str(), nullptr), m.data});
     }
     return all;
   }
@@ -122,7 +131,8 @@ class JetStreamRig : public KindRig {
   // Stream sequences count from 1: the consumer's acknowledged floor is the
   // number of packets passed.
   long passed(const std::string &connection) override {
-    return static_cast<long>(std::max<int64_t>(0, e2e::consumerFloor(url(), kStream, connection).first));
+    return static_cast<long>(
+        std::max<int64_t>(0, e2e::consumerFloor(url(), kStream, connection).first));
   }
 
   void freeze() override { ::kill(m_server->pid(), SIGSTOP); }

@@ -11,8 +11,8 @@
 #pragma once
 
 #include <functional>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,7 +23,9 @@ struct Sent {
   std::string srcname;
   double time = 0;
   std::string bytes;
-  bool operator==(const Sent &o) const { return srcname == o.srcname && time == o.time && bytes == o.bytes; }
+  bool operator==(const Sent &o) const {
+    return srcname == o.srcname && time == o.time && bytes == o.bytes;
+  }
 };
 
 class KindRig {

@@ -41,7 +41,8 @@ TEST(ManagerPause, StopEndsALongPauseEarly) {
   auto begin = std::chrono::steady_clock::now();
   pauseUntilStop(3600.0, stop);
   setter.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::minutes(10));  // ended, not hour-long
+  EXPECT_LT(std::chrono::steady_clock::now() - begin,
+            std::chrono::minutes(10));  // ended, not hour-long
   std::atomic<int> never{0};
   pauseUntilStop(0.2, never);  // returns by itself
 }

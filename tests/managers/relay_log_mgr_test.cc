@@ -18,7 +18,8 @@ namespace {
 using testcapture::OutputCapture;
 
 const std::string kPlea =
-    " If you are actively using this feature, please e-mail support@tarn2tarn.example so that it can be kept.";
+    " If you are actively using this feature, please e-mail support@tarn2tarn.example so that it "
+    "can be kept.";
 
 struct Written {
   std::string out;
@@ -70,15 +71,18 @@ TEST_F(LogMgr, QuietLevelWritesNeitherVerboseKind) {
 
 TEST_F(LogMgr, VerboseLevelWritesVerboseButNotVeryVerbose) {
   Written w = allOperations(1);
-  EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
+  EXPECT_EQ(w.out,
+            "Thread 'tester': n\nThread 'tester': v\nSCAFFOLD: Thread 'tester': f" + kPlea + "\n");
   EXPECT_EQ(w.err, "Thread 'tester': c\n");
 }
 
 TEST_F(LogMgr, VeryVerboseLevelsWriteBoth) {
   for (int level : {2, 3}) {
     Written w = allOperations(level);
-    EXPECT_EQ(w.out, "Thread 'tester': n\nThread 'tester': v\nThread 'tester': vv\n"
-                     "SCAFFOLD: Thread 'tester': f" + kPlea + "\n")
+    EXPECT_EQ(w.out,
+              "Thread 'tester': n\nThread 'tester': v\nThread 'tester': vv\n"
+              "SCAFFOLD: Thread 'tester': f" +
+                  kPlea + "\n")
         << "level " << level;
     EXPECT_EQ(w.err, "Thread 'tester': c\n") << "level " << level;
   }
@@ -117,7 +121,9 @@ TEST_F(LogMgr, LinesOfManyThreadsNeverInterleave) {
     ASSERT_EQ(line.substr(0, head.size()), head) << line;
     char writer = line[head.size()];
     ASSERT_EQ(line.substr(head.size() + 1, 3), "': ") << line;
-    EXPECT_EQ(line.substr(head.size() + 4), std::string(100, static_cast<char>('a' + (writer - '0')))) << line;
+    EXPECT_EQ(line.substr(head.size() + 4),
+              std::string(100, static_cast<char>('a' + (writer - '0'))))
+        << line;
   }
   EXPECT_EQ(count, kThreads * kLines);
 }
@@ -135,7 +141,8 @@ TEST_F(LogMgr, ElogDieWritesTheFatalLineBetweenEmptyLinesAndExits255) {
 }
 
 TEST_F(LogMgr, DieInitializingWritesTheSameWay) {
-  auto result = testcapture::runInChild([&] { log().die_initializing("Failed to find parameter-file 'x'."); });
+  auto result = testcapture::runInChild(
+      [&] { log().die_initializing("Failed to find parameter-file 'x'."); });
   EXPECT_EQ(result.exitStatus, 255);
   EXPECT_EQ(result.err, "\nFatal: Thread 'tester': Failed to find parameter-file 'x'.\n\n");
 }
@@ -169,8 +176,9 @@ TEST_F(LogMgr, SinkGetsTheWrittenLinesOfThreeKindsAndItsFailureIsReportedWithout
     log().notify("after");
   });
   log().setLineSink(nullptr);
-  EXPECT_EQ(offered, (std::vector<std::string>{"Thread 'tester': n", "Thread 'tester': v", "Thread 'tester': c",
-                                               "Thread 'tester': bad", "Thread 'tester': after"}));
+  EXPECT_EQ(offered, (std::vector<std::string>{"Thread 'tester': n", "Thread 'tester': v",
+                                               "Thread 'tester': c", "Thread 'tester': bad",
+                                               "Thread 'tester': after"}));
   EXPECT_EQ(w.err, "Thread 'tester': c\nThread 'tester': sink failed\n");
 }
 
@@ -194,16 +202,19 @@ TEST_F(LogMgrThread, DrainsLibraryMessagesAsComplaintsUntilStopped) {
   elog_log(0, "tarnclient: lost connection to '%s'", ":6510");
   elog_log(0, "tarnclient: reconnected");
   startManager();
-  bool drained = testsupport::waitUntil(
-      [&] { return output.err().find("reconnected") != std::string::npos; }, std::chrono::seconds(10));
+  bool drained =
+      testsupport::waitUntil([&] { return output.err().find("reconnected") != std::string::npos; },
+                             std::chrono::seconds(10));
   elog_log(0, "recorded just before the stop");
   stopManager();
   output.stop();
   ASSERT_TRUE(drained);
-  EXPECT_EQ(output.err(),
-            "Thread 'log_manager': tarnclient: lost connection to ':6510'\ntarnclient: reconnected\n"
-            "Thread 'log_manager': recorded just before the stop\n");
-  EXPECT_EQ(output.out(), "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
+  EXPECT_EQ(
+      output.err(),
+      "Thread 'log_manager': tarnclient: lost connection to ':6510'\ntarnclient: reconnected\n"
+      "Thread 'log_manager': recorded just before the stop\n");
+  EXPECT_EQ(output.out(),
+            "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
   EXPECT_EQ(elog_mark(), 0);
 }
 
@@ -224,7 +235,8 @@ TEST_F(LogMgrThread, EndsAtOnceWhenStopIsAlreadySet) {
   startManager();
   manager.join();
   output.stop();
-  EXPECT_EQ(output.out(), "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
+  EXPECT_EQ(output.out(),
+            "Thread 'log_manager': Thread starting\nThread 'log_manager': Thread finished\n");
 }
 
 }  // namespace

@@ -53,16 +53,18 @@ void runStateManagerUntilSignalled(bool early) {
 TEST_F(StateMgr, TerminationSignalEndsTheThread) {
   auto result = testcapture::runInChild([] { runStateManagerUntilSignalled(false); });
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.out,
-            "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
+  EXPECT_EQ(
+      result.out,
+      "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
   EXPECT_EQ(result.err, "");
 }
 
 TEST_F(StateMgr, SignalPendingBeforeTheHandlingIsInstalledIsNotFatal) {
   auto result = testcapture::runInChild([] { runStateManagerUntilSignalled(true); });
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.out,
-            "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
+  EXPECT_EQ(
+      result.out,
+      "Thread 'state_manager': Thread starting\nThread 'state_manager': Thread finished\nStop=1\n");
 }
 
 // With a statefile: the broken file is reported, the manager saves a whole
@@ -79,8 +81,8 @@ void runStateManagerWithStatefile(const std::string &path) {
   kill(getpid(), SIGTERM);
   thread.join();
   char *log = elog_string(0);
-  std::printf("saved=%d final=%d\n%s\n", saved, testsupport::readFile(path).find("\nend 0\n") != std::string::npos,
-              log ? log : "");
+  std::printf("saved=%d final=%d\n%s\n", saved,
+              testsupport::readFile(path).find("\nend 0\n") != std::string::npos, log ? log : "");
   std::free(log);
 }
 
@@ -91,8 +93,9 @@ TEST_F(StateMgr, WithAStatefileItReadsItAndSavesItWhileRunningAndAtTheEnd) {
   auto result = testcapture::runInChild([&] { runStateManagerWithStatefile(path); });
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.out.find("saved=1 final=1\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("exhume: statefile '" + path + "' is unusable (line 1: not a statefile"),
-            std::string::npos)
+  EXPECT_NE(
+      result.out.find("exhume: statefile '" + path + "' is unusable (line 1: not a statefile"),
+      std::string::npos)
       << result.out;
 }
 

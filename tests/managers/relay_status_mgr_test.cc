@@ -28,10 +28,12 @@ namespace {
 using testsupport::connectionEntry;
 
 std::string reader(const std::string &name, const std::string &tarn, const std::string &queue) {
-  return connectionEntry("name " + name + "\nread_from_tarnname " + tarn + "\nwrite_to_queue " + queue + "\n");
+  return connectionEntry("name " + name + "\nread_from_tarnname " + tarn + "\nwrite_to_queue " +
+                         queue + "\n");
 }
 std::string writer(const std::string &name, const std::string &tarn, const std::string &queue) {
-  return connectionEntry("name " + name + "\nwrite_to_tarnname " + tarn + "\nread_from_queue " + queue + "\n");
+  return connectionEntry("name " + name + "\nwrite_to_tarnname " + tarn + "\nread_from_queue " +
+                         queue + "\n");
 }
 
 // A configuration read from a parameter file in this process, as main
@@ -89,9 +91,11 @@ TEST_F(StatusReport, ARunningReaderAsInTheWorkedExample) {
   EXPECT_EQ(got.substr(dlt + 4 + got.substr(dlt + 4, end - dlt - 4).find('.'), 1), ".");
   EXPECT_EQ(end - got.find('.', dlt) - 1, 6u) << "six decimals: " << got.substr(dlt, end - dlt);
   got.replace(dlt, end - dlt, "dlt X");
-  EXPECT_EQ(got, kRelayLines +
-                     "r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\ncon yes\nrtm 12.500\nrss 2048\nnq 0\n"
-                     "dlt X\nrtm 12.500\nrss 2048\nnq 0\n}\n}\n");
+  EXPECT_EQ(
+      got,
+      kRelayLines +
+          "r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\ncon yes\nrtm 12.500\nrss 2048\nnq 0\n"
+          "dlt X\nrtm 12.500\nrss 2048\nnq 0\n}\n}\n");
 }
 
 TEST_F(StatusReport, NoPacketYetIsALatencyOf999999999Point9) {
@@ -126,10 +130,14 @@ TEST_F(StatusReport, StoppedConnectionsShowFixedValuesThenTheCurrentOnes) {
   RelayConnectionInspector(*connection("r1")).setLastPacketTime(std_now());
   Stop = 1;
   std::string got = text(3.25, 77);
-  const std::string tail = "con stopped\nrtm -999999999.900\nrss 0\nnq -1\ndlt 999999999.900000\n"
-                           "rtm 3.250\nrss 77\nnq 0\n}\n";
-  EXPECT_NE(got.find("r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\n" + tail), std::string::npos) << got;
-  EXPECT_NE(got.find("w1 &Arr{\ncomt rint\ntarnn dst\ndir write\nqn q1\n" + tail), std::string::npos) << got;
+  const std::string tail =
+      "con stopped\nrtm -999999999.900\nrss 0\nnq -1\ndlt 999999999.900000\n"
+      "rtm 3.250\nrss 77\nnq 0\n}\n";
+  EXPECT_NE(got.find("r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\n" + tail), std::string::npos)
+      << got;
+  EXPECT_NE(got.find("w1 &Arr{\ncomt rint\ntarnn dst\ndir write\nqn q1\n" + tail),
+            std::string::npos)
+      << got;
 }
 
 TEST_F(StatusReport, ANameWithBlanksStillCompiles) {

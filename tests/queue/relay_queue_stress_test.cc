@@ -129,7 +129,8 @@ TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
   const std::vector<int> limits = {0, 5, 64};
   RelayQueue &queue = keptQueue("stress_q");
   for (int p = 0; p < kProducers; ++p) queue.setProducer("reader" + std::to_string(p));
-  for (size_t c = 0; c < limits.size(); ++c) queue.setConsumer("writer" + std::to_string(c), limits[c]);
+  for (size_t c = 0; c < limits.size(); ++c)
+    queue.setConsumer("writer" + std::to_string(c), limits[c]);
 
   auto deadline = Clock::now() + kDeadline;
   std::vector<Received> received(limits.size());
@@ -165,8 +166,8 @@ TEST_F(QueueStress, ProducersAndConsumersWithLimitsStopMidway) {
   });
 
   // Stop once the slow writer has seen a good share of packets.
-  bool busy = testsupport::waitUntil([&] { return pushed[0].load() > 3000; },
-                                     std::chrono::seconds(60));
+  bool busy =
+      testsupport::waitUntil([&] { return pushed[0].load() > 3000; }, std::chrono::seconds(60));
   Stop = 1;
   for (auto &t : threads) t.join();
   producersDone = true;

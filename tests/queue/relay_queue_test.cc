@@ -200,9 +200,10 @@ TEST_F(RelayQueueTest, EndOfDataFromAStrangerIsComplainedAbout) {
   OutputCapture capture;
   queue.push_eof("ghost");
   capture.stop();
-  EXPECT_NE(capture.err().find(
-                ": Error with pmtmanagedfifo_push_eof pushing from 'ghost' onto 'eof_q', packet EOF\n"),
-            std::string::npos)
+  EXPECT_NE(
+      capture.err().find(
+          ": Error with pmtmanagedfifo_push_eof pushing from 'ghost' onto 'eof_q', packet EOF\n"),
+      std::string::npos)
       << capture.err();
   EXPECT_NE(popFailure<RelayNodataException>(queue, "w"), "");
 }
@@ -216,9 +217,9 @@ TEST_F(RelayQueueTest, PopByAStrangerIsAPlainFailure) {
   } catch (const RelayNodataException &) {
     FAIL() << "a stranger's pop is not a time-out";
   } catch (const RelayException &e) {
-    EXPECT_EQ(std::string(e.what()), "RelayQueue::pop: Received rc = " +
-                                         std::to_string(PMTFIFO_ERR_UNKNOWN) +
-                                         " return from pmtmanagedfifo_pop");
+    EXPECT_EQ(std::string(e.what()),
+              "RelayQueue::pop: Received rc = " + std::to_string(PMTFIFO_ERR_UNKNOWN) +
+                  " return from pmtmanagedfifo_pop");
   }
 }
 
@@ -277,7 +278,8 @@ class LogQueueTest : public RelayQueueTest {
   }
   std::vector<std::shared_ptr<TarnPacket>> drain() {
     std::vector<std::shared_ptr<TarnPacket>> packets;
-    for (int n = queue->getQueueCount("log_writer"); n > 0; --n) packets.push_back(queue->pop("log_writer"));
+    for (int n = queue->getQueueCount("log_writer"); n > 0; --n)
+      packets.push_back(queue->pop("log_writer"));
     return packets;
   }
 
@@ -388,7 +390,8 @@ TEST_F(LogQueueTest, LineTooLongToStuffIsStillWrittenAndTheFailureReported) {
   std::string huge(PKT_MAX_BODY + 1, 'x');
   std::string written = capture([&] { RelayCnf->omlog()->notify(huge); });
   EXPECT_GT(written.size(), huge.size());
-  EXPECT_NE(errText.find(": Failed to stuff log packet\n"), std::string::npos) << errText.substr(0, 200);
+  EXPECT_NE(errText.find(": Failed to stuff log packet\n"), std::string::npos)
+      << errText.substr(0, 200);
   EXPECT_EQ(queue->getQueueCount("log_writer"), 0);
 }
 

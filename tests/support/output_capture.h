@@ -65,8 +65,8 @@ class OutputCapture {
   int savedErr = -1;
 };
 
-inline testsupport::ProcessResult runInChild(const std::function<void()> &body,
-                                             std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+inline testsupport::ProcessResult runInChild(
+    const std::function<void()> &body, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   testsupport::TempDir dir;
   std::fflush(stdout);
   std::fflush(stderr);

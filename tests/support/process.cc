@@ -42,7 +42,8 @@ int forkWithOpenFiles(const std::vector<std::string> &argv, const SpawnOptions &
   auto args = cArgs(argv);
   const std::string &err = options.error.empty() ? options.output : options.error;
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  if (pipe2(report, O_CLOEXEC) != 0)
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   pid_t pid = fork();
   if (pid == 0) {
     close(report[0]);
@@ -53,8 +54,9 @@ int forkWithOpenFiles(const std::vector<std::string> &argv, const SpawnOptions &
     int errFd = options.error.empty() ? out : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     sigset_t none;
     sigemptyset(&none);
-    if (in >= 0 && out >= 0 && errFd >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(errFd, 2) == 2 &&
-        setrlimit(RLIMIT_NOFILE, &lim) == 0 && sigprocmask(SIG_SETMASK, &none, nullptr) == 0) {
+    if (in >= 0 && out >= 0 && errFd >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
+        dup2(errFd, 2) == 2 && setrlimit(RLIMIT_NOFILE, &lim) == 0 &&
+        sigprocmask(SIG_SETMASK, &none, nullptr) == 0) {
       for (int fd : {in, out, errFd}) {
         if (fd > 2) close(fd);
       }
@@ -89,11 +91,13 @@ int spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, options.input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, options.output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (options.error.empty()) {
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 2, options.error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, options.error.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   // The child starts with no signal blocked, whatever the calling thread has.
   posix_spawnattr_t attr;
@@ -112,7 +116,9 @@ int spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
 }
 
 double cpuSecondsOf(const rusage &usage) {
-  auto secs = [](const timeval &tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; };
+  auto secs = [](const timeval &tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+  };
   return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
@@ -136,8 +142,8 @@ std::string programPath(const std::string &name) {
   return std::string(RELAY_PROGRAM_DIR) + "/" + name;
 }
 
-ProcessResult runProgram(const std::vector<std::string> &argv,
-                         std::chrono::milliseconds limit, const std::string &input) {
+ProcessResult runProgram(const std::vector<std::string> &argv, std::chrono::milliseconds limit,
+                         const std::string &input) {
   TempDir dir;
   writeFile(dir.file("in"), input);
   SpawnOptions options;

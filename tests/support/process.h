@@ -23,8 +23,8 @@ namespace testsupport {
 struct ProcessResult {
   int exitStatus = -1;  // the exit status, or 128 + signal number when killed
   bool timedOut = false;
-  std::string out;      // what the program wrote to standard output
-  std::string err;      // what the program wrote to standard error
+  std::string out;  // what the program wrote to standard output
+  std::string err;  // what the program wrote to standard error
 };
 
 // The path of one of the project's programs, e.g. programPath("tarnserver").

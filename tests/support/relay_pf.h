@@ -26,16 +26,13 @@ struct RelayPf {
     return "connections &List{\n" + connections + "}\n" +
            "connections_defaults &Arr{\nshared &Arr{\n" + shared + "}\nread &Arr{\n" + read +
            "}\nwrite &Arr{\n" + write + "}\n}\n" +
-           "connections_special &Arr{\nstatus_create &Arr{\n" + status +
-           "}\nlog_create &Arr{\n" + log + "}\n}\n" + "time_intervals_sec &Arr{\n" + timing +
-           "}\n";
+           "connections_special &Arr{\nstatus_create &Arr{\n" + status + "}\nlog_create &Arr{\n" +
+           log + "}\n}\n" + "time_intervals_sec &Arr{\n" + timing + "}\n";
   }
 };
 
 // One entry of "connections": the lines given, inside "&Arr{" and "}".
-inline std::string connectionEntry(const std::string &lines) {
-  return "&Arr{\n" + lines + "}\n";
-}
+inline std::string connectionEntry(const std::string &lines) { return "&Arr{\n" + lines + "}\n"; }
 
 inline const std::string kMinimalRelayPf = RelayPf().text();
 

@@ -70,11 +70,14 @@ std::shared_ptr<TarnPacket> reaped(const std::string &tarnname, int pktid, std::
 }
 
 bool endsWith(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The relay's own packets, named after the target "relay1".
-std::shared_ptr<TarnPacket> logPacket(const std::string &text) { return std::make_shared<TarnPacket>("relay1", text); }
+std::shared_ptr<TarnPacket> logPacket(const std::string &text) {
+  return std::make_shared<TarnPacket>("relay1", text);
+}
 
 class TarnPacketTest : public ::testing::Test {
  protected:
@@ -174,7 +177,9 @@ TEST_F(TarnPacketTest, LogPacketIsInternalAndUnstuffedFromTheStart) {
 }
 
 TEST_F(TarnPacketTest, InternalSourceNameKeepsAtMost62Characters) {
-  auto named = [](size_t length) { return std::string(TarnPacket(std::string(length, 't'), "m").srcname()); };
+  auto named = [](size_t length) {
+    return std::string(TarnPacket(std::string(length, 't'), "m").srcname());
+  };
   // 58 characters and "/log" fit exactly.
   EXPECT_EQ(named(58), std::string(58, 't') + "/log");
   EXPECT_EQ(named(59), std::string(59, 't') + "/lo");
@@ -286,9 +291,9 @@ TEST_F(TarnPacketServerTest, ReapWithTimeOutRecordsThePacketInTheTagsReadPositio
       EXPECT_GT(packet->pktid(), last->pktid());
     }
     std::string text = packet->describe();
-    EXPECT_NE(text.find("pktid " + server.name() + "::" + std::to_string(packet->pktid()) +
-                        " nbytes 16"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("pktid " + server.name() + "::" + std::to_string(packet->pktid()) + " nbytes 16"),
+        std::string::npos)
         << text;
     if (i < 2) packet->done();
     last = packet;

@@ -86,7 +86,8 @@ TEST_F(Session, AnswersStopAfterTheFrameThatFillsTheOutput) {
     ssize_t used = s->consume(burst.data() + handled, burst.size() - handled);
     ASSERT_GT(used, 0);
     handled += static_cast<size_t>(used);
-    EXPECT_LT(s->outSize(), limits_.outputLimit + (40 << 10)) << "at most one answer past the limit";
+    EXPECT_LT(s->outSize(), limits_.outputLimit + (40 << 10))
+        << "at most one answer past the limit";
     s->consumed(s->outSize());
   }
   EXPECT_EQ(handled, burst.size());
@@ -108,7 +109,8 @@ TEST_F(Session, ATurnDoesABoundedShareOfWork) {
 TEST_F(Session, AddressesReadAndWriteOnlyWhatTheyMay) {
   AccessPolicy policy;
   std::string err;
-  ASSERT_TRUE(policy.addReaders("10.0.0.0/8", err) && policy.addWriters("10.1.0.0/16=GOOD/.*", err)) << err;
+  ASSERT_TRUE(policy.addReaders("10.0.0.0/8", err) && policy.addWriters("10.1.0.0/16=GOOD/.*", err))
+      << err;
   auto access = [&](uint32_t addr) {
     ClientAccess a;
     a.mayConnect = policy.mayConnect(addr);

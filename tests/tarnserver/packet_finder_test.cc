@@ -46,7 +46,8 @@ class Finder : public ::testing::Test {
 
 TEST_F(Finder, AnswersAsAWalkOverEveryPacketWould) {
   const double inf = std::numeric_limits<double>::infinity();
-  std::vector<double> times = {-inf, inf, std::nan(""), ring_->timeOf(ring_->oldestSeq()), 5999.0, 6050.0};
+  std::vector<double> times = {-inf,   inf,   std::nan(""), ring_->timeOf(ring_->oldestSeq()),
+                               5999.0, 6050.0};
   for (int i = 0; i < 40; ++i) times.push_back(1300.0 + i * 120.5);
   for (const char *select : {"", "A/1.*", "A/3", "Z.*"}) {
     for (const char *reject : {"", "A/.*[02468]"}) {
@@ -80,7 +81,8 @@ TEST_F(Finder, LooksAtSourcesNotAtEveryPacket) {
   PacketFilter all;
   PacketFinder c(*ring_, all);
   EXPECT_EQ(c.firstAtOrAfter(5900.0), walk(all, false, 5900.0, true));
-  EXPECT_LE(c.work(), ring_->count() / Ring::kTimeBlock + 3 * Ring::kTimeBlock) << "blocks skipped by time";
+  EXPECT_LE(c.work(), ring_->count() / Ring::kTimeBlock + 3 * Ring::kTimeBlock)
+      << "blocks skipped by time";
 }
 
 }  // namespace

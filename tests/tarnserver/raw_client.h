@@ -38,8 +38,12 @@ class RawClient {
   RawClient &operator=(const RawClient &) = delete;
 
   bool connected() const { return connected_; }
-  bool send(const std::vector<char> &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
-  bool send(const std::string &b) { return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size()); }
+  bool send(const std::vector<char> &b) {
+    return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+  }
+  bool send(const std::string &b) {
+    return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+  }
   // Reads until the server closes (or about 5 s); everything it sent.
   std::string readToEnd() {
     std::string all;

@@ -20,7 +20,9 @@ namespace {
 
 // Packet `seq` of the model: its size, bytes and source follow from seq.
 size_t sizeOf(uint64_t seq) { return (seq * 37) % 300; }
-std::string bytesFor(uint64_t seq) { return std::string(sizeOf(seq), static_cast<char>(seq % 251)); }
+std::string bytesFor(uint64_t seq) {
+  return std::string(sizeOf(seq), static_cast<char>(seq % 251));
+}
 std::string srcFor(uint64_t seq) { return "S/" + std::to_string(seq % 5); }
 
 class RingRecovery : public ::testing::Test {
@@ -96,7 +98,8 @@ TEST_F(RingRecovery, AFlippedBitCostsAtMostThePacketItHits) {
     uint64_t held = expectModel(*r);
     EXPECT_GE(held + 1, live);
     if (held < live) {
-      EXPECT_NE(r->openReport()[0].find("1 lost in 1 damaged place"), std::string::npos) << r->openReport()[0];
+      EXPECT_NE(r->openReport()[0].find("1 lost in 1 damaged place"), std::string::npos)
+          << r->openReport()[0];
     }
   }
 }
@@ -109,7 +112,8 @@ TEST_F(RingRecovery, DamageAtEitherEndIsCountedAndIdsAreNotReused) {
   auto r = open();
   EXPECT_EQ(r->oldestSeq(), oldest_ + 1);
   ASSERT_EQ(r->openReport().size(), 2u);
-  EXPECT_NE(r->openReport()[1].find("lost 1 packet (id " + std::to_string(oldest_) + ")"), std::string::npos)
+  EXPECT_NE(r->openReport()[1].find("lost 1 packet (id " + std::to_string(oldest_) + ")"),
+            std::string::npos)
       << r->openReport()[1];
   r.reset();
   // The newest record, with both checkpoints damaged too: its id stays taken.
@@ -119,7 +123,8 @@ TEST_F(RingRecovery, DamageAtEitherEndIsCountedAndIdsAreNotReused) {
   r = open();
   EXPECT_EQ(r->nextSeq(), kPackets);
   EXPECT_EQ(expectModel(*r), kPackets - oldest_ - 1);
-  EXPECT_NE(r->openReport()[0].find("rebuilt from the records"), std::string::npos) << r->openReport()[0];
+  EXPECT_NE(r->openReport()[0].find("rebuilt from the records"), std::string::npos)
+      << r->openReport()[0];
   EXPECT_EQ(r->append("S/x", 1, "", 0), kPackets);
 }
 

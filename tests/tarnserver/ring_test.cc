@@ -71,7 +71,8 @@ TEST(Ring, MixedSizesNeverOverlap) {
     r->append("S/" + std::to_string(i % 7), i, b.data(), static_cast<uint32_t>(b.size()));
     for (uint64_t s = r->oldestSeq(); s < r->nextSeq(); ++s) {
       size_t want = static_cast<size_t>((s * 97) % 3000);
-      ASSERT_EQ(bytesOf(*r, s), std::string(want, static_cast<char>(s))) << "after " << i << " at " << s;
+      ASSERT_EQ(bytesOf(*r, s), std::string(want, static_cast<char>(s)))
+          << "after " << i << " at " << s;
     }
   }
 }
@@ -107,7 +108,8 @@ TEST_F(RingFile, PacketsAndNumbersSurviveReopening) {
   auto r = openRing(0, path_);
   EXPECT_EQ(r->nextSeq(), 100u);
   EXPECT_GT(r->count(), 10u);
-  for (uint64_t s = r->oldestSeq(); s < r->nextSeq(); ++s) EXPECT_EQ(bytesOf(*r, s), std::string(50, 'a' + s % 26));
+  for (uint64_t s = r->oldestSeq(); s < r->nextSeq(); ++s)
+    EXPECT_EQ(bytesOf(*r, s), std::string(50, 'a' + s % 26));
   r->append("S/a", 1, "z", 1);
   EXPECT_EQ(r->nextSeq(), 101u);
 }
@@ -135,12 +137,15 @@ TEST_F(RingFile, ADamagedRecordCostsOnlyItsOwnPacket) {
   EXPECT_TRUE(r->isHole(2));
   EXPECT_EQ(bytesOf(*r, 3), std::string(100, 'd'));
   ASSERT_GE(r->openReport().size(), 2u);
-  EXPECT_NE(r->openReport()[0].find("4 packets recovered, 1 lost"), std::string::npos) << r->openReport()[0];
-  EXPECT_NE(r->openReport()[1].find("lost 1 packet (id 2)"), std::string::npos) << r->openReport()[1];
+  EXPECT_NE(r->openReport()[0].find("4 packets recovered, 1 lost"), std::string::npos)
+      << r->openReport()[0];
+  EXPECT_NE(r->openReport()[1].find("lost 1 packet (id 2)"), std::string::npos)
+      << r->openReport()[1];
 }
 
 TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {
-  testsupport::writeFile(path_, "this is not a ring file, just some text that is long enough to hold a header");
+  testsupport::writeFile(
+      path_, "this is not a ring file, just some text that is long enough to hold a header");
   RingOptions o;
   o.path = path_;
   std::string err;
@@ -179,8 +184,9 @@ TEST_F(RingFile, KeepsItsLargestPacketSize) {
   EXPECT_EQ(reopen(1u << 20, false), 1000u);
   EXPECT_EQ(reopen(1000, true), 1000u);
   EXPECT_EQ(reopen(2000, true), 0u);
-  EXPECT_EQ(err, "ring file '" + path_ + "' takes packets of up to 1000 bytes, not the 2000 asked for; give no -m "
-                 "or another file");
+  EXPECT_EQ(err, "ring file '" + path_ +
+                     "' takes packets of up to 1000 bytes, not the 2000 asked for; give no -m "
+                     "or another file");
 
   int fd = ::open(path_.c_str(), O_RDWR);
   const char zeros[8] = {};

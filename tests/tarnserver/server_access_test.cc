@@ -18,7 +18,9 @@ size_t occurrences(const std::string &text, const std::string &what) {
   return n;
 }
 
-std::vector<char> putFrame(const std::string &src) { return tarnwire::encoded(tarnwire::Put{1.0, src, ""}); }
+std::vector<char> putFrame(const std::string &src) {
+  return tarnwire::encoded(tarnwire::Put{1.0, src, ""});
+}
 
 class WriterList : public TarnClientTest {
  protected:
@@ -43,7 +45,8 @@ TEST_F(WriterList, OthersReadButTheirPutsAreRefusedAndLoggedOnce) {
   testsupport::ProcessResult tool =
       testsupport::runProgram({testsupport::programPath("tarn"), "put", server_.name()}, 3s,
                               "{\"srcname\": \"A/b\", \"time\": 1, \"text\": \"x\"}\n");
-  EXPECT_NE(tool.err.find("writing to " + server_.name() + " is not allowed from 127.0.0.1"), std::string::npos)
+  EXPECT_NE(tool.err.find("writing to " + server_.name() + " is not allowed from 127.0.0.1"),
+            std::string::npos)
       << tool.err;
 
   RawClient patterned(server_.name(), "127.0.0.4");
@@ -89,15 +92,18 @@ TEST_F(Crowded, OneAddressOrTheReadersCannotTakeEverySlot) {
     EXPECT_EQ(in.back()->nextFrameType(), tarnwire::kWelcome);
   }
   for (int i = 0; i < 3; ++i) {
-    EXPECT_NE(greeted("127.0.0.1")->readToEnd().find("too many connections to " + server_.name() +
-                                                      " from 127.0.0.1 (at most 3)"),
-              std::string::npos);
+    EXPECT_NE(
+        greeted("127.0.0.1")
+            ->readToEnd()
+            .find("too many connections to " + server_.name() + " from 127.0.0.1 (at most 3)"),
+        std::string::npos);
   }
   for (const char *from : {"127.0.0.3", "127.0.0.3", "127.0.0.3", "127.0.0.4"}) {
     in.push_back(greeted(from));
     EXPECT_EQ(in.back()->nextFrameType(), tarnwire::kWelcome) << from;
   }
-  EXPECT_NE(greeted("127.0.0.5")->readToEnd().find("has all the clients it serves (7)"), std::string::npos);
+  EXPECT_NE(greeted("127.0.0.5")->readToEnd().find("has all the clients it serves (7)"),
+            std::string::npos);
   auto writer = greeted("127.0.0.2");
   EXPECT_EQ(writer->nextFrameType(), tarnwire::kWelcome) << "the slot kept for writers";
   EXPECT_EQ(occurrences(server_.log(), "refused a connection from 127.0.0.1"), 1u) << server_.log();
@@ -130,20 +136,24 @@ TEST(ServerDescriptors, RunningOutIsSurvivedAndLoggedOnce) {
   std::string ready = dir.file("ready");
   testsupport::ChildProcess server({"/bin/sh", "-c", "ulimit -n 24 && exec \"$0\" -p 0 -R \"$1\"",
                                     testsupport::programPath("tarnserver"), ready});
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !testsupport::readFile(ready).empty(); }, 20s)) << server.err();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !testsupport::readFile(ready).empty(); }, 20s))
+      << server.err();
   std::string name = testsupport::readFile(ready);
   name.erase(name.find_last_not_of("\r\n") + 1);
   {
     std::vector<std::unique_ptr<RawClient>> crowd;
     for (int i = 0; i < 40; ++i) crowd.push_back(std::make_unique<RawClient>(name));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return server.err().find("cannot accept") != std::string::npos; }, 10s));
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return server.err().find("cannot accept") != std::string::npos; }, 10s));
     for (auto &c : crowd) c->hello();
   }
   // A connection that comes while the crowd's descriptors are still being
   // given back may itself be closed at once; the server serves soon after.
   int attempt = 0;
-  EXPECT_TRUE(testsupport::waitUntil([&] { return putPackets(name, "AFTER/x", 1, 1.0 + attempt++); }, 10s));
-  EXPECT_TRUE(testsupport::waitUntil([&] { return occurrences(server.err(), "accepting connections again") > 0; }, 10s));
+  EXPECT_TRUE(
+      testsupport::waitUntil([&] { return putPackets(name, "AFTER/x", 1, 1.0 + attempt++); }, 10s));
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] { return occurrences(server.err(), "accepting connections again") > 0; }, 10s));
   EXPECT_EQ(occurrences(server.err(), "cannot accept connections"), 1u) << server.err();
   EXPECT_EQ(occurrences(server.err(), "accepting connections again"), 1u) << server.err();
   server.signal(SIGTERM);

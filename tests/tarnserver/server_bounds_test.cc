@@ -58,7 +58,8 @@ TEST_F(LargePackets, TheGreediestClientsAreDroppedAtTheMemoryLimit) {
   expectServing();
   int dropped = 0;
   for (auto &c : clients) {
-    if (c->readToEnd().find("client buffers reached their limit of 24 MiB") != std::string::npos) ++dropped;
+    if (c->readToEnd().find("client buffers reached their limit of 24 MiB") != std::string::npos)
+      ++dropped;
     if (dropped > 0) break;
   }
   EXPECT_GT(dropped, 0);
@@ -69,7 +70,8 @@ class ManySources : public Bounds {
  protected:
   ManySources() : Bounds({"-s", "16M"}) {
     int w = open("w&");
-    for (int i = 0; i < 1000; ++i) tarnput(w, ("STATION_" + std::to_string(i) + "/BHZ").c_str(), i, "p", 1);
+    for (int i = 0; i < 1000; ++i)
+      tarnput(w, ("STATION_" + std::to_string(i) + "/BHZ").c_str(), i, "p", 1);
     EXPECT_EQ(tarnclose(w), 0);
     open_.clear();
   }

@@ -70,15 +70,19 @@ TEST(ServerRingFile, ARestartWithoutMaxPacketTakesTheFilesOwn) {
     TarnTestServer again({"-r", ring});
     EXPECT_NE(again.log().find("packets up to 65536 bytes"), std::string::npos) << again.log();
   }
-  auto r = testsupport::runProgram({testsupport::programPath("tarnserver"), "-p", "0", "-r", ring, "-m", "1M"});
+  auto r = testsupport::runProgram(
+      {testsupport::programPath("tarnserver"), "-p", "0", "-r", ring, "-m", "1M"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find("takes packets of up to 65536 bytes, not the 1048576 asked for"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("takes packets of up to 65536 bytes, not the 1048576 asked for"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(ServerRingFile, AFileThatIsNotARingIsRefusedClearly) {
   testsupport::TempDir dir;
   testsupport::writeFile(dir.file("ring"), "hello, not a ring");
-  auto r = testsupport::runProgram({testsupport::programPath("tarnserver"), "-p", "0", "-r", dir.file("ring")});
+  auto r = testsupport::runProgram(
+      {testsupport::programPath("tarnserver"), "-p", "0", "-r", dir.file("ring")});
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_NE(r.err.find("is not a tarn ring file"), std::string::npos) << r.err;
 }

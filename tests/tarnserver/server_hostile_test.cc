@@ -66,11 +66,19 @@ TEST_F(Hostile, AHugeAnnouncedLengthIsRefusedBeforeAnyIsRead) {
 }
 
 TEST_F(Hostile, TruncatedAndMalformedFramesAreRefused) {
-  struct Case { tarnwire::Type type; std::string body; const char *error; };
+  struct Case {
+    tarnwire::Type type;
+    std::string body;
+    const char *error;
+  };
   std::vector<Case> cases = {
       {tarnwire::kPosition, std::string("\x01\x00", 2), "malformed position"},
       {tarnwire::kPosition, std::string(13, '\x09'), "malformed position"},
-      {tarnwire::kPut, std::string("\0\0\0\0\0\0\0\0\x05" "ab", 11), "malformed put"},
+      {tarnwire::kPut,
+       std::string("\0\0\0\0\0\0\0\0\x05"
+                   "ab",
+                   11),
+       "malformed put"},
       {tarnwire::kPut, std::string("\0\0\0\0\0\0\0\0\x00", 9), "source names"},
       {tarnwire::kStart, std::string("\xff\xff\xff\xff", 4), "malformed start"},
       {static_cast<tarnwire::Type>('Z'), "", "unknown frame type"},

@@ -49,8 +49,13 @@ TEST_F(SmallServer, TimesTravelBitForBit) {
   uint64_t payloadBits = 0x7ff8000000012345ull;
   double payloadNan;
   std::memcpy(&payloadNan, &payloadBits, 8);
-  std::vector<double> times = {-0.0, 1765100000.123456789, std::numeric_limits<double>::denorm_min(),
-                               std::numeric_limits<double>::infinity(), nan, payloadNan, -9999999999.999};
+  std::vector<double> times = {-0.0,
+                               1765100000.123456789,
+                               std::numeric_limits<double>::denorm_min(),
+                               std::numeric_limits<double>::infinity(),
+                               nan,
+                               payloadNan,
+                               -9999999999.999};
   int w = open("w&");
   for (double t : times) ASSERT_EQ(tarnput(w, "T/t", t, "", 0), 0);
   int r = open();
@@ -85,7 +90,8 @@ TEST_F(SmallServer, AReaderOverrunByTheRingIsToldWhatItMissed) {
   ASSERT_EQ(p.rc, 0);
   EXPECT_GT(p.id, 300);
   std::string log = drainLog();
-  std::string want = "dropped " + std::to_string(p.id - 1) + " packets (ids 1 to " + std::to_string(p.id - 1) + ")";
+  std::string want = "dropped " + std::to_string(p.id - 1) + " packets (ids 1 to " +
+                     std::to_string(p.id - 1) + ")";
   EXPECT_NE(log.find(want), std::string::npos) << log;
 }
 
@@ -128,8 +134,9 @@ TEST(ServerCommandLine, BadOptionsAreRefusedWithTheReason) {
   // A bare number is no address (the resolver would take it for one).
   r = runProgram({bin, "-a", "1796600002", "-p", "0"});
   EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find("-a: '1796600002' is neither an IPv4 address such as 127.0.0.1 nor a host name"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("-a: '1796600002' is neither an IPv4 address such as 127.0.0.1 nor a host name"),
+      std::string::npos)
       << r.err;
 }
 

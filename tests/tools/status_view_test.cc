@@ -19,9 +19,10 @@ namespace {
 // twice, the first three fixed for a stopped connection.
 std::string connection(const std::string &name, const std::string &con, const std::string &nq,
                        const std::string &dlt) {
-  std::string first = con == "stopped" ? "rtm -999999999.900\nrss 0\nnq -1\n" : "rtm 12.500\nrss 2048\nnq " + nq + "\n";
-  return name + " &Arr{\ncomt rint\ntarnn :6510\ndir read\nqn q1\ncon " + con + "\n" + first + "dlt " + dlt +
-         "\nrtm 12.500\nrss 2048\nnq " + nq + "\n}\n";
+  std::string first = con == "stopped" ? "rtm -999999999.900\nrss 0\nnq -1\n"
+                                       : "rtm 12.500\nrss 2048\nnq " + nq + "\n";
+  return name + " &Arr{\ncomt rint\ntarnn :6510\ndir read\nqn q1\ncon " + con + "\n" + first +
+         "dlt " + dlt + "\nrtm 12.500\nrss 2048\nnq " + nq + "\n}\n";
 }
 
 std::string report(const std::string &connections) {
@@ -32,8 +33,10 @@ std::string report(const std::string &connections) {
 std::string stuffed(const std::string &text, const char *suffix = "pf") {
   Packet *p = newPkt();
   p->type = suffix2pkttype(suffix);
-  if (std::string(suffix) == "pf") pfcompile(text.c_str(), &p->pf);
-  else p->string = strdup(text.c_str());
+  if (std::string(suffix) == "pf")
+    pfcompile(text.c_str(), &p->pf);
+  else
+    p->string = strdup(text.c_str());
   char *buf = nullptr;
   int n = 0, size = 0;
   double t = 0;
@@ -90,8 +93,10 @@ TEST(StatusPacket, BrokenPacketsSayWhyAndLeaveTheReport) {
       {stuffed("target t1\nrtm 1\n"), "no 'dls' array"},
       {stuffed("dls &Arr{\n}\n"), "no 'rtm'"},
       {stuffed(report("r1 plain\n")), "'dls' entry 0 is not an array"},
-      {stuffed(report(connection("r1", "yes", "x", "1.0"))), "connection 'r1': 'nq' is not a whole number: 'x'"},
-      {stuffed(report(connection("r1", "yes", "3", "soon"))), "connection 'r1': 'dlt' is not a number: 'soon'"},
+      {stuffed(report(connection("r1", "yes", "x", "1.0"))),
+       "connection 'r1': 'nq' is not a whole number: 'x'"},
+      {stuffed(report(connection("r1", "yes", "3", "soon"))),
+       "connection 'r1': 'dlt' is not a number: 'soon'"},
   };
   for (const Case &c : cases) {
     why.clear();
@@ -104,7 +109,8 @@ TEST(StatusPacket, BrokenPacketsSayWhyAndLeaveTheReport) {
   EXPECT_EQ(statusTarget("relay/pf/stx"), "");
 }
 
-RelayState relayAt(const std::string &target, double time, std::optional<double> interval, const std::string &con = "yes") {
+RelayState relayAt(const std::string &target, double time, std::optional<double> interval,
+                   const std::string &con = "yes") {
   RelayState s;
   s.target = target;
   s.server = "s1";
@@ -183,7 +189,9 @@ TEST(Metrics, LabelsEscapedAndUnknownValuesLeftOut) {
   WatchSnapshot s;
   s.relays = {relayAt("t\"1", 999.0, 2.0)};
   std::string text = renderMetrics(buildView({s}, 1000.0));
-  EXPECT_NE(text.find("tarn_relay_connection_up{relay=\"t\\\"1\",connection=\"c\""), std::string::npos) << text;
+  EXPECT_NE(text.find("tarn_relay_connection_up{relay=\"t\\\"1\",connection=\"c\""),
+            std::string::npos)
+      << text;
   EXPECT_EQ(text.find("latency"), std::string::npos);
 }
 

@@ -28,8 +28,8 @@ class TarnGen : public ::testing::Test {
     return runProgram(args, std::chrono::seconds(30));
   }
   std::vector<nlohmann::json> tailJson(int n) {
-    ProcessResult tail =
-        tarn({"tail", server_.name(), "--from", "oldest", "-n", std::to_string(n), "-t", "5", "--json", "--unstuff"});
+    ProcessResult tail = tarn({"tail", server_.name(), "--from", "oldest", "-n", std::to_string(n),
+                               "-t", "5", "--json", "--unstuff"});
     EXPECT_EQ(tail.exitStatus, 0) << tail.err;
     std::vector<nlohmann::json> v;
     std::istringstream in(tail.out);
@@ -63,9 +63,11 @@ TEST_F(TarnGen, GeneratedPacketsUnstuffOverTheStreamsInTurn) {
 }
 
 TEST_F(TarnGen, BadShareFailsToUnstuffSpreadOverTheRun) {
-  ProcessResult gen = tarn({"gen", server_.name(), "-n", "20", "--bad", "0.25", "--src", "BAD_%d/X"});
+  ProcessResult gen =
+      tarn({"gen", server_.name(), "-n", "20", "--bad", "0.25", "--src", "BAD_%d/X"});
   ASSERT_EQ(gen.exitStatus, 0) << gen.err;
-  EXPECT_NE(gen.err.find("20 packets put, 5 of them made not to unstuff"), std::string::npos) << gen.err;
+  EXPECT_NE(gen.err.find("20 packets put, 5 of them made not to unstuff"), std::string::npos)
+      << gen.err;
   auto lines = tailJson(20);
   ASSERT_EQ(lines.size(), 20u);
   int bad = 0;
@@ -83,7 +85,9 @@ TEST_F(TarnGen, BadShareFailsToUnstuffSpreadOverTheRun) {
 
 TEST_F(TarnGen, EmptyBodiesAndAllBad) {
   ASSERT_EQ(tarn({"gen", server_.name(), "-n", "2", "-s", "0"}).exitStatus, 0);
-  ASSERT_EQ(tarn({"gen", server_.name(), "-n", "2", "-s", "0", "--bad", "1", "--src", "P_%02d%%/z"}).exitStatus, 0);
+  ASSERT_EQ(tarn({"gen", server_.name(), "-n", "2", "-s", "0", "--bad", "1", "--src", "P_%02d%%/z"})
+                .exitStatus,
+            0);
   auto lines = tailJson(4);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0]["content"], PKT_CONTENT_DATA);
@@ -116,7 +120,8 @@ TEST_F(TarnGen, BadOptionsAreRefusedBeforeAnythingIsSent) {
       {{"-r", "fast"}, "-r: 'fast' is not a rate"},
       {{"--src", "X_%s/Y"}, "--src: only %d, %0Nd and %% may follow '%'"},
       {{"--src", "X_%d_%d/Y"}, "has more than one %d"},
-      {{"--src", tooLong + "%d", "--streams", "10"}, "source name '" + tooLong + "10' must have 1 to 63"},
+      {{"--src", tooLong + "%d", "--streams", "10"},
+       "source name '" + tooLong + "10' must have 1 to 63"},
       {{"--src", ""}, "source name '' must have 1 to 63"},
       {{"-n"}, "-n needs a value"},
       {{"--frobnicate"}, "unknown option --frobnicate"},
@@ -137,16 +142,20 @@ TEST_F(TarnGen, BadOptionsAreRefusedBeforeAnythingIsSent) {
 TEST(TarnGenLimit, SizeIsCheckedAgainstTheServersLargestPacket) {
   TarnTestServer small({"-m", "1k"});
   auto gen = [&](const char *size) {
-    return runProgram({testsupport::programPath("tarn"), "gen", small.name(), "-n", "2", "-s", size});
+    return runProgram(
+        {testsupport::programPath("tarn"), "gen", small.name(), "-n", "2", "-s", size});
   };
   ProcessResult tooBig = gen("1009");
   EXPECT_EQ(tooBig.exitStatus, 2);
-  EXPECT_NE(tooBig.err.find("tarn gen: -s 1009: each packet would be 1025 bytes stuffed, more than the 1024 bytes "
-                            "tarn '" + small.name() + "' takes; give -s 1008 or less"),
-            std::string::npos)
+  EXPECT_NE(
+      tooBig.err.find(
+          "tarn gen: -s 1009: each packet would be 1025 bytes stuffed, more than the 1024 bytes "
+          "tarn '" +
+          small.name() + "' takes; give -s 1008 or less"),
+      std::string::npos)
       << tooBig.err;
-  ProcessResult tail = runProgram({testsupport::programPath("tarn"), "tail", small.name(), "--from", "oldest", "-t",
-                                   "0.3"});
+  ProcessResult tail = runProgram(
+      {testsupport::programPath("tarn"), "tail", small.name(), "--from", "oldest", "-t", "0.3"});
   EXPECT_EQ(tail.out, "");
   EXPECT_EQ(gen("1008").exitStatus, 0);
 }
@@ -203,7 +212,9 @@ TEST_F(TarnGen, TailShowsTheTextOfLogAndParameterFilePackets) {
   ProcessResult plain = tarn({"tail", server_.name(), "--from", "oldest", "-n", "1", "--json"});
   EXPECT_EQ(plain.out.find("content"), std::string::npos) << plain.out;
   ProcessResult text = tarn({"tail", server_.name(), "--from", "oldest", "-n", "3", "--unstuff"});
-  EXPECT_NE(text.out.find("\n  content 7\n    Thread 'reader': \"quoted\" line\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\n  content 7\n    Thread 'reader': \"quoted\" line\n"),
+            std::string::npos)
+      << text.out;
   EXPECT_NE(text.out.find("\n    pid 42\n"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("  does not unstuff: "), std::string::npos) << text.out;
 }

@@ -54,8 +54,8 @@ TEST_F(TarnTool, PutThenTailRoundTripsWithChecksums) {
 TEST_F(TarnTool, TailSelectsPositionsAndEndsAfterQuiet) {
   std::string input;
   for (int i = 0; i < 6; ++i) {
-    input += "{\"srcname\": \"" + std::string(i % 2 ? "AA/x" : "BB/y") + "\", \"time\": " + std::to_string(100 + i) +
-             ", \"text\": \"p\"}\n";
+    input += "{\"srcname\": \"" + std::string(i % 2 ? "AA/x" : "BB/y") +
+             "\", \"time\": " + std::to_string(100 + i) + ", \"text\": \"p\"}\n";
   }
   ASSERT_EQ(tarn({"put", server_.name()}, input).exitStatus, 0);
   auto ids = [&](std::vector<std::string> extra) {
@@ -87,11 +87,14 @@ TEST_F(TarnTool, PutReportsBadLinesAndKeepsTheGoodOnes) {
       "{\"srcname\": \"A/x\", \"time\": 1, \"text\": \"kept\"}\n";
   ProcessResult r = tarn({"put", server_.name()}, input);
   EXPECT_EQ(r.exitStatus, 1);
-  for (const char *want : {"line 1: not a JSON object", "line 2: \"srcname\" must have 1 to 63", "line 3: \"time\"",
-                           "line 4: give exactly one", "line 5: \"data\" must be base64", "1 packets put"}) {
+  for (const char *want :
+       {"line 1: not a JSON object", "line 2: \"srcname\" must have 1 to 63", "line 3: \"time\"",
+        "line 4: give exactly one", "line 5: \"data\" must be base64", "1 packets put"}) {
     EXPECT_NE(r.err.find(want), std::string::npos) << want << "\n" << r.err;
   }
-  EXPECT_EQ(jsonLines(tarn({"tail", server_.name(), "--from", "oldest", "-t", "0.3", "--json"}).out).size(), 1u);
+  EXPECT_EQ(jsonLines(tarn({"tail", server_.name(), "--from", "oldest", "-t", "0.3", "--json"}).out)
+                .size(),
+            1u);
 }
 
 TEST_F(TarnTool, StatListsSourcesAndRingFigures) {
@@ -104,7 +107,8 @@ TEST_F(TarnTool, StatListsSourcesAndRingFigures) {
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_NE(r.out.find("packets: 3, ids 0 to 2"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("sources: 2"), std::string::npos);
-  EXPECT_NE(r.out.find("AA/x            2  1970-01-01 00:03:20.000 UTC"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("AA/x            2  1970-01-01 00:03:20.000 UTC"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("BB/y            1"), std::string::npos);
 }
 

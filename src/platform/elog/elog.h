@@ -52,8 +52,7 @@ void elog_set_immediate(int on);
 /* Writes any waiting messages to standard error, then the fatal message
  * between empty lines ("\nFatal: message\n\n"), and ends the process with
  * exit status -1 (255). flags is 1. Never returns. */
-void elog_die(int flags, const char *format, ...)
-    __attribute__((format(printf, 2, 3), noreturn));
+void elog_die(int flags, const char *format, ...) __attribute__((format(printf, 2, 3), noreturn));
 
 #ifdef __cplusplus
 }

@@ -43,7 +43,9 @@ class WaitCount {
 
 PmtFifo::PmtFifo(std::string queue, std::string name, const std::atomic<int> &producers,
                  const std::vector<bool> &marksPushed)
-    : queue_(std::move(queue)), name_(std::move(name)), producers_(producers),
+    : queue_(std::move(queue)),
+      name_(std::move(name)),
+      producers_(producers),
       marksSeen_(marksPushed),
       marksSeenCount_(static_cast<int>(std::count(marksPushed.begin(), marksPushed.end(), true))) {}
 
@@ -86,7 +88,8 @@ int PmtFifo::enqueue(Hook *hook, int pushFlags, long bytes) {
   }
   bool wake = false;
   if (result == 1) {
-    bytesPushed_.store(bytesPushed_.load(std::memory_order_relaxed) + bytes, std::memory_order_release);
+    bytesPushed_.store(bytesPushed_.load(std::memory_order_relaxed) + bytes,
+                       std::memory_order_release);
     pushed_.store(pushed_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     wake = consumerWaiting_;
     if (dropRun_ > 0) {
@@ -245,10 +248,9 @@ bool PmtFifo::refill(int flags, Clock::time_point &deadline, int *result) {
     }
     Clock::time_point now = Clock::now();
     if (deadline == Clock::time_point::min()) {
-      deadline = timeout < 0 || timeout > 1e6
-                     ? Clock::time_point::max()
-                     : now + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(timeout));
+      deadline = timeout < 0 || timeout > 1e6 ? Clock::time_point::max()
+                                              : now + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(timeout));
     }
     if (now >= deadline) {
       *result = PMTFIFO_TIMEOUT;

@@ -91,7 +91,7 @@ struct PmtFifo {
   std::atomic<int> flags_{0};
   std::atomic<double> timeout_{PMTFIFO_DEFAULT_TIMEOUT};
   std::atomic<int> pushersWaiting_{0};
-  std::atomic<int> popsWaiting_{0};  // pops inside refill's wait
+  std::atomic<int> popsWaiting_{0};    // pops inside refill's wait
   std::atomic<bool> released_{false};  // written under mu_
   std::atomic<long> dropped_{0};
 
@@ -102,11 +102,11 @@ struct PmtFifo {
   std::condition_variable roomCv_;  // pushes wait here for room
   pmtfifo::EntryRing shared_;
   bool consumerWaiting_ = false;
-  long dropRun_ = 0;                // drops since the consumer last had room
-  std::atomic<long> pushed_{0};     // hooks queued so far (read by anyone)
+  long dropRun_ = 0;                  // drops since the consumer last had room
+  std::atomic<long> pushed_{0};       // hooks queued so far (read by anyone)
   std::atomic<long> bytesPushed_{0};  // the bytes they stand for
   long bytesPoppedSeen_ = 0;          // a past value of bytesPopped_
-  long poppedSeen_ = 0;             // a past value of popped_, refreshed at the limit
+  long poppedSeen_ = 0;               // a past value of popped_, refreshed at the limit
 
   // The consumer's side. Guarded by popMu_.
   alignas(64) std::mutex popMu_;

@@ -97,8 +97,8 @@ struct PmtManagedFifo {
     lists.push_back(std::move(list));
     long before = discarded.exchange(0);
     if (before > 0) {
-      elog_log(0, "Queue '%s': discarded %ld packets before consumer '%s' registered",
-               name.c_str(), before, consumer);
+      elog_log(0, "Queue '%s': discarded %ld packets before consumer '%s' registered", name.c_str(),
+               before, consumer);
     }
     return fifos.back().get();
   }
@@ -170,7 +170,8 @@ int pmtmanagedfifo_push(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int
   return pmtmanagedfifo_push_bytes(mf, hook, copy_fn, flags, 0);
 }
 
-int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags, long bytes) {
+int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags,
+                              long bytes) {
   if (mf == nullptr || hook == nullptr) {
     free_hook(&hook);
     return PMTFIFO_ERR_ARG;

@@ -135,7 +135,8 @@ long pmtfifo_bytes(const PmtFifo *fifo);
 
 /* pmtmanagedfifo_push for a hook that stands for `bytes` bytes, which count
  * against each consumer's byte limit. */
-int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags, long bytes);
+int pmtmanagedfifo_push_bytes(PmtManagedFifo *mf, Hook *hook, PmtHookCopy copy_fn, int flags,
+                              long bytes);
 
 /* Queues a hook for every registered consumer. flags: 0 or PMTFIFO_NOWAIT.
  * Returns the number of consumers it was queued for (0 when there is none:

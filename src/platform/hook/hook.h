@@ -18,8 +18,8 @@ extern "C" {
 #endif
 
 typedef struct Hook {
-  void *p;                     /* the payload; set by the creator, NULL for none */
-  void (*free_fn)(void *p);    /* releases p; NULL when p needs no release */
+  void *p;                  /* the payload; set by the creator, NULL for none */
+  void (*free_fn)(void *p); /* releases p; NULL when p needs no release */
 } Hook;
 
 /* A new hook with no payload (p is NULL) whose payload will be released with

@@ -29,7 +29,8 @@ bool allDigits(const std::string &text) {
 }
 
 bool isLabel(const std::string &label) {
-  if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+  if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+    return false;
   for (char c : label) {
     if (!isLetter(c) && !isDigit(c) && c != '-') return false;
   }

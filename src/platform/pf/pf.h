@@ -44,10 +44,10 @@ typedef struct Pf Pf;
 
 /* Kinds of object, as pfget returns them. */
 enum {
-  PFSTRING = 1,  /* a value */
-  PFTBL = 2,     /* a list */
-  PFARR = 3,     /* an associative array */
-  PFINVALID = 5  /* no such key or entry */
+  PFSTRING = 1, /* a value */
+  PFTBL = 2,    /* a list */
+  PFARR = 3,    /* an associative array */
+  PFINVALID = 5 /* no such key or entry */
 };
 
 /* How deep arrays and lists may nest in one text; deeper text does not parse. */

@@ -26,10 +26,10 @@ struct Pf {
   Pf(const Pf &) = delete;
   Pf &operator=(const Pf &) = delete;
 
-  int kind;                                     // PFSTRING, PFTBL or PFARR
-  std::string value;                            // PFSTRING only
-  std::vector<std::unique_ptr<Pf>> items;       // PFTBL entries, PFARR values
-  std::vector<std::string> keys;                // PFARR keys, parallel to items
+  int kind;                                       // PFSTRING, PFTBL or PFARR
+  std::string value;                              // PFSTRING only
+  std::vector<std::unique_ptr<Pf>> items;         // PFTBL entries, PFARR values
+  std::vector<std::string> keys;                  // PFARR keys, parallel to items
   std::unordered_map<std::string, size_t> index;  // PFARR key -> position
 };
 

@@ -58,7 +58,7 @@ bool exists(const std::string &path) {
 // The path of the file `name` stands for, or "" when there is none.
 std::string findFile(const std::string &name) {
   for (const std::string &folder : searchFolders(name)) {
-    std::string base = folder.empty() ? name
+    std::string base = folder.empty()         ? name
                        : folder.back() == '/' ? folder + name
                                               : folder + "/" + name;
     for (const char *suffix : {"", ".pf"}) {

@@ -19,11 +19,21 @@ void appendQuoted(std::string &out, std::string_view text) {
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
     switch (ch) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (isControl(c)) {
           out += "\\x";
@@ -88,11 +98,21 @@ bool readQuoted(std::string_view text, std::string *out, size_t *used, std::stri
     if (i + 1 >= text.size()) break;
     char e = text[i + 1];
     switch (e) {
-      case '\\': *out += '\\'; break;
-      case '"': *out += '"'; break;
-      case 'n': *out += '\n'; break;
-      case 't': *out += '\t'; break;
-      case 'r': *out += '\r'; break;
+      case '\\':
+        *out += '\\';
+        break;
+      case '"':
+        *out += '"';
+        break;
+      case 'n':
+        *out += '\n';
+        break;
+      case 't':
+        *out += '\t';
+        break;
+      case 'r':
+        *out += '\r';
+        break;
       case 'x': {
         int hi = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
         int lo = i + 3 < text.size() ? hexDigit(text[i + 3]) : -1;

@@ -16,9 +16,7 @@ namespace pfimpl {
 
 // Blanks separate a key from its value and are trimmed from both ends of a
 // line: space, tab, carriage return, vertical tab, form feed.
-inline bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string_view trimBlanks(std::string_view text);
 

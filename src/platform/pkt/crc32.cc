@@ -62,7 +62,8 @@ CLMUL_TARGET inline __m128i load128(const unsigned char *q) {
 
 // x folded forward by the distance the constants k stand for, plus `next`.
 CLMUL_TARGET inline __m128i fold(__m128i x, __m128i k, __m128i next) {
-  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+  return _mm_xor_si128(
+      _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
 // Folds `len` bytes (at least 64, a multiple of 16) into the register value
@@ -89,7 +90,8 @@ CLMUL_TARGET uint32_t clmulUpdate(uint32_t c, const unsigned char *p, size_t len
   for (; len >= 16; p += 16, len -= 16) x1 = fold(x1, k3k4, load128(p));
   // 128 bits to 64, then Barrett's reduction to 32.
   __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-  x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), k5k0, 0x00), _mm_srli_si128(x, 4));
+  x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), k5k0, 0x00),
+                    _mm_srli_si128(x, 4));
   __m128i t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10), low32);
   x = _mm_xor_si128(x, _mm_clmulepi64_si128(t, poly, 0x00));
   return static_cast<uint32_t>(_mm_extract_epi32(x, 1));

@@ -86,8 +86,7 @@ int bodyOf(const Packet *pkt, const char **bytes, size_t *len, char **owned) {
   }
 }
 
-int writeStuffed(int content, const char *body, size_t len, char **buf, int *nbytes,
-                 int *bufsize) {
+int writeStuffed(int content, const char *body, size_t len, char **buf, int *nbytes, int *bufsize) {
   if (len > PKT_MAX_BODY) return PKT_ERR_TOOBIG;
   int need = static_cast<int>(PKT_HEADER_SIZE + len);
   if (*buf == nullptr || *bufsize < need) {

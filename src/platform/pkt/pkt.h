@@ -36,9 +36,9 @@
 extern "C" {
 #endif
 
-#define PKT_NAMESIZE 64                  /* a source name: 63 characters and NUL */
-#define PKT_HEADER_SIZE 16               /* stuffed header bytes before the body */
-#define PKT_MAX_BODY (16 * 1024 * 1024)  /* largest body stuffPkt writes */
+#define PKT_NAMESIZE 64                 /* a source name: 63 characters and NUL */
+#define PKT_HEADER_SIZE 16              /* stuffed header bytes before the body */
+#define PKT_MAX_BODY (16 * 1024 * 1024) /* largest body stuffPkt writes */
 
 enum {
   PKT_CONTENT_DATA = 1,
@@ -120,8 +120,7 @@ int split_srcname(const char *srcname, Packet *pkt);
  * (the buffer then stays valid for the caller to free). The source name is
  * checked as split_srcname checks it but is not part of the bytes: the tarn
  * server carries it beside them. */
-int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nbytes,
-             int *bufsize);
+int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nbytes, int *bufsize);
 
 /* Unstuffs `nbytes` bytes. On success returns the content code; *pkt (a new
  * packet when *pkt is NULL, otherwise the packet given, whose old bodies are

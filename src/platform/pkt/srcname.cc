@@ -74,19 +74,32 @@ int split_srcname(const char *srcname, Packet *pkt) {
 
 const char *pkt_strerror(int code) {
   switch (code) {
-    case PKT_ERR_ARG: return "missing argument or packet type";
-    case PKT_ERR_SRCNAME: return "source name empty or longer than 63 characters";
-    case PKT_ERR_TRUNCATED: return "truncated packet";
-    case PKT_ERR_MAGIC: return "not a stuffed packet";
-    case PKT_ERR_VERSION: return "unknown stuffed-packet version";
-    case PKT_ERR_LENGTH: return "bytes beyond the announced length";
-    case PKT_ERR_CHECKSUM: return "checksum mismatch";
-    case PKT_ERR_CONTENT: return "unknown content code";
-    case PKT_ERR_BODY: return "body not valid for its kind";
-    case PKT_ERR_TOOBIG: return "body too large";
-    case PKT_ERR_TIME: return "packet time not finite";
-    case PKT_ERR_NOMEM: return "out of memory";
-    default: return code >= 0 ? "success" : "unknown packet error";
+    case PKT_ERR_ARG:
+      return "missing argument or packet type";
+    case PKT_ERR_SRCNAME:
+      return "source name empty or longer than 63 characters";
+    case PKT_ERR_TRUNCATED:
+      return "truncated packet";
+    case PKT_ERR_MAGIC:
+      return "not a stuffed packet";
+    case PKT_ERR_VERSION:
+      return "unknown stuffed-packet version";
+    case PKT_ERR_LENGTH:
+      return "bytes beyond the announced length";
+    case PKT_ERR_CHECKSUM:
+      return "checksum mismatch";
+    case PKT_ERR_CONTENT:
+      return "unknown content code";
+    case PKT_ERR_BODY:
+      return "body not valid for its kind";
+    case PKT_ERR_TOOBIG:
+      return "body too large";
+    case PKT_ERR_TIME:
+      return "packet time not finite";
+    case PKT_ERR_NOMEM:
+      return "out of memory";
+    default:
+      return code >= 0 ? "success" : "unknown packet error";
   }
 }
 

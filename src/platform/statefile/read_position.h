@@ -85,12 +85,12 @@ class ReadPosition {
   size_t m_writeIndex = kBlockRecords;
   std::atomic<uint64_t> m_published{0};  // records made so far
 
-  std::mutex m_mutex;  // guards everything below
+  std::mutex m_mutex;            // guards everything below
   std::deque<Block *> m_blocks;  // the first holds record m_blocksBase
   uint64_t m_blocksBase = 0;
-  uint64_t m_done = 0;           // records known done, from the first on
+  uint64_t m_done = 0;  // records known done, from the first on
   bool m_doneInRun = false;
-  ResumePoint m_lastDone;        // the last of those
+  ResumePoint m_lastDone;  // the last of those
   ResumePoint m_restored;
-  Block *m_spare = nullptr;      // a passed block, kept for reuse
+  Block *m_spare = nullptr;  // a passed block, kept for reuse
 };

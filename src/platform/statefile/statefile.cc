@@ -63,7 +63,8 @@ void writePendingLogMessages() {
 // saved before them bring their packets back on restart.
 void reportUnacknowledgedPuts(bool saved) {
   for (const auto &[tarn, count] : tarnclient::unacknowledgedPuts()) {
-    std::string line = "tarn '" + tarn + "': " + std::to_string(count) + " puts not acknowledged at exit" +
+    std::string line = "tarn '" + tarn + "': " + std::to_string(count) +
+                       " puts not acknowledged at exit" +
                        (saved ? "; their packets will be read again on restart\n" : "\n");
     writeStderr(line.c_str());
   }
@@ -139,7 +140,8 @@ void *watchdog(void *) {
     forceExit("Second termination signal received: exiting now\n");
   }
   char text[128];
-  std::snprintf(text, sizeof text, "Shutdown grace period of %d seconds expired: exiting now\n", grace);
+  std::snprintf(text, sizeof text, "Shutdown grace period of %d seconds expired: exiting now\n",
+                grace);
   forceExit(text);
 }
 
@@ -157,7 +159,8 @@ bool startWatchdog() {
   int rc = pthread_create(&thread, &attr, watchdog, nullptr);
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (rc != 0) elog_log(0, "setup_signals: cannot start the shutdown watchdog: %s", std::strerror(rc));
+  if (rc != 0)
+    elog_log(0, "setup_signals: cannot start the shutdown watchdog: %s", std::strerror(rc));
   return rc == 0;
 }
 

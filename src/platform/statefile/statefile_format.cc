@@ -22,12 +22,23 @@ std::string quote(const std::string &text) {
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";
@@ -45,11 +56,15 @@ std::string utcText(double time) {
 
 // Reads the words of one line: quoted names and bare words, up to a '#'
 // outside quotes. False on an unterminated quote or an unknown escape.
-bool splitWords(const std::string &line, std::vector<std::string> &words, std::vector<bool> &quoted) {
+bool splitWords(const std::string &line, std::vector<std::string> &words,
+                std::vector<bool> &quoted) {
   size_t i = 0;
   while (i < line.size()) {
     char c = line[i];
-    if (c == ' ' || c == '\t') { ++i; continue; }
+    if (c == ' ' || c == '\t') {
+      ++i;
+      continue;
+    }
     if (c == '#') break;
     std::string word;
     if (c == '"') {
@@ -57,20 +72,32 @@ bool splitWords(const std::string &line, std::vector<std::string> &words, std::v
       bool closed = false;
       while (i < line.size()) {
         char d = line[i++];
-        if (d == '"') { closed = true; break; }
-        if (d != '\\') { word += d; continue; }
+        if (d == '"') {
+          closed = true;
+          break;
+        }
+        if (d != '\\') {
+          word += d;
+          continue;
+        }
         if (i >= line.size()) return false;
         char e = line[i++];
-        if (e == 'n') word += '\n';
-        else if (e == 't') word += '\t';
-        else if (e == 'r') word += '\r';
-        else if (e == '"' || e == '\\') word += e;
-        else return false;
+        if (e == 'n')
+          word += '\n';
+        else if (e == 't')
+          word += '\t';
+        else if (e == 'r')
+          word += '\r';
+        else if (e == '"' || e == '\\')
+          word += e;
+        else
+          return false;
       }
       if (!closed) return false;
       quoted.push_back(true);
     } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#') word += line[i++];
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '#')
+        word += line[i++];
       quoted.push_back(false);
     }
     words.push_back(word);
@@ -99,7 +126,8 @@ bool readDouble(const std::string &word, double &value) {
 // One "position" line's words into `p`; false when they are not one.
 // Current: position ADDRESS TARN SELECT REJECT READER after|at PKTID TIME SEEN.
 bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
-  if (w.size() != 10 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8] || q[9]) {
+  if (w.size() != 10 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8] ||
+      q[9]) {
     return false;
   }
   if (w[6] != "after" && w[6] != "at") return false;
@@ -114,7 +142,8 @@ bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q,
 }
 
 // First version: position TARN SELECT REJECT TAG PKTID TIME, resuming after.
-bool readPositionVersion1(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+bool readPositionVersion1(const std::vector<std::string> &w, const std::vector<bool> &q,
+                          SavedPosition &p) {
   if (w.size() != 7 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || q[5] || q[6]) return false;
   p.tarn = w[1];
   p.select = w[2];
@@ -138,7 +167,9 @@ std::string SavedPosition::key() const {
 std::string formatStatefile(const std::vector<SavedPosition> &positions, double now) {
   std::string out = std::string(kFirstLine) + "\n";
   out += "# saved " + utcText(now) + "\n";
-  out += "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME SEEN: where each reader resumes\n";
+  out +=
+      "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME SEEN: where each reader "
+      "resumes\n";
   char number[96];
   for (const SavedPosition &p : positions) {
     std::snprintf(number, sizeof number, " %d %.17g %.0f", static_cast<int>(p.id), p.time, p.seen);
@@ -150,7 +181,8 @@ std::string formatStatefile(const std::vector<SavedPosition> &positions, double 
   return out;
 }
 
-bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positions, std::string &error) {
+bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positions,
+                    std::string &error) {
   positions.clear();
   if (text.empty()) return fail(error, 1, "the file is empty");
   std::vector<SavedPosition> found;
@@ -175,14 +207,16 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
     if (ended) return fail(error, number, "text after the end line");
     if (words[0] == "position" && !quoted[0]) {
       SavedPosition p;
-      bool read = version1 ? readPositionVersion1(words, quoted, p) : readPosition(words, quoted, p);
+      bool read =
+          version1 ? readPositionVersion1(words, quoted, p) : readPosition(words, quoted, p);
       if (!read) return fail(error, number, "malformed position");
       found.push_back(p);
     } else if (words[0] == "end" && !quoted[0] && words.size() == 2) {
       int32_t count = -1;
       if (!readInt32(words[1], count) || count != static_cast<int32_t>(found.size())) {
-        return fail(error, number, "the end line counts " + words[1] + " positions, the file holds " +
-                                       std::to_string(found.size()));
+        return fail(error, number,
+                    "the end line counts " + words[1] + " positions, the file holds " +
+                        std::to_string(found.size()));
       }
       ended = true;
     } else {

@@ -21,8 +21,8 @@ struct SavedPosition {
   std::string address, tarn, select, reject, owner;
   int32_t id = -1;
   double time = 0.0;
-  bool at = false;   // resume at the packet itself rather than after it
-  double seen = 0;   // when a reader last held it (epoch seconds, whole)
+  bool at = false;  // resume at the packet itself rather than after it
+  double seen = 0;  // when a reader last held it (epoch seconds, whole)
 
   // The names joined: two positions with the same key belong to the same
   // reader.

@@ -13,8 +13,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -113,7 +113,8 @@ bool writeAll(int fd, const std::string &text) {
 
 // Writes `text` to `path` through `temporary` and a rename, so that the file
 // is always either the old one or the new one. "" or the reason.
-std::string replaceFile(const std::string &path, const std::string &temporary, const std::string &text) {
+std::string replaceFile(const std::string &path, const std::string &temporary,
+                        const std::string &text) {
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return std::string("cannot create '") + temporary + "': " + std::strerror(errno);
   bool written = writeAll(fd, text) && fsync(fd) == 0;
@@ -157,8 +158,11 @@ void dropStaleLocked(double now) {
       ++it;
       continue;
     }
-    elog_log(0, "bury: forgetting the saved position of reader '%s' of tarn '%s' (%s): no reader has taken it "
-             "for %.0f days", p.owner.c_str(), p.tarn.c_str(), p.address.c_str(), (now - p.seen) / 86400);
+    elog_log(0,
+             "bury: forgetting the saved position of reader '%s' of tarn '%s' (%s): no reader has "
+             "taken it "
+             "for %.0f days",
+             p.owner.c_str(), p.tarn.c_str(), p.address.c_str(), (now - p.seen) / 86400);
     it = g_saved.erase(it);
   }
 }
@@ -207,9 +211,11 @@ void saveBeforeExit() {
   std::vector<SavedPosition> list = positionsToSave(path);
   if (path.empty()) return;
   std::string temporary = path + (lock.owns_lock() ? ".tmp" : ".exit-tmp");
-  std::string failure = replaceFile(path, temporary, statefile::formatStatefile(list, nowSeconds()));
-  std::string line = failure.empty() ? "Read positions saved to statefile '" + path + "' before exiting\n"
-                                     : "Read positions not saved to statefile '" + path + "': " + failure + "\n";
+  std::string failure =
+      replaceFile(path, temporary, statefile::formatStatefile(list, nowSeconds()));
+  std::string line =
+      failure.empty() ? "Read positions saved to statefile '" + path + "' before exiting\n"
+                      : "Read positions not saved to statefile '" + path + "': " + failure + "\n";
   ssize_t ignored = write(2, line.data(), line.size());
   (void)ignored;
 }
@@ -270,16 +276,20 @@ int bury(void) {
   std::string path;
   std::vector<SavedPosition> list = positionsToSave(path);
   if (path.empty()) return 0;
-  std::string failure = replaceFile(path, path + ".tmp", statefile::formatStatefile(list, nowSeconds()));
+  std::string failure =
+      replaceFile(path, path + ".tmp", statefile::formatStatefile(list, nowSeconds()));
   if (!failure.empty()) {
     if (!g_saveFailing) {
-      elog_log(0, "bury: cannot save read positions to statefile '%s': %s (reported once; saving goes on)",
-               path.c_str(), failure.c_str());
+      elog_log(
+          0,
+          "bury: cannot save read positions to statefile '%s': %s (reported once; saving goes on)",
+          path.c_str(), failure.c_str());
     }
     g_saveFailing = true;
     return -1;
   }
-  if (g_saveFailing) elog_log(0, "bury: read positions saved to statefile '%s' again", path.c_str());
+  if (g_saveFailing)
+    elog_log(0, "bury: read positions saved to statefile '%s' again", path.c_str());
   g_saveFailing = false;
   return 0;
 }
@@ -295,7 +305,8 @@ std::vector<SavedPosition> formerCandidates(const SavedPosition &names) {
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     for (const auto &[key, p] : g_saved) {
-      if (p.address.empty() && !g_claimed.count(key) && p.select == names.select && p.reject == names.reject) {
+      if (p.address.empty() && !g_claimed.count(key) && p.select == names.select &&
+          p.reject == names.reject) {
         old.push_back(p);
       }
     }
@@ -331,8 +342,11 @@ bool pickFormer(const std::vector<SavedPosition> &candidates, const std::string 
     if (older(p, picked)) picked = p;
   }
   if (candidates.size() > 1) {
-    elog_log(0, "tarnresurrect: %zu saved positions of the old statefile format fit the reader of tarn '%s'; "
-             "resuming from the oldest of them", candidates.size(), picked.tarn.c_str());
+    elog_log(0,
+             "tarnresurrect: %zu saved positions of the old statefile format fit the reader of "
+             "tarn '%s'; "
+             "resuming from the oldest of them",
+             candidates.size(), picked.tarn.c_str());
   }
   return true;
 }
@@ -341,7 +355,8 @@ bool pickFormer(const std::vector<SavedPosition> &candidates, const std::string 
 // own name. False for an unknown descriptor.
 bool readerNames(int fd, const std::string &owner, SavedPosition &names) {
   names.owner = owner;
-  return tarnclient::descriptorName(fd, names.tarn) && tarnclient::descriptorAddress(fd, names.address) &&
+  return tarnclient::descriptorName(fd, names.tarn) &&
+         tarnclient::descriptorAddress(fd, names.address) &&
          tarnclient::descriptorExpressions(fd, names.select, names.reject);
 }
 
@@ -356,9 +371,12 @@ void registerLocked(const SavedPosition &names, const std::shared_ptr<ReadPositi
   }
   if (already) return;
   if (twin) {
-    elog_log(0, "tarnresurrect: two readers of tarn '%s' have the same expressions and the same name '%s': "
-             "their positions cannot be told apart in the statefile, so the older of them is saved for both",
-             names.tarn.c_str(), names.owner.c_str());
+    elog_log(
+        0,
+        "tarnresurrect: two readers of tarn '%s' have the same expressions and the same name '%s': "
+        "their positions cannot be told apart in the statefile, so the older of them is saved for "
+        "both",
+        names.tarn.c_str(), names.owner.c_str());
   }
   g_registered.push_back({names, position});
 }
@@ -384,7 +402,9 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
     bool exhumed = g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; });
     if (waits) g_waitingForExhume.fetch_sub(1);
     if (!exhumed) {
-      elog_log(0, "tarnresurrect: the statefile was not read in time; '%s' starts without its saved position",
+      elog_log(0,
+               "tarnresurrect: the statefile was not read in time; '%s' starts without its saved "
+               "position",
                names.tarn.c_str());
     }
     auto it = g_saved.find(names.key());

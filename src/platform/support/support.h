@@ -33,10 +33,10 @@ char *popstr(void **stack, int free_stack);
 
 /* What pidinfo reports about a process. */
 typedef struct Pidinfo {
-  pid_t pid;    /* the process asked about */
-  long rss;     /* resident set size, kilobytes (0 for a process without memory, e.g. a zombie) */
-  long vsz;     /* virtual memory size, kilobytes (0 likewise) */
-  int threads;  /* number of threads */
+  pid_t pid;   /* the process asked about */
+  long rss;    /* resident set size, kilobytes (0 for a process without memory, e.g. a zombie) */
+  long vsz;    /* virtual memory size, kilobytes (0 likewise) */
+  int threads; /* number of threads */
 } Pidinfo;
 
 /* Fills *info for process `pid` from /proc/PID/status. Returns 0, or -1

@@ -40,7 +40,8 @@ uint64_t FrameInput::frontLength() const {
 }
 
 bool FrameInput::wholeAt(size_t offset, FrameHeader &h) const {
-  return peekHeader(m_in.data() + offset, m_len - offset, h) && m_len - offset >= kHeaderSize + h.length;
+  return peekHeader(m_in.data() + offset, m_len - offset, h) &&
+         m_len - offset >= kHeaderSize + h.length;
 }
 
 void FrameInput::dropFront(size_t n) {

@@ -62,9 +62,9 @@ class PutsInFlight {
   uint64_t unacked() const { return end() - m_acked; }
   void dropAcknowledged();
 
-  std::vector<char> m_out;     // put frames from absolute offset m_base on
+  std::vector<char> m_out;  // put frames from absolute offset m_base on
   uint64_t m_base = 0, m_acked = 0, m_sent = 0;
-  std::deque<uint64_t> m_ends;  // the end offset of every unacknowledged put
+  std::deque<uint64_t> m_ends;     // the end offset of every unacknowledged put
   uint64_t m_connectionAcked = 0;  // the latest ack's count on this connection
   // Written by the owner, read by anyone.
   std::atomic<uint64_t> m_accepted{0};

@@ -17,7 +17,8 @@ bool ReconnectSchedule::lost(Clock::time_point now) {
 
 void ReconnectSchedule::failed(Clock::time_point now) {
   m_backoff = m_backoff == 0.0 ? kFirstBackoff : std::min(m_backoff * 2, kMaxBackoff);
-  m_next = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+  m_next =
+      now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
   m_failures.fetch_add(1, std::memory_order_relaxed);
 }
 

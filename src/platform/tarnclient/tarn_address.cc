@@ -67,8 +67,10 @@ int tryConnect(const addrinfo *ai, int timeoutMs, std::string &err) {
     }
     int soerr = 0;
     socklen_t len = sizeof soerr;
-    if (r <= 0) soerr = r == 0 ? ETIMEDOUT : errno;
-    else getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
+    if (r <= 0)
+      soerr = r == 0 ? ETIMEDOUT : errno;
+    else
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
     if (soerr != 0) {
       err = std::strerror(soerr);
       ::close(fd);
@@ -107,7 +109,8 @@ std::string peerAddress(int sock) {
   return formatAddress(reinterpret_cast<const sockaddr *>(&ss));
 }
 
-bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses, std::string &err) {
+bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses,
+                      std::string &err) {
   TarnAddress addr;
   if (!parseTarnName(name, addr, err)) return false;
   addrinfo hints{};

@@ -26,6 +26,7 @@ std::string peerAddress(int sock);
 
 // Every address the tarn name resolves to, in peerAddress's form; false
 // with the reason in err when the name is bad or does not resolve.
-bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses, std::string &err);
+bool resolveAddresses(const std::string &name, std::vector<std::string> &addresses,
+                      std::string &err);
 
 }  // namespace tarnclient

@@ -37,7 +37,8 @@ struct TarnConnection::SendWait {
   bool over() const { return Clock::now() >= deadline || stall.givesUp(); }
 };
 
-TarnConnection::TarnConnection(std::string name, TarnAddress addr) : m_name(std::move(name)), m_addr(std::move(addr)) {}
+TarnConnection::TarnConnection(std::string name, TarnAddress addr)
+    : m_name(std::move(name)), m_addr(std::move(addr)) {}
 
 TarnConnection::~TarnConnection() {
   if (m_sock >= 0) ::close(m_sock);
@@ -104,8 +105,9 @@ bool TarnConnection::reconnect() {
   }
   size_t resent = m_puts.waiting();
   double seconds = m_schedule.recovered(Clock::now());
-  elog_log(0, "tarn '%s': connection restored after %.1f s%s", m_name.c_str(), seconds,
-           resent ? (", " + std::to_string(resent) + " unacknowledged puts sent again").c_str() : "");
+  elog_log(
+      0, "tarn '%s': connection restored after %.1f s%s", m_name.c_str(), seconds,
+      resent ? (", " + std::to_string(resent) + " unacknowledged puts sent again").c_str() : "");
   return true;
 }
 
@@ -124,7 +126,9 @@ bool TarnConnection::restoreSession() {
     if (step.answer == kPositioned && decode(answer, positioned)) oldest = positioned.cursor;
   }
   if (rereads) {
-    elog_log(0, "tarn '%s': the server's ring was replaced while disconnected; reading again from its oldest packet",
+    elog_log(0,
+             "tarn '%s': the server's ring was replaced while disconnected; reading again from its "
+             "oldest packet",
              m_name.c_str());
   }
   m_session.restored(oldest);
@@ -142,7 +146,8 @@ bool TarnConnection::waitForServer(Clock::time_point deadline, bool forever) {
     if (reconnect()) return true;
     if (!forever && Clock::now() >= deadline) return false;
     auto wake = forever ? m_schedule.nextAttempt() : std::min(m_schedule.nextAttempt(), deadline);
-    auto nap = std::min<Clock::duration>(wake - Clock::now(), std::chrono::milliseconds(kWaitSliceMs));
+    auto nap =
+        std::min<Clock::duration>(wake - Clock::now(), std::chrono::milliseconds(kWaitSliceMs));
     if (nap > Clock::duration::zero()) std::this_thread::sleep_for(nap);
   }
   return true;
@@ -187,8 +192,11 @@ void TarnConnection::applyAck(std::string_view body) {
 void TarnConnection::onSkipped(std::string_view body) {
   Skipped skipped;
   if (!decode(body, skipped)) return;
-  elog_log(0, "tarn '%s': reader fell behind: the ring dropped %llu packets (ids %d to %d) before they were read",
-           m_name.c_str(), static_cast<unsigned long long>(skipped.count), skipped.firstId, skipped.lastId);
+  elog_log(0,
+           "tarn '%s': reader fell behind: the ring dropped %llu packets (ids %d to %d) before "
+           "they were read",
+           m_name.c_str(), static_cast<unsigned long long>(skipped.count), skipped.firstId,
+           skipped.lastId);
 }
 
 // The server's error frame ends the connection; `what` says when it came.

@@ -66,13 +66,14 @@ class TarnConnection {
   int setExpression(tarnwire::Type type, const std::string &expr);
   int position(tarnwire::PositionKind kind, int32_t id, double time);
   int tell() const { return m_session.cursor; }
-  int reap(double timeout, bool forever, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
-           int *bufsize);
+  int reap(double timeout, bool forever, int *pktid, char *srcname, double *time, char **buf,
+           int *nbytes, int *bufsize);
   // Takes a packet (*number: its put number) and returns 0; or returns -1
   // (bad packet), -3 (stopping while the server is away or does not take
   // it), or kPutWindowFull when `windowWait` is not negative and the window
   // of unacknowledged puts stayed full that many seconds.
-  int put(const char *srcname, double time, const char *bytes, int nbytes, double windowWait, uint64_t *number);
+  int put(const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
+          uint64_t *number);
   // Sends everything and waits for acknowledgement of every put until
   // `deadline`; true when none is left outstanding.
   bool drain(Clock::time_point deadline);
@@ -126,13 +127,17 @@ class TarnConnection {
   void applyAck(std::string_view body);
   void onSkipped(std::string_view body);
   void onError(std::string_view body, const char *what);
-  bool awaitAnswer(tarnwire::Type want, tarnwire::Type want2, std::string &body, tarnwire::Type &got);
-  int answerInInput(tarnwire::Type want, tarnwire::Type want2, std::string &body, tarnwire::Type &got);
+  bool awaitAnswer(tarnwire::Type want, tarnwire::Type want2, std::string &body,
+                   tarnwire::Type &got);
+  int answerInInput(tarnwire::Type want, tarnwire::Type want2, std::string &body,
+                    tarnwire::Type &got);
   // Output.
   ssize_t sendStep(std::string_view bytes);
   bool waitToSend(SendWait &wait);
   bool sendRaw(std::string_view bytes);
-  bool sendFrame(const std::vector<char> &frame) { return sendRaw(std::string_view(frame.data(), frame.size())); }
+  bool sendFrame(const std::vector<char> &frame) {
+    return sendRaw(std::string_view(frame.data(), frame.size()));
+  }
   bool sendUnsent();
   bool request(const std::vector<char> &frame, tarnwire::Type want, std::string &answer);
 

@@ -55,20 +55,23 @@ int TarnConnection::waitForWindow(double seconds) {
   }
 }
 
-int TarnConnection::put(const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
-                        uint64_t *number) {
+int TarnConnection::put(const char *srcname, double time, const char *bytes, int nbytes,
+                        double windowWait, uint64_t *number) {
   size_t srclen = srcname ? strnlen(srcname, kMaxSrcName + 1) : 0;
   uint32_t maxPacket = m_session.latestWelcome().maxPacket;
   if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes) ||
       (maxPacket != 0 && static_cast<uint32_t>(nbytes) > maxPacket)) {
-    elog_log(0, "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters and packets up to %u bytes",
+    elog_log(0,
+             "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters and "
+             "packets up to %u bytes",
              m_name.c_str(), maxPacket);
     return -1;
   }
   int room = waitForWindow(windowWait);
   if (room != 0) return room;
   bool idle = m_puts.idle();
-  std::string_view data = nbytes > 0 ? std::string_view(bytes, static_cast<size_t>(nbytes)) : std::string_view();
+  std::string_view data =
+      nbytes > 0 ? std::string_view(bytes, static_cast<size_t>(nbytes)) : std::string_view();
   uint64_t accepted = m_puts.add(Put{time, std::string_view(srcname, srclen), data});
   if (number) *number = accepted;
   sendNowOrLater(idle);
@@ -109,7 +112,8 @@ int TarnConnection::awaitAcknowledged(uint64_t number, Clock::time_point deadlin
     if (Clock::now() >= deadline) return -2;
     if (m_sock < 0) {
       if (stopflag_is_set()) return -3;
-      waitForServer(std::min(deadline, Clock::now() + std::chrono::milliseconds(kWaitSliceMs)), false);
+      waitForServer(std::min(deadline, Clock::now() + std::chrono::milliseconds(kWaitSliceMs)),
+                    false);
       continue;
     }
     uint64_t before = acknowledgedPuts();

@@ -53,7 +53,8 @@ bool takeFigures(std::string_view body, RingFigures &out) {
 int TarnConnection::setExpression(Type type, const std::string &expr) {
   const char *what = type == kSelect ? "tarnselect" : "tarnreject";
   if (expr.size() > kMaxExpression) {
-    elog_log(0, "%s: tarn '%s': expression longer than %zu characters", what, m_name.c_str(), kMaxExpression);
+    elog_log(0, "%s: tarn '%s': expression longer than %zu characters", what, m_name.c_str(),
+             kMaxExpression);
     return -1;
   }
   std::string &slot = type == kSelect ? m_session.select : m_session.reject;
@@ -90,12 +91,13 @@ int TarnConnection::position(PositionKind kind, int32_t id, double time) {
   return positioned.result;
 }
 
-int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname, double *time, char **buf,
-                         int *nbytes, int *bufsize) {
+int TarnConnection::reap(double timeout, bool forever, int *pktid, char *srcname, double *time,
+                         char **buf, int *nbytes, int *bufsize) {
   m_session.reading = true;
   const ReapTarget to{pktid, srcname, time, buf, nbytes, bufsize};
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(std::max(0.0, std::min(timeout, 1e9))));
+  auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::max(0.0, std::min(timeout, 1e9))));
   for (;;) {
     if (m_sock < 0) {
       if (stopflag_is_set()) return TARN_EOF;
@@ -190,7 +192,8 @@ bool TarnConnection::stat(RingFigures &out) {
     if (!awaitAnswer(kStatSource, kStatEnd, body, got)) return false;
     if (got == kStatEnd) return takeFigures(body, out);
     StatSource source;
-    if (decode(body, source)) out.sources.push_back({std::string(source.source), source.packets, source.newestTime});
+    if (decode(body, source))
+      out.sources.push_back({std::string(source.source), source.packets, source.newestTime});
   }
 }
 

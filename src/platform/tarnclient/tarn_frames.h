@@ -34,7 +34,12 @@ struct Hello {
   uint32_t magic = kMagic;
   uint16_t version = kVersion;
   uint8_t mode = 0;  // 1: the client has packets to put
-  template <class V> void fields(V &v) { v(magic); v(version); v(mode); }
+  template <class V>
+  void fields(V &v) {
+    v(magic);
+    v(version);
+    v(mode);
+  }
   bool operator==(const Hello &) const = default;
 };
 
@@ -43,7 +48,10 @@ template <Type T>
 struct ExpressionRequest {
   static constexpr Type kType = T;
   std::string_view expression;
-  template <class V> void fields(V &v) { v.rest(expression); }
+  template <class V>
+  void fields(V &v) {
+    v.rest(expression);
+  }
   bool operator==(const ExpressionRequest &) const = default;
 };
 using Select = ExpressionRequest<kSelect>;
@@ -54,14 +62,22 @@ struct Position {
   uint8_t kind = kNewest;  // a PositionKind; the server checks the range
   int32_t id = 0;
   double time = 0.0;
-  template <class V> void fields(V &v) { v(kind); v(id); v(time); }
+  template <class V>
+  void fields(V &v) {
+    v(kind);
+    v(id);
+    v(time);
+  }
   bool operator==(const Position &) const = default;
 };
 
 struct Start {
   static constexpr Type kType = kStart;
   int32_t cursor = 0;  // the id the stream starts from
-  template <class V> void fields(V &v) { v(cursor); }
+  template <class V>
+  void fields(V &v) {
+    v(cursor);
+  }
   bool operator==(const Start &) const = default;
 };
 
@@ -70,13 +86,19 @@ struct Put {
   double time = 0.0;
   std::string_view source;
   std::string_view bytes;
-  template <class V> void fields(V &v) { v(time); v.name(source); v.rest(bytes); }
+  template <class V>
+  void fields(V &v) {
+    v(time);
+    v.name(source);
+    v.rest(bytes);
+  }
   bool operator==(const Put &) const = default;
 };
 
 struct Stat {
   static constexpr Type kType = kStat;
-  template <class V> void fields(V &) {}
+  template <class V>
+  void fields(V &) {}
   bool operator==(const Stat &) const = default;
 };
 
@@ -89,15 +111,26 @@ struct Welcome {
   uint64_t instance = 0;  // the ring's; the same after a restart on its file
   int32_t nextId = 0;     // the id the next packet stored gets
   uint64_t ringBytes = 0;
-  template <class V> void fields(V &v) { v(version); v(maxPacket); v(instance); v(nextId); v(ringBytes); }
+  template <class V>
+  void fields(V &v) {
+    v(version);
+    v(maxPacket);
+    v(instance);
+    v(nextId);
+    v(ringBytes);
+  }
   bool operator==(const Welcome &) const = default;
 };
 
 struct Count {
   static constexpr Type kType = kCount;
-  int32_t sources = 0;     // sources now delivered, or -1: expression refused
-  std::string_view reason; // why it was refused
-  template <class V> void fields(V &v) { v(sources); v.rest(reason); }
+  int32_t sources = 0;      // sources now delivered, or -1: expression refused
+  std::string_view reason;  // why it was refused
+  template <class V>
+  void fields(V &v) {
+    v(sources);
+    v.rest(reason);
+  }
   bool operator==(const Count &) const = default;
 };
 
@@ -105,7 +138,11 @@ struct Positioned {
   static constexpr Type kType = kPositioned;
   int32_t result = 0;
   int32_t cursor = 0;  // the id the next start request would stream from
-  template <class V> void fields(V &v) { v(result); v(cursor); }
+  template <class V>
+  void fields(V &v) {
+    v(result);
+    v(cursor);
+  }
   bool operator==(const Positioned &) const = default;
 };
 
@@ -115,7 +152,13 @@ struct Packet {
   double time = 0.0;
   std::string_view source;
   std::string_view bytes;
-  template <class V> void fields(V &v) { v(id); v(time); v.name(source); v.rest(bytes); }
+  template <class V>
+  void fields(V &v) {
+    v(id);
+    v(time);
+    v.name(source);
+    v.rest(bytes);
+  }
   bool operator==(const Packet &) const = default;
 };
 
@@ -125,14 +168,22 @@ struct Skipped {
   uint64_t count = 0;
   int32_t firstId = 0;
   int32_t lastId = 0;
-  template <class V> void fields(V &v) { v(count); v(firstId); v(lastId); }
+  template <class V>
+  void fields(V &v) {
+    v(count);
+    v(firstId);
+    v(lastId);
+  }
   bool operator==(const Skipped &) const = default;
 };
 
 struct Ack {
   static constexpr Type kType = kAck;
   uint64_t puts = 0;  // puts stored so far from this connection
-  template <class V> void fields(V &v) { v(puts); }
+  template <class V>
+  void fields(V &v) {
+    v(puts);
+  }
   bool operator==(const Ack &) const = default;
 };
 
@@ -141,7 +192,12 @@ struct StatSource {
   uint64_t packets = 0;
   double newestTime = 0.0;
   std::string_view source;
-  template <class V> void fields(V &v) { v(packets); v(newestTime); v.name(source); }
+  template <class V>
+  void fields(V &v) {
+    v(packets);
+    v(newestTime);
+    v.name(source);
+  }
   bool operator==(const StatSource &) const = default;
 };
 
@@ -155,9 +211,21 @@ struct StatEnd {
   bool inFile = false;
   bool sourcesCut = false;  // more sources than one answer lists
   uint64_t instance = 0;
-  template <class V> void fields(V &v) {
-    v(ringBytes); v(usedBytes); v(packets); v(oldestId); v(newestId); v(oldestTime); v(newestTime);
-    v(dropped); v(clients); v(maxPacket); v(inFile); v(sourcesCut); v(instance);
+  template <class V>
+  void fields(V &v) {
+    v(ringBytes);
+    v(usedBytes);
+    v(packets);
+    v(oldestId);
+    v(newestId);
+    v(oldestTime);
+    v(newestTime);
+    v(dropped);
+    v(clients);
+    v(maxPacket);
+    v(inFile);
+    v(sourcesCut);
+    v(instance);
   }
   bool operator==(const StatEnd &) const = default;
 };
@@ -167,7 +235,11 @@ struct Error {
   static constexpr Type kType = kError;
   int32_t code = 0;  // an ErrorCode
   std::string_view text;
-  template <class V> void fields(V &v) { v(code); v.rest(text); }
+  template <class V>
+  void fields(V &v) {
+    v(code);
+    v.rest(text);
+  }
   bool operator==(const Error &) const = default;
 };
 

@@ -29,30 +29,30 @@ constexpr size_t kTypeOffset = 4;         // of the type byte in the header
 constexpr size_t kMaxControlBody = 4096;  // any frame other than a put
 constexpr size_t kMaxExpression = 1024;   // select/reject expressions
 constexpr size_t kMaxSrcName = 63;
-constexpr size_t kPutFixed = 8 + 1;       // time + source-name length
-constexpr size_t kPacketFixed = 4 + 8 + 1;  // id + time + source-name length
+constexpr size_t kPutFixed = 8 + 1;             // time + source-name length
+constexpr size_t kPacketFixed = 4 + 8 + 1;      // id + time + source-name length
 constexpr uint64_t kIdModulus = 2147483648ull;  // ids run 0..2147483647
 constexpr int32_t kNoPacket = -1;
 
 // Frame types. Requests come from clients, the rest from the server.
 enum Type : uint8_t {
-  kHello = 'H',      // request: magic, version, mode
-  kSelect = 'S',     // request: expression
-  kReject = 'R',     // request: expression
-  kPosition = 'P',   // request: kind, id, time
-  kStart = 'G',      // request: cursor id; the server streams from there
-  kPut = 'W',        // request: time, source name, bytes (no answer but acks)
-  kStat = 'T',       // request: empty
+  kHello = 'H',     // request: magic, version, mode
+  kSelect = 'S',    // request: expression
+  kReject = 'R',    // request: expression
+  kPosition = 'P',  // request: kind, id, time
+  kStart = 'G',     // request: cursor id; the server streams from there
+  kPut = 'W',       // request: time, source name, bytes (no answer but acks)
+  kStat = 'T',      // request: empty
 
-  kWelcome = 'h',    // version, max packet, instance, next id, ring size
-  kCount = 'c',      // answer to select/reject: number of sources delivered
-  kPositioned = 'p', // answer to position: result, cursor id
-  kPacket = 'K',     // streamed packet: id, time, source name, bytes
-  kSkipped = 'k',    // streamed notice: count, first id, last id
-  kAck = 'a',        // number of puts stored for this connection so far
-  kStatSource = 'u', // one source of a stat answer
-  kStatEnd = 't',    // ring figures; ends a stat answer
-  kError = 'e',      // code and text; the server closes the connection after it
+  kWelcome = 'h',     // version, max packet, instance, next id, ring size
+  kCount = 'c',       // answer to select/reject: number of sources delivered
+  kPositioned = 'p',  // answer to position: result, cursor id
+  kPacket = 'K',      // streamed packet: id, time, source name, bytes
+  kSkipped = 'k',     // streamed notice: count, first id, last id
+  kAck = 'a',         // number of puts stored for this connection so far
+  kStatSource = 'u',  // one source of a stat answer
+  kStatEnd = 't',     // ring figures; ends a stat answer
+  kError = 'e',       // code and text; the server closes the connection after it
 };
 
 enum PositionKind : uint8_t {
@@ -66,27 +66,29 @@ enum PositionKind : uint8_t {
 
 // Results of kResume and kResumeAt (in the "result" field of kPositioned).
 enum ResumeResult : int32_t {
-  kResumedById = 0,    // the packet was found: the cursor is just after it
-                       // (kResumeAt: at it)
-  kResumeFailed = -1,  // nothing to resume at; the cursor waits for new packets
-  kResumedByTime = -2, // the packet is gone: the cursor is at the oldest
-                       // delivered packet newer than the saved time
-  kResumeEmpty = -3,   // the server holds no packet
+  kResumedById = 0,     // the packet was found: the cursor is just after it
+                        // (kResumeAt: at it)
+  kResumeFailed = -1,   // nothing to resume at; the cursor waits for new packets
+  kResumedByTime = -2,  // the packet is gone: the cursor is at the oldest
+                        // delivered packet newer than the saved time
+  kResumeEmpty = -3,    // the server holds no packet
 };
 
 enum ErrorCode : int32_t {
-  kErrFrame = 1,       // malformed frame
-  kErrTooLarge = 2,    // frame longer than the server accepts
-  kErrSrcName = 3,     // source name empty or longer than 63
-  kErrType = 4,        // unknown frame type
-  kErrVersion = 5,     // bad magic or protocol version
-  kErrOrder = 6,       // request before hello
-  kErrRefused = 7,     // the client's address may not connect, or not write this
-  kErrLimit = 8,       // a limit of the server: clients, memory, time without a request
+  kErrFrame = 1,     // malformed frame
+  kErrTooLarge = 2,  // frame longer than the server accepts
+  kErrSrcName = 3,   // source name empty or longer than 63
+  kErrType = 4,      // unknown frame type
+  kErrVersion = 5,   // bad magic or protocol version
+  kErrOrder = 6,     // request before hello
+  kErrRefused = 7,   // the client's address may not connect, or not write this
+  kErrLimit = 8,     // a limit of the server: clients, memory, time without a request
 };
 
 inline int32_t idOfSeq(uint64_t seq) { return static_cast<int32_t>(seq % kIdModulus); }
-inline int32_t nextId(int32_t id) { return static_cast<int32_t>((static_cast<uint64_t>(id) + 1) % kIdModulus); }
+inline int32_t nextId(int32_t id) {
+  return static_cast<int32_t>((static_cast<uint64_t>(id) + 1) % kIdModulus);
+}
 
 // Appends frames to a byte buffer. begin() opens a frame and end() fills in
 // its length, so fields are appended straight into place.
@@ -132,18 +134,45 @@ class FrameReader {
 
   bool ok() const { return ok_; }
   size_t left() const { return left_; }
-  uint8_t u8() { uint8_t v = 0; take(&v, 1); return v; }
-  uint16_t u16() { uint16_t v = 0; take(&v, 2); return v; }
-  uint32_t u32() { uint32_t v = 0; take(&v, 4); return v; }
-  int32_t i32() { int32_t v = 0; take(&v, 4); return v; }
-  uint64_t u64() { uint64_t v = 0; take(&v, 8); return v; }
-  double f64() { double v = 0; take(&v, 8); return v; }
+  uint8_t u8() {
+    uint8_t v = 0;
+    take(&v, 1);
+    return v;
+  }
+  uint16_t u16() {
+    uint16_t v = 0;
+    take(&v, 2);
+    return v;
+  }
+  uint32_t u32() {
+    uint32_t v = 0;
+    take(&v, 4);
+    return v;
+  }
+  int32_t i32() {
+    int32_t v = 0;
+    take(&v, 4);
+    return v;
+  }
+  uint64_t u64() {
+    uint64_t v = 0;
+    take(&v, 8);
+    return v;
+  }
+  double f64() {
+    double v = 0;
+    take(&v, 8);
+    return v;
+  }
   std::string_view name() {
     size_t n = u8();
     return bytes(n);
   }
   std::string_view bytes(size_t n) {
-    if (!ok_ || n > left_) { ok_ = false; return {}; }
+    if (!ok_ || n > left_) {
+      ok_ = false;
+      return {};
+    }
     std::string_view s(p_, n);
     p_ += n;
     left_ -= n;
@@ -153,7 +182,10 @@ class FrameReader {
 
  private:
   void take(void *out, size_t n) {
-    if (!ok_ || n > left_) { ok_ = false; return; }
+    if (!ok_ || n > left_) {
+      ok_ = false;
+      return;
+    }
     std::memcpy(out, p_, n);
     p_ += n;
     left_ -= n;

@@ -110,7 +110,8 @@ void flushAtExit() {
   auto deadline = Clock::now() + kExitWait;
   for (const ConnPtr &c : snapshot()) {
     std::unique_lock<std::mutex> cl(c->mutex(), std::defer_lock);
-    while (!cl.try_lock() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!cl.try_lock() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (cl.owns_lock()) c->drain(deadline);
     uint64_t acked = c->acknowledgedPuts();
     uint64_t left = c->acceptedPuts() - acked;
@@ -128,7 +129,8 @@ void registerAtExit() {
 
 bool validMode(const char *mode) {
   if (!mode) return false;
-  return !std::strcmp(mode, "r&") || !std::strcmp(mode, "w&") || !std::strcmp(mode, "r") || !std::strcmp(mode, "w");
+  return !std::strcmp(mode, "r&") || !std::strcmp(mode, "w&") || !std::strcmp(mode, "r") ||
+         !std::strcmp(mode, "w");
 }
 
 template <typename Fn>
@@ -178,8 +180,8 @@ int resumeAt(int fd, int32_t id, double time, bool inclusive) {
   return withConn(fd, -1, [&](TarnConnection &c) { return c.position(kind, id, time); });
 }
 
-int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
-                PutReceipt *receipt) {
+int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes,
+                double windowWait, PutReceipt *receipt) {
   return withConn(fd, -1, [&](TarnConnection &c) {
     uint64_t number = 0;
     int rc = c.put(srcname, time, bytes, nbytes, windowWait, &number);
@@ -263,48 +265,62 @@ int tarnopen(const char *name, const char *mode) {
 }
 
 int tarnselect(int fd, const char *expression) {
-  return withConn(fd, -1, [&](TarnConnection &c) { return c.setExpression(tarnwire::kSelect, expression ? expression : ""); });
+  return withConn(fd, -1, [&](TarnConnection &c) {
+    return c.setExpression(tarnwire::kSelect, expression ? expression : "");
+  });
 }
 
 int tarnreject(int fd, const char *expression) {
-  return withConn(fd, -1, [&](TarnConnection &c) { return c.setExpression(tarnwire::kReject, expression ? expression : ""); });
+  return withConn(fd, -1, [&](TarnConnection &c) {
+    return c.setExpression(tarnwire::kReject, expression ? expression : "");
+  });
 }
 
 int tarnposition(int fd, const char *where) {
   tarnwire::PositionKind kind;
-  if (where && !std::strcmp(where, "newest")) kind = tarnwire::kNewest;
-  else if (where && !std::strcmp(where, "oldest")) kind = tarnwire::kOldest;
+  if (where && !std::strcmp(where, "newest"))
+    kind = tarnwire::kNewest;
+  else if (where && !std::strcmp(where, "oldest"))
+    kind = tarnwire::kOldest;
   else {
-    elog_log(0, "tarnposition: position must be \"newest\" or \"oldest\", not \"%s\"", where ? where : "(null)");
+    elog_log(0, "tarnposition: position must be \"newest\" or \"oldest\", not \"%s\"",
+             where ? where : "(null)");
     return -1;
   }
   return withConn(fd, -1, [&](TarnConnection &c) { return c.position(kind, 0, 0.0); });
 }
 
 int tarnseek(int fd, int pktid_or_code) {
-  if (pktid_or_code == TARN_NEWEST) return withConn(fd, -1, [&](TarnConnection &c) { return c.position(tarnwire::kNewest, 0, 0.0); });
-  if (pktid_or_code == TARN_OLDEST) return withConn(fd, -1, [&](TarnConnection &c) { return c.position(tarnwire::kOldest, 0, 0.0); });
+  if (pktid_or_code == TARN_NEWEST)
+    return withConn(fd, -1,
+                    [&](TarnConnection &c) { return c.position(tarnwire::kNewest, 0, 0.0); });
+  if (pktid_or_code == TARN_OLDEST)
+    return withConn(fd, -1,
+                    [&](TarnConnection &c) { return c.position(tarnwire::kOldest, 0, 0.0); });
   if (pktid_or_code < 0) return -1;
-  return withConn(fd, -1, [&](TarnConnection &c) { return c.position(tarnwire::kAtId, pktid_or_code, 0.0); });
+  return withConn(
+      fd, -1, [&](TarnConnection &c) { return c.position(tarnwire::kAtId, pktid_or_code, 0.0); });
 }
 
 int tarnafter(int fd, double time) {
-  return withConn(fd, -1, [&](TarnConnection &c) { return c.position(tarnwire::kAfterTime, 0, time); });
+  return withConn(fd, -1,
+                  [&](TarnConnection &c) { return c.position(tarnwire::kAfterTime, 0, time); });
 }
 
 int tarntell(int fd) {
   return withConn(fd, -1, [&](TarnConnection &c) { return c.tell(); });
 }
 
-int tarnreap_timeout(int fd, double timeout, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
-                     int *bufsize) {
+int tarnreap_timeout(int fd, double timeout, int *pktid, char *srcname, double *time, char **buf,
+                     int *nbytes, int *bufsize) {
   if (!pktid || !srcname || !time || !buf || !nbytes || !bufsize) return -1;
   return withConn(fd, -1, [&](TarnConnection &c) {
     return c.reap(timeout, false, pktid, srcname, time, buf, nbytes, bufsize);
   });
 }
 
-int tarnreap(int fd, int *pktid, char *srcname, double *time, char **buf, int *nbytes, int *bufsize) {
+int tarnreap(int fd, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
+             int *bufsize) {
   if (!pktid || !srcname || !time || !buf || !nbytes || !bufsize) return -1;
   return withConn(fd, -1, [&](TarnConnection &c) {
     return c.reap(0, true, pktid, srcname, time, buf, nbytes, bufsize);
@@ -312,7 +328,8 @@ int tarnreap(int fd, int *pktid, char *srcname, double *time, char **buf, int *n
 }
 
 int tarnput(int fd, const char *srcname, double time, const char *bytes, int nbytes) {
-  return withConn(fd, -1, [&](TarnConnection &c) { return c.put(srcname, time, bytes, nbytes, -1, nullptr); });
+  return withConn(
+      fd, -1, [&](TarnConnection &c) { return c.put(srcname, time, bytes, nbytes, -1, nullptr); });
 }
 
 int tarnclose(int fd) {

@@ -47,10 +47,10 @@
 extern "C" {
 #endif
 
-#define TARN_EOF (-9)      /* tarnreap*: no more data will come (stopping) */
-#define TARN_TIMEOUT (-2)  /* tarnreap_timeout: nothing within the time-out */
-#define TARN_NEWEST (-14)  /* tarnseek: the newest delivered packet */
-#define TARN_OLDEST (-13)  /* tarnseek: the oldest delivered packet */
+#define TARN_EOF (-9)     /* tarnreap*: no more data will come (stopping) */
+#define TARN_TIMEOUT (-2) /* tarnreap_timeout: nothing within the time-out */
+#define TARN_NEWEST (-14) /* tarnseek: the newest delivered packet */
+#define TARN_OLDEST (-13) /* tarnseek: the oldest delivered packet */
 #define TARN_DEFAULT_PORT 6510
 
 /* Connects to the tarn server `name` ("host:port", ":port" meaning
@@ -89,7 +89,8 @@ int tarntell(int fd);
  * arguments. tarnreap waits without a time-out (until the stop flag). */
 int tarnreap_timeout(int fd, double timeout, int *pktid, char *srcname, double *time, char **buf,
                      int *nbytes, int *bufsize);
-int tarnreap(int fd, int *pktid, char *srcname, double *time, char **buf, int *nbytes, int *bufsize);
+int tarnreap(int fd, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
+             int *bufsize);
 
 /* Puts one packet (source name of 1 to 63 characters, time, nbytes bytes up
  * to the server's maximum). Returns 0 once the library holds the packet,

@@ -40,8 +40,8 @@ struct PutReceipt {
   uint64_t acknowledged = 0;
 };
 constexpr int kPutWindowFull = 1;
-int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
-                PutReceipt *receipt);
+int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes,
+                double windowWait, PutReceipt *receipt);
 // The puts acknowledged so far, after taking in what has arrived without
 // waiting; 0 for an unknown descriptor.
 uint64_t collectAcknowledgements(int fd);

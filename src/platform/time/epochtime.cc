@@ -19,7 +19,9 @@ constexpr double kMaxFormattableSeconds = 1e14;
 // Durations beyond this many seconds would overflow the millisecond count.
 constexpr double kMaxDurationSeconds = 1e15;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -122,8 +124,8 @@ struct Cursor {
 
 struct CivilTime {
   int year = 0;
-  int month = 1;  // 1..12; unused with byDayOfYear
-  int day = 1;    // 1..31; unused with byDayOfYear
+  int month = 1;             // 1..12; unused with byDayOfYear
+  int day = 1;               // 1..31; unused with byDayOfYear
   bool byDayOfYear = false;  // dayOfYear given instead of month and day
   int dayOfYear = 0;         // 1..366
   int hour = 0;
@@ -256,7 +258,8 @@ double std_now(void) {
 
 char *epoch2str(double epoch, const char *format) {
   if (format == nullptr) return nullptr;
-  if (!std::isfinite(epoch) || std::fabs(epoch) > kMaxFormattableSeconds) return strdup("(invalid time)");
+  if (!std::isfinite(epoch) || std::fabs(epoch) > kMaxFormattableSeconds)
+    return strdup("(invalid time)");
   time_t seconds;
   int millis;
   splitMillis(epoch, &seconds, &millis);
@@ -280,7 +283,8 @@ char *strtdelta(double seconds) {
   int millis = static_cast<int>(total % 1000);
   char body[64];
   if (days > 0) {
-    std::snprintf(body, sizeof body, "%s%lld:%02d:%02d:%02d.%03d", sign, days, hours, minutes, secs, millis);
+    std::snprintf(body, sizeof body, "%s%lld:%02d:%02d:%02d.%03d", sign, days, hours, minutes, secs,
+                  millis);
   } else {
     std::snprintf(body, sizeof body, "%s%d:%02d:%02d.%03d", sign, hours, minutes, secs, millis);
   }

@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char> buf;
   while (pos < input.size()) {
     size_t n = std::min(input.size() - pos, step);
-    buf.insert(buf.end(), input.begin() + static_cast<std::ptrdiff_t>(pos), input.begin() + static_cast<std::ptrdiff_t>(pos + n));
+    buf.insert(buf.end(), input.begin() + static_cast<std::ptrdiff_t>(pos),
+               input.begin() + static_cast<std::ptrdiff_t>(pos + n));
     pos += n;
     have += n;
     step = step * 3 % 97 + 1;

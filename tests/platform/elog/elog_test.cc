@@ -58,7 +58,8 @@ TEST_F(Elog, OldestAreDroppedPastTheLimitAndTheDrainSaysHowMany) {
   for (int i = 0; i < ELOG_MAX_PENDING + 5; ++i) elog_log(0, "m%d", i);
   EXPECT_EQ(elog_mark(), ELOG_MAX_PENDING + 1);
   std::string text = pendingText();
-  EXPECT_EQ(text.rfind("(5 earlier messages dropped: too many waiting)\nm5\nm6\n", 0), 0u) << text.substr(0, 80);
+  EXPECT_EQ(text.rfind("(5 earlier messages dropped: too many waiting)\nm5\nm6\n", 0), 0u)
+      << text.substr(0, 80);
   EXPECT_EQ(text.substr(text.size() - 6), "\nm1004");
   elog_flush(0, 0);
   elog_log(0, "after");

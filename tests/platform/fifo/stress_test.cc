@@ -21,8 +21,8 @@ struct ConsumerSpec {
   int limit;
   bool slow;  // pauses now and then, so that pushes meet its limit
 };
-const ConsumerSpec kConsumers[] = {{"unlimited", 0, false}, {"limited", 16, false},
-                                   {"slow", 4, true}};
+const ConsumerSpec kConsumers[] = {
+    {"unlimited", 0, false}, {"limited", 16, false}, {"slow", 4, true}};
 constexpr int kConsumerCount = 3;
 
 struct ProducerResult {

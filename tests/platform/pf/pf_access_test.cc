@@ -270,7 +270,8 @@ TEST(PfMerge, LayeringOfDefaultsUnderAnEntry) {
       "  shared &Arr{\n    run true\n    match .*\n  }\n"
       "  read &Arr{\n    run false\n    reject ^X\n    too_old 3600\n  }\n"
       "}\n"
-      "connections &List{\n  &Arr{\n    name r1\n    too_old 60\n    read_from_tarnname :7000\n  }\n}\n");
+      "connections &List{\n  &Arr{\n    name r1\n    too_old 60\n    read_from_tarnname :7000\n  "
+      "}\n}\n");
   ASSERT_TRUE(file);
   Pf *shared = nullptr;
   Pf *read = nullptr;

@@ -114,7 +114,8 @@ TEST_F(PfRead, BrokenFileNamesTheFileAndTheLine) {
   writeFile(sub + "/y.pf", "l &List{\n  a\n");
   setenv("PFPATH", sub.c_str(), 1);
   EXPECT_EQ(pfread("y", &pf), -2);
-  EXPECT_EQ(drainLog(), "file " + sub + "/y.pf line 1: '&List{' is never closed (a '}' is missing)");
+  EXPECT_EQ(drainLog(),
+            "file " + sub + "/y.pf line 1: '&List{' is never closed (a '}' is missing)");
 }
 
 TEST_F(PfRead, BinaryFileDoesNotParse) {

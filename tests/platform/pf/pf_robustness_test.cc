@@ -75,8 +75,9 @@ TEST(PfRobustness, RandomBytes) {
 }
 
 TEST(PfRobustness, RandomSyntaxPieces) {
-  static const char *kPieces[] = {"&Arr{", "&List{", "}", "\n", "\n", "\n", " ", "\t", "#",
-                                  "&\"", "\"", "\\", "\\x", "4", "k", "v", "\r", "&", "{"};
+  static const char *kPieces[] = {"&Arr{", "&List{", "}",   "\n", "\n", "\n",  " ",
+                                  "\t",    "#",      "&\"", "\"", "\\", "\\x", "4",
+                                  "k",     "v",      "\r",  "&",  "{"};
   std::mt19937 rng(11);
   for (int i = 0; i < 5000; ++i) {
     std::string text;
@@ -94,9 +95,14 @@ TEST(PfRobustness, RandomMutationsOfAValidFile) {
     for (int m = 0; m < 3; ++m) {
       size_t at = rng() % text.size();
       switch (rng() % 3) {
-        case 0: text[at] = static_cast<char>(1 + rng() % 255); break;
-        case 1: text.erase(at, 1 + rng() % 8); break;
-        default: text.insert(at, text.substr(rng() % text.size(), 1 + rng() % 12));
+        case 0:
+          text[at] = static_cast<char>(1 + rng() % 255);
+          break;
+        case 1:
+          text.erase(at, 1 + rng() % 8);
+          break;
+        default:
+          text.insert(at, text.substr(rng() % text.size(), 1 + rng() % 12));
       }
       if (text.empty()) text = "x";
     }
@@ -107,7 +113,8 @@ TEST(PfRobustness, RandomMutationsOfAValidFile) {
 TEST(PfRobustness, NestingUpToTheLimitAndPastIt) {
   auto nested = [](int depth, const char *opener) {
     std::string text = "k " + std::string(opener) + "\n";
-    for (int i = 1; i < depth; ++i) text += std::string(opener[1] == 'A' ? "k " : "") + opener + "\n";
+    for (int i = 1; i < depth; ++i)
+      text += std::string(opener[1] == 'A' ? "k " : "") + opener + "\n";
     text += "x\n";
     for (int i = 0; i < depth; ++i) text += "}\n";
     return text;
@@ -154,7 +161,8 @@ TEST(PfRobustness, HugeLinesAndManyKeys) {
   ASSERT_TRUE(pf);
   EXPECT_EQ(pftest::str(pf.get(), "k"), big);
   std::string many;
-  for (int i = 0; i < 100000; ++i) many += "key" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  for (int i = 0; i < 100000; ++i)
+    many += "key" + std::to_string(i) + " " + std::to_string(i) + "\n";
   auto lots = compile(many);
   ASSERT_TRUE(lots);
   EXPECT_EQ(pfmaxtbl(lots.get()), 100000);

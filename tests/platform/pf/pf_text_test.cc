@@ -19,10 +19,48 @@ using pftest::toText;
 // Values and keys that a naive writer would lose or misread. The first one
 // leads the written text, where a byte-order mark would be skipped.
 const std::vector<std::string> kNasty = {
-    "\xEF\xBB\xBF" "bom", "", " ", "  lead", "trail  ", " both ", "in  side", "{", "}", "} ", "{}", "#hash", "# hash",
-    "&", "&Arr{", "&List{", "&Arr{ ", "&\"", "&\"quoted\"", "&x", "line1\nline2", "\n", "\nlead",
-    "tab\tin", "\ttab", "cr\r", "\r\n", "back\\slash", "\\", "quote\"", "\"", "\x01\x1f\x7f",
-    "\xc3\xbc" "mlaut", "\xff\xfe", "key value", "a}b", "x{1}", "[0]", "}}", "\v\f"};
+    "\xEF\xBB\xBF"
+    "bom",
+    "",
+    " ",
+    "  lead",
+    "trail  ",
+    " both ",
+    "in  side",
+    "{",
+    "}",
+    "} ",
+    "{}",
+    "#hash",
+    "# hash",
+    "&",
+    "&Arr{",
+    "&List{",
+    "&Arr{ ",
+    "&\"",
+    "&\"quoted\"",
+    "&x",
+    "line1\nline2",
+    "\n",
+    "\nlead",
+    "tab\tin",
+    "\ttab",
+    "cr\r",
+    "\r\n",
+    "back\\slash",
+    "\\",
+    "quote\"",
+    "\"",
+    "\x01\x1f\x7f",
+    "\xc3\xbc"
+    "mlaut",
+    "\xff\xfe",
+    "key value",
+    "a}b",
+    "x{1}",
+    "[0]",
+    "}}",
+    "\v\f"};
 
 TEST(PfText, PlainObjectsAreWrittenPlainly) {
   const std::string text =
@@ -127,8 +165,9 @@ class RandomObjects {
 
  private:
   std::string text() {
-    static const std::string kPieces[] = {" ", "\t", "\n", "\r", "{", "}", "#", "&", "&Arr{",
-                                          "&List{", "\"", "\\", "&\"", "a", "b1", "\xc3\xa9"};
+    static const std::string kPieces[] = {" ",   "\t", "\n",    "\r",      "{",  "}",
+                                          "#",   "&",  "&Arr{", "&List{",  "\"", "\\",
+                                          "&\"", "a",  "b1",    "\xc3\xa9"};
     std::string out;
     int n = pick(6);
     for (int i = 0; i < n; ++i) {
@@ -145,7 +184,7 @@ class RandomObjects {
     int n = pick(5);
     for (int i = 0; i < n; ++i) {
       int kind = depth < 4 ? pick(4) : 0;
-      auto child = kind == 1 ? std::make_unique<Pf>(PFARR)
+      auto child = kind == 1   ? std::make_unique<Pf>(PFARR)
                    : kind == 2 ? std::make_unique<Pf>(PFTBL)
                                : pfimpl::makeValue(text());
       if (child->kind != PFSTRING) fill(*child, depth + 1);

@@ -120,8 +120,8 @@ TEST_F(StuffTest, ParameterFileRoundTrip) {
 TEST_F(StuffTest, LayoutIsTheDocumentedOne) {
   packet("log");
   setText("hello");
-  const unsigned char expected[] = {0x89, 'T', 'P', 'K', 1, 7, 0, 0, 0, 0, 0, 5,
-                                    0x87, 0x54, 0xe2, 0x67, 'h', 'e', 'l', 'l', 'o'};
+  const unsigned char expected[] = {0x89, 'T',  'P',  'K',  1,    7,   0,   0,   0,   0,  0,
+                                    5,    0x87, 0x54, 0xe2, 0x67, 'h', 'e', 'l', 'l', 'o'};
   Bytes bytes = stuff();
   EXPECT_EQ(bytes, Bytes(expected, expected + sizeof expected));
 }

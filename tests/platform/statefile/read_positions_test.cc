@@ -181,7 +181,8 @@ TEST_F(ReadPositions, UnusableFilesAreReportedAndIgnored) {
     drainLog();
     EXPECT_EQ(restart(), -1) << c.what;
     std::string log = drainLog();
-    EXPECT_NE(log.find("exhume: statefile '" + statefile() + "' is unusable ("), std::string::npos) << log;
+    EXPECT_NE(log.find("exhume: statefile '" + statefile() + "' is unusable ("), std::string::npos)
+        << log;
     EXPECT_NE(log.find("); starting without saved read positions"), std::string::npos) << log;
     EXPECT_EQ(tarnresurrect(reader(), std::make_shared<ReadPosition>(), "in"), -1) << c.what;
     EXPECT_EQ(bury(), 0) << c.what;  // and the next save replaces it
@@ -236,9 +237,11 @@ TEST_F(ReadPositions, PositionsNoReaderTakesAreForgottenAfterTheirLifetime) {
   ASSERT_EQ(restart(), 0);
   drainLog();
   ASSERT_EQ(bury(), 0);
-  EXPECT_NE(drainLog().find("bury: forgetting the saved position of reader 'old' of tarn ':1' (127.0.0.1:1): no "
-                            "reader has taken it for 40 days"),
-            std::string::npos);
+  EXPECT_NE(
+      drainLog().find(
+          "bury: forgetting the saved position of reader 'old' of tarn ':1' (127.0.0.1:1): no "
+          "reader has taken it for 40 days"),
+      std::string::npos);
   std::string text = testsupport::readFile(statefile());
   EXPECT_EQ(text.find("\"old\""), std::string::npos) << text;
   EXPECT_NE(text.find("\"recent\""), std::string::npos) << text;
@@ -261,17 +264,20 @@ TEST_F(ReadPositions, AFailingSaveIsReportedOnceAndItsRecoveryOnce) {
   drainLog();
   for (int i = 0; i < 3; ++i) EXPECT_EQ(bury(), -1);
   std::string log = drainLog();
-  EXPECT_NE(log.find("bury: cannot save read positions to statefile '" + statefile() + "': cannot create '" +
-                     statefile() + ".tmp': Is a directory (reported once; saving goes on)"),
+  EXPECT_NE(log.find("bury: cannot save read positions to statefile '" + statefile() +
+                     "': cannot create '" + statefile() +
+                     ".tmp': Is a directory (reported once; saving goes on)"),
             std::string::npos)
       << log;
-  EXPECT_EQ(log.find("bury:", log.find("bury:") + 1), std::string::npos) << "reported more than once: " << log;
+  EXPECT_EQ(log.find("bury:", log.find("bury:") + 1), std::string::npos)
+      << "reported more than once: " << log;
   EXPECT_EQ(testsupport::readFile(statefile()), good);  // the old file is left whole
   ASSERT_EQ(rmdir((statefile() + ".tmp").c_str()), 0);
   EXPECT_EQ(bury(), 0);
   EXPECT_EQ(bury(), 0);
   log = drainLog();
-  const std::string recovered = "bury: read positions saved to statefile '" + statefile() + "' again";
+  const std::string recovered =
+      "bury: read positions saved to statefile '" + statefile() + "' again";
   EXPECT_NE(log.find(recovered), std::string::npos) << log;
   EXPECT_EQ(log.find("again"), log.rfind("again")) << "reported more than once: " << log;
 }
@@ -323,7 +329,8 @@ TEST_F(ReadPositions, AReaderWaitsForTheStatefileToBeRead) {
         testsupport::writeFile(statefile(), statefile::formatStatefile({saved}, 0));
         int fd = reader();
         std::atomic<int> result{99};
-        std::thread early([&] { result = tarnresurrect(fd, std::make_shared<ReadPosition>(), "late"); });
+        std::thread early(
+            [&] { result = tarnresurrect(fd, std::make_shared<ReadPosition>(), "late"); });
         testsupport::waitUntil([&] { return tarnresurrect_waiting() == 1 || result.load() != 99; },
                                std::chrono::seconds(5));
         bool waited = result.load() == 99;

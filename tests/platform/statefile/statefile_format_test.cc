@@ -11,7 +11,8 @@ namespace statefile {
 namespace {
 
 SavedPosition position(std::string tarn, std::string select, std::string reject, std::string owner,
-                       int32_t id, double time, std::string address = "127.0.0.1:6510", bool at = false) {
+                       int32_t id, double time, std::string address = "127.0.0.1:6510",
+                       bool at = false) {
   SavedPosition p;
   p.address = std::move(address);
   p.at = at;
@@ -27,8 +28,8 @@ SavedPosition position(std::string tarn, std::string select, std::string reject,
 
 std::vector<SavedPosition> samples() {
   return {position(":6510", "AA/.*", "", "in1", 0, 1796635800.25),
-          position("host:7000", "", "a \"quoted\" \\ name\twith\ttabs\nand lines #x", "tag two", INT32_MAX,
-                   0.1 + 0.2, "[::1]:7000", true),
+          position("host:7000", "", "a \"quoted\" \\ name\twith\ttabs\nand lines #x", "tag two",
+                   INT32_MAX, 0.1 + 0.2, "[::1]:7000", true),
           position("h", "  blanks  ", "", "", 17, -12345.000000001, "")};
 }
 
@@ -67,9 +68,11 @@ TEST(StatefileText, NoPositionsIsAValidFile) {
 
 TEST(StatefileText, IsReadableByAPerson) {
   std::string text = formatStatefile({position(":6510", "AA/.*", "", "in1", 12, 1796635800.25)}, 0);
-  EXPECT_NE(text.find("position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25 "
-                      "1796600000  # 2026-12-07 09:30:00 UTC\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find(
+          "position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25 "
+          "1796600000  # 2026-12-07 09:30:00 UTC\n"),
+      std::string::npos)
       << text;
   EXPECT_EQ(text.substr(text.size() - 6), "end 1\n");
 }
@@ -77,7 +80,9 @@ TEST(StatefileText, IsReadableByAPerson) {
 // Files of the first format name readers by the tarn name as written and
 // their tag, and always resume after the packet.
 TEST(StatefileText, FirstFormatFilesAreRead) {
-  std::string text = "tarn2tarn_pre read positions 1\nposition \":6510\" \"A\" \"\" \"tarntag0001\" 3 4.5\nend 1\n";
+  std::string text =
+      "tarn2tarn_pre read positions 1\nposition \":6510\" \"A\" \"\" \"tarntag0001\" 3 4.5\nend "
+      "1\n";
   std::vector<SavedPosition> out;
   std::string error;
   ASSERT_TRUE(parseStatefile(text, out, error)) << error;
@@ -88,17 +93,23 @@ TEST(StatefileText, FirstFormatFilesAreRead) {
   EXPECT_FALSE(out[0].at);
   EXPECT_NE(out[0].key(), position(":6510", "A", "", "tarntag0001", 3, 4.5).key());
   // Each format's lines only in its own file.
-  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \":6510\" \"A\" \"\" \"t\" 3 4.5\nend 1\n"),
+  EXPECT_EQ(
+      parseError(
+          "tarn2tarn_pre read positions 2\nposition \":6510\" \"A\" \"\" \"t\" 3 4.5\nend 1\n"),
+      "line 2: malformed position");
+  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" before "
+                       "3 4.5 9\nend 1\n"),
             "line 2: malformed position");
-  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" before 3 4.5 9\nend 1\n"),
-            "line 2: malformed position");
-  EXPECT_EQ(parseError("tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" at 3 4.5\nend 1\n"),
-            "line 2: malformed position");
+  EXPECT_EQ(
+      parseError(
+          "tarn2tarn_pre read positions 2\nposition \"a\" \"t\" \"\" \"\" \"\" at 3 4.5\nend 1\n"),
+      "line 2: malformed position");
 }
 
 TEST(StatefileText, CommentsAndBlankLinesAreIgnored) {
   std::string text =
-      "tarn2tarn_pre read positions 1\n\n# a note\n   \nposition \"t\" \"\" \"\" \"\" 3 4.5 # x\nend 1 # done\n";
+      "tarn2tarn_pre read positions 1\n\n# a note\n   \nposition \"t\" \"\" \"\" \"\" 3 4.5 # "
+      "x\nend 1 # done\n";
   std::vector<SavedPosition> out;
   std::string error;
   ASSERT_TRUE(parseStatefile(text, out, error)) << error;
@@ -117,29 +128,32 @@ TEST(StatefileText, BrokenFilesNameWhatIsWrong) {
   const std::string head = "tarn2tarn_pre read positions 1\n";
   const std::string good = "position \"t\" \"\" \"\" \"\" 3 4.5\n";
   EXPECT_EQ(parseError(""), "line 1: the file is empty");
-  EXPECT_EQ(parseError("\x7f" "ELF\x02\x01garbage\n"),
+  EXPECT_EQ(parseError("\x7f"
+                       "ELF\x02\x01garbage\n"),
             "line 1: not a statefile (expected \"tarn2tarn_pre read positions 2\")");
   EXPECT_EQ(parseError(head + good), "line 2: the file is cut short (no end line)");
-  EXPECT_EQ(parseError(head + good + "end 2\n"), "line 3: the end line counts 2 positions, the file holds 1");
+  EXPECT_EQ(parseError(head + good + "end 2\n"),
+            "line 3: the end line counts 2 positions, the file holds 1");
   EXPECT_EQ(parseError(head + "end 0\n" + good), "line 3: text after the end line");
   EXPECT_EQ(parseError(head + "hello world\nend 0\n"), "line 2: unexpected text");
   EXPECT_EQ(parseError(head + "position \"t\" \"\" \"\n"), "line 2: broken quoted name");
-  EXPECT_EQ(parseError(head + "position \"t\\q\" \"\" \"\" \"\" 3 4.5\n"), "line 2: broken quoted name");
+  EXPECT_EQ(parseError(head + "position \"t\\q\" \"\" \"\" \"\" 3 4.5\n"),
+            "line 2: broken quoted name");
 }
 
 TEST(StatefileText, MalformedPositionsAreRefused) {
   const std::string head = "tarn2tarn_pre read positions 1\n";
   for (const char *line : {
-           "position \"t\" \"\" \"\" \"\" -1 4.5",           // negative id
-           "position \"t\" \"\" \"\" \"\" 2147483648 4.5",   // beyond the id range
-           "position \"t\" \"\" \"\" \"\" 3x 4.5",           // not a number
-           "position \"t\" \"\" \"\" \"\" 3 nan",            // not a time
-           "position \"t\" \"\" \"\" \"\" 3 1e999",          // out of range
-           "position \"t\" \"\" \"\" \"\" 3",                // a field missing
-           "position \"t\" \"\" \"\" \"\" 3 4.5 6",          // a field too many
-           "position t \"\" \"\" \"\" 3 4.5",                // tarn not quoted
-           "position \"\" \"\" \"\" \"\" 3 4.5",             // empty tarn name
-           "position \"t\" \"\" \"\" \"\" \"3\" 4.5",        // id quoted
+           "position \"t\" \"\" \"\" \"\" -1 4.5",          // negative id
+           "position \"t\" \"\" \"\" \"\" 2147483648 4.5",  // beyond the id range
+           "position \"t\" \"\" \"\" \"\" 3x 4.5",          // not a number
+           "position \"t\" \"\" \"\" \"\" 3 nan",           // not a time
+           "position \"t\" \"\" \"\" \"\" 3 1e999",         // out of range
+           "position \"t\" \"\" \"\" \"\" 3",               // a field missing
+           "position \"t\" \"\" \"\" \"\" 3 4.5 6",         // a field too many
+           "position t \"\" \"\" \"\" 3 4.5",               // tarn not quoted
+           "position \"\" \"\" \"\" \"\" 3 4.5",            // empty tarn name
+           "position \"t\" \"\" \"\" \"\" \"3\" 4.5",       // id quoted
        }) {
     EXPECT_EQ(parseError(head + line + "\nend 1\n"), "line 2: malformed position") << line;
   }

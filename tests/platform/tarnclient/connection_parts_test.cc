@@ -27,7 +27,8 @@ std::string drain(FrameInput &in) {
 
 TEST(FrameInput, FramesComeOutWholeAndInOrderHoweverTheBytesArrive) {
   std::string big(300 << 10, 'b');  // longer than one read
-  std::string wire = bytesOf(encoded(Packet{1, 1.0, "S", "x"})) + bytesOf(encoded(Packet{2, 2.0, "S", big})) +
+  std::string wire = bytesOf(encoded(Packet{1, 1.0, "S", "x"})) +
+                     bytesOf(encoded(Packet{2, 2.0, "S", big})) +
                      bytesOf(encoded(Skipped{1, 2, 3}));
   FrameInput in;
   std::string types;
@@ -49,8 +50,8 @@ TEST(FrameInput, FramesComeOutWholeAndInOrderHoweverTheBytesArrive) {
 
 TEST(FrameInput, AcksAreTakenWhereverTheyStandAndOnlyOnce) {
   FrameInput in;
-  for (const auto &f : {encoded(Packet{1, 1.0, "S", ""}), encoded(Ack{2}), encoded(Packet{2, 1.0, "S", ""}),
-                        encoded(Ack{5})}) {
+  for (const auto &f : {encoded(Packet{1, 1.0, "S", ""}), encoded(Ack{2}),
+                        encoded(Packet{2, 1.0, "S", ""}), encoded(Ack{5})}) {
     in.append(bytesOf(f));
   }
   in.append(bytesOf(encoded(Ack{9})).substr(0, 6));  // not whole yet
@@ -74,7 +75,8 @@ TEST(PutsInFlight, AcksCountEachPutOnceAcrossConnections) {
   puts.acknowledge(1);  // an older count changes nothing
   EXPECT_EQ(puts.acknowledged(), 2u);
   puts.rewind();  // a new connection: puts 3 to 5 go again, acks count from 0
-  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody("3") + putBody("4") + putBody("5"));
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
+            putBody("3") + putBody("4") + putBody("5"));
   puts.sent(puts.unsent().size());
   puts.acknowledge(1);
   EXPECT_EQ(puts.acknowledged(), 3u);
@@ -92,9 +94,10 @@ TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheB
   for (; puts.hasRoom() && taken < 100; ++taken) puts.add(Put{1.0, "P/x", mib});
   const int fill = static_cast<int>(PutsInFlight::kWindowBytes >> 20);
   EXPECT_EQ(taken, fill) << "puts are taken while the window holds at most its limit";
-  puts.sent(puts.unsent().size() - 100);  // the last frame is partly sent
+  puts.sent(puts.unsent().size() - 100);              // the last frame is partly sent
   puts.acknowledge(static_cast<uint64_t>(fill - 1));  // frees more than half the buffer
-  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody(mib).substr(putBody(mib).size() - 100));
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
+            putBody(mib).substr(putBody(mib).size() - 100));
   EXPECT_TRUE(puts.hasRoom());
 }
 

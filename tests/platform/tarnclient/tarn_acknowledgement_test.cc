@@ -23,8 +23,8 @@ using namespace std::chrono_literals;
 int putOne(int fd, int i, double windowWait = -1, tarnclient::PutReceipt *receipt = nullptr,
            size_t size = 8) {
   std::string bytes(size, 'p');
-  return tarnclient::putNumbered(fd, "ACK/x", i, bytes.data(), static_cast<int>(bytes.size()), windowWait,
-                                 receipt);
+  return tarnclient::putNumbered(fd, "ACK/x", i, bytes.data(), static_cast<int>(bytes.size()),
+                                 windowWait, receipt);
 }
 
 class Acknowledgements : public TarnClientTest {
@@ -92,7 +92,8 @@ class SilentServer {
       int c = accept(listener_, nullptr, nullptr);
       if (c < 0) break;
       clients.emplace_back([this, c] {
-        std::vector<char> welcome = tarnwire::encoded(tarnwire::Welcome{tarnwire::kVersion, 1 << 20, 42, 0, 64 << 20});
+        std::vector<char> welcome =
+            tarnwire::encoded(tarnwire::Welcome{tarnwire::kVersion, 1 << 20, 42, 0, 64 << 20});
         char buf[65536];
         bool greeted = false;
         for (int n; !done_ && (n = static_cast<int>(recv(c, buf, sizeof buf, 0))) > 0;) {

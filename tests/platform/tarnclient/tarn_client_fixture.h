@@ -38,7 +38,8 @@ struct Reaped {
 
 class TarnClientTest : public ::testing::Test {
  protected:
-  explicit TarnClientTest(std::vector<std::string> serverArgs = {}) : server_(std::move(serverArgs)) {
+  explicit TarnClientTest(std::vector<std::string> serverArgs = {})
+      : server_(std::move(serverArgs)) {
     elog_flush(0, 0);
   }
   ~TarnClientTest() override {

@@ -23,7 +23,8 @@ std::string name(const std::string &s) { return static_cast<char>(s.size()) + s;
 template <class F>
 void check(const F &frame, const std::string &body, size_t open = 0) {
   SCOPED_TRACE(std::string("frame '") + static_cast<char>(F::kType) + "'");
-  std::string expected = le(static_cast<uint32_t>(body.size())) + static_cast<char>(F::kType) + body;
+  std::string expected =
+      le(static_cast<uint32_t>(body.size())) + static_cast<char>(F::kType) + body;
   std::vector<char> wire = encoded(frame);
   EXPECT_EQ(std::string(wire.begin(), wire.end()), expected);
   F back;
@@ -31,7 +32,8 @@ void check(const F &frame, const std::string &body, size_t open = 0) {
   EXPECT_TRUE(back == frame);
   for (size_t cut = 0; cut < body.size(); ++cut) {
     F partial;
-    EXPECT_EQ(decode(std::string_view(body).substr(0, cut), partial), cut >= body.size() - open) << cut;
+    EXPECT_EQ(decode(std::string_view(body).substr(0, cut), partial), cut >= body.size() - open)
+        << cut;
   }
 }
 
@@ -41,15 +43,16 @@ TEST(Frames, RequestsTravelAsDocumented) {
   check(Reject{""}, "");
   check(Position{kResume, 2147483647, 1.5}, '\x05' + le(int32_t{2147483647}) + le(1.5));
   check(Start{77}, le(int32_t{77}));
-  check(Put{-2.25, "SRC/x", std::string_view("\0b\xff", 3)}, le(-2.25) + name("SRC/x") + std::string("\0b\xff", 3), 3);
+  check(Put{-2.25, "SRC/x", std::string_view("\0b\xff", 3)},
+        le(-2.25) + name("SRC/x") + std::string("\0b\xff", 3), 3);
   check(Put{3.0, "S", ""}, le(3.0) + name("S"));
   check(Stat{}, "");
 }
 
 TEST(Frames, AnswersTravelAsDocumented) {
   check(Welcome{1, 1 << 20, 0x0102030405060708ull, 12, 64 << 20},
-        le(uint16_t{1}) + le(uint32_t{1 << 20}) + le(uint64_t{0x0102030405060708ull}) + le(int32_t{12}) +
-            le(uint64_t{64 << 20}));
+        le(uint16_t{1}) + le(uint32_t{1 << 20}) + le(uint64_t{0x0102030405060708ull}) +
+            le(int32_t{12}) + le(uint64_t{64 << 20}));
   check(Count{-1, "bad expression"}, le(int32_t{-1}) + "bad expression", 14);
   check(Positioned{kResumedByTime, 9}, le(int32_t{-2}) + le(int32_t{9}));
   check(Packet{5, 100.5, "AB/c", "bytes"}, le(int32_t{5}) + le(100.5) + name("AB/c") + "bytes", 5);
@@ -57,8 +60,9 @@ TEST(Frames, AnswersTravelAsDocumented) {
   check(Ack{1ull << 40}, le(uint64_t{1ull << 40}));
   check(StatSource{7, 8.5, "ST/x"}, le(uint64_t{7}) + le(8.5) + name("ST/x"));
   StatEnd end{1, 2, 3, 4, 5, 6.5, 7.5, 8, 9, 10, true, false, 11};
-  check(end, le(uint64_t{1}) + le(uint64_t{2}) + le(uint64_t{3}) + le(int32_t{4}) + le(int32_t{5}) + le(6.5) +
-                 le(7.5) + le(uint64_t{8}) + le(uint32_t{9}) + le(uint32_t{10}) + '\x01' + '\x00' + le(uint64_t{11}));
+  check(end, le(uint64_t{1}) + le(uint64_t{2}) + le(uint64_t{3}) + le(int32_t{4}) + le(int32_t{5}) +
+                 le(6.5) + le(7.5) + le(uint64_t{8}) + le(uint32_t{9}) + le(uint32_t{10}) + '\x01' +
+                 '\x00' + le(uint64_t{11}));
   check(Error{kErrRefused, "not allowed"}, le(int32_t{7}) + "not allowed", 11);
 }
 

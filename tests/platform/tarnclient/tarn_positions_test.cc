@@ -195,7 +195,8 @@ TEST_F(Resume, AtThePacketReadsItAgain) {
   int r = open();
   EXPECT_EQ(tarnclient::resumeAt(r, 2, 102.0, true), 0);
   EXPECT_EQ(reap(r).id, 2);
-  EXPECT_EQ(tarnclient::resumeAt(r, 2, 103.0, true), -2);  // not that packet: by the time, as resuming after
+  EXPECT_EQ(tarnclient::resumeAt(r, 2, 103.0, true),
+            -2);  // not that packet: by the time, as resuming after
   EXPECT_EQ(reap(r).id, 3);
 }
 

@@ -190,7 +190,8 @@ TEST_F(MemoryRecovery, AReplacedRingIsReadFromItsOldest) {
 }
 
 TEST_F(MemoryRecovery, PutsOutstandingAtProcessExitAreDelivered) {
-  auto res = testsupport::runProgram({testsupport::programPath("tarn_exit_putter"), server_.name(), "5000"});
+  auto res = testsupport::runProgram(
+      {testsupport::programPath("tarn_exit_putter"), server_.name(), "5000"});
   ASSERT_EQ(res.exitStatus, 0) << res.err;
   int r = open();
   EXPECT_EQ(tarnposition(r, "newest"), 4999);
@@ -214,7 +215,9 @@ TEST_F(MemoryRecovery, DescriptorsAreIndependentAcrossThreads) {
       int size = 0, id, n;
       double t;
       for (int i = 0; i < each; ++i) {
-        if (tarnreap_timeout(own, 10.0, &id, name, &t, &buf, &n, &size) != 0 || src != name || t != i) ++failures;
+        if (tarnreap_timeout(own, 10.0, &id, name, &t, &buf, &n, &size) != 0 || src != name ||
+            t != i)
+          ++failures;
       }
       std::free(buf);
       tarnclose(own);

@@ -12,7 +12,9 @@ namespace tarntest {
 
 using namespace std::chrono_literals;
 
-TarnTestServer::TarnTestServer(std::vector<std::string> args) : args_(std::move(args)) { start("0"); }
+TarnTestServer::TarnTestServer(std::vector<std::string> args) : args_(std::move(args)) {
+  start("0");
+}
 
 TarnTestServer::~TarnTestServer() {
   if (proc_ && proc_->running()) stop();
@@ -60,7 +62,8 @@ bool putPackets(const std::string &tarn, const std::string &src, int n, double b
   if (fd < 0) return false;
   std::string bytes(static_cast<size_t>(size), 'x');
   bool ok = true;
-  for (int i = 0; i < n && ok; ++i) ok = tarnput(fd, src.c_str(), base + i, bytes.data(), size) == 0;
+  for (int i = 0; i < n && ok; ++i)
+    ok = tarnput(fd, src.c_str(), base + i, bytes.data(), size) == 0;
   return tarnclose(fd) == 0 && ok;
 }
 

@@ -35,7 +35,10 @@ TEST(Epoch2Str, IgnoresTheLocalTimeZone) {
   setenv("TZ", "America/New_York", 1);
   tzset();
   std::string text = take(epoch2str(kDec7, "%H:%M %Z %z"));
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
   EXPECT_EQ(text, "10:00 UTC +0000");
 }
@@ -130,28 +133,61 @@ INSTANTIATE_TEST_SUITE_P(
                     Accepted{"-12.25", -12.25}, Accepted{"0", 0}, Accepted{".5", 0.5},
                     Accepted{"3600", 3600}, Accepted{"2025-12-07 10:00:00.5", kDec7 + 0.5},
                     Accepted{"2025-12-07T10:00:00Z", kDec7}, Accepted{"2025-12-07", kDec7 - 36000},
-                    Accepted{"2025-12-07 10:00", kDec7}, Accepted{"2025-12-07 10:00:00.500 UTC", kDec7 + 0.5},
+                    Accepted{"2025-12-07 10:00", kDec7},
+                    Accepted{"2025-12-07 10:00:00.500 UTC", kDec7 + 0.5},
                     Accepted{"12/07/2025 10:00:00", kDec7}, Accepted{"12/07/2025", kDec7 - 36000},
                     Accepted{"2025-341 10:00:00", kDec7}, Accepted{"2025-341", kDec7 - 36000},
                     Accepted{"2024-366", 1735603200}, Accepted{"2024-02-29", 1709164800},
                     Accepted{"2000-02-29 23:59:59", 951868799}, Accepted{"1969-12-31 23:59:59", -1},
-                    Accepted{"  2025-12-07 10:00:00 \n", kDec7}, Accepted{"2025-1-7 9:5:3", 1736240703}),
+                    Accepted{"  2025-12-07 10:00:00 \n", kDec7},
+                    Accepted{"2025-1-7 9:5:3", 1736240703}),
     [](const testing::TestParamInfo<Accepted> &info) {
       std::string name = std::to_string(info.index) + "_";
-      for (const char *p = info.param.text; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      for (const char *p = info.param.text; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
       return name;
     });
 
 TEST(IsEpochString, RejectsEverythingElseAndKeepsTheValue) {
-  const char *rejected[] = {
-      "",           "   ",          "12abc",          "2026-13-40 99:00:00", "2026-12-07 24:00:00",
-      "2026-12-07 10:60:00", "2026-12-07 10:00:60", "2026-04-31", "2025-02-29",       "1900-02-29",
-      "2025-366",   "2025-000",     "2026-00-10",     "2026-12-00",          "13/01/2026",
-      "12/32/2026", "2026-12-07x",  "2026-12-07 10:00:00 junk", "2026-12-07T", "2026-12-07 10",
-      "2026-12-07 10:00:00.", "1e9", "inf",           "nan",                 "-",
-      ".",          "1.2.3",        "--5",            "+5",                  "26-12-07",
-      "2026-12",    "12/07/26",     "2026-012-07",    "2026-12-07 UTC",      "2026/12/07",
-      "0x10",       "1 2",          "2026-12-07Z",    "2026-12-07 10:00:00ZZ"};
+  const char *rejected[] = {"",
+                            "   ",
+                            "12abc",
+                            "2026-13-40 99:00:00",
+                            "2026-12-07 24:00:00",
+                            "2026-12-07 10:60:00",
+                            "2026-12-07 10:00:60",
+                            "2026-04-31",
+                            "2025-02-29",
+                            "1900-02-29",
+                            "2025-366",
+                            "2025-000",
+                            "2026-00-10",
+                            "2026-12-00",
+                            "13/01/2026",
+                            "12/32/2026",
+                            "2026-12-07x",
+                            "2026-12-07 10:00:00 junk",
+                            "2026-12-07T",
+                            "2026-12-07 10",
+                            "2026-12-07 10:00:00.",
+                            "1e9",
+                            "inf",
+                            "nan",
+                            "-",
+                            ".",
+                            "1.2.3",
+                            "--5",
+                            "+5",
+                            "26-12-07",
+                            "2026-12",
+                            "12/07/26",
+                            "2026-012-07",
+                            "2026-12-07 UTC",
+                            "2026/12/07",
+                            "0x10",
+                            "1 2",
+                            "2026-12-07Z",
+                            "2026-12-07 10:00:00ZZ"};
   for (const char *text : rejected) {
     double value = 42;
     EXPECT_EQ(is_epoch_string(text, &value), 0) << '"' << text << '"';
