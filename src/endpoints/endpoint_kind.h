@@ -28,10 +28,10 @@
 
 struct EndpointKind {
   struct Side {
-    std::vector<const char *> claimKeys;  // a value in one makes the entry this kind's
-    std::vector<const char *> keys;       // every key of this side, claim keys first
-    std::vector<const char *> required;   // present in every entry (perhaps empty)
-    std::vector<const char *> needClaim;  // a value in one needs a claim key's too
+    std::vector<const char *> claimKeys{};  // a value in one makes the entry this kind's
+    std::vector<const char *> keys{};       // every key of this side, claim keys first
+    std::vector<const char *> required{};   // present in every entry (perhaps empty)
+    std::vector<const char *> needClaim{};  // a value in one needs a claim key's too
     void (*vet)(const ConnectionEntry &entry) = nullptr;  // its own checks, or none
   };
   const char *name;

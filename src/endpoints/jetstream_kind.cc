@@ -67,18 +67,20 @@ std::unique_ptr<PacketDestination> makeDestination(const ConnectionEntry &entry,
 
 }  // namespace
 
+// A JetStream connection names its servers and its stream; a stream
+// without servers is a server key forgotten. A writer's subject prefix and
+// natsstream_create may stand in the writer defaults of tarn writers too.
 const EndpointKind kJetStreamKind = {
-    "JetStream",
-    {{"read_from_natsurl"},
-     {"read_from_natsurl", "read_from_natsstream"},
-     {},
-     {"read_from_natsstream"},
-     vetReader},
-    {{"write_to_natsurl"},
-     {"write_to_natsurl", "write_to_natsstream", "natssubject_prefix", "natsstream_create"},
-     {},
-     {"write_to_natsstream"},
-     vetWriter},
-    makeSource,
-    makeDestination,
+    .name = "JetStream",
+    .reader = {.claimKeys = {"read_from_natsurl"},
+               .keys = {"read_from_natsurl", "read_from_natsstream"},
+               .needClaim = {"read_from_natsstream"},
+               .vet = vetReader},
+    .writer = {.claimKeys = {"write_to_natsurl"},
+               .keys = {"write_to_natsurl", "write_to_natsstream", "natssubject_prefix",
+                        "natsstream_create"},
+               .needClaim = {"write_to_natsstream"},
+               .vet = vetWriter},
+    .makeSource = makeSource,
+    .makeDestination = makeDestination,
 };

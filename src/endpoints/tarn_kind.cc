@@ -59,18 +59,16 @@ std::unique_ptr<PacketDestination> makeDestination(const ConnectionEntry &entry,
 
 }  // namespace
 
+// A tarn connection names its server by tarn name or by a tag of the
+// command line, exactly one of them; defaults usually hold both keys.
 const EndpointKind kTarnKind = {
-    "tarn",
-    {{"read_from_tarnname", "read_from_tarntag"},
-     {"read_from_tarnname", "read_from_tarntag"},
-     {"read_from_tarnname", "read_from_tarntag"},
-     {},
-     nullptr},
-    {{"write_to_tarnname", "write_to_tarntag"},
-     {"write_to_tarnname", "write_to_tarntag"},
-     {"write_to_tarnname", "write_to_tarntag"},
-     {},
-     nullptr},
-    makeSource,
-    makeDestination,
+    .name = "tarn",
+    .reader = {.claimKeys = {"read_from_tarnname", "read_from_tarntag"},
+               .keys = {"read_from_tarnname", "read_from_tarntag"},
+               .required = {"read_from_tarnname", "read_from_tarntag"}},
+    .writer = {.claimKeys = {"write_to_tarnname", "write_to_tarntag"},
+               .keys = {"write_to_tarnname", "write_to_tarntag"},
+               .required = {"write_to_tarnname", "write_to_tarntag"}},
+    .makeSource = makeSource,
+    .makeDestination = makeDestination,
 };
