@@ -159,11 +159,14 @@ void RelayConfig::checkPlainValues(Pf *pf, const std::string &name) {
 }
 
 ReaderSettings RelayConfig::readReaderSettings(const ConnectionEntry &entry) {
+  // Named after the key that makes it a reader of its kind: a tarn reader's
+  // tag key, a JetStream reader's server key.
+  const char *readerKey = entryKind(entry).reader.claimKeys.back();
   for (const char *key : {"max_queue", "max_queue_bytes"}) {
     if (!entry.has(key)) continue;
     m_logMgr->die_initializing("Configuration error: connection '" + entry.name() +
-                               "' not allowed to specify '" + key +
-                               "' with 'read_from_tarntag' in parameter-file '" + m_pfname + "'.");
+                               "' not allowed to specify '" + key + "' with '" + readerKey +
+                               "' in parameter-file '" + m_pfname + "'.");
   }
   ReaderSettings settings;
   settings.match = entry.text("match");

@@ -111,6 +111,7 @@ class RelayConnection {
   // ---- The writer (writer_loop.cc) ----
   void runWriter();
   bool writePacket(std::shared_ptr<TarnPacket> &packet);
+  PutResult waitForRoom(std::shared_ptr<TarnPacket> &packet, PutResult result);
   void finishWriting(bool abandoned);
 
   // ---- Set at construction ----

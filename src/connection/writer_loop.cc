@@ -82,15 +82,14 @@ void RelayConnection::runWriter() {
 // fails while the relay is not stopping is dropped, and said so.
 bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
   const EndpointNames &names = m_destination->names();
-  auto progressAt = Clock::now();
-  uint64_t seen = m_destination->acknowledgedSoFar();
-  bool waited = false;
-  for (;;) {
-    PutResult result = m_destination->put(packet, kWindowFullReportSeconds);
-    if (result == PutResult::kTaken) break;
-    if (result == PutResult::kDropped) return true;
-    if (result == PutResult::kFailed ||
-        (stopping() && secondsSince(progressAt) >= kGiveUpSeconds)) {
+  PutResult result = m_destination->put(packet, kWindowFullReportSeconds);
+  if (result == PutResult::kTaken) {
+    m_windowFullSaid = false;
+  } else if (result == PutResult::kDropped) {
+    return true;
+  } else {
+    result = waitForRoom(packet, result);
+    if (result == PutResult::kFailed) {
       m_log.elog_complain("RelayConnection '" + m_name + "' failed to put packet to " +
                           names.named);
       if (stopping()) {
@@ -102,15 +101,8 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
       packet->done();
       return true;
     }
-    waited = true;
-    if (!m_windowFullSaid) {
-      m_windowFullSaid = true;
-      m_log.verbose(m_destination->waitingForRoom());
-    }
-    uint64_t now = m_destination->acknowledgedSoFar();
-    if (now != seen) seen = now, progressAt = Clock::now();
+    if (result == PutResult::kDropped) return true;
   }
-  if (!waited) m_windowFullSaid = false;
   m_lastPacketTime.store(packet->pkttime());
   if (!packet->isInternal() && m_log.getVerbose() > 1) {
     std::ostringstream line;
@@ -119,6 +111,26 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
     m_log.veryVerbose(line.str());
   }
   return true;
+}
+
+// Puts the packet again while the destination has no room (said once per
+// wait) and makes progress: kTaken or kDropped once it took the packet,
+// kFailed when a put failed or, once the stop flag is set, nothing moved
+// for kGiveUpSeconds.
+PutResult RelayConnection::waitForRoom(std::shared_ptr<TarnPacket> &packet, PutResult result) {
+  auto progressAt = Clock::now();
+  uint64_t seen = m_destination->acknowledgedSoFar();
+  while (result == PutResult::kNoRoom) {
+    if (!m_windowFullSaid) {
+      m_windowFullSaid = true;
+      m_log.verbose(m_destination->waitingForRoom());
+    }
+    uint64_t now = m_destination->acknowledgedSoFar();
+    if (now != seen) seen = now, progressAt = Clock::now();
+    if (stopping() && secondsSince(progressAt) >= kGiveUpSeconds) return PutResult::kFailed;
+    result = m_destination->put(packet, kWindowFullReportSeconds);
+  }
+  return result;
 }
 
 // Waits for the writer's last puts to be acknowledged, and says what it

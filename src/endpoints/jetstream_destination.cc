@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "base/stop.h"
+#include "endpoints/jetstream_source.h"
 #include "nats/jetstream_names.h"
 
 namespace {
@@ -23,14 +24,8 @@ JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint,
       m_internalTimeout(context.internalTimeout),
       m_publisher(m_endpoint, context.targetName + " " + connection,
                   "RelayConnection '" + connection + "'", *context.log) {
-  std::string described = "JetStream '" + m_endpoint.description() + "'";
-  m_names.where = described;
-  m_names.named = described;
-  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" +
-                    jetstream::displayUrls(m_endpoint.urls) + "')";
-  m_names.lineName = described;
-  m_names.server = m_endpoint.description();
-  m_names.handedTo = "published to " + described;
+  m_names = jetStreamNames(m_endpoint);
+  m_names.handedTo = "published to " + m_names.named;
   m_names.readAgain = ": they will be read again when the relay restarts";
 }
 

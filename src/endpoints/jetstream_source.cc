@@ -23,6 +23,18 @@ double secondsSince(Clock::time_point start) {
 
 }  // namespace
 
+EndpointNames jetStreamNames(const JetStreamEndpoint &endpoint) {
+  EndpointNames names;
+  std::string described = "JetStream '" + endpoint.description() + "'";
+  names.where = described;
+  names.named = described;
+  names.awaited = "JetStream stream '" + endpoint.stream + "' ('" +
+                  jetstream::displayUrls(endpoint.urls) + "')";
+  names.lineName = described;
+  names.server = endpoint.description();
+  return names;
+}
+
 JetStreamSource::JetStreamSource(JetStreamEndpoint endpoint, const std::string &connection,
                                  const ReaderSettings &settings, const RelayContext &context)
     : m_endpoint(std::move(endpoint)),
@@ -30,18 +42,11 @@ JetStreamSource::JetStreamSource(JetStreamEndpoint endpoint, const std::string &
       m_starttime(settings.starttime),
       m_context(context),
       m_log(*context.log),
+      m_names(jetStreamNames(m_endpoint)),
       m_fetcher(m_endpoint, jetstream::consumerName(connection),
                 context.targetName + " " + connection, "RelayConnection '" + connection + "'",
                 *context.log),
-      m_filter(settings.match, settings.reject) {
-  std::string described = "JetStream '" + m_endpoint.description() + "'";
-  m_names.where = described;
-  m_names.named = described;
-  m_names.awaited = "JetStream stream '" + m_endpoint.stream + "' ('" +
-                    jetstream::displayUrls(m_endpoint.urls) + "')";
-  m_names.lineName = described;
-  m_names.server = m_endpoint.description();
-}
+      m_filter(settings.match, settings.reject) {}
 
 std::vector<std::string> JetStreamSource::describe() const {
   return {"\t\tread_from_natsurl\t" + jetstream::displayUrls(m_endpoint.urls),

@@ -19,6 +19,9 @@
 #include "nats/jetstream_endpoint.h"
 #include "nats/jetstream_fetcher.h"
 
+// How messages name a JetStream stream (readers and writers alike).
+EndpointNames jetStreamNames(const JetStreamEndpoint &endpoint);
+
 class JetStreamSource : public PacketSource {
  public:
   // `connection` names the reader (and, encoded, its durable consumer).

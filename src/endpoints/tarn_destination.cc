@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/relay_exception.h"
+#include "endpoints/tarn_source.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 
@@ -16,12 +17,7 @@ constexpr double kFinalAcknowledgementSeconds = 1e9;
 
 TarnDestination::TarnDestination(std::shared_ptr<TarnTag> tag, std::string tarnname,
                                  const RelayContext &)
-    : m_tag(std::move(tag)), m_tarnname(std::move(tarnname)) {
-  m_names.where = "tarn " + m_tag->getJointName();
-  m_names.named = "tarn '" + m_tag->tarnName() + "'";
-  m_names.awaited = "tarn '" + m_tag->name() + "' ('" + m_tag->tarnName() + "')";
-  m_names.lineName = "Tarn '" + m_tag->name() + "'";
-  m_names.server = m_tag->tarnName();
+    : m_tag(std::move(tag)), m_tarnname(std::move(tarnname)), m_names(tarnNames(*m_tag)) {
   m_names.handedTo = "put to " + m_names.named;
   m_names.readAgain = ": they will be read again when the relay restarts on its statefile";
 }

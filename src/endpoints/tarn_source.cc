@@ -6,6 +6,16 @@
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 
+EndpointNames tarnNames(const TarnTag &tag) {
+  EndpointNames names;
+  names.where = "tarn " + tag.getJointName();
+  names.named = "tarn '" + tag.tarnName() + "'";
+  names.awaited = "tarn '" + tag.name() + "' ('" + tag.tarnName() + "')";
+  names.lineName = "Tarn '" + tag.name() + "'";
+  names.server = tag.tarnName();
+  return names;
+}
+
 TarnSource::TarnSource(std::shared_ptr<TarnTag> tag, std::string tarnname, std::string owner,
                        const ReaderSettings &settings, const RelayContext &context)
     : m_tag(std::move(tag)),
@@ -15,13 +25,8 @@ TarnSource::TarnSource(std::shared_ptr<TarnTag> tag, std::string tarnname, std::
       m_reject(settings.reject),
       m_starttime(settings.starttime),
       m_context(context),
-      m_log(*context.log) {
-  m_names.where = "tarn " + m_tag->getJointName();
-  m_names.named = "tarn '" + m_tag->tarnName() + "'";
-  m_names.awaited = "tarn '" + m_tag->name() + "' ('" + m_tag->tarnName() + "')";
-  m_names.lineName = "Tarn '" + m_tag->name() + "'";
-  m_names.server = m_tag->tarnName();
-}
+      m_log(*context.log),
+      m_names(tarnNames(*m_tag)) {}
 
 std::vector<std::string> TarnSource::describe() const {
   return {"\t\tread_from_tarnname\t" + m_tarnname, "\t\tread_from_tarntag\t" + m_tag->name()};

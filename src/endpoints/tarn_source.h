@@ -20,6 +20,9 @@
 
 class TarnTag;
 
+// How messages name the tarn server a tag reaches (readers and writers alike).
+EndpointNames tarnNames(const TarnTag &tag);
+
 class TarnSource : public PacketSource {
  public:
   // `tarnname` is the name as configured (perhaps empty, for a named tag);
@@ -53,7 +56,7 @@ class TarnSource : public PacketSource {
   const double m_starttime;
   const RelayContext m_context;
   RelayLog &m_log;
-  EndpointNames m_names;
+  const EndpointNames m_names;
   int m_lastPktid = -1;
   bool m_saveFirstPlace = false;
 };

@@ -57,6 +57,12 @@ TEST_F(JetStreamVetting, AConnectionHasExactlyOneSourceOrDestination) {
               "read connection 'r' cannot have parameter 'natsstream_create'");
   expectFatal(connectionEntry(kWriter + "read_from_natsstream TARN\n"),
               "write connection 'w' cannot have parameter 'read_from_natsstream'");
+  // A reader's queue bounds are its writers': the message names the
+  // reader's own key, not a tarn reader's.
+  auto r = run(connectionEntry(kReader + "max_queue 5\n"));
+  EXPECT_NE(r.err.find("connection 'r' not allowed to specify 'max_queue' with 'read_from_natsurl'"),
+            std::string::npos)
+      << r.err;
   expectFatal(connectionEntry("name auto\n" + kUrl + "write_to_queue q\n"),
               "read connection 'auto' needs a name of its own: its place in the stream is kept in "
               "a durable "

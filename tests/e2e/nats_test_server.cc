@@ -86,6 +86,21 @@ class Asker {
   jsCtx *js_ = nullptr;
 };
 
+// Makes `stream`, stored in files, for the subjects "tarn.>".
+bool addStream(jsCtx *js, const std::string &stream) {
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  const char *subjects[] = {"tarn.>"};
+  config.Name = stream.c_str();
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  config.Storage = js_FileStorage;
+  jsStreamInfo *info = nullptr;
+  if (js_AddStream(&info, js, &config, nullptr, nullptr) != NATS_OK) return false;
+  jsStreamInfo_Destroy(info);
+  return true;
+}
+
 }  // namespace
 
 StoredMessage storedMessage(const std::string &url, const std::string &stream, uint64_t sequence) {
@@ -109,17 +124,7 @@ bool remakeStream(const std::string &url, const std::string &stream) {
   Asker ask(url);
   if (!ask.js() || js_DeleteStream(ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK)
     return false;
-  jsStreamConfig config;
-  jsStreamConfig_Init(&config);
-  const char *subjects[] = {"tarn.>"};
-  config.Name = stream.c_str();
-  config.Subjects = subjects;
-  config.SubjectsLen = 1;
-  config.Storage = js_FileStorage;
-  jsStreamInfo *info = nullptr;
-  if (js_AddStream(&info, ask.js(), &config, nullptr, nullptr) != NATS_OK) return false;
-  jsStreamInfo_Destroy(info);
-  return true;
+  return addStream(ask.js(), stream);
 }
 
 bool publishPackets(const std::string &url, const std::string &stream,
@@ -129,16 +134,8 @@ bool publishPackets(const std::string &url, const std::string &stream,
   jsStreamInfo *info = nullptr;
   if (js_GetStreamInfo(&info, ask.js(), stream.c_str(), nullptr, nullptr) == NATS_OK) {
     jsStreamInfo_Destroy(info);
-  } else {
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    const char *subjects[] = {"tarn.>"};
-    config.Name = stream.c_str();
-    config.Subjects = subjects;
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    if (js_AddStream(&info, ask.js(), &config, nullptr, nullptr) != NATS_OK) return false;
-    jsStreamInfo_Destroy(info);
+  } else if (!addStream(ask.js(), stream)) {
+    return false;
   }
   for (const PublishedPacket &p : packets) {
     natsMsg *msg = nullptr;
