@@ -22,6 +22,7 @@ build=(
   nlohmann-json3-dev              # the tarn tool's JSON
   libcpp-httplib-dev pkgconf      # tarn monitor's HTTP server (found with pkg-config)
   libnats-dev                     # JetStream connections
+  libmseed-dev                    # miniSEED records (libmseed 2)
 )
 # The demo runs the programs alone: no browser, no Prometheus.
 demo=("${build[@]}")

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/mseed/mseed_record.h"
 #include "platform/pkt/pkt.h"
 
 namespace {
@@ -153,6 +154,7 @@ int decodeBody(int content, const char *body, size_t len, Body *out) {
       return rc;
     }
     case PKT_CONTENT_DATA:
+    case PKT_CONTENT_MSEED:
       if (len > 0) {
         out->data = static_cast<char *>(std::malloc(len));
         if (out->data == nullptr) return PKT_ERR_NOMEM;
@@ -163,6 +165,22 @@ int decodeBody(int content, const char *body, size_t len, Body *out) {
     default:
       return PKT_ERR_CONTENT;
   }
+}
+
+// A miniSEED packet's bytes are its records, checked, without a header.
+int stuffRecords(Packet *pkt, double *time, char **buf, int *nbytes, int *bufsize) {
+  if (pkt->ndata <= 0 || pkt->data == nullptr) return PKT_ERR_BODY;
+  if (!mseed::check(pkt->data, static_cast<size_t>(pkt->ndata)).empty()) return PKT_ERR_RECORD;
+  if (*buf == nullptr || *bufsize < pkt->ndata) {
+    char *grown = static_cast<char *>(std::realloc(*buf, pkt->ndata));
+    if (grown == nullptr) return PKT_ERR_NOMEM;
+    *buf = grown;
+    *bufsize = pkt->ndata;
+  }
+  std::memcpy(*buf, pkt->data, pkt->ndata);
+  *nbytes = pkt->ndata;
+  *time = pkt->time;
+  return PKT_CONTENT_MSEED;
 }
 
 }  // namespace
@@ -187,6 +205,7 @@ int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nb
   if (namelen == 0 || namelen >= PKT_NAMESIZE) return PKT_ERR_SRCNAME;
   if (!std::isfinite(pkt->time)) return PKT_ERR_TIME;
 
+  if (pkt->type->content == PKT_CONTENT_MSEED) return stuffRecords(pkt, time, buf, nbytes, bufsize);
   const char *body = nullptr;
   size_t len = 0;
   char *owned = nullptr;
@@ -200,6 +219,16 @@ int stuffPkt(Packet *pkt, const char *srcname, double *time, char **buf, int *nb
 }  // extern "C"
 
 namespace {
+
+// A miniSEED packet: the name, then whole, valid records of one stream.
+int checkRecords(const char *srcname, const char *bytes, int nbytes) {
+  if (bytes == nullptr && nbytes != 0) return PKT_ERR_ARG;
+  size_t namelen = strnlen(srcname, PKT_NAMESIZE);
+  if (namelen == 0 || namelen >= PKT_NAMESIZE) return PKT_ERR_SRCNAME;
+  if (nbytes <= 0) return PKT_ERR_RECORD;
+  if (!mseed::check(bytes, static_cast<size_t>(nbytes)).empty()) return PKT_ERR_RECORD;
+  return PKT_CONTENT_MSEED;
+}
 
 // Everything unstuffing checks before the body: the name, the header, the
 // checksum and the content code.
@@ -217,6 +246,7 @@ int checkAllButBody(const char *srcname, const char *bytes, int nbytes, int *con
 extern "C" {
 
 int verifyPkt(const char *srcname, const char *bytes, int nbytes) {
+  if (mseed::isMseedSourceName(srcname)) return checkRecords(srcname, bytes, nbytes);
   int content = 0;
   size_t len = 0;
   int rc = checkAllButBody(srcname, bytes, nbytes, &content, &len);
@@ -242,12 +272,23 @@ int unstuffPkt(const char *srcname, double time, const char *bytes, int nbytes, 
   if (pkt == nullptr) return PKT_ERR_ARG;
   int content = 0;
   size_t len = 0;
-  int rc = checkAllButBody(srcname, bytes, nbytes, &content, &len);
-  if (rc != 0) return rc;
+  const char *start = bytes + PKT_HEADER_SIZE;
+  int rc;
+  if (mseed::isMseedSourceName(srcname)) {
+    // The records are the body, as they are.
+    rc = checkRecords(srcname, bytes, nbytes);
+    if (rc < 0) return rc;
+    content = rc;
+    len = static_cast<size_t>(nbytes);
+    start = bytes;
+  } else {
+    rc = checkAllButBody(srcname, bytes, nbytes, &content, &len);
+    if (rc != 0) return rc;
+  }
   const PktType *type = content2pkttype(content);
 
   Body body;
-  rc = decodeBody(content, bytes + PKT_HEADER_SIZE, len, &body);
+  rc = decodeBody(content, start, len, &body);
   Packet *target = *pkt ? *pkt : newPkt();
   if (rc == 0 && target == nullptr) rc = PKT_ERR_NOMEM;
   if (rc != 0) {

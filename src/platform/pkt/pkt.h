@@ -11,6 +11,12 @@
  *   "gen"   PKT_CONTENT_DATA 1 data / ndata (any bytes; the synthetic packets
  *                              of `tarn gen`)
  *   "txt"   PKT_CONTENT_TEXT 2 string / string_size (a text)
+ *   "MSEED" PKT_CONTENT_MSEED 5 data / ndata (miniSEED records, unchanged)
+ *
+ * A miniSEED packet (its source name ends in "/MSEED") is not stuffed: its
+ * bytes are one or more whole miniSEED records of one stream, as stations and
+ * archives write them, and "unstuffs" means that they are valid records
+ * (platform/mseed/mseed_record.h says what is checked).
  *
  * Content code 6 (PKT_CONTENT_UNKNOWN) is never returned: a program may use it
  * for bytes it has not tried to unstuff yet.
@@ -44,6 +50,7 @@ enum {
   PKT_CONTENT_DATA = 1,
   PKT_CONTENT_TEXT = 2,
   PKT_CONTENT_PF = 4,
+  PKT_CONTENT_MSEED = 5,
   PKT_CONTENT_UNKNOWN = 6,
   PKT_CONTENT_LOG = 7
 };
@@ -61,12 +68,13 @@ enum {
                              a parameter file that does not parse) */
   PKT_ERR_TOOBIG = -10,   /* body larger than PKT_MAX_BODY */
   PKT_ERR_TIME = -11,     /* packet time not a finite number */
-  PKT_ERR_NOMEM = -12     /* out of memory */
+  PKT_ERR_NOMEM = -12,    /* out of memory */
+  PKT_ERR_RECORD = -13    /* not whole, valid miniSEED records of one stream */
 };
 
 /* A kind of packet; the library's own constant objects. */
 typedef struct PktType {
-  const char *suffix;      /* "log", "pf", "gen", "txt" */
+  const char *suffix;      /* "log", "pf", "gen", "txt", "MSEED" */
   int content;             /* PKT_CONTENT_* */
   const char *description; /* e.g. "log text" */
 } PktType;

@@ -12,6 +12,7 @@ const PktType kTypes[] = {
     {"pf", PKT_CONTENT_PF, "parameter file"},
     {"gen", PKT_CONTENT_DATA, "generic data"},
     {"txt", PKT_CONTENT_TEXT, "text"},
+    {"MSEED", PKT_CONTENT_MSEED, "miniSEED records"},
 };
 
 // Copies [from, to) into a part; the caller has checked the length.
@@ -98,6 +99,8 @@ const char *pkt_strerror(int code) {
       return "packet time not finite";
     case PKT_ERR_NOMEM:
       return "out of memory";
+    case PKT_ERR_RECORD:
+      return "not valid miniSEED records";
     default:
       return code >= 0 ? "success" : "unknown packet error";
   }
