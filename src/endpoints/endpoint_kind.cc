@@ -4,6 +4,7 @@
 
 #include "base/relay_log.h"
 #include "endpoints/jetstream_kind.h"
+#include "endpoints/sds_kind.h"
 #include "endpoints/tarn_kind.h"
 
 namespace {
@@ -100,7 +101,7 @@ void checkClaims(const ConnectionEntry &entry) {
 }  // namespace
 
 const std::vector<const EndpointKind *> &endpointKinds() {
-  static const std::vector<const EndpointKind *> kinds = {&kTarnKind, &kJetStreamKind};
+  static const std::vector<const EndpointKind *> kinds = {&kTarnKind, &kJetStreamKind, &kSdsKind};
   return kinds;
 }
 

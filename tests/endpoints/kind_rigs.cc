@@ -1,19 +1,57 @@
 #include "kind_rigs.h"
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "mseed_samples.h"
 #include "nats_test_server.h"
+#include "platform/mseed/mseed_record.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "process.h"
 #include "relay_e2e.h"
 #include "tarn/tarn_tag.h"
 #include "tarn_test_server.h"
 
+// A full disk, when the harness asks for one: every write to a regular file
+// of this program fails with ENOSPC. The test program is linked with pwrite
+// wrapped (-Wl,--wrap=pwrite); only the archive writes with it.
+std::atomic<bool> g_diskFull{false};
+
+extern "C" {
+ssize_t __real_pwrite(int fd, const void *buf, size_t count, off_t offset);
+ssize_t __wrap_pwrite(int fd, const void *buf, size_t count, off_t offset) {
+  struct stat st {};
+  if (g_diskFull.load() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return __real_pwrite(fd, buf, count, offset);
+}
+}
+
 namespace conformance {
+
+// Two source names in turn, times a second apart, bytes of varying length
+// that differ from packet to packet.
+std::vector<Sent> KindRig::packets(int n, int from, size_t size) const {
+  std::vector<Sent> all;
+  for (int i = from; i < from + n; ++i) {
+    std::string bytes(size ? size : 20 + static_cast<size_t>(i % 37), '\0');
+    for (size_t b = 0; b < bytes.size(); ++b) bytes[b] = static_cast<char>((i * 31 + b * 7) & 0xff);
+    all.push_back({"CONF_" + std::to_string(i % 2) + "/DAT", 1700000000.0 + i, bytes});
+  }
+  return all;
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -152,11 +190,108 @@ class JetStreamRig : public KindRig {
   std::string m_url;
 };
 
+// ---- SDS ----
+
+// An archive in a folder of its own; what it stores is every record of
+// every day file. It has no server: freezing it fills the disk.
+class SdsRig : public KindRig {
+ public:
+  SdsRig() : m_root(m_dir.file("archive")) {}
+  explicit SdsRig(std::string root) : m_root(std::move(root)) {}
+  ~SdsRig() override { g_diskFull = false; }
+
+  bool reads() const override { return false; }
+  std::string readerLines() const override { return ""; }
+  std::string writerLines() const override { return "write_to_sds " + m_root + "\n"; }
+
+  // miniSEED records of two channels in turn, one record a packet (512
+  // bytes, or 4096 when large packets are asked for).
+  std::vector<Sent> packets(int n, int from, size_t size) const override {
+    std::vector<Sent> all;
+    int perChannel = (from + n) / 2 + 2;
+    std::vector<std::string> records[2];
+    for (int c = 0; c < 2; ++c) {
+      mseedtest::Stream s;
+      s.channel = c == 0 ? "HHZ" : "HHN";
+      s.recordLength = size >= 4096 ? 4096 : 512;
+      s.samples = mseedtest::sine(perChannel * (s.recordLength == 512 ? 1000 : 8000));
+      records[c] = mseedtest::pack(s);
+    }
+    for (int i = from; i < from + n; ++i) {
+      const std::string &r = records[i % 2].at(static_cast<size_t>(i / 2));
+      std::vector<mseed::Record> h;
+      mseed::headers(r.data(), r.size(), &h);
+      all.push_back({mseed::sourceName(h.at(0)), h.at(0).start, r});
+    }
+    return all;
+  }
+
+  bool feed(const std::vector<Sent> &) override { return false; }
+
+  std::vector<Sent> stored() override {
+    std::vector<std::string> files;
+    collectFiles(m_root, files);
+    std::sort(files.begin(), files.end());
+    std::vector<Sent> all;
+    for (const std::string &path : files) {
+      std::string bytes = testsupport::readFile(path);
+      for (size_t at = 0; at < bytes.size();) {
+        int length = mseed::recordLength(bytes.data() + at, bytes.size() - at);
+        if (length <= 0) break;
+        std::vector<mseed::Record> h;
+        mseed::headers(bytes.data() + at, static_cast<size_t>(length), &h);
+        if (h.empty()) break;
+        all.push_back({mseed::sourceName(h[0]), h[0].start, bytes.substr(at, length)});
+        at += static_cast<size_t>(length);
+      }
+    }
+    return all;
+  }
+
+  long passed(const std::string &) override { return 0; }
+  void freeze() override { g_diskFull = true; }
+  void thaw() override { g_diskFull = false; }
+  void killAndRestart() override {
+    freeze();
+    std::this_thread::sleep_for(500ms);
+    thaw();
+  }
+  // An archive folder whose parent is a file: it can never be made.
+  std::unique_ptr<KindRig> unreachable() const override {
+    std::string file = m_dir.file("a-file");
+    testsupport::writeFile(file, "");
+    return std::make_unique<SdsRig>(file + "/archive");
+  }
+
+ private:
+  static void collectFiles(const std::string &folder, std::vector<std::string> &files) {
+    DIR *dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (dirent *e = readdir(dir)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      std::string path = folder + "/" + name;
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        collectFiles(path, files);
+      } else {
+        files.push_back(path);
+      }
+    }
+    closedir(dir);
+  }
+
+  testsupport::TempDir m_dir;
+  std::string m_root;
+};
+
 }  // namespace
 
 std::vector<RigMaker> kindRigs() {
   return {{"tarn", [] { return std::make_unique<TarnRig>(); }},
-          {"JetStream", [] { return std::make_unique<JetStreamRig>(); }}};
+          {"JetStream", [] { return std::make_unique<JetStreamRig>(); }},
+          {"SDS", [] { return std::make_unique<SdsRig>(); }}};
 }
 
 }  // namespace conformance

@@ -4,7 +4,9 @@
 // writer of the kind name it in a parameter file, and what the harness asks
 // of it: to hold packets before a reader starts, to tell what it stored, to
 // freeze (SIGSTOP) and thaw, and to be killed and started again on the same
-// port with what it had stored.
+// port with what it had stored. A rig makes the packets its kind carries
+// (any bytes for a tarn server or a stream, miniSEED records for an
+// archive), and says whether its kind reads, writes or both.
 //
 // To check a new kind, add its rig here and to kindRigs(): every check of
 // the harness then runs against it.
@@ -27,10 +29,18 @@ struct Sent {
     return srcname == o.srcname && time == o.time && bytes == o.bytes;
   }
 };
+inline void PrintTo(const Sent &p, std::ostream *out) {
+  *out << p.srcname << " " << std::to_string(p.time) << " (" << p.bytes.size() << " bytes)";
+}
 
 class KindRig {
  public:
   virtual ~KindRig() = default;
+  virtual bool reads() const { return true; }
+  virtual bool writes() const { return true; }
+  // Packets `from` .. `from + n - 1` of two sources, in order; `size` asks
+  // for bytes of about that size (0: small ones).
+  virtual std::vector<Sent> packets(int n, int from = 0, size_t size = 0) const;
   // The parameter-file lines of a reader and of a writer on the server.
   virtual std::string readerLines() const = 0;
   virtual std::string writerLines() const = 0;
@@ -42,10 +52,11 @@ class KindRig {
   // saved place has passed (the server's own place for it, or its read
   // position).
   virtual long passed(const std::string &connection) = 0;
-  // SIGSTOP and SIGCONT: a server that answers nothing, and again.
+  // A server that answers nothing (SIGSTOP; a full disk), and again.
   virtual void freeze() = 0;
   virtual void thaw() = 0;
-  // SIGKILL, then a start on the same port and store.
+  // SIGKILL, then a start on the same port and store (a failure that
+  // passes, for a kind without a server).
   virtual void killAndRestart() = 0;
   // A second rig of the same kind whose server is not running: a
   // destination that can never be reached.

@@ -84,18 +84,19 @@ Record headerOf(MSRecord &msr) {
 
 // Unpacks the record at `bytes` (`length` bytes) with its data, checking it
 // whole; "" or why not.
-std::string unpackRecord(const char *bytes, int length, RecordPtr &out) {
+std::string unpackRecord(const char *bytes, int length, bool data, RecordPtr &out) {
   // libmseed takes a record it may write to: it gets a copy.
   thread_local std::vector<char> copy;
   copy.assign(bytes, bytes + length);
   MSRecord *msr = nullptr;
-  int rc = msr_unpack(copy.data(), length, &msr, 1, 0);
+  int rc = msr_unpack(copy.data(), length, &msr, data ? 1 : 0, 0);
   out.reset(msr);
   if (rc != MS_NOERROR) return ms_errorstr(rc);
   if (msr->reclen != length)
     return "record length " + std::to_string(msr->reclen) + " not as detected";
   std::string problem = timeProblem(msr->fsdh->start_time);
   if (!problem.empty()) return problem;
+  if (!data) return "";
   if (msr->encoding != DE_ASCII && msr->numsamples != msr->samplecnt) {
     return "data decode to " + std::to_string(msr->numsamples) + " samples, the header announces " +
            std::to_string(msr->samplecnt);
@@ -105,7 +106,7 @@ std::string unpackRecord(const char *bytes, int length, RecordPtr &out) {
 
 // Walks the records of a packet, calling `each` with every unpacked record.
 template <typename Each>
-std::string walk(const char *bytes, size_t n, Each each) {
+std::string walk(const char *bytes, size_t n, bool data, Each each) {
   silenceLibrary();
   if (n == 0) return "no bytes";
   std::string stream;
@@ -118,7 +119,7 @@ std::string walk(const char *bytes, size_t n, Each each) {
                             std::to_string(length) + " bytes");
     }
     RecordPtr msr;
-    std::string problem = unpackRecord(bytes + offset, length, msr);
+    std::string problem = unpackRecord(bytes + offset, length, data, msr);
     if (!problem.empty()) return at(offset, problem);
     std::string id =
         std::string(msr->network) + "." + msr->station + "." + msr->location + "." + msr->channel;
@@ -161,14 +162,20 @@ int recordLength(const char *bytes, size_t n) {
 }
 
 std::string check(const char *bytes, size_t n, std::vector<Record> *records) {
-  return walk(bytes, n, [&](MSRecord &msr) {
+  return walk(bytes, n, true, [&](MSRecord &msr) {
+    if (records) records->push_back(headerOf(msr));
+  });
+}
+
+std::string headers(const char *bytes, size_t n, std::vector<Record> *records) {
+  return walk(bytes, n, false, [&](MSRecord &msr) {
     if (records) records->push_back(headerOf(msr));
   });
 }
 
 std::string decode(const char *bytes, size_t n, std::vector<double> &samples,
                    std::vector<Record> *records) {
-  return walk(bytes, n, [&](MSRecord &msr) {
+  return walk(bytes, n, true, [&](MSRecord &msr) {
     if (records) records->push_back(headerOf(msr));
     for (int64_t i = 0; i < msr.numsamples; ++i) {
       switch (msr.sampletype) {

@@ -49,6 +49,11 @@ std::string encodingName(int encoding);
 // byte offset. `records`, when given, receives each record's header.
 std::string check(const char *bytes, size_t n, std::vector<Record> *records = nullptr);
 
+// The same without decoding the samples: whole records of one stream whose
+// header, length and start time are valid. For a program that needs to know
+// where records are and what they are, not whether their data decode.
+std::string headers(const char *bytes, size_t n, std::vector<Record> *records = nullptr);
+
 // The length of the record that starts at `bytes` (its header says so),
 // or 0 when no record header starts there.
 int recordLength(const char *bytes, size_t n);

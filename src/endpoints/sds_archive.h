@@ -1,0 +1,94 @@
+// SdsArchive: the day files of a miniSEED archive in the SDS layout that the
+// field's tools read,
+//
+//   ROOT/YEAR/NET/STA/CHA.D/NET.STA.LOC.CHA.D.YEAR.DAY
+//
+// (YEAR four digits, DAY the day of the year in three, UTC). A record goes
+// whole to the day file of its start time, after what the file holds.
+//
+// Writing: append() writes one record; when the write fails (disk full, no
+// permission, a file where a folder should be) nothing of the record stays
+// in the file, and the caller may try again. sync() flushes every file
+// written since the last sync to disk (fsync), and the folders of files and
+// folders it made, so that what it has synced survives a crash.
+//
+// Repeats: a record equal to one of the last kRecentRecords records of its
+// day file (those the file ended with when this archive first opened it,
+// and those appended since) is not written again: a writer started again
+// after a crash reads again what it wrote but had not yet said was written.
+//
+// Bounds: at most maxOpenFiles files are open at once (the least recently
+// used one is synced and closed); per open file, the sizes and offsets of
+// kRecentRecords records are kept.
+//
+// Thread-safety: one thread at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "platform/mseed/mseed_record.h"
+
+class SdsArchive {
+ public:
+  static constexpr size_t kRecentRecords = 256;
+
+  explicit SdsArchive(std::string root, size_t maxOpenFiles = 64);
+  ~SdsArchive();
+  SdsArchive(const SdsArchive &) = delete;
+  SdsArchive &operator=(const SdsArchive &) = delete;
+
+  const std::string &root() const { return m_root; }
+
+  // Makes the root folder when it is missing; "" once it is a folder this
+  // process can write, else why not.
+  std::string prepare();
+
+  enum class Appended { kWritten, kAlreadyThere };
+  // Appends the record (`header` says where it goes); "" or why it was not
+  // written, in which case nothing of it is in the file.
+  std::string append(const mseed::Record &header, const char *bytes, size_t length,
+                     Appended &result);
+
+  // Flushes what was written since the last sync to disk; "" or why not
+  // (what failed stays to be synced).
+  std::string sync();
+
+  // The day file of a record, relative to the root.
+  static std::string dayFile(const mseed::Record &header);
+
+ private:
+  struct Recent {
+    uint64_t key;
+    off_t offset;
+    size_t length;
+  };
+  struct File {
+    int fd = -1;
+    off_t size = 0;
+    bool dirty = false;
+    std::deque<Recent> recent;  // the newest records, oldest first
+    std::list<std::string>::iterator use;
+  };
+
+  std::string open(const std::string &relative, File *&file);
+  std::string makeFolders(const std::string &relative);
+  void loadRecent(File &file);
+  bool alreadyThere(File &file, uint64_t key, const char *bytes, size_t length);
+  void remember(File &file, uint64_t key, off_t offset, size_t length);
+  std::string syncFile(const std::string &relative, File &file);
+  void closeOldest();
+
+  const std::string m_root;
+  const size_t m_maxOpenFiles;
+  std::unordered_map<std::string, File> m_files;  // by path relative to the root
+  std::list<std::string> m_uses;                  // least recently used first
+  std::set<std::string> m_knownFolders;           // relative folders that exist
+  std::set<std::string> m_foldersToSync;          // absolute folders with new entries
+};

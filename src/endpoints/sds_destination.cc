@@ -1,0 +1,170 @@
+#include "endpoints/sds_destination.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "base/relay_log.h"
+#include "platform/mseed/mseed_record.h"
+#include "tarn/tarn_packet.h"
+
+namespace {
+
+constexpr int kMaxBackoff = 8;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+SdsDestination::SdsDestination(std::string root, const std::string &connection,
+                               const RelayContext &context)
+    : m_connection(connection),
+      m_internalTimeout(context.internalTimeout),
+      m_log(*context.log),
+      m_archive(std::move(root)) {
+  std::string described = "SDS archive '" + m_archive.root() + "'";
+  m_names.where = described;
+  m_names.named = described;
+  m_names.awaited = described;
+  m_names.lineName = "SDS '" + m_archive.root() + "'";
+  m_names.server = m_archive.root();
+  m_names.handedTo = "written to " + described;
+  m_names.readAgain = ": they will be read again when the relay restarts on its statefile";
+}
+
+std::vector<std::string> SdsDestination::describe() const {
+  return {"\t\twrite_to_sds\t\t" + m_archive.root()};
+}
+
+OpenResult SdsDestination::open(std::string &why) {
+  why = m_archive.prepare();
+  return why.empty() ? OpenResult::kOpened : OpenResult::kUnavailable;
+}
+
+PutResult SdsDestination::put(const std::shared_ptr<TarnPacket> &packet, double roomWait) {
+  if (!m_failure.empty() && Clock::now() < m_retryAt) {
+    auto wait = std::min(m_retryAt - Clock::now(), std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(roomWait)));
+    std::this_thread::sleep_for(wait);
+    if (Clock::now() < m_retryAt) return PutResult::kNoRoom;
+  }
+  if (!mseed::isMseedSourceName(packet->srcname())) {
+    return leaveOut(packet, "they are not miniSEED packets");
+  }
+  std::string why = writeRecords(packet);
+  if (why == "leave out") return PutResult::kDropped;
+  if (!why.empty()) return failed(why);
+  if (!m_failure.empty()) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", secondsSince(m_failedAt));
+    m_log.elog_complain("RelayConnection '" + m_connection + "': " + m_names.where +
+                        " takes records again after " + text + " s");
+    m_failure.clear();
+    m_backoff = 1;
+  }
+  if (m_written.empty()) m_firstWritten = Clock::now();
+  m_written.push_back(packet);
+  if (m_writtenRecords >= kSyncRecords || secondsSince(m_firstWritten) >= kSyncSeconds) syncNow();
+  return PutResult::kTaken;
+}
+
+std::string SdsDestination::writeRecords(const std::shared_ptr<TarnPacket> &packet) {
+  std::vector<mseed::Record> headers;
+  size_t n = static_cast<size_t>(packet->byteCount());
+  std::string problem = mseed::headers(packet->bytes(), n, &headers);
+  for (const mseed::Record &h : headers) {
+    if (problem.empty() && SdsArchive::dayFile(h).empty()) {
+      problem = "the codes of stream " + h.network + "." + h.station + "." + h.location + "." +
+                h.channel + " make no file name";
+    }
+  }
+  if (!problem.empty()) {
+    leaveOut(packet, "their records do not parse (" + problem + ")");
+    return "leave out";
+  }
+  size_t offset = 0;
+  for (size_t i = 0; i < headers.size(); ++i) {
+    size_t length = static_cast<size_t>(headers[i].length);
+    if (i >= m_nextRecord) {
+      SdsArchive::Appended result;
+      problem = m_archive.append(headers[i], packet->bytes() + offset, length, result);
+      if (!problem.empty()) {
+        m_nextRecord = i;  // the records before it are written
+        return problem;
+      }
+      if (result == SdsArchive::Appended::kAlreadyThere) ++m_repeats;
+      ++m_writtenRecords;
+    }
+    offset += length;
+  }
+  m_nextRecord = 0;
+  return "";
+}
+
+PutResult SdsDestination::leaveOut(const std::shared_ptr<TarnPacket> &packet,
+                                   const std::string &why) {
+  if (m_leftOut[packet->srcname()]++ == 0) {
+    m_log.elog_complain("RelayConnection '" + m_connection + "': packets of '" + packet->srcname() +
+                        "' are not written to " + m_names.where + ": " + why);
+  }
+  packet->done();
+  return PutResult::kDropped;
+}
+
+PutResult SdsDestination::failed(const std::string &why) {
+  if (m_failure.empty()) {
+    m_failedAt = Clock::now();
+    m_log.elog_complain("RelayConnection '" + m_connection + "': cannot write to " + m_names.where +
+                        ": " + why + "; trying again");
+  }
+  m_failure = why;
+  m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(m_backoff * m_internalTimeout));
+  m_backoff = std::min(kMaxBackoff, m_backoff * 2);
+  return PutResult::kNoRoom;
+}
+
+bool SdsDestination::syncNow() {
+  if (m_written.empty()) return true;
+  std::string problem = m_archive.sync();
+  if (!problem.empty()) {
+    failed(problem);
+    return false;
+  }
+  for (const std::shared_ptr<TarnPacket> &packet : m_written) packet->done();
+  m_synced += m_writtenRecords;
+  m_written.clear();
+  m_writtenRecords = 0;
+  return true;
+}
+
+std::string SdsDestination::waitingForRoom() {
+  return "Waiting for " + m_names.where +
+         " to take more packets: " + std::to_string(m_writtenRecords) +
+         " records written and not yet on disk" + (m_failure.empty() ? "" : "; " + m_failure);
+}
+
+void SdsDestination::service() {
+  if (!m_written.empty() && secondsSince(m_firstWritten) >= kSyncSeconds) syncNow();
+}
+
+LeftBehind SdsDestination::finish(bool) {
+  syncNow();
+  if (m_repeats > 0) {
+    m_log.verbose(std::to_string(m_repeats) + " records were in " + m_names.where +
+                  " already, and were not written again");
+  }
+  if (!m_leftOut.empty()) {
+    uint64_t packets = 0;
+    for (const auto &[name, count] : m_leftOut) packets += count;
+    m_log.elog_complain("RelayConnection '" + m_connection + "' left " + std::to_string(packets) +
+                        " packets of " + std::to_string(m_leftOut.size()) +
+                        " source names out of " + m_names.where);
+  }
+  LeftBehind left;
+  left.unacknowledged = m_written.size();
+  for (const auto &packet : m_written) left.relayed += packet->readRecord() != nullptr;
+  return left;
+}

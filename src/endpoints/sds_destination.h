@@ -1,0 +1,76 @@
+// SdsDestination: a writer's packets into a miniSEED archive in the SDS
+// layout (SdsArchive), a record to the day file of its start.
+//
+// A packet is done (its read record released, so that its reader's saved
+// place may pass it) only once its records are on disk: records are synced
+// in batches, at the latest kSyncRecords records or kSyncSeconds after the
+// first of a batch was written, and when the writer ends. A record already
+// at the end of its day file (written before a crash, read again after the
+// restart) is not written twice.
+//
+// A packet that is not miniSEED (another kind of source name, or records
+// whose headers do not parse, or whose codes make no file name) is not
+// written: it is done at once, counted, and reported once per source name.
+// An archive that cannot be written (disk full, no permission) is waited
+// for: the packet is tried again after a back-off (1, 2, 4, 8, 8, ...
+// internal time-outs), the failure and the recovery are each said once, and
+// nothing is skipped.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "base/relay_context.h"
+#include "connection/endpoint.h"
+#include "endpoints/sds_archive.h"
+
+class RelayLog;
+
+class SdsDestination : public PacketDestination {
+ public:
+  static constexpr size_t kSyncRecords = 4096;
+  static constexpr double kSyncSeconds = 0.25;
+
+  SdsDestination(std::string root, const std::string &connection, const RelayContext &context);
+
+  const EndpointNames &names() const override { return m_names; }
+  std::vector<std::string> describe() const override;
+  OpenResult open(std::string &why) override;
+  PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
+  uint64_t acknowledgedSoFar() override { return m_synced; }
+  std::string waitingForRoom() override;
+  void service() override;
+  LeftBehind finish(bool abandoned) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  PutResult leaveOut(const std::shared_ptr<TarnPacket> &packet, const std::string &why);
+  // Writes the records of the packet from m_nextRecord on; "" or why not.
+  std::string writeRecords(const std::shared_ptr<TarnPacket> &packet);
+  PutResult failed(const std::string &why);
+  // Syncs what was written; on success the packets are done.
+  bool syncNow();
+
+  const std::string m_connection;
+  const double m_internalTimeout;
+  RelayLog &m_log;
+  EndpointNames m_names;
+  SdsArchive m_archive;
+
+  std::deque<std::shared_ptr<TarnPacket>> m_written;  // on their way to disk, in order
+  size_t m_writtenRecords = 0;
+  Clock::time_point m_firstWritten;
+  size_t m_nextRecord = 0;  // of the packet being written, after a failure part-way
+  uint64_t m_synced = 0;    // records on disk so far
+  uint64_t m_repeats = 0;   // records found already written
+  std::map<std::string, uint64_t> m_leftOut;  // packets not written, by source name
+
+  // The failure being waited out.
+  std::string m_failure;
+  Clock::time_point m_failedAt;
+  Clock::time_point m_retryAt;
+  int m_backoff = 1;
+};

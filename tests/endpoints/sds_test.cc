@@ -1,0 +1,174 @@
+// The SDS archive and its destination: where records go, a record already
+// at the end of its day file, a write the disk cuts short, codes that make
+// no file name, and packets that are not miniSEED.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include "endpoints/sds_archive.h"
+#include "endpoints/sds_destination.h"
+#include "mseed_samples.h"
+#include "output_capture.h"
+#include "platform/statefile/read_position.h"
+#include "process.h"
+#include "tarn/tarn_packet.h"
+#include "test_context.h"
+
+namespace {
+
+using testsupport::readFile;
+
+int countOf(const std::string &text, const std::string &needle) {
+  int n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+struct Records {
+  std::vector<std::string> bytes;
+  std::vector<mseed::Record> headers;
+};
+
+Records records(mseedtest::Stream s) {
+  Records r;
+  r.bytes = mseedtest::pack(s);
+  for (const std::string &b : r.bytes) mseed::headers(b.data(), b.size(), &r.headers);
+  return r;
+}
+
+mseedtest::Stream stream(double start, int samples, std::string location = "00") {
+  mseedtest::Stream s;
+  s.start = start;
+  s.location = std::move(location);
+  s.samples = mseedtest::sine(samples);
+  return s;
+}
+
+std::string appendAll(SdsArchive &archive, const Records &r, size_t from = 0) {
+  for (size_t i = from; i < r.bytes.size(); ++i) {
+    SdsArchive::Appended result;
+    std::string problem =
+        archive.append(r.headers[i], r.bytes[i].data(), r.bytes[i].size(), result);
+    if (!problem.empty()) return problem;
+  }
+  return archive.sync();
+}
+
+class Sds : public testing::Test {
+ protected:
+  std::string root() const { return dir.file("archive"); }
+  testsupport::TempDir dir;
+};
+
+TEST_F(Sds, RecordsGoToTheDayFileOfTheirStartInTheSdsLayout) {
+  EXPECT_EQ(SdsArchive::dayFile(records(stream(1796601600.0, 10)).headers[0]),
+            "2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.341");
+  EXPECT_EQ(SdsArchive::dayFile(records(stream(1796601600.0, 10, "")).headers[0]),
+            "2026/XX/STA/HHZ.D/XX.STA..HHZ.D.2026.341");
+  // Starting 10 s before midnight at 100 Hz: one record spans it and stays
+  // in the day it starts; the next ones go to the next day's file.
+  const double midnight = 1796601600.0;
+  Records r = records(stream(midnight - 10, 3000));
+  size_t spanning = 0;
+  while (spanning < r.headers.size() && r.headers[spanning].end < midnight) ++spanning;
+  ASSERT_LT(spanning, r.headers.size());
+  ASSERT_LT(r.headers[spanning].start, midnight);
+  SdsArchive archive(root());
+  ASSERT_EQ(archive.prepare(), "");
+  ASSERT_EQ(appendAll(archive, r), "");
+  std::string day1 = readFile(root() + "/2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.340");
+  std::string day2 = readFile(root() + "/2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.341");
+  EXPECT_EQ(day1, mseedtest::joined({r.bytes.begin(), r.bytes.begin() + spanning + 1}));
+  EXPECT_EQ(day2, mseedtest::joined({r.bytes.begin() + spanning + 1, r.bytes.end()}));
+}
+
+TEST_F(Sds, ARecordAlreadyAtTheEndOfItsFileIsNotWrittenAgain) {
+  Records r = records(stream(1796601600.0, 20000));
+  ASSERT_GT(r.bytes.size(), 20u);
+  {
+    SdsArchive first(root());
+    ASSERT_EQ(first.prepare(), "");
+    std::vector<std::string> some(r.bytes.begin(), r.bytes.begin() + 10);
+    Records part{some, {r.headers.begin(), r.headers.begin() + 10}};
+    ASSERT_EQ(appendAll(first, part), "");
+  }
+  // Started again, the writer reads again from record 4 on.
+  SdsArchive again(root());
+  ASSERT_EQ(again.prepare(), "");
+  size_t repeats = 0;
+  for (size_t i = 4; i < r.bytes.size(); ++i) {
+    SdsArchive::Appended result;
+    ASSERT_EQ(again.append(r.headers[i], r.bytes[i].data(), r.bytes[i].size(), result), "");
+    repeats += result == SdsArchive::Appended::kAlreadyThere;
+  }
+  ASSERT_EQ(again.sync(), "");
+  EXPECT_EQ(repeats, 6u);
+  EXPECT_EQ(readFile(root() + "/2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.341"),
+            mseedtest::joined(r.bytes));
+}
+
+// A disk that fills up part-way through a record (here a file-size limit):
+// the write fails and the file still ends on a whole record.
+TEST_F(Sds, AWriteCutShortLeavesNoPartOfTheRecord) {
+  Records r = records(stream(1796601600.0, 20000));
+  std::string path = root() + "/2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.341";
+  auto result = testcapture::runInChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {
+      5 * 512 + 100, RLIM_INFINITY
+    };
+    setrlimit(RLIMIT_FSIZE, &limit);
+    SdsArchive archive(root());
+    if (!archive.prepare().empty()) _exit(3);
+    std::printf("%s\n", appendAll(archive, r).c_str());
+  });
+  EXPECT_NE(result.out.find(path + "': File too large"), std::string::npos) << result.out;
+  EXPECT_EQ(readFile(path), mseedtest::joined({r.bytes.begin(), r.bytes.begin() + 5}));
+}
+
+TEST_F(Sds, CodesThatWouldMakeAPathOfTheirOwnMakeNoFileName) {
+  mseed::Record r = records(stream(1796601600.0, 10)).headers[0];
+  r.station = "..";
+  EXPECT_EQ(SdsArchive::dayFile(r), "");
+  r.station = "A/B";
+  EXPECT_EQ(SdsArchive::dayFile(r), "");
+}
+
+TEST_F(Sds, AFileWhereAFolderShouldBeIsNamed) {
+  testsupport::writeFile(dir.file("archive"), "");
+  SdsArchive archive(root());
+  EXPECT_NE(archive.prepare().find(root() + "': Not a directory"), std::string::npos)
+      << archive.prepare();
+}
+
+// Packets the archive cannot hold are done at once, and said so once per
+// source name.
+TEST_F(Sds, PacketsThatAreNotMiniSeedAreLeftOutAndSaidOncePerSource) {
+  testsupport::testLog().nameThread("tester");
+  SdsDestination destination(root(), "w", testsupport::testContext());
+  std::string why;
+  ASSERT_EQ(destination.open(why), OpenResult::kOpened) << why;
+  ReadPosition position;
+  std::string bad = mseedtest::withBadHeader(records(stream(1796601600.0, 10)).bytes[0]);
+  testcapture::OutputCapture output;
+  for (int i = 0; i < 3; ++i) {
+    auto text = std::make_shared<TarnPacket>("test", 2 * i, "XX_STA/txt", 1.0, "hello", 5,
+                                             position.reaped(2 * i, 1.0));
+    EXPECT_EQ(destination.put(text, 1.0), PutResult::kDropped);
+    auto broken =
+        std::make_shared<TarnPacket>("test", 2 * i + 1, "XX_STA_HHZ_00/MSEED", 1.0, bad.data(),
+                                     static_cast<int>(bad.size()), position.reaped(2 * i + 1, 1.0));
+    EXPECT_EQ(destination.put(broken, 1.0), PutResult::kDropped);
+  }
+  LeftBehind left = destination.finish(false);
+  output.stop();
+  EXPECT_EQ(left.unacknowledged, 0u);
+  EXPECT_EQ(position.resumePoint().id, 5) << "every packet left out is done";
+  std::string err = output.err();
+  EXPECT_EQ(countOf(err, "packets of 'XX_STA/txt' are not written"), 1) << err;
+  EXPECT_EQ(countOf(err, "packets of 'XX_STA_HHZ_00/MSEED' are not written"), 1) << err;
+  EXPECT_NE(err.find("left 6 packets of 2 source names out of SDS archive"), std::string::npos)
+      << err;
+}
+
+}  // namespace
