@@ -75,6 +75,10 @@ const std::vector<CaseEntry> &allCases() {
        200000, 20000, runJetStreamOut},
       {"jetstream-in", "a JetStream stream's backlog of 512-byte packets read onto a tarn server",
        200000, 20000, runJetStreamIn},
+      {"sds", "512-byte miniSEED records from a tarn backlog into an SDS archive (check_unstuff)",
+       500000, 50000, [](long n) { return runSdsBacklog("sds", n, true); }},
+      {"sds-nocheck", "the same with check_unstuff false", 500000, 50000,
+       [](long n) { return runSdsBacklog("sds-nocheck", n, false); }},
   };
   return cases;
 }

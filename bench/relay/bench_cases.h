@@ -51,6 +51,9 @@ CaseResult runLatency(const std::string &name, double rate, long packets);
 // server.
 CaseResult runJetStreamOut(long packets);
 CaseResult runJetStreamIn(long packets);
+// Into an SDS archive (bench_sds.cc): 512-byte miniSEED records from a tarn
+// server's backlog, the readers checking the records or not.
+CaseResult runSdsBacklog(const std::string &name, long packets, bool checkUnstuff);
 
 }  // namespace relaybench
 

@@ -40,6 +40,11 @@ void writeReaders(std::ostream &out, const RelayPlan &plan) {
 }
 
 void writeWriters(std::ostream &out, const RelayPlan &plan) {
+  if (!plan.sdsRoot.empty()) {
+    out << "  &Arr{\n    name out1\n    write_to_sds " << plan.sdsRoot
+        << "\n    read_from_queue q\n  }\n";
+    return;
+  }
   if (plan.toJetStream) {
     out << "  &Arr{\n    name out1\n    write_to_natsurl " << plan.natsUrl
         << "\n    write_to_natsstream " << plan.stream
@@ -63,8 +68,8 @@ std::string relayParameterText(const RelayPlan &plan) {
       << "connections_defaults &Arr{\n"
       << "  shared &Arr{\n    run true\n    match\n    reject\n  }\n"
       << "  read &Arr{\n    read_from_tarnname\n    read_from_tarntag\n    starttime\n    endtime\n"
-      << "    too_old\n    too_new\n    check_unstuff true\n    suppress_unstuff_errors false\n  "
-         "}\n"
+      << "    too_old\n    too_new\n    check_unstuff " << (plan.checkUnstuff ? "true" : "false")
+      << "\n    suppress_unstuff_errors false\n  }\n"
       << "  write &Arr{\n    write_to_tarnname\n    write_to_tarntag\n  }\n"
       << "}\n"
       << "connections_special &Arr{\n  status_create &Arr{\n    run false\n  }\n"
@@ -145,7 +150,7 @@ bool Rig::startRelay(const RelayPlan &plan) {
   std::string pf = workDir() + "/" + m_label + "_relay.pf";
   std::ofstream(pf) << relayParameterText(plan);
   m_readers = plan.sources.size();
-  m_writers = plan.destinations.size();
+  m_writers = plan.sdsRoot.empty() ? plan.destinations.size() : 1;
   m_relay = startProgram({binDir() + "/tarn2tarn_pre", "-p", pf, "-t", m_label, "-v"},
                          workDir() + "/" + m_label + "_relay.log");
   if (!m_relay) fail("the relay could not be started");
@@ -156,7 +161,7 @@ bool Rig::waitRelayReady(double limit) {
   auto start = Clock::now();
   while (secondsSince(start) < limit && relayRunning()) {
     std::string log = m_relay->out();
-    if (countOf(log, "Connected to tarn") >= static_cast<int>(m_readers + m_writers) &&
+    if (countOf(log, "Connected to ") >= static_cast<int>(m_readers + m_writers) &&
         countOf(log, "Repositioned tarn") >= static_cast<int>(m_readers)) {
       return true;
     }

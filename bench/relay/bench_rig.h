@@ -35,6 +35,10 @@ struct RelayPlan {
   std::string stream = "BENCH";
   bool toJetStream = false;
   bool fromJetStream = false;
+  // With sdsRoot set, one writer puts the packets into an SDS archive there
+  // instead of writing to `destinations`.
+  std::string sdsRoot{};
+  bool checkUnstuff = true;  // the readers'
 };
 
 // The relay's parameter file for a plan.
