@@ -45,19 +45,38 @@ bench=(
 # saying why, where chromium cannot be installed.
 test_optional=(chromium)
 
+# The tests also check the relay's miniSEED records with seisplotjs, the
+# field's JavaScript library, run in Node: its npm packages go outside the
+# source tree, into TARN_NODE_DIR (the tests look there too).
+node_dir="${TARN_NODE_DIR:-$HOME/.cache/tarn2tarn_pre/node}"
+node_packages=(seisplotjs@3.2.2 ws@8.18.3)
+
 packages=()
 optional=()
+want_node=0
 [ $# -eq 0 ] && set -- all
 for group in "$@"; do
   case "$group" in
     build) packages+=("${build[@]}") ;;
     demo) packages+=("${demo[@]}") ;;
-    test) packages+=("${test[@]}"); optional+=("${test_optional[@]}") ;;
+    test) packages+=("${test[@]}"); optional+=("${test_optional[@]}"); want_node=1 ;;
     bench) packages+=("${bench[@]}") ;;
-    all) packages+=("${test[@]}" "${bench[@]}"); optional+=("${test_optional[@]}") ;;
+    all) packages+=("${test[@]}" "${bench[@]}"); optional+=("${test_optional[@]}"); want_node=1 ;;
     *) usage ;;
   esac
 done
+# Node and npm from Debian, unless the machine has them already.
+if [ $want_node -eq 1 ] && ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
+
+install_node_packages() {
+  [ $want_node -eq 1 ] || return 0
+  local have
+  have=$(node -e "try{console.log(require('$node_dir/node_modules/seisplotjs/package.json').version)}catch(e){}" 2>/dev/null || true)
+  [ "$have" = "${node_packages[0]#*@}" ] && [ -d "$node_dir/node_modules/ws" ] && return 0
+  echo "Installing into $node_dir: ${node_packages[*]}"
+  mkdir -p "$node_dir"
+  npm install --prefix "$node_dir" --no-audit --no-fund --silent "${node_packages[@]}" >/dev/null
+}
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -75,7 +94,10 @@ for p in "${optional[@]}"; do
   seen[$p]=1
   installed "$p" || missing_optional+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_optional[@]} -eq 0 ]; then
+  install_node_packages
+  exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -90,3 +112,4 @@ if [ ${#missing_optional[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing_optional[@]}" >/dev/null ||
     echo "Could not install ${missing_optional[*]}: the test of the monitor's page in a browser will skip"
 fi
+install_node_packages

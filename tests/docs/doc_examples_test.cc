@@ -108,8 +108,9 @@ void provideParameterFile(std::vector<std::string> &args, bool legacy,
 
 TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
   std::vector<std::pair<std::string, std::string>> relayFiles;
-  for (std::string file : {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf",
-                           "examples/jetstream.pf", "examples/jetstream-local.pf"}) {
+  for (std::string file :
+       {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf", "examples/jetstream.pf",
+        "examples/jetstream-local.pf", "examples/sds-archive.pf"}) {
     relayFiles.emplace_back(file, testsupport::readFile(sourcePath(file)));
   }
   for (const Example &example : allExamples()) {

@@ -79,6 +79,39 @@ std::string withBrokenSteim(std::string record) {
   return record;
 }
 
+std::vector<Stream> standardSet() {
+  auto make = [](const char *station, const char *channel, double rate, int encoding, int length,
+                 int samples, double start) {
+    Stream s;
+    s.network = "XT";
+    s.station = station;
+    s.channel = channel;
+    s.rate = rate;
+    s.encoding = encoding;
+    s.recordLength = length;
+    s.start = start;
+    s.samples = sine(samples, 3000, static_cast<int>(rate) * 2 + 7);
+    return s;
+  };
+  const double day = 1796601600.0;  // 2026-12-07 00:00:00 UTC
+  std::vector<Stream> set = {
+      make("S1A", "HHZ", 100, 11, 512, 12000, day + 3600),
+      make("S1B", "BHZ", 20, 10, 512, 4000, day + 3600),
+      make("S2A", "HHN", 200, 11, 4096, 40000, day + 3600),
+      make("S2B", "LHZ", 1, 3, 512, 600, day + 3600),
+      make("S3A", "EHZ", 50, 1, 4096, 9000, day + 3600),
+      make("S4A", "HHE", 100, 11, 512, 6000, day - 20),  // spans midnight
+  };
+  set.back().location = "";
+  Stream before = make("S5A", "HHZ", 100, 11, 512, 3000, day + 7200);
+  Stream after = before;
+  after.start = before.start + 3000 / 100.0 + 60;  // a minute's gap
+  after.samples = sine(2000, 1500, 31);
+  set.push_back(before);
+  set.push_back(after);
+  return set;
+}
+
 std::string joined(const std::vector<std::string> &records) {
   std::string all;
   for (const std::string &r : records) all += r;

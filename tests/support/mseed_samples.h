@@ -31,6 +31,13 @@ std::string withBadStartTime(std::string record);  // day 400 of its year
 std::string truncated(const std::string &record);  // its last 100 bytes gone
 std::string withBrokenSteim(std::string record);   // a difference in its frames flipped
 
+// The streams the seismic tests use: several sample rates; Steim-1, Steim-2
+// and integer encodings; 512- and 4096-byte records; one stream with a gap
+// (two parts, the second starting a minute after the first ends); one that
+// starts before midnight and has a record spanning it. Each has a station
+// of its own, so a file of each holds one stream.
+std::vector<Stream> standardSet();
+
 // The records of a stream joined, as a file holds them.
 std::string joined(const std::vector<std::string> &records);
 
