@@ -15,7 +15,7 @@ const Command kCommands[] = {
      "\"data\" (base64)}"},
     {"tail", runTail,
      "tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
-     "               [-n COUNT] [-t SECONDS] [--json] [--unstuff]"},
+     "               [-n COUNT] [-t SECONDS] [--json] [--unstuff] [--mseed] [--data]"},
     {"import", runImport,
      "tarn import [--rate N | --realtime] TARN FILE...\n"
      "                              miniSEED files, a packet per record"},

@@ -1,14 +1,17 @@
-// tarn import against a real server: files of records packed with libmseed
-// arrive as one packet per record, unchanged, named and timed after their
-// headers; damage is named with file and offset and skipped; pacing holds
-// records back.
+// tarn import and tarn tail --mseed / --data against a real server: files of
+// records packed with libmseed arrive as one packet per record, unchanged,
+// named and timed after their headers; damage is named with file and offset
+// and skipped; pacing holds records back; tail shows each record's header
+// and hands the bytes back in the form tarn put takes.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "mseed_samples.h"
 #include "platform/mseed/mseed_record.h"
+#include "platform/pkt/crc32.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "process.h"
 #include "tarn_test_server.h"
@@ -34,6 +37,12 @@ Records pack(const std::string &station, const std::string &location, const std:
   s.rate = rate;
   s.samples = mseedtest::sine(samples);
   return mseedtest::pack(s);
+}
+
+std::string crcText(const std::string &bytes) {
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", crc32_ieee(bytes.data(), bytes.size()));
+  return hex;
 }
 
 struct Held {
@@ -78,6 +87,19 @@ class TarnMseed : public ::testing::Test {
       EXPECT_EQ(got[i].time, h[0].start) << i;
       EXPECT_TRUE(got[i].bytes == records[i]) << "bytes of packet " << i;
     }
+  }
+  // Puts (source name, bytes) packets timed 5 with the client library.
+  bool put(const std::vector<std::pair<std::string, std::string>> &packets) {
+    int fd = tarnopen(server_.name().c_str(), "w&");
+    for (const auto &[src, bytes] : packets)
+      tarnput(fd, src.c_str(), 5.0, bytes.data(), static_cast<int>(bytes.size()));
+    return fd >= 0 && tarnclose(fd) == 0;
+  }
+  std::vector<nlohmann::json> jsonLines(const std::string &out) {
+    std::vector<nlohmann::json> v;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) v.push_back(nlohmann::json::parse(line));
+    return v;
   }
   testsupport::TempDir dir_;
   TarnTestServer server_;
@@ -192,6 +214,79 @@ TEST_F(TarnMseed, RateAndRealtimeHoldRecordsBack) {
   EXPECT_GE(seconds({"import", "--rate", "20", server_.name(), f}), 0.45);  // 9 gaps of 50 ms
   EXPECT_GE(seconds({"import", "--realtime", server_.name(), f}), 1.0);
   EXPECT_EQ(held(server_.name()).size(), 20u);
+}
+
+TEST_F(TarnMseed, TailShowsEachRecordOfMseedPacketsAndWhyOthersDoNotCheck) {
+  Records r = pack("STA", "00", "HHZ", kSteim2, 512, kMidnight, 1200);
+  ASSERT_EQ(tarn({"import", server_.name(), file("a", mseedtest::joined(r))}).exitStatus, 0);
+  ASSERT_TRUE(put({{"XX_STA_HHZ_00/MSEED", r[0] + r[1]},
+                   {"XX_STA_HHZ_00/MSEED", mseedtest::withBrokenSteim(r[2])},
+                   {"AA/x", "plain"}}));
+  Records tail = {"tail", server_.name(), "--from", "oldest", "-t", "0.5", "--mseed"};
+  Records asJson = tail;
+  asJson.push_back("--json");
+  ProcessResult json = tarn(asJson);
+  auto lines = jsonLines(json.out);
+  ASSERT_EQ(lines.size(), r.size() + 4);
+  int64_t samples = 0;
+  for (size_t i = 0; i < r.size(); ++i) {
+    const nlohmann::json &j = lines[i];
+    EXPECT_EQ(j["crc32"], crcText(r[i]));
+    EXPECT_EQ(j["stream"], "XX.STA.00.HHZ");
+    EXPECT_EQ(j["start"], j["time"]);
+    EXPECT_EQ(j["start"].get<double>(), kMidnight + samples / 100.0);
+    samples += j["nsamples"].get<int64_t>();
+    EXPECT_EQ(j["end"].get<double>(), kMidnight + (samples - 1) / 100.0);
+    EXPECT_EQ(j["samprate"], 100.0);
+    EXPECT_EQ(j["encoding"], "STEIM2");
+    EXPECT_EQ(j["reclen"], 512);
+  }
+  EXPECT_EQ(samples, 1200);
+  // A packet of two records: an object for each, with the packet's fields.
+  const nlohmann::json &p0 = lines[r.size()], &p1 = lines[r.size() + 1];
+  EXPECT_EQ(p0["pktid"], p1["pktid"]);
+  EXPECT_EQ(p1["nbytes"], 1024);
+  EXPECT_EQ(p1["crc32"], crcText(r[0] + r[1]));
+  EXPECT_EQ(p1["start"], lines[1]["start"]);
+  EXPECT_NE(lines[r.size() + 2]["problem"].get<std::string>().find(
+                "record at byte 0: Steim frames do not decode"),
+            std::string::npos);
+  EXPECT_FALSE(lines[r.size() + 2].contains("stream"));
+  EXPECT_TRUE(json.out.ends_with(R"(,"srcname":"AA/x","time":5.0,"nbytes":5,"crc32":")" +
+                                 crcText("plain") + "\"}\n"));
+
+  std::string text = tarn(tail).out;
+  for (const std::string &shown :
+       Records{"#0 XX.STA.00.HHZ 2026-12-07 00:00:00.000 UTC to 2026-12-07 00:00:0",
+               ", 100 Hz, " + lines[0]["nsamples"].dump() + " samples, STEIM2, 512-byte record\n",
+               "\n#" + std::to_string(r.size()) + " XX.STA.00.HHZ 2026-12-07 00:00:00.000 UTC",
+               "\n  not valid miniSEED: record at byte 0: Steim frames do not decode",
+               " AA/x 1970-01-01 00:00:05.000 UTC (5.000000) 5 bytes crc32 "}) {
+    EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
+  }
+}
+
+TEST_F(TarnMseed, DataGivesTheBytesAsTarnPutTakesThem) {
+  Records r = pack("STA", "00", "HHZ", kSteim1, 512, kMidnight, 800);
+  std::vector<std::pair<std::string, std::string>> packets = {
+      {"AA/x", std::string("\x00\x01\x02\xff", 4)}, {"AA/x", ""}, {"AA/x", "a"}, {"AA/x", "ab"}};
+  ASSERT_TRUE(put(packets));
+  ASSERT_TRUE(put({{"XX_STA_HHZ_00/MSEED", r[0] + r[1]}}));
+  ProcessResult tail = tarn(
+      {"tail", server_.name(), "--from", "oldest", "-t", "0.5", "--json", "--data", "--mseed"});
+  auto lines = jsonLines(tail.out);
+  ASSERT_EQ(lines.size(), 6u);
+  const char *const base64[] = {"AAEC/w==", "", "YQ==", "YWI="};
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(lines[i]["data"], base64[i]);
+  // Put back through tarn put, each line makes its packet, or its record's.
+  TarnTestServer copy;
+  ASSERT_EQ(tarn({"put", copy.name()}, tail.out).exitStatus, 0);
+  std::vector<Held> copied = held(copy.name());
+  ASSERT_EQ(copied.size(), 6u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(copied[i].bytes == packets[i].second) << i;
+  EXPECT_TRUE(copied[4].bytes == r[0]);
+  EXPECT_TRUE(copied[5].bytes == r[1]);
+  EXPECT_EQ(tarn({"tail", server_.name(), "-t", "0.1", "--data"}).exitStatus, 2);
 }
 
 }  // namespace
