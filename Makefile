@@ -70,7 +70,7 @@ demo:
 # (for instance --quick), HOSTILE_BENCH_ARGS to tarnserver_hostile_bench
 # (probe names, for instance idle descriptors; by default all seven).
 BENCH_BUILD = build-bench
-BENCHES = tarn_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench
+BENCHES = tarn_bench tarn_import_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench
 RELAY_BENCH_ARGS ?=
 HOSTILE_BENCH_ARGS ?=
 
@@ -79,6 +79,7 @@ bench:
 	@$(call configure,$(BENCH_BUILD),-DRELAY_TESTS=OFF -DRELAY_BENCH=ON -DRELAY_SANITIZE=)
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCHES)
 	@echo "== tarn_bench" && $(BENCH_BUILD)/bin/tarn_bench
+	@echo && echo "== tarn_import_bench" && $(BENCH_BUILD)/bin/tarn_import_bench
 	@echo && echo "== fifo_bench" && $(BENCH_BUILD)/bin/fifo_bench
 	@echo && echo "== queue_bench" && $(BENCH_BUILD)/bin/queue_bench
 	@echo && echo "== relay_bench" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)

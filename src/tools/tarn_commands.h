@@ -16,6 +16,7 @@ int runStat(const Args &args);
 int runGen(const Args &args);
 int runStatus(const Args &args);
 int runMonitor(const Args &args);
+int runImport(const Args &args);
 
 struct Command {
   const char *name;

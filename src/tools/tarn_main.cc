@@ -15,7 +15,10 @@ const Command kCommands[] = {
      "\"data\" (base64)}"},
     {"tail", runTail,
      "tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
-     "               [-n COUNT] [-t SECONDS] [--json] [--unstuff]"},
+     "               [-n COUNT] [-t SECONDS] [--json] [--unstuff] [--mseed] [--data]"},
+    {"import", runImport,
+     "tarn import [--rate N | --realtime] TARN FILE...\n"
+     "                              miniSEED files, a packet per record"},
     {"gen", runGen,
      "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
      "               [--bad FRACTION]     synthetic packets that unstuff"},

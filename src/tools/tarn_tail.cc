@@ -1,11 +1,14 @@
-// tarn tail TARN: prints the packets it reaps, as text or JSON lines.
+// tarn tail TARN: prints the packets it reaps, as text or JSON lines; with
+// --mseed, a line per miniSEED record.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "platform/mseed/mseed_record.h"
 #include "platform/pf/pf.h"
 #include "platform/pkt/crc32.h"
 #include "platform/pkt/pkt.h"
@@ -24,6 +27,8 @@ struct TailOptions {
   double idle = -1;  // seconds without a packet before ending; -1: none
   bool json = false;
   bool unstuff = false;  // add the content code and, for log and parameter-file packets, the text
+  bool mseed = false;    // a line per record of miniSEED packets
+  bool data = false;     // add the bytes in base64 (JSON only)
 };
 
 struct TailPacket {
@@ -36,8 +41,9 @@ struct TailPacket {
 
 const char *const kUsage =
     "usage: tarn tail TARN [-m MATCH] [-r REJECT] [--from oldest|newest|TIME|#PKTID]\n"
-    "                      [-n COUNT] [-t SECONDS] [--json] [--unstuff]\n"
-    "  without --from, prints the packets that arrive from now on\n";
+    "                      [-n COUNT] [-t SECONDS] [--json] [--unstuff] [--mseed] [--data]\n"
+    "  without --from, prints the packets that arrive from now on; --mseed shows each\n"
+    "  record of miniSEED packets; --data (with --json) adds the bytes in base64\n";
 
 bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -48,6 +54,10 @@ bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
       o.json = true;
     else if (a == "--unstuff")
       o.unstuff = true;
+    else if (a == "--mseed")
+      o.mseed = true;
+    else if (a == "--data")
+      o.data = true;
     else if ((a == "-m" || a == "-r" || a == "--from" || a == "-n" || a == "-t") && !hasValue) {
       err = a + " needs a value";
       return false;
@@ -77,7 +87,10 @@ bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
       return false;
     }
   }
-  if (o.tarn.empty()) err = "no TARN given";
+  if (o.tarn.empty())
+    err = "no TARN given";
+  else if (o.data && !o.json)
+    err = "--data needs --json";
   return err.empty();
 }
 
@@ -134,41 +147,96 @@ Unstuffed unstuffBytes(const TailPacket &p, Packet *&pkt) {
   return u;
 }
 
+// What a miniSEED packet holds, for --mseed: its records' headers, or why
+// they do not check.
+struct MseedView {
+  std::vector<mseed::Record> records;
+  std::string problem;
+};
+
+std::string streamId(const mseed::Record &r) {
+  return r.network + "." + r.station + "." + r.location + "." + r.channel;
+}
+
+void printJson(const nlohmann::ordered_json &j) {
+  std::puts(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+void printJsonPacket(const TailPacket &p, const TailOptions &o, uint32_t crc, const Unstuffed &u,
+                     const MseedView *view) {
+  nlohmann::ordered_json j;
+  j["pktid"] = p.pktid;
+  j["srcname"] = p.srcname;
+  if (std::isfinite(p.time))
+    j["time"] = p.time;  // shortest text that reads back exactly
+  else
+    j["time"] = nullptr;
+  j["nbytes"] = p.nbytes;
+  j["crc32"] = hex8(crc);
+  if (o.unstuff) {
+    if (u.content >= 0)
+      j["content"] = u.content;
+    else
+      j["content"] = nullptr;
+    if (u.hasText) j["text"] = u.text;
+  }
+  if (!view || !view->problem.empty()) {
+    if (view) j["problem"] = view->problem;
+    if (o.data) j["data"] = base64Encode(p.bytes, static_cast<size_t>(p.nbytes));
+    printJson(j);
+    return;
+  }
+  size_t offset = 0;
+  for (const mseed::Record &r : view->records) {
+    nlohmann::ordered_json rj = j;
+    rj["stream"] = streamId(r);
+    rj["start"] = r.start;
+    rj["end"] = r.end;
+    rj["samprate"] = r.sampleRate;
+    rj["nsamples"] = r.samples;
+    rj["encoding"] = mseed::encodingName(r.encoding);
+    rj["reclen"] = r.length;
+    if (o.data) rj["data"] = base64Encode(p.bytes + offset, static_cast<size_t>(r.length));
+    offset += static_cast<size_t>(r.length);
+    printJson(rj);
+  }
+}
+
+void printTextPacket(const TailPacket &p, const TailOptions &o, uint32_t crc, const Unstuffed &u,
+                     const MseedView *view) {
+  if (view && view->problem.empty()) {
+    for (const mseed::Record &r : view->records) {
+      std::printf("#%d %s %s to %s, %g Hz, %lld samples, %s, %d-byte record\n", p.pktid,
+                  streamId(r).c_str(), timeText(r.start).c_str(), timeText(r.end).c_str(),
+                  r.sampleRate, static_cast<long long>(r.samples),
+                  mseed::encodingName(r.encoding).c_str(), r.length);
+    }
+    return;
+  }
+  std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname, timeText(p.time).c_str(),
+              p.time, p.nbytes, hex8(crc).c_str());
+  if (view) std::printf("  not valid miniSEED: %s\n", view->problem.c_str());
+  if (o.unstuff && u.content < 0) std::printf("  does not unstuff: %s\n", pkt_strerror(u.content));
+  if (o.unstuff && u.content >= 0) std::printf("  content %d\n", u.content);
+  if (u.hasText) {
+    // The text indented under its packet, one line of it per line.
+    std::istringstream lines(u.text);
+    std::string line;
+    while (std::getline(lines, line)) std::printf("    %s\n", line.c_str());
+  }
+}
+
 void printPacket(const TailPacket &p, const TailOptions &o, Packet *&pkt) {
   uint32_t crc = crc32_ieee(p.bytes, static_cast<size_t>(p.nbytes));
   Unstuffed u;
   if (o.unstuff) u = unstuffBytes(p, pkt);
-  if (o.json) {
-    nlohmann::ordered_json j;
-    j["pktid"] = p.pktid;
-    j["srcname"] = p.srcname;
-    if (std::isfinite(p.time))
-      j["time"] = p.time;  // shortest text that reads back exactly
-    else
-      j["time"] = nullptr;
-    j["nbytes"] = p.nbytes;
-    j["crc32"] = hex8(crc);
-    if (o.unstuff) {
-      if (u.content >= 0)
-        j["content"] = u.content;
-      else
-        j["content"] = nullptr;
-      if (u.hasText) j["text"] = u.text;
-    }
-    std::puts(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-  } else {
-    std::printf("#%d %s %s (%.6f) %d bytes crc32 %s\n", p.pktid, p.srcname,
-                timeText(p.time).c_str(), p.time, p.nbytes, hex8(crc).c_str());
-    if (o.unstuff && u.content < 0)
-      std::printf("  does not unstuff: %s\n", pkt_strerror(u.content));
-    if (o.unstuff && u.content >= 0) std::printf("  content %d\n", u.content);
-    if (u.hasText) {
-      // The text indented under its packet, one line of it per line.
-      std::istringstream lines(u.text);
-      std::string line;
-      while (std::getline(lines, line)) std::printf("    %s\n", line.c_str());
-    }
-  }
+  MseedView view;
+  bool mseed = o.mseed && mseed::isMseedSourceName(p.srcname);
+  if (mseed) view.problem = mseed::check(p.bytes, static_cast<size_t>(p.nbytes), &view.records);
+  if (o.json)
+    printJsonPacket(p, o, crc, u, mseed ? &view : nullptr);
+  else
+    printTextPacket(p, o, crc, u, mseed ? &view : nullptr);
   std::fflush(stdout);
 }
 

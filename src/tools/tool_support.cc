@@ -56,6 +56,23 @@ bool base64Decode(const std::string &text, std::string &out) {
   return true;
 }
 
+std::string base64Encode(const char *bytes, size_t n) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((n + 2) / 3 * 4);
+  for (size_t i = 0; i < n; i += 3) {
+    uint32_t acc = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (i + 1 < n) acc |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    if (i + 2 < n) acc |= static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[(acc >> 18) & 63];
+    out += kAlphabet[(acc >> 12) & 63];
+    out += i + 1 < n ? kAlphabet[(acc >> 6) & 63] : '=';
+    out += i + 2 < n ? kAlphabet[acc & 63] : '=';
+  }
+  return out;
+}
+
 bool parseTime(const std::string &text, double &out) {
   return !text.empty() && is_epoch_string(text.c_str(), &out) != 0;
 }

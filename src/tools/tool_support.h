@@ -14,6 +14,8 @@ std::string hex8(uint32_t v);
 
 // Decodes standard base64 (padding optional); false on any other character.
 bool base64Decode(const std::string &text, std::string &out);
+// Standard base64 with padding, as base64Decode and `tarn put` read it.
+std::string base64Encode(const char *bytes, size_t n);
 
 // Epoch seconds, or a time text that the time library reads; false otherwise.
 bool parseTime(const std::string &text, double &out);

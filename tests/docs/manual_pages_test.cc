@@ -197,7 +197,7 @@ TEST(ToolPage, CommandsAndOptionsMatchTheUsageText) {
       testsupport::runProgram({testsupport::programPath("tarn"), "--help"});
   EXPECT_EQ(r.exitStatus, 0);
   std::string page = readFile(sourcePath("docs/man/tarn.1"));
-  for (const char *command : {"put", "gen", "tail", "stat", "status", "monitor"}) {
+  for (const char *command : {"put", "gen", "import", "tail", "stat", "status", "monitor"}) {
     EXPECT_NE(r.out.find(std::string("tarn ") + command), std::string::npos) << command;
     EXPECT_NE(page.find(std::string(".SS \"tarn ") + command + "\""), std::string::npos) << command;
   }
