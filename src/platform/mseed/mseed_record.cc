@@ -120,7 +120,18 @@ std::string walk(const char *bytes, size_t n, bool data, Each each) {
     }
     RecordPtr msr;
     std::string problem = unpackRecord(bytes + offset, length, data, msr);
-    if (!problem.empty()) return at(offset, problem);
+    if (!problem.empty()) {
+      // A record cut short in the middle of a file: the next one's header
+      // stands where its end should be.
+      for (int inside = 48; inside + 48 <= length; ++inside) {
+        if (recordLength(bytes + offset + inside, n - offset - inside) > 0) {
+          problem = "cut short after " + std::to_string(inside) + " of " + std::to_string(length) +
+                    " bytes: a record header follows";
+          break;
+        }
+      }
+      return at(offset, problem);
+    }
     std::string id =
         std::string(msr->network) + "." + msr->station + "." + msr->location + "." + msr->channel;
     if (stream.empty()) stream = id;

@@ -65,6 +65,10 @@ TEST(MseedRecords, DamageIsRefusedAndSaysWhatAndWhere) {
   // A good record followed by a damaged one: the second is named.
   EXPECT_NE(refused(good + mseedtest::withBrokenSteim(records[1])).find("record at byte 512: "),
             std::string::npos);
+  EXPECT_NE(refused(mseedtest::truncated(good) + records[1])
+                .find("record at byte 0: cut short after 412 of 512 bytes"),
+            std::string::npos)
+      << refused(mseedtest::truncated(good) + records[1]);
   EXPECT_EQ(refused(""), "no bytes");
   EXPECT_NE(refused(std::string(512, 'x')).find("no miniSEED record header"), std::string::npos);
 }
