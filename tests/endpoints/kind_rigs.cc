@@ -200,7 +200,6 @@ class SdsRig : public KindRig {
   explicit SdsRig(std::string root) : m_root(std::move(root)) {}
   ~SdsRig() override { g_diskFull = false; }
 
-  bool reads() const override { return false; }
   std::string readerLines() const override { return ""; }
   std::string writerLines() const override { return "write_to_sds " + m_root + "\n"; }
 
@@ -288,10 +287,30 @@ class SdsRig : public KindRig {
 
 }  // namespace
 
-std::vector<RigMaker> kindRigs() {
-  return {{"tarn", [] { return std::make_unique<TarnRig>(); }},
-          {"JetStream", [] { return std::make_unique<JetStreamRig>(); }},
-          {"SDS", [] { return std::make_unique<SdsRig>(); }}};
+namespace {
+
+std::vector<RigMaker> allRigs() {
+  return {{"tarn", true, true, [] { return std::make_unique<TarnRig>(); }},
+          {"JetStream", true, true, [] { return std::make_unique<JetStreamRig>(); }},
+          {"SDS", false, true, [] { return std::make_unique<SdsRig>(); }}};
+}
+
+}  // namespace
+
+std::vector<RigMaker> sourceRigs() {
+  std::vector<RigMaker> rigs;
+  for (RigMaker &m : allRigs()) {
+    if (m.reads) rigs.push_back(m);
+  }
+  return rigs;
+}
+
+std::vector<RigMaker> destinationRigs() {
+  std::vector<RigMaker> rigs;
+  for (RigMaker &m : allRigs()) {
+    if (m.writes) rigs.push_back(m);
+  }
+  return rigs;
 }
 
 }  // namespace conformance

@@ -8,8 +8,8 @@
 // (any bytes for a tarn server or a stream, miniSEED records for an
 // archive), and says whether its kind reads, writes or both.
 //
-// To check a new kind, add its rig here and to kindRigs(): every check of
-// the harness then runs against it.
+// To check a new kind, add its rig to kind_rigs.cc: every check of the
+// harness for what the kind does (read, write) then runs against it.
 #pragma once
 
 #include <functional>
@@ -36,8 +36,6 @@ inline void PrintTo(const Sent &p, std::ostream *out) {
 class KindRig {
  public:
   virtual ~KindRig() = default;
-  virtual bool reads() const { return true; }
-  virtual bool writes() const { return true; }
   // Packets `from` .. `from + n - 1` of two sources, in order; `size` asks
   // for bytes of about that size (0: small ones).
   virtual std::vector<Sent> packets(int n, int from = 0, size_t size = 0) const;
@@ -65,11 +63,14 @@ class KindRig {
 
 struct RigMaker {
   const char *kind;
+  bool reads;   // the kind has sources
+  bool writes;  // the kind has destinations
   std::function<std::unique_ptr<KindRig>()> make;
 };
 inline void PrintTo(const RigMaker &maker, std::ostream *out) { *out << maker.kind; }
 
-// Every kind the relay has.
-std::vector<RigMaker> kindRigs();
+// Every kind the relay has that reads, and every one that writes.
+std::vector<RigMaker> sourceRigs();
+std::vector<RigMaker> destinationRigs();
 
 }  // namespace conformance
