@@ -1,12 +1,13 @@
 // The monitor's waveforms: records joined into segments and split at gaps
 // and rate changes, repeats and records out of order, the window and the
 // memory bounds, the min/max columns of dense streams, records that do not
-// check, and the patterns as one expression.
+// check, the patterns as one expression, and the page's embedded documents.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "mseed_samples.h"
+#include "tools/monitor_page.h"
 #include "tools/trace_reader.h"
 #include "tools/trace_store.h"
 
@@ -237,6 +238,16 @@ TEST(TraceExpression, PatternsAreAlternativesMatchedWhole) {
   EXPECT_EQ(traceExpression({"ok", "("}, why), "");
   EXPECT_NE(why.find("'('"), std::string::npos) << why;
   EXPECT_EQ(traceExpression({""}, why), "");
+}
+
+TEST(MonitorPage, DocumentsAreEmbeddedWhereTheyBelongAndCannotEndTheScript) {
+  std::string page =
+      monitorPage(R"({"name":"__TARN_TRACES__</script>"})", R"({"patterns":["__TARN_STATUS__"]})");
+  size_t status = page.find("const initialStatus = {\"name\":\"__TARN_TRACES__<\\/script>\"};");
+  size_t traces = page.find("const initialTraces = {\"patterns\":[\"__TARN_STATUS__\"]};");
+  EXPECT_NE(status, std::string::npos);
+  EXPECT_NE(traces, std::string::npos);
+  EXPECT_EQ(page.find("</script>"), page.rfind("</script>"));
 }
 
 }  // namespace
