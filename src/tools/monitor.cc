@@ -6,11 +6,14 @@
 #include "platform/time/epochtime.h"
 #include "tools/monitor_metrics.h"
 #include "tools/monitor_page.h"
+#include "tools/trace_reader.h"
 
 namespace tarntool {
 namespace {
 
 constexpr double kLookback = 3600.0;  // the history shown starts with the reports of the last hour
+constexpr double kTraceWait = 0.25;   // a trace reader looks at the stop between waits this long
+constexpr int kPageColumns = 1200;  // of the traces embedded in the page; it then asks for its own
 const char kSep = '\x1f';
 
 std::string serverSeries(const std::string &tarn) { return std::string("server") + kSep + tarn; }
@@ -27,10 +30,25 @@ void sayChange(const ServerState &s, bool first) {
     std::fprintf(stderr, "tarn monitor: tarn '%s' is down: %s\n", s.tarn.c_str(), s.error.c_str());
 }
 
+TraceLimits traceLimits(const TraceOptions &o) {
+  TraceLimits limits;
+  limits.windowSeconds = o.minutes * 60.0;
+  return limits;
+}
+
+std::string expressionOf(const TraceOptions &o) {
+  std::string why;
+  return traceExpression(o.patterns, why);
+}
+
 }  // namespace
 
-Monitor::Monitor(std::vector<std::string> tarns, double interval)
-    : tarns_(std::move(tarns)), interval_(interval) {
+Monitor::Monitor(std::vector<std::string> tarns, double interval, TraceOptions traces)
+    : tarns_(std::move(tarns)),
+      interval_(interval),
+      traceOptions_(std::move(traces)),
+      traceExpression_(expressionOf(traceOptions_)),
+      traces_(traceLimits(traceOptions_)) {
   for (const std::string &t : tarns_) {
     WatchSnapshot s;
     s.server.tarn = t;
@@ -43,6 +61,13 @@ Monitor::~Monitor() { stop(); }
 
 void Monitor::start() {
   for (size_t i = 0; i < tarns_.size(); ++i) threads_.emplace_back([this, i] { watch(i); });
+  if (traceExpression_.empty()) return;
+  for (size_t i = 0; i < tarns_.size(); ++i) threads_.emplace_back([this, i] { readTraces(i); });
+}
+
+bool Monitor::stopping() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopping_;
 }
 
 void Monitor::stop() {
@@ -68,6 +93,16 @@ void Monitor::watch(size_t index) {
     wasUp = w.server().up;
     std::unique_lock<std::mutex> lock(mutex_);
     snapshots_[index] = w.snapshot();
+    if (wake_.wait_for(lock, pause, [this] { return stopping_; })) return;
+  }
+}
+
+void Monitor::readTraces(size_t index) {
+  TraceReader reader(tarns_[index], traceExpression_, traces_);
+  auto pause = std::chrono::duration<double>(interval_);
+  while (!stopping()) {
+    if (reader.step(kTraceWait)) continue;
+    std::unique_lock<std::mutex> lock(mutex_);  // not reached: try again a round later
     if (wake_.wait_for(lock, pause, [this] { return stopping_; })) return;
   }
 }
@@ -116,6 +151,13 @@ nlohmann::ordered_json Monitor::statusJson() const {
 
 std::string Monitor::metrics() const { return renderMetrics(view()); }
 
-std::string Monitor::page() const { return monitorPage(jsonText(statusJson(), -1)); }
+nlohmann::ordered_json Monitor::tracesJson(int columns) const {
+  return traces_.toJson(std_now(), columns, traceOptions_.patterns);
+}
+
+std::string Monitor::page() const {
+  std::string traces = traceExpression_.empty() ? "null" : jsonText(tracesJson(kPageColumns), -1);
+  return monitorPage(jsonText(statusJson(), -1), traces);
+}
 
 }  // namespace tarntool

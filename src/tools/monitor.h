@@ -5,6 +5,10 @@
 // The page, /api/status and /metrics are built from the latest of each. A
 // server going down, and coming back, is said once on standard error.
 //
+// With trace patterns, one more thread per server reads the miniSEED
+// streams they choose (trace_reader.h) into one TraceStore, which the page
+// draws from /api/traces.
+//
 // Thread-safety: statusJson, metrics and page may be called from any number
 // of threads while the watchers run; start and stop from one thread.
 #pragma once
@@ -18,12 +22,20 @@
 
 #include "tools/monitor_history.h"
 #include "tools/network_view.h"
+#include "tools/trace_store.h"
 
 namespace tarntool {
 
+// The streams drawn: source names that one of `patterns` matches whole,
+// over the last `minutes`. No patterns: nothing is drawn.
+struct TraceOptions {
+  std::vector<std::string> patterns;
+  double minutes = 10.0;
+};
+
 class Monitor {
  public:
-  Monitor(std::vector<std::string> tarns, double interval);
+  Monitor(std::vector<std::string> tarns, double interval, TraceOptions traces = {});
   ~Monitor();  // stops the watchers
   Monitor(const Monitor &) = delete;
   Monitor &operator=(const Monitor &) = delete;
@@ -38,17 +50,25 @@ class Monitor {
   // queued packets ("history": {"name": [[time, value], ...]}).
   nlohmann::ordered_json statusJson() const;
   std::string metrics() const;
-  // The page, with the status embedded so that it shows without a request.
+  // The streams drawn (trace_store.h), the window cut into `columns`.
+  nlohmann::ordered_json tracesJson(int columns) const;
+  // The page, with the status and the traces embedded so that they show
+  // without a request.
   std::string page() const;
 
  private:
   void watch(size_t index);
+  void readTraces(size_t index);
+  bool stopping() const;
   void record(const ServerState &server, const std::vector<RelayReport> &fresh);
   NetworkView view() const;
 
   const std::vector<std::string> tarns_;
   const double interval_;
   History history_;
+  const TraceOptions traceOptions_;
+  const std::string traceExpression_;  // the patterns as one expression
+  TraceStore traces_;
   std::vector<std::thread> threads_;  // started and joined by the owner's thread
 
   mutable std::mutex mutex_;              // guards the two below

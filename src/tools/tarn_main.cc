@@ -27,9 +27,10 @@ const Command kCommands[] = {
      "tarn status TARN... [--watch [SECONDS]] [--json]\n"
      "                              the servers and every relay reporting to them"},
     {"monitor", runMonitor,
-     "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
-     "                              serves a page, /api/status and /metrics (default "
-     "127.0.0.1:6580)"},
+     "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
+     "               [--trace-minutes MINUTES]\n"
+     "                              serves a page, /api/status, /api/traces and /metrics\n"
+     "                              (default 127.0.0.1:6580); draws the chosen miniSEED streams"},
 };
 
 void usage(FILE *out) {

@@ -1,8 +1,11 @@
-// tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]: watches the servers
-// and serves what it sees over HTTP: a page on /, JSON on /api/status and
-// Prometheus metrics on /metrics, until SIGINT or SIGTERM.
+// tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...
+// [--trace-minutes MINUTES]: watches the servers and serves what it sees over
+// HTTP: a page on /, JSON on /api/status, Prometheus metrics on /metrics
+// and the miniSEED streams the patterns choose on /api/traces (drawn on the
+// page), until SIGINT or SIGTERM.
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include "tools/network_view.h"
 #include "tools/tarn_commands.h"
 #include "tools/tool_support.h"
+#include "tools/trace_reader.h"
 
 namespace tarntool {
 namespace {
@@ -24,17 +28,23 @@ namespace {
 const char kDefaultListen[] = "127.0.0.1:6580";
 constexpr double kDefaultInterval = 2.0;
 constexpr int kHttpThreads = 4;
+constexpr double kMaxTraceMinutes = 60.0;
+constexpr int kDefaultColumns = 1000;
 
 const char *const kUsage =
-    "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS]\n"
-    "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status and /metrics;\n"
-    "  asks each server every SECONDS (default 2)\n";
+    "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
+    "                    [--trace-minutes MINUTES]\n"
+    "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status, /api/traces\n"
+    "  and /metrics; asks each server every SECONDS (default 2); draws the miniSEED streams\n"
+    "  whose source names a PATTERN (extended regular expression) matches whole, over the last\n"
+    "  MINUTES (default 10, at most 60)\n";
 
 struct MonitorOptions {
   std::vector<std::string> tarns;
   std::string host = "127.0.0.1";
   int port = 6580;
   double interval = kDefaultInterval;
+  TraceOptions traces;
 };
 
 // "ADDRESS:PORT", ":PORT" (127.0.0.1) or "[IPv6]:PORT"; port 0 picks a free one.
@@ -74,7 +84,8 @@ bool addTarn(const std::string &name, MonitorOptions &o, std::string &err) {
 bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if ((a == "-l" || a == "-i") && i + 1 >= args.size()) {
+    if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes") &&
+        i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
     }
@@ -83,6 +94,19 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
     } else if (a == "-i") {
       if (!parseSeconds(args[++i], o.interval) || o.interval < 0.1) {
         err = "-i: '" + args[i] + "' is not a number of seconds of at least 0.1";
+        return false;
+      }
+    } else if (a == "--trace") {
+      o.traces.patterns.push_back(args[++i]);
+      std::string why;
+      if (traceExpression(o.traces.patterns, why).empty()) {
+        err = "--trace: " + why;
+        return false;
+      }
+    } else if (a == "--trace-minutes") {
+      double &m = o.traces.minutes;
+      if (!parseSeconds(args[++i], m) || m < 1 || m > kMaxTraceMinutes) {
+        err = "--trace-minutes: '" + args[i] + "' is not a number of minutes from 1 to 60";
         return false;
       }
     } else if (!a.empty() && a[0] == '-') {
@@ -102,6 +126,17 @@ void addRoutes(httplib::Server &http, const Monitor &m) {
   });
   http.Get("/api/status", [&m](const httplib::Request &, httplib::Response &res) {
     res.set_content(jsonText(m.statusJson(), -1), "application/json");
+  });
+  // ?columns=N: the window cut into N columns, one per pixel of the plot.
+  http.Get("/api/traces", [&m](const httplib::Request &req, httplib::Response &res) {
+    long columns = kDefaultColumns;
+    if (req.has_param("columns") && !parseCount(req.get_param_value("columns"), columns)) {
+      res.status = 400;
+      res.set_content("columns: not a count\n", "text/plain");
+      return;
+    }
+    res.set_content(jsonText(m.tracesJson(static_cast<int>(std::min(columns, 100000L))), -1),
+                    "application/json");
   });
   http.Get("/metrics", [&m](const httplib::Request &, httplib::Response &res) {
     res.set_content(m.metrics(), kMetricsContentType);
@@ -134,7 +169,7 @@ int runMonitor(const Args &args) {
   httplib::Server http;
   http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   http.set_keep_alive_timeout(2);
-  Monitor monitor(o.tarns, o.interval);
+  Monitor monitor(o.tarns, o.interval, o.traces);
   addRoutes(http, monitor);
   errno = 0;
   int port = bind(http, o);

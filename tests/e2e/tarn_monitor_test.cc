@@ -12,11 +12,14 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "monitor_process.h"
 #include "platform/pf/pf.h"
 #include "relay_e2e.h"
 
 namespace {
 
+using e2e::installed;
+using e2e::MonitorProcess;
 using Json = nlohmann::json;
 using testsupport::ProcessResult;
 using testsupport::programPath;
@@ -24,16 +27,6 @@ using testsupport::runProgram;
 
 const char kTarget[] = "watched";
 const char kStatusSource[] = "watched/pf/st";
-
-// The program's path on PATH, or "" when it is not installed.
-std::string installed(const std::string &name) {
-  std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
-  for (std::string dir; std::getline(path, dir, ':');) {
-    std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
 
 ProcessResult tarn(std::vector<std::string> args, const std::string &input = "") {
   args.insert(args.begin(), programPath("tarn"));
@@ -112,42 +105,6 @@ void expectStoppedAndMarked(const Json &doc) {
     EXPECT_EQ(c["attention"], true) << c;
   }
 }
-
-// `tarn monitor` on a free port of 127.0.0.1, stopped with SIGTERM at the end.
-class MonitorProcess {
- public:
-  explicit MonitorProcess(std::vector<std::string> tarns) {
-    std::vector<std::string> argv = {programPath("tarn"), "monitor"};
-    argv.insert(argv.end(), tarns.begin(), tarns.end());
-    argv.insert(argv.end(), {"-l", "127.0.0.1:0", "-i", "0.3"});
-    proc_ = std::make_unique<testsupport::ChildProcess>(argv);
-    const std::string marker = "serving http://127.0.0.1:";
-    testsupport::waitUntil([&] { return proc_->out().find(marker) != std::string::npos; },
-                           std::chrono::seconds(30));
-    size_t at = proc_->out().find(marker);
-    if (at != std::string::npos) port_ = std::atoi(proc_->out().c_str() + at + marker.size());
-  }
-  ~MonitorProcess() {
-    proc_->signal(SIGTERM);
-    EXPECT_EQ(proc_->wait(std::chrono::seconds(30)), 0) << proc_->err();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-  // The body of a GET, "" when it fails.
-  std::string get(const std::string &path, std::string *type = nullptr) const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_read_timeout(30, 0);
-    auto res = client.Get(path.c_str());
-    if (!res || res->status != 200) return "";
-    if (type) *type = res->get_header_value("Content-Type");
-    return res->body;
-  }
-  Json status() const { return Json::parse(get("/api/status"), nullptr, false); }
-  std::string err() const { return proc_->err(); }
-
- private:
-  std::unique_ptr<testsupport::ChildProcess> proc_;
-  int port_ = 0;
-};
 
 // Two servers and a relay between them that reports every second to the
 // destination; a third tarn name where nothing listens.
@@ -237,31 +194,13 @@ TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
 }
 
 TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
-  std::string chromium = installed("chromium");
-  if (chromium.empty()) chromium = installed("chromium-browser");
-  if (chromium.empty())
+  e2e::Chromium chromium;
+  if (chromium.path().empty())
     GTEST_SKIP() << "no browser: chromium could not be installed on this machine";
   MonitorProcess monitor({src_.name(), dst_.name(), gone_});
   ASSERT_TRUE(relayWorking(waitForDocument([&] { return monitor.status(); }, relayWorking)));
-  testsupport::TempDir profile;
   std::string shot = std::string(RELAY_BUILD_DIR) + "/monitor-page.png";
-  std::vector<std::string> argv = {chromium,
-                                   "--headless",
-                                   "--no-sandbox",
-                                   "--disable-gpu",
-                                   "--disable-quic",
-                                   "--no-first-run",
-                                   "--disable-background-networking",
-                                   "--disable-component-update",
-                                   "--disable-sync",
-                                   "--disable-dev-shm-usage",
-                                   "--user-data-dir=" + profile.path(),
-                                   "--window-size=1400,800"};
-  auto run = [&](const std::string &what) {
-    std::vector<std::string> a = argv;
-    a.insert(a.end(), {what, monitor.url()});
-    return runProgram(a, std::chrono::seconds(120));
-  };
+  auto run = [&](const std::string &what) { return chromium.run(what, monitor.url()); };
   ProcessResult dom = run("--dump-dom");
   ASSERT_EQ(dom.exitStatus, 0) << dom.err;
   for (const char *c : {"from_src", "to_dst"}) {
@@ -289,7 +228,12 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
                                              {"monitor", server.name(), "-l", "127.0.0.1:70000"},
                                              {"monitor", server.name(), "-l", "::1:80"},
                                              {"monitor", server.name(), "-i", "0"},
-                                             {"monitor", server.name(), "-l"}}) {
+                                             {"monitor", server.name(), "-l"},
+                                             {"monitor", server.name(), "--trace", "XX_("},
+                                             {"monitor", server.name(), "--trace", ""},
+                                             {"monitor", server.name(), "--trace-minutes", "61"},
+                                             {"monitor", server.name(), "--trace-minutes", "x"},
+                                             {"monitor", server.name(), "--trace"}}) {
     ProcessResult r = tarn(args);
     EXPECT_EQ(r.exitStatus, 2) << args.back();
     EXPECT_NE(r.err.find("usage: tarn"), std::string::npos) << r.err;
