@@ -152,6 +152,7 @@ std::string SdsArchive::open(const std::string &relative, File *&file) {
   File &f = m_files[relative];
   f.fd = fd;
   f.size = lseek(fd, 0, SEEK_END);
+  f.heldBefore = f.size;
   f.use = m_uses.insert(m_uses.end(), relative);
   loadRecent(f);
   file = &f;
@@ -185,15 +186,53 @@ void SdsArchive::loadRecent(File &file) {
   file.recent = std::move(found);
 }
 
-bool SdsArchive::alreadyThere(File &file, uint64_t key, const char *bytes, size_t length) {
-  for (const Recent &r : file.recent) {
-    if (r.key != key || r.length != length) continue;
-    std::vector<char> stored(length);
-    if (pread(file.fd, stored.data(), length, r.offset) == static_cast<ssize_t>(length) &&
-        std::memcmp(stored.data(), bytes, length) == 0) {
-      return true;
+bool SdsArchive::sameAt(File &file, off_t offset, const char *bytes, size_t length) {
+  if (offset < 0 || offset + static_cast<off_t>(length) > file.size) return false;
+  std::vector<char> stored(length);
+  return pread(file.fd, stored.data(), length, offset) == static_cast<ssize_t>(length) &&
+         std::memcmp(stored.data(), bytes, length) == 0;
+}
+
+off_t SdsArchive::findByStart(File &file, double start, size_t length) {
+  off_t count = file.heldBefore / static_cast<off_t>(length);
+  if (count == 0 || file.heldBefore % static_cast<off_t>(length) != 0) return -1;
+  std::vector<char> record(length);
+  off_t low = 0, high = count - 1;
+  while (low <= high) {
+    off_t middle = low + (high - low) / 2;
+    off_t offset = middle * static_cast<off_t>(length);
+    std::vector<mseed::Record> h;
+    if (pread(file.fd, record.data(), length, offset) != static_cast<ssize_t>(length) ||
+        !mseed::headers(record.data(), length, &h).empty() || h.size() != 1) {
+      return -1;  // records of other lengths: not a file to search this way
+    }
+    if (h[0].start == start) return offset;
+    if (h[0].start < start) {
+      low = middle + 1;
+    } else {
+      high = middle - 1;
     }
   }
+  return -1;
+}
+
+bool SdsArchive::alreadyThere(File &file, uint64_t key, const mseed::Record &header,
+                              const char *bytes, size_t length) {
+  for (const Recent &r : file.recent) {
+    if (r.key == key && r.length == length && sameAt(file, r.offset, bytes, length)) return true;
+  }
+  if (!file.matching || file.heldBefore == 0) return false;
+  if (file.next >= 0 && file.next < file.heldBefore && sameAt(file, file.next, bytes, length)) {
+    file.next += static_cast<off_t>(length);
+    return true;
+  }
+  off_t found = findByStart(file, header.start, length);
+  if (found >= 0 && sameAt(file, found, bytes, length)) {
+    file.next = found + static_cast<off_t>(length);
+    return true;
+  }
+  // A record the file did not hold: the ones after it are new too.
+  file.matching = false;
   return false;
 }
 
@@ -210,7 +249,7 @@ std::string SdsArchive::append(const mseed::Record &header, const char *bytes, s
   std::string problem = open(relative, file);
   if (!problem.empty()) return problem;
   uint64_t key = keyOf(bytes, length);
-  if (alreadyThere(*file, key, bytes, length)) {
+  if (alreadyThere(*file, key, header, bytes, length)) {
     result = Appended::kAlreadyThere;
     return "";
   }

@@ -12,10 +12,16 @@
 // written since the last sync to disk (fsync), and the folders of files and
 // folders it made, so that what it has synced survives a crash.
 //
-// Repeats: a record equal to one of the last kRecentRecords records of its
-// day file (those the file ended with when this archive first opened it,
-// and those appended since) is not written again: a writer started again
-// after a crash reads again what it wrote but had not yet said was written.
+// Repeats: a record already in its day file is not written again: a writer
+// started again after a crash reads again what it wrote but had not yet
+// said was written, which may reach far back into a file when it was
+// catching up. Records of a stream come in time order, so the first record
+// a file gets in this run is looked for among what the file held (by its
+// start time, in a file of records of one length: a binary search), and
+// each one after it at the place after the last one found, until one is
+// not there; besides, a record equal to one of the last kRecentRecords
+// records of its file (those it ended with, or appended since) is not
+// written again either.
 //
 // Bounds: at most maxOpenFiles files are open at once (the least recently
 // used one is synced and closed); per open file, the sizes and offsets of
@@ -73,6 +79,9 @@ class SdsArchive {
     int fd = -1;
     off_t size = 0;
     bool dirty = false;
+    off_t heldBefore = 0;       // what the file held when this archive opened it
+    bool matching = true;       // records may still be repeats of what it held
+    off_t next = -1;            // where the next repeat would stand; -1: not known
     std::deque<Recent> recent;  // the newest records, oldest first
     std::list<std::string>::iterator use;
   };
@@ -80,7 +89,12 @@ class SdsArchive {
   std::string open(const std::string &relative, File *&file);
   std::string makeFolders(const std::string &relative);
   void loadRecent(File &file);
-  bool alreadyThere(File &file, uint64_t key, const char *bytes, size_t length);
+  bool alreadyThere(File &file, uint64_t key, const mseed::Record &header, const char *bytes,
+                    size_t length);
+  bool sameAt(File &file, off_t offset, const char *bytes, size_t length);
+  // Where the record starting at `start` stands among what the file held,
+  // when the file holds records of `length` bytes only; -1 when not found.
+  off_t findByStart(File &file, double start, size_t length);
   void remember(File &file, uint64_t key, off_t offset, size_t length);
   std::string syncFile(const std::string &relative, File &file);
   void closeOldest();

@@ -1,17 +1,15 @@
-// The relay from a tarn server of miniSEED records into an SDS archive:
-// the archive holds every record once, in order, in the day file of its
-// start; the relay killed with SIGKILL while it writes and started again
-// on its statefile leaves no record missing and none twice.
+// Files of miniSEED records, `tarn import` onto a tarn server, the relay
+// into an SDS archive: the archive holds every record once, in order, in
+// the day file of its start; the relay killed with SIGKILL while it writes
+// and started again on its statefile leaves no record missing and none
+// twice.
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <atomic>
 #include <map>
-#include <thread>
 
 #include "mseed_samples.h"
 #include "platform/mseed/mseed_record.h"
-#include "platform/tarnclient/tarnclient.h"
 #include "relay_e2e.h"
 
 namespace e2e {
@@ -73,29 +71,17 @@ class RelaySds : public testing::Test {
   }
   std::string root() const { return dir.file("archive"); }
 
-  // Puts the records of the channels in turn, `perSecond` a second.
-  void feed(const std::map<std::string, std::vector<std::string>> &channels, int perSecond) {
-    int fd = tarnopen(src.name().c_str(), "w&");
-    ASSERT_GE(fd, 0);
-    size_t longest = 0;
-    for (const auto &[name, records] : channels) longest = std::max(longest, records.size());
-    auto begin = std::chrono::steady_clock::now();
-    int put = 0;
-    for (size_t i = 0; i < longest; ++i) {
-      for (const auto &[name, records] : channels) {
-        if (i >= records.size()) continue;
-        const std::string &r = records[i];
-        std::vector<mseed::Record> h;
-        ASSERT_EQ(mseed::headers(r.data(), r.size(), &h), "");
-        ASSERT_EQ(tarnput(fd, mseed::sourceName(h[0]).c_str(), h[0].start, r.data(),
-                          static_cast<int>(r.size())),
-                  0);
-        if (++put % 100 == 0) {
-          std::this_thread::sleep_until(begin + milliseconds(put * 1000L / perSecond));
-        }
-      }
+  // Writes each channel's records to a file of its own and starts `tarn
+  // import` on them, `perSecond` records a second.
+  std::unique_ptr<testsupport::ChildProcess> importFiles(
+      const std::map<std::string, std::vector<std::string>> &channels, int perSecond) {
+    std::vector<std::string> argv = {testsupport::programPath("tarn"), "import", "--rate",
+                                     std::to_string(perSecond), src.name()};
+    for (const auto &[name, records] : channels) {
+      argv.push_back(dir.file(name + ".mseed"));
+      testsupport::writeFile(argv.back(), mseedtest::joined(records));
     }
-    ASSERT_EQ(tarnclose(fd), 0);
+    return std::make_unique<testsupport::ChildProcess>(argv);
   }
 
   testsupport::TempDir dir;
@@ -111,7 +97,7 @@ TEST_F(RelaySds, KilledWhileWritingAndStartedAgainTheArchiveHoldsEveryRecordOnce
   size_t total = 0;
   for (const auto &[name, records] : channels) total += records.size();
   auto relay = start();
-  std::thread feeder([&] { feed(channels, 1500); });
+  auto import = importFiles(channels, 1500);
   // Killed once a good part, but not all, is in the archive.
   bool midway = testsupport::waitUntil(
       [&] {
@@ -123,7 +109,7 @@ TEST_F(RelaySds, KilledWhileWritingAndStartedAgainTheArchiveHoldsEveryRecordOnce
   relay->process().signal(SIGKILL);
   relay->process().wait(seconds(30));
   relay = start();
-  feeder.join();
+  EXPECT_EQ(import->wait(seconds(120)), 0) << import->err() << import->out();
   EXPECT_TRUE(midway);
   bool all = testsupport::waitUntil(
       [&] {
