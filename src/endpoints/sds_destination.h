@@ -5,8 +5,8 @@
 // place may pass it) only once its records are on disk: records are synced
 // in batches, at the latest kSyncRecords records or kSyncSeconds after the
 // first of a batch was written, and when the writer ends. A record already
-// at the end of its day file (written before a crash, read again after the
-// restart) is not written twice.
+// in its day file (written before a crash, read again after the restart) is
+// not written twice.
 //
 // A packet that is not miniSEED (another kind of source name, or records
 // whose headers do not parse, or whose codes make no file name) is not
