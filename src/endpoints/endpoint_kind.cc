@@ -5,6 +5,7 @@
 #include "base/relay_log.h"
 #include "endpoints/jetstream_kind.h"
 #include "endpoints/sds_kind.h"
+#include "endpoints/seedlink_kind.h"
 #include "endpoints/tarn_kind.h"
 
 namespace {
@@ -101,7 +102,8 @@ void checkClaims(const ConnectionEntry &entry) {
 }  // namespace
 
 const std::vector<const EndpointKind *> &endpointKinds() {
-  static const std::vector<const EndpointKind *> kinds = {&kTarnKind, &kJetStreamKind, &kSdsKind};
+  static const std::vector<const EndpointKind *> kinds = {&kTarnKind, &kJetStreamKind, &kSdsKind,
+                                                          &kSeedLinkKind};
   return kinds;
 }
 

@@ -110,6 +110,19 @@ int bury(void);
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
                   const std::string &formerOwner = "");
 
+class SequencePositions;
+
+/* Restores the saved positions of a reader of a server that numbers its
+ * packets by sequence, stream by stream (sequence_positions.h): `kind` names
+ * the kind of server ("seedlink"), `server` the server as configured,
+ * `select` the reader's selection and `owner` the reader. Every saved
+ * stream of that reader is restored into `positions`, which every later
+ * bury saves, stream by stream. Waits for exhume as tarnresurrect does.
+ * Returns the number of streams restored. */
+int sequenceresurrect(const std::string &kind, const std::string &server, const std::string &select,
+                      const std::string &owner,
+                      const std::shared_ptr<SequencePositions> &positions);
+
 /* The tarnresurrect calls waiting for exhume right now. Safe from any
  * thread: for a test that must know a reader has reached that wait. */
 int tarnresurrect_waiting();

@@ -152,6 +152,29 @@ bool readPositionVersion1(const std::vector<std::string> &w, const std::vector<b
   return !p.tarn.empty() && readInt32(w[5], p.id) && p.id >= 0 && readDouble(w[6], p.time);
 }
 
+bool readUint64(const std::string &word, uint64_t &value) {
+  if (word.empty() || word[0] < '0' || word[0] > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = std::strtoull(word.c_str(), &end, 10);
+  if (errno || *end) return false;
+  value = v;
+  return true;
+}
+
+// sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN.
+bool readSequence(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+  if (w.size() != 9 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8])
+    return false;
+  p.kind = w[1];
+  p.address = w[2];
+  p.select = w[3];
+  p.owner = w[4];
+  p.stream = w[5];
+  return !p.kind.empty() && !p.address.empty() && !p.stream.empty() &&
+         readUint64(w[6], p.sequence) && readDouble(w[7], p.time) && readDouble(w[8], p.seen);
+}
+
 bool fail(std::string &error, int line, const std::string &what) {
   error = "line " + std::to_string(line) + ": " + what;
   return false;
@@ -160,6 +183,9 @@ bool fail(std::string &error, int line, const std::string &what) {
 }  // namespace
 
 std::string SavedPosition::key() const {
+  if (bySequence())
+    return "sequence" + std::string(1, '\0') + kind + '\0' + address + '\0' + select + '\0' +
+           owner + '\0' + stream;
   std::string server = address.empty() ? "name " + tarn : address;
   return server + '\0' + select + '\0' + reject + '\0' + owner;
 }
@@ -170,8 +196,22 @@ std::string formatStatefile(const std::vector<SavedPosition> &positions, double 
   out +=
       "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME SEEN: where each reader "
       "resumes\n";
+  bool sequences = false;
+  for (const SavedPosition &p : positions) sequences = sequences || p.bySequence();
+  if (sequences) {
+    out +=
+        "# sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN: the last packet done per "
+        "stream\n";
+  }
   char number[96];
   for (const SavedPosition &p : positions) {
+    if (p.bySequence()) {
+      std::snprintf(number, sizeof number, " %llu %.17g %.0f",
+                    static_cast<unsigned long long>(p.sequence), p.time, p.seen);
+      out += "sequence " + quote(p.kind) + " " + quote(p.address) + " " + quote(p.select) + " " +
+             quote(p.owner) + " " + quote(p.stream) + number + "  # " + utcText(p.time) + "\n";
+      continue;
+    }
     std::snprintf(number, sizeof number, " %d %.17g %.0f", static_cast<int>(p.id), p.time, p.seen);
     out += "position " + quote(p.address) + " " + quote(p.tarn) + " " + quote(p.select) + " " +
            quote(p.reject) + " " + quote(p.owner) + (p.at ? " at" : " after") + number + "  # " +
@@ -210,6 +250,11 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
       bool read =
           version1 ? readPositionVersion1(words, quoted, p) : readPosition(words, quoted, p);
       if (!read) return fail(error, number, "malformed position");
+      found.push_back(p);
+    } else if (words[0] == "sequence" && !quoted[0] && !version1) {
+      SavedPosition p;
+      if (!readSequence(words, quoted, p))
+        return fail(error, number, "malformed sequence position");
       found.push_back(p);
     } else if (words[0] == "end" && !quoted[0] && words.size() == 2) {
       int32_t count = -1;

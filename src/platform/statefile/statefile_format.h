@@ -17,12 +17,22 @@ namespace statefile {
 // (empty for a position from a first-version file, which knew only the tarn
 // name as written), its select and reject expressions and its own name; the
 // tarn name as written is kept for people and for such old positions.
+//
+// A reader of a server that numbers packets by sequence (a SeedLink server)
+// keeps one position per stream of its selection (a station): `kind` names
+// the server's kind, `address` the server as configured, `select` the
+// selection, `owner` the reader and `stream` the stream; `sequence` is the
+// last one done there. Such positions have an empty `tarn`.
 struct SavedPosition {
   std::string address, tarn, select, reject, owner;
   int32_t id = -1;
   double time = 0.0;
-  bool at = false;  // resume at the packet itself rather than after it
-  double seen = 0;  // when a reader last held it (epoch seconds, whole)
+  bool at = false;           // resume at the packet itself rather than after it
+  double seen = 0;           // when a reader last held it (epoch seconds, whole)
+  std::string kind, stream;  // a sequence position's: both non-empty
+  uint64_t sequence = 0;
+
+  bool bySequence() const { return !kind.empty(); }
 
   // The names joined: two positions with the same key belong to the same
   // reader.

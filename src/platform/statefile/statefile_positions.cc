@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/elog/elog.h"
+#include "platform/statefile/sequence_positions.h"
 #include "platform/statefile/statefile.h"
 #include "platform/statefile/statefile_format.h"
 #include "platform/statefile/statefile_internal.h"
@@ -35,9 +36,11 @@ using statefile::SavedPosition;
 
 namespace {
 
+// A tarn reader's position, or a sequence reader's positions per stream.
 struct Registration {
   SavedPosition names;  // id, time and at unused: the position holds them
   std::shared_ptr<ReadPosition> position;
+  std::shared_ptr<SequencePositions> sequences;
 };
 
 std::timed_mutex g_saveMutex;
@@ -158,6 +161,15 @@ void dropStaleLocked(double now) {
       ++it;
       continue;
     }
+    if (p.bySequence()) {
+      elog_log(0,
+               "bury: forgetting the saved position of reader '%s' of %s '%s' (stream '%s'): no "
+               "reader has taken it for %.0f days",
+               p.owner.c_str(), p.kind.c_str(), p.address.c_str(), p.stream.c_str(),
+               (now - p.seen) / 86400);
+      it = g_saved.erase(it);
+      continue;
+    }
     elog_log(0,
              "bury: forgetting the saved position of reader '%s' of tarn '%s' (%s): no reader has "
              "taken it "
@@ -178,6 +190,20 @@ std::vector<SavedPosition> positionsToSave(std::string &path) {
   std::map<std::string, SavedPosition> out;
   std::set<std::string> registered;
   for (const Registration &r : g_registered) {
+    if (r.sequences) {
+      for (const auto &[stream, point] : r.sequences->points()) {
+        SavedPosition p = r.names;
+        p.stream = stream;
+        p.sequence = point.sequence;
+        p.time = point.time;
+        p.seen = now;
+        std::string key = p.key();
+        registered.insert(key);
+        auto found = out.find(key);
+        if (found == out.end() || p.sequence < found->second.sequence) out[key] = p;
+      }
+      continue;
+    }
     SavedPosition p = r.names;
     ResumePoint point = r.position->resumePoint();
     p.id = point.id;
@@ -378,12 +404,72 @@ void registerLocked(const SavedPosition &names, const std::shared_ptr<ReadPositi
         "both",
         names.tarn.c_str(), names.owner.c_str());
   }
-  g_registered.push_back({names, position});
+  g_registered.push_back({names, position, nullptr});
 }
 
 }  // namespace
 
 int tarnresurrect_waiting() { return g_waitingForExhume.load(); }
+
+namespace {
+
+// Waits (bounded) for exhume to have read the statefile; false, having said
+// so, when it has not. The caller holds `lock` on g_stateMutex.
+bool awaitExhume(std::unique_lock<std::mutex> &lock, const std::string &who) {
+  const bool waits = !g_haveExhumed;
+  if (waits) g_waitingForExhume.fetch_add(1);
+  bool exhumed = g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; });
+  if (waits) g_waitingForExhume.fetch_sub(1);
+  if (!exhumed) {
+    elog_log(0,
+             "tarnresurrect: the statefile was not read in time; '%s' starts without its saved "
+             "position",
+             who.c_str());
+  }
+  return exhumed;
+}
+
+}  // namespace
+
+int sequenceresurrect(const std::string &kind, const std::string &server, const std::string &select,
+                      const std::string &owner,
+                      const std::shared_ptr<SequencePositions> &positions) {
+  if (!positions || kind.empty()) return 0;
+  Registration r;
+  r.names.kind = kind;
+  r.names.address = server;
+  r.names.select = select;
+  r.names.owner = owner;
+  r.sequences = positions;
+  int restored = 0;
+  std::unique_lock<std::mutex> lock(g_stateMutex);
+  awaitExhume(lock, server);
+  for (const auto &[key, p] : g_saved) {
+    if (!p.bySequence() || p.kind != kind || p.address != server || p.select != select ||
+        p.owner != owner || g_claimed.count(key)) {
+      continue;
+    }
+    // Restored before it is registered, so that no save leaves it out.
+    positions->restore(p.stream, SequencePositions::Point{p.sequence, p.time});
+    g_claimed.insert(key);
+    ++restored;
+  }
+  for (const Registration &other : g_registered) {
+    if (!other.sequences || other.sequences == positions) continue;
+    const SavedPosition &n = other.names;
+    if (n.kind == kind && n.address == server && n.select == select && n.owner == owner) {
+      elog_log(0,
+               "sequenceresurrect: two readers of %s '%s' have the same selection and the same "
+               "name '%s': the older of their positions per stream is saved for both",
+               kind.c_str(), server.c_str(), owner.c_str());
+      break;
+    }
+  }
+  bool already = false;
+  for (const Registration &other : g_registered) already = already || other.sequences == positions;
+  if (!already) g_registered.push_back(r);
+  return restored;
+}
 
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
                   const std::string &formerOwner) {
@@ -397,16 +483,7 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
   bool found = false;
   {
     std::unique_lock<std::mutex> lock(g_stateMutex);
-    const bool waits = !g_haveExhumed;
-    if (waits) g_waitingForExhume.fetch_add(1);
-    bool exhumed = g_exhumed.wait_for(lock, kExhumeWait, [] { return g_haveExhumed; });
-    if (waits) g_waitingForExhume.fetch_sub(1);
-    if (!exhumed) {
-      elog_log(0,
-               "tarnresurrect: the statefile was not read in time; '%s' starts without its saved "
-               "position",
-               names.tarn.c_str());
-    }
+    awaitExhume(lock, names.tarn);
     auto it = g_saved.find(names.key());
     if (it != g_saved.end()) {
       saved = it->second;

@@ -1,0 +1,85 @@
+// SeedLinkLink: one client connection to a SeedLink server (protocol 3.1 or
+// 4.0), used once: when it is lost, its user makes a new one.
+//
+// open() connects, says HELLO, moves to protocol 4.0 when asked for and
+// offered (seedlink_protocol auto or 4.0), selects each station of the
+// reader's selection with its selectors and where it resumes, and ends the
+// handshake; read() then hands out whole packets. Every answer awaited and
+// every packet is bounded: an answer line of at most 4 KiB, a payload of at
+// most 1 MiB; a server that sends anything else, or stays silent past a
+// keep-alive question, ends the link with a reason.
+//
+// The selection's text (seedlink_select) is a list of NET_STA[:SELECTORS]
+// separated by blanks; SELECTORS are separated by commas and go to the
+// server as written, in the form of the protocol it speaks (3.1 "BH?.D",
+// 4.0 "00_B_H_?"). Network and station may hold the wildcards ? and *.
+//
+// Thread-safety: one thread at a time (its reader's).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/seedlink/seedlink_wire.h"
+
+struct SeedLinkStation {
+  std::string network, station;
+  std::vector<std::string> selectors;
+  std::string id() const { return network + "_" + station; }
+  bool hasWildcard() const;
+};
+
+enum class SeedLinkProtocol { kAuto, k31, k40 };
+
+// Reads a selection's text; "" and the stations, or why it is not one.
+std::string parseSeedLinkSelection(const std::string &text, std::vector<SeedLinkStation> &out);
+// Whether `name` matches `pattern` (? one character, * any run).
+bool seedLinkGlob(const std::string &pattern, const std::string &name);
+
+// Where a station starts: the next sequence number wanted, or none (then
+// the start time, when there is one, else the next new packet).
+using SeedLinkResume = std::function<std::optional<uint64_t>(const SeedLinkStation &)>;
+
+class SeedLinkLink {
+ public:
+  // `server` is HOST:PORT as configured; `starttime` epoch seconds or NaN.
+  SeedLinkLink(std::string server, SeedLinkProtocol protocol, double starttime);
+  ~SeedLinkLink();
+  SeedLinkLink(const SeedLinkLink &) = delete;
+  SeedLinkLink &operator=(const SeedLinkLink &) = delete;
+
+  // Connects and selects within about `timeout` seconds; "" or why not.
+  std::string open(const std::vector<SeedLinkStation> &stations, const SeedLinkResume &resume,
+                   double timeout);
+  // The protocol spoken (3 or 4), once open.
+  int version() const { return m_version; }
+  // What the server said it is (HELLO's first line).
+  const std::string &serverId() const { return m_serverId; }
+
+  enum class Read { kPacket, kNothing, kLost };
+  // Waits at most `timeout` seconds for a packet. kLost with `why`: the link
+  // is closed.
+  Read read(double timeout, seedlink::Packet &packet, std::string &why);
+
+ private:
+  bool send(const std::string &command, std::string &why);
+  // Receives what is there within `timeout` seconds; false, closed, with
+  // `why` when the link failed.
+  bool receive(double timeout, std::string &why);
+  bool answer(double deadline, std::string &line, std::string &why);
+  bool command(const std::string &text, double deadline, std::string &why);
+  void close();
+
+  const std::string m_server;
+  const SeedLinkProtocol m_protocol;
+  const double m_starttime;
+  int m_socket = -1;
+  int m_version = 0;
+  std::string m_serverId;
+  seedlink::PacketReader m_reader;
+  double m_lastByte = 0;  // monotonic seconds when bytes last came
+  bool m_asked = false;   // a keep-alive question is waiting for its answer
+};

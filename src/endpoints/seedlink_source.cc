@@ -1,0 +1,218 @@
+#include "endpoints/seedlink_source.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "base/relay_exception.h"
+#include "base/relay_log.h"
+#include "base/relay_times.h"
+#include "base/stop.h"
+#include "platform/statefile/statefile.h"
+#include "tarn/tarn_packet.h"
+
+namespace {
+
+// What the statefile calls the kind of a SeedLink reader's positions.
+const char *const kPositionKind = "seedlink";
+// The most packets one next() hands out.
+constexpr size_t kBatchPackets = 256;
+
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+EndpointNames seedLinkNames(const SeedLinkEndpoint &endpoint) {
+  EndpointNames names;
+  names.where = "SeedLink '" + endpoint.server + "'";
+  names.named = names.where;
+  names.awaited = "SeedLink server '" + endpoint.server + "'";
+  names.lineName = names.where;
+  names.server = endpoint.server;
+  return names;
+}
+
+}  // namespace
+
+SeedLinkSource::SeedLinkSource(SeedLinkEndpoint endpoint, std::string owner,
+                               const ReaderSettings &settings, const RelayContext &context)
+    : m_endpoint(std::move(endpoint)),
+      m_owner(std::move(owner)),
+      m_starttime(settings.starttime),
+      m_context(context),
+      m_log(*context.log),
+      m_names(seedLinkNames(m_endpoint)),
+      m_filter(settings.match, settings.reject),
+      m_positions(std::make_shared<SequencePositions>()) {}
+
+std::vector<std::string> SeedLinkSource::describe() const {
+  return {"\t\tread_from_seedlink\t" + m_endpoint.server,
+          "\t\tseedlink_select\t\t" + m_endpoint.selection,
+          "\t\tseedlink_protocol\t" + m_endpoint.protocolText};
+}
+
+uint64_t SeedLinkSource::after(uint64_t sequence) const {
+  return m_version == 3 ? seedlink::v3Sequence(sequence + 1) : sequence + 1;
+}
+
+// Whether `a` comes before `b`; 3.1's numbers wrap at 2^24.
+bool SeedLinkSource::before(uint64_t a, uint64_t b) const {
+  if (m_version != 3) return a < b;
+  uint64_t distance = seedlink::v3Sequence(b - a);
+  return distance != 0 && distance < seedlink::kV3SequenceModulo / 2;
+}
+
+// The statefile's places, once: each station resumes after its last record
+// done.
+void SeedLinkSource::restorePositions() {
+  if (m_restored) return;
+  m_restored = true;
+  const std::string path = m_context.positions ? m_context.positions->statefile() : "";
+  if (path.empty()) return;
+  int count = sequenceresurrect(kPositionKind, m_endpoint.server, m_endpoint.selection, m_owner,
+                                m_positions);
+  for (const auto &[station, point] : m_positions->points()) m_next[station] = point.sequence + 1;
+  m_saveFirstPlace = count == 0;
+  m_log.verbose(count == 0 ? "No saved place for " + m_names.where + " in statefile '" + path + "'"
+                           : "Resuming " + std::to_string(count) + " stations of " + m_names.where +
+                                 " from statefile '" + path + "'");
+}
+
+std::optional<uint64_t> SeedLinkSource::resumeOf(const SeedLinkStation &station) {
+  if (!station.hasWildcard()) {
+    auto found = m_next.find(station.id());
+    if (found == m_next.end()) return std::nullopt;
+    return found->second;
+  }
+  // The earliest place of the stations it covers; those ahead of it drop
+  // what they see again.
+  std::optional<uint64_t> earliest;
+  for (const auto &[id, next] : m_next) {
+    if (!seedLinkGlob(station.id(), id)) continue;
+    if (!earliest || before(next, *earliest)) earliest = next;
+  }
+  for (const auto &[id, next] : m_next) {
+    if (seedLinkGlob(station.id(), id) && before(*earliest, next)) m_skipBelow[id] = next;
+  }
+  return earliest;
+}
+
+std::string SeedLinkSource::connect() {
+  auto link = std::make_unique<SeedLinkLink>(m_endpoint.server, m_endpoint.protocol,
+                                             m_starttime == TIME_UNSET ? NAN : m_starttime);
+  m_skipBelow.clear();
+  m_version = 0;
+  std::string why = link->open(
+      m_endpoint.stations, [this](const SeedLinkStation &s) { return resumeOf(s); },
+      std::max(2.0, m_context.internalTimeout));
+  if (!why.empty()) return why;
+  m_version = link->version();
+  m_link = std::move(link);
+  return "";
+}
+
+OpenResult SeedLinkSource::open(std::string &why) {
+  restorePositions();
+  why = connect();
+  return why.empty() ? OpenResult::kOpened : OpenResult::kUnavailable;
+}
+
+bool SeedLinkSource::position() {
+  m_log.verbose("Reading " + m_names.where + " (" + m_link->serverId() + ") with protocol " +
+                (m_version == 3 ? "3.1" : "4.0") + ", stations '" + m_endpoint.selection + "'");
+  return true;
+}
+
+LastPacket SeedLinkSource::findLast() {
+  throw RelayException("A SeedLink server does not say which packet is its newest");
+}
+
+void SeedLinkSource::waitToReconnect(double timeout) {
+  double until = std::min(m_retryAt, monotonicSeconds() + timeout);
+  while (Stop.load() == 0) {
+    double left = until - monotonicSeconds();
+    if (left <= 0) break;
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(left, 0.1)));
+  }
+}
+
+ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
+  if (!m_link) {
+    if (monotonicSeconds() < m_retryAt) {
+      waitToReconnect(timeout);
+      return ReadResult::kMore;
+    }
+    std::string why = connect();
+    if (!why.empty()) {
+      m_log.veryVerbose("Cannot reach " + m_names.where + " yet: " + why);
+      m_retryAt = monotonicSeconds() + m_context.internalTimeout * m_factor;
+      if (m_factor <= 7) m_factor *= 2;
+      return ReadResult::kMore;
+    }
+    m_factor = 1;
+    m_log.elog_complain("Reconnected to " + m_names.where);
+  }
+  double wait = timeout;
+  while (batch.size() < kBatchPackets) {
+    std::string why;
+    SeedLinkLink::Read read = m_link->read(wait, m_packet, why);
+    if (read == SeedLinkLink::Read::kNothing) break;
+    if (read == SeedLinkLink::Read::kLost) {
+      m_link.reset();
+      m_log.elog_complain("Lost " + m_names.where + ": " + why + "; reconnecting");
+      m_retryAt = monotonicSeconds() + m_context.internalTimeout;
+      m_factor = 2;
+      break;
+    }
+    take(m_packet, batch);
+    wait = 0;
+  }
+  return ReadResult::kMore;
+}
+
+void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
+  if (packet.info) return;  // answers to INFO (the keep-alive's)
+  if (packet.format != seedlink::kFormatMseed2 || packet.subformat != seedlink::kSubformatData) {
+    if (!m_complainedFormat) {
+      m_log.elog_complain(std::string("Not relaying packets of format '") + packet.format +
+                          "', subformat '" + packet.subformat + "' from " + m_names.where +
+                          ": only miniSEED 2 data records are (said once)");
+    }
+    m_complainedFormat = true;
+    return;
+  }
+  const std::string &bytes = packet.payload;
+  std::string problem = mseed::headers(bytes.data(), bytes.size(), &m_records);
+  if (!problem.empty() || m_records.empty()) {
+    m_log.elog_complain("Rejecting packet " + std::to_string(packet.sequence) + " of " +
+                        m_names.where + ": not a miniSEED record (" + problem + ")");
+    return;
+  }
+  const mseed::Record &record = m_records.front();
+  std::string station =
+      packet.stationId.empty() ? record.network + "_" + record.station : packet.stationId;
+  auto skip = m_skipBelow.find(station);
+  if (skip != m_skipBelow.end()) {
+    if (before(packet.sequence, skip->second)) return;  // read before this connection
+    m_skipBelow.erase(skip);
+  }
+  m_next[station] = after(packet.sequence);
+  ReadRecord *held = m_positions->read(station, {packet.sequence, record.start});
+  std::string name = mseed::sourceName(record);
+  if (!m_filter.passes(name)) {
+    held->release();
+    return;
+  }
+  batch.push_back(std::make_shared<TarnPacket>("seedlink:" + m_endpoint.server, packet.sequence,
+                                               name, record.start, bytes.data(),
+                                               static_cast<int>(bytes.size()), held));
+}
+
+// A crash before the next save would otherwise start a reader that had no
+// saved place again at the newest packets, past what arrived in between.
+void SeedLinkSource::handled() {
+  if (!m_saveFirstPlace) return;
+  m_saveFirstPlace = false;
+  if (m_context.positions) m_context.positions->saveNow();
+}

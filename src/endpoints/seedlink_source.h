@@ -1,0 +1,91 @@
+// SeedLinkSource: a reader's packets from a SeedLink server (protocol 3.1 or
+// 4.0), one packet per miniSEED record, named and timed as `tarn import`
+// names them (mseed::sourceName, the record's start time).
+//
+// The server selects by the reader's selection (seedlink_select); the
+// reader's match and reject expressions are applied here, on the source
+// names. INFO answers and packets that are not miniSEED 2 data are not
+// relayed; a packet whose record header cannot be read is left out and
+// said so. A record whose samples do not decode is passed on like any
+// packet, for the reader's check_unstuff to judge.
+//
+// Positions: the sequence number of the last record done, per station
+// (SequencePositions), saved in the statefile under the server, the
+// selection and the reader's name. A (re)connection asks each station of
+// the selection for the record after the last one read (one read in an
+// earlier run: after the last one done); a wildcard station resumes at the
+// earliest of the stations it covers, and records of a station before its
+// own place are dropped as repeats.
+//
+// A lost link (the server gone, garbage, silence) is mended here with the
+// loop's back-off (the internal time-out, doubling to eight times it): one
+// complaint when it is lost, one when it is back.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/relay_context.h"
+#include "connection/endpoint.h"
+#include "connection/relay_connection.h"
+#include "connection/source_filter.h"
+#include "endpoints/seedlink_link.h"
+#include "platform/mseed/mseed_record.h"
+#include "platform/statefile/sequence_positions.h"
+
+struct SeedLinkEndpoint {
+  std::string server;     // HOST:PORT as configured
+  std::string selection;  // seedlink_select as written
+  std::vector<SeedLinkStation> stations;
+  SeedLinkProtocol protocol = SeedLinkProtocol::kAuto;
+  std::string protocolText = "auto";
+};
+
+class SeedLinkSource : public PacketSource {
+ public:
+  // `owner` names the reader in the statefile (empty: no name of its own).
+  SeedLinkSource(SeedLinkEndpoint endpoint, std::string owner, const ReaderSettings &settings,
+                 const RelayContext &context);
+
+  const EndpointNames &names() const override { return m_names; }
+  std::vector<std::string> describe() const override;
+  OpenResult open(std::string &why) override;
+  bool position() override;
+  const char *idName() const override { return "sequence"; }
+  LastPacket findLast() override;
+  bool isLast(const TarnPacket &) const override { return false; }
+  ReadResult next(double timeout, PacketBatch &batch) override;
+  void handled() override;
+
+ private:
+  void restorePositions();
+  std::string connect();
+  std::optional<uint64_t> resumeOf(const SeedLinkStation &station);
+  void take(const seedlink::Packet &packet, PacketBatch &batch);
+  uint64_t after(uint64_t sequence) const;
+  bool before(uint64_t a, uint64_t b) const;
+  void waitToReconnect(double timeout);
+
+  const SeedLinkEndpoint m_endpoint;
+  const std::string m_owner;
+  const double m_starttime;
+  const RelayContext m_context;
+  RelayLog &m_log;
+  EndpointNames m_names;
+  SourceFilter m_filter;
+  std::shared_ptr<SequencePositions> m_positions;
+  bool m_restored = false;
+  bool m_saveFirstPlace = false;
+  std::unique_ptr<SeedLinkLink> m_link;
+  int m_version = 0;
+  std::map<std::string, uint64_t> m_next;       // per station: the sequence wanted next
+  std::map<std::string, uint64_t> m_skipBelow;  // per station: repeats of this connection
+  double m_retryAt = 0;                         // monotonic seconds; for a lost link
+  int m_factor = 1;
+  bool m_complainedFormat = false;
+  seedlink::Packet m_packet;
+  std::vector<mseed::Record> m_records;
+};
