@@ -42,7 +42,8 @@ class SequencePositions {
   // Every stream's point: its last packet done before the oldest held, or
   // its restored point; streams with neither are left out.
   std::map<std::string, Point> points();
-  // Packets read and not yet done, over every stream.
+  // Packets read and not yet passed, over every stream (done ones behind
+  // one still held count too).
   size_t held();
 
  private:
