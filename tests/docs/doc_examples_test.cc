@@ -110,7 +110,7 @@ TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
   std::vector<std::pair<std::string, std::string>> relayFiles;
   for (std::string file :
        {"examples/tarn2tarn_pre.pf", "examples/systemd/relay.pf", "examples/jetstream.pf",
-        "examples/jetstream-local.pf", "examples/sds-archive.pf"}) {
+        "examples/jetstream-local.pf", "examples/sds-archive.pf", "examples/seedlink-relay.pf"}) {
     relayFiles.emplace_back(file, testsupport::readFile(sourcePath(file)));
   }
   for (const Example &example : allExamples()) {
