@@ -120,7 +120,8 @@ PacketReader::Status PacketReader::readV4(Packet &packet) {
   out.version = 4;
   out.format = p[2];
   out.subformat = p[3];
-  out.info = out.subformat == kSubformatInfo || out.subformat == kSubformatInfoError;
+  out.info = out.format == kFormatJson &&
+             (out.subformat == kSubformatInfo || out.subformat == kSubformatInfoError);
   out.sequence = littleEndian(p + 8, 8);
   out.stationId.assign(p + kV4FixedHeaderLength, idLength);
   out.payload.assign(p + kV4FixedHeaderLength + idLength, length);

@@ -13,7 +13,7 @@
 //   (uint8), station id ("NET_STA"), payload.
 // Formats are '2' (miniSEED 2), '3' (miniSEED 3) and 'J' (JSON); subformats
 // 'D' data, 'E' event, 'C' calibration, 'T' timing, 'L' log, 'O' opaque,
-// 'I' INFO answer, 'R' INFO error answer.
+// and, with format 'J', 'I' for an INFO answer and 'E' for an error one.
 //
 // Before data flows, a server answers commands with lines ending in CR LF.
 //
@@ -40,7 +40,7 @@ inline constexpr char kFormatMseed3 = '3';
 inline constexpr char kFormatJson = 'J';
 inline constexpr char kSubformatData = 'D';
 inline constexpr char kSubformatInfo = 'I';
-inline constexpr char kSubformatInfoError = 'R';
+inline constexpr char kSubformatInfoError = 'E';  // with format 'J'
 
 // Appends "SL" and the sequence's low 24 bits as six upper-case hex digits.
 void appendV3DataHeader(std::string &out, uint64_t sequence);
