@@ -79,6 +79,10 @@ const std::vector<CaseEntry> &allCases() {
        500000, 50000, [](long n) { return runSdsBacklog("sds", n, true); }},
       {"sds-nocheck", "the same with check_unstuff false", 500000, 50000,
        [](long n) { return runSdsBacklog("sds-nocheck", n, false); }},
+      {"seedlink",
+       "512-byte miniSEED records from a SeedLink server's backlog (tarnserver --seedlink) onto a "
+       "tarn server",
+       200000, 20000, [](long n) { return runSeedLinkIn(n); }},
   };
   return cases;
 }

@@ -54,6 +54,17 @@ CaseResult runJetStreamIn(long packets);
 // Into an SDS archive (bench_sds.cc): 512-byte miniSEED records from a tarn
 // server's backlog, the readers checking the records or not.
 CaseResult runSdsBacklog(const std::string &name, long packets, bool checkUnstuff);
+// Puts `count` 512-byte miniSEED records of ten streams onto `tarn`, the
+// streams in turn, each record of a stream a record's span after the one
+// before, named as `tarn import` names them; each one's name and start time
+// go into `expected` when given.
+class Ledger;
+bool fillMseedSource(const std::string &tarn, long count, long &put, std::string &why,
+                     Ledger *expected);
+// From a SeedLink server (bench_seedlink.cc): a tarnserver's backlog of
+// 512-byte miniSEED records served over SeedLink, through the relay onto a
+// tarn server.
+CaseResult runSeedLinkIn(long packets);
 
 }  // namespace relaybench
 

@@ -24,6 +24,13 @@ int countOf(const std::string &text, const std::string &needle) {
 }
 
 void writeReaders(std::ostream &out, const RelayPlan &plan) {
+  if (!plan.seedlink.empty()) {
+    out << "  &Arr{\n    name in1\n    read_from_seedlink " << plan.seedlink
+        << "\n    seedlink_select " << plan.seedlinkSelect
+        << "\n    seedlink_protocol 4.0\n    write_to_queue q\n    starttime " << plan.starttime
+        << "\n  }\n";
+    return;
+  }
   if (plan.fromJetStream) {
     out << "  &Arr{\n    name in1\n    read_from_natsurl " << plan.natsUrl
         << "\n    read_from_natsstream " << plan.stream << "\n    write_to_queue q\n    starttime "
@@ -90,13 +97,16 @@ void Rig::fail(const std::string &why) {
   if (m_failure.empty()) m_failure = why;
 }
 
-std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket) {
+std::string Rig::startServer(uint64_t ringBytes, uint64_t maxPacket,
+                             const std::vector<std::string> &extra) {
   std::string base = workDir() + "/" + m_label + "_server" + std::to_string(m_servers.size() + 1);
   std::string ready = base + ".ready";
   std::remove(ready.c_str());
-  auto server = startProgram({binDir() + "/tarnserver", "-p", "0", "-s", std::to_string(ringBytes),
-                              "-m", std::to_string(maxPacket), "-R", ready},
-                             base + ".log");
+  std::vector<std::string> argv = {
+      binDir() + "/tarnserver",  "-p", "0",  "-s", std::to_string(ringBytes), "-m",
+      std::to_string(maxPacket), "-R", ready};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  auto server = startProgram(argv, base + ".log");
   if (!server) {
     fail("tarnserver could not be started");
     return "";

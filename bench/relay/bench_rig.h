@@ -39,6 +39,10 @@ struct RelayPlan {
   // instead of writing to `destinations`.
   std::string sdsRoot{};
   bool checkUnstuff = true;  // the readers'
+  // With seedlink set (HOST:PORT), one reader reads that SeedLink server
+  // (protocol 4.0, the stations seedlinkSelect) instead of `sources`.
+  std::string seedlink{};
+  std::string seedlinkSelect{};
 };
 
 // The relay's parameter file for a plan.
@@ -53,7 +57,9 @@ class Rig {
 
   // Starts a tarnserver whose ring holds `ringBytes` and which takes packets
   // up to `maxPacket` bytes; returns its tarn name once it listens, or "".
-  std::string startServer(uint64_t ringBytes, uint64_t maxPacket);
+  // `extra` arguments go after the others (e.g. --seedlink 127.0.0.1:PORT).
+  std::string startServer(uint64_t ringBytes, uint64_t maxPacket,
+                          const std::vector<std::string> &extra = {});
   // Starts nats-server with JetStream (its store in the work folder); its
   // URL once it is ready, or "". Counted with the servers.
   std::string startNats();

@@ -14,6 +14,7 @@
 #include "bench_case_support.h"
 #include "bench_cases.h"
 #include "mseed_samples.h"
+#include "platform/mseed/mseed_record.h"
 
 namespace relaybench {
 
@@ -58,9 +59,10 @@ long archivedRecords(const std::string &root) {
   return g_archived / static_cast<long>(kRecordBytes);
 }
 
-// Puts `count` records, the streams in turn, each record of a stream a
-// record's span after the one before.
-bool fillSource(const std::string &tarn, long count, long &put, std::string &why) {
+}  // namespace
+
+bool fillMseedSource(const std::string &tarn, long count, long &put, std::string &why,
+                     Ledger *expected) {
   std::string templates[kStreams];
   double span[kStreams];
   for (int k = 0; k < kStreams; ++k) {
@@ -81,13 +83,18 @@ bool fillSource(const std::string &tarn, long count, long &put, std::string &why
     int k = static_cast<int>(i % kStreams);
     double time = kBaseTime + static_cast<double>(i / kStreams) * span[k];
     std::string name = "XX_BENCH_HH" + std::to_string(k) + "_00/MSEED";
-    ok = putOne(fd, name, time, startingAt(templates[k], time), why);
+    std::string record = startingAt(templates[k], time);
+    ok = putOne(fd, name, time, record, why);
+    if (ok && expected) {
+      // As a reader of the record names and times it.
+      std::vector<mseed::Record> h;
+      mseed::headers(record.data(), record.size(), &h);
+      if (!h.empty()) expected->add(mseed::sourceName(h[0]), h[0].start);
+    }
   }
   put = ok ? count : 0;
   return closePuts(fd, why) && ok;
 }
-
-}  // namespace
 
 CaseResult runSdsBacklog(const std::string &name, long packets, bool checkUnstuff) {
   CaseResult r;
@@ -96,7 +103,7 @@ CaseResult runSdsBacklog(const std::string &name, long packets, bool checkUnstuf
   Rig rig(name);
   std::string source = rig.startServer(ringBytesFor(packets, kRecordBytes), 1 << 20);
   if (source.empty()) return failed(r, rig);
-  if (!fillSource(source, packets, r.packets, r.failure)) return r;
+  if (!fillMseedSource(source, packets, r.packets, r.failure, nullptr)) return r;
   std::string root = workDir() + "/" + name + "_archive";
   RelayPlan plan{{source}, {}, "", kStartTime};
   plan.sdsRoot = root;

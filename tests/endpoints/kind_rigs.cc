@@ -12,9 +12,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include "base/relay_context.h"
+#include "base/stop.h"
 #include "mseed_samples.h"
 #include "nats_test_server.h"
 #include "platform/mseed/mseed_record.h"
+#include "platform/statefile/statefile.h"
+#include "platform/statefile/statefile_format.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "process.h"
 #include "relay_e2e.h"
@@ -285,6 +289,95 @@ class SdsRig : public KindRig {
   std::string m_root;
 };
 
+// ---- SeedLink ----
+
+// miniSEED records of two channels of one station in turn, one 512-byte
+// record a packet, as `tarn import` names them.
+std::vector<Sent> recordPackets(int n, int from, size_t size) {
+  std::vector<Sent> all;
+  int perChannel = (from + n) / 2 + 2;
+  std::vector<std::string> records[2];
+  for (int c = 0; c < 2; ++c) {
+    mseedtest::Stream s;
+    s.channel = c == 0 ? "HHZ" : "HHN";
+    s.recordLength = size >= 4096 ? 4096 : 512;
+    s.samples = mseedtest::sine(perChannel * (s.recordLength == 512 ? 1000 : 8000));
+    records[c] = mseedtest::pack(s);
+  }
+  for (int i = from; i < from + n; ++i) {
+    const std::string &r = records[i % 2].at(static_cast<size_t>(i / 2));
+    std::vector<mseed::Record> h;
+    mseed::headers(r.data(), r.size(), &h);
+    all.push_back({mseed::sourceName(h.at(0)), h.at(0).start, r});
+  }
+  return all;
+}
+
+// A tarnserver with its ring in a file that serves it over SeedLink 4.0 on
+// a port of its own; the reader's places are in a statefile of the rig's.
+class SeedLinkRig : public KindRig, public PositionSaver {
+ public:
+  SeedLinkRig() : m_port(e2e::freePort()), m_statefile(m_dir.file("state")) {
+    m_server = std::make_unique<tarntest::TarnTestServer>(std::vector<std::string>{
+        "-r", m_dir.file("ring"), "--seedlink", "127.0.0.1:" + std::to_string(m_port)});
+    exhume(m_statefile.c_str(), &Stop, 0, 0);
+  }
+  explicit SeedLinkRig(int port) : m_port(port) {}
+
+  std::vector<Sent> packets(int n, int from, size_t size) const override {
+    return recordPackets(n, from, size);
+  }
+  std::string readerLines() const override {
+    return "read_from_seedlink 127.0.0.1:" + std::to_string(m_port) +
+           "\nseedlink_select XX_STA\nseedlink_protocol 4.0\n";
+  }
+  std::string writerLines() const override { return ""; }
+
+  bool feed(const std::vector<Sent> &packets) override {
+    int fd = tarnopen(m_server->name().c_str(), "w&");
+    if (fd < 0) return false;
+    bool ok = true;
+    for (const Sent &p : packets) {
+      ok = ok && tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(),
+                         static_cast<int>(p.bytes.size())) == 0;
+    }
+    return tarnclose(fd) == 0 && ok;
+  }
+  std::vector<Sent> stored() override { return {}; }
+
+  // Sequence numbers are packet ids, from 0: a station's place after
+  // sequence k has passed k + 1 packets (one before 0 is 2^64 - 1).
+  long passed(const std::string &connection) override {
+    bury();
+    std::vector<statefile::SavedPosition> saved;
+    std::string error;
+    statefile::parseStatefile(testsupport::readFile(m_statefile), saved, error);
+    for (const auto &p : saved) {
+      if (p.bySequence() && p.owner == connection) return static_cast<long>(p.sequence + 1);
+    }
+    return 0;
+  }
+
+  void freeze() override { ::kill(m_server->pid(), SIGSTOP); }
+  void thaw() override { ::kill(m_server->pid(), SIGCONT); }
+  void killAndRestart() override {
+    m_server->kill();
+    m_server->restart();
+  }
+  std::unique_ptr<KindRig> unreachable() const override {
+    return std::make_unique<SeedLinkRig>(e2e::freePort());
+  }
+
+  PositionSaver *positions() override { return m_server ? this : nullptr; }
+  const std::string &statefile() const override { return m_statefile; }
+  void saveNow() override { bury(); }
+
+ private:
+  testsupport::TempDir m_dir;
+  int m_port;
+  std::string m_statefile;
+  std::unique_ptr<tarntest::TarnTestServer> m_server;
+};
 }  // namespace
 
 namespace {
@@ -292,7 +385,8 @@ namespace {
 std::vector<RigMaker> allRigs() {
   return {{"tarn", true, true, [] { return std::make_unique<TarnRig>(); }},
           {"JetStream", true, true, [] { return std::make_unique<JetStreamRig>(); }},
-          {"SDS", false, true, [] { return std::make_unique<SdsRig>(); }}};
+          {"SDS", false, true, [] { return std::make_unique<SdsRig>(); }},
+          {"SeedLink", true, false, [] { return std::make_unique<SeedLinkRig>(); }, false}};
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+class PositionSaver;
+
 namespace conformance {
 
 // One packet as the harness sends and expects it.
@@ -59,6 +61,9 @@ class KindRig {
   // A second rig of the same kind whose server is not running: a
   // destination that can never be reached.
   virtual std::unique_ptr<KindRig> unreachable() const = 0;
+  // Who keeps read positions for the connections the harness makes: null,
+  // or a statefile of the rig's (a kind whose places live there).
+  virtual PositionSaver *positions() { return nullptr; }
 };
 
 struct RigMaker {
@@ -66,6 +71,7 @@ struct RigMaker {
   bool reads;   // the kind has sources
   bool writes;  // the kind has destinations
   std::function<std::unique_ptr<KindRig>()> make;
+  bool knowsLast = true;  // its server says which packet is its newest (endtime last)
 };
 inline void PrintTo(const RigMaker &maker, std::ostream *out) { *out << maker.kind; }
 
