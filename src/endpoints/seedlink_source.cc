@@ -103,8 +103,13 @@ std::string SeedLinkSource::connect() {
                                              m_starttime == TIME_UNSET ? NAN : m_starttime);
   m_skipBelow.clear();
   m_version = 0;
+  SeedLinkLink *opening = link.get();
   std::string why = link->open(
-      m_endpoint.stations, [this](const SeedLinkStation &s) { return resumeOf(s); },
+      m_endpoint.stations,
+      [this, opening](const SeedLinkStation &s) {
+        m_version = opening->version();
+        return resumeOf(s);
+      },
       std::max(2.0, m_context.internalTimeout));
   if (!why.empty()) return why;
   m_version = link->version();

@@ -194,6 +194,29 @@ class JetStreamRig : public KindRig {
   std::string m_url;
 };
 
+// miniSEED records of two channels of one station in turn, one record a
+// packet (512 bytes, or 4096 when large packets are asked for), named as
+// `tarn import` names them.
+std::vector<Sent> recordPackets(int n, int from, size_t size) {
+  std::vector<Sent> all;
+  int perChannel = (from + n) / 2 + 2;
+  std::vector<std::string> records[2];
+  for (int c = 0; c < 2; ++c) {
+    mseedtest::Stream s;
+    s.channel = c == 0 ? "HHZ" : "HHN";
+    s.recordLength = size >= 4096 ? 4096 : 512;
+    s.samples = mseedtest::sine(perChannel * (s.recordLength == 512 ? 1000 : 8000));
+    records[c] = mseedtest::pack(s);
+  }
+  for (int i = from; i < from + n; ++i) {
+    const std::string &r = records[i % 2].at(static_cast<size_t>(i / 2));
+    std::vector<mseed::Record> h;
+    mseed::headers(r.data(), r.size(), &h);
+    all.push_back({mseed::sourceName(h.at(0)), h.at(0).start, r});
+  }
+  return all;
+}
+
 // ---- SDS ----
 
 // An archive in a folder of its own; what it stores is every record of
@@ -207,26 +230,8 @@ class SdsRig : public KindRig {
   std::string readerLines() const override { return ""; }
   std::string writerLines() const override { return "write_to_sds " + m_root + "\n"; }
 
-  // miniSEED records of two channels in turn, one record a packet (512
-  // bytes, or 4096 when large packets are asked for).
   std::vector<Sent> packets(int n, int from, size_t size) const override {
-    std::vector<Sent> all;
-    int perChannel = (from + n) / 2 + 2;
-    std::vector<std::string> records[2];
-    for (int c = 0; c < 2; ++c) {
-      mseedtest::Stream s;
-      s.channel = c == 0 ? "HHZ" : "HHN";
-      s.recordLength = size >= 4096 ? 4096 : 512;
-      s.samples = mseedtest::sine(perChannel * (s.recordLength == 512 ? 1000 : 8000));
-      records[c] = mseedtest::pack(s);
-    }
-    for (int i = from; i < from + n; ++i) {
-      const std::string &r = records[i % 2].at(static_cast<size_t>(i / 2));
-      std::vector<mseed::Record> h;
-      mseed::headers(r.data(), r.size(), &h);
-      all.push_back({mseed::sourceName(h.at(0)), h.at(0).start, r});
-    }
-    return all;
+    return recordPackets(n, from, size);
   }
 
   bool feed(const std::vector<Sent> &) override { return false; }
@@ -290,28 +295,6 @@ class SdsRig : public KindRig {
 };
 
 // ---- SeedLink ----
-
-// miniSEED records of two channels of one station in turn, one 512-byte
-// record a packet, as `tarn import` names them.
-std::vector<Sent> recordPackets(int n, int from, size_t size) {
-  std::vector<Sent> all;
-  int perChannel = (from + n) / 2 + 2;
-  std::vector<std::string> records[2];
-  for (int c = 0; c < 2; ++c) {
-    mseedtest::Stream s;
-    s.channel = c == 0 ? "HHZ" : "HHN";
-    s.recordLength = size >= 4096 ? 4096 : 512;
-    s.samples = mseedtest::sine(perChannel * (s.recordLength == 512 ? 1000 : 8000));
-    records[c] = mseedtest::pack(s);
-  }
-  for (int i = from; i < from + n; ++i) {
-    const std::string &r = records[i % 2].at(static_cast<size_t>(i / 2));
-    std::vector<mseed::Record> h;
-    mseed::headers(r.data(), r.size(), &h);
-    all.push_back({mseed::sourceName(h.at(0)), h.at(0).start, r});
-  }
-  return all;
-}
 
 // A tarnserver with its ring in a file that serves it over SeedLink 4.0 on
 // a port of its own; the reader's places are in a statefile of the rig's.
