@@ -119,7 +119,7 @@ void SeedlinkSession::refuse(int32_t code, const std::string &text) {
 }
 
 bool SeedlinkSession::backlog(const char *, size_t) const {
-  return input_.find_first_of("\r\n") != std::string::npos;
+  return !finished_ && input_.find_first_of("\r\n") != std::string::npos;
 }
 
 ssize_t SeedlinkSession::consume(const char *data, size_t n) {
