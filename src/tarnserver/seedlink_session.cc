@@ -256,9 +256,14 @@ bool SeedlinkSession::onSelect(const std::vector<std::string> &args) {
   committed_ = true;
   Selection &sel = current();
   if (args.empty()) {  // every stream again
+    selectorCount_ -= sel.selectors.size();
     sel.selectors.clear();
     ok();
     return true;
+  }
+  if (selectorCount_ + args.size() > kMaxAllSelectors) {
+    return answerError("LIMIT",
+                       "at most " + std::to_string(kMaxAllSelectors) + " selectors in all");
   }
   if (sel.selectors.size() + args.size() > kMaxSelectors) {
     return answerError("LIMIT",
@@ -272,6 +277,7 @@ bool SeedlinkSession::onSelect(const std::vector<std::string> &args) {
     parsed.push_back(s);
   }
   sel.selectors.insert(sel.selectors.end(), parsed.begin(), parsed.end());
+  selectorCount_ += parsed.size();
   ok();
   return true;
 }
