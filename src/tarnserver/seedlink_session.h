@@ -29,8 +29,9 @@
 // Bounds: kMaxStations selections, kMaxSelectors selectors each and
 // kMaxAllSelectors in all (their memory counts in memoryHeld()), lines of
 // kMaxLine bytes (a longer one is answered with an error and the client
-// dropped), after kMaxErrors refused commands the client is dropped, and per consume() call at most kLinesPerTurn commands and
-// SessionLimits::outputLimit bytes of output.
+// dropped; so is one with kMaxErrors refused commands), and per consume()
+// call at most kLinesPerTurn commands and SessionLimits::outputLimit bytes
+// of output.
 // Not thread-safe: used from the server's event thread only.
 #pragma once
 
