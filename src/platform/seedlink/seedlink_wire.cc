@@ -76,6 +76,13 @@ PacketReader::Status PacketReader::nextPacket(Packet &packet) {
   const char *p = buffer_.data() + start_;
   if (p[0] == 'S' && p[1] == 'L') return readV3(packet);
   if (p[0] == 'S' && p[1] == 'E') return readV4(packet);
+  if (p[0] == 'E' && p[1] == 'N') {
+    if (buffered() < 3) return Status::kNeedMore;
+    if (p[2] == 'D') {
+      consume(3);
+      return Status::kEnd;
+    }
+  }
   return fail("bad packet signature (neither SL nor SE)");
 }
 

@@ -70,15 +70,17 @@ struct Packet {
 // Holds at most one packet (or line) more than the caller has taken.
 class PacketReader {
  public:
-  enum class Status { kReady, kNeedMore, kBad };
+  // kEnd: a v3 server's "END" in place of a packet: the transfer (FETCH, or
+  // a time window) is complete and the server closes the connection.
+  enum class Status { kReady, kNeedMore, kBad, kEnd };
 
   // `maxPayload` bounds a v4 payload length; `maxLine` an answer line.
   explicit PacketReader(size_t maxPayload = 1 << 20, size_t maxLine = 4096);
 
   void feed(const char *bytes, size_t n);
-  // Takes the next whole packet: kReady (it is in `packet`), kNeedMore, or
-  // kBad (a bad signature, sequence or length; error() says which). After
-  // kBad the stream is out of step; the reader answers kBad from then on.
+  // Takes the next whole packet: kReady (it is in `packet`), kNeedMore, kEnd
+  // (the END marker, taken), or kBad (a bad signature, sequence or length; error() says which).
+  // After kBad the stream is out of step; the reader answers kBad from then on.
   Status nextPacket(Packet &packet);
   // Takes the next answer line without its CR LF (a lone LF ends one too):
   // kReady, kNeedMore, or kBad when a line runs past `maxLine` bytes.

@@ -96,9 +96,14 @@ TEST(SeedlinkWire, AnswerLinesAreBoundedAndThenPacketsFollow) {
   EXPECT_EQ(line, "SeedLink v4.0");
   ASSERT_EQ(reader.nextLine(line), Status::kReady);
   EXPECT_EQ(line, "OK");
+  bytes = "EN";  // a v3 server's END after a finished transfer
+  reader.feed(bytes.data(), bytes.size());
   Packet packet;
   ASSERT_EQ(reader.nextPacket(packet), Status::kReady);
   EXPECT_EQ(packet.sequence, 1u);
+  EXPECT_EQ(reader.nextPacket(packet), Status::kNeedMore);
+  reader.feed("D", 1);
+  EXPECT_EQ(reader.nextPacket(packet), Status::kEnd);
 
   std::string huge(17, 'x');
   reader.feed(huge.data(), huge.size());
