@@ -188,6 +188,7 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
     return;
   }
   const std::string &bytes = packet.payload;
+  m_records.clear();
   std::string problem = mseed::headers(bytes.data(), bytes.size(), &m_records);
   if (!problem.empty() || m_records.empty()) {
     m_log.elog_complain("Rejecting packet " + std::to_string(packet.sequence) + " of " +
