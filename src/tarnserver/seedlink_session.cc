@@ -374,11 +374,12 @@ bool SeedlinkSession::arm(Selection &sel, Start kind, const std::vector<std::str
     found = seq >= oldest && seq <= next;
     if (found) at = seq;
   } else if (seqGiven && !ring_.empty()) {
-    // The newest packet held whose low 24 bits are the client's number.
-    uint64_t newest = next - 1;
-    uint64_t back = (newest - seq) % seedlink::kV3SequenceModulo;
-    found = back <= newest && newest - back >= oldest;
-    if (found) at = newest - back + 1;
+    // The next packet the client wants (3.1 clients send the last number
+    // received plus one): the one to come, or the newest held, whose low
+    // 24 bits are the client's number.
+    uint64_t back = (next - seq) % seedlink::kV3SequenceModulo;
+    found = back <= next - oldest;
+    if (found) at = next - back;
   }
   if (!found && std::isfinite(start)) {
     PacketFilter all;

@@ -71,7 +71,7 @@ class RelaySeedLink : public testing::Test {
     testsupport::RelayPf pf;
     pf.connections = testsupport::connectionEntry(
                          "name in\nread_from_seedlink 127.0.0.1:" + std::to_string(port) +
-                         "\nseedlink_select XX_*\nseedlink_protocol 3.1\n"
+                         "\nseedlink_select XX_STA XX_STB\nseedlink_protocol 3.1\n"
                          "starttime 2000-01-01\ncheck_unstuff true\nwrite_to_queue q\n") +
                      writer("out", dst.name(), "q");
     auto relay =

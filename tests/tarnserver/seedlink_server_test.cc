@@ -155,12 +155,13 @@ TEST_F(SeedlinkResume, ResumingWithTheLastSequenceGivesNoGapAndNoRepeat) {
   ASSERT_EQ(rest.size(), 18u);
   EXPECT_EQ(rest[0].payload, recs[12]);
 
-  // v3: the last packet received, across the wrap of its 24 bits.
+  // v3: the next packet wanted (the last received plus one), across the
+  // wrap of its 24 bits.
   for (size_t last : {size_t{5}, size_t{9}, size_t{10}, size_t{20}}) {
     auto c = client();
     char hex[8];
     std::snprintf(hex, sizeof hex, "%06llX",
-                  static_cast<unsigned long long>((first + last) % (1 << 24)));
+                  static_cast<unsigned long long>((first + last + 1) % (1 << 24)));
     EXPECT_EQ(c->command("STATION STA XX"), "OK");
     EXPECT_EQ(c->command(std::string("DATA ") + hex), "OK");
     c->send("END");
@@ -197,7 +198,7 @@ TEST_F(SeedlinkServer, TimeWindowsAndFetchEndTheTransfer) {
   }
   {  // v3 uni-station FETCH from a sequence: the rest of the ring, then END
     auto c = client();
-    c->send("FETCH 00000F");
+    c->send("FETCH 000010");
     std::vector<Packet> got = c->packets(20);
     EXPECT_EQ(got.size(), 4u);
     EXPECT_TRUE(c->ended());
