@@ -119,7 +119,6 @@ TEST_F(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
   ASSERT_TRUE(waitForCount(total / 2)) << relay->output();
   EXPECT_TRUE(relay->waitFor("Reconnected to SeedLink '127.0.0.1:" + std::to_string(port) + "'"))
       << relay->output();
-  size_t beforeKill = storedOn(dst.name()).size();
   relay->process().signal(SIGKILL);
   relay->process().wait(seconds(30));
   relay = start();
@@ -141,9 +140,10 @@ TEST_F(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
     EXPECT_TRUE(got[name] == records) << name << ": every record, bit for bit, in order";
   }
   // What may come twice: what the relay had read and not yet seen stored
-  // before its kill (a save interval's worth and what was in flight), far
-  // less than what it had relayed by then.
-  EXPECT_LT(repeats, beforeKill) << "repeats bounded by what was in flight";
+  // before its kill, about one save interval (1 s) of the import's 800
+  // records/s and what was in flight; allow three seconds' worth. A server
+  // that sent its whole ring again on a resume would exceed it.
+  EXPECT_LE(repeats, 2400u) << "repeats bounded by what was in flight";
   std::printf("%zu records relayed across a killed server and a killed relay; %zu came twice\n",
               total, repeats);
 }
