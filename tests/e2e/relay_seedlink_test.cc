@@ -1,5 +1,5 @@
 // tarn -> SeedLink -> relay -> tarn: records put on a tarnserver that serves
-// them over SeedLink 3.1 reach the destination server bit for bit and in
+// them over SeedLink (3.1 and 4.0) reach the destination server bit for bit and in
 // order per stream, while the serving tarnserver is killed and restarted on
 // its ring file and the relay is killed and restarted on its statefile:
 // nothing is lost, and what comes twice is bounded by what was in flight.
@@ -61,7 +61,14 @@ std::map<std::string, std::vector<std::string>> firstArrivals(const std::vector<
   return streams;
 }
 
-class RelaySeedLink : public testing::Test {
+// The reader's selection and protocol: stations named one by one (each
+// resumes at its own place), or one wildcard over both (resuming at the
+// earlier place, the other station dropping what it had).
+struct Reading {
+  const char *select, *protocol;
+};
+
+class RelaySeedLink : public testing::TestWithParam<Reading> {
  protected:
   RelaySeedLink()
       : port(freePort()),
@@ -69,11 +76,13 @@ class RelaySeedLink : public testing::Test {
 
   std::unique_ptr<Relay> start() {
     testsupport::RelayPf pf;
-    pf.connections = testsupport::connectionEntry(
-                         "name in\nread_from_seedlink 127.0.0.1:" + std::to_string(port) +
-                         "\nseedlink_select XX_STA XX_STB\nseedlink_protocol 3.1\n"
-                         "starttime 2000-01-01\ncheck_unstuff true\nwrite_to_queue q\n") +
-                     writer("out", dst.name(), "q");
+    pf.connections =
+        testsupport::connectionEntry(
+            "name in\nread_from_seedlink 127.0.0.1:" + std::to_string(port) + "\nseedlink_select " +
+            GetParam().select + "\nseedlink_protocol " + GetParam().protocol +
+            "\n"
+            "starttime 2000-01-01\ncheck_unstuff true\nwrite_to_queue q\n") +
+        writer("out", dst.name(), "q");
     auto relay =
         std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("relay.state"), "-v"});
     EXPECT_TRUE(relay->waitFor("Connected to SeedLink")) << relay->output();
@@ -89,7 +98,7 @@ class RelaySeedLink : public testing::Test {
   tarntest::TarnTestServer dst;
 };
 
-TEST_F(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
+TEST_P(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
   // Two stations of two channels, 512-byte records, imported at a steady
   // rate so that the kills fall mid-stream.
   std::map<std::string, std::vector<std::string>> sent;
@@ -147,6 +156,13 @@ TEST_F(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
   std::printf("%zu records relayed across a killed server and a killed relay; %zu came twice\n",
               total, repeats);
 }
+
+INSTANTIATE_TEST_SUITE_P(Selections, RelaySeedLink,
+                         testing::Values(Reading{"XX_STA XX_STB", "3.1"}, Reading{"XX_*", "4.0"}),
+                         [](const testing::TestParamInfo<Reading> &info) {
+                           return info.index == 0 ? std::string("StationsIn31")
+                                                  : std::string("WildcardIn40");
+                         });
 
 }  // namespace
 }  // namespace e2e
