@@ -40,6 +40,7 @@ SeedLinkSource::SeedLinkSource(SeedLinkEndpoint endpoint, std::string owner,
     : m_endpoint(std::move(endpoint)),
       m_owner(std::move(owner)),
       m_starttime(settings.starttime),
+      m_quietRejects(settings.suppressUnstuffErrors),
       m_context(context),
       m_log(*context.log),
       m_names(seedLinkNames(m_endpoint)),
@@ -191,6 +192,7 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
   m_records.clear();
   std::string problem = mseed::headers(bytes.data(), bytes.size(), &m_records);
   if (!problem.empty() || m_records.empty()) {
+    if (m_quietRejects) return;
     m_log.elog_complain("Rejecting packet " + std::to_string(packet.sequence) + " of " +
                         m_names.where + ": not a miniSEED record (" + problem + ")");
     return;

@@ -6,8 +6,9 @@
 // reader's match and reject expressions are applied here, on the source
 // names. INFO answers and packets that are not miniSEED 2 data are not
 // relayed; a packet whose record header cannot be read is left out and
-// said so. A record whose samples do not decode is passed on like any
-// packet, for the reader's check_unstuff to judge.
+// said so (unless suppress_unstuff_errors). A record whose samples do not
+// decode is passed on like any packet, for the reader's check_unstuff to
+// judge.
 //
 // Positions: the sequence number of the last record done, per station
 // (SequencePositions), saved in the statefile under the server, the
@@ -72,6 +73,7 @@ class SeedLinkSource : public PacketSource {
   const SeedLinkEndpoint m_endpoint;
   const std::string m_owner;
   const double m_starttime;
+  const bool m_quietRejects;  // suppress_unstuff_errors
   const RelayContext m_context;
   RelayLog &m_log;
   EndpointNames m_names;
