@@ -5,11 +5,11 @@
 // size and its bytes (base64).
 //
 //   node seedlink_client.mjs --url ws://127.0.0.1:PORT --proto 3|4
-//        --station NET_STA[:NEXT]...  [--select PATTERN]
+//        --station NET_STA[:LAST]...  [--select PATTERN]
 //        [--records N] [--seconds T]
 //
-// Each station starts at the packet numbered NEXT (its last one seen plus
-// one), or at the oldest the server holds. The client stops after N records
+// Each station resumes after the packet numbered LAST (the last one it
+// received), or starts at the oldest the server holds. The client stops after N records
 // or T seconds (default 60), whichever comes first; an error of the
 // connection is printed on standard error and ends it with status 1.
 //
@@ -46,16 +46,17 @@ for (let i = 0; i < argv.length; i += 2) {
 if (!opts.url || opts.stations.length === 0) throw new Error('--url and --station are needed');
 
 // The commands that choose each station, its streams and where it starts.
-// Protocol 3.1 names a station "STA NET" and numbers in hex; 4.0 "NET_STA"
-// and in decimal.
+// Protocol 3.1 names a station "STA NET" and its DATA the last packet
+// received, in hex; 4.0 names it "NET_STA" and its DATA the next packet
+// wanted, in decimal.
 function stationCommands(station) {
-  const [id, next] = station.split(':');
+  const [id, last] = station.split(':');
   const [net, sta] = id.split('_');
   const v3 = opts.proto === '3';
   const commands = [v3 ? `STATION ${sta} ${net}` : `STATION ${net}_${sta}`];
   if (opts.select) commands.push(`SELECT ${opts.select}`);
-  if (next === undefined) commands.push('DATA');
-  else commands.push(`DATA ${v3 ? Number(next).toString(16).toUpperCase() : next}`);
+  if (last === undefined) commands.push('DATA');
+  else commands.push(`DATA ${v3 ? Number(last).toString(16).toUpperCase().padStart(6, '0') : BigInt(last) + 1n}`);
   return commands;
 }
 
@@ -70,6 +71,7 @@ function finish(status) {
 }
 
 function print(station, sequence, record) {
+  if (connection === null) return;  // past the count: not reported
   const h = record.header;
   const bytes = new Uint8Array(record.data.buffer, record.data.byteOffset - h.dataOffset,
                                h.recordSize);
