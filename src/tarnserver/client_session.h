@@ -36,6 +36,7 @@
 #include "tarnserver/access_control.h"
 #include "tarnserver/packet_filter.h"
 #include "tarnserver/ring.h"
+#include "tarnserver/session.h"
 
 namespace tarnserver {
 
@@ -59,7 +60,7 @@ struct ClientAccess {
   std::string tarn;   // the server's tarn name
 };
 
-class ClientSession {
+class ClientSession : public Session {
  public:
   ClientSession(Ring &ring, const SessionLimits &limits, const ServerFigures &figures,
                 ClientAccess access = {});
@@ -68,38 +69,40 @@ class ClientSession {
   // limits above; returns the bytes used (a partial frame at the end, and
   // frames past the limits, are left), or -1 when the client broke the
   // protocol or was refused and must be dropped (an error frame is in out()).
-  ssize_t consume(const char *data, size_t n);
+  ssize_t consume(const char *data, size_t n) override;
   // The largest frame the client may send.
   size_t maxFrame() const;
   // Whether data[0..n) starts with a whole frame.
   static bool frameComplete(const char *data, size_t n);
+  bool backlog(const char *data, size_t n) const override { return frameComplete(data, n); }
 
   // Appends streamed packets while the output holds less than `limit`
   // bytes; returns true when packets remain to be sent.
-  bool pump(size_t limit);
+  bool pump(size_t limit) override;
   // Whether the client streams and the ring holds packets past its cursor.
-  bool wantsPackets() const { return streaming_ && cursor_ < ring_.nextSeq(); }
+  bool wantsPackets() const override { return streaming_ && cursor_ < ring_.nextSeq(); }
 
   // Output waiting to be written: out().data() + outHead(), outSize() bytes.
-  const char *outData() const { return out_.data() + outHead_; }
-  size_t outSize() const { return out_.size() - outHead_; }
-  void consumed(size_t n);
+  const char *outData() const override { return out_.data() + outHead_; }
+  size_t outSize() const override { return out_.size() - outHead_; }
+  void consumed(size_t n) override;
 
   // Ends the conversation on the server's side: an error frame with this
   // code and text goes out last; the caller drops the client.
-  void refuse(int32_t code, const std::string &text) { fail(code, text); }
+  void refuse(int32_t code, const std::string &text) override { fail(code, text); }
   // Whether the client has asked for packets and waits for them.
-  bool streaming() const { return streaming_; }
+  bool streaming() const override { return streaming_; }
   const WritePermit &writePermit() const { return access_.write; }
+  bool writer() const override { return !access_.write.none(); }
 
-  uint64_t putsStored() const { return putsStored_; }
-  uint64_t packetsSent() const { return packetsSent_; }
-  bool helloDone() const { return hello_; }
+  uint64_t putsStored() const override { return putsStored_; }
+  uint64_t packetsSent() const override { return packetsSent_; }
+  bool helloDone() const override { return hello_; }
   // Why consume() last returned -1, and the code of its error frame.
-  const std::string &error() const { return error_; }
-  int32_t errorCode() const { return errorCode_; }
+  const std::string &error() const override { return error_; }
+  int32_t errorCode() const override { return errorCode_; }
   // Bytes of memory the session holds for its output.
-  size_t memoryHeld() const { return out_.capacity(); }
+  size_t memoryHeld() const override { return out_.capacity(); }
 
  private:
   bool handle(tarnwire::Type type, std::string_view body);

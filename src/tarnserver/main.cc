@@ -16,7 +16,8 @@ using namespace tarnserver;
 
 namespace {
 
-// Writes the tarn name to `path` whole: a temporary file renamed into place.
+// Writes the tarn name (and the SeedLink line) to `path` whole: a temporary
+// file renamed into place.
 bool writeReadyFile(const std::string &path, const std::string &name) {
   std::string tmp = path + ".tmp" + std::to_string(getpid());
   {
@@ -83,7 +84,12 @@ int main(int argc, char **argv) {
   elog_log(0, "serving tarn %s: ring of %llu bytes%s%s, packets up to %u bytes",
            server.tarnName().c_str(), static_cast<unsigned long long>(ring->dataSize()),
            opt.ringFile.empty() ? " in memory" : " in ", opt.ringFile.c_str(), opt.maxPacket);
-  if (!opt.readyFile.empty() && !writeReadyFile(opt.readyFile, server.tarnName())) {
+  std::string ready = server.tarnName();
+  if (server.seedlinkPort() > 0) {
+    elog_log(0, "serving SeedLink 3.1 and 4.0 on %s", server.seedlinkName().c_str());
+    ready += "\nseedlink " + server.seedlinkName();
+  }
+  if (!opt.readyFile.empty() && !writeReadyFile(opt.readyFile, ready)) {
     elog_log(0, "cannot write the ready file '%s': %s", opt.readyFile.c_str(),
              std::strerror(errno));
     return 1;

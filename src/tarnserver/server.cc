@@ -22,8 +22,6 @@ namespace tarnserver {
 
 namespace {
 constexpr size_t kReadChunk = 256 << 10;
-constexpr int kListenTag = -1;
-constexpr int kSignalTag = -2;
 constexpr size_t kMaxReserved = 64;
 constexpr uint64_t kDescriptorsBesideClients = 32;  // ring file, epoll, stdio, ...
 
@@ -72,17 +70,18 @@ Server::Server(Ring &ring, const ServerOptions &opt)
 
 Server::~Server() {
   for (auto &entry : clients_) ::close(entry.first);
-  for (int fd : {listenFd_, epollFd_, signalFd_, spareFd_}) {
+  for (int fd : {listenFd_, seedlinkFd_, epollFd_, signalFd_, spareFd_}) {
     if (fd >= 0) ::close(fd);
   }
 }
 
-// The IPv4 address of -a: a dotted address as it is, a host name through the
-// resolver (e.g. "localhost" from /etc/hosts).
-bool Server::resolveAddress(in_addr &out, std::string &err) const {
-  const std::string &address = opt_.address;
+// The IPv4 address of -a (or of --seedlink): a dotted address as it is, a
+// host name through the resolver (e.g. "localhost" from /etc/hosts).
+bool Server::resolveAddress(const std::string &address, const char *option, in_addr &out,
+                            std::string &err) const {
   if (!hostname::namesAHost(address)) {
-    err = "-a: '" + address + "' is neither an IPv4 address such as 127.0.0.1 nor a host name";
+    err = std::string(option) + ": '" + address +
+          "' is neither an IPv4 address such as 127.0.0.1 nor a host name";
     return false;
   }
   if (inet_pton(AF_INET, address.c_str(), &out) == 1) return true;
@@ -92,7 +91,8 @@ bool Server::resolveAddress(in_addr &out, std::string &err) const {
   addrinfo *found = nullptr;
   int rc = getaddrinfo(address.c_str(), nullptr, &hints, &found);
   if (rc != 0 || !found) {
-    err = "-a: host name '" + address + "' has no IPv4 address: " + gai_strerror(rc);
+    err = std::string(option) + ": host name '" + address +
+          "' has no IPv4 address: " + gai_strerror(rc);
     return false;
   }
   out = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
@@ -100,28 +100,42 @@ bool Server::resolveAddress(in_addr &out, std::string &err) const {
   return true;
 }
 
-bool Server::listen(std::string &err) {
+// Binds a listening socket; `bound` receives the port taken and `host` the
+// address as clients name it (127.0.0.1 for every interface).
+bool Server::listenOn(const std::string &address, const char *option, int port, int &fd, int &bound,
+                      std::string &host, std::string &err) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(opt_.port));
-  if (!resolveAddress(addr.sin_addr, err)) return false;
-  fitDescriptorLimit(opt_.maxClients);
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (!resolveAddress(address, option, addr.sin_addr, err)) return false;
+  fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, SOMAXCONN) != 0) {
-    err = "cannot listen on " + opt_.address + ":" + std::to_string(opt_.port) + ": " +
-          std::strerror(errno);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::listen(fd, SOMAXCONN) != 0) {
+    err = std::string(std::strcmp(option, "-a") == 0 ? "" : std::string(option) + ": ") +
+          "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
     return false;
   }
   socklen_t len = sizeof addr;
-  getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  char host[INET_ADDRSTRLEN] = "127.0.0.1";
+  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+  bound = ntohs(addr.sin_port);
+  char text[INET_ADDRSTRLEN] = "127.0.0.1";
   if (addr.sin_addr.s_addr != htonl(INADDR_ANY))
-    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-  host_ = host;
+    inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  host = text;
+  return true;
+}
+
+bool Server::listen(std::string &err) {
+  fitDescriptorLimit(opt_.maxClients);
+  if (!listenOn(opt_.address, "-a", opt_.port, listenFd_, port_, host_, err)) return false;
+  if (opt_.seedlinkPort >= 0) {
+    const std::string &address = opt_.seedlinkAddress.empty() ? opt_.address : opt_.seedlinkAddress;
+    if (!listenOn(address, "--seedlink", opt_.seedlinkPort, seedlinkFd_, seedlinkPort_,
+                  seedlinkHost_, err))
+      return false;
+  }
 
   sigset_t set;
   sigemptyset(&set);
@@ -138,9 +152,17 @@ bool Server::listen(std::string &err) {
   ev.events = EPOLLIN;
   ev.data.fd = kListenTag;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev);
+  if (seedlinkFd_ >= 0) {
+    ev.data.fd = kSeedlinkListenTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, seedlinkFd_, &ev);
+  }
   ev.data.fd = kSignalTag;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev);
   return true;
+}
+
+std::string Server::seedlinkName() const {
+  return seedlinkFd_ < 0 ? "" : seedlinkHost_ + ":" + std::to_string(seedlinkPort_);
 }
 
 std::string Server::tarnName() const { return host_ + ":" + std::to_string(port_); }
@@ -156,7 +178,7 @@ int Server::waitMs(bool busy) const {
 int Server::run() {
   epoll_event events[256];
   bool busy = false;
-  bool acceptWanted = false;
+  bool acceptWanted = false, seedlinkWanted = false;
   nextSweep_ = Clock::now() + std::chrono::seconds(1);
   for (;;) {
     int n = epoll_wait(epollFd_, events, 256, waitMs(busy));
@@ -166,6 +188,8 @@ int Server::run() {
       int tag = events[i].data.fd;
       if (tag == kListenTag) {
         acceptWanted = true;
+      } else if (tag == kSeedlinkListenTag) {
+        seedlinkWanted = true;
       } else if (tag == kSignalTag) {
         signalfd_siginfo info{};
         if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -183,6 +207,7 @@ int Server::run() {
     if (listenPaused_ && now_ >= listenResume_) {
       pauseListening(false);
       acceptWanted = acceptWanted || shedding_;  // to see whether descriptors are free again
+      seedlinkWanted = seedlinkWanted || (shedding_ && seedlinkFd_ >= 0);
     }
     busy = serviceBacklogs();
     busy = serviceStreams() || busy;
@@ -190,8 +215,9 @@ int Server::run() {
     reapDead();
     // New connections are taken after the closed ones have given back
     // their descriptors.
-    if (acceptWanted) acceptClients();
-    acceptWanted = false;
+    if (acceptWanted) acceptClients(listenFd_, false);
+    if (seedlinkWanted) acceptClients(seedlinkFd_, true);
+    acceptWanted = seedlinkWanted = false;
   }
 }
 

@@ -16,12 +16,15 @@
 //  - all clients' buffers together stay under the memory limit (-M): past
 //    it, the client holding the most is dropped; past half of it, streams
 //    are fed in small steps;
-//  - slots: ConnectionSlots (-c, -L); a client must greet within the
+//  - slots: ConnectionSlots (-c, -L), shared by both ports; a client must greet within the
 //    handshake time-out and send a request every -t seconds unless it waits
 //    for packets.
 // When the process runs out of descriptors the server closes its spare one
 // to accept and at once close the connections that wait, stops watching for
 // new ones a moment, and logs the episode once.
+//
+// With --seedlink a second port speaks SeedLink (SeedlinkSession) under the
+// same bounds; both kinds of client are served by the same loop.
 //
 // A client that breaks the protocol, or is refused, gets an error frame and
 // is dropped; the others never notice. Refusals are logged once per address
@@ -56,6 +59,10 @@ class Server {
   static constexpr size_t kOutputHardLimit = 8 << 20;  // stop reading the client
   static constexpr size_t kOutputPressed = 64 << 10;   // streaming step past half the memory limit
   static constexpr std::chrono::seconds kHandshakeTimeout{10};
+  // epoll tags of the listening sockets and the signalfd (clients: their fd)
+  static constexpr int kListenTag = -1;
+  static constexpr int kSignalTag = -2;
+  static constexpr int kSeedlinkListenTag = -3;
 
   Server(Ring &ring, const ServerOptions &opt);
   ~Server();
@@ -65,6 +72,9 @@ class Server {
   // Binds and listens; false with the reason in err.
   bool listen(std::string &err);
   int port() const { return port_; }
+  // The SeedLink port (0 without --seedlink), and HOST:PORT as clients name it.
+  int seedlinkPort() const { return seedlinkPort_; }
+  std::string seedlinkName() const;
   // The tarn name clients use to reach this server.
   std::string tarnName() const;
   // Serves until SIGINT or SIGTERM (blocked by the caller); returns the signal.
@@ -73,10 +83,11 @@ class Server {
  private:
   struct Client {
     int fd = -1;
-    uint32_t addr = 0;  // IPv4, host byte order
-    std::string host;   // the address as text
-    std::string peer;   // host:port
-    std::unique_ptr<ClientSession> session;
+    uint32_t addr = 0;      // IPv4, host byte order
+    std::string host;       // the address as text
+    std::string peer;       // host:port
+    bool seedlink = false;  // came through the SeedLink port
+    std::unique_ptr<Session> session;
     std::vector<char> in;  // bytes received and not handled yet
     bool backlog = false;  // `in` holds whole frames left for a later turn
     bool writeWatched = false;
@@ -88,11 +99,16 @@ class Server {
     size_t accounted = 0;           // bytes of buffers counted in memUsed_
   };
 
-  bool resolveAddress(in_addr &out, std::string &err) const;
+  bool resolveAddress(const std::string &address, const char *option, in_addr &out,
+                      std::string &err) const;
   // Accepting (server_accept.cc).
-  void acceptClients();
-  void admit(int fd, uint32_t addr, const std::string &peer);
-  void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text);
+  bool listenOn(const std::string &address, const char *option, int port, int &fd, int &bound,
+                std::string &host, std::string &err);
+  void acceptClients(int listenFd, bool seedlink);
+  void admit(int fd, uint32_t addr, const std::string &peer, bool seedlink);
+  std::unique_ptr<Session> makeSession(bool seedlink, ClientAccess access);
+  void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text,
+                 bool seedlink);
   void shedExcess();
   void endShedding();
   void pauseListening(bool paused);
@@ -124,6 +140,9 @@ class Server {
   const std::chrono::seconds idleTimeout_;
   const std::chrono::seconds handshakeTimeout_;
   int listenFd_ = -1;
+  int seedlinkFd_ = -1;  // -1 without --seedlink
+  int seedlinkPort_ = 0;
+  std::string seedlinkHost_;
   int epollFd_ = -1;
   int signalFd_ = -1;
   int spareFd_ = -1;

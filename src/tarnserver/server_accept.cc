@@ -13,6 +13,7 @@
 
 #include "platform/elog/elog.h"
 #include "platform/tarnclient/tarn_frames.h"
+#include "tarnserver/seedlink_session.h"
 #include "tarnserver/server.h"
 
 namespace tarnserver {
@@ -30,19 +31,19 @@ std::string hostText(uint32_t addr) {
 }
 }  // namespace
 
-void Server::acceptClients() {
+void Server::acceptClients(int listenFd, bool seedlink) {
   for (int i = 0; i < kAcceptsPerRound; ++i) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     int fd =
-        accept4(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        accept4(listenFd, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       return shedExcess();  // out of descriptors or kernel memory
     }
     uint32_t a = ntohl(addr.sin_addr.s_addr);
-    admit(fd, a, hostText(a) + ":" + std::to_string(ntohs(addr.sin_port)));
+    admit(fd, a, hostText(a) + ":" + std::to_string(ntohs(addr.sin_port)), seedlink);
   }
   if (shedding_) endShedding();
 }
@@ -60,7 +61,15 @@ void Server::endShedding() {
   shedding_ = false;
 }
 
-void Server::admit(int fd, uint32_t addr, const std::string &peer) {
+std::unique_ptr<Session> Server::makeSession(bool seedlink, ClientAccess access) {
+  if (!seedlink)
+    return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
+  // The transport seam: a WebSocket transport goes here instead.
+  return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
+                                           std::make_unique<PlainTransport>());
+}
+
+void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink) {
   std::string host = hostText(addr);
   bool writer = access_.mayWrite(addr);
   switch (slots_.admit(addr, writer)) {
@@ -68,11 +77,13 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer) {
       return refuseNow(
           fd, host, tarnwire::kErrLimit,
           "the server " + tarnName() + " has all the clients it serves (" +
-              std::to_string(writer ? slots_.total() : slots_.total() - slots_.reserved()) + ")");
+              std::to_string(writer ? slots_.total() : slots_.total() - slots_.reserved()) + ")",
+          seedlink);
     case ConnectionSlots::Verdict::kAddressFull:
       return refuseNow(fd, host, tarnwire::kErrLimit,
                        "too many connections to " + tarnName() + " from " + host + " (at most " +
-                           std::to_string(slots_.perAddress()) + ")");
+                           std::to_string(slots_.perAddress()) + ")",
+                       seedlink);
     case ConnectionSlots::Verdict::kAdmit:
       break;
   }
@@ -92,7 +103,8 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer) {
   c->host = host;
   c->peer = peer;
   c->since = c->lastRequest = now_;
-  c->session = std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
+  c->seedlink = seedlink;
+  c->session = makeSession(seedlink, std::move(access));
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.fd = fd;
@@ -106,10 +118,15 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer) {
 // Answers a connection that is not taken with an error frame and closes it.
 // What the client already sent is read first, so that closing does not
 // reset the connection before the client reads the answer.
-void Server::refuseNow(int fd, const std::string &host, int32_t code, const std::string &text) {
+void Server::refuseNow(int fd, const std::string &host, int32_t code, const std::string &text,
+                       bool seedlink) {
   char sink[4096];
   (void)!recv(fd, sink, sizeof sink, MSG_DONTWAIT);
   std::vector<char> frame = tarnwire::encoded(tarnwire::Error{code, text});
+  if (seedlink) {  // SeedLink clients read an answer line
+    std::string line = "ERROR LIMIT " + text + "\r\n";
+    frame.assign(line.begin(), line.end());
+  }
   (void)!send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   ::close(fd);
   if (refusals_.shouldLog(host, text, now_))
@@ -134,6 +151,7 @@ void Server::shedExcess() {
     if (spareFd_ >= 0) ::close(spareFd_);
     spareFd_ = -1;
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0 && seedlinkFd_ >= 0) fd = accept4(seedlinkFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) break;
     ::close(fd);
     ++shed_;
@@ -147,8 +165,12 @@ void Server::shedExcess() {
 void Server::pauseListening(bool paused) {
   epoll_event ev{};
   ev.events = paused ? 0u : static_cast<uint32_t>(EPOLLIN);
-  ev.data.fd = -1;
+  ev.data.fd = kListenTag;
   epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &ev);
+  if (seedlinkFd_ >= 0) {
+    ev.data.fd = kSeedlinkListenTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, seedlinkFd_, &ev);
+  }
   listenPaused_ = paused;
   if (paused) listenResume_ = now_ + kShedPause;
 }

@@ -60,7 +60,7 @@ void Server::processInput(Client &c, const char *data, size_t n) {
     c.in.assign(data + used, data + n);
   }
   if (c.in.empty() && c.in.capacity() > kKeptInput) std::vector<char>().swap(c.in);
-  c.backlog = ClientSession::frameComplete(c.in.data(), c.in.size());
+  c.backlog = c.session->backlog(c.in.data(), c.in.size());
 }
 
 void Server::flushOut(Client &c) {
@@ -73,6 +73,10 @@ void Server::flushOut(Client &c) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
     drop(c, std::string("connection failed: ") + std::strerror(errno));
     break;
+  }
+  if (!c.dead && c.session->finished() && c.session->outSize() == 0) {
+    drop(c,
+         c.session->error().empty() ? "finished its transfer" : "dropped: " + c.session->error());
   }
   updateEvents(c);
   account(c);
@@ -182,7 +186,7 @@ void Server::sweepTimeouts() {
       continue;
     }
     bool waits = c.session->streaming() && c.in.empty();
-    if (idleTimeout_.count() == 0 || waits || !c.session->writePermit().none()) continue;
+    if (idleTimeout_.count() == 0 || waits || c.session->writer()) continue;
     if (now_ - c.lastRequest >= idleTimeout_)
       refuse(c, tarnwire::kErrLimit, "no request for " + seconds(idleTimeout_));
   }

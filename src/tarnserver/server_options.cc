@@ -1,5 +1,6 @@
 #include "tarnserver/server_options.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,13 +16,15 @@ const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
     "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
     "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
+    "                  [--seedlink [ADDRESS:]PORT]\n"
     "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
     "                then limit who may read with -A)\n"
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
     "  -s RINGSIZE   bytes of packets kept, k/M/G suffixes (default 64M, or the ring file's)\n"
     "  -r RINGFILE   keep the ring in this file, so it survives a restart\n"
     "  -m MAXPACKET  largest packet accepted, k/M/G suffixes (default 1M, or the ring file's)\n"
-    "  -R READYFILE  write the tarn name here once connections are accepted\n"
+    "  -R READYFILE  write the tarn name here once connections are accepted (and, with\n"
+    "                --seedlink, a second line: seedlink HOST:PORT)\n"
     "  -i FIRSTID    packet id of the first packet of a new ring (default 0)\n"
     "  -A NETWORKS   who may connect and read, such as 10.0.0.0/8,192.168.1.7 (default: anyone)\n"
     "  -W WRITERS    who may write: NETWORKS, or NETWORKS=PATTERN to allow only source\n"
@@ -31,7 +34,11 @@ const char *const kServerUsage =
     "  -M MEMORY     memory for client buffers, k/M/G suffixes (default 256M)\n"
     "  -t SECONDS    drop a client silent this long unless it waits for packets\n"
     "                (default 600; 0: never)\n"
-    "  -v            report more: every client that comes and goes\n";
+    "  -v            report more: every client that comes and goes\n"
+    "  --seedlink [ADDRESS:]PORT\n"
+    "                also serve the ring's miniSEED packets to SeedLink 3.1 and 4.0 clients\n"
+    "                on this port (0 picks a free one; ADDRESS defaults to -a's), under the\n"
+    "                same limits (-A, -c, -L, -M, -t)\n";
 
 bool parseSize(const std::string &text, uint64_t &out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -116,6 +123,20 @@ bool checkSizes(const ServerOptions &opt, std::string &err) {
   return true;
 }
 
+// --seedlink [ADDRESS:]PORT
+bool parseSeedlink(const std::string &arg, ServerOptions &opt, std::string &err) {
+  size_t colon = arg.rfind(':');
+  std::string port = colon == std::string::npos ? arg : arg.substr(colon + 1);
+  uint64_t n = 0;
+  if (!parseNumber(port, 65535, n) || (colon != std::string::npos && colon == 0)) {
+    err = "--seedlink: '" + arg + "' is not [ADDRESS:]PORT (a port from 0 to 65535)";
+    return false;
+  }
+  opt.seedlinkPort = static_cast<int>(n);
+  opt.seedlinkAddress = colon == std::string::npos ? "" : arg.substr(0, colon);
+  return true;
+}
+
 }  // namespace
 
 bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &err) {
@@ -123,7 +144,10 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   opterr = 0;
   int c;
   uint64_t n = 0;
-  while ((c = getopt(argc, argv, ":a:p:s:r:m:R:i:A:W:c:L:M:t:vh")) != -1) {
+  static const option kLong[] = {{"seedlink", required_argument, nullptr, 'S'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
+  while ((c = getopt_long(argc, argv, ":a:p:s:r:m:R:i:A:W:c:L:M:t:vh", kLong, nullptr)) != -1) {
     std::string arg = optarg ? optarg : "";
     switch (c) {
       case 'a':
@@ -196,14 +220,22 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'v':
         opt.verbose = true;
         break;
+      case 'S':
+        if (!parseSeedlink(arg, opt, err)) return false;
+        break;
       case 'h':
         err = "";
         return false;
       case ':':
+        if (optopt == 'S') {
+          err = "option --seedlink needs a value ([ADDRESS:]PORT)";
+          return false;
+        }
         err = std::string("option -") + static_cast<char>(optopt) + " needs a value";
         return false;
       default:
-        err = std::string("unknown option -") + static_cast<char>(optopt);
+        err = optopt ? std::string("unknown option -") + static_cast<char>(optopt)
+                     : std::string("unknown option ") + argv[optind - 1];
         return false;
     }
   }

@@ -3,6 +3,7 @@
 //              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID]
 //              [-A NETWORKS] [-W WRITERS] [-c CLIENTS]
 //              [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]
+//              [--seedlink [ADDRESS:]PORT]
 // Sizes take k, M and G suffixes (powers of 1024). -A and -W may be given
 // more than once; their lists add up.
 #pragma once
@@ -32,6 +33,10 @@ struct ServerOptions {
   uint64_t perAddress = 64;
   uint64_t clientMemory = 0;   // -M; 0: clientMemoryFor(maxPacket)
   uint64_t idleSeconds = 600;  // 0: no idle time-out
+  // --seedlink [ADDRESS:]PORT: the SeedLink port (-1: none; 0: a free one)
+  // and its address ("": the address of -a).
+  int seedlinkPort = -1;
+  std::string seedlinkAddress;
 };
 
 // The default memory for client buffers: 256M, or room for several largest

@@ -38,6 +38,7 @@ class RawClient {
   RawClient &operator=(const RawClient &) = delete;
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   bool send(const std::vector<char> &b) {
     return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
   }

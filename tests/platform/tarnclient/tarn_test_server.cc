@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -28,8 +29,17 @@ void TarnTestServer::start(const std::string &port) {
   proc_ = std::make_unique<testsupport::ChildProcess>(argv);
   bool up = testsupport::waitUntil(
       [&] { return !testsupport::readFile(ready).empty() || !proc_->running(); }, 20s);
-  name_ = testsupport::readFile(ready);
-  while (!name_.empty() && (name_.back() == '\n' || name_.back() == '\r')) name_.pop_back();
+  // The tarn name, then "seedlink HOST:PORT" with --seedlink.
+  std::istringstream lines(testsupport::readFile(ready));
+  std::string line;
+  name_.clear();
+  while (std::getline(lines, line)) {
+    if (line.rfind("seedlink ", 0) == 0) {
+      seedlinkName_ = line.substr(9);
+    } else if (name_.empty()) {
+      name_ = line;
+    }
+  }
   if (!up || name_.empty()) throw std::runtime_error("tarnserver did not start: " + proc_->err());
 }
 
@@ -45,6 +55,10 @@ void TarnTestServer::kill() {
 
 void TarnTestServer::restart() {
   std::string port = name_.substr(name_.rfind(':') + 1);
+  for (size_t i = 0; i + 1 < args_.size(); ++i) {  // the same SeedLink port too
+    if (args_[i] == "--seedlink" && !seedlinkName_.empty())
+      args_[i + 1] = seedlinkName_.substr(seedlinkName_.rfind(':') + 1);
+  }
   // The old port may linger for a moment after a kill; retry briefly.
   for (int attempt = 0;; ++attempt) {
     try {

@@ -17,11 +17,13 @@ class TarnTestServer {
   ~TarnTestServer();
 
   const std::string &name() const { return name_; }
+  // HOST:PORT of the SeedLink port (with {"--seedlink", "0"}), else "".
+  const std::string &seedlinkName() const { return seedlinkName_; }
   bool running() { return proc_ && proc_->running(); }
   // Ends the server with SIGTERM and waits; its exit status.
   int stop();
   void kill();  // SIGKILL, as a crash would
-  // Starts it again with the same arguments on the same port.
+  // Starts it again with the same arguments on the same ports.
   void restart();
   std::string log() const { return proc_ ? proc_->err() : ""; }
   int pid() const { return proc_ ? proc_->pid() : -1; }
@@ -32,6 +34,7 @@ class TarnTestServer {
   std::vector<std::string> args_;
   std::unique_ptr<testsupport::ChildProcess> proc_;
   std::string name_;
+  std::string seedlinkName_;
 };
 
 // Puts `n` packets of `size` bytes named src with times base, base+1, ...
