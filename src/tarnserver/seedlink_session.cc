@@ -130,6 +130,7 @@ ssize_t SeedlinkSession::consume(const char *data, size_t n) {
     errorCode_ = tarnwire::kErrFrame;
     return -1;
   }
+  if (int fixed = transport_->protocolVersion()) version_ = fixed;
   size_t pos = 0;
   bool alive = true;
   work_ = 0;
@@ -207,14 +208,20 @@ bool SeedlinkSession::onHello() {
 bool SeedlinkSession::onSlproto(const std::vector<std::string> &args) {
   if (args.size() != 1) return answerError("ARGUMENTS", "SLPROTO takes one version");
   if (committed_) return answerError("UNEXPECTED", "SLPROTO comes before STATION and SELECT");
+  int asked = 0;
   if (args[0] == "4.0" || args[0] == "4") {
-    version_ = 4;
+    asked = 4;
   } else if (args[0] == "3.1" || args[0] == "3.0" || args[0] == "3") {
-    version_ = 3;
+    asked = 3;
   } else {
     return answerError("UNSUPPORTED",
                        "protocol " + args[0].substr(0, 16) + " is not served (3.1 and 4.0 are)");
   }
+  if (int fixed = transport_->protocolVersion(); fixed != 0 && asked != fixed) {
+    return answerError("UNSUPPORTED", std::string("the WebSocket subprotocol fixes protocol ") +
+                                          (fixed == 4 ? "4.0" : "3.1"));
+  }
+  version_ = asked;
   ok();
   return true;
 }

@@ -61,6 +61,12 @@ class SeedlinkTransport {
   // Appends one message to `out` as the transport sends it.
   virtual void wrap(std::string_view message, std::vector<char> &out) = 0;
   virtual size_t memoryHeld() const { return 0; }
+  // The protocol version the transport fixes (a WebSocket's subprotocol),
+  // or 0 when the client chooses it with SLPROTO.
+  virtual int protocolVersion() const { return 0; }
+  // Whether the transport has said its last (a WebSocket close): the
+  // session ends once its output is written.
+  virtual bool closing() const { return false; }
 };
 
 class PlainTransport : public SeedlinkTransport {
@@ -92,7 +98,7 @@ class SeedlinkSession : public Session {
   bool wantsPackets() const override {
     return streaming_ && !finished_ && cursor_ < ring_.nextSeq();
   }
-  bool finished() const override { return finished_; }
+  bool finished() const override { return finished_ || transport_->closing(); }
   const char *outData() const override { return out_.data() + outHead_; }
   size_t outSize() const override { return out_.size() - outHead_; }
   void consumed(size_t n) override;

@@ -55,7 +55,10 @@ function stationCommands(station) {
   const v3 = opts.proto === '3';
   const commands = [v3 ? `STATION ${sta} ${net}` : `STATION ${net}_${sta}`];
   if (opts.select) commands.push(`SELECT ${opts.select}`);
-  if (last === undefined) commands.push('DATA');
+  // A bare DATA would wait for new packets: from the oldest the ring holds
+  // is a start time before any (3.1) or packet number 0 (4.0, which starts
+  // with the oldest held when 0 is gone).
+  if (last === undefined) commands.push(v3 ? 'TIME 1970,01,01,00,00,00' : 'DATA 0');
   else commands.push(`DATA ${v3 ? Number(last).toString(16).toUpperCase().padStart(6, '0') : BigInt(last) + 1n}`);
   return commands;
 }

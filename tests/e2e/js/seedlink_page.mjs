@@ -200,13 +200,16 @@ function finish() {
 const commands = [];
 for (const station of opts.stations) {
   const [net, sta] = station.split('_');
-  commands.push(opts.proto === '3' ? 'STATION ' + sta + ' ' + net : 'STATION ' + station, 'DATA');
+  // From the oldest packet the server holds (a bare DATA waits for new ones).
+  commands.push(opts.proto === '3' ? 'STATION ' + sta + ' ' + net : 'STATION ' + station,
+                opts.proto === '3' ? 'TIME 1970,01,01,00,00,00' : 'DATA 0');
 }
 const failed = (e) => report({ error: String(e && e.message || e), records: records.length });
 let connection;
 if (opts.proto === '3') {
   connection = new sp.seedlink.SeedlinkConnection(opts.url, commands.slice(0, -1),
       (packet) => received(packet.miniseed), failed);
+  connection.command = commands[commands.length - 1];
 } else {
   connection = new sp.seedlink4.SeedlinkConnection(opts.url, commands, (packet) => {
     if (packet.isMiniseed()) received(packet.asMiniseed());
