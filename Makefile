@@ -68,9 +68,9 @@ demo:
 # The benchmarks, one after the other, in build-bench/ (the benchmarks and
 # the programs they run, no tests). RELAY_BENCH_ARGS is handed to relay_bench
 # (for instance --quick), HOSTILE_BENCH_ARGS to tarnserver_hostile_bench
-# (probe names, for instance idle descriptors; by default all seven).
+# (probe names, for instance idle descriptors; by default all eight).
 BENCH_BUILD = build-bench
-BENCHES = tarn_bench tarn_import_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench trace_bench
+BENCHES = tarn_bench tarn_import_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench tarnserver_seedlink_bench trace_bench
 RELAY_BENCH_ARGS ?=
 HOSTILE_BENCH_ARGS ?=
 
@@ -84,6 +84,7 @@ bench:
 	@echo && echo "== queue_bench" && $(BENCH_BUILD)/bin/queue_bench
 	@echo && echo "== relay_bench" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)
 	@echo && echo "== tarnserver_hostile_bench" && $(BENCH_BUILD)/bin/tarnserver_hostile_bench $(HOSTILE_BENCH_ARGS)
+	@echo && echo "== tarnserver_seedlink_bench" && $(BENCH_BUILD)/bin/tarnserver_seedlink_bench
 	@echo && echo "== trace_bench" && $(BENCH_BUILD)/bin/trace_bench
 
 # $(call run_suite,FOLDER,SANITIZER,ENVIRONMENT)

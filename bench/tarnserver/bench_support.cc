@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "mseed_samples.h"
 #include "platform/tarnclient/tarn_wire.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/tarnclient/tarnclient_internal.h"
@@ -38,6 +39,12 @@ bool serverKnowsLimits() {
   return (r.out + r.err).find("unknown option -x") != std::string::npos;
 }
 
+bool serverKnowsSeedlink() {
+  testsupport::ProcessResult r =
+      testsupport::runProgram({serverPath(), "-h"}, std::chrono::seconds(10));
+  return (r.out + r.err).find("--seedlink") != std::string::npos;
+}
+
 BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
   std::string base =
       "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
@@ -57,7 +64,9 @@ BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
   for (int i = 0; i < 2000 && name_.empty() && process_->running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ifstream in(readyPath_);
-    std::getline(in, name_);
+    std::string line;
+    std::getline(in, name_);  // written whole: the SeedLink line is there too
+    if (std::getline(in, line) && line.rfind("seedlink ", 0) == 0) seedlinkName_ = line.substr(9);
   }
 }
 
@@ -154,6 +163,62 @@ bool RawConn::drain() {
     if (n == 0) return false;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
   }
+}
+
+bool SlConn::fill(int ms) {
+  pollfd p{raw_.fd(), POLLIN, 0};
+  if (raw_.fd() < 0 || poll(&p, 1, ms) <= 0) return false;
+  char buf[1 << 16];
+  ssize_t n = recv(raw_.fd(), buf, sizeof buf, 0);
+  if (n <= 0) return false;
+  reader_.feed(buf, static_cast<size_t>(n));
+  return true;
+}
+
+bool SlConn::command(const std::string &line, int ms) {
+  if (!send(line + "\r\n")) return false;
+  std::string answer;
+  for (;;) {
+    auto s = reader_.nextLine(answer);
+    if (s == seedlink::PacketReader::Status::kReady) return answer == "OK";
+    if (s == seedlink::PacketReader::Status::kBad || !fill(ms)) return false;
+  }
+}
+
+size_t SlConn::packets(size_t n, int ms) {
+  size_t got = 0;
+  seedlink::Packet packet;
+  while (got < n) {
+    auto s = reader_.nextPacket(packet);
+    if (s == seedlink::PacketReader::Status::kReady) {
+      ++got;
+    } else if (s != seedlink::PacketReader::Status::kNeedMore || !fill(ms)) {
+      break;
+    }
+  }
+  return got;
+}
+
+std::vector<std::string> mseedRecords(size_t n) {
+  mseedtest::Stream stream;
+  stream.samples = mseedtest::sine(200000);
+  std::vector<std::string> packed = mseedtest::pack(stream);
+  std::vector<std::string> out;
+  for (size_t i = 0; i < n; ++i) out.push_back(packed[i % packed.size()]);
+  return out;
+}
+
+double fillMseed(const std::string &tarn, const std::vector<std::string> &records, int packets,
+                 int stations) {
+  auto t0 = Clock::now();
+  int fd = tarnopen(tarn.c_str(), "w&");
+  for (int i = 0; i < packets; ++i) {
+    const std::string &r = records[static_cast<size_t>(i) % records.size()];
+    std::string src = "XX_S" + std::to_string(i % stations) + "_HHZ/MSEED";
+    tarnput(fd, src.c_str(), 1796601600.0 + i, r.data(), static_cast<int>(r.size()));
+  }
+  tarnclose(fd);
+  return secondsSince(t0);
 }
 
 std::vector<char> frame(char type, const std::string &body) {

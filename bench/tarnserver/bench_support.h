@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/seedlink/seedlink_wire.h"
 #include "process.h"
 
 namespace hostile {
@@ -30,6 +31,8 @@ class BenchServer {
   ~BenchServer();
   bool up() const { return !name_.empty(); }
   const std::string &name() const { return name_; }
+  // The SeedLink port's HOST:PORT when started with --seedlink, else "".
+  const std::string &seedlinkName() const { return seedlinkName_; }
   pid_t pid() const { return process_ ? process_->pid() : -1; }
   long rssKb() const { return status("VmRSS:"); }
   long peakKb() const { return status("VmHWM:"); }
@@ -40,7 +43,7 @@ class BenchServer {
  private:
   long status(const char *key) const;
   std::unique_ptr<testsupport::ChildProcess> process_;
-  std::string name_, logPath_, readyPath_;
+  std::string name_, seedlinkName_, logPath_, readyPath_;
 };
 
 // The server of this build (its bin folder), or TARN_BENCH_SERVER.
@@ -48,6 +51,8 @@ std::string serverPath();
 // Whether the server knows the options of access and limits (an older
 // build does not: the probes then leave them out).
 bool serverKnowsLimits();
+// Whether it serves SeedLink (--seedlink).
+bool serverKnowsSeedlink();
 
 class RawConn {
  public:
@@ -56,6 +61,7 @@ class RawConn {
   RawConn(const RawConn &) = delete;
   RawConn &operator=(const RawConn &) = delete;
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   bool send(const std::vector<char> &bytes);
   void hello();
   // The type of the next frame within `ms` (0: none, or closed), read whole.
@@ -66,6 +72,33 @@ class RawConn {
  private:
   int fd_ = -1;
 };
+
+// A SeedLink connection: command lines out, answers and packets in, read
+// through the wire library.
+class SlConn {
+ public:
+  SlConn(const std::string &address, const std::string &from) : raw_(address, from) {}
+  bool ok() const { return raw_.ok(); }
+  bool send(const std::string &bytes) { return raw_.send({bytes.begin(), bytes.end()}); }
+  // Sends the line; whether the answer within `ms` is OK.
+  bool command(const std::string &line, int ms = 5000);
+  // Reads until `n` packets arrived, the connection ends, or `ms` pass
+  // without any; the count (v3's END ends it too).
+  size_t packets(size_t n, int ms);
+  bool drain() { return raw_.drain(); }
+
+ private:
+  bool fill(int ms);
+  RawConn raw_;
+  seedlink::PacketReader reader_;
+};
+
+// `n` 512-byte miniSEED records, taken round from a packed sine.
+std::vector<std::string> mseedRecords(size_t n);
+// Puts records[i % size] as packets of `stations` stations, NET_Si_HHZ/MSEED,
+// times base + i; the seconds it took.
+double fillMseed(const std::string &tarn, const std::vector<std::string> &records, int packets,
+                 int stations);
 
 std::vector<char> frame(char type, const std::string &body = "");
 // 127.0.0.N for N = 2 + i % spread.

@@ -12,6 +12,10 @@
 //   ring-damage  one flipped bit in a ring file's packet area (20 seeds), and
 //                both checkpoints damaged
 //   writers      66,000 puts of 1 KB from an address that may not write
+//   seedlink     on the SeedLink port: 1000 idle connections, 3 clients of
+//                garbage, 3 of endless lines, 3 that stream and never read,
+//                while a SeedLink client reads 100,000 records and the good
+//                client puts on the tarn port
 //
 // Usage: tarnserver_hostile_bench [PROBE...]   (default: every probe)
 // The server is the one built beside this program, or TARN_BENCH_SERVER (an
@@ -274,9 +278,59 @@ void writers() {
       static_cast<unsigned long long>(bySource["ST0/BHZ"]));
 }
 
+void seedlinkHostile() {
+  std::puts(
+      "== seedlink: 1000 idle SeedLink connections, 3 of garbage, 3 of endless lines, 3 that "
+      "never read; a SeedLink reader of 100,000 records");
+  if (!serverKnowsSeedlink()) {
+    std::puts("  skipped: the server does not serve SeedLink");
+    return;
+  }
+  BenchServer s({"-s", "128M", "--seedlink", "0"});
+  const int kRecords = 100000;
+  fillMseed(s.name(), mseedRecords(2000), kRecords, 10);
+  long before = s.rssKb();
+  GoodClient good(s.name());
+  std::vector<std::unique_ptr<SlConn>> idle, garbage, longLines, stuck;
+  for (int i = 0; i < 1000; ++i)
+    idle.push_back(std::make_unique<SlConn>(s.seedlinkName(), loopback(i, 20)));
+  std::string junk;
+  while (junk.size() < 260000) junk += std::string("\x01\xfe\x7f junk \x80", 11) + "\r\n";
+  for (int i = 0; i < 3; ++i) {
+    garbage.push_back(std::make_unique<SlConn>(s.seedlinkName(), "127.0.0.30"));
+    garbage.back()->send(junk);
+    longLines.push_back(std::make_unique<SlConn>(s.seedlinkName(), "127.0.0.31"));
+    longLines.back()->send(std::string(1 << 20, 'A'));
+    stuck.push_back(std::make_unique<SlConn>(s.seedlinkName(), "127.0.0.32"));
+    stuck.back()->command("SLPROTO 4.0");
+    stuck.back()->send("DATA 0\r\nEND\r\n");
+  }
+  SlConn reader(s.seedlinkName(), "127.0.0.33");
+  reader.command("SLPROTO 4.0");
+  reader.command("DATA 0");
+  auto t0 = Clock::now();
+  reader.send("END\r\n");
+  size_t got = reader.packets(kRecords, 10000);
+  double took = secondsSince(t0);
+  sleepMs(1000);
+  int dropped = 0;
+  for (auto *group : {&garbage, &longLines})
+    for (auto &c : *group) dropped += !c->drain();
+  SlConn late(s.seedlinkName(), "127.0.0.34");
+  bool lateServed = late.command("SLPROTO 4.0");
+  memory(s, before);
+  std::printf(
+      "  SeedLink reader: %zu of %d records in %.2f s (%.0f records/s) beside 3 stuck readers\n"
+      "  garbage and long-line clients dropped: %d of 6; a new SeedLink client %s\n"
+      "  good client (tarn port): %s\n",
+      got, kRecords, took, static_cast<double>(got) / took, dropped,
+      lateServed ? "served" : "NOT served", figures(good.finish()).c_str());
+}
+
 const std::map<std::string, void (*)()> kProbes = {
-    {"huge-puts", hugePuts},      {"stat-flood", statFlood},   {"newest", newest},  {"idle", idle},
-    {"descriptors", descriptors}, {"ring-damage", ringDamage}, {"writers", writers}};
+    {"huge-puts", hugePuts}, {"stat-flood", statFlood},    {"newest", newest},
+    {"idle", idle},          {"descriptors", descriptors}, {"ring-damage", ringDamage},
+    {"writers", writers},    {"seedlink", seedlinkHostile}};
 
 }  // namespace
 
@@ -289,8 +343,8 @@ int main(int argc, char **argv) {
               kLimits ? "" : " (without access and limit options)");
   std::vector<std::string> chosen(argv + 1, argv + argc);
   if (chosen.empty()) {
-    for (const char *p :
-         {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage", "writers"}) {
+    for (const char *p : {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage",
+                          "writers", "seedlink"}) {
       chosen.push_back(p);
     }
   }

@@ -126,11 +126,15 @@ bool civilToEpoch(int y, int mo, int d, int h, int mi, double s, double &out) {
 
 bool parseSeedlinkTime(std::string_view text, double &out) {
   std::string t(text);
-  int y, mo, d, h, mi, n = 0;
+  int y, mo, d, h, mi, sec, n = 0;
   double s = 0;
-  if (std::sscanf(t.c_str(), "%4d,%2d,%2d,%2d,%2d,%lf%n", &y, &mo, &d, &h, &mi, &s, &n) == 6 &&
-      static_cast<size_t>(n) == t.size()) {
-    return civilToEpoch(y, mo, d, h, mi, s, out);
+  if (std::sscanf(t.c_str(), "%4d,%2d,%2d,%2d,%2d,%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6) {
+    std::string_view rest = std::string_view(t).substr(static_cast<size_t>(n));
+    int micro = 0, m = 0;
+    if (!rest.empty() && (std::sscanf(t.c_str() + n, ",%6d%n", &micro, &m) != 1 ||
+                          static_cast<size_t>(m) != rest.size() || micro < 0))
+      return false;
+    return civilToEpoch(y, mo, d, h, mi, sec + (m > 1 ? micro / std::pow(10.0, m - 1) : 0), out);
   }
   char sep = 0;
   n = 0;

@@ -119,7 +119,7 @@ void SeedlinkSession::refuse(int32_t code, const std::string &text) {
 }
 
 bool SeedlinkSession::backlog(const char *, size_t) const {
-  return input_.find_first_of("\r\n") != std::string::npos;
+  return !finished_ && input_.find_first_of("\r\n") != std::string::npos;
 }
 
 ssize_t SeedlinkSession::consume(const char *data, size_t n) {
@@ -263,9 +263,14 @@ bool SeedlinkSession::onSelect(const std::vector<std::string> &args) {
   committed_ = true;
   Selection &sel = current();
   if (args.empty()) {  // every stream again
+    selectorCount_ -= sel.selectors.size();
     sel.selectors.clear();
     ok();
     return true;
+  }
+  if (selectorCount_ + args.size() > kMaxAllSelectors) {
+    return answerError("LIMIT",
+                       "at most " + std::to_string(kMaxAllSelectors) + " selectors in all");
   }
   if (sel.selectors.size() + args.size() > kMaxSelectors) {
     return answerError("LIMIT",
@@ -279,6 +284,7 @@ bool SeedlinkSession::onSelect(const std::vector<std::string> &args) {
     parsed.push_back(s);
   }
   sel.selectors.insert(sel.selectors.end(), parsed.begin(), parsed.end());
+  selectorCount_ += parsed.size();
   ok();
   return true;
 }

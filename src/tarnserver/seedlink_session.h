@@ -26,10 +26,12 @@
 // longer holds starts with the oldest packet (or at the time, when one is
 // given).
 //
-// Bounds: kMaxStations selections, kMaxSelectors selectors each, lines of
+// Bounds: kMaxStations selections, kMaxSelectors selectors each and
+// kMaxAllSelectors in all (their memory counts in memoryHeld()), lines of
 // kMaxLine bytes (a longer one is answered with an error and the client
-// dropped), and per consume() call at most kLinesPerTurn commands and
-// SessionLimits::outputLimit bytes of output.
+// dropped; so is one with kMaxErrors refused commands), and per consume()
+// call at most kLinesPerTurn commands and SessionLimits::outputLimit bytes
+// of output.
 // Not thread-safe: used from the server's event thread only.
 #pragma once
 
@@ -85,7 +87,8 @@ class SeedlinkSession : public Session {
  public:
   static constexpr size_t kMaxLine = 256;
   static constexpr size_t kMaxStations = 1024;
-  static constexpr size_t kMaxSelectors = 64;
+  static constexpr size_t kMaxSelectors = 64;       // per station
+  static constexpr size_t kMaxAllSelectors = 2048;  // per client
   static constexpr int kLinesPerTurn = 256;
   static constexpr int kMaxErrors = 16;  // error answers before the client is dropped
 
@@ -111,7 +114,9 @@ class SeedlinkSession : public Session {
   const std::string &error() const override { return error_; }
   int32_t errorCode() const override { return errorCode_; }
   size_t memoryHeld() const override {
-    return out_.capacity() + input_.capacity() + transport_->memoryHeld();
+    return out_.capacity() + input_.capacity() + transport_->memoryHeld() +
+           selections_.capacity() * sizeof(Selection) + selectorCount_ * sizeof(StreamSelector) +
+           verdicts_.capacity() * sizeof(Verdict);
   }
   int version() const { return version_; }
 
@@ -175,6 +180,7 @@ class SeedlinkSession : public Session {
   int current_ = -1;               // the selection STATION opened last
   bool implicit_ = false;          // current_ was opened without STATION
   int errors_ = 0;                 // error answers so far
+  size_t selectorCount_ = 0;       // of every selection
   std::vector<Verdict> verdicts_;  // per source slot
   uint64_t verdictGeneration_ = UINT64_MAX;
   uint64_t cursor_ = 0;

@@ -304,5 +304,20 @@ TEST_F(SeedlinkHostile, ManyIdleConnectionsLeaveBothPortsServing) {
   EXPECT_LT(residentKb(server_.pid()), kBoundKb);
 }
 
+class SeedlinkAccess : public SeedlinkServer {
+ protected:
+  SeedlinkAccess() : SeedlinkServer({"-A", "127.0.0.1", "-W", "127.0.0.1", "-L", "2"}) {}
+};
+
+TEST_F(SeedlinkAccess, NetworksAndSlotsOfTheTarnPortApply) {
+  auto stranger = client("127.0.0.5");
+  EXPECT_EQ(stranger->command("HELLO"),
+            "ERROR connecting to " + server_.name() + " is not allowed from 127.0.0.5");
+  EXPECT_EQ(stranger->raw().readToEnd(), "");  // and closed
+  auto first = client(), second = client(), third = client();
+  EXPECT_EQ(first->command("SLPROTO 4.0"), "OK");
+  EXPECT_EQ(third->answer().rfind("ERROR LIMIT too many connections", 0), 0u);
+}
+
 }  // namespace
 }  // namespace tarntest
