@@ -218,19 +218,26 @@ WebSocketHandshake readHandshake(const char *data, size_t n, const WebSocketLimi
   return h;
 }
 
-void appendWsFrame(std::string *out, WsOpcode op, std::string_view payload) {
-  out->push_back(static_cast<char>(0x80 | static_cast<uint8_t>(op)));
-  uint64_t n = payload.size();
+size_t wsFrameHead(char *head, WsOpcode op, uint64_t n) {
+  head[0] = static_cast<char>(0x80 | static_cast<uint8_t>(op));
   if (n < 126) {
-    out->push_back(static_cast<char>(n));
-  } else if (n <= 0xFFFF) {
-    out->push_back(126);
-    out->push_back(static_cast<char>(n >> 8));
-    out->push_back(static_cast<char>(n));
-  } else {
-    out->push_back(127);
-    for (int i = 7; i >= 0; --i) out->push_back(static_cast<char>(n >> (8 * i)));
+    head[1] = static_cast<char>(n);
+    return 2;
   }
+  if (n <= 0xFFFF) {
+    head[1] = 126;
+    head[2] = static_cast<char>(n >> 8);
+    head[3] = static_cast<char>(n);
+    return 4;
+  }
+  head[1] = 127;
+  for (int i = 0; i < 8; ++i) head[2 + i] = static_cast<char>(n >> (8 * (7 - i)));
+  return 10;
+}
+
+void appendWsFrame(std::string *out, WsOpcode op, std::string_view payload) {
+  char head[10];
+  out->append(head, wsFrameHead(head, op, payload.size()));
   out->append(payload);
 }
 

@@ -68,6 +68,9 @@ constexpr uint16_t kWsCloseNormal = 1000;
 constexpr uint16_t kWsCloseProtocolError = 1002;
 constexpr uint16_t kWsCloseTooBig = 1009;
 
+// Writes the head of an unmasked server frame of `n` payload bytes into
+// head[0..10); returns its length.
+size_t wsFrameHead(char *head, WsOpcode op, uint64_t n);
 // Appends one unmasked server frame holding `payload`.
 void appendWsFrame(std::string *out, WsOpcode op, std::string_view payload);
 // Appends a close frame with a code and a reason (cut to fit a control frame).

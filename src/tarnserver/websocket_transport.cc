@@ -56,9 +56,9 @@ void WebSocketTransport::wrap(std::string_view message, std::vector<char> &out) 
   // Before the 101 answer there is no frame to send an answer in; after a
   // close frame nothing may follow it.
   if (!open_ || closing_) return;
-  std::string frame;
-  appendWsFrame(&frame, WsOpcode::Binary, message);
-  append(out, frame);
+  char head[10];
+  append(out, std::string_view(head, wsFrameHead(head, WsOpcode::Binary, message.size())));
+  append(out, message);
 }
 
 bool SeedlinkPortTransport::unwrap(const char *data, size_t n, std::string &commands,
