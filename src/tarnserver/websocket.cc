@@ -96,6 +96,16 @@ WebSocketHandshake refuse(WebSocketHandshake h, int code, const std::string &why
   return h;
 }
 
+// At most 200 bytes of a client's text, for an answer and the log: what
+// is not printable ASCII becomes '?'.
+std::string printable(std::string_view text) {
+  std::string out(text.substr(0, 200));
+  for (char &c : out) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
+  return out;
+}
+
 // The headers the handshake looks at.
 struct Request {
   std::string upgrade, connection, version, key, protocols;
@@ -207,8 +217,7 @@ WebSocketHandshake readHandshake(const char *data, size_t n, const WebSocketLimi
   if (h.protocol.empty()) {
     return refuse(h, 400,
                   "subprotocol SeedLink3.1 or SeedLink4.0 needed (asked: " +
-                      (r.protocols.empty() ? std::string("none") : r.protocols.substr(0, 200)) +
-                      ")");
+                      (r.protocols.empty() ? std::string("none") : printable(r.protocols)) + ")");
   }
   h.status = WebSocketHandshake::Status::Accepted;
   h.answer =

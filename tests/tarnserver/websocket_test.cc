@@ -80,7 +80,7 @@ TEST(WebSocketHandshakeTest, RefusesWithAnAnswerNamingWhy) {
     std::string text, status, why;
   } cases[] = {
       {request(""), "400", "subprotocol SeedLink3.1 or SeedLink4.0 needed (asked: none)"},
-      {request("SeedLink2.0, chat"), "400", "(asked: SeedLink2.0, chat)"},
+      {request("SeedLink2.0, chat\x01\xff"), "400", "(asked: SeedLink2.0, chat?\?)"},
       {"POST / HTTP/1.1\r\n\r\n", "400", "not an HTTP/1.1 GET request"},
       {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "400", "not a WebSocket upgrade"},
       {request("SeedLink3.1", "Bad line\r\n"), "400", "malformed header line"},
