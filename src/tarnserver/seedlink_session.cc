@@ -116,6 +116,7 @@ void SeedlinkSession::refuse(int32_t code, const std::string &text) {
   error_ = text;
   errorCode_ = code;
   finished_ = true;
+  transport_->close(out_);
 }
 
 bool SeedlinkSession::backlog(const char *, size_t) const {
@@ -157,6 +158,7 @@ ssize_t SeedlinkSession::consume(const char *data, size_t n) {
     errorCode_ = tarnwire::kErrFrame;
     alive = false;
   }
+  if (!alive) transport_->close(out_);
   return alive ? static_cast<ssize_t>(n) : -1;
 }
 
@@ -543,6 +545,7 @@ void SeedlinkSession::checkEnd() {
   if (!done) return;
   if (version_ == 3) message("END");
   finished_ = true;
+  transport_->close(out_);
 }
 
 }  // namespace tarnserver

@@ -69,6 +69,9 @@ class SeedlinkTransport {
   // Whether the transport has said its last (a WebSocket close): the
   // session ends once its output is written.
   virtual bool closing() const { return false; }
+  // The session ends: appends the transport's own goodbye (a WebSocket
+  // close), if it has one and has not said it yet.
+  virtual void close(std::vector<char> &) {}
 };
 
 class PlainTransport : public SeedlinkTransport {

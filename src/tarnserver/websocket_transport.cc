@@ -61,6 +61,14 @@ void WebSocketTransport::wrap(std::string_view message, std::vector<char> &out) 
   append(out, message);
 }
 
+void WebSocketTransport::close(std::vector<char> &out) {
+  if (!open_ || closing_) return;
+  std::string frame;
+  appendWsClose(&frame, kWsCloseNormal, "");
+  append(out, frame);
+  closing_ = true;
+}
+
 bool SeedlinkPortTransport::unwrap(const char *data, size_t n, std::string &commands,
                                    std::vector<char> &out, std::string &error) {
   if (!chosen_) {

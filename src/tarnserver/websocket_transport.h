@@ -9,7 +9,8 @@
 // way browser clients read them. The subprotocol chosen, SeedLink3.1 or
 // SeedLink4.0, fixes the session's protocol version. A refused request gets
 // its HTTP answer; a broken frame, a close frame naming the fault; either
-// way the connection then ends. What it buffers is bounded by
+// way the connection then ends. A session that ends (BYE, the end of a
+// FETCH, an error) says so with a normal close. What it buffers is bounded by
 // WebSocketLimits: one request, or one frame being received.
 // Not thread-safe: one per connection, on the server's event thread.
 #pragma once
@@ -33,6 +34,7 @@ class WebSocketTransport : public SeedlinkTransport {
   void wrap(std::string_view message, std::vector<char> &out) override;
   int protocolVersion() const override { return version_; }
   bool closing() const override { return closing_; }
+  void close(std::vector<char> &out) override;
   size_t memoryHeld() const override { return pending_.capacity(); }
 
  private:
@@ -54,6 +56,9 @@ class SeedlinkPortTransport : public SeedlinkTransport {
   void wrap(std::string_view message, std::vector<char> &out) override;
   int protocolVersion() const override { return chosen_ ? chosen_->protocolVersion() : 0; }
   bool closing() const override { return chosen_ && chosen_->closing(); }
+  void close(std::vector<char> &out) override {
+    if (chosen_) chosen_->close(out);
+  }
   size_t memoryHeld() const override {
     return head_.capacity() + (chosen_ ? chosen_->memoryHeld() : 0);
   }

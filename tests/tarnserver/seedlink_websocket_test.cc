@@ -109,6 +109,9 @@ TEST_F(SeedlinkWebSocket, TheSubprotocolFixesTheVersionAndEachPacketIsOneFrame) 
   EXPECT_NE(answer.find("Sec-WebSocket-Protocol: SeedLink3.1\r\n"), std::string::npos) << answer;
   EXPECT_NE(command(*v3, "HELLO").find("\r\n"), std::string::npos);  // both lines, one frame
   EXPECT_EQ(command(*v3, "SLPROTO 4.0"), "ERROR the WebSocket subprotocol fixes protocol 3.1\r\n");
+  v3->send(frame(0x81, "BYE\r\n"));
+  EXPECT_EQ(next(*v3), std::make_pair(0x88, std::string("\x03\xe8", 2)));  // a normal close
+  EXPECT_EQ(v3->readToEnd(), "");
 
   auto v4 = open("SeedLink4.0", &answer);
   EXPECT_NE(answer.find("Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"),
