@@ -509,7 +509,7 @@ void SeedlinkSession::sendPacket(uint64_t seq) {
 }
 
 bool SeedlinkSession::pump(size_t limit) {
-  if (!streaming_ || finished_) return false;
+  if (!streaming_ || finished()) return false;
   if (cursor_ < ring_.oldestSeq()) cursor_ = ring_.oldestSeq();
   uint64_t scanned = 0;
   while (cursor_ < ring_.nextSeq() && outSize() < limit && scanned < kScanBudget) {

@@ -102,7 +102,7 @@ class SeedlinkSession : public Session {
   bool backlog(const char *data, size_t n) const override;
   bool pump(size_t limit) override;
   bool wantsPackets() const override {
-    return streaming_ && !finished_ && cursor_ < ring_.nextSeq();
+    return streaming_ && !finished() && cursor_ < ring_.nextSeq();
   }
   bool finished() const override { return finished_ || transport_->closing(); }
   const char *outData() const override { return out_.data() + outHead_; }
