@@ -2,7 +2,8 @@
 // opening request refused with its reason, the subprotocol fixing the
 // protocol version, one frame per answer and packet, ping and close, and
 // broken frames answered with a close and the connection ended, while
-// plain SeedLink clients on the same port go on being served.
+// plain SeedLink clients on the same port go on being served, and clients
+// that send half a request or half a frame holding bounded memory.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -74,7 +75,7 @@ class SeedlinkWebSocket : public ::testing::Test {
     return next(c).second;
   }
 
-  TarnTestServer server_{{"--seedlink", "0"}};
+  TarnTestServer server_{{"--seedlink", "0", "-L", "400"}};
 };
 
 TEST_F(SeedlinkWebSocket, TheSubprotocolFixesTheVersionAndEachPacketIsOneFrame) {
@@ -149,6 +150,21 @@ TEST_F(SeedlinkWebSocket, RefusedRequestsAndBrokenFramesEndTheConnectionAndPlain
   char ch;
   while (hello.find("\r\n") == std::string::npos && recv(plain.fd(), &ch, 1, 0) == 1) hello += ch;
   EXPECT_EQ(hello.rfind("SeedLink v4.0", 0), 0u) << hello;
+}
+
+TEST_F(SeedlinkWebSocket, HalfSentRequestsAndFramesHoldBoundedMemory) {
+  std::vector<std::unique_ptr<RawClient>> held;
+  std::string answer;
+  for (int i = 0; i < 100; ++i) {
+    held.push_back(std::make_unique<RawClient>(server_.seedlinkName()));
+    held.back()->send("GET / HTTP/1.1\r\nX-Filler: " + std::string(8000, 'x'));  // no end
+    held.push_back(open("SeedLink4.0", &answer));
+    held.back()->send(frame(0x82, std::string(16000, 'y')).substr(0, 10000));  // cut short
+  }
+  std::string hello = command(*open("SeedLink3.1", &answer), "HELLO");
+  EXPECT_EQ(hello.rfind("SeedLink v4.0", 0), 0u) << hello;
+  EXPECT_TRUE(server_.running());
+  EXPECT_LT(residentKb(server_.pid()), kBoundKb);
 }
 
 }  // namespace
