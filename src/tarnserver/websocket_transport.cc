@@ -1,7 +1,6 @@
 #include "tarnserver/websocket_transport.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tarnserver {
 namespace {
