@@ -116,6 +116,7 @@ void SeedlinkSession::refuse(int32_t code, const std::string &text) {
   error_ = text;
   errorCode_ = code;
   finished_ = true;
+  transport_->close(out_);
 }
 
 bool SeedlinkSession::backlog(const char *, size_t) const {
@@ -130,6 +131,7 @@ ssize_t SeedlinkSession::consume(const char *data, size_t n) {
     errorCode_ = tarnwire::kErrFrame;
     return -1;
   }
+  if (int fixed = transport_->protocolVersion()) version_ = fixed;
   size_t pos = 0;
   bool alive = true;
   work_ = 0;
@@ -156,6 +158,7 @@ ssize_t SeedlinkSession::consume(const char *data, size_t n) {
     errorCode_ = tarnwire::kErrFrame;
     alive = false;
   }
+  if (!alive) transport_->close(out_);
   return alive ? static_cast<ssize_t>(n) : -1;
 }
 
@@ -207,14 +210,20 @@ bool SeedlinkSession::onHello() {
 bool SeedlinkSession::onSlproto(const std::vector<std::string> &args) {
   if (args.size() != 1) return answerError("ARGUMENTS", "SLPROTO takes one version");
   if (committed_) return answerError("UNEXPECTED", "SLPROTO comes before STATION and SELECT");
+  int asked = 0;
   if (args[0] == "4.0" || args[0] == "4") {
-    version_ = 4;
+    asked = 4;
   } else if (args[0] == "3.1" || args[0] == "3.0" || args[0] == "3") {
-    version_ = 3;
+    asked = 3;
   } else {
     return answerError("UNSUPPORTED",
                        "protocol " + args[0].substr(0, 16) + " is not served (3.1 and 4.0 are)");
   }
+  if (int fixed = transport_->protocolVersion(); fixed != 0 && asked != fixed) {
+    return answerError("UNSUPPORTED", std::string("the WebSocket subprotocol fixes protocol ") +
+                                          (fixed == 4 ? "4.0" : "3.1"));
+  }
+  version_ = asked;
   ok();
   return true;
 }
@@ -501,7 +510,7 @@ void SeedlinkSession::sendPacket(uint64_t seq) {
 }
 
 bool SeedlinkSession::pump(size_t limit) {
-  if (!streaming_ || finished_) return false;
+  if (!streaming_ || finished()) return false;
   if (cursor_ < ring_.oldestSeq()) cursor_ = ring_.oldestSeq();
   uint64_t scanned = 0;
   while (cursor_ < ring_.nextSeq() && outSize() < limit && scanned < kScanBudget) {
@@ -537,6 +546,7 @@ void SeedlinkSession::checkEnd() {
   if (!done) return;
   if (version_ == 3) message("END");
   finished_ = true;
+  transport_->close(out_);
 }
 
 }  // namespace tarnserver

@@ -63,6 +63,15 @@ class SeedlinkTransport {
   // Appends one message to `out` as the transport sends it.
   virtual void wrap(std::string_view message, std::vector<char> &out) = 0;
   virtual size_t memoryHeld() const { return 0; }
+  // The protocol version the transport fixes (a WebSocket's subprotocol),
+  // or 0 when the client chooses it with SLPROTO.
+  virtual int protocolVersion() const { return 0; }
+  // Whether the transport has said its last (a WebSocket close): the
+  // session ends once its output is written.
+  virtual bool closing() const { return false; }
+  // The session ends: appends the transport's own goodbye (a WebSocket
+  // close), if it has one and has not said it yet.
+  virtual void close(std::vector<char> &) {}
 };
 
 class PlainTransport : public SeedlinkTransport {
@@ -93,9 +102,9 @@ class SeedlinkSession : public Session {
   bool backlog(const char *data, size_t n) const override;
   bool pump(size_t limit) override;
   bool wantsPackets() const override {
-    return streaming_ && !finished_ && cursor_ < ring_.nextSeq();
+    return streaming_ && !finished() && cursor_ < ring_.nextSeq();
   }
-  bool finished() const override { return finished_; }
+  bool finished() const override { return finished_ || transport_->closing(); }
   const char *outData() const override { return out_.data() + outHead_; }
   size_t outSize() const override { return out_.size() - outHead_; }
   void consumed(size_t n) override;

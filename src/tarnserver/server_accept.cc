@@ -15,6 +15,7 @@
 #include "platform/tarnclient/tarn_frames.h"
 #include "tarnserver/seedlink_session.h"
 #include "tarnserver/server.h"
+#include "tarnserver/websocket_transport.h"
 
 namespace tarnserver {
 
@@ -64,9 +65,9 @@ void Server::endShedding() {
 std::unique_ptr<Session> Server::makeSession(bool seedlink, ClientAccess access) {
   if (!seedlink)
     return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
-  // The transport seam: a WebSocket transport goes here instead.
+  // Plain SeedLink, or WebSocket when the connection opens with "GET ".
   return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                           std::make_unique<PlainTransport>());
+                                           std::make_unique<SeedlinkPortTransport>());
 }
 
 void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink) {
