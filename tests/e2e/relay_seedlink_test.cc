@@ -67,6 +67,7 @@ std::map<std::string, std::vector<std::string>> firstArrivals(const std::vector<
 struct Reading {
   const char *select, *protocol;
 };
+void PrintTo(const Reading &r, std::ostream *out) { *out << r.select << " in " << r.protocol; }
 
 class RelaySeedLink : public testing::TestWithParam<Reading> {
  protected:
