@@ -204,9 +204,9 @@ bool SeedLinkLink::answer(double deadline, std::string &line, std::string &why) 
 }
 
 // Sends a command that the server answers OK or ERROR.
-bool SeedLinkLink::command(const std::string &text, double deadline, std::string &why) {
+bool SeedLinkLink::command(const std::string &text, double timeout, std::string &why) {
   std::string line;
-  if (!send(text, why) || !answer(deadline, line, why)) return false;
+  if (!send(text, why) || !answer(monotonicSeconds() + timeout, line, why)) return false;
   if (line == "OK") return true;
   why = "the server answered '" + text + "' with '" + line.substr(0, 200) + "'";
   close();
@@ -220,12 +220,12 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
   std::string why;
   tarnclient::TarnAddress address;
   if (!tarnclient::parseTarnName(m_server, address, why)) return why;
-  double deadline = monotonicSeconds() + timeout;
   m_socket = tarnclient::connectTo(address, static_cast<int>(timeout * 1000), why);
   if (m_socket < 0) return why;
   m_lastByte = monotonicSeconds();
   m_asked = false;
   std::string first, second;
+  double deadline = monotonicSeconds() + timeout;
   if (!send("HELLO", why) || !answer(deadline, first, why) || !answer(deadline, second, why))
     return why;
   m_serverId = first.substr(0, 200);
@@ -236,15 +236,15 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
     return "the server does not offer protocol 4.0 (it says '" + m_serverId + "')";
   }
   if (m_protocol != SeedLinkProtocol::k31 && offers4) {
-    if (!command("SLPROTO 4.0", deadline, why)) return why;
+    if (!command("SLPROTO 4.0", timeout, why)) return why;
     m_version = 4;
   }
   for (const SeedLinkStation &s : stations) {
     std::string select =
         m_version == 3 ? "STATION " + s.station + " " + s.network : "STATION " + s.id();
-    if (!command(select, deadline, why)) return why;
+    if (!command(select, timeout, why)) return why;
     for (const std::string &selector : s.selectors) {
-      if (!command("SELECT " + selector, deadline, why)) return why;
+      if (!command("SELECT " + selector, timeout, why)) return why;
     }
     std::optional<uint64_t> next = resume(s);
     char data[64];
@@ -260,7 +260,7 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
     } else {
       std::snprintf(data, sizeof data, "DATA");
     }
-    if (!command(data, deadline, why)) return why;
+    if (!command(data, timeout, why)) return why;
   }
   if (!send("END", why)) return why;
   return "";

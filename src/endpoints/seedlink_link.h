@@ -51,7 +51,8 @@ class SeedLinkLink {
   SeedLinkLink(const SeedLinkLink &) = delete;
   SeedLinkLink &operator=(const SeedLinkLink &) = delete;
 
-  // Connects and selects within about `timeout` seconds; "" or why not.
+  // Connects and selects, waiting at most `timeout` seconds for the
+  // connection and for each answer; "" or why not.
   std::string open(const std::vector<SeedLinkStation> &stations, const SeedLinkResume &resume,
                    double timeout);
   // The protocol spoken (3 or 4), once open.
@@ -70,7 +71,7 @@ class SeedLinkLink {
   // `why` when the link failed.
   bool receive(double timeout, std::string &why);
   bool answer(double deadline, std::string &line, std::string &why);
-  bool command(const std::string &text, double deadline, std::string &why);
+  bool command(const std::string &text, double timeout, std::string &why);
   void close();
 
   const std::string m_server;

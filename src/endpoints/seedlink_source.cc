@@ -16,6 +16,9 @@ namespace {
 
 // What the statefile calls the kind of a SeedLink reader's positions.
 const char *const kPositionKind = "seedlink";
+// How long a connection and each answer of the handshake are waited for (a
+// selection of many stations takes a round trip per command).
+constexpr double kAnswerSeconds = 5.0;
 // The most packets one next() hands out.
 constexpr size_t kBatchPackets = 256;
 
@@ -111,7 +114,7 @@ std::string SeedLinkSource::connect() {
         m_version = opening->version();
         return resumeOf(s);
       },
-      std::max(2.0, m_context.internalTimeout));
+      std::max(kAnswerSeconds, m_context.internalTimeout));
   if (!why.empty()) return why;
   m_version = link->version();
   m_link = std::move(link);
