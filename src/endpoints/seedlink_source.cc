@@ -83,10 +83,21 @@ void SeedLinkSource::restorePositions() {
                                  " from statefile '" + path + "'");
 }
 
+// The place after every packet read so far, of any station: the server's
+// numbers are its own, so a station none of whose packets came has none
+// before it.
+std::optional<uint64_t> SeedLinkSource::latestPlace() const {
+  std::optional<uint64_t> latest;
+  for (const auto &[id, next] : m_next) {
+    if (!latest || before(*latest, next)) latest = next;
+  }
+  return latest;
+}
+
 std::optional<uint64_t> SeedLinkSource::resumeOf(const SeedLinkStation &station) {
   if (!station.hasWildcard()) {
     auto found = m_next.find(station.id());
-    if (found == m_next.end()) return std::nullopt;
+    if (found == m_next.end()) return latestPlace();
     return found->second;
   }
   // The earliest place of the stations it covers; those ahead of it drop
@@ -96,6 +107,7 @@ std::optional<uint64_t> SeedLinkSource::resumeOf(const SeedLinkStation &station)
     if (!seedLinkGlob(station.id(), id)) continue;
     if (!earliest || before(next, *earliest)) earliest = next;
   }
+  if (!earliest) return latestPlace();
   for (const auto &[id, next] : m_next) {
     if (seedLinkGlob(station.id(), id) && before(*earliest, next)) m_skipBelow[id] = next;
   }

@@ -16,7 +16,11 @@
 // the selection for the record after the last one read (one read in an
 // earlier run: after the last one done); a wildcard station resumes at the
 // earliest of the stations it covers, and records of a station before its
-// own place are dropped as repeats.
+// own place are dropped as repeats. A station none of whose records came
+// yet resumes after the latest record of any station (the server numbers
+// its packets, not its stations'), so that nothing it got while the link
+// was down is missed; only a reader with no place at all starts at its
+// start time, or with the records to come.
 //
 // A lost link (the server gone, garbage, silence) is mended here with the
 // loop's back-off (the internal time-out, doubling to eight times it): one
@@ -65,6 +69,7 @@ class SeedLinkSource : public PacketSource {
   void restorePositions();
   std::string connect();
   std::optional<uint64_t> resumeOf(const SeedLinkStation &station);
+  std::optional<uint64_t> latestPlace() const;
   void take(const seedlink::Packet &packet, PacketBatch &batch);
   uint64_t after(uint64_t sequence) const;
   bool before(uint64_t a, uint64_t b) const;
