@@ -118,13 +118,16 @@ std::string SeedLinkSource::connect() {
   auto link = std::make_unique<SeedLinkLink>(m_endpoint.server, m_endpoint.protocol,
                                              m_starttime == TIME_UNSET ? NAN : m_starttime);
   m_skipBelow.clear();
+  m_askedFrom.reset();
   m_version = 0;
   SeedLinkLink *opening = link.get();
   std::string why = link->open(
       m_endpoint.stations,
       [this, opening](const SeedLinkStation &s) {
         m_version = opening->version();
-        return resumeOf(s);
+        std::optional<uint64_t> place = resumeOf(s);
+        if (place && (!m_askedFrom || before(*place, *m_askedFrom))) m_askedFrom = place;
+        return place;
       },
       std::max(kAnswerSeconds, m_context.internalTimeout));
   if (!why.empty()) return why;
@@ -215,6 +218,15 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
   const mseed::Record &record = m_records.front();
   std::string station =
       packet.stationId.empty() ? record.network + "_" + record.station : packet.stationId;
+  if (!m_skipBelow.empty() && m_askedFrom && before(packet.sequence, *m_askedFrom)) {
+    // A packet from before every place asked for: the server no longer
+    // numbers as it did (it lost its ring, or is another server), so what
+    // this reader saw before says nothing of what comes now.
+    m_log.elog_complain("The sequence numbers of " + m_names.where + " went back (asked from " +
+                        std::to_string(*m_askedFrom) + ", got " + std::to_string(packet.sequence) +
+                        "): taking every record it sends");
+    m_skipBelow.clear();
+  }
   auto skip = m_skipBelow.find(station);
   if (skip != m_skipBelow.end()) {
     if (before(packet.sequence, skip->second)) return;  // read before this connection

@@ -90,6 +90,7 @@ class SeedLinkSource : public PacketSource {
   int m_version = 0;
   std::map<std::string, uint64_t> m_next;       // per station: the sequence wanted next
   std::map<std::string, uint64_t> m_skipBelow;  // per station: repeats of this connection
+  std::optional<uint64_t> m_askedFrom;          // the lowest place this connection asked for
   double m_retryAt = 0;                         // monotonic seconds; for a lost link
   int m_factor = 1;
   bool m_complainedFormat = false;

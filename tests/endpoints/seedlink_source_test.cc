@@ -1,7 +1,8 @@
 // The SeedLink reader against a real tarnserver --seedlink, across a
 // restart on its statefile: a station that had sent nothing before the
 // restart gets what arrived meanwhile, and the one that had resumes after
-// its last record done.
+// its last record done; and when the server lost its ring and numbers anew,
+// what it sends now is taken, not dropped as seen before.
 #include "endpoints/seedlink_source.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +91,38 @@ TEST(SeedLinkSource, AStationSilentBeforeARestartGetsWhatArrivedMeanwhile) {
   EXPECT_EQ(read(source, 4),
             (std::vector<std::string>{"XX_STA_HHZ_00/MSEED", "XX_STA_HHZ_00/MSEED",
                                       "XX_STB_HHZ_00/MSEED", "XX_STB_HHZ_00/MSEED"}));
+}
+
+TEST(SeedLinkSource, AServerThatNumbersAnewIsReadFromItsOldestRecord) {
+  Stop.store(0);
+  testsupport::TempDir dir;
+  int port = e2e::freePort();
+  tarntest::TarnTestServer server({"--seedlink", "127.0.0.1:" + std::to_string(port)});
+  Saver saver(dir.file("state"));
+  RelayContext context = testsupport::testContext(0.2, "relay1", &saver);
+  SeedLinkEndpoint endpoint;
+  endpoint.server = "127.0.0.1:" + std::to_string(port);
+  endpoint.selection = "XX_ST?";  // one wildcard: one place asked for both stations
+  ASSERT_EQ(parseSeedLinkSelection(endpoint.selection, endpoint.stations), "");
+  std::string why;
+
+  exhume(saver.statefile().c_str(), &Stop, 0, 0);
+  {
+    SeedLinkSource source(endpoint, "in", ReaderSettings{}, context);
+    ASSERT_EQ(source.open(why), OpenResult::kOpened) << why;
+    ASSERT_TRUE(put(server.name(), "STA", 0, 4));
+    ASSERT_TRUE(put(server.name(), "STB", 0, 2));
+    EXPECT_EQ(read(source, 6).size(), 6u);
+    bury();
+  }
+  // The server restarts without a ring file: its numbers begin again, below
+  // the places the statefile keeps.
+  server.restart();
+  ASSERT_TRUE(put(server.name(), "STB", 2, 3));
+  exhume(saver.statefile().c_str(), &Stop, 0, 0);
+  SeedLinkSource source(endpoint, "in", ReaderSettings{}, context);
+  ASSERT_EQ(source.open(why), OpenResult::kOpened) << why;
+  EXPECT_EQ(read(source, 3), std::vector<std::string>(3, "XX_STB_HHZ_00/MSEED"));
 }
 
 }  // namespace
