@@ -200,9 +200,22 @@ bool SeedlinkSession::command(const std::string &verb, const std::vector<std::st
   return answerError("UNSUPPORTED", "command '" + verb.substr(0, 32) + "' is not served");
 }
 
+// What the server offers this client: a transport that fixes the version
+// (a WebSocket's subprotocol) offers only that one.
+std::vector<std::string> SeedlinkSession::capabilities() const {
+  std::vector<std::string> caps;
+  int fixed = transport_->protocolVersion();
+  for (const char *cap : kCapabilities) {
+    if (fixed == 3 && std::strcmp(cap, "SLPROTO:4.0") == 0) continue;
+    if (fixed == 4 && std::strcmp(cap, "SLPROTO:3.1") == 0) continue;
+    caps.emplace_back(cap);
+  }
+  return caps;
+}
+
 bool SeedlinkSession::onHello() {
   std::string caps;
-  for (const char *cap : kCapabilities) caps += std::string(" ") + cap;
+  for (const std::string &cap : capabilities()) caps += " " + cap;
   message("SeedLink v4.0 (tarnserver) ::" + caps + "\r\ntarn server " + access_.tarn + "\r\n");
   return true;
 }
@@ -437,7 +450,7 @@ bool SeedlinkSession::onInfo(const std::vector<std::string> &args) {
     return answerError("ARGUMENTS", "INFO takes a level and optional station and stream patterns");
   }
   InfoContext ctx{ring_, "tarn server " + access_.tarn, {}};
-  for (const char *cap : kCapabilities) ctx.capabilities.emplace_back(cap);
+  ctx.capabilities = capabilities();
   std::string text, err;
   std::string stations = args.size() > 1 ? args[1] : "", streams = args.size() > 2 ? args[2] : "";
   if (!infoText(ctx, version_, upper(args[0]), stations, streams, text, err, work_)) {

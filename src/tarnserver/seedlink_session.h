@@ -143,6 +143,7 @@ class SeedlinkSession : public Session {
 
   bool handleLine(std::string_view line);
   bool command(const std::string &verb, const std::vector<std::string> &args);
+  std::vector<std::string> capabilities() const;
   bool onHello();
   bool onSlproto(const std::vector<std::string> &args);
   bool onStation(const std::vector<std::string> &args);

@@ -94,7 +94,10 @@ TEST_F(SeedlinkWebSocket, TheSubprotocolFixesTheVersionAndEachPacketIsOneFrame) 
   std::string answer;
   auto v3 = open("SeedLink3.1", &answer);
   EXPECT_NE(answer.find("Sec-WebSocket-Protocol: SeedLink3.1\r\n"), std::string::npos) << answer;
-  EXPECT_NE(command(*v3, "HELLO").find("\r\n"), std::string::npos);  // both lines, one frame
+  std::string hello = command(*v3, "HELLO");
+  EXPECT_NE(hello.find("\r\n"), std::string::npos);  // both lines, one frame
+  EXPECT_NE(hello.find("SLPROTO:3.1"), std::string::npos) << hello;
+  EXPECT_EQ(hello.find("SLPROTO:4.0"), std::string::npos) << "only the subprotocol's\n" << hello;
   EXPECT_EQ(command(*v3, "SLPROTO 4.0"), "ERROR the WebSocket subprotocol fixes protocol 3.1\r\n");
   v3->send(frame(0x81, "BYE\r\n"));
   EXPECT_EQ(next(*v3), std::make_pair(0x88, std::string("\x03\xe8", 2)));  // a normal close
