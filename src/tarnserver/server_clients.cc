@@ -181,7 +181,9 @@ void Server::sweepTimeouts() {
     if (c.dead) continue;
     if (!c.session->helloDone()) {
       if (now_ - c.since >= handshakeTimeout_) {
-        refuse(c, tarnwire::kErrLimit, "no hello within " + seconds(handshakeTimeout_));
+        refuse(
+            c, tarnwire::kErrLimit,
+            (c.seedlink ? "no command within " : "no hello within ") + seconds(handshakeTimeout_));
       }
       continue;
     }
