@@ -12,6 +12,7 @@
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
 #include "platform/elog/elog.h"
+#include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
 #include "tarn/tarn_packet.h"
@@ -79,7 +80,16 @@ void RelayConfig::configure(int argc, char **argv) {
 
 // The state manager keeps the read positions the readers are made with, so
 // it comes before any connection, once the timing settings are known.
+// A statefile is claimed before anything reads it: a second relay on it
+// would read and save the same positions and relay every packet twice, and
+// one that cannot be saved would never keep its place.
 void RelayConfig::createStateManager() {
+  if (!m_statefile.empty()) {
+    std::string problem = statefile_claim(m_statefile);
+    if (!problem.empty()) {
+      m_logMgr->die_initializing("Configuration error: cannot use statefile (-S): " + problem);
+    }
+  }
   RelayStateMgr::Settings settings;
   settings.statefile = m_statefile;
   settings.gracePeriodSeconds = m_gracePeriod;

@@ -126,6 +126,42 @@ TEST_F(RelayStatefile, FailingSavesAreReportedOnceEachWayAndRelayingGoesOn) {
   EXPECT_NE(testsupport::readFile(statefile()).find(" after 9 1009 "), std::string::npos);
 }
 
+// One relay per statefile: a second is refused while the first runs, the
+// lock goes with a killed first relay, and a statefile that cannot be saved
+// refuses the start.
+TEST_F(RelayStatefile, OneRelayPerStatefileAndOnlyOneThatCanBeSaved) {
+  auto first = start(straight());
+  Relay second(straight(), flags());
+  ASSERT_EQ(second.process().wait(seconds(30)), 255) << second.output();
+  EXPECT_NE(
+      second.output().find("statefile '" + statefile() + "' is in use by another relay (pid " +
+                           std::to_string(first->process().pid()) + ","),
+      std::string::npos)
+      << second.output();
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1000, 5)));
+  ASSERT_TRUE(waitForCount(dst.name(), 5));
+  for (int i = 0;
+       i < 300 && testsupport::readFile(statefile()).find(" after 4 1004 ") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+
+  first->process().signal(SIGKILL);
+  ASSERT_EQ(first->process().wait(seconds(30)), 128 + SIGKILL);
+  auto third = start(straight());
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(1005, 5)));
+  ASSERT_TRUE(waitForCount(dst.name(), 10));
+  ASSERT_EQ(third->terminate(), 0) << third->output();
+  EXPECT_EQ(timesOf(packetsOn(dst.name()), "A/x"), timesFrom(1000, 10));
+
+  const std::string missing = dir.file("no-such-folder/relay.state");
+  Relay homeless(straight(), {"-S", missing});
+  ASSERT_EQ(homeless.process().wait(seconds(30)), 255) << homeless.output();
+  EXPECT_NE(homeless.output().find("of statefile '" + missing + "': No such file or directory"),
+            std::string::npos)
+      << homeless.output();
+}
+
 // The keys of one parameter-file text, with their nesting: "dls{r1}{con}".
 std::vector<std::string> keysOf(const std::string &text) {
   std::vector<std::string> keys, path;

@@ -123,6 +123,20 @@ int sequenceresurrect(const std::string &kind, const std::string &server, const 
                       const std::string &owner,
                       const std::shared_ptr<SequencePositions> &positions);
 
+/* Makes `statefile` this process's alone, before anything reads or saves
+ * it: locks the file `statefile`.lock beside it (created when missing, and
+ * left there; it holds the pid of the process that locks it) and makes sure
+ * the statefile can be saved (its folder takes a new file, and the
+ * statefile, when present, is no folder). The lock is a POSIX record lock
+ * on that lock file, not on the statefile, which every save replaces by a
+ * rename; the kernel releases it when the process ends, however it ends.
+ * The descriptor stays open until the process ends. Returns "" when the
+ * statefile is now this process's, else why not: another process holds the
+ * lock (naming its pid), or the lock file or the statefile cannot be
+ * created or written (naming which and the system's reason). A second call
+ * for the same statefile in one process returns "". */
+std::string statefile_claim(const std::string &statefile);
+
 /* The tarnresurrect calls waiting for exhume right now. Safe from any
  * thread: for a test that must know a reader has reached that wait. */
 int tarnresurrect_waiting();
