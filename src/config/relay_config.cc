@@ -7,7 +7,9 @@
 #include <map>
 
 #include "base/config_values.h"
+#include "config/unknown_keys.h"
 #include "connection/relay_connection.h"
+#include "endpoints/endpoint_kind.h"
 #include "managers/relay_log_mgr.h"
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
@@ -61,6 +63,7 @@ void RelayConfig::configure(int argc, char **argv) {
     m_legacyStart = TIME_UNSET;
   }
   readParameterFile();
+  warnAboutUnknownKeys();
   if (m_legacy) {
     createStateManager();
     configureFinishLegacyPf(m_pf);
@@ -76,6 +79,35 @@ void RelayConfig::configure(int argc, char **argv) {
   createStatusManager();
   warnAboutUnpairedQueues();
   warnAboutTimeouts();
+}
+
+// Before the checks, which may end the configuration over a key missing
+// because it was misspelt: the warning then says which.
+void RelayConfig::warnAboutUnknownKeys() {
+  static const KeyTable legacy{{"too_old", "too_new", "check_unstuff", "discards", "lag_reset",
+                                "lag_trigger", "test_freq", "wait_match", "wait_reject",
+                                "wait_seconds"}};
+  static const KeyTable entry = [] {
+    KeyTable table{{"name", "run", "match", "reject", "direction", "max_queue", "max_queue_bytes"}};
+    for (const char *key : allEndpointKeys()) table.keys.push_back(key);
+    return table;
+  }();
+  static const KeyTable defaults{{"shared", "read", "write"},
+                                 {{"shared", &entry}, {"read", &entry}, {"write", &entry}}};
+  static const KeyTable special{{"run", "write_to_queue"}};
+  static const KeyTable specials{{"status_create", "log_create"},
+                                 {{"status_create", &special}, {"log_create", &special}}};
+  static const KeyTable timing{{"pfstatusreport", "internal_timeout", "shutdown_grace_period",
+                                "unclaimed_position_lifetime"}};
+  static const KeyTable current{
+      {"connections", "connections_defaults", "connections_special", "time_intervals_sec"},
+      {{"connections", &entry, true},
+       {"connections_defaults", &defaults},
+       {"connections_special", &specials},
+       {"time_intervals_sec", &timing}}};
+  for (const std::string &text : unknownKeys(m_pf, m_legacy ? legacy : current)) {
+    m_logMgr->elog_complain("Warning: parameter file '" + m_pfname + "': " + text);
+  }
 }
 
 // The state manager keeps the read positions the readers are made with, so

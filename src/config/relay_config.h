@@ -153,6 +153,8 @@ class RelayConfig {
   // The current form's boolean `path`, which must be present; a value that is
   // not a boolean ends the process.
   bool readTopLevelBoolean(Pf *pf, const std::string &path);
+  // One warning per key of the parameter file the relay does not read.
+  void warnAboutUnknownKeys();
   // Warns about a queue that is filled and never read, or read and never
   // filled: a typo in a queue name shows at start-up, not as lost packets.
   void warnAboutUnpairedQueues();

@@ -362,7 +362,7 @@ TEST_F(Vetting, TopLevelKeysMustHaveTheirKind) {
               "Configuration error: entry #0 of 'connections' in parameter-file '" + pfname() +
                   "' is not an associative array: write each connection as '&Arr{' ... '}'");
   expectFatal(
-      replaced(RelayPf().text(), "read &Arr{\n", "read none\nx &Arr{\n"),
+      replaced(RelayPf().text(), "read &Arr{\n", "read none\nshared &Arr{\n"),
       head +
           "'connections_defaults{read}' that is not an associative array: write '&Arr{' ... '}'");
   RelayPf pf;
