@@ -153,7 +153,9 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
         "Shutdown grace period of %d seconds expired: exiting now",
         "Read positions saved to statefile '", "' before exiting", "tarn2tarn_pre read positions",
         "Fatal: ", "shutting down", "\"pf/st\"", "\"log\"",
-        "Usage:", ": they will be read again when the relay restarts on its statefile"}) {
+        "Usage:", ": they will be read again when the relay restarts on its statefile",
+        "Configuration error: cannot use statefile (-S): ", "' is in use by another relay (",
+        "Unknown key '", "; did you mean '"}) {
     EXPECT_NE(literals.find(message), std::string::npos) << message;
   }
   std::string page = relayPage();
@@ -161,7 +163,9 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
        {"Configuration error:", "Flushing queue", "Second termination signal received: exiting now",
         "Shutdown grace period of 15 seconds expired: exiting now",
         "tarn2tarn_pre read positions 2",
-        "they will be read again when the relay restarts on its statefile"}) {
+        "they will be read again when the relay restarts on its statefile",
+        "Configuration error: cannot use statefile (-S): statefile '",
+        "Unknown key 'pfstatusreprot' in time_intervals_sec (ignored); did you mean"}) {
     EXPECT_NE(page.find(quoted), std::string::npos) << quoted;
   }
 }
