@@ -164,6 +164,7 @@ std::string urlHost(const std::string &host) {
 }  // namespace
 
 int runMonitor(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   MonitorOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {
