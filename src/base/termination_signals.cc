@@ -57,16 +57,20 @@ void onSignal(int sig, siginfo_t *info, void *context) {
 
 void recordTerminationSignals() {
   for (int i = 0; i < 4; ++i) {
-    struct sigaction action;
-    if (sigaction(kSignals[i], nullptr, &g_wrapped[i]) != 0) continue;
-    // Without a handler the signal ends the process (or is ignored) as before.
-    if (!(g_wrapped[i].sa_flags & SA_SIGINFO) &&
-        (g_wrapped[i].sa_handler == SIG_DFL || g_wrapped[i].sa_handler == SIG_IGN))
+    struct sigaction current;
+    if (sigaction(kSignals[i], nullptr, &current) != 0) continue;
+    bool info = current.sa_flags & SA_SIGINFO;
+    // Already wrapped (a second call), or no handler: the signal then ends
+    // the process (or is ignored) as before.
+    if ((info && current.sa_sigaction == onSignal) ||
+        (!info && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)))
       continue;
+    g_wrapped[i] = current;
+    struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_sigaction = onSignal;
-    action.sa_mask = g_wrapped[i].sa_mask;
-    action.sa_flags = (g_wrapped[i].sa_flags & ~SA_RESETHAND) | SA_SIGINFO;
+    action.sa_mask = current.sa_mask;
+    action.sa_flags = (current.sa_flags & ~SA_RESETHAND) | SA_SIGINFO;
     sigaction(kSignals[i], &action, nullptr);
   }
 }
