@@ -48,6 +48,11 @@ int main(int argc, char **argv) {
   // straight away, since nothing drains them any more.
   relayLog()->drainLibraryMessages();
   elog_set_immediate(1);
-  relayLog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
+  // With -v the line also says which signal asked for the stop, if one did.
+  std::string why;
+  if (relayLog()->getVerbose() > 0 && firstTerminationSignal() != 0)
+    why = " on " + terminationSignalName(firstTerminationSignal());
+  relayLog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()) +
+                     why);
   return 0;
 }

@@ -158,16 +158,21 @@ void RelayConnection::run() {
 bool RelayConnection::openEndpoint(Endpoint &endpoint, bool evenIfStopping) {
   int factor = 1;
   bool first = evenIfStopping;
+  bool waited = false;
   while (first || !stopping()) {
     first = false;
     std::string why;
     OpenResult result = endpoint.open(why);
     if (result == OpenResult::kWasOpen) return true;
     if (result == OpenResult::kOpened) {
-      m_log.verbose("Connected to " + endpoint.names().where +
-                    (isReader() ? " for reading" : " for writing"));
+      // After "Waiting ..." lines the operator is told, whatever the
+      // verbosity, that the wait is over.
+      std::string line =
+          "Connected to " + endpoint.names().where + (isReader() ? " for reading" : " for writing");
+      waited ? m_log.notify(line) : m_log.verbose(line);
       return true;
     }
+    waited = true;
     if (stopping()) break;
     setState(ConnectionState::kSleeping);
     double wait = m_context.internalTimeout * factor;

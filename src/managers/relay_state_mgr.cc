@@ -26,6 +26,7 @@ void RelayStateMgr::run() {
   // read, so that a stop works however long that takes. exhume also lets
   // the readers, which wait for it, look up their saved positions.
   setup_signals(&Stop, 0, grace);
+  recordTerminationSignals();
   unblockTerminationSignals();
   statefile_set_position_lifetime(m_settings.positionLifetimeSeconds);
   if (!statefile.empty()) exhume(statefile.c_str(), &Stop, grace, 0);

@@ -62,9 +62,16 @@ int main(int argc, char **argv) {
   ServerOptions opt;
   std::string err;
   if (!parseServerOptions(argc, argv, opt, err)) {
-    if (!err.empty()) std::fprintf(stderr, "tarnserver: %s\n", err.c_str());
-    std::fputs(kServerUsage, stderr);
-    return err.empty() ? 0 : 2;
+    if (opt.showVersion) {
+      std::printf("tarnserver (tarn2tarn_pre) %s\n", TARN2TARN_VERSION);
+      return 0;
+    }
+    if (err.empty()) {
+      std::fputs(kServerUsage, stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "tarnserver: %s\n%s", err.c_str(), kServerUsage);
+    return 2;
   }
   // Termination signals arrive through the event loop's signalfd.
   sigset_t set;

@@ -146,6 +146,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   uint64_t n = 0;
   static const option kLong[] = {{"seedlink", required_argument, nullptr, 'S'},
                                  {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
   while ((c = getopt_long(argc, argv, ":a:p:s:r:m:R:i:A:W:c:L:M:t:vh", kLong, nullptr)) != -1) {
     std::string arg = optarg ? optarg : "";
@@ -226,6 +227,10 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'h':
         err = "";
         return false;
+      case 'V':
+        opt.showVersion = true;
+        err = "";
+        return false;
       case ':':
         if (optopt == 'S') {
           err = "option --seedlink needs a value ([ADDRESS:]PORT)";
@@ -233,10 +238,19 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
         }
         err = std::string("option -") + static_cast<char>(optopt) + " needs a value";
         return false;
-      default:
-        err = optopt ? std::string("unknown option -") + static_cast<char>(optopt)
-                     : std::string("unknown option ") + argv[optind - 1];
+      default: {
+        // An unknown long option has optopt 0 and is the word just passed;
+        // "--help=x" and "--version=x" come with the option's value.
+        std::string word = argv[optind - 1];
+        if (optopt == 0) {
+          err = "unknown option " + word;
+        } else if (word.rfind("--help=", 0) == 0 || word.rfind("--version=", 0) == 0) {
+          err = "option " + word.substr(0, word.find('=')) + " takes no value";
+        } else {
+          err = std::string("unknown option -") + static_cast<char>(optopt);
+        }
         return false;
+      }
     }
   }
   if (optind < argc) {

@@ -37,6 +37,8 @@ struct ServerOptions {
   // and its address ("": the address of -a).
   int seedlinkPort = -1;
   std::string seedlinkAddress;
+  // --version: say the version instead of serving.
+  bool showVersion = false;
 };
 
 // The default memory for client buffers: 256M, or room for several largest
@@ -46,7 +48,8 @@ uint64_t clientMemoryFor(uint32_t maxPacket);
 uint64_t leastClientMemory(uint32_t maxPacket);
 
 // Parses argv into opt; on a bad command line returns false with the
-// reason in err.
+// reason in err. -h/--help and --version also return false, with err
+// empty (and, for --version, opt.showVersion set).
 bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &err);
 // "12", "64k", "1M", "2G" -> bytes; false on anything else.
 bool parseSize(const std::string &text, uint64_t &out);

@@ -3,6 +3,8 @@
 // function and add it to kCommands in tarn_main.cc.
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,15 @@ int runGen(const Args &args);
 int runStatus(const Args &args);
 int runMonitor(const Args &args);
 int runImport(const Args &args);
+
+// With --help or -h among the arguments: prints the command's usage on
+// standard output and returns true; the command then ends with status 0.
+inline bool showsHelp(const Args &args, const char *usage) {
+  auto asks = [](const std::string &a) { return a == "--help" || a == "-h"; };
+  if (std::none_of(args.begin(), args.end(), asks)) return false;
+  std::fputs(usage, stdout);
+  return true;
+}
 
 struct Command {
   const char *name;

@@ -159,6 +159,7 @@ bool isBad(long i, double fraction) {
 }  // namespace
 
 int runGen(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   GenOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {

@@ -256,6 +256,7 @@ bool Importer::importFile(const std::string &path) {
 }  // namespace
 
 int runImport(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   ImportOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {

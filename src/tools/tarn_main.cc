@@ -36,7 +36,10 @@ const Command kCommands[] = {
 void usage(FILE *out) {
   std::fputs("usage:\n", out);
   for (const Command &c : kCommands) std::fprintf(out, "  %s\n", c.usage);
-  std::fputs("TARN is host:port, :port (127.0.0.1) or host (port 6510).\n", out);
+  std::fputs(
+      "TARN is host:port, :port (127.0.0.1) or host (port 6510).\n"
+      "tarn COMMAND --help shows a command's options; tarn --version the version.\n",
+      out);
 }
 
 }  // namespace
@@ -46,6 +49,10 @@ int main(int argc, char **argv) {
   using namespace tarntool;
   elog_init(argc, argv);
   elog_set_immediate(1);
+  if (argc >= 2 && !std::strcmp(argv[1], "--version")) {
+    std::printf("tarn (tarn2tarn_pre) %s\n", TARN2TARN_VERSION);
+    return 0;
+  }
   if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
     usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;

@@ -145,8 +145,14 @@ void addRoutes(httplib::Server &http, const Monitor &m) {
 }
 
 // Binds the listening socket; the port bound (the one asked, or a free one
-// for 0), or -1.
+// for 0), or -1. The port is this monitor's alone: the library's default
+// SO_REUSEPORT would let a second monitor listen on it too, and the kernel
+// would then share the scrapes between the two.
 int bind(httplib::Server &http, const MonitorOptions &o) {
+  http.set_socket_options([](int fd) {
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  });
   if (o.port == 0) return http.bind_to_any_port(o.host);
   return http.bind_to_port(o.host, o.port) ? o.port : -1;
 }
@@ -158,6 +164,7 @@ std::string urlHost(const std::string &host) {
 }  // namespace
 
 int runMonitor(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   MonitorOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {

@@ -63,8 +63,10 @@ bool decodeLine(const std::string &line, LinePacket &p, std::string &err) {
 }  // namespace
 
 int runPut(const Args &args) {
+  const char *const usage = "usage: tarn put TARN < packets.jsonl\n";
+  if (showsHelp(args, usage)) return 0;
   if (args.size() != 1) {
-    std::fputs("usage: tarn put TARN < packets.jsonl\n", stderr);
+    std::fputs(usage, stderr);
     return 2;
   }
   catchInterrupts();

@@ -11,8 +11,10 @@
 namespace tarntool {
 
 int runStat(const Args &args) {
+  const char *const usage = "usage: tarn stat TARN\n";
+  if (showsHelp(args, usage)) return 0;
   if (args.size() != 1) {
-    std::fputs("usage: tarn stat TARN\n", stderr);
+    std::fputs(usage, stderr);
     return 2;
   }
   int fd = tarnopen(args[0].c_str(), "r&");

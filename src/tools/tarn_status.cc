@@ -118,6 +118,7 @@ void show(const NetworkView &view, const StatusOptions &o) {
 }  // namespace
 
 int runStatus(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   StatusOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {

@@ -243,6 +243,7 @@ void printPacket(const TailPacket &p, const TailOptions &o, Packet *&pkt) {
 }  // namespace
 
 int runTail(const Args &args) {
+  if (showsHelp(args, kUsage)) return 0;
   TailOptions o;
   std::string err;
   if (!parseArgs(args, o, err)) {

@@ -35,7 +35,8 @@ class Installation : public ::testing::Test {
   std::string prefix_;
 };
 
-const char *const kUnits[] = {"tarnserver@.service", "tarn2tarn_pre@.service"};
+const char *const kUnits[] = {"tarnserver@.service", "tarn2tarn_pre@.service",
+                              "tarn-monitor.service"};
 
 // The value of `key=` in a unit's text, or "" when it has none.
 std::string unitValue(const std::string &unit, const std::string &key) {
@@ -107,14 +108,19 @@ TEST_F(Installation, ProgramsRunFromThePrefix) {
 }
 
 // The installed units pass systemd's own check (their programs and manual
-// pages included), and carry what an orderly stop of the relay needs.
+// pages included), rate "OK" or better in its security review, and carry
+// what an orderly stop of the relay needs.
 TEST_F(Installation, SystemdUnitsVerify) {
   for (const char *unit : kUnits) {
     std::string text = readFile(path(std::string("lib/systemd/system/") + unit));
     SCOPED_TRACE(unit);
     EXPECT_EQ(unitValue(text, "KillSignal"), "SIGTERM");
     EXPECT_EQ(unitValue(text, "Restart"), "on-failure");
-    EXPECT_NE(unitValue(text, "StateDirectory"), "");
+    // What the programs write lives in the state folder, the one writable
+    // place; the monitor writes nothing.
+    EXPECT_EQ(unitValue(text, "ProtectSystem"), "strict");
+    EXPECT_EQ(unitValue(text, "StateDirectory").empty(),
+              unit == std::string("tarn-monitor.service"));
   }
   std::string relay = readFile(path("lib/systemd/system/tarn2tarn_pre@.service"));
   std::string exec = unitValue(relay, "ExecStart");
@@ -139,5 +145,10 @@ TEST_F(Installation, SystemdUnitsVerify) {
               shellQuote(path(std::string("lib/systemd/system/") + unit)));
     EXPECT_EQ(r.exitStatus, 0) << unit << ": " << r.out << r.err;
     EXPECT_EQ(r.err, "") << unit;
+    // An exposure of at most 4.9 of 10 is "OK".
+    testsupport::ProcessResult review =
+        shell("systemd-analyze security --offline=yes --threshold=49 " +
+              shellQuote(path(std::string("lib/systemd/system/") + unit)));
+    EXPECT_EQ(review.exitStatus, 0) << unit << ": " << review.out << review.err;
   }
 }

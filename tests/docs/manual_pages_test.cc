@@ -170,12 +170,32 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
   }
 }
 
-// The tarnserver page lists every option of the server's usage text.
+// --version of both programs: the name and the project's version; a value
+// given to it is refused.
+TEST(ProgramPages, VersionIsTheProjectsVersion) {
+  for (const char *program : {"tarn", "tarnserver"}) {
+    testsupport::ProcessResult r =
+        testsupport::runProgram({testsupport::programPath(program), "--version"});
+    EXPECT_EQ(r.exitStatus, 0) << program;
+    EXPECT_EQ(r.out, std::string(program) + " (tarn2tarn_pre) " RELAY_VERSION "\n");
+    EXPECT_NE(readFile(sourcePath(std::string("docs/man/") + program + ".1")).find("\\-\\-version"),
+              std::string::npos)
+        << program;
+  }
+  testsupport::ProcessResult r =
+      testsupport::runProgram({testsupport::programPath("tarnserver"), "--version=2"});
+  EXPECT_EQ(r.exitStatus, 2);
+  EXPECT_NE(r.err.find("option --version takes no value"), std::string::npos) << r.err;
+}
+
+// The tarnserver page lists every option of the server's usage text, which
+// --help writes on standard output.
 TEST(ServerPage, OptionsMatchTheUsageText) {
   testsupport::ProcessResult r =
-      testsupport::runProgram({testsupport::programPath("tarnserver"), "-h"});
+      testsupport::runProgram({testsupport::programPath("tarnserver"), "--help"});
   EXPECT_EQ(r.exitStatus, 0);
-  std::set<std::string> usage = usageOptions(r.err + r.out);
+  EXPECT_EQ(r.err, "");
+  std::set<std::string> usage = usageOptions(r.out);
   std::string synopsis =
       section(readFile(sourcePath("docs/man/tarnserver.1")), ".SH SYNOPSIS", ".SH DESCRIPTION");
   std::set<std::string> page;
@@ -203,6 +223,11 @@ TEST(ToolPage, CommandsAndOptionsMatchTheUsageText) {
   std::string page = readFile(sourcePath("docs/man/tarn.1"));
   for (const char *command : {"put", "gen", "import", "tail", "stat", "status", "monitor"}) {
     EXPECT_NE(r.out.find(std::string("tarn ") + command), std::string::npos) << command;
+    // Each command's own usage text, also after its other arguments.
+    testsupport::ProcessResult own =
+        testsupport::runProgram({testsupport::programPath("tarn"), command, "host:1", "--help"});
+    EXPECT_EQ(own.exitStatus, 0) << command;
+    EXPECT_EQ(own.out.rfind(std::string("usage: tarn ") + command, 0), 0u) << own.out;
     EXPECT_NE(page.find(std::string(".SS \"tarn ") + command + "\""), std::string::npos) << command;
   }
   static const std::regex option(R"(\[(--?[a-z]+))");

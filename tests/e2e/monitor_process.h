@@ -48,6 +48,7 @@ class MonitorProcess {
     proc_->signal(SIGTERM);
     EXPECT_EQ(proc_->wait(std::chrono::seconds(30)), 0) << proc_->err();
   }
+  int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
   // The body of a GET, "" when it fails.
   std::string get(const std::string &path, std::string *type = nullptr) const {

@@ -74,6 +74,30 @@ TEST(RelayRecovery, WaitsForAnAbsentServerWithBackOffThenRelays) {
   }
 }
 
+// At the default verbosity, a relay that waited for its destination says
+// when the wait is over, and a link lost later is said to be back.
+TEST(RelayRecovery, ReconnectionsAreToldAtTheDefaultVerbosity) {
+  TarnTestServer src, dst;
+  dst.kill();
+  RelayPf pf;
+  pf.timing = "pfstatusreport 2\ninternal_timeout 0.25\nshutdown_grace_period 15\n";
+  pf.connections = e2e::reader("in", src.name(), "q") + e2e::writer("out", dst.name(), "q");
+  Relay relay(pf, {});
+  ASSERT_TRUE(relay.waitFor("') to become available")) << relay.output();
+  dst.restart();
+  EXPECT_TRUE(relay.waitFor("='" + dst.name() + "'> for writing")) << relay.output();
+  EXPECT_EQ(e2e::countOf(relay.output(), "Connected to tarn"), 1) << relay.output();
+
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "10"}));
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 10)) << relay.output();
+  dst.kill();
+  dst.restart();
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "10"}));
+  EXPECT_TRUE(relay.waitFor("tarn '" + dst.name() + "': connection restored after "))
+      << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+}
+
 TEST(RelayRecovery, SigtermDrainsTheQueueBeforeTheRelayEnds) {
   TarnTestServer src, dst;
   RelayPf pf;

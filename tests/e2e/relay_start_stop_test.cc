@@ -24,10 +24,11 @@ class RelayStartStop : public testing::Test {
  protected:
   // Starts the relay on a parameter file without connections and waits for
   // its start line.
-  void start() {
+  void start(const std::string &flag = "") {
     testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
-    relay = std::make_unique<ChildProcess>(
-        std::vector<std::string>{programPath("tarn2tarn_pre"), "-p", dir.file("relay")});
+    std::vector<std::string> argv = {programPath("tarn2tarn_pre"), "-p", dir.file("relay")};
+    if (!flag.empty()) argv.push_back(flag);
+    relay = std::make_unique<ChildProcess>(argv);
     ASSERT_TRUE(waitUntil([&] { return relay->out().find("starting at") != std::string::npos; },
                           seconds(20)))
         << relay->err();
@@ -102,6 +103,23 @@ TEST_F(RelayStartStop, StartsAndShutsDownOnEachTerminationSignal) {
         ""))
         << lines[1];
     EXPECT_EQ(relay->err(), "");
+  }
+}
+
+// With -v the stop line goes on to name the signal.
+TEST_F(RelayStartStop, VerboseStopLineNamesTheSignal) {
+  for (auto [sig, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGHUP, "SIGHUP"}}) {
+    start("-v");
+    ASSERT_TRUE(managersStarted());
+    relay->signal(sig);
+    ASSERT_EQ(relay->wait(seconds(20)), 0) << relay->err();
+    auto lines = linesOf(relay->out());
+    ASSERT_FALSE(lines.empty());
+    std::string head = "'master': tarn2tarn_pre (pid " + pid() + ") shutting down at ";
+    size_t at = lines.back().find(head);
+    ASSERT_NE(at, std::string::npos) << relay->out();
+    EXPECT_TRUE(matchesWithTime(lines.back().substr(at), head, std::string(" on ") + name))
+        << lines.back();
   }
 }
 

@@ -242,6 +242,16 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
   ProcessResult taken = tarn({"monitor", server.name(), "-l", server.name()});
   EXPECT_EQ(taken.exitStatus, 1);
   EXPECT_NE(taken.err.find("cannot listen on 127.0.0.1:"), std::string::npos) << taken.err;
+  // So is a running monitor's: the second one refuses to share it.
+  {
+    MonitorProcess first({server.name()});
+    std::string address = "127.0.0.1:" + std::to_string(first.port());
+    ProcessResult second = tarn({"monitor", server.name(), "-l", address});
+    EXPECT_EQ(second.exitStatus, 1) << second.out;
+    EXPECT_NE(second.err.find("cannot listen on " + address + ": Address already in use"),
+              std::string::npos)
+        << second.err;
+  }
 
   ASSERT_EQ(tarn({"put", server.name()},
                  "{\"srcname\": \"broken/pf/st\", \"time\": 1, \"text\": \"junk\"}\n")
