@@ -287,7 +287,9 @@ void JetStreamPublisher::settle() {
     }
   }
   for (auto &[packet, dropped] : finished) {
-    if (!dropped.empty()) {
+    if (!dropped.empty() && m_onDrop) {
+      m_onDrop(*packet, dropped);
+    } else if (!dropped.empty()) {
       m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" +
                           m_endpoint.description() + "': " + packet->describe() + " " + dropped);
     }

@@ -119,6 +119,16 @@ uint64_t TarnTag::unacknowledgedPuts() {
   return tarnclient::putWindow(fd(), w) ? w.accepted - w.acknowledged : 0;
 }
 
+bool TarnTag::linkLost() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 && tarnclient::linkLost(fd);
+}
+
+uint32_t TarnTag::maxPacketBytes() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 ? tarnclient::maxPacketBytes(fd) : 0;
+}
+
 uint64_t TarnTag::unacknowledgedBytes() {
   tarnclient::PutWindow w;
   return tarnclient::putWindow(fd(), w) ? w.bytes : 0;

@@ -116,6 +116,12 @@ class TarnTag {
   uint64_t acknowledgedPuts();
   uint64_t unacknowledgedPuts();
   uint64_t unacknowledgedBytes();
+  // Whether the connection to the server was lost and is not back yet; read
+  // without waiting for the connection, from any thread.
+  bool linkLost() const;
+  // The largest packet the server takes, in bytes, as it last said; 0 when
+  // unknown (closed).
+  uint32_t maxPacketBytes() const;
 
  private:
   // "'tag' ('tarnname')", as failures of puts name the tag.

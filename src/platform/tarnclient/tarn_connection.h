@@ -81,11 +81,15 @@ class TarnConnection {
   // stopping and the server does not answer.
   int awaitAcknowledged(uint64_t number, Clock::time_point deadline);
   // Sends what waits and takes in the acknowledgements that have arrived,
-  // without waiting.
+  // without waiting; a lost connection is tried again when its next attempt
+  // is due, so that an idle writer notices that its server is back.
   void collectAcknowledgements();
   // For the flusher thread: sends puts left waiting since `olderThan`.
   void flushPending(Clock::time_point olderThan);
   bool stat(RingFigures &out);
+  // The largest packet the server takes, from its latest welcome; 0 before
+  // the first.
+  uint32_t maxPacket() const { return m_session.latestWelcome().maxPacket; }
 
   const std::string &name() const { return m_name; }
   // The server's address as first connected; set once by open().
@@ -99,6 +103,7 @@ class TarnConnection {
   uint64_t acknowledgedPuts() const { return m_puts.acknowledged(); }
   uint64_t unacknowledgedBytes() const { return m_puts.unackedBytes(); }
   uint64_t reconnectFailures() const { return m_schedule.failures(); }
+  bool linkLost() const { return m_schedule.down(); }
 
  private:
   static constexpr int kWaitSliceMs = 100;  // how often a wait looks at the stop flag

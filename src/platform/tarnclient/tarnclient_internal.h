@@ -66,6 +66,14 @@ bool putWindow(int fd, PutWindow &out);
 // it: what a test watches before it brings the server back.
 uint64_t reconnectFailures(int fd);
 
+// Whether the descriptor lost its server and has not reconnected yet (false
+// for an unknown one); read without waiting for the descriptor.
+bool linkLost(int fd);
+
+// The largest packet (bytes) the descriptor's server takes, as it said when
+// it was last reached; 0 when unknown.
+uint32_t maxPacketBytes(int fd);
+
 // The tarn names of the descriptors with puts not acknowledged and how many;
 // read without waiting, so that a program ending at once may report them.
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts();
