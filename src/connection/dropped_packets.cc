@@ -12,15 +12,19 @@ constexpr size_t kMaxRemembered = 10000;
 
 }  // namespace
 
-void DroppedPackets::dropped(TarnPacket &packet, const std::string &cause,
+void PacketDestination::drop(TarnPacket &packet, const std::string &cause,
                              const std::string &detail) {
+  drop(packet.srcname(), packet.pkttime(), packet.byteCount(), cause, detail);
+}
+
+void DroppedPackets::dropped(const std::string &srcname, double time, long bytes,
+                             const std::string &cause, const std::string &detail) {
   ++m_total;
   ++m_byCause[cause];
   if (m_said.size() >= kMaxRemembered) m_said.clear();
-  if (!m_said.emplace(packet.srcname(), cause).second) return;
-  m_log.elog_complain("RelayConnection '" + m_connection + "' dropped packet '" + packet.srcname() +
-                      "' of " + timeText(packet.pkttime()) + ", " +
-                      std::to_string(packet.byteCount()) + " bytes: " + cause +
+  if (!m_said.emplace(srcname, cause).second) return;
+  m_log.elog_complain("RelayConnection '" + m_connection + "' dropped packet '" + srcname +
+                      "' of " + timeText(time) + ", " + std::to_string(bytes) + " bytes: " + cause +
                       (detail.empty() ? "" : " (" + detail + ")") +
                       "; further packets of this source dropped for this reason are counted");
 }

@@ -21,7 +21,8 @@ class DroppedPackets : public DropReport {
   DroppedPackets(std::string connection, RelayLog &log)
       : m_connection(std::move(connection)), m_log(log) {}
 
-  void dropped(TarnPacket &packet, const std::string &cause, const std::string &detail) override;
+  void dropped(const std::string &srcname, double time, long bytes, const std::string &cause,
+               const std::string &detail) override;
 
   uint64_t total() const { return m_total; }
   // The counts by cause: "2 too large for ..., 1 not miniSEED"; empty when

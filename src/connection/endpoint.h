@@ -112,7 +112,8 @@ enum class PutResult {
 class DropReport {
  public:
   virtual ~DropReport() = default;
-  virtual void dropped(TarnPacket &packet, const std::string &cause, const std::string &detail) = 0;
+  virtual void dropped(const std::string &srcname, double time, long bytes,
+                       const std::string &cause, const std::string &detail) = 0;
 };
 
 // What a writer leaves when it ends: packets handed on and not
@@ -144,8 +145,11 @@ class PacketDestination : public Endpoint {
  protected:
   // Tells the DropReport (if any) that `packet` is dropped; the caller then
   // lets it go (done()).
-  void drop(TarnPacket &packet, const std::string &cause, const std::string &detail = "") {
-    if (m_dropReport) m_dropReport->dropped(packet, cause, detail);
+  void drop(TarnPacket &packet, const std::string &cause, const std::string &detail = "");
+  // The same for a packet known by its name, time and size alone.
+  void drop(const std::string &srcname, double time, long bytes, const std::string &cause,
+            const std::string &detail) {
+    if (m_dropReport) m_dropReport->dropped(srcname, time, bytes, cause, detail);
   }
 
  private:

@@ -67,7 +67,13 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   }
   m_acks.put(receipt.number, packet->readRecord());
   m_acks.acknowledged(receipt.acknowledged);
+  reportRefused();
   return PutResult::kTaken;
+}
+
+void TarnDestination::reportRefused() {
+  for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts())
+    drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
 }
 
 uint64_t TarnDestination::acknowledgedSoFar() { return m_tag->acknowledgedPuts(); }
@@ -81,11 +87,15 @@ std::string TarnDestination::waitingForRoom() {
          " MiB) not yet acknowledged";
 }
 
-void TarnDestination::service() { m_acks.acknowledged(m_tag->collectAcknowledgements()); }
+void TarnDestination::service() {
+  m_acks.acknowledged(m_tag->collectAcknowledgements());
+  reportRefused();
+}
 
 LeftBehind TarnDestination::finish(bool abandoned) {
   if (!abandoned && m_acks.waiting() > 0)
     m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
   m_acks.acknowledged(m_tag->collectAcknowledgements());
+  reportRefused();
   return {m_acks.waiting(), m_acks.relayedWaiting()};
 }

@@ -32,6 +32,9 @@ class TarnDestination : public PacketDestination {
   LeftBehind finish(bool abandoned) override;
 
  private:
+  // Names the puts the server refused; they count as acknowledged.
+  void reportRefused();
+
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;
   EndpointNames m_names;

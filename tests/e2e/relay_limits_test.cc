@@ -214,6 +214,30 @@ TEST(RelayLimits, PacketsTooLargeForTheDestinationAreNamedOnceCountedAndReported
   EXPECT_EQ(output.find("failed to put packet"), std::string::npos) << output;
 }
 
+// A packet the destination's writers rule refuses is dropped and named, and
+// the packets after it are relayed, not held up behind it.
+TEST(RelayLimits, APacketTheWritersRuleRefusesIsDroppedAndTheRestRelayed) {
+  TarnTestServer src, dst({"-W", "127.0.0.1=OK_.*"});
+  ASSERT_TRUE(e2e::putAt(src.name(), "OK_1/X", {kBase}));
+  ASSERT_TRUE(e2e::putAt(src.name(), "NO_1/X", e2e::timesFrom(kBase + 1, 2)));
+  ASSERT_TRUE(e2e::putAt(src.name(), "OK_1/X", {kBase + 3}));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(kBase - 1) + "\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 2)) << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  EXPECT_EQ(packetsOn(dst.name()).size(), 2u);
+  std::string output = relay.output();
+  EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'NO_1/X' of "), 1) << output;
+  EXPECT_NE(
+      output.find(", 32 bytes: refused by tarn '" + dst.name() + "' (writing source 'NO_1/X' to "),
+      std::string::npos)
+      << output;
+  EXPECT_NE(output.find("RelayConnection 'out' ends having dropped 2 packets: 2 refused by tarn '" +
+                        dst.name() + "'\n"),
+            std::string::npos)
+      << output;
+}
+
 TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
   TarnTestServer src;
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "40", "--bad", "0.25", "--streams", "2"}));

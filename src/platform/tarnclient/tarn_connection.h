@@ -39,6 +39,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/tarnclient/frame_input.h"
@@ -90,6 +91,8 @@ class TarnConnection {
   // The largest packet the server takes, from its latest welcome; 0 before
   // the first.
   uint32_t maxPacket() const { return m_session.latestWelcome().maxPacket; }
+  // The puts the server refused since the last call.
+  std::vector<RefusedPut> takeRefused() { return std::exchange(m_refused, {}); }
 
   const std::string &name() const { return m_name; }
   // The server's address as first connected; set once by open().
@@ -132,6 +135,7 @@ class TarnConnection {
   void applyAck(std::string_view body);
   void onSkipped(std::string_view body);
   void onError(std::string_view body, const char *what);
+  void closedByServer();
   bool awaitAnswer(tarnwire::Type want, tarnwire::Type want2, std::string &body,
                    tarnwire::Type &got);
   int answerInInput(tarnwire::Type want, tarnwire::Type want2, std::string &body,
@@ -168,6 +172,8 @@ class TarnConnection {
 
   std::mutex m_mutex;  // guards everything below
   int m_sock = -1;
+  bool m_welcomedHere = false;  // this socket's hello was answered
+  std::vector<RefusedPut> m_refused;
   bool m_streaming = false;  // the server streams: a start went out since the last request
   ReaderSession m_session;
   ReconnectSchedule m_schedule;

@@ -32,7 +32,7 @@ bool TarnConnection::exchange(int waitMs) {
     return false;
   }
   if (recvSome(waitMs) < 0) {
-    lose("connection closed by the server");
+    closedByServer();
     return false;
   }
   takeAcks();

@@ -224,6 +224,13 @@ bool linkLost(int fd) {
   return c && c->linkLost();
 }
 
+std::vector<RefusedPut> takeRefusedPuts(int fd) {
+  ConnPtr c = find(fd);
+  if (!c) return {};
+  std::lock_guard<std::mutex> lock(c->mutex());
+  return c->takeRefused();
+}
+
 uint32_t maxPacketBytes(int fd) {
   ConnPtr c = find(fd);
   if (!c) return 0;
