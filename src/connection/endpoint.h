@@ -107,8 +107,9 @@ enum class PutResult {
 };
 
 // Where a destination tells each packet it drops: `cause` is a short reason
-// that packets are counted under ("too large for tarn 'srv:1' (at most 4096
-// bytes)"); `detail`, perhaps empty, what is particular to this packet.
+// that packets are counted under ("too large for tarn 'srv:1' (it takes up
+// to 4096 bytes)"); `detail`, perhaps empty, what is particular to this
+// packet.
 class DropReport {
  public:
   virtual ~DropReport() = default;

@@ -82,9 +82,10 @@ class RelayConnection {
   // What status packets show, by key: "connection_name", "connection_status",
   // "direction", "queue_name", "tarnname" (the server, as the adapter names
   // it), "link" ("up" while it relays, "lost" while its adapter mends a lost
-  // link, "none" before the first link and once the thread ended) (string); "queue_count" (int: 0
-  // before the thread has begun, then the packets waiting for this writer, -1 for a reader);
-  // "last_packet_time" (double: 0.0 before the first packet).
+  // link, "none" before the first link and once the thread ended) (string);
+  // "queue_count" (int: 0 before the thread has begun, then the packets
+  // waiting for this writer, -1 for a reader); "last_packet_time" (double:
+  // 0.0 before the first packet).
   std::string getString(const std::string &key) const;
   int getInt(const std::string &key) const;
   double getDouble(const std::string &key) const;

@@ -99,6 +99,8 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
         return false;
       }
       m_log.veryVerbose("Attempting to continue after write failure");
+      m_drops.dropped(packet->srcname(), packet->pkttime(), packet->byteCount(),
+                      "not put to " + names.named + " (the put failed)", "");
       packet->done();
       return true;
     }
