@@ -23,6 +23,7 @@
 // that Shared's mutex guards.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -76,6 +77,10 @@ class JetStreamPublisher {
     m_onDrop = std::move(report);
   }
 
+  // Whether the connection was lost and is not made again yet; any thread
+  // may ask.
+  bool linkLost() const { return m_down.load(); }
+
   // Messages not yet acknowledged, and of them those carrying relayed
   // packets (the rest are the relay's own log and status packets).
   size_t waiting();
@@ -101,6 +106,7 @@ class JetStreamPublisher {
   RelayLog &m_log;
   const std::shared_ptr<Shared> m_shared;
   std::function<void(TarnPacket &, const std::string &)> m_onDrop;
+  std::atomic<bool> m_down{false};  // lost, not connected again yet
 
   // ---- The writer thread's own ----
   std::unique_ptr<NatsLink> m_link;
