@@ -14,9 +14,13 @@
 //    once its server acknowledged it; what it cannot know to be stored stays
 //    held, so that a restart reads it again.
 //  - A lost link is the adapter's to mend, quietly but for one complaint per
-//    loss and one per recovery; the loops only see waits.
+//    loss and one per recovery; the loops only see waits, and the status
+//    manager sees linkLost() until the link is back.
+//  - A packet a destination can never store is done at once and told to its
+//    DropReport with the reason; the writer names and counts it.
 //
-// Threads: an adapter is used by its connection's thread alone.
+// Threads: an adapter is used by its connection's thread alone, except
+// linkLost(), which any thread may call.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +58,8 @@ class Endpoint {
   virtual std::vector<std::string> describe() const = 0;
   // One attempt to reach the server; on kUnavailable `why` may say why.
   virtual OpenResult open(std::string &why) = 0;
+  // Whether a link to the server, once made, is lost now and being mended.
+  virtual bool linkLost() const { return false; }
 };
 
 using PacketBatch = std::vector<std::shared_ptr<TarnPacket>>;
@@ -96,8 +102,19 @@ class PacketSource : public Endpoint {
 enum class PutResult {
   kTaken,    // in the server's hands; done once acknowledged
   kNoRoom,   // the window of unacknowledged packets stayed full
-  kDropped,  // can never be stored; said so, and done
+  kDropped,  // can never be stored; told to the DropReport, and done
   kFailed,   // not put; the writer says so
+};
+
+// Where a destination tells each packet it drops: `cause` is a short reason
+// that packets are counted under ("too large for tarn 'srv:1' (it takes up
+// to 4096 bytes)"); `detail`, perhaps empty, what is particular to this
+// packet.
+class DropReport {
+ public:
+  virtual ~DropReport() = default;
+  virtual void dropped(const std::string &srcname, double time, long bytes,
+                       const std::string &cause, const std::string &detail) = 0;
 };
 
 // What a writer leaves when it ends: packets handed on and not
@@ -122,4 +139,20 @@ class PacketDestination : public Endpoint {
   // Waits for the acknowledgements of what was put (unless `abandoned`), as
   // long as the server answers once the stop flag is set.
   virtual LeftBehind finish(bool abandoned) = 0;
+
+  // Set once, by the connection the destination is made for.
+  void reportDropsTo(DropReport *report) { m_dropReport = report; }
+
+ protected:
+  // Tells the DropReport (if any) that `packet` is dropped; the caller then
+  // lets it go (done()).
+  void drop(TarnPacket &packet, const std::string &cause, const std::string &detail = "");
+  // The same for a packet known by its name, time and size alone.
+  void drop(const std::string &srcname, double time, long bytes, const std::string &cause,
+            const std::string &detail) {
+    if (m_dropReport) m_dropReport->dropped(srcname, time, bytes, cause, detail);
+  }
+
+ private:
+  DropReport *m_dropReport = nullptr;
 };

@@ -56,7 +56,8 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_context(context),
       m_log(*context.log),
       m_reader(std::move(settings)),
-      m_source(std::move(source)) {}
+      m_source(std::move(source)),
+      m_drops(m_name, m_log) {}
 
 RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> queue,
                                  WriterSettings settings,
@@ -68,7 +69,10 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_context(context),
       m_log(*context.log),
       m_writer(std::move(settings)),
-      m_destination(std::move(destination)) {}
+      m_destination(std::move(destination)),
+      m_drops(m_name, m_log) {
+  if (m_destination) m_destination->reportDropsTo(&m_drops);
+}
 
 RelayConnection::~RelayConnection() = default;
 
@@ -80,9 +84,23 @@ const EndpointNames &RelayConnection::endpointNames() const {
 
 // ---- What status packets show ----
 
+bool RelayConnection::linkLost() const {
+  const Endpoint *endpoint = isReader() ? static_cast<const Endpoint *>(m_source.get())
+                                        : static_cast<const Endpoint *>(m_destination.get());
+  return endpoint && endpoint->linkLost();
+}
+
 std::string RelayConnection::getString(const std::string &key) const {
   if (key == "connection_name") return m_name;
-  if (key == "connection_status") return stateText(state());
+  if (key == "connection_status") {
+    ConnectionState now = state();
+    if (now == ConnectionState::kYes && linkLost()) now = ConnectionState::kSleeping;
+    return stateText(now);
+  }
+  if (key == "link") {
+    if (state() != ConnectionState::kYes) return "none";
+    return linkLost() ? "lost" : "up";
+  }
   if (key == "direction") return isReader() ? "read" : "write";
   if (key == "queue_name") return queueName();
   if (key == "tarnname") return endpointNames().server;

@@ -21,6 +21,7 @@
 
 #include "base/relay_context.h"
 #include "base/relay_times.h"
+#include "connection/dropped_packets.h"
 #include "connection/endpoint.h"
 #include "connection/reader_filter.h"
 
@@ -30,7 +31,9 @@ enum class Direction { kRead, kWrite };
 
 // A connection's life: "stopped" (made, or its thread has ended), "reg" (its
 // thread has started), "sleeping" (its server could not be reached; it
-// waits before it tries again), "yes" (it relays).
+// waits before it tries again), "yes" (it relays). A connection that relays
+// while its adapter mends a lost link is shown as "sleeping" too: its
+// server cannot be reached, and it is tried again after a back-off.
 enum class ConnectionState { kStopped, kReg, kSleeping, kYes };
 const char *stateText(ConnectionState state);
 
@@ -78,9 +81,11 @@ class RelayConnection {
 
   // What status packets show, by key: "connection_name", "connection_status",
   // "direction", "queue_name", "tarnname" (the server, as the adapter names
-  // it) (string); "queue_count" (int: 0 before the thread has begun, then
-  // the packets waiting for this writer, -1 for a reader);
-  // "last_packet_time" (double: 0.0 before the first packet).
+  // it), "link" ("up" while it relays, "lost" while its adapter mends a lost
+  // link, "none" before the first link and once the thread ended) (string);
+  // "queue_count" (int: 0 before the thread has begun, then the packets
+  // waiting for this writer, -1 for a reader); "last_packet_time" (double:
+  // 0.0 before the first packet).
   std::string getString(const std::string &key) const;
   int getInt(const std::string &key) const;
   double getDouble(const std::string &key) const;
@@ -97,6 +102,7 @@ class RelayConnection {
 
   [[noreturn]] void dieUnknownKey(const std::string &key, const std::string &where) const;
   void setState(ConnectionState state) { m_state.store(state); }
+  bool linkLost() const;
   const EndpointNames &endpointNames() const;
   bool openEndpoint(Endpoint &endpoint, bool evenIfStopping);
 
@@ -124,6 +130,7 @@ class RelayConnection {
   const WriterSettings m_writer;
   const std::unique_ptr<PacketSource> m_source;            // a reader's
   const std::unique_ptr<PacketDestination> m_destination;  // a writer's
+  DroppedPackets m_drops;                                  // what the writer's destination dropped
 
   // ---- The thread's own ----
   LastPacket m_last;              // end time "last": the newest packet when reading began

@@ -79,7 +79,8 @@ void RelayConnection::runWriter() {
 
 // Puts one packet, waiting for room as long as the destination makes
 // progress; false when the writer is to give up its queue. A packet that
-// fails while the relay is not stopping is dropped, and said so.
+// fails while the relay is not stopping is dropped, and said so; one the
+// destination drops was told to m_drops, which says so.
 bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
   const EndpointNames &names = m_destination->names();
   PutResult result = m_destination->put(packet, kWindowFullReportSeconds);
@@ -98,6 +99,8 @@ bool RelayConnection::writePacket(std::shared_ptr<TarnPacket> &packet) {
         return false;
       }
       m_log.veryVerbose("Attempting to continue after write failure");
+      m_drops.dropped(packet->srcname(), packet->pkttime(), packet->byteCount(),
+                      "not put to " + names.named + " (the put failed)", "");
       packet->done();
       return true;
     }
@@ -138,6 +141,10 @@ PutResult RelayConnection::waitForRoom(std::shared_ptr<TarnPacket> &packet, PutR
 // still queued) are read again after a restart.
 void RelayConnection::finishWriting(bool abandoned) {
   LeftBehind left = m_destination->finish(abandoned);
+  if (m_drops.total() > 0) {
+    m_log.elog_complain("RelayConnection '" + m_name + "' ends having dropped " +
+                        std::to_string(m_drops.total()) + " packets: " + m_drops.summary());
+  }
   size_t queued = abandoned ? static_cast<size_t>(std::max(0, m_queue->getQueueCount(m_name))) : 0;
   if (left.unacknowledged == 0 && queued == 0) return;
   const EndpointNames &names = m_destination->names();

@@ -27,6 +27,9 @@ JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint,
   m_names = jetStreamNames(m_endpoint);
   m_names.handedTo = "published to " + m_names.named;
   m_names.readAgain = ": they will be read again when the relay restarts";
+  m_publisher.onDrop([this](TarnPacket &packet, const std::string &why) {
+    drop(packet, "refused by " + m_names.named, why);
+  });
 }
 
 std::vector<std::string> JetStreamDestination::describe() const {

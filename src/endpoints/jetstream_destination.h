@@ -24,6 +24,7 @@ class JetStreamDestination : public PacketDestination {
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
+  bool linkLost() const override { return m_publisher.linkLost(); }
   PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
   uint64_t acknowledgedSoFar() override { return m_publisher.acknowledged(); }
   std::string waitingForRoom() override;

@@ -51,7 +51,7 @@ PutResult SdsDestination::put(const std::shared_ptr<TarnPacket> &packet, double 
     if (Clock::now() < m_retryAt) return PutResult::kNoRoom;
   }
   if (!mseed::isMseedSourceName(packet->srcname())) {
-    return leaveOut(packet, "they are not miniSEED packets");
+    return leaveOut(packet, "not miniSEED, which " + m_names.where + " takes only", "");
   }
   std::string why = writeRecords(packet);
   if (why == "leave out") return PutResult::kDropped;
@@ -81,7 +81,7 @@ std::string SdsDestination::writeRecords(const std::shared_ptr<TarnPacket> &pack
     }
   }
   if (!problem.empty()) {
-    leaveOut(packet, "their records do not parse (" + problem + ")");
+    leaveOut(packet, "with records that do not parse, for " + m_names.where, problem);
     return "leave out";
   }
   size_t offset = 0;
@@ -104,11 +104,8 @@ std::string SdsDestination::writeRecords(const std::shared_ptr<TarnPacket> &pack
 }
 
 PutResult SdsDestination::leaveOut(const std::shared_ptr<TarnPacket> &packet,
-                                   const std::string &why) {
-  if (m_leftOut[packet->srcname()]++ == 0) {
-    m_log.elog_complain("RelayConnection '" + m_connection + "': packets of '" + packet->srcname() +
-                        "' are not written to " + m_names.where + ": " + why);
-  }
+                                   const std::string &cause, const std::string &detail) {
+  drop(*packet, cause, detail);
   packet->done();
   return PutResult::kDropped;
 }
@@ -155,13 +152,6 @@ LeftBehind SdsDestination::finish(bool) {
   if (m_repeats > 0) {
     m_log.verbose(std::to_string(m_repeats) + " records were in " + m_names.where +
                   " already, and were not written again");
-  }
-  if (!m_leftOut.empty()) {
-    uint64_t packets = 0;
-    for (const auto &[name, count] : m_leftOut) packets += count;
-    m_log.elog_complain("RelayConnection '" + m_connection + "' left " + std::to_string(packets) +
-                        " packets of " + std::to_string(m_leftOut.size()) +
-                        " source names out of " + m_names.where);
   }
   LeftBehind left;
   left.unacknowledged = m_written.size();

@@ -10,7 +10,8 @@
 //
 // A packet that is not miniSEED (another kind of source name, or records
 // whose headers do not parse, or whose codes make no file name) is not
-// written: it is done at once, counted, and reported once per source name.
+// written: it is done at once and told to the DropReport, so that its
+// writer names it and counts it.
 // An archive that cannot be written (disk full, no permission) is waited
 // for: the packet is tried again after a back-off (1, 2, 4, 8, 8, ...
 // internal time-outs), the failure and the recovery are each said once, and
@@ -47,7 +48,8 @@ class SdsDestination : public PacketDestination {
 
  private:
   using Clock = std::chrono::steady_clock;
-  PutResult leaveOut(const std::shared_ptr<TarnPacket> &packet, const std::string &why);
+  PutResult leaveOut(const std::shared_ptr<TarnPacket> &packet, const std::string &cause,
+                     const std::string &detail);
   // Writes the records of the packet from m_nextRecord on; "" or why not.
   std::string writeRecords(const std::shared_ptr<TarnPacket> &packet);
   PutResult failed(const std::string &why);
@@ -66,7 +68,6 @@ class SdsDestination : public PacketDestination {
   size_t m_nextRecord = 0;  // of the packet being written, after a failure part-way
   uint64_t m_synced = 0;    // records on disk so far
   uint64_t m_repeats = 0;   // records found already written
-  std::map<std::string, uint64_t> m_leftOut;  // packets not written, by source name
 
   // The failure being waited out.
   std::string m_failure;

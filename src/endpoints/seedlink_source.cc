@@ -175,6 +175,7 @@ ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
       return ReadResult::kMore;
     }
     m_factor = 1;
+    m_lost.store(false);
     m_log.elog_complain("Reconnected to " + m_names.where);
   }
   double wait = timeout;
@@ -184,6 +185,7 @@ ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
     if (read == SeedLinkLink::Read::kNothing) break;
     if (read == SeedLinkLink::Read::kLost) {
       m_link.reset();
+      m_lost.store(true);
       m_log.elog_complain("Lost " + m_names.where + ": " + why + "; reconnecting");
       m_retryAt = monotonicSeconds() + m_context.internalTimeout;
       m_factor = 2;

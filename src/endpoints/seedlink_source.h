@@ -27,6 +27,7 @@
 // complaint when it is lost, one when it is back.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,6 +59,7 @@ class SeedLinkSource : public PacketSource {
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
+  bool linkLost() const override { return m_lost.load(); }
   bool position() override;
   const char *idName() const override { return "sequence"; }
   LastPacket findLast() override;
@@ -87,6 +89,7 @@ class SeedLinkSource : public PacketSource {
   bool m_restored = false;
   bool m_saveFirstPlace = false;
   std::unique_ptr<SeedLinkLink> m_link;
+  std::atomic<bool> m_lost{false};  // lost, not reconnected yet (any thread reads it)
   int m_version = 0;
   std::map<std::string, uint64_t> m_next;       // per station: the sequence wanted next
   std::map<std::string, uint64_t> m_skipBelow;  // per station: repeats of this connection

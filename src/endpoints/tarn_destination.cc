@@ -1,6 +1,7 @@
 #include "endpoints/tarn_destination.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "base/relay_exception.h"
 #include "endpoints/tarn_source.h"
@@ -12,6 +13,9 @@ namespace {
 // A writer that ends waits this long for its last puts to be acknowledged;
 // once the stop flag is set, only while the server still answers.
 constexpr double kFinalAcknowledgementSeconds = 1e9;
+
+// The longest source name a tarn server stores.
+constexpr size_t kMaxTarnSourceName = 63;
 
 }  // namespace
 
@@ -36,7 +40,25 @@ OpenResult TarnDestination::open(std::string &) {
   }
 }
 
+bool TarnDestination::linkLost() const { return m_tag->linkLost(); }
+
 PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double roomWait) {
+  // What the server can never take is dropped here, before the client
+  // library refuses it without a word of which packet it was.
+  size_t srclen = std::strlen(packet->srcname());
+  if (srclen == 0 || srclen > kMaxTarnSourceName) {
+    drop(*packet, "source name not taken by tarn servers (1 to " +
+                      std::to_string(kMaxTarnSourceName) + " characters)");
+    packet->done();
+    return PutResult::kDropped;
+  }
+  uint32_t most = m_tag->maxPacketBytes();
+  if (most != 0 && static_cast<uint32_t>(packet->byteCount()) > most) {
+    drop(*packet,
+         "too large for " + m_names.named + " (it takes up to " + std::to_string(most) + " bytes)");
+    packet->done();
+    return PutResult::kDropped;
+  }
   TarnTag::PutReceipt receipt;
   try {
     if (packet->put(*m_tag, &receipt, roomWait) == TarnTag::kWindowFull) return PutResult::kNoRoom;
@@ -45,7 +67,13 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   }
   m_acks.put(receipt.number, packet->readRecord());
   m_acks.acknowledged(receipt.acknowledged);
+  reportRefused();
   return PutResult::kTaken;
+}
+
+void TarnDestination::reportRefused() {
+  for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts())
+    drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
 }
 
 uint64_t TarnDestination::acknowledgedSoFar() { return m_tag->acknowledgedPuts(); }
@@ -59,11 +87,15 @@ std::string TarnDestination::waitingForRoom() {
          " MiB) not yet acknowledged";
 }
 
-void TarnDestination::service() { m_acks.acknowledged(m_tag->collectAcknowledgements()); }
+void TarnDestination::service() {
+  m_acks.acknowledged(m_tag->collectAcknowledgements());
+  reportRefused();
+}
 
 LeftBehind TarnDestination::finish(bool abandoned) {
   if (!abandoned && m_acks.waiting() > 0)
     m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
   m_acks.acknowledged(m_tag->collectAcknowledgements());
+  reportRefused();
   return {m_acks.waiting(), m_acks.relayedWaiting()};
 }

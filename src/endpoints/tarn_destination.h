@@ -24,6 +24,7 @@ class TarnDestination : public PacketDestination {
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
+  bool linkLost() const override;
   PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
   uint64_t acknowledgedSoFar() override;
   std::string waitingForRoom() override;
@@ -31,6 +32,9 @@ class TarnDestination : public PacketDestination {
   LeftBehind finish(bool abandoned) override;
 
  private:
+  // Names the puts the server refused; they count as acknowledged.
+  void reportRefused();
+
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;
   EndpointNames m_names;

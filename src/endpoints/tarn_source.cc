@@ -42,6 +42,8 @@ OpenResult TarnSource::open(std::string &) {
   }
 }
 
+bool TarnSource::linkLost() const { return m_tag->linkLost(); }
+
 bool TarnSource::position() {
   if (!m_match.empty()) {
     int count = m_tag->select(m_match);

@@ -33,6 +33,7 @@ class TarnSource : public PacketSource {
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
+  bool linkLost() const override;
   bool position() override;
   const char *idName() const override { return "pktid"; }
   LastPacket findLast() override;

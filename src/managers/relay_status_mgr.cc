@@ -74,6 +74,9 @@ void pushConnection(void **stack, const RelayConnection &c, double runtime, long
   pushLine(stack, "rtm %.3f\n", runtime);
   pushLine(stack, "rss %ld\n", rss);
   pushLine(stack, "nq %d\n", c.getInt("queue_count"));
+  // After the lines above, which stay as they were: whether the link to the
+  // server is up, lost (and being mended; "con" then says sleeping) or none.
+  pushLine(stack, "link %s\n", stopped ? "none" : c.getString("link").c_str());
   pushLine(stack, "}\n");
 }
 

@@ -287,7 +287,9 @@ void JetStreamPublisher::settle() {
     }
   }
   for (auto &[packet, dropped] : finished) {
-    if (!dropped.empty()) {
+    if (!dropped.empty() && m_onDrop) {
+      m_onDrop(*packet, dropped);
+    } else if (!dropped.empty()) {
       m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" +
                           m_endpoint.description() + "': " + packet->describe() + " " + dropped);
     }
@@ -311,6 +313,7 @@ void JetStreamPublisher::settle() {
 // again on the next one.
 void JetStreamPublisher::lose(const std::string &why) {
   closeLink();
+  m_down.store(true);
   if (m_working) {
     m_working = false;
     m_lossReported = true;
@@ -338,6 +341,7 @@ void JetStreamPublisher::reconnect() {
     return;
   }
   m_lastConnectFailure.clear();
+  m_down.store(false);
   std::vector<std::pair<uint64_t, std::shared_ptr<TarnPacket>>> again;
   {
     std::lock_guard<std::mutex> lock(m_shared->mutex);

@@ -23,8 +23,10 @@
 // that Shared's mutex guards.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -69,6 +71,16 @@ class JetStreamPublisher {
   // acknowledgement. True when nothing waits.
   bool awaitAll(double seconds, double giveUpAfter = -1);
 
+  // Where a packet JetStream can never take is told, with why, before it is
+  // done; without it such a packet is logged.
+  void onDrop(std::function<void(TarnPacket &, const std::string &why)> report) {
+    m_onDrop = std::move(report);
+  }
+
+  // Whether the connection was lost and is not made again yet; any thread
+  // may ask.
+  bool linkLost() const { return m_down.load(); }
+
   // Messages not yet acknowledged, and of them those carrying relayed
   // packets (the rest are the relay's own log and status packets).
   size_t waiting();
@@ -93,6 +105,8 @@ class JetStreamPublisher {
   const std::string m_owner;
   RelayLog &m_log;
   const std::shared_ptr<Shared> m_shared;
+  std::function<void(TarnPacket &, const std::string &)> m_onDrop;
+  std::atomic<bool> m_down{false};  // lost, not connected again yet
 
   // ---- The writer thread's own ----
   std::unique_ptr<NatsLink> m_link;

@@ -119,6 +119,27 @@ uint64_t TarnTag::unacknowledgedPuts() {
   return tarnclient::putWindow(fd(), w) ? w.accepted - w.acknowledged : 0;
 }
 
+std::vector<TarnTag::RefusedPut> TarnTag::takeRefusedPuts() {
+  std::vector<RefusedPut> out;
+  int fd = m_tarnfd.load();
+  if (fd < 0) return out;
+  for (tarnclient::RefusedPut &r : tarnclient::takeRefusedPuts(fd)) {
+    out.push_back(
+        {r.number, std::move(r.srcname), r.time, static_cast<long>(r.nbytes), std::move(r.why)});
+  }
+  return out;
+}
+
+bool TarnTag::linkLost() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 && tarnclient::linkLost(fd);
+}
+
+uint32_t TarnTag::maxPacketBytes() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 ? tarnclient::maxPacketBytes(fd) : 0;
+}
+
 uint64_t TarnTag::unacknowledgedBytes() {
   tarnclient::PutWindow w;
   return tarnclient::putWindow(fd(), w) ? w.bytes : 0;

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/statefile/read_position.h"
 
@@ -116,6 +117,22 @@ class TarnTag {
   uint64_t acknowledgedPuts();
   uint64_t unacknowledgedPuts();
   uint64_t unacknowledgedBytes();
+  // A put the server refused (its writers rule): done, never to be stored.
+  struct RefusedPut {
+    uint64_t number = 0;
+    std::string srcname;
+    double time = 0.0;
+    long bytes = 0;
+    std::string why;
+  };
+  // The puts refused since the last call.
+  std::vector<RefusedPut> takeRefusedPuts();
+  // Whether the connection to the server was lost and is not back yet; read
+  // without waiting for the connection, from any thread.
+  bool linkLost() const;
+  // The largest packet the server takes, in bytes, as it last said; 0 when
+  // unknown (closed).
+  uint32_t maxPacketBytes() const;
 
  private:
   // "'tag' ('tarnname')", as failures of puts name the tag.

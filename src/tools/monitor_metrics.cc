@@ -105,7 +105,7 @@ struct RelayFamilies {
   Family memory{"tarn_relay_resident_memory_bytes", "gauge",
                 "The relay's resident set size at its newest report."};
   Family up{"tarn_relay_connection_up", "gauge",
-            "Whether the connection is in state yes at the newest report."};
+            "Whether the connection is in state yes with its link up at the newest report."};
   Family state{"tarn_relay_connection_state", "gauge",
                "The connection's state at the newest report (label state)."};
   Family latency{"tarn_relay_connection_latency_seconds", "gauge",
@@ -128,7 +128,7 @@ struct RelayFamilies {
                 {"direction", c.direction},
                 {"tarn", c.tarn},
                 {"queue", c.queue}};
-      up.add(lc, c.state == "yes" ? 1 : 0);
+      up.add(lc, c.state == "yes" && c.link != "lost" ? 1 : 0);
       Labels ls = lc;
       ls.emplace_back("state", c.state);
       state.add(ls, 1);

@@ -70,6 +70,7 @@ Json connectionJson(const RelayView &r, const ConnectionReport &c) {
           {"tarn", c.tarn},
           {"queue", c.queue},
           {"state", c.state},
+          {"link", textOrNull(c.link)},
           {"latency_seconds", orNull(c.latency)},
           {"queue_depth", c.queueDepth},
           {"attention", needsAttention(r, c)}};
@@ -114,7 +115,7 @@ NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now) {
 }
 
 bool needsAttention(const RelayView &relay, const ConnectionReport &c) {
-  return relay.stale || !relay.state.problem.empty() || c.state != "yes";
+  return relay.stale || !relay.state.problem.empty() || c.state != "yes" || c.link == "lost";
 }
 
 bool needsAttention(const RelayView &relay) {

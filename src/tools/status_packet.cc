@@ -72,6 +72,7 @@ bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string 
   c.tarn = text(arr, "tarnn");
   c.queue = text(arr, "qn");
   c.state = text(arr, "con");
+  c.link = text(arr, "link");
   double latency = 0;
   if (c.state.empty())
     why = "no 'con'";

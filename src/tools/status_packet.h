@@ -22,6 +22,7 @@ struct ConnectionReport {
   std::string tarn;       // the tarn name the connection uses
   std::string queue;
   std::string state;              // "yes" while it works; "stopped", "sleeping"...
+  std::string link;               // "up", "lost" (being mended), "none"; "" from older relays
   std::optional<double> latency;  // seconds since its last packet; none before the first
   long queueDepth = 0;            // packets waiting for it in its queue; negative: not a consumer
   long rssKiB = 0;                // the relay's resident set size, in KiB

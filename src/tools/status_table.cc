@@ -90,7 +90,8 @@ void addRelayRows(Table &t, const RelayView &r) {
   }
   for (const ConnectionReport &c : rep->connections) {
     bool mark = needsAttention(r, c);
-    t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, c.state,
+    std::string state = c.link == "lost" ? c.state + " (link lost)" : c.state;
+    t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, state,
            c.latency ? durationText(*c.latency) : "-",
            c.queueDepth >= 0 ? std::to_string(c.queueDepth) : "-",
            bytesText(1024.0 * static_cast<double>(c.rssKiB)), note},

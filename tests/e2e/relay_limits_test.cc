@@ -181,6 +181,63 @@ TEST(RelayLimits, TooOldAndTooNewDropPacketsOutsideTheirLimits) {
   EXPECT_EQ(relay.terminate(), 0) << output;
 }
 
+// A packet larger than the destination takes is dropped at once: named once
+// per source name with its time and size and why, the others counted, and
+// the count said when the writer ends; what follows it is relayed.
+TEST(RelayLimits, PacketsTooLargeForTheDestinationAreNamedOnceCountedAndReportedAtTheEnd) {
+  TarnTestServer src, dst({"-m", "1k"});
+  ASSERT_TRUE(e2e::putAt(src.name(), "BIG_1/X", e2e::timesFrom(kBase, 3), 2000));
+  ASSERT_TRUE(e2e::putAt(src.name(), "BIG_2/X", {kBase + 3}, 1025));
+  ASSERT_TRUE(e2e::putAt(src.name(), "SMALL_1/X", {kBase + 4, kBase + 5}, 1024));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(kBase - 1) + "\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 2)) << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  auto out = packetsOn(dst.name());
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].srcname, "SMALL_1/X");
+
+  std::string output = relay.output();
+  const std::string why =
+      " bytes: too large for tarn '" + dst.name() + "' (it takes up to 1024 bytes)";
+  EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'BIG_1/X' of "), 1)
+      << output;
+  EXPECT_EQ(e2e::countOf(output, ", 2000" + why), 1) << output;
+  EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'BIG_2/X' of "), 1)
+      << output;
+  EXPECT_EQ(e2e::countOf(output, ", 1025" + why), 1) << output;
+  EXPECT_NE(
+      output.find("RelayConnection 'out' ends having dropped 4 packets: 4 too large for tarn '" +
+                  dst.name() + "'"),
+      std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("failed to put packet"), std::string::npos) << output;
+}
+
+// A packet the destination's writers rule refuses is dropped and named, and
+// the packets after it are relayed, not held up behind it.
+TEST(RelayLimits, APacketTheWritersRuleRefusesIsDroppedAndTheRestRelayed) {
+  TarnTestServer src, dst({"-W", "127.0.0.1=OK_.*"});
+  ASSERT_TRUE(e2e::putAt(src.name(), "OK_1/X", {kBase}));
+  ASSERT_TRUE(e2e::putAt(src.name(), "NO_1/X", e2e::timesFrom(kBase + 1, 2)));
+  ASSERT_TRUE(e2e::putAt(src.name(), "OK_1/X", {kBase + 3}));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(kBase - 1) + "\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 2)) << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  EXPECT_EQ(packetsOn(dst.name()).size(), 2u);
+  std::string output = relay.output();
+  EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'NO_1/X' of "), 1) << output;
+  EXPECT_NE(
+      output.find(", 32 bytes: refused by tarn '" + dst.name() + "' (writing source 'NO_1/X' to "),
+      std::string::npos)
+      << output;
+  EXPECT_NE(output.find("RelayConnection 'out' ends having dropped 2 packets: 2 refused by tarn '" +
+                        dst.name() + "'\n"),
+            std::string::npos)
+      << output;
+}
+
 TEST(RelayLimits, CheckUnstuffDropsBadPacketsWithAndWithoutComplaint) {
   TarnTestServer src;
   ASSERT_TRUE(e2e::gen(src.name(), {"-n", "40", "--bad", "0.25", "--streams", "2"}));

@@ -221,8 +221,8 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
     if (j.is_object() && j.contains("text")) texts.push_back(j["text"].get<std::string>());
   }
   ASSERT_GE(texts.size(), 2u) << result.out << result.err;
-  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn", "con",
-                                                   "rtm",  "rss",   "nq",  "dlt"};
+  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn",  "con",
+                                                   "rtm",  "rss",   "nq",  "dlt", "link"};
   for (const std::string &text : texts) {
     std::vector<std::string> keys = keysOf(text);
     std::vector<std::string> expected = {"target", "type", "model", "rtm", "dls"};
@@ -237,7 +237,7 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
     EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 5),
               std::vector<std::string>(expected.begin(), expected.begin() + 5))
         << text;
-    for (size_t at = 5; at < keys.size(); at += 10) {
+    for (size_t at = 5; at < keys.size(); at += connectionKeys.size() + 1) {
       std::string name = keys[at].substr(4, keys[at].size() - 5);
       for (size_t k = 0; k < connectionKeys.size(); ++k) {
         EXPECT_EQ(keys[at + 1 + k], "dls{" + name + "}{" + connectionKeys[k] + "}") << text;
@@ -249,11 +249,12 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
   }
   // The first report may come before the connections have started.
   EXPECT_TRUE(std::any_of(texts.begin(), texts.end() - 1, [](const std::string &t) {
-    return valueIn(t, "in", "con") == "yes";
+    return valueIn(t, "in", "con") == "yes" && valueIn(t, "in", "link") == "up";
   })) << result.out;
   EXPECT_EQ(valueIn(texts.back(), "in", "con"), "stopped") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "out", "con"), "stopped") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "in", "dlt"), "999999999.900000") << texts.back();
+  EXPECT_EQ(valueIn(texts.back(), "out", "link"), "none") << texts.back();
 }
 
 }  // namespace

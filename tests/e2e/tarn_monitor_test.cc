@@ -268,6 +268,58 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
             std::string::npos);
 }
 
+// The connection of a writer whose server is killed: its status packets
+// (carried to a third server) say sleeping with the link lost, and tarn
+// status flags it; once the server is back it is yes again, unflagged.
+TEST(TarnStatus, AWriterWhoseServerIsKilledIsFlaggedUntilTheServerIsBack) {
+  tarntest::TarnTestServer src, dst, watch;
+  testsupport::RelayPf pf;
+  pf.connections = e2e::reader("from_src", src.name(), "q") +
+                   e2e::writer("to_dst", dst.name(), "q") +
+                   e2e::writer("to_watch", watch.name(), "sq");
+  pf.status = "run true\nwrite_to_queue sq\n";
+  pf.timing = "pfstatusreport 1\ninternal_timeout 1\nshutdown_grace_period 15\n";
+  e2e::Relay relay(pf, {"-v", "-t", kTarget});
+  ASSERT_TRUE(e2e::relayReady(relay, 3, 1)) << relay.output();
+  auto status = [&] {
+    return Json::parse(tarn({"status", watch.name(), "--json"}).out, nullptr, false);
+  };
+  // The state of to_dst at the newest report: (con, link, attention).
+  auto toDst = [](const Json &doc) {
+    const Json *r = relayIn(doc);
+    if (r) {
+      for (const Json &c : r->at("connections")) {
+        if (c["name"] == "to_dst")
+          return c["state"].get<std::string>() + " " + c["link"].dump() + " " +
+                 c["attention"].dump();
+      }
+    }
+    return std::string("absent");
+  };
+  auto is = [&](const std::string &want) {
+    return [&, want](const Json &doc) { return toDst(doc) == want; };
+  };
+  Json doc = waitForDocument(status, is("yes \"up\" false"));
+  ASSERT_EQ(toDst(doc), "yes \"up\" false") << doc.dump(2);
+
+  dst.kill();
+  ASSERT_TRUE(e2e::gen(src.name(), {"-n", "5", "-r", "100"}));
+  doc = waitForDocument(status, is("sleeping \"lost\" true"));
+  ASSERT_EQ(toDst(doc), "sleeping \"lost\" true") << doc.dump(2) << relay.output();
+  EXPECT_EQ(relayIn(doc)->at("attention"), true);
+  std::string table = tarn({"status", watch.name()}).out;
+  EXPECT_NE(table.find("\n!  watched  to_dst"), std::string::npos) << table;
+  EXPECT_NE(table.find("sleeping (link lost)"), std::string::npos) << table;
+
+  dst.restart();
+  doc = waitForDocument(status, is("yes \"up\" false"));
+  EXPECT_EQ(toDst(doc), "yes \"up\" false") << doc.dump(2) << relay.output();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return e2e::newestId(dst.name()) >= 0; },
+                                     std::chrono::seconds(60)))
+      << "the packets put while the server was away arrive";
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+}
+
 TEST(TarnStatus, WatchRedrawsUntilInterrupted) {
   tarntest::TarnTestServer server;
   testsupport::ChildProcess watch({programPath("tarn"), "status", server.name(), "--watch", "0.2"});

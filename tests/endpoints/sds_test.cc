@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include "connection/dropped_packets.h"
 #include "endpoints/sds_archive.h"
 #include "endpoints/sds_destination.h"
 #include "mseed_samples.h"
@@ -144,11 +145,13 @@ TEST_F(Sds, AFileWhereAFolderShouldBeIsNamed) {
       << archive.prepare();
 }
 
-// Packets the archive cannot hold are done at once, and said so once per
-// source name.
-TEST_F(Sds, PacketsThatAreNotMiniSeedAreLeftOutAndSaidOncePerSource) {
+// Packets the archive cannot hold are done at once and dropped: named once
+// per source name and cause, and counted by cause.
+TEST_F(Sds, PacketsThatAreNotMiniSeedAreDroppedNamedOncePerSourceAndCounted) {
   testsupport::testLog().nameThread("tester");
   SdsDestination destination(root(), "w", testsupport::testContext());
+  DroppedPackets drops("w", testsupport::testLog());
+  destination.reportDropsTo(&drops);
   std::string why;
   ASSERT_EQ(destination.open(why), OpenResult::kOpened) << why;
   ReadPosition position;
@@ -166,12 +169,15 @@ TEST_F(Sds, PacketsThatAreNotMiniSeedAreLeftOutAndSaidOncePerSource) {
   LeftBehind left = destination.finish(false);
   output.stop();
   EXPECT_EQ(left.unacknowledged, 0u);
-  EXPECT_EQ(position.resumePoint().id, 5) << "every packet left out is done";
+  EXPECT_EQ(position.resumePoint().id, 5) << "every packet dropped is done";
   std::string err = output.err();
-  EXPECT_EQ(countOf(err, "packets of 'XX_STA/txt' are not written"), 1) << err;
-  EXPECT_EQ(countOf(err, "packets of 'XX_STA_HHZ_00/MSEED' are not written"), 1) << err;
-  EXPECT_NE(err.find("left 6 packets of 2 source names out of SDS archive"), std::string::npos)
-      << err;
+  EXPECT_EQ(countOf(err, "dropped packet 'XX_STA/txt' of "), 1) << err;
+  EXPECT_EQ(countOf(err, ", 5 bytes: not miniSEED, which SDS archive"), 1) << err;
+  EXPECT_EQ(countOf(err, "dropped packet 'XX_STA_HHZ_00/MSEED'"), 1) << err;
+  EXPECT_EQ(drops.total(), 6u);
+  EXPECT_NE(drops.summary().find("3 not miniSEED"), std::string::npos) << drops.summary();
+  EXPECT_NE(drops.summary().find("3 with records that do not parse"), std::string::npos)
+      << drops.summary();
 }
 
 }  // namespace

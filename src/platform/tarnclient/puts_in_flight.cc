@@ -45,6 +45,20 @@ std::string_view PutsInFlight::unsent() const {
   return std::string_view(m_out.data() + (m_sent - m_base), static_cast<size_t>(end() - m_sent));
 }
 
+bool PutsInFlight::refuseFirst(std::string &body) {
+  if (m_ends.empty() || m_sent < m_ends.front()) return false;
+  uint64_t endOffset = m_ends.front();
+  size_t from = static_cast<size_t>(m_acked - m_base) + tarnwire::kHeaderSize;
+  size_t to = static_cast<size_t>(endOffset - m_base);
+  body.assign(m_out.data() + from, to - from);
+  m_acked = endOffset;
+  m_ends.pop_front();
+  m_acknowledged.fetch_add(1, std::memory_order_release);
+  dropAcknowledged();
+  m_unackedBytes.store(unacked(), std::memory_order_relaxed);
+  return true;
+}
+
 void PutsInFlight::rewind() {
   m_sent = m_acked;
   m_connectionAcked = 0;

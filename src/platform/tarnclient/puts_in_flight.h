@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +47,10 @@ class PutsInFlight {
   // A new connection: every unacknowledged put is unsent again, and the
   // connection's acks count from zero.
   void rewind();
+  // The server refused the first unacknowledged put and will never store
+  // it: its frame body goes to `body` and it counts as acknowledged from now
+  // on. False (nothing changed) when no put that was sent waits.
+  bool refuseFirst(std::string &body);
 
   // Nothing sent waits for an ack.
   bool idle() const { return m_sent == m_acked; }

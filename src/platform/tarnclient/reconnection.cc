@@ -7,8 +7,8 @@ namespace tarnclient {
 using namespace tarnwire;
 
 bool ReconnectSchedule::lost(Clock::time_point now) {
-  if (m_down) return false;
-  m_down = true;
+  if (m_down.load(std::memory_order_relaxed)) return false;
+  m_down.store(true, std::memory_order_relaxed);
   m_lostAt = now;
   m_backoff = 0.0;
   m_next = now;
@@ -23,7 +23,7 @@ void ReconnectSchedule::failed(Clock::time_point now) {
 }
 
 double ReconnectSchedule::recovered(Clock::time_point now) {
-  m_down = false;
+  m_down.store(false, std::memory_order_relaxed);
   m_backoff = 0.0;
   return std::chrono::duration<double>(now - m_lostAt).count();
 }

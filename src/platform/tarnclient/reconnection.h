@@ -17,7 +17,7 @@
 // unacknowledged puts (puts_in_flight.h) go after these requests.
 //
 // Thread-safety: the owning connection serialises every call, except
-// ReconnectSchedule::failures(), which any thread may read.
+// ReconnectSchedule::failures() and down(), which any thread may read.
 #pragma once
 
 #include <atomic>
@@ -48,9 +48,11 @@ class ReconnectSchedule {
   // Attempts that failed so far, for the life of the descriptor: a program
   // or a test may watch it to know that the descriptor waits for its server.
   uint64_t failures() const { return m_failures.load(std::memory_order_relaxed); }
+  // Lost and not recovered yet; any thread may read it.
+  bool down() const { return m_down.load(std::memory_order_relaxed); }
 
  private:
-  bool m_down = false;  // lost, not recovered yet
+  std::atomic<bool> m_down{false};  // lost, not recovered yet
   Clock::time_point m_lostAt{}, m_next{};
   double m_backoff = 0.0;  // seconds before the next attempt; 0: none failed yet
   std::atomic<uint64_t> m_failures{0};

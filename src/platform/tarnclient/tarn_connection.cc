@@ -83,12 +83,14 @@ bool TarnConnection::connectAndGreet(std::string &err) {
     return false;
   }
   m_session.welcomed(welcome);
+  m_welcomedHere = true;
   return true;
 }
 
 void TarnConnection::lose(const std::string &why) {
   if (m_sock >= 0) ::close(m_sock);
   m_sock = -1;
+  m_welcomedHere = false;
   m_streaming = false;
   m_input.clear();
   if (m_session.everWelcomed() && m_schedule.lost(Clock::now())) {
@@ -200,12 +202,42 @@ void TarnConnection::onSkipped(std::string_view body) {
 }
 
 // The server's error frame ends the connection; `what` says when it came.
+// A refusal after the hello is of a put (the server refuses nothing else
+// then): the first one not acknowledged, since the server acknowledges what
+// it stored before it refuses. That put is dropped, so that the ones after
+// it go on after the reconnection.
 void TarnConnection::onError(std::string_view body, const char *what) {
   Error error;
   decode(body, error);
   std::string text(error.text);
   elog_log(0, "tarn '%s': %s: %s", m_name.c_str(), what, text.c_str());
+  std::string refused;
+  Put put;
+  if (error.code == kErrRefused && m_welcomedHere && m_puts.refuseFirst(refused) &&
+      decode(refused, put)) {
+    elog_log(0, "tarn '%s': put of '%.*s' refused; it is dropped", m_name.c_str(),
+             static_cast<int>(put.source.size()), put.source.data());
+    if (m_refused.size() < kMaxRefusedKept) {
+      m_refused.push_back(RefusedPut{m_puts.acknowledged(), std::string(put.source), put.time,
+                                     static_cast<uint32_t>(put.bytes.size()), text});
+    }
+  }
   lose("refused: " + text);
+}
+
+// The server closed the connection: an error frame it sent first says why.
+void TarnConnection::closedByServer() {
+  FrameInput::Frame frame;
+  while (m_sock >= 0 && m_input.front(frame)) {
+    if (frame.type == kError) {
+      std::string body(frame.body);
+      onError(body, "the server ended the connection");
+      return;
+    }
+    if (frame.type == kAck) applyAck(frame.body);
+    m_input.pop();
+  }
+  lose("connection closed by the server");
 }
 
 // Reads frames until one of type `want` or `want2` arrives; streamed

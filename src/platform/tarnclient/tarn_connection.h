@@ -39,6 +39,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/tarnclient/frame_input.h"
@@ -81,11 +82,17 @@ class TarnConnection {
   // stopping and the server does not answer.
   int awaitAcknowledged(uint64_t number, Clock::time_point deadline);
   // Sends what waits and takes in the acknowledgements that have arrived,
-  // without waiting.
+  // without waiting; a lost connection is tried again when its next attempt
+  // is due, so that an idle writer notices that its server is back.
   void collectAcknowledgements();
   // For the flusher thread: sends puts left waiting since `olderThan`.
   void flushPending(Clock::time_point olderThan);
   bool stat(RingFigures &out);
+  // The largest packet the server takes, from its latest welcome; 0 before
+  // the first.
+  uint32_t maxPacket() const { return m_session.latestWelcome().maxPacket; }
+  // The puts the server refused since the last call.
+  std::vector<RefusedPut> takeRefused() { return std::exchange(m_refused, {}); }
 
   const std::string &name() const { return m_name; }
   // The server's address as first connected; set once by open().
@@ -99,6 +106,7 @@ class TarnConnection {
   uint64_t acknowledgedPuts() const { return m_puts.acknowledged(); }
   uint64_t unacknowledgedBytes() const { return m_puts.unackedBytes(); }
   uint64_t reconnectFailures() const { return m_schedule.failures(); }
+  bool linkLost() const { return m_schedule.down(); }
 
  private:
   static constexpr int kWaitSliceMs = 100;  // how often a wait looks at the stop flag
@@ -127,6 +135,7 @@ class TarnConnection {
   void applyAck(std::string_view body);
   void onSkipped(std::string_view body);
   void onError(std::string_view body, const char *what);
+  void closedByServer();
   bool awaitAnswer(tarnwire::Type want, tarnwire::Type want2, std::string &body,
                    tarnwire::Type &got);
   int answerInInput(tarnwire::Type want, tarnwire::Type want2, std::string &body,
@@ -163,6 +172,8 @@ class TarnConnection {
 
   std::mutex m_mutex;  // guards everything below
   int m_sock = -1;
+  bool m_welcomedHere = false;  // this socket's hello was answered
+  std::vector<RefusedPut> m_refused;
   bool m_streaming = false;  // the server streams: a start went out since the last request
   ReaderSession m_session;
   ReconnectSchedule m_schedule;

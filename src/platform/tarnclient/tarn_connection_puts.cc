@@ -32,7 +32,7 @@ bool TarnConnection::exchange(int waitMs) {
     return false;
   }
   if (recvSome(waitMs) < 0) {
-    lose("connection closed by the server");
+    closedByServer();
     return false;
   }
   takeAcks();
@@ -102,6 +102,7 @@ void TarnConnection::flushPending(Clock::time_point olderThan) {
 }
 
 void TarnConnection::collectAcknowledgements() {
+  if (m_sock < 0 && m_session.everWelcomed() && !stopflag_is_set()) reconnect();
   if (m_sock >= 0) exchange(0);
 }
 

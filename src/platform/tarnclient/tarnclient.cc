@@ -219,6 +219,25 @@ uint64_t reconnectFailures(int fd) {
   return c ? c->reconnectFailures() : 0;
 }
 
+bool linkLost(int fd) {
+  ConnPtr c = find(fd);
+  return c && c->linkLost();
+}
+
+std::vector<RefusedPut> takeRefusedPuts(int fd) {
+  ConnPtr c = find(fd);
+  if (!c) return {};
+  std::lock_guard<std::mutex> lock(c->mutex());
+  return c->takeRefused();
+}
+
+uint32_t maxPacketBytes(int fd) {
+  ConnPtr c = find(fd);
+  if (!c) return 0;
+  std::lock_guard<std::mutex> lock(c->mutex());
+  return c->maxPacket();
+}
+
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts() {
   std::vector<std::pair<std::string, uint64_t>> out;
   for (const ConnPtr &c : snapshot()) {

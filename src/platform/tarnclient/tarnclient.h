@@ -27,7 +27,10 @@
  * a second, and a put, a request or a wait for acknowledgements gives up
  * after three seconds in which the server takes or answers nothing. Each
  * loss and recovery, and packets that a slow reader lost because the ring
- * dropped them first, are reported with elog_log.
+ * dropped them first, are reported with elog_log. A put the server refuses
+ * once connected (its writers rule does not allow the source) is dropped,
+ * reported, counted as acknowledged and kept for takeRefusedPuts
+ * (tarnclient_internal.h); the puts after it go on after the reconnection.
  *
  * Positions: after tarnposition(fd, "newest") or tarnseek(fd, TARN_NEWEST)
  * the next reap returns the newest packet the descriptor delivers; "oldest"

@@ -66,6 +66,28 @@ bool putWindow(int fd, PutWindow &out);
 // it: what a test watches before it brings the server back.
 uint64_t reconnectFailures(int fd);
 
+// Whether the descriptor lost its server and has not reconnected yet (false
+// for an unknown one); read without waiting for the descriptor.
+bool linkLost(int fd);
+
+// Puts the server refused (its writers rule does not allow the source from
+// this address): each counts as acknowledged, is never sent again, and is
+// kept here until taken (at most kMaxRefusedKept; later ones are only
+// logged).
+struct RefusedPut {
+  uint64_t number = 0;  // the put's number
+  std::string srcname;
+  double time = 0.0;
+  uint32_t nbytes = 0;
+  std::string why;  // the server's words
+};
+constexpr size_t kMaxRefusedKept = 4096;
+std::vector<RefusedPut> takeRefusedPuts(int fd);
+
+// The largest packet (bytes) the descriptor's server takes, as it said when
+// it was last reached; 0 when unknown.
+uint32_t maxPacketBytes(int fd);
+
 // The tarn names of the descriptors with puts not acknowledged and how many;
 // read without waiting, so that a program ending at once may report them.
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts();

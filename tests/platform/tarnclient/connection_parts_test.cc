@@ -87,6 +87,25 @@ TEST(PutsInFlight, AcksCountEachPutOnceAcrossConnections) {
   EXPECT_TRUE(puts.idle());
 }
 
+// The server refuses the first put it has not acknowledged: only a put that
+// was sent can be refused; it counts as acknowledged and never goes again.
+TEST(PutsInFlight, ARefusedPutIsTheFirstUnacknowledgedAndIsNotSentAgain) {
+  PutsInFlight puts;
+  std::string body;
+  EXPECT_FALSE(puts.refuseFirst(body));
+  for (const char *b : {"1", "2", "3"}) puts.add(Put{1.0, "P/x", b});
+  EXPECT_FALSE(puts.refuseFirst(body)) << "nothing was sent";
+  puts.sent(puts.unsent().size());
+  puts.acknowledge(1);
+  ASSERT_TRUE(puts.refuseFirst(body));
+  Put refused;
+  ASSERT_TRUE(decode(body, refused));
+  EXPECT_EQ(refused.bytes, "2");
+  EXPECT_EQ(puts.acknowledged(), 2u);
+  puts.rewind();
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody("3"));
+}
+
 TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheBuffer) {
   PutsInFlight puts;
   std::string mib(1 << 20, 'm');

@@ -127,6 +127,28 @@ TEST_F(Recovery, PutWaitsForTheServerAndGivesUpOnlyWhenStopping) {
   open_.clear();
 }
 
+// An idle writer that only collects acknowledgements sees its link lost
+// while the server is away and mends it once the server is back.
+TEST_F(Recovery, AnIdleWriterSeesItsLinkLostAndMendsItWhenTheServerIsBack) {
+  int w = open("w&");
+  ASSERT_EQ(tarnput(w, "A/x", 1, "a", 1), 0);
+  ASSERT_EQ(tarnclient::awaitAcknowledged(w, 1, 10), 0);
+  EXPECT_FALSE(tarnclient::linkLost(w));
+  server_.kill();
+  auto collectUntil = [&](bool lost) {
+    return testsupport::waitUntil(
+        [&] {
+          tarnclient::collectAcknowledgements(w);
+          return tarnclient::linkLost(w) == lost;
+        },
+        std::chrono::seconds(30));
+  };
+  EXPECT_TRUE(collectUntil(true));
+  server_.restart();
+  EXPECT_TRUE(collectUntil(false)) << "reconnected without a put";
+  EXPECT_FALSE(tarnclient::linkLost(-5));
+}
+
 TEST_F(Recovery, UnacknowledgedPutsAreSentAgainToARestartedServer) {
   int w = open("w&");
   server_.stop();
