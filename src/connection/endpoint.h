@@ -19,8 +19,11 @@
 //  - A packet a destination can never store is done at once and told to its
 //    DropReport with the reason; the writer names and counts it.
 //
+//  - A destination tells each relayed packet its server stored (acknowledged,
+//    where it acknowledges) to the connection's counters (delivered()).
+//
 // Threads: an adapter is used by its connection's thread alone, except
-// linkLost(), which any thread may call.
+// linkLost() and reconnections(), which any thread may call.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,7 @@
 #include <string>
 #include <vector>
 
+class ConnectionCounters;
 class TarnPacket;
 
 // How log lines, descriptions and status packets name an adapter's server.
@@ -60,6 +64,9 @@ class Endpoint {
   virtual OpenResult open(std::string &why) = 0;
   // Whether a link to the server, once made, is lost now and being mended.
   virtual bool linkLost() const { return false; }
+  // How often a lost link was mended so far (monotonic); 0 for an adapter
+  // that never loses one or cannot tell.
+  virtual uint64_t reconnections() const { return 0; }
 };
 
 using PacketBatch = std::vector<std::shared_ptr<TarnPacket>>;
@@ -142,6 +149,7 @@ class PacketDestination : public Endpoint {
 
   // Set once, by the connection the destination is made for.
   void reportDropsTo(DropReport *report) { m_dropReport = report; }
+  void countDeliveredTo(ConnectionCounters *counters) { m_counters = counters; }
 
  protected:
   // Tells the DropReport (if any) that `packet` is dropped; the caller then
@@ -152,7 +160,13 @@ class PacketDestination : public Endpoint {
             const std::string &detail) {
     if (m_dropReport) m_dropReport->dropped(srcname, time, bytes, cause, detail);
   }
+  // Counts `packet` as delivered (unless it is the relay's own log or status
+  // packet): its server stored it.
+  void delivered(const TarnPacket &packet);
+  // The same for packets already counted up by the adapter (relayed ones).
+  void delivered(uint64_t packets, uint64_t bytes);
 
  private:
   DropReport *m_dropReport = nullptr;
+  ConnectionCounters *m_counters = nullptr;
 };

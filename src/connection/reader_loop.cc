@@ -6,6 +6,7 @@
 // it or left it out (TarnPacket::done); the queue's consumers hold it from
 // the push on. A source's saved place passes a packet only once every
 // holder is done with it.
+#include <algorithm>
 #include <sstream>
 
 #include "base/relay_exception.h"
@@ -105,12 +106,17 @@ bool RelayConnection::handlePacket(std::shared_ptr<TarnPacket> &packet,
 
 bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVerdict verdict,
                                    double pkttime) {
+  auto pushCounted = [&] {
+    uint64_t bytes = static_cast<uint64_t>(std::max(0, packet->byteCount()));
+    m_queue->push(packet);
+    m_counters.relayed(1, bytes);
+  };
   switch (verdict) {
     case ReaderVerdict::kPass:
-      m_queue->push(packet);
+      pushCounted();
       break;
     case ReaderVerdict::kPassLastAndStop:
-      m_queue->push(packet);
+      pushCounted();
       m_lastPacketTime.store(pkttime);
       m_log.verbose("Received last packet (" + std::string(m_source->idName()) + " " +
                     std::to_string(packet->placeId()) +
@@ -119,7 +125,7 @@ bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVe
     case ReaderVerdict::kPassAndStop:
       m_log.verbose("Received a packet at specified endtime " + dateText(m_reader.endtime) +
                     ", stopping acquisition for this connection");
-      m_queue->push(packet);
+      pushCounted();
       m_lastPacketTime.store(pkttime);
       return false;
     case ReaderVerdict::kPastEndAndStop:

@@ -57,7 +57,7 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_log(*context.log),
       m_reader(std::move(settings)),
       m_source(std::move(source)),
-      m_drops(m_name, m_log) {}
+      m_drops(m_name, m_log, m_counters) {}
 
 RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> queue,
                                  WriterSettings settings,
@@ -70,8 +70,11 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_log(*context.log),
       m_writer(std::move(settings)),
       m_destination(std::move(destination)),
-      m_drops(m_name, m_log) {
-  if (m_destination) m_destination->reportDropsTo(&m_drops);
+      m_drops(m_name, m_log, m_counters) {
+  if (m_destination) {
+    m_destination->reportDropsTo(&m_drops);
+    m_destination->countDeliveredTo(&m_counters);
+  }
 }
 
 RelayConnection::~RelayConnection() = default;
@@ -115,6 +118,13 @@ int RelayConnection::getInt(const std::string &key) const {
 double RelayConnection::getDouble(const std::string &key) const {
   if (key != "last_packet_time") dieUnknownKey(key, "getDouble()");
   return m_lastPacketTime.load();
+}
+
+RelayConnection::Counts RelayConnection::counts() const {
+  const Endpoint *endpoint = isReader() ? static_cast<const Endpoint *>(m_source.get())
+                                        : static_cast<const Endpoint *>(m_destination.get());
+  return {m_counters.packets(), m_counters.bytes(), endpoint ? endpoint->reconnections() : 0,
+          m_counters.drops()};
 }
 
 void RelayConnection::dieUnknownKey(const std::string &key, const std::string &where) const {

@@ -9,18 +9,23 @@
 // and the time of its last packet, which the status manager reads at any
 // time through the keyed getters (what status packets show).
 //
-// Thread-safety: the state, the queue count and the last packet time are
-// atomics; everything else is set at construction and only read afterwards.
+// Thread-safety: the state, the queue count, the last packet time and the
+// packet and byte counts are atomics, the drops by cause are behind the
+// counters' own leaf lock (connection_counters.h); everything else is set at
+// construction and only read afterwards.
 //
 // Failures: a keyed getter asked for a key it does not know ends the process.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "base/relay_context.h"
 #include "base/relay_times.h"
+#include "connection/connection_counters.h"
 #include "connection/dropped_packets.h"
 #include "connection/endpoint.h"
 #include "connection/reader_filter.h"
@@ -90,6 +95,16 @@ class RelayConnection {
   int getInt(const std::string &key) const;
   double getDouble(const std::string &key) const;
 
+  // What the connection has done since the relay started: packets and bytes
+  // relayed, drops by cause word, reconnections of its adapter. Any thread.
+  struct Counts {
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    uint64_t reconnections = 0;
+    std::map<std::string, uint64_t> drops;
+  };
+  Counts counts() const;
+
   // The connection's settings, one verbose line each.
   void verboseDescribe() const;
 
@@ -130,6 +145,7 @@ class RelayConnection {
   const WriterSettings m_writer;
   const std::unique_ptr<PacketSource> m_source;            // a reader's
   const std::unique_ptr<PacketDestination> m_destination;  // a writer's
+  ConnectionCounters m_counters;                           // read by the status manager too
   DroppedPackets m_drops;                                  // what the writer's destination dropped
 
   // ---- The thread's own ----

@@ -30,6 +30,7 @@ JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint,
   m_publisher.onDrop([this](TarnPacket &packet, const std::string &why) {
     drop(packet, "refused by " + m_names.named, why);
   });
+  m_publisher.onStored([this](TarnPacket &packet) { delivered(packet); });
 }
 
 std::vector<std::string> JetStreamDestination::describe() const {

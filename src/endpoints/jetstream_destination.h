@@ -25,6 +25,7 @@ class JetStreamDestination : public PacketDestination {
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
   bool linkLost() const override { return m_publisher.linkLost(); }
+  uint64_t reconnections() const override { return m_publisher.reconnections(); }
   PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
   uint64_t acknowledgedSoFar() override { return m_publisher.acknowledged(); }
   std::string waitingForRoom() override;

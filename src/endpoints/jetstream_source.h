@@ -31,6 +31,7 @@ class JetStreamSource : public PacketSource {
   const EndpointNames &names() const override { return m_names; }
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
+  uint64_t reconnections() const override { return m_fetcher.reconnections(); }
   bool position() override;
   const char *idName() const override { return "stream sequence"; }
   LastPacket findLast() override;

@@ -130,7 +130,10 @@ bool SdsDestination::syncNow() {
     failed(problem);
     return false;
   }
-  for (const std::shared_ptr<TarnPacket> &packet : m_written) packet->done();
+  for (const std::shared_ptr<TarnPacket> &packet : m_written) {
+    delivered(*packet);
+    packet->done();
+  }
   m_synced += m_writtenRecords;
   m_written.clear();
   m_writtenRecords = 0;

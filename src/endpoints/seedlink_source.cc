@@ -176,6 +176,7 @@ ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
     }
     m_factor = 1;
     m_lost.store(false);
+    m_reconnections.fetch_add(1);
     m_log.elog_complain("Reconnected to " + m_names.where);
   }
   double wait = timeout;

@@ -60,6 +60,7 @@ class SeedLinkSource : public PacketSource {
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
   bool linkLost() const override { return m_lost.load(); }
+  uint64_t reconnections() const override { return m_reconnections.load(); }
   bool position() override;
   const char *idName() const override { return "sequence"; }
   LastPacket findLast() override;
@@ -89,7 +90,8 @@ class SeedLinkSource : public PacketSource {
   bool m_restored = false;
   bool m_saveFirstPlace = false;
   std::unique_ptr<SeedLinkLink> m_link;
-  std::atomic<bool> m_lost{false};  // lost, not reconnected yet (any thread reads it)
+  std::atomic<bool> m_lost{false};           // lost, not reconnected yet (any thread reads it)
+  std::atomic<uint64_t> m_reconnections{0};  // lost links mended (any thread reads it)
   int m_version = 0;
   std::map<std::string, uint64_t> m_next;       // per station: the sequence wanted next
   std::map<std::string, uint64_t> m_skipBelow;  // per station: repeats of this connection

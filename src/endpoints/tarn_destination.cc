@@ -1,5 +1,6 @@
 #include "endpoints/tarn_destination.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -42,6 +43,8 @@ OpenResult TarnDestination::open(std::string &) {
 
 bool TarnDestination::linkLost() const { return m_tag->linkLost(); }
 
+uint64_t TarnDestination::reconnections() const { return m_tag->reconnections(); }
+
 PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double roomWait) {
   // What the server can never take is dropped here, before the client
   // library refuses it without a word of which packet it was.
@@ -65,15 +68,22 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   } catch (const RelayException &) {
     return PutResult::kFailed;
   }
-  m_acks.put(receipt.number, packet->readRecord());
-  m_acks.acknowledged(receipt.acknowledged);
-  reportRefused();
+  m_acks.put(receipt.number, packet->readRecord(),
+             packet->isInternal() ? 0 : static_cast<uint64_t>(std::max(1, packet->byteCount())));
+  settle(receipt.acknowledged);
   return PutResult::kTaken;
 }
 
-void TarnDestination::reportRefused() {
-  for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts())
+// The client library notes a refusal before its acknowledgement count
+// passes the refused put: so the refusals taken after reading `count` are
+// all those it covers, and they are not counted as stored.
+void TarnDestination::settle(uint64_t count) {
+  for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts()) {
+    m_acks.refused(r.number);
     drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
+  }
+  WriterAcks::Stored stored = m_acks.acknowledged(count);
+  delivered(stored.packets, stored.bytes);
 }
 
 uint64_t TarnDestination::acknowledgedSoFar() { return m_tag->acknowledgedPuts(); }
@@ -87,15 +97,11 @@ std::string TarnDestination::waitingForRoom() {
          " MiB) not yet acknowledged";
 }
 
-void TarnDestination::service() {
-  m_acks.acknowledged(m_tag->collectAcknowledgements());
-  reportRefused();
-}
+void TarnDestination::service() { settle(m_tag->collectAcknowledgements()); }
 
 LeftBehind TarnDestination::finish(bool abandoned) {
   if (!abandoned && m_acks.waiting() > 0)
     m_tag->awaitAcknowledged(m_acks.lastPut(), kFinalAcknowledgementSeconds);
-  m_acks.acknowledged(m_tag->collectAcknowledgements());
-  reportRefused();
+  settle(m_tag->collectAcknowledgements());
   return {m_acks.waiting(), m_acks.relayedWaiting()};
 }

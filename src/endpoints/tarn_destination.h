@@ -25,6 +25,7 @@ class TarnDestination : public PacketDestination {
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
   bool linkLost() const override;
+  uint64_t reconnections() const override;
   PutResult put(const std::shared_ptr<TarnPacket> &packet, double roomWait) override;
   uint64_t acknowledgedSoFar() override;
   std::string waitingForRoom() override;
@@ -32,8 +33,9 @@ class TarnDestination : public PacketDestination {
   LeftBehind finish(bool abandoned) override;
 
  private:
-  // Names the puts the server refused; they count as acknowledged.
-  void reportRefused();
+  // Names the puts the server refused (they count as acknowledged), then
+  // settles every put up to `count` and counts what was stored.
+  void settle(uint64_t count);
 
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;

@@ -44,6 +44,8 @@ OpenResult TarnSource::open(std::string &) {
 
 bool TarnSource::linkLost() const { return m_tag->linkLost(); }
 
+uint64_t TarnSource::reconnections() const { return m_tag->reconnections(); }
+
 bool TarnSource::position() {
   if (!m_match.empty()) {
     int count = m_tag->select(m_match);

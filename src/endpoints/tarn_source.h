@@ -34,6 +34,7 @@ class TarnSource : public PacketSource {
   std::vector<std::string> describe() const override;
   OpenResult open(std::string &why) override;
   bool linkLost() const override;
+  uint64_t reconnections() const override;
   bool position() override;
   const char *idName() const override { return "pktid"; }
   LastPacket findLast() override;

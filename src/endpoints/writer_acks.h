@@ -3,6 +3,8 @@
 // (TarnPacket::readRecord) until its put is acknowledged, so that a save
 // never passes a packet that is only in flight. Puts are acknowledged in
 // order: a count of acknowledged puts settles every put numbered up to it.
+// The relayed puts it settles are counted (packets and bytes), but for
+// those the server refused (refused()), which settle without being stored.
 //
 // Used by one writer thread only.
 #pragma once
@@ -16,16 +18,34 @@ class WriterAcks {
  public:
   // Put `number` carried a packet with this read record (null: the relay's
   // own log or status packet).
-  void put(uint64_t number, ReadRecord *record) {
-    m_waiting.push_back({number, record});
+  // `bytes`: the packet's size, counted once it is stored; 0 for a put
+  // that is not counted (the relay's own packets).
+  void put(uint64_t number, ReadRecord *record, uint64_t bytes = 0) {
+    m_waiting.push_back({number, record, bytes});
     m_lastPut = number;
   }
-  // Every put numbered up to `count` is stored on the server.
-  void acknowledged(uint64_t count) {
+  // The server refused put `number`: it settles without being counted.
+  // Call it before the count of acknowledged puts that covers it.
+  void refused(uint64_t number) {
+    for (Put &p : m_waiting) {
+      if (p.number == number) p.bytes = 0;
+    }
+  }
+  struct Stored {
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+  };
+  // Every put numbered up to `count` is stored on the server (or refused):
+  // what of it is counted.
+  Stored acknowledged(uint64_t count) {
+    Stored stored;
     while (!m_waiting.empty() && m_waiting.front().number <= count) {
-      if (m_waiting.front().record) m_waiting.front().record->release();
+      const Put &p = m_waiting.front();
+      if (p.record) p.record->release();
+      if (p.bytes > 0) ++stored.packets, stored.bytes += p.bytes;
       m_waiting.pop_front();
     }
+    return stored;
   }
   uint64_t lastPut() const { return m_lastPut; }
   // Puts not acknowledged yet, and of them those that carried relayed
@@ -41,6 +61,7 @@ class WriterAcks {
   struct Put {
     uint64_t number;
     ReadRecord *record;
+    uint64_t bytes;  // counted once stored; 0: not counted
   };
   std::deque<Put> m_waiting;
   uint64_t m_lastPut = 0;

@@ -77,6 +77,20 @@ void pushConnection(void **stack, const RelayConnection &c, double runtime, long
   // After the lines above, which stay as they were: whether the link to the
   // server is up, lost (and being mended; "con" then says sleeping) or none.
   pushLine(stack, "link %s\n", stopped ? "none" : c.getString("link").c_str());
+  // Then what the connection has done since the relay started, also in the
+  // final report: packets and bytes relayed, reconnections, packets dropped
+  // in all and by cause.
+  RelayConnection::Counts counts = c.counts();
+  uint64_t dropped = 0;
+  for (const auto &[cause, n] : counts.drops) dropped += n;
+  pushLine(stack, "npkts %llu\n", static_cast<unsigned long long>(counts.packets));
+  pushLine(stack, "nbytes %llu\n", static_cast<unsigned long long>(counts.bytes));
+  pushLine(stack, "nreconnect %llu\n", static_cast<unsigned long long>(counts.reconnections));
+  pushLine(stack, "ndrops %llu\n", static_cast<unsigned long long>(dropped));
+  pushLine(stack, "drops &Arr{\n");
+  for (const auto &[cause, n] : counts.drops)
+    pushLine(stack, "%s %llu\n", cause.c_str(), static_cast<unsigned long long>(n));
+  pushLine(stack, "}\n");
   pushLine(stack, "}\n");
 }
 

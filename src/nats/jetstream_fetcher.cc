@@ -353,6 +353,7 @@ bool JetStreamFetcher::mendLink() {
       return false;
     }
     m_lastFailure.clear();
+    m_reconnections.fetch_add(1);
   }
   return true;
 }

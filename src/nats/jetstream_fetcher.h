@@ -28,6 +28,7 @@
 // out are released by any thread (ReadRecord).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -93,6 +94,8 @@ class JetStreamFetcher {
   // Messages handed on and not yet acknowledged; of them, those not done.
   size_t held() const { return m_held.size(); }
   size_t pending() const;
+  // How often a lost connection was made again so far; any thread.
+  uint64_t reconnections() const { return m_reconnections.load(); }
   // Forgets the messages handed on after `sequence`, which the reader never
   // looked at (it stopped before them): they stay unacknowledged, and are
   // delivered again when reading starts again.
@@ -144,6 +147,7 @@ class JetStreamFetcher {
   int64_t m_readingStreamMade = 0;  // the same for the stream m_highest belongs to
   bool m_resync = false;            // stop fetching until held() is 0, then remake the consumer
   bool m_lossReported = false;
+  std::atomic<uint64_t> m_reconnections{0};  // lost connections made again
   Clock::time_point m_lostAt;
   Clock::time_point m_retryAt;
   double m_backoff = 0;

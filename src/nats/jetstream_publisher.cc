@@ -287,7 +287,9 @@ void JetStreamPublisher::settle() {
     }
   }
   for (auto &[packet, dropped] : finished) {
-    if (!dropped.empty() && m_onDrop) {
+    if (dropped.empty() && m_onStored) {
+      m_onStored(*packet);
+    } else if (!dropped.empty() && m_onDrop) {
       m_onDrop(*packet, dropped);
     } else if (!dropped.empty()) {
       m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" +
@@ -341,7 +343,7 @@ void JetStreamPublisher::reconnect() {
     return;
   }
   m_lastConnectFailure.clear();
-  m_down.store(false);
+  if (m_down.exchange(false)) m_reconnections.fetch_add(1);
   std::vector<std::pair<uint64_t, std::shared_ptr<TarnPacket>>> again;
   {
     std::lock_guard<std::mutex> lock(m_shared->mutex);

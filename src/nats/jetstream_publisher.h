@@ -77,9 +77,14 @@ class JetStreamPublisher {
     m_onDrop = std::move(report);
   }
 
+  // Where each packet JetStream acknowledged is told, before it is done.
+  void onStored(std::function<void(TarnPacket &)> report) { m_onStored = std::move(report); }
+
   // Whether the connection was lost and is not made again yet; any thread
   // may ask.
   bool linkLost() const { return m_down.load(); }
+  // How often a lost connection was made again so far; any thread.
+  uint64_t reconnections() const { return m_reconnections.load(); }
 
   // Messages not yet acknowledged, and of them those carrying relayed
   // packets (the rest are the relay's own log and status packets).
@@ -106,7 +111,9 @@ class JetStreamPublisher {
   RelayLog &m_log;
   const std::shared_ptr<Shared> m_shared;
   std::function<void(TarnPacket &, const std::string &)> m_onDrop;
+  std::function<void(TarnPacket &)> m_onStored;
   std::atomic<bool> m_down{false};  // lost, not connected again yet
+  std::atomic<uint64_t> m_reconnections{0};
 
   // ---- The writer thread's own ----
   std::unique_ptr<NatsLink> m_link;

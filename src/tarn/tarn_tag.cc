@@ -135,6 +135,11 @@ bool TarnTag::linkLost() const {
   return fd >= 0 && tarnclient::linkLost(fd);
 }
 
+uint64_t TarnTag::reconnections() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 ? tarnclient::reconnections(fd) : 0;
+}
+
 uint32_t TarnTag::maxPacketBytes() const {
   int fd = m_tarnfd.load();
   return fd >= 0 ? tarnclient::maxPacketBytes(fd) : 0;

@@ -130,6 +130,8 @@ class TarnTag {
   // Whether the connection to the server was lost and is not back yet; read
   // without waiting for the connection, from any thread.
   bool linkLost() const;
+  // How often the lost connection was restored so far; any thread.
+  uint64_t reconnections() const;
   // The largest packet the server takes, in bytes, as it last said; 0 when
   // unknown (closed).
   uint32_t maxPacketBytes() const;

@@ -24,6 +24,7 @@ void ReconnectSchedule::failed(Clock::time_point now) {
 
 double ReconnectSchedule::recovered(Clock::time_point now) {
   m_down.store(false, std::memory_order_relaxed);
+  m_recoveries.fetch_add(1, std::memory_order_relaxed);
   m_backoff = 0.0;
   return std::chrono::duration<double>(now - m_lostAt).count();
 }

@@ -17,7 +17,8 @@
 // unacknowledged puts (puts_in_flight.h) go after these requests.
 //
 // Thread-safety: the owning connection serialises every call, except
-// ReconnectSchedule::failures() and down(), which any thread may read.
+// ReconnectSchedule::failures(), recoveries() and down(), which any thread
+// may read.
 #pragma once
 
 #include <atomic>
@@ -50,12 +51,16 @@ class ReconnectSchedule {
   uint64_t failures() const { return m_failures.load(std::memory_order_relaxed); }
   // Lost and not recovered yet; any thread may read it.
   bool down() const { return m_down.load(std::memory_order_relaxed); }
+  // Losses recovered from so far, for the life of the descriptor; any
+  // thread may read it.
+  uint64_t recoveries() const { return m_recoveries.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<bool> m_down{false};  // lost, not recovered yet
   Clock::time_point m_lostAt{}, m_next{};
   double m_backoff = 0.0;  // seconds before the next attempt; 0: none failed yet
   std::atomic<uint64_t> m_failures{0};
+  std::atomic<uint64_t> m_recoveries{0};
 };
 
 // A request for a new connection and the type of the answer it waits for.

@@ -107,6 +107,7 @@ class TarnConnection {
   uint64_t unacknowledgedBytes() const { return m_puts.unackedBytes(); }
   uint64_t reconnectFailures() const { return m_schedule.failures(); }
   bool linkLost() const { return m_schedule.down(); }
+  uint64_t reconnections() const { return m_schedule.recoveries(); }
 
  private:
   static constexpr int kWaitSliceMs = 100;  // how often a wait looks at the stop flag

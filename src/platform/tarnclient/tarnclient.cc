@@ -224,6 +224,11 @@ bool linkLost(int fd) {
   return c && c->linkLost();
 }
 
+uint64_t reconnections(int fd) {
+  ConnPtr c = find(fd);
+  return c ? c->reconnections() : 0;
+}
+
 std::vector<RefusedPut> takeRefusedPuts(int fd) {
   ConnPtr c = find(fd);
   if (!c) return {};

@@ -70,6 +70,10 @@ uint64_t reconnectFailures(int fd);
 // for an unknown one); read without waiting for the descriptor.
 bool linkLost(int fd);
 
+// How often the descriptor's lost connection was restored so far (0 for an
+// unknown one); read without waiting for the descriptor.
+uint64_t reconnections(int fd);
+
 // Puts the server refused (its writers rule does not allow the source from
 // this address): each counts as acknowledged, is never sent again, and is
 // kept here until taken (at most kMaxRefusedKept; later ones are only
