@@ -127,7 +127,7 @@ NetworkView Monitor::view() const {
     std::lock_guard<std::mutex> lock(mutex_);
     snapshots = snapshots_;
   }
-  return buildView(snapshots, std_now());
+  return buildView(snapshots, std_now(), forgetAfter_);
 }
 
 nlohmann::ordered_json Monitor::statusJson() const {

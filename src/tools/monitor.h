@@ -40,6 +40,10 @@ class Monitor {
   Monitor(const Monitor &) = delete;
   Monitor &operator=(const Monitor &) = delete;
 
+  // Relays silent for longer than `seconds` are left out (0: none); set
+  // before start().
+  void forgetAfter(double seconds) { forgetAfter_ = seconds; }
+
   void start();
   // Ends the watchers and waits for them: at once between rounds, else
   // after the round under way (short once the process's stop flag is set).
@@ -65,6 +69,7 @@ class Monitor {
 
   const std::vector<std::string> tarns_;
   const double interval_;
+  double forgetAfter_ = kDefaultForgetAfter;
   History history_;
   const TraceOptions traceOptions_;
   const std::string traceExpression_;  // the patterns as one expression

@@ -57,8 +57,9 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
   Family used("tarn_server_ring_used_bytes", "gauge", "Bytes of the server's ring in use.");
   Family ratio("tarn_server_ring_used_ratio", "gauge",
                "Share of the server's ring in use, from 0 to 1.");
-  Family rate("tarn_server_packets_per_second", "gauge",
-              "Packets the server stored per second lately.");
+  Family stored("tarn_server_stored_packets_total", "counter",
+                "Packets the server stored since it started: those its ring holds and those it "
+                "dropped to make room.");
   Family dropped("tarn_server_dropped_packets_total", "counter",
                  "Packets the ring dropped to make room since the server started.");
   Family clients("tarn_server_clients", "gauge", "Clients connected to the server.");
@@ -78,7 +79,7 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
     used.add(l, static_cast<double>(f.usedBytes));
     ratio.add(
         l, f.ringBytes ? static_cast<double>(f.usedBytes) / static_cast<double>(f.ringBytes) : 0.0);
-    if (s.packetsPerSecond) rate.add(l, *s.packetsPerSecond);
+    stored.add(l, static_cast<double>(f.packets + f.dropped));
     dropped.add(l, static_cast<double>(f.dropped));
     clients.add(l, f.clients);
     if (f.packets) newest.add(l, now - f.newestTime);
@@ -88,11 +89,14 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
       srcAge.add(ls, now - src.newestTime);
     }
   }
-  for (const Family *f : {&up, &packets, &size, &used, &ratio, &rate, &dropped, &clients, &newest,
+  for (const Family *f : {&up, &packets, &size, &used, &ratio, &stored, &dropped, &clients, &newest,
                           &srcPackets, &srcAge}) {
     f->writeTo(out);
   }
 }
+
+// The states a connection reports (relay_connection.h).
+const char *const kConnectionStates[] = {"stopped", "reg", "sleeping", "yes"};
 
 struct RelayFamilies {
   Family stale{"tarn_relay_stale", "gauge",
@@ -107,11 +111,21 @@ struct RelayFamilies {
   Family up{"tarn_relay_connection_up", "gauge",
             "Whether the connection is in state yes with its link up at the newest report."};
   Family state{"tarn_relay_connection_state", "gauge",
-               "The connection's state at the newest report (label state)."};
-  Family latency{"tarn_relay_connection_latency_seconds", "gauge",
-                 "Seconds between the connection's last packet and the newest report."};
+               "Whether the connection is in the state of label state at the newest report, one "
+               "series per state."};
+  Family lastAge{"tarn_relay_connection_last_packet_age_seconds", "gauge",
+                 "Seconds between the connection's last packet's time and the newest report."};
   Family queued{"tarn_relay_connection_queued_packets", "gauge",
                 "Packets waiting in the connection's queue."};
+  Family packets{"tarn_relay_connection_packets_total", "counter",
+                 "Packets the connection relayed since the relay started (a reader's queued, a "
+                 "writer's delivered)."};
+  Family bytes{"tarn_relay_connection_bytes_total", "counter",
+               "Bytes of the packets the connection relayed since the relay started."};
+  Family dropped{"tarn_relay_connection_dropped_packets_total", "counter",
+                 "Packets the connection's writer dropped since the relay started, by cause."};
+  Family reconnections{"tarn_relay_connection_reconnections_total", "counter",
+                       "Times the connection's lost link was made again since the relay started."};
 
   void add(const RelayView &r) {
     Labels l{{"relay", r.state.target}};
@@ -129,17 +143,38 @@ struct RelayFamilies {
                 {"tarn", c.tarn},
                 {"queue", c.queue}};
       up.add(lc, c.state == "yes" && c.link != "lost" ? 1 : 0);
-      Labels ls = lc;
-      ls.emplace_back("state", c.state);
-      state.add(ls, 1);
-      if (c.latency) latency.add(lc, *c.latency);
+      // Every documented state always, so that a change of state moves a
+      // 1 between series instead of making one vanish; a state unknown here
+      // gets a series of its own.
+      bool known = false;
+      for (const char *s : kConnectionStates) {
+        known = known || c.state == s;
+        Labels ls = lc;
+        ls.emplace_back("state", s);
+        state.add(ls, c.state == s ? 1 : 0);
+      }
+      if (!known) {
+        Labels ls = lc;
+        ls.emplace_back("state", c.state);
+        state.add(ls, 1);
+      }
+      if (c.latency) lastAge.add(lc, *c.latency);
       if (c.queueDepth >= 0) queued.add(lc, static_cast<double>(c.queueDepth));
+      if (!c.counts) continue;
+      packets.add(lc, static_cast<double>(c.counts->packets));
+      bytes.add(lc, static_cast<double>(c.counts->bytes));
+      reconnections.add(lc, static_cast<double>(c.counts->reconnections));
+      for (const auto &[cause, n] : c.counts->dropped) {
+        Labels ld = lc;
+        ld.emplace_back("cause", cause);
+        dropped.add(ld, static_cast<double>(n));
+      }
     }
   }
 
   void writeTo(std::string &out) const {
-    for (const Family *f :
-         {&stale, &age, &interval, &runTime, &memory, &up, &state, &latency, &queued})
+    for (const Family *f : {&stale, &age, &interval, &runTime, &memory, &up, &state, &lastAge,
+                            &queued, &packets, &bytes, &dropped, &reconnections})
       f->writeTo(out);
   }
 };

@@ -3,12 +3,16 @@
 // labels after Prometheus's conventions (base units, _total for counters).
 //
 // Servers (label tarn, as given on the command line): tarn_server_up and,
-// for a server that answered, its ring, clients, packets per second and
-// each source's packets and newest packet age (label source). Relays (label
-// relay): report age, interval, staleness, run time and resident memory;
-// per connection (labels relay, connection, direction, tarn, queue): up,
-// state (label state), latency and queued packets. A value that is not
-// known (a latency before the first packet) is left out.
+// for a server that answered, its ring, clients, the packets it stored (a
+// counter: those the ring holds plus those it dropped) and each source's
+// packets and newest packet age (label source). Relays (label relay):
+// report age, interval, staleness, run time and resident memory; per
+// connection (labels relay, connection, direction, tarn, queue): up, state
+// (one series per state, label state, 1 for the current one), the last
+// packet's age, queued packets and, from relays that count them, the
+// counters of packets, bytes, drops (label cause) and reconnections. A value
+// that is not known (a last packet age before the first packet) is left
+// out; every family has its HELP and TYPE.
 //
 // Thread-safety: a plain function.
 #pragma once

@@ -64,6 +64,17 @@ Json serverJson(const ServerState &s, double now) {
   return j;
 }
 
+Json countsJson(const std::optional<ConnectionCounts> &n) {
+  if (!n) return nullptr;
+  Json dropped = Json::object();
+  for (const auto &[cause, count] : n->dropped) dropped[cause] = count;
+  return {{"packets", n->packets},
+          {"bytes", n->bytes},
+          {"dropped", dropped},
+          {"dropped_total", n->droppedTotal},
+          {"reconnections", n->reconnections}};
+}
+
 Json connectionJson(const RelayView &r, const ConnectionReport &c) {
   return {{"name", c.name},
           {"direction", c.direction},
@@ -73,7 +84,8 @@ Json connectionJson(const RelayView &r, const ConnectionReport &c) {
           {"link", textOrNull(c.link)},
           {"latency_seconds", orNull(c.latency)},
           {"queue_depth", c.queueDepth},
-          {"attention", needsAttention(r, c)}};
+          {"attention", needsAttention(r, c)},
+          {"counters", countsJson(c.counts)}};
 }
 
 Json relayJson(const RelayView &r) {
@@ -99,7 +111,7 @@ Json relayJson(const RelayView &r) {
 
 }  // namespace
 
-NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now) {
+NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now, double forgetAfter) {
   NetworkView view;
   view.now = now;
   std::map<std::string, RelayState> newest;
@@ -110,7 +122,10 @@ NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now) {
       if (it == newest.end() || r.newestTime > it->second.newestTime) newest[r.target] = r;
     }
   }
-  for (const auto &entry : newest) view.relays.push_back(judge(entry.second, now));
+  for (const auto &entry : newest) {
+    if (forgetAfter > 0 && now - entry.second.newestTime > forgetAfter) continue;  // gone
+    view.relays.push_back(judge(entry.second, now));
+  }
   return view;
 }
 

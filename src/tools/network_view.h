@@ -40,7 +40,14 @@ struct NetworkView {
   std::vector<RelayView> relays;     // by target
 };
 
-NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now);
+// Seconds after its newest status packet that a relay is left out of the
+// view (`tarn monitor` and `tarn status --forget-after`).
+constexpr double kDefaultForgetAfter = 600.0;
+
+// `forgetAfter`: a relay whose newest status packet is older than that many
+// seconds is left out (0: none is).
+NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now,
+                      double forgetAfter = 0.0);
 
 bool needsAttention(const RelayView &relay, const ConnectionReport &c);
 // A relay needs attention when it is stale, its newest report did not read,

@@ -66,6 +66,49 @@ bool whole(Pf *arr, const char *key, long &out, std::string &why) {
   return false;
 }
 
+bool readCount(const char *text, uint64_t &out) {
+  if (!text || *text < '0' || *text > '9') return false;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  out = v;
+  return true;
+}
+
+bool count(Pf *arr, const char *key, uint64_t &out, std::string &why) {
+  const char *v = pfget_string(arr, key);
+  if (readCount(v, out)) return true;
+  why = problem(key, v, "a count");
+  return false;
+}
+
+// The counts, when the report has them (npkts present); a report that has
+// some of them must have them all, as numbers.
+bool readCounts(Pf *arr, ConnectionReport &c, std::string &why) {
+  if (!pfget_string(arr, "npkts")) return true;
+  ConnectionCounts n;
+  if (!count(arr, "npkts", n.packets, why) || !count(arr, "nbytes", n.bytes, why) ||
+      !count(arr, "nreconnect", n.reconnections, why) || !count(arr, "ndrops", n.droppedTotal, why))
+    return false;
+  Pf *drops = nullptr;
+  if (pfget(arr, "drops", &drops) != PFARR) {
+    why = "no 'drops' array";
+    return false;
+  }
+  for (int i = 0; i < pfmaxtbl(drops); ++i) {
+    const char *cause = pfkey_index(drops, i);
+    uint64_t dropped = 0;
+    if (!cause || !count(drops, cause, dropped, why)) {
+      if (!cause) why = "'drops' entry " + std::to_string(i) + " has no cause";
+      return false;
+    }
+    n.dropped.emplace_back(cause, dropped);
+  }
+  c.counts = std::move(n);
+  return true;
+}
+
 bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string &why) {
   c.name = name;
   c.direction = text(arr, "dir");
@@ -77,7 +120,7 @@ bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string 
   if (c.state.empty())
     why = "no 'con'";
   else if (number(arr, "dlt", latency, why) && whole(arr, "nq", c.queueDepth, why) &&
-           whole(arr, "rss", c.rssKiB, why)) {
+           whole(arr, "rss", c.rssKiB, why) && readCounts(arr, c, why)) {
     if (latency < kNoLatency) c.latency = latency;
     return true;
   }

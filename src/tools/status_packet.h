@@ -12,9 +12,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarntool {
+
+// What a connection has done since its relay started (the status packet's
+// npkts, nbytes, nreconnect, ndrops and drops; docs/packets.md).
+struct ConnectionCounts {
+  uint64_t packets = 0;
+  uint64_t bytes = 0;
+  uint64_t reconnections = 0;
+  uint64_t droppedTotal = 0;
+  std::vector<std::pair<std::string, uint64_t>> dropped;  // by cause, as reported
+};
 
 struct ConnectionReport {
   std::string name;
@@ -26,6 +37,7 @@ struct ConnectionReport {
   std::optional<double> latency;  // seconds since its last packet; none before the first
   long queueDepth = 0;            // packets waiting for it in its queue; negative: not a consumer
   long rssKiB = 0;                // the relay's resident set size, in KiB
+  std::optional<ConnectionCounts> counts;  // none from relays that do not count
 };
 
 struct RelayReport {

@@ -33,17 +33,19 @@ constexpr int kDefaultColumns = 1000;
 
 const char *const kUsage =
     "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
-    "                    [--trace-minutes MINUTES]\n"
+    "                    [--trace-minutes MINUTES] [--forget-after SECONDS]\n"
     "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status, /api/traces\n"
     "  and /metrics; asks each server every SECONDS (default 2); draws the miniSEED streams\n"
     "  whose source names a PATTERN (extended regular expression) matches whole, over the last\n"
-    "  MINUTES (default 10, at most 60)\n";
+    "  MINUTES (default 10, at most 60); leaves out relays silent for longer than SECONDS\n"
+    "  (default 600; 0: none)\n";
 
 struct MonitorOptions {
   std::vector<std::string> tarns;
   std::string host = "127.0.0.1";
   int port = 6580;
   double interval = kDefaultInterval;
+  double forgetAfter = kDefaultForgetAfter;
   TraceOptions traces;
 };
 
@@ -84,7 +86,8 @@ bool addTarn(const std::string &name, MonitorOptions &o, std::string &err) {
 bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes") &&
+    if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes" ||
+         a == "--forget-after") &&
         i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
@@ -94,6 +97,11 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
     } else if (a == "-i") {
       if (!parseSeconds(args[++i], o.interval) || o.interval < 0.1) {
         err = "-i: '" + args[i] + "' is not a number of seconds of at least 0.1";
+        return false;
+      }
+    } else if (a == "--forget-after") {
+      if (!parseSeconds(args[++i], o.forgetAfter)) {
+        err = "--forget-after: '" + args[i] + "' is not a number of seconds (0: forget none)";
         return false;
       }
     } else if (a == "--trace") {
@@ -177,6 +185,7 @@ int runMonitor(const Args &args) {
   http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   http.set_keep_alive_timeout(2);
   Monitor monitor(o.tarns, o.interval, o.traces);
+  monitor.forgetAfter(o.forgetAfter);
   addRoutes(http, monitor);
   errno = 0;
   int port = bind(http, o);

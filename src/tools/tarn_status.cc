@@ -24,13 +24,15 @@ constexpr double kRateSpan = 1.0;    // seconds between the two answers that giv
 constexpr double kDefaultWatch = 2.0;
 
 const char *const kUsage =
-    "usage: tarn status TARN... [--watch [SECONDS]] [--json]\n"
-    "  --watch redraws every SECONDS (default 2) until interrupted\n";
+    "usage: tarn status TARN... [--watch [SECONDS]] [--json] [--forget-after SECONDS]\n"
+    "  --watch redraws every SECONDS (default 2) until interrupted\n"
+    "  --forget-after leaves out relays silent for longer (default 600; 0: none)\n";
 
 struct StatusOptions {
   std::vector<std::string> tarns;
   double watch = -1;  // seconds between redraws; -1: once
   bool json = false;
+  double forgetAfter = kDefaultForgetAfter;
 };
 
 bool checkTarn(const std::string &name, std::string &err) {
@@ -44,9 +46,15 @@ bool checkTarn(const std::string &name, std::string &err) {
 bool parseArgs(const Args &args, StatusOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if (a == "--json")
+    if (a == "--json") {
       o.json = true;
-    else if (a == "--watch") {
+    } else if (a == "--forget-after") {
+      if (i + 1 >= args.size() || !parseSeconds(args[i + 1], o.forgetAfter)) {
+        err = "--forget-after: give a number of seconds (0: forget none)";
+        return false;
+      }
+      ++i;
+    } else if (a == "--watch") {
       o.watch = kDefaultWatch;
       double s;
       if (i + 1 < args.size() && parseSeconds(args[i + 1], s)) {
@@ -78,10 +86,11 @@ void pollAll(std::vector<std::unique_ptr<ServerWatch>> &watches) {
   for (auto &t : threads) t.join();
 }
 
-NetworkView currentView(const std::vector<std::unique_ptr<ServerWatch>> &watches) {
+NetworkView currentView(const std::vector<std::unique_ptr<ServerWatch>> &watches,
+                        double forgetAfter) {
   std::vector<WatchSnapshot> snapshots;
   for (const auto &w : watches) snapshots.push_back(w->snapshot());
-  return buildView(snapshots, std_now());
+  return buildView(snapshots, std_now(), forgetAfter);
 }
 
 bool useColor() {
@@ -133,11 +142,11 @@ int runStatus(const Args &args) {
   pollAll(watches);
   if (!pauseUnlessInterrupted(kRateSpan)) return 0;
   pollAll(watches);
-  NetworkView view = currentView(watches);
+  NetworkView view = currentView(watches, o.forgetAfter);
   show(view, o);
   while (o.watch > 0 && pauseUnlessInterrupted(o.watch)) {
     pollAll(watches);
-    show(currentView(watches), o);
+    show(currentView(watches, o.forgetAfter), o);
   }
   if (o.watch > 0) return 0;
   for (const ServerState &s : view.servers) {

@@ -76,6 +76,36 @@ TEST(StatusPacket, RunningAndStoppedConnectionsAsTheRelayWritesThem) {
   EXPECT_FALSE(r.rssKiB().has_value());
 }
 
+TEST(StatusPacket, CountsReadWhenSentAbsentFromOlderRelaysAndCheckedWhenBroken) {
+  RelayReport r;
+  std::string why;
+  std::string counted = connection("r1", "yes", "0", "1.0");
+  counted.insert(counted.size() - 2,
+                 "link up\nnpkts 20\nnbytes 10240\nnreconnect 2\nndrops 3\n"
+                 "drops &Arr{\ntoo_large 1\nrefused 2\n}\n");
+  ASSERT_TRUE(parse(stuffed(report(counted + connection("w1", "yes", "0", "1.0"))), r, why)) << why;
+  const ConnectionReport &c = r.connections.at(0);
+  ASSERT_TRUE(c.counts.has_value());
+  EXPECT_EQ(c.counts->packets, 20u);
+  EXPECT_EQ(c.counts->bytes, 10240u);
+  EXPECT_EQ(c.counts->reconnections, 2u);
+  EXPECT_EQ(c.counts->droppedTotal, 3u);
+  EXPECT_EQ(c.counts->dropped.size(), 2u);
+  EXPECT_FALSE(r.connections.at(1).counts.has_value());  // an older relay: absent, not zero
+  nlohmann::ordered_json j = toJson(buildView({WatchSnapshot{{}, {RelayState{"t1", "s", r}}}}, 0));
+  EXPECT_EQ(j["relays"][0]["connections"][0]["counters"].dump(),
+            R"({"packets":20,"bytes":10240,"dropped":{"too_large":1,"refused":2},)"
+            R"("dropped_total":3,"reconnections":2})");
+  EXPECT_TRUE(j["relays"][0]["connections"][1]["counters"].is_null());
+
+  for (const char *bad : {"npkts -1\n", "npkts 1\nnbytes x\n"}) {
+    std::string broken = connection("r1", "yes", "0", "1.0");
+    broken.insert(broken.size() - 2, bad);
+    EXPECT_FALSE(parse(stuffed(report(broken)), r, why)) << bad;
+    EXPECT_NE(why.find("not a count"), std::string::npos) << why;
+  }
+}
+
 TEST(StatusPacket, BrokenPacketsSayWhyAndLeaveTheReport) {
   RelayReport r;
   r.target = "kept";
@@ -159,6 +189,16 @@ TEST(NetworkView, OneRelayPerTargetAndWhatNeedsAttention) {
   EXPECT_TRUE(j["relays"][1]["connections"][0]["latency_seconds"].is_null());
 }
 
+TEST(NetworkView, RelaysSilentLongerThanForgetAfterAreLeftOut) {
+  WatchSnapshot s;
+  s.relays = {relayAt("gone", 1000.0 - 601.0, 2.0), relayAt("here", 1000.0 - 599.0, 2.0)};
+  NetworkView v = buildView({s}, 1000.0, 600.0);
+  ASSERT_EQ(v.relays.size(), 1u);
+  EXPECT_EQ(v.relays[0].state.target, "here");
+  EXPECT_EQ(renderMetrics(v).find("gone"), std::string::npos);
+  EXPECT_EQ(buildView({s}, 1000.0, 0.0).relays.size(), 2u);  // 0: forget none
+}
+
 TEST(PacketRate, AcrossIdWrapAndRingChanges) {
   tarnclient::RingFigures before, after;
   before.instance = after.instance = 7;
@@ -193,6 +233,22 @@ TEST(Metrics, LabelsEscapedAndUnknownValuesLeftOut) {
             std::string::npos)
       << text;
   EXPECT_EQ(text.find("latency"), std::string::npos);
+  EXPECT_EQ(text.find("last_packet_age"), std::string::npos);  // no packet yet
+  // One series per state, the current one 1; counters only from relays that
+  // send them.
+  for (const char *st : {"stopped", "reg", "sleeping"})
+    EXPECT_NE(text.find("queue=\"\",state=\"" + std::string(st) + "\"} 0\n"), std::string::npos)
+        << st << text;
+  EXPECT_NE(text.find("queue=\"\",state=\"yes\"} 1\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("_total"), std::string::npos) << text;
+  s.relays[0].report->connections[0].counts = ConnectionCounts{5, 500, 1, 2, {{"too_large", 2}}};
+  s.relays[0].report->connections[0].state = "lost";  // not one of the states known here
+  text = renderMetrics(buildView({s}, 1000.0));
+  for (const char *line :
+       {"tarn_relay_connection_packets_total{", "} 5\n", "tarn_relay_connection_bytes_total{",
+        "} 500\n", "tarn_relay_connection_reconnections_total{", ",cause=\"too_large\"} 2\n",
+        "state=\"lost\"} 1\n", "state=\"yes\"} 0\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
 }
 
 TEST(History, BucketsKeepPeaksWithinSpanAndBound) {
