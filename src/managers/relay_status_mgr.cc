@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "base/relay_exception.h"
 #include "base/relay_log.h"
@@ -26,6 +28,9 @@ const char kProducer[] = "status_manager";
 // The values a stopped connection reports in place of its own.
 constexpr double kStoppedRuntime = -999999999.9;
 constexpr double kNoLatency = 999999999.9;
+// How many internal time-outs the final report waits for the connections
+// to end at most.
+constexpr double kFinalReportWaitTimeouts = 3.0;
 
 // Formats one line into a 1024-byte buffer and pushes it onto the string
 // stack. A longer line is cut to 1023 characters, the last of them its
@@ -146,6 +151,23 @@ std::shared_ptr<TarnPacket> RelayStatusMgr::pfstatus() {
   return packet;
 }
 
+// The final report's counts are the connections' last ones: it waits, a few
+// internal time-outs at most, for every connection to end but the writers
+// of the status queue, which wait for this report.
+void RelayStatusMgr::awaitOthersEnding() const {
+  auto othersRunning = [&] {
+    for (const std::shared_ptr<RelayConnection> &c : m_connections) {
+      bool writesReports = !c->isReader() && c->queueName() == m_queue->name();
+      if (!writesReports && c->state() != ConnectionState::kStopped) return true;
+    }
+    return false;
+  };
+  auto until = std::chrono::steady_clock::now() +
+               std::chrono::duration<double>(kFinalReportWaitTimeouts * m_context.internalTimeout);
+  while (othersRunning() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 void RelayStatusMgr::run() {
   blockTerminationSignals();
   RelayLog &log = *m_context.log;
@@ -171,6 +193,7 @@ void RelayStatusMgr::run() {
       }
       pauseUntilStop(m_interval, Stop);
     }
+    awaitOthersEnding();
     try {
       std::shared_ptr<TarnPacket> packet = pfstatus();
       queue->push(packet);

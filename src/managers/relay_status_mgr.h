@@ -5,7 +5,9 @@
 // once the stop flag is set) its thread builds a parameter-file text
 // describing the relay and each named connection, compiles it and pushes it
 // as a status packet; after the stop flag it pushes one final report, in
-// which every connection shows as stopped, and the queue's end-of-data mark.
+// which every connection shows as stopped (it waits, a few internal time-outs
+// at most, for the connections other than the status queue's writers to end,
+// so that its counts are their last), and the queue's end-of-data mark.
 // Without a status queue the thread ends at once.
 //
 // Thread-safety: pfstatus may be called from any thread; it reads the
@@ -43,6 +45,8 @@ class RelayStatusMgr {
   void run();
 
  private:
+  void awaitOthersEnding() const;
+
   const RelayContext m_context;
   const std::vector<std::shared_ptr<RelayConnection>> m_connections;
   const std::shared_ptr<RelayQueue> m_queue;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
 
 #include "relay_e2e.h"
 
@@ -212,6 +214,36 @@ TEST(RelayLimits, PacketsTooLargeForTheDestinationAreNamedOnceCountedAndReported
       std::string::npos)
       << output;
   EXPECT_EQ(output.find("failed to put packet"), std::string::npos) << output;
+}
+
+// Each connection counts what it relayed and dropped, and the final status
+// packet carries it: the reader every packet it queued, the writer those
+// stored and, by cause, those dropped; `tarn status --json` shows the same.
+TEST(RelayLimits, ConnectionsCountWhatTheyRelayedAndDroppedAndTarnStatusShowsIt) {
+  TarnTestServer src, dst({"-m", "1k"}), mon;
+  ASSERT_TRUE(e2e::putAt(src.name(), "BIG_1/X", e2e::timesFrom(kBase, 2), 2000));
+  ASSERT_TRUE(e2e::putAt(src.name(), "SMALL_1/X", e2e::timesFrom(kBase + 2, 3), 700));
+  RelayPf pf = oneWay(src, dst, "starttime " + timeText(kBase - 1) + "\n");
+  pf.connections += e2e::writer("status_out", mon.name(), "st");
+  pf.status = "run true\nwrite_to_queue st\n";
+  Relay relay(pf, {"-v", "-t", "counted"});
+  ASSERT_TRUE(e2e::relayReady(relay, 3, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 3)) << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+
+  testsupport::ProcessResult status = testsupport::runProgram(
+      {testsupport::programPath("tarn"), "status", mon.name(), "--json"}, std::chrono::seconds(60));
+  nlohmann::json doc = nlohmann::json::parse(status.out, nullptr, false);
+  ASSERT_TRUE(doc.contains("relays") && doc["relays"].size() == 1) << status.out << status.err;
+  std::map<std::string, nlohmann::json> counters;
+  for (const nlohmann::json &c : doc["relays"][0]["connections"])
+    counters[c["name"]] = c["counters"];
+  EXPECT_EQ(counters["in"], nlohmann::json::parse(R"({"packets":5,"bytes":6100,"dropped":{},)"
+                                                  R"("dropped_total":0,"reconnections":0})"));
+  EXPECT_EQ(counters["out"],
+            nlohmann::json::parse(R"({"packets":3,"bytes":2100,"dropped":{"too_large":2},)"
+                                  R"("dropped_total":2,"reconnections":0})"));
+  EXPECT_EQ(counters["status_out"]["packets"], 0);  // the relay's own packets are not counted
 }
 
 // A packet the destination's writers rule refuses is dropped and named, and
