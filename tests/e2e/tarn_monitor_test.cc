@@ -256,7 +256,9 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
                                              {"monitor", server.name(), "--trace", ""},
                                              {"monitor", server.name(), "--trace-minutes", "61"},
                                              {"monitor", server.name(), "--trace-minutes", "x"},
-                                             {"monitor", server.name(), "--trace"}}) {
+                                             {"monitor", server.name(), "--trace"},
+                                             {"status", server.name(), "--forget-after", "x"},
+                                             {"monitor", server.name(), "--forget-after", "-1"}}) {
     ProcessResult r = tarn(args);
     EXPECT_EQ(r.exitStatus, 2) << args.back();
     EXPECT_NE(r.err.find("usage: tarn"), std::string::npos) << r.err;
@@ -280,14 +282,17 @@ TEST(TarnStatus, BadInputRefusedAndBrokenStatusPacketsShown) {
                  "{\"srcname\": \"broken/pf/st\", \"time\": 1, \"text\": \"junk\"}\n")
                 .exitStatus,
             0);
-  ProcessResult r = tarn({"status", server.name(), "--json"});
+  // Its time is long past: forgotten unless forgetting is off.
+  EXPECT_TRUE(Json::parse(tarn({"status", server.name(), "--json"}).out)["relays"].empty());
+  ProcessResult r = tarn({"status", server.name(), "--json", "--forget-after", "0"});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   Json doc = Json::parse(r.out);
   ASSERT_EQ(doc["relays"].size(), 1u) << r.out;
   EXPECT_EQ(doc["relays"][0]["target"], "broken");
   EXPECT_EQ(doc["relays"][0]["problem"], "does not unstuff: truncated packet");
   EXPECT_EQ(doc["relays"][0]["stale"], true);
-  EXPECT_NE(tarn({"status", server.name()}).out.find("newest report does not read"),
+  EXPECT_NE(tarn({"status", server.name(), "--forget-after", "0"})
+                .out.find("newest report does not read"),
             std::string::npos);
 }
 
