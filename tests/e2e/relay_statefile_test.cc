@@ -221,8 +221,9 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
     if (j.is_object() && j.contains("text")) texts.push_back(j["text"].get<std::string>());
   }
   ASSERT_GE(texts.size(), 2u) << result.out << result.err;
-  const std::vector<std::string> connectionKeys = {"comt", "tarnn", "dir", "qn",  "con",
-                                                   "rtm",  "rss",   "nq",  "dlt", "link"};
+  const std::vector<std::string> connectionKeys = {
+      "comt", "tarnn", "dir",   "qn",     "con",        "rtm",    "rss",  "nq",
+      "dlt",  "link",  "npkts", "nbytes", "nreconnect", "ndrops", "drops"};
   for (const std::string &text : texts) {
     std::vector<std::string> keys = keysOf(text);
     std::vector<std::string> expected = {"target", "type", "model", "rtm", "dls"};
@@ -255,6 +256,10 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
   EXPECT_EQ(valueIn(texts.back(), "out", "con"), "stopped") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "in", "dlt"), "999999999.900000") << texts.back();
   EXPECT_EQ(valueIn(texts.back(), "out", "link"), "none") << texts.back();
+  // The last report counts what each connection relayed in all.
+  EXPECT_EQ(valueIn(texts.back(), "in", "npkts"), "4") << texts.back();
+  EXPECT_EQ(valueIn(texts.back(), "out", "npkts"), "4") << texts.back();
+  EXPECT_EQ(valueIn(texts.back(), "stout", "npkts"), "0") << texts.back();
 }
 
 }  // namespace
