@@ -346,6 +346,13 @@ TEST(TarnStatus, AWriterWhoseServerIsKilledIsFlaggedUntilTheServerIsBack) {
                                      std::chrono::seconds(60)))
       << "the packets put while the server was away arrive";
   EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  // The last report counts the mended link and the packets delivered.
+  doc = waitForDocument(status, is("stopped \"none\" true"));
+  for (const Json &c : relayIn(doc)->at("connections")) {
+    if (c["name"] != "to_dst") continue;
+    EXPECT_EQ(c["counters"]["reconnections"], 1) << c;
+    EXPECT_EQ(c["counters"]["packets"], 5) << c;
+  }
 }
 
 TEST(TarnStatus, WatchRedrawsUntilInterrupted) {
