@@ -13,6 +13,7 @@
 #include "base/relay_times.h"
 #include "endpoints/tarn_destination.h"
 #include "endpoints/tarn_source.h"
+#include "endpoints/writer_acks.h"
 #include "fresh_tag_registry.h"
 #include "output_capture.h"
 #include "queue/relay_queue.h"
@@ -194,6 +195,32 @@ TEST_F(Connection, DescriptionIsSilentWhenNotVerbose) {
   c->verboseDescribe();
   capture.stop();
   EXPECT_EQ(capture.out(), "");
+}
+
+// Acknowledged puts count as delivered, but for the relay's own packets and
+// those the server refused; each drop's reason is counted under its word.
+TEST(ConnectionCounts, AcknowledgedPutsCountedButRefusedOnesAndDropsByCause) {
+  WriterAcks acks;
+  acks.put(1, nullptr, 100);
+  acks.put(2, nullptr, 0);  // the relay's own packet
+  acks.put(3, nullptr, 300);
+  acks.put(4, nullptr, 400);
+  acks.refused(3);
+  WriterAcks::Stored stored = acks.acknowledged(3);
+  EXPECT_EQ(stored.packets, 1u);
+  EXPECT_EQ(stored.bytes, 100u);
+  EXPECT_EQ(acks.acknowledged(4).bytes, 400u);
+  EXPECT_EQ(acks.acknowledged(4).packets, 0u);  // each put counted once
+
+  for (auto [cause, key] : std::vector<std::pair<std::string, std::string>>{
+           {"too large for tarn ':1' (it takes up to 4096 bytes)", "too_large"},
+           {"refused by tarn ':1'", "refused"},
+           {"not miniSEED, which sds '/x' takes only", "not_miniseed"},
+           {"with records that do not parse, for sds '/x'", "bad_records"},
+           {"source name not taken by tarn servers (1 to 63 characters)", "bad_source_name"},
+           {"not put to tarn ':1' (the put failed)", "put_failed"},
+           {"lost in the post", "other"}})
+    EXPECT_EQ(ConnectionCounters::causeKey(cause), key) << cause;
 }
 
 }  // namespace
