@@ -83,7 +83,7 @@ void addRelayRows(Table &t, const RelayView &r) {
   std::string note = relayNote(r);
   const RelayReport *rep = r.state.report ? &*r.state.report : nullptr;
   if (!rep || rep->connections.empty()) {
-    t.add({needsAttention(r) ? "!" : "", r.state.target, "-", "", "", "", "", "", "", "",
+    t.add({needsAttention(r) ? "!" : "", r.state.target, "-", "", "", "", "", "", "", "", "", "",
            note.empty() ? "no connections" : note},
           needsAttention(r));
     return;
@@ -94,6 +94,8 @@ void addRelayRows(Table &t, const RelayView &r) {
     t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, state,
            c.latency ? durationText(*c.latency) : "-",
            c.queueDepth >= 0 ? std::to_string(c.queueDepth) : "-",
+           c.counts ? std::to_string(c.counts->packets) : "-",
+           c.counts ? std::to_string(c.counts->droppedTotal) : "-",
            bytesText(1024.0 * static_cast<double>(c.rssKiB)), note},
           mark);
   }
@@ -110,9 +112,9 @@ std::string renderTable(const NetworkView &view, bool color) {
   std::string out = servers.render(color) + "\n";
   if (view.relays.empty()) return out + "No relay's status packets on these servers.\n";
   Table relays;
-  relays.right = {7, 8, 9};
-  relays.add(
-      {"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED", "RSS", ""});
+  relays.right = {7, 8, 9, 10, 11};
+  relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED",
+              "PACKETS", "DROPPED", "RSS", ""});
   for (const RelayView &r : view.relays) addRelayRows(relays, r);
   return out + relays.render(color);
 }
