@@ -68,8 +68,8 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   } catch (const RelayException &) {
     return PutResult::kFailed;
   }
-  m_acks.put(receipt.number, packet->readRecord(),
-             packet->isInternal() ? 0 : static_cast<uint64_t>(std::max(1, packet->byteCount())));
+  m_acks.put(receipt.number, packet->readRecord(), !packet->isInternal(),
+             static_cast<uint64_t>(std::max(0, packet->byteCount())));
   settle(receipt.acknowledged);
   return PutResult::kTaken;
 }

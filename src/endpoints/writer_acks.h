@@ -18,17 +18,17 @@ class WriterAcks {
  public:
   // Put `number` carried a packet with this read record (null: the relay's
   // own log or status packet).
-  // `bytes`: the packet's size, counted once it is stored; 0 for a put
-  // that is not counted (the relay's own packets).
-  void put(uint64_t number, ReadRecord *record, uint64_t bytes = 0) {
-    m_waiting.push_back({number, record, bytes});
+  // `counted`: the put is counted, with its `bytes`, once it is stored (not
+  // the relay's own packets).
+  void put(uint64_t number, ReadRecord *record, bool counted = false, uint64_t bytes = 0) {
+    m_waiting.push_back({number, record, counted, bytes});
     m_lastPut = number;
   }
   // The server refused put `number`: it settles without being counted.
   // Call it before the count of acknowledged puts that covers it.
   void refused(uint64_t number) {
     for (Put &p : m_waiting) {
-      if (p.number == number) p.bytes = 0;
+      if (p.number == number) p.counted = false;
     }
   }
   struct Stored {
@@ -42,7 +42,7 @@ class WriterAcks {
     while (!m_waiting.empty() && m_waiting.front().number <= count) {
       const Put &p = m_waiting.front();
       if (p.record) p.record->release();
-      if (p.bytes > 0) ++stored.packets, stored.bytes += p.bytes;
+      if (p.counted) ++stored.packets, stored.bytes += p.bytes;
       m_waiting.pop_front();
     }
     return stored;
@@ -61,7 +61,8 @@ class WriterAcks {
   struct Put {
     uint64_t number;
     ReadRecord *record;
-    uint64_t bytes;  // counted once stored; 0: not counted
+    bool counted;  // once stored
+    uint64_t bytes;
   };
   std::deque<Put> m_waiting;
   uint64_t m_lastPut = 0;

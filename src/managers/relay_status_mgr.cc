@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -29,8 +30,10 @@ const char kProducer[] = "status_manager";
 constexpr double kStoppedRuntime = -999999999.9;
 constexpr double kNoLatency = 999999999.9;
 // How many internal time-outs the final report waits for the connections
-// to end at most.
+// to end at most, and never longer than so many seconds (well within the
+// shutdown grace period, so that the report still goes out).
 constexpr double kFinalReportWaitTimeouts = 3.0;
+constexpr double kFinalReportWaitSeconds = 5.0;
 
 // Formats one line into a 1024-byte buffer and pushes it onto the string
 // stack. A longer line is cut to 1023 characters, the last of them its
@@ -163,7 +166,8 @@ void RelayStatusMgr::awaitOthersEnding() const {
     return false;
   };
   auto until = std::chrono::steady_clock::now() +
-               std::chrono::duration<double>(kFinalReportWaitTimeouts * m_context.internalTimeout);
+               std::chrono::duration<double>(std::min(
+                   kFinalReportWaitSeconds, kFinalReportWaitTimeouts * m_context.internalTimeout));
   while (othersRunning() && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

@@ -6,7 +6,7 @@
 // describing the relay and each named connection, compiles it and pushes it
 // as a status packet; after the stop flag it pushes one final report, in
 // which every connection shows as stopped (it waits, a few internal time-outs
-// at most, for the connections other than the status queue's writers to end,
+// and 5 seconds at most, for the connections other than the status queue's writers to end,
 // so that its counts are their last), and the queue's end-of-data mark.
 // Without a status queue the thread ends at once.
 //

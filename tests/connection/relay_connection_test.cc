@@ -201,10 +201,10 @@ TEST_F(Connection, DescriptionIsSilentWhenNotVerbose) {
 // those the server refused; each drop's reason is counted under its word.
 TEST(ConnectionCounts, AcknowledgedPutsCountedButRefusedOnesAndDropsByCause) {
   WriterAcks acks;
-  acks.put(1, nullptr, 100);
-  acks.put(2, nullptr, 0);  // the relay's own packet
-  acks.put(3, nullptr, 300);
-  acks.put(4, nullptr, 400);
+  acks.put(1, nullptr, true, 100);
+  acks.put(2, nullptr, false, 200);  // the relay's own packet
+  acks.put(3, nullptr, true, 300);
+  acks.put(4, nullptr, true, 400);
   acks.refused(3);
   WriterAcks::Stored stored = acks.acknowledged(3);
   EXPECT_EQ(stored.packets, 1u);
