@@ -7,6 +7,7 @@
 // folder as monitor-attention.png.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <regex>
 
