@@ -22,7 +22,8 @@ RelayView judge(const RelayState &state, double now) {
   v.state = state;
   v.age = now - state.newestTime;
   v.interval = std::max(kShortestReportInterval, state.interval.value_or(kDefaultReportInterval));
-  v.stale = v.age > kStaleIntervals * v.interval;
+  v.stopped = state.problem.empty() && state.report && state.report->isFinal();
+  v.stale = !v.stopped && v.age > kStaleIntervals * v.interval;
   return v;
 }
 
@@ -97,6 +98,7 @@ Json relayJson(const RelayView &r) {
   j["report_age_seconds"] = r.age;
   j["report_interval_seconds"] = r.interval;
   j["stale"] = r.stale;
+  j["stopped"] = r.stopped;
   j["attention"] = needsAttention(r);
   j["problem"] = textOrNull(s.problem);
   j["run_time_seconds"] = s.report ? Json(s.report->runTime) : Json(nullptr);
@@ -130,10 +132,12 @@ NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now, d
 }
 
 bool needsAttention(const RelayView &relay, const ConnectionReport &c) {
+  if (relay.stopped) return false;
   return relay.stale || !relay.state.problem.empty() || c.state != "yes" || c.link == "lost";
 }
 
 bool needsAttention(const RelayView &relay) {
+  if (relay.stopped) return false;
   if (relay.stale || !relay.state.problem.empty() || !relay.state.report) return true;
   const auto &conns = relay.state.report->connections;
   return std::any_of(conns.begin(), conns.end(),

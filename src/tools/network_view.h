@@ -6,9 +6,11 @@
 // A relay is stale when its newest status packet is older than three of
 // its report intervals; the interval is what its reports show, else the
 // relay's default of 2 seconds, and never under 1 second (the relay pauses
-// whole seconds between reports). A connection needs attention when its
-// relay is stale, its newest report did not read, or it is not in state
-// "yes".
+// whole seconds between reports). A relay whose newest report is the one it
+// sends as it stops (every connection stopped) is stopped: it stopped in
+// order, and is neither stale nor in need of attention. Otherwise a
+// connection needs attention when its relay is stale, its newest report did
+// not read, it is not in state "yes", or its link is lost.
 //
 // The JSON form is one document for scripts; docs/man/tarn.1 lists its keys.
 //
@@ -32,6 +34,7 @@ struct RelayView {
   double age = 0.0;       // seconds since its newest status packet
   double interval = 0.0;  // the report interval it is judged by
   bool stale = false;
+  bool stopped = false;  // its newest report is its final one
 };
 
 struct NetworkView {

@@ -73,6 +73,7 @@ std::vector<std::string> serverRow(const ServerState &s, double now) {
 
 std::string relayNote(const RelayView &r) {
   std::string note;
+  if (r.stopped) note = "stopped " + durationText(r.age) + " ago";
   if (r.stale) note = "STALE: last report " + durationText(r.age) + " ago";
   if (!r.state.problem.empty())
     note += (note.empty() ? "" : "; ") + ("newest report does not read: " + r.state.problem);
@@ -88,7 +89,12 @@ void addRelayRows(Table &t, const RelayView &r) {
           needsAttention(r));
     return;
   }
-  for (const ConnectionReport &c : rep->connections) {
+  std::vector<const ConnectionReport *> order;
+  for (const ConnectionReport &c : rep->connections) order.push_back(&c);
+  std::stable_partition(order.begin(), order.end(),
+                        [&](const ConnectionReport *c) { return needsAttention(r, *c); });
+  for (const ConnectionReport *cp : order) {
+    const ConnectionReport &c = *cp;
     bool mark = needsAttention(r, c);
     std::string state = c.link == "lost" ? c.state + " (link lost)" : c.state;
     t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, state,
@@ -101,6 +107,9 @@ void addRelayRows(Table &t, const RelayView &r) {
   }
 }
 
+// Relays needing attention first, then the working ones, the stopped last.
+int rank(const RelayView &r) { return needsAttention(r) ? 0 : r.stopped ? 2 : 1; }
+
 }  // namespace
 
 std::string renderTable(const NetworkView &view, bool color) {
@@ -108,14 +117,21 @@ std::string renderTable(const NetworkView &view, bool color) {
   servers.right = {3, 4, 6};
   servers.add(
       {"", "SERVER", "STATE", "PACKETS/S", "PACKETS", "RING USE", "CLIENTS", "NEWEST PACKET", ""});
-  for (const ServerState &s : view.servers) servers.add(serverRow(s, view.now), !s.up);
+  std::vector<const ServerState *> order;
+  for (const ServerState &s : view.servers) order.push_back(&s);
+  std::stable_partition(order.begin(), order.end(), [](const ServerState *s) { return !s->up; });
+  for (const ServerState *s : order) servers.add(serverRow(*s, view.now), !s->up);
   std::string out = servers.render(color) + "\n";
   if (view.relays.empty()) return out + "No relay's status packets on these servers.\n";
   Table relays;
   relays.right = {7, 8, 9, 10, 11};
   relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED",
               "PACKETS", "DROPPED", "RSS", ""});
-  for (const RelayView &r : view.relays) addRelayRows(relays, r);
+  std::vector<const RelayView *> relayOrder;
+  for (const RelayView &r : view.relays) relayOrder.push_back(&r);
+  std::stable_sort(relayOrder.begin(), relayOrder.end(),
+                   [](const RelayView *a, const RelayView *b) { return rank(*a) < rank(*b); });
+  for (const RelayView *r : relayOrder) addRelayRows(relays, *r);
   return out + relays.render(color);
 }
 

@@ -1,7 +1,7 @@
 // `tarn status` and `tarn monitor` against real tarn servers and a running
-// relay: each connection as the relay's status packets say, a stopped relay
-// marked stale, a server that cannot be reached shown down, /metrics as
-// promtool reads it, the page as a browser shows it, and bad input refused.
+// relay: each connection as the relay's status packets say, a relay stopped
+// in order shown stopped (not stale, not marked), a server that cannot be reached shown down,
+// /metrics as promtool reads it, the page as a browser shows it, and bad input refused.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -60,9 +60,9 @@ bool relayWorking(const Json &doc) {
   return true;
 }
 
-bool relayStale(const Json &doc) {
+bool relayStopped(const Json &doc) {
   const Json *r = relayIn(doc);
-  return r && r->at("stale") == true;
+  return r && r->at("stopped") == true;
 }
 
 // The relay's connections in `doc` as the status packet it names as the
@@ -96,13 +96,14 @@ void expectAsItsStatusPacket(const Json &doc, const std::string &server) {
   pffree(pf);
 }
 
-void expectStoppedAndMarked(const Json &doc) {
+void expectStoppedUnmarked(const Json &doc) {
   const Json *relay = relayIn(doc);
   ASSERT_NE(relay, nullptr);
-  EXPECT_EQ(relay->at("attention"), true);
+  EXPECT_EQ(relay->at("attention"), false);
+  EXPECT_EQ(relay->at("stale"), false);
   for (const Json &c : relay->at("connections")) {
     EXPECT_EQ(c["state"], "stopped") << c;
-    EXPECT_EQ(c["attention"], true) << c;
+    EXPECT_EQ(c["attention"], false) << c;
   }
 }
 
@@ -134,7 +135,7 @@ class WatchedNetwork : public ::testing::Test {
   std::unique_ptr<e2e::Relay> relay_;
 };
 
-TEST_F(WatchedNetwork, StatusShowsEachConnectionAsTheStatusPacketsSayAndAStoppedRelayStale) {
+TEST_F(WatchedNetwork, StatusShowsEachConnectionAsTheStatusPacketsSayAndAStoppedRelayStopped) {
   Json doc = waitForDocument([&] { return statusJson(); }, relayWorking);
   ASSERT_TRUE(relayWorking(doc)) << doc.dump(2);
   expectAsItsStatusPacket(doc, dst_.name());
@@ -148,14 +149,19 @@ TEST_F(WatchedNetwork, StatusShowsEachConnectionAsTheStatusPacketsSayAndAStopped
 
   stopRelay();
   int status = -1;
-  doc = waitForDocument([&] { return statusJson(&status); }, relayStale);
-  ASSERT_TRUE(relayStale(doc)) << doc.dump(2);
+  doc = waitForDocument([&] { return statusJson(&status); }, relayStopped);
+  ASSERT_TRUE(relayStopped(doc)) << doc.dump(2);
   EXPECT_EQ(status, 1);  // a server could not be reached
-  expectStoppedAndMarked(doc);
+  expectStoppedUnmarked(doc);
   expectAsItsStatusPacket(doc, dst_.name());
   table = tarn({"status", src_.name(), dst_.name()}).out;
-  EXPECT_NE(table.find("STALE: last report"), std::string::npos) << table;
-  EXPECT_NE(table.find("\n!  watched  from_src"), std::string::npos) << table;
+  EXPECT_EQ(table.find("STALE"), std::string::npos) << table;
+  size_t row = table.find("\n  watched  from_src");  // not marked
+  ASSERT_NE(row, std::string::npos) << table;
+  std::string line = table.substr(row + 1, table.find('\n', row + 1) - row - 1);
+  EXPECT_NE(line.find(" stopped "), std::string::npos) << line;  // the state, then the note
+  EXPECT_EQ(line.substr(line.rfind("  ") + 2, 8), "stopped ") << line;
+  EXPECT_EQ(line.substr(line.size() - 4), " ago") << line;
 }
 
 TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
@@ -202,10 +208,10 @@ TEST_F(WatchedNetwork, MonitorServesTheSameAndMetricsThatPromtoolAccepts) {
       false);
 
   stopRelay();
-  doc = waitForDocument([&] { return monitor.status(); }, relayStale);
-  ASSERT_TRUE(relayStale(doc)) << doc.dump(2);
-  expectStoppedAndMarked(doc);
-  checkMetrics("tarn_relay_stale{relay=\"watched\"} 1\n", true);
+  doc = waitForDocument([&] { return monitor.status(); }, relayStopped);
+  ASSERT_TRUE(relayStopped(doc)) << doc.dump(2);
+  expectStoppedUnmarked(doc);
+  checkMetrics("tarn_relay_stale{relay=\"watched\"} 0\n", true);
   Json forgotten =
       waitForDocument([&] { return forgetting.status(); },
                       [](const Json &d) { return d.contains("relays") && !relayIn(d); });
@@ -227,8 +233,7 @@ TEST_F(WatchedNetwork, PageInHeadlessChromiumShowsEveryConnection) {
   ProcessResult dom = run("--dump-dom");
   ASSERT_EQ(dom.exitStatus, 0) << dom.err;
   for (const char *c : {"from_src", "to_dst"}) {
-    EXPECT_NE(dom.out.find("<td class=\"connection\">" + std::string(c) + "</td>"),
-              std::string::npos)
+    EXPECT_NE(dom.out.find("<span class=\"name\">" + std::string(c) + "</span>"), std::string::npos)
         << dom.out;
   }
   EXPECT_NE(dom.out.find("relay watched"), std::string::npos);
@@ -347,7 +352,8 @@ TEST(TarnStatus, AWriterWhoseServerIsKilledIsFlaggedUntilTheServerIsBack) {
       << "the packets put while the server was away arrive";
   EXPECT_EQ(relay.terminate(), 0) << relay.output();
   // The last report counts the mended link and the packets delivered.
-  doc = waitForDocument(status, is("stopped \"none\" true"));
+  doc = waitForDocument(status, is("stopped \"none\" false"));
+  ASSERT_EQ(toDst(doc), "stopped \"none\" false") << doc.dump(2);
   for (const Json &c : relayIn(doc)->at("connections")) {
     if (c["name"] != "to_dst") continue;
     EXPECT_EQ(c["counters"]["reconnections"], 1) << c;

@@ -4,6 +4,7 @@
 // the bounded history.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/pkt/pkt.h"
@@ -11,6 +12,7 @@
 #include "tools/monitor_metrics.h"
 #include "tools/network_view.h"
 #include "tools/status_packet.h"
+#include "tools/status_table.h"
 
 namespace tarntool {
 namespace {
@@ -92,7 +94,11 @@ TEST(StatusPacket, CountsReadWhenSentAbsentFromOlderRelaysAndCheckedWhenBroken) 
   EXPECT_EQ(c.counts->droppedTotal, 3u);
   EXPECT_EQ(c.counts->dropped.size(), 2u);
   EXPECT_FALSE(r.connections.at(1).counts.has_value());  // an older relay: absent, not zero
-  nlohmann::ordered_json j = toJson(buildView({WatchSnapshot{{}, {RelayState{"t1", "s", r}}}}, 0));
+  WatchSnapshot s;
+  s.relays.emplace_back();
+  s.relays[0].target = "t1";
+  s.relays[0].report = r;
+  nlohmann::ordered_json j = toJson(buildView({s}, 0));
   EXPECT_EQ(j["relays"][0]["connections"][0]["counters"].dump(),
             R"({"packets":20,"bytes":10240,"dropped":{"too_large":1,"refused":2},)"
             R"("dropped_total":3,"reconnections":2})");
@@ -197,6 +203,41 @@ TEST(NetworkView, RelaysSilentLongerThanForgetAfterAreLeftOut) {
   EXPECT_EQ(v.relays[0].state.target, "here");
   EXPECT_EQ(renderMetrics(v).find("gone"), std::string::npos);
   EXPECT_EQ(buildView({s}, 1000.0, 0.0).relays.size(), 2u);  // 0: forget none
+}
+
+// A relay that stopped in order is not a problem however old its final
+// report; one whose report lost a connection's state is. The table shows
+// what is wrong first and the stopped last, unmarked.
+TEST(NetworkView, StoppedRelaysAreNeitherStaleNorMarkedAndComeLast) {
+  WatchSnapshot s;
+  s.relays = {relayAt("a_stopped", 100.0, 2.0, "stopped"), relayAt("b_ok", 999.0, 2.0),
+              relayAt("c_broken", 999.0, 2.0, "stopped"), relayAt("d_sleeping", 999.0, 2.0)};
+  s.relays[2].problem = "does not unstuff";  // its final report is not what it last sent
+  ConnectionReport lost = s.relays[3].report->connections[0];
+  lost.name = "w1";
+  lost.link = "lost";
+  s.relays[3].report->connections.push_back(lost);
+  NetworkView v = buildView({s}, 1000.0);
+  ASSERT_EQ(v.relays.size(), 4u);
+  EXPECT_TRUE(v.relays[0].stopped);
+  EXPECT_FALSE(v.relays[0].stale);
+  EXPECT_FALSE(needsAttention(v.relays[0]));
+  EXPECT_FALSE(needsAttention(v.relays[0], v.relays[0].state.report->connections[0]));
+  EXPECT_FALSE(v.relays[2].stopped);
+  EXPECT_TRUE(needsAttention(v.relays[2]));
+  EXPECT_TRUE(needsAttention(v.relays[3], lost));
+  nlohmann::ordered_json j = toJson(v);
+  EXPECT_EQ(j["relays"][0]["stopped"], true);
+  EXPECT_EQ(j["relays"][0]["attention"], false);
+  EXPECT_EQ(j["relays"][1]["stopped"], false);
+
+  std::string table = renderTable(v, false);
+  std::vector<size_t> at;
+  for (const char *row :
+       {"!  c_broken", "!  d_sleeping  w1", "   d_sleeping  c", "   b_ok", "   a_stopped"})
+    at.push_back(table.find(std::string("\n") + row));
+  EXPECT_TRUE(std::is_sorted(at.begin(), at.end()) && at.back() != std::string::npos) << table;
+  EXPECT_NE(table.find("stopped 15 min ago"), std::string::npos) << table;
 }
 
 TEST(PacketRate, AcrossIdWrapAndRingChanges) {
