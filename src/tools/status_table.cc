@@ -125,7 +125,7 @@ std::string renderTable(const NetworkView &view, bool color) {
   if (view.relays.empty()) return out + "No relay's status packets on these servers.\n";
   Table relays;
   relays.right = {7, 8, 9, 10, 11};
-  relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LATENCY", "QUEUED",
+  relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LAST PACKET", "QUEUED",
               "PACKETS", "DROPPED", "RSS", ""});
   std::vector<const RelayView *> relayOrder;
   for (const RelayView &r : view.relays) relayOrder.push_back(&r);

@@ -150,7 +150,8 @@ TEST_F(Sds, AFileWhereAFolderShouldBeIsNamed) {
 TEST_F(Sds, PacketsThatAreNotMiniSeedAreDroppedNamedOncePerSourceAndCounted) {
   testsupport::testLog().nameThread("tester");
   SdsDestination destination(root(), "w", testsupport::testContext());
-  DroppedPackets drops("w", testsupport::testLog());
+  ConnectionCounters counters;
+  DroppedPackets drops("w", testsupport::testLog(), counters);
   destination.reportDropsTo(&drops);
   std::string why;
   ASSERT_EQ(destination.open(why), OpenResult::kOpened) << why;
@@ -178,6 +179,9 @@ TEST_F(Sds, PacketsThatAreNotMiniSeedAreDroppedNamedOncePerSourceAndCounted) {
   EXPECT_NE(drops.summary().find("3 not miniSEED"), std::string::npos) << drops.summary();
   EXPECT_NE(drops.summary().find("3 with records that do not parse"), std::string::npos)
       << drops.summary();
+  EXPECT_EQ(counters.drops(),
+            (std::map<std::string, uint64_t>{{"bad_records", 3}, {"not_miniseed", 3}}));
+  EXPECT_EQ(counters.packets(), 0u);
 }
 
 }  // namespace
