@@ -3,18 +3,15 @@
 // HTTP: a page on /, JSON on /api/status, Prometheus metrics on /metrics
 // and the miniSEED streams the patterns choose on /api/traces (drawn on the
 // page), until SIGINT or SIGTERM.
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "platform/elog/elog.h"
 #include "platform/tarnclient/tarn_address.h"
+#include "tools/http_server.h"
 #include "tools/monitor.h"
 #include "tools/monitor_metrics.h"
 #include "tools/network_view.h"
@@ -27,7 +24,6 @@ namespace {
 
 const char kDefaultListen[] = "127.0.0.1:6580";
 constexpr double kDefaultInterval = 2.0;
-constexpr int kHttpThreads = 4;
 constexpr double kMaxTraceMinutes = 60.0;
 constexpr int kDefaultColumns = 1000;
 
@@ -128,41 +124,35 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
   return err.empty();
 }
 
-void addRoutes(httplib::Server &http, const Monitor &m) {
-  http.Get("/", [&m](const httplib::Request &, httplib::Response &res) {
-    res.set_content(m.page(), "text/html; charset=utf-8");
-  });
-  http.Get("/api/status", [&m](const httplib::Request &, httplib::Response &res) {
-    res.set_content(jsonText(m.statusJson(), -1), "application/json");
-  });
-  // ?columns=N: the window cut into N columns, one per pixel of the plot.
-  http.Get("/api/traces", [&m](const httplib::Request &req, httplib::Response &res) {
+// The answer to one request: the page, /api/status, /api/traces (with
+// ?columns=N: the window cut into N columns, one per pixel of the plot) and
+// /metrics.
+HttpResponse route(const Monitor &m, const HttpRequest &req) {
+  HttpResponse res;
+  if (req.path == "/") {
+    res.body = m.page();
+    res.contentType = "text/html; charset=utf-8";
+  } else if (req.path == "/api/status") {
+    res.body = jsonText(m.statusJson(), -1);
+    res.contentType = "application/json";
+  } else if (req.path == "/api/traces") {
     long columns = kDefaultColumns;
-    if (req.has_param("columns") && !parseCount(req.get_param_value("columns"), columns)) {
+    auto it = req.params.find("columns");
+    if (it != req.params.end() && !parseCount(it->second, columns)) {
       res.status = 400;
-      res.set_content("columns: not a count\n", "text/plain");
-      return;
+      res.body = "columns: not a count\n";
+      return res;
     }
-    res.set_content(jsonText(m.tracesJson(static_cast<int>(std::min(columns, 100000L))), -1),
-                    "application/json");
-  });
-  http.Get("/metrics", [&m](const httplib::Request &, httplib::Response &res) {
-    res.set_content(m.metrics(), kMetricsContentType);
-  });
-  http.set_default_headers({{"Cache-Control", "no-store"}});
-}
-
-// Binds the listening socket; the port bound (the one asked, or a free one
-// for 0), or -1. The port is this monitor's alone: the library's default
-// SO_REUSEPORT would let a second monitor listen on it too, and the kernel
-// would then share the scrapes between the two.
-int bind(httplib::Server &http, const MonitorOptions &o) {
-  http.set_socket_options([](int fd) {
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  });
-  if (o.port == 0) return http.bind_to_any_port(o.host);
-  return http.bind_to_port(o.host, o.port) ? o.port : -1;
+    res.body = jsonText(m.tracesJson(static_cast<int>(std::min(columns, 100000L))), -1);
+    res.contentType = "application/json";
+  } else if (req.path == "/metrics") {
+    res.body = m.metrics();
+    res.contentType = kMetricsContentType;
+  } else {
+    res.status = 404;
+    res.body = "no such page: " + req.path + "\n";
+  }
+  return res;
 }
 
 std::string urlHost(const std::string &host) {
@@ -181,23 +171,20 @@ int runMonitor(const Args &args) {
   }
   catchInterrupts();
   elog_set_immediate(0);  // servers going down and up are said by the monitor, once
-  httplib::Server http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-  http.set_keep_alive_timeout(2);
   Monitor monitor(o.tarns, o.interval, o.traces);
   monitor.forgetAfter(o.forgetAfter);
-  addRoutes(http, monitor);
-  errno = 0;
-  int port = bind(http, o);
+  HttpServer http(HttpLimits{}, [&monitor](const HttpRequest &req) { return route(monitor, req); });
+  std::string why;
+  int port = http.bind(o.host, o.port, why);
   if (port < 0) {
     std::fprintf(stderr, "tarn monitor: cannot listen on %s:%d: %s\n", o.host.c_str(), o.port,
-                 errno ? std::strerror(errno) : "not an address of this machine");
+                 why.c_str());
     return 1;
   }
   monitor.start();
   std::atomic<bool> serving{true};
   std::thread server([&] {
-    http.listen_after_bind();
+    http.run();
     serving = false;
   });
   std::printf("tarn monitor: serving http://%s:%d/ for %zu tarn servers (Ctrl-C ends)\n",

@@ -4,7 +4,9 @@
 // /metrics as promtool reads it, the page as a browser shows it, and bad input refused.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,6 +29,43 @@ using testsupport::runProgram;
 
 const char kTarget[] = "watched";
 const char kStatusSource[] = "watched/pf/st";
+
+// A connection to the monitor on 127.0.0.1, whose reads give up after 30 s;
+// -1 when it fails.
+int connectTo(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval wait{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+// What the monitor says before it closes the connection; "timeout" when it
+// keeps it open for 30 s.
+std::string untilClosed(int fd) {
+  std::string got;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0) return got;
+    if (n < 0) return errno == EINTR ? got : "timeout";
+    got.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+std::string answerTo(int port, const std::string &request) {
+  int fd = connectTo(port);
+  if (fd < 0) return "cannot connect";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return "cannot send";
+  std::string got = untilClosed(fd);
+  close(fd);
+  return got;
+}
 
 ProcessResult tarn(std::vector<std::string> args, const std::string &input = "") {
   args.insert(args.begin(), programPath("tarn"));
@@ -370,6 +409,41 @@ TEST(TarnStatus, WatchRedrawsUntilInterrupted) {
   EXPECT_EQ(watch.wait(std::chrono::seconds(30)), 0);
   EXPECT_NE(watch.out().find("No relay's status packets on these servers."), std::string::npos)
       << watch.out();
+}
+
+// Clients that hang hold no one up: with 50 sending half a request and 200
+// sending nothing, a scrape is answered; a request never finished is told
+// 408 and closed, an idle connection closed; bad requests are refused.
+TEST(TarnMonitor, HangingClientsLeaveScrapesAnsweredAndAreClosed) {
+  tarntest::TarnTestServer server;
+  MonitorProcess monitor({server.name()});
+  std::vector<int> hanging;
+  for (int i = 0; i < 250; ++i) {
+    int fd = connectTo(monitor.port());
+    ASSERT_GE(fd, 0) << i;
+    hanging.push_back(fd);
+    const char half[] = "GET /api/status HTTP/1.1\r\nHost: 127";
+    if (i < 50) {
+      ASSERT_GT(send(fd, half, sizeof half - 1, MSG_NOSIGNAL), 0);
+    }
+  }
+  EXPECT_TRUE(monitor.status().contains("servers")) << monitor.err();
+  EXPECT_EQ(untilClosed(hanging[0]).rfind("HTTP/1.1 408 ", 0), 0u);
+  EXPECT_EQ(untilClosed(hanging[100]), "");
+  for (int fd : hanging) close(fd);
+
+  EXPECT_EQ(answerTo(monitor.port(), "POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi")
+                .rfind("HTTP/1.1 405 ", 0),
+            0u);
+  EXPECT_EQ(answerTo(monitor.port(), "GET / HTTP/1.1\r\nX: " + std::string(16366, 'x'))
+                .rfind("HTTP/1.1 431 ", 0),
+            0u);
+  EXPECT_EQ(answerTo(monitor.port(), "GET /nothing HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 404 ", 0),
+            0u);
+  std::string metrics =
+      answerTo(monitor.port(), "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(metrics.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << metrics;
+  EXPECT_NE(metrics.find("Cache-Control: no-store"), std::string::npos) << metrics;
 }
 
 }  // namespace
