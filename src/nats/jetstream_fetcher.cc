@@ -15,11 +15,18 @@ constexpr double kFirstBackoff = 0.1;
 constexpr double kMaxBackoff = 5.0;
 constexpr int64_t kAckTimeoutMs = 5000;
 constexpr int64_t kNanoseconds = 1000000000;
+constexpr auto kWatchEvery = std::chrono::seconds(1);  // a look at the stream while fetching
 
 std::string header(natsMsg *msg, const char *key) {
   const char *value = nullptr;
   if (natsMsgHeader_Get(msg, key, &value) != NATS_OK || !value) return "";
   return value;
+}
+
+// "messages 12001–20000", or "message 7".
+std::string rangeText(uint64_t from, uint64_t to) {
+  return from == to ? "message " + std::to_string(from)
+                    : "messages " + std::to_string(from) + "\u2013" + std::to_string(to);
 }
 
 }  // namespace
@@ -72,8 +79,64 @@ std::string JetStreamFetcher::streamLastSequence() {
   m_lastSequence = info->State.LastSeq;
   m_streamMade = info->Created;
   if (m_readingStreamMade == 0) m_readingStreamMade = m_streamMade;
+  if (m_streamMade == m_readingStreamMade) m_readingLast = std::max(m_readingLast, m_lastSequence);
   jsStreamInfo_Destroy(info);
   return "";
+}
+
+// While fetching, about once a second: is the stream still the one being
+// read, and the consumer still there? Either gone makes the fetcher mend.
+// A look that fails for another reason is left to the fetch to notice.
+void JetStreamFetcher::watchStream() {
+  if (m_resync || !m_js || Clock::now() < m_watchAt) return;
+  m_watchAt = Clock::now() + kWatchEvery;
+  const std::string &stream = m_endpoint.stream;
+  jsStreamInfo *info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus s = js_GetStreamInfo(&info, m_js, stream.c_str(), nullptr, &code);
+  if (s == NATS_NOT_FOUND) {
+    trouble("stream '" + stream + "' is gone", false);
+    return;
+  }
+  if (s != NATS_OK) return;
+  bool sameStream = info->Created == m_readingStreamMade;
+  if (sameStream) m_readingLast = std::max(m_readingLast, info->State.LastSeq);
+  jsStreamInfo_Destroy(info);
+  if (!sameStream) {
+    trouble("stream '" + stream + "' was deleted and made again", false);
+    return;
+  }
+  jsConsumerInfo *consumer = nullptr;
+  s = js_GetConsumerInfo(&consumer, m_js, stream.c_str(), m_consumer.c_str(), nullptr, &code);
+  if (s == NATS_OK) jsConsumerInfo_Destroy(consumer);
+  if (s == NATS_NOT_FOUND) trouble("durable consumer '" + m_consumer + "' is gone", false);
+}
+
+// The stream being read was replaced by one made at another time: what the
+// old one held after the last message read can no longer be read.
+void JetStreamFetcher::sayStreamMadeAnew() {
+  uint64_t from = m_highest > 0 ? m_highest + 1 : std::max<uint64_t>(1, m_firstSequence);
+  std::string gone;
+  if (m_readingLast >= from) {
+    gone = rangeText(from, m_readingLast) + " of the old stream are gone (" +
+           std::to_string(m_readingLast - from + 1) +
+           " never read; the old stream was last seen ending at " + std::to_string(m_readingLast) +
+           ")";
+  } else {
+    gone = "the old stream was read to its end as last seen (stream sequence " +
+           std::to_string(from - 1) + "); anything it took after that is gone";
+  }
+  m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() +
+                      "': the stream was made anew: " + gone +
+                      "; reading the new stream from its first message");
+}
+
+void JetStreamFetcher::sayGap(uint64_t from, uint64_t to) {
+  m_log.elog_complain(
+      m_owner + ": JetStream '" + m_endpoint.description() + "': stream " + rangeText(from, to) +
+      " (" + std::to_string(to - from + 1) +
+      ") are no longer in the stream and were never read; reading on from stream sequence " +
+      std::to_string(to + 1));
 }
 
 std::string JetStreamFetcher::open(double seconds, double starttime) {
@@ -177,7 +240,10 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
   jsErrCode code = static_cast<jsErrCode>(0);
   natsStatus s = natsSubscription_Fetch(
       &list, m_sub, kBatch, std::max<int64_t>(1, static_cast<int64_t>(seconds * 1000)), &code);
-  if (s == NATS_TIMEOUT) return;
+  if (s == NATS_TIMEOUT) {
+    watchStream();
+    return;
+  }
   if (s != NATS_OK) {
     trouble("fetching failed: " + NatsLink::statusText(s), !m_link || !m_link->up());
     return;
@@ -187,6 +253,7 @@ void JetStreamFetcher::fetch(double seconds, std::vector<Delivery> &out) {
     list.Msgs[i] = nullptr;
   }
   natsMsgList_Destroy(&list);
+  watchStream();
   if (m_lossReported && !out.empty()) {
     double lost = std::chrono::duration<double>(Clock::now() - m_lostAt).count();
     char text[32];
@@ -222,6 +289,12 @@ void JetStreamFetcher::take(natsMsg *msg, std::vector<Delivery> &out) {
     natsMsg_Destroy(msg);
     return;
   }
+  // The consumer reads every subject of the stream, so its numbers follow
+  // on unless messages were removed before they were read.
+  uint64_t expected = m_highest > 0                                 ? m_highest + 1
+                      : m_start.policy == js_DeliverByStartSequence ? m_start.sequence
+                                                                    : 0;
+  if (expected > 0 && sequence > expected) sayGap(expected, sequence - 1);
   m_highest = sequence;
   const char *reply = natsMsg_GetReply(msg);
   m_held.emplace_back(sequence, std::string(reply ? reply : ""));
@@ -308,14 +381,12 @@ bool JetStreamFetcher::mend() {
   // connection was made may be from before anything was read.
   std::string why = streamLastSequence();
   if (why.empty()) {
-    bool sameStream = m_streamMade != 0 && m_streamMade == m_readingStreamMade;
-    if (m_lastSequence < m_highest && !sameStream) {
-      // Numbered anew: the stream was deleted and made again meanwhile.
+    if (m_streamMade != m_readingStreamMade) {
+      // The stream was deleted and made again meanwhile: its numbers start
+      // over, and the consumer went with the old one.
+      sayStreamMadeAnew();
       m_readingStreamMade = m_streamMade;
-      m_log.elog_complain(
-          m_owner + ": JetStream '" + m_endpoint.description() + "' ends at stream sequence " +
-          std::to_string(m_lastSequence) + ", before " + std::to_string(m_highest) +
-          " which was read: the stream was made anew; reading it from its first message");
+      m_readingLast = m_lastSequence;
       m_highest = 0;
       m_start = {js_DeliverAll, 0, 0};
     }

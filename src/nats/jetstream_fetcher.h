@@ -21,8 +21,13 @@
 // message delivered again that the reader still holds is passed over. What
 // is done but could not be acknowledged (the server restarted, the consumer
 // is gone) needs no acknowledgement: the consumer made anew starts after it.
-// A stream made anew (made at another time, and numbered below what was
-// read) is read from its first message.
+// The consumer vanishing with its stream is noticed by the fetch failing, or
+// by the look at the stream made about once a second while fetching (it is
+// gone, or was made at another time). A stream made anew is read from its
+// first message, once what is held is done; what the old stream held after
+// the last message read (as far as the last look saw) is said to be gone,
+// by its sequence numbers and count. Numbers skipped within one stream
+// (messages removed before they were read) are said the same way.
 //
 // Thread-safety: one reader thread calls every member; the records it hands
 // out are released by any thread (ReadRecord).
@@ -116,6 +121,9 @@ class JetStreamFetcher {
 
   std::string connect(double seconds);
   std::string streamLastSequence();
+  void watchStream();
+  void sayStreamMadeAnew();
+  void sayGap(uint64_t from, uint64_t to);
   std::string placeConsumer(double starttime);
   std::string makeConsumer(const Start &start);
   std::string subscribe();
@@ -145,6 +153,8 @@ class JetStreamFetcher {
   uint64_t m_highest = 0;           // the highest stream sequence handed on
   int64_t m_streamMade = 0;         // when the stream was made, as last asked (ns since 1970)
   int64_t m_readingStreamMade = 0;  // the same for the stream m_highest belongs to
+  uint64_t m_readingLast = 0;       // that stream's last sequence number, as last seen
+  Clock::time_point m_watchAt;      // when the stream is looked at next while fetching
   bool m_resync = false;            // stop fetching until held() is 0, then remake the consumer
   bool m_lossReported = false;
   std::atomic<uint64_t> m_reconnections{0};  // lost connections made again

@@ -181,18 +181,40 @@ TEST_F(JetStreamRelay, NatsServerRestartedMidStreamLosesNothing) {
   EXPECT_TRUE(sub->waitFor("delivers again")) << sub->output();
 }
 
-// A stream deleted and made again under a running reader is read from its
-// first message: its numbers start over, and nothing in it is skipped.
-TEST_F(JetStreamRelay, AStreamMadeAnewIsReadFromItsFirstMessage) {
+// A stream deleted and made again under a reader that is behind (its
+// destination hangs): what the new stream holds arrives, read from its first
+// message, and what the old stream held past the last message read is said
+// to be gone, by number.
+TEST_F(JetStreamRelay, AStreamMadeAnewUnderALaggingReaderIsReadAndItsLossSaid) {
   auto pub = publisher();
-  auto sub = subscriber();
-  ASSERT_TRUE(gen(src.name(), {"-n", "300", "-s", "256", "--streams", "3"}));
-  ASSERT_TRUE(waitForCount(dst.name(), 300)) << sub->output();
+  ASSERT_TRUE(gen(src.name(), {"-n", "600", "-s", "256", "--streams", "3"}));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) == 600; },
+                                     seconds(30)));
+  ASSERT_EQ(kill(dst.pid(), SIGSTOP), 0);
+  testsupport::RelayPf pf;
+  pf.connections = jsReader("sub", "q2") + writer("out", dst.name(), "q2", "max_queue 20\n");
+  Relay sub(pf, {"-v"});
+  ASSERT_TRUE(sub.waitFor("Reading JetStream")) << sub.output();
   ASSERT_TRUE(remakeStream(nats.url(), kStream));
-  ASSERT_TRUE(gen(src.name(), {"-n", "100", "-s", "256", "--streams", "3"}));
-  expectSameStreams("publisher:\n" + pub->output() + "subscriber:\n" + sub->output());
-  EXPECT_TRUE(sub->waitFor("the stream was made anew; reading it from its first message"))
-      << sub->output();
+  kill(dst.pid(), SIGCONT);
+  ASSERT_TRUE(gen(src.name(), {"-n", "300", "-s", "256", "--src", "NEW/%d"}));
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return withPrefix(packetsOn(dst.name()), "NEW/").size() >= 300; }, seconds(60)))
+      << sub.output();
+  auto got = packetsOn(dst.name());
+  auto old = withPrefix(got, "SYN_");
+  EXPECT_TRUE(bySource(withPrefix(got, "NEW/")) ==
+              bySource(withPrefix(packetsOn(src.name()), "NEW/")))
+      << sub.output();
+  // The old stream's first messages, each once, and the rest said lost.
+  auto sent = withPrefix(packetsOn(src.name()), "SYN_");
+  ASSERT_LT(old.size(), sent.size()) << sub.output();
+  for (size_t i = 0; i < old.size(); ++i) EXPECT_EQ(old[i].identity(), sent[i].identity());
+  EXPECT_TRUE(sub.waitFor("the stream was made anew: messages " + std::to_string(old.size() + 1) +
+                          "\u2013600 of the old stream are gone (" +
+                          std::to_string(600 - old.size()) + " never read"))
+      << sub.output();
+  EXPECT_EQ(sub.terminate(), 0) << sub.output();
 }
 
 }  // namespace
