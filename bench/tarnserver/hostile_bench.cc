@@ -16,11 +16,22 @@
 //                garbage, 3 of endless lines, 3 that stream and never read,
 //                while a SeedLink client reads 100,000 records and the good
 //                client puts on the tarn port
+//   monitor      `tarn monitor` watching the server: 500 clients trickling
+//                a request a byte every 2 s, then 2000 idle connections,
+//                while /api/status is asked 5 times a second
 //
 // Usage: tarnserver_hostile_bench [PROBE...]   (default: every probe)
 // The server is the one built beside this program, or TARN_BENCH_SERVER (an
 // older build is run without the options it does not know).
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 
 #include <cstdio>
 #include <cstring>
@@ -327,10 +338,152 @@ void seedlinkHostile() {
       lateServed ? "served" : "NOT served", figures(good.finish()).c_str());
 }
 
+// A connection to 127.0.0.1:port, or -1.
+int connectLocal(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+// One GET /api/status: milliseconds to the whole answer, -1 when it failed
+// or took longer than 10 s.
+double scrapeMs(int port) {
+  auto start = Clock::now();
+  int fd = connectLocal(port);
+  if (fd < 0) return -1;
+  std::string req = "GET /api/status HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+  std::string got;
+  bool ok = send(fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size());
+  while (ok) {
+    int left = 10000 - static_cast<int>(secondsSince(start) * 1000);
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) {
+      ok = false;
+      break;
+    }
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok && got.rfind("HTTP/1.1 200", 0) == 0 ? secondsSince(start) * 1000 : -1;
+}
+
+// Scrapes every 200 ms while a phase lasts, and prints what they took.
+class Scraper {
+ public:
+  explicit Scraper(int port) : port_(port), thread_([this] { run(); }) {}
+  ~Scraper() {
+    done_ = true;
+    thread_.join();
+  }
+  std::string figures() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<double> ok;
+    for (double t : times_) {
+      if (t >= 0) ok.push_back(t);
+    }
+    std::sort(ok.begin(), ok.end());
+    char text[160];
+    std::snprintf(text, sizeof text, "%zu of %zu answered, median %.1f ms, worst %.1f ms",
+                  ok.size(), times_.size(), ok.empty() ? 0 : ok[ok.size() / 2],
+                  ok.empty() ? 0 : ok.back());
+    times_.clear();
+    return text;
+  }
+
+ private:
+  void run() {
+    while (!done_) {
+      double t = scrapeMs(port_);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        times_.push_back(t);
+      }
+      sleepMs(200);
+    }
+  }
+  int port_;
+  std::atomic<bool> done_{false};
+  std::mutex mutex_;
+  std::vector<double> times_;
+  std::thread thread_;
+};
+
+// Keeps `count` connections open for `seconds`, opening again those the
+// monitor closes; with `trickle`, each sends its request a byte every 2 s.
+// How many the monitor closed meanwhile.
+int crowd(int port, int count, int seconds, bool trickle) {
+  const std::string request = "GET /api/status HTTP/1.1\r\nHost: slow\r\n\r\n";
+  std::vector<int> fds(static_cast<size_t>(count), -1);
+  std::vector<size_t> sent(fds.size(), 0);
+  int closed = 0;
+  auto start = Clock::now();
+  for (int round = 0; secondsSince(start) < seconds; ++round) {
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i] >= 0) {
+        pollfd p{fds[i], POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) {  // answered (408) or closed: a new one
+          close(fds[i]);
+          fds[i] = -1;
+          ++closed;
+        }
+      }
+      if (fds[i] < 0) fds[i] = connectLocal(port), sent[i] = 0;
+      if (trickle && fds[i] >= 0 && round % 2 == 0) {
+        if (send(fds[i], &request[sent[i] % request.size()], 1, MSG_NOSIGNAL) == 1) ++sent[i];
+      }
+    }
+    sleepMs(1000);
+  }
+  for (int fd : fds) {
+    if (fd >= 0) close(fd);
+  }
+  return closed;
+}
+
+void monitorHostile() {
+  std::puts(
+      "== monitor: tarn monitor under 500 clients trickling a byte every 2 s, then 2000 idle "
+      "connections");
+  BenchServer s({});
+  const char *other = std::getenv("TARN_BENCH_TARN");  // another build's tarn, to compare
+  std::string tarn = other ? other : testsupport::programPath("tarn");
+  testsupport::ChildProcess monitor({tarn, "monitor", s.name(), "-l", "127.0.0.1:0", "-i", "1"});
+  const std::string marker = "serving http://127.0.0.1:";
+  int port = 0;
+  for (int i = 0; i < 300 && port == 0; ++i) {
+    size_t at = monitor.out().find(marker);
+    if (at != std::string::npos) port = std::atoi(monitor.out().c_str() + at + marker.size());
+    if (port == 0) sleepMs(100);
+  }
+  if (port == 0) {
+    std::printf("  the monitor did not start: %s\n", monitor.err().c_str());
+    return;
+  }
+  Scraper scraper(port);
+  sleepMs(2000);
+  std::printf("  alone: %s\n", scraper.figures().c_str());
+  int slowClosed = crowd(port, 500, 12, true);
+  std::printf("  500 slow clients (12 s, %d closed by the monitor): %s\n", slowClosed,
+              scraper.figures().c_str());
+  int idleClosed = crowd(port, 2000, 12, false);
+  std::printf("  2000 idle connections (12 s, %d closed by the monitor): %s\n", idleClosed,
+              scraper.figures().c_str());
+  monitor.signal(SIGTERM);
+  monitor.wait(std::chrono::seconds(10));
+}
+
 const std::map<std::string, void (*)()> kProbes = {
-    {"huge-puts", hugePuts}, {"stat-flood", statFlood},    {"newest", newest},
-    {"idle", idle},          {"descriptors", descriptors}, {"ring-damage", ringDamage},
-    {"writers", writers},    {"seedlink", seedlinkHostile}};
+    {"huge-puts", hugePuts}, {"stat-flood", statFlood},     {"newest", newest},
+    {"idle", idle},          {"descriptors", descriptors},  {"ring-damage", ringDamage},
+    {"writers", writers},    {"seedlink", seedlinkHostile}, {"monitor", monitorHostile}};
 
 }  // namespace
 
@@ -344,7 +497,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> chosen(argv + 1, argv + argc);
   if (chosen.empty()) {
     for (const char *p : {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage",
-                          "writers", "seedlink"}) {
+                          "writers", "seedlink", "monitor"}) {
       chosen.push_back(p);
     }
   }
