@@ -16,6 +16,7 @@ constexpr double kMaxBackoff = 5.0;
 constexpr int64_t kAckTimeoutMs = 5000;
 constexpr int64_t kNanoseconds = 1000000000;
 constexpr auto kWatchEvery = std::chrono::seconds(1);  // a look at the stream while fetching
+constexpr int64_t kWatchWaitMs = 1000;                 // how long the reader waits for one
 
 std::string header(natsMsg *msg, const char *key) {
   const char *value = nullptr;
@@ -91,9 +92,12 @@ void JetStreamFetcher::watchStream() {
   if (m_resync || !m_js || Clock::now() < m_watchAt) return;
   m_watchAt = Clock::now() + kWatchEvery;
   const std::string &stream = m_endpoint.stream;
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.Wait = kWatchWaitMs;
   jsStreamInfo *info = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  natsStatus s = js_GetStreamInfo(&info, m_js, stream.c_str(), nullptr, &code);
+  natsStatus s = js_GetStreamInfo(&info, m_js, stream.c_str(), &options, &code);
   if (s == NATS_NOT_FOUND) {
     trouble("stream '" + stream + "' is gone", false);
     return;
@@ -107,7 +111,7 @@ void JetStreamFetcher::watchStream() {
     return;
   }
   jsConsumerInfo *consumer = nullptr;
-  s = js_GetConsumerInfo(&consumer, m_js, stream.c_str(), m_consumer.c_str(), nullptr, &code);
+  s = js_GetConsumerInfo(&consumer, m_js, stream.c_str(), m_consumer.c_str(), &options, &code);
   if (s == NATS_OK) jsConsumerInfo_Destroy(consumer);
   if (s == NATS_NOT_FOUND) trouble("durable consumer '" + m_consumer + "' is gone", false);
 }

@@ -66,7 +66,7 @@ std::string decode(const std::string &s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
     int hi = -1, lo = -1;
-    if (s[i] == '%' && i + 2 < s.size() + 0 && (hi = hexValue(s[i + 1])) >= 0 &&
+    if (s[i] == '%' && i + 2 < s.size() && (hi = hexValue(s[i + 1])) >= 0 &&
         (lo = hexValue(s[i + 2])) >= 0) {
       out += static_cast<char>(hi * 16 + lo);
       i += 2;
@@ -223,6 +223,7 @@ void HttpServer::run() {
   std::vector<std::thread> workers;
   for (int i = 0; i < std::max(1, limits_.workers); ++i) workers.emplace_back([this] { work(); });
   std::vector<epoll_event> events(256);
+  Clock::time_point nextExpiry = Clock::now();
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -254,7 +255,10 @@ void HttpServer::run() {
         writeTo(fd, c);
       }
     }
-    expire();
+    if (Clock::now() >= nextExpiry) {
+      expire();
+      nextExpiry = Clock::now() + std::chrono::milliseconds(kTickMs);
+    }
   }
   for (std::thread &t : workers) t.join();
   while (!connections_.empty()) close(connections_.begin()->first);
