@@ -477,7 +477,9 @@ void monitorHostile() {
   std::printf("  2000 idle connections (12 s, %d closed by the monitor): %s\n", idleClosed,
               scraper.figures().c_str());
   monitor.signal(SIGTERM);
-  monitor.wait(std::chrono::seconds(10));
+  int status = monitor.wait(std::chrono::seconds(10));
+  if (status != 0)
+    std::printf("  the monitor ended with status %d: %s\n", status, monitor.err().c_str());
 }
 
 const std::map<std::string, void (*)()> kProbes = {
