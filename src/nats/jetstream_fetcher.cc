@@ -122,7 +122,8 @@ void JetStreamFetcher::sayStreamMadeAnew() {
   uint64_t from = m_highest > 0 ? m_highest + 1 : std::max<uint64_t>(1, m_firstSequence);
   std::string gone;
   if (m_readingLast >= from) {
-    gone = rangeText(from, m_readingLast) + " of the old stream are gone (" +
+    gone = rangeText(from, m_readingLast) + " of the old stream" +
+           (from == m_readingLast ? " is" : " are") + " gone (" +
            std::to_string(m_readingLast - from + 1) +
            " never read; the old stream was last seen ending at " + std::to_string(m_readingLast) +
            ")";
@@ -136,11 +137,11 @@ void JetStreamFetcher::sayStreamMadeAnew() {
 }
 
 void JetStreamFetcher::sayGap(uint64_t from, uint64_t to) {
-  m_log.elog_complain(
-      m_owner + ": JetStream '" + m_endpoint.description() + "': stream " + rangeText(from, to) +
-      " (" + std::to_string(to - from + 1) +
-      ") are no longer in the stream and were never read; reading on from stream sequence " +
-      std::to_string(to + 1));
+  m_log.elog_complain(m_owner + ": JetStream '" + m_endpoint.description() + "': stream " +
+                      rangeText(from, to) + " (" + std::to_string(to - from + 1) +
+                      (from == to ? ") is" : ") are") +
+                      " no longer in the stream and never read; reading on from stream sequence " +
+                      std::to_string(to + 1));
 }
 
 std::string JetStreamFetcher::open(double seconds, double starttime) {

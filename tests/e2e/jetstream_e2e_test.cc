@@ -181,6 +181,42 @@ TEST_F(JetStreamRelay, NatsServerRestartedMidStreamLosesNothing) {
   EXPECT_TRUE(sub->waitFor("delivers again")) << sub->output();
 }
 
+// Messages removed from the stream before a running reader came to them
+// (it was held up): the rest is read, and the removed ones are said lost by
+// number.
+TEST_F(JetStreamRelay, MessagesRemovedBeforeTheyWereReadAreSaidLost) {
+  auto pub = publisher();
+  auto sub = subscriber();
+  ASSERT_TRUE(gen(src.name(), {"-n", "300", "-s", "256", "--streams", "3"}));
+  ASSERT_TRUE(waitForCount(dst.name(), 300)) << sub->output();
+  sub->process().signal(SIGSTOP);
+  // Its last fetch (at most the internal time-out, 1 s) expires meanwhile.
+  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_TRUE(gen(src.name(), {"-n", "200", "-s", "256", "--streams", "3"}));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) == 500; },
+                                     seconds(30)));
+  ASSERT_TRUE(purgeStreamBefore(nats.url(), kStream, 401));
+  sub->process().signal(SIGCONT);
+  // What it had fetched before it was held up arrives, then 401 to 500.
+  auto sent = withPrefix(packetsOn(src.name()), "SYN_");
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        auto got = packetsOn(dst.name());
+        return !got.empty() && got.back().identity() == sent.back().identity();
+      },
+      seconds(60)))
+      << sub->output();
+  auto got = withPrefix(packetsOn(dst.name()), "SYN_");
+  ASSERT_GE(got.size(), 400u);
+  ASSERT_LT(got.size(), 500u);
+  size_t read = got.size() - 100;
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(got[i].identity(), sent[i < read ? i : i + 400 - read].identity()) << i;
+  EXPECT_TRUE(sub->waitFor("stream messages " + std::to_string(read + 1) + "\u2013400 (" +
+                           std::to_string(400 - read) + ") are no longer in the stream"))
+      << sub->output();
+}
+
 // A stream deleted and made again under a reader that is behind (its
 // destination hangs): what the new stream holds arrives, read from its first
 // message, and what the old stream held past the last message read is said

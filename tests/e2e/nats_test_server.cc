@@ -127,6 +127,14 @@ bool remakeStream(const std::string &url, const std::string &stream) {
   return addStream(ask.js(), stream);
 }
 
+bool purgeStreamBefore(const std::string &url, const std::string &stream, uint64_t keepFrom) {
+  Asker ask(url);
+  jsOptions options;
+  jsOptions_Init(&options);
+  options.Stream.Purge.Sequence = keepFrom;
+  return ask.js() && js_PurgeStream(ask.js(), stream.c_str(), &options, nullptr) == NATS_OK;
+}
+
 bool publishPackets(const std::string &url, const std::string &stream,
                     const std::vector<PublishedPacket> &packets) {
   Asker ask(url);

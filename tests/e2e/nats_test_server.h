@@ -51,6 +51,8 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
 // Deletes `stream` and makes it again, empty, for the subjects "tarn.>"
 // (as an operator who starts the stream over would); true when both worked.
 bool remakeStream(const std::string &url, const std::string &stream);
+// Removes the messages of `stream` before `keepFrom`; true when it worked.
+bool purgeStreamBefore(const std::string &url, const std::string &stream, uint64_t keepFrom);
 // Publishes each packet (source name, time, bytes) onto `stream`, making
 // the stream for the subjects "tarn.>" when there is none, as the relay's
 // writer names its messages; true once JetStream acknowledged them all.
