@@ -75,8 +75,9 @@ class TarnPacket {
   // a reaped packet's origin is its reader (tag name) on its server's ring
   // (instance), its sequence the packet id. Null for packets that cannot
   // name themselves so: internal ones, those read from a JetStream stream
-  // (a stream made anew numbers from 1 again under the same name), and
-  // those reaped before the server's ring instance was known.
+  // or a SeedLink server (a stream made anew, a SeedLink server restarted,
+  // numbers again under the same name), and those reaped before the
+  // server's ring instance was known.
   const TarnTag::PutIdentity *identity() const { return m_identified ? &m_identity : nullptr; }
   // The packet's read record, or null (internal packets).
   ReadRecord *readRecord() const { return m_readRecord; }
