@@ -189,5 +189,29 @@ TEST(IdentifiedPuts, ARepeatIsAcknowledgedNotStoredAndCounted) {
   EXPECT_EQ(t.errorCode(), kErrFrame);
 }
 
+// A ring that holds exactly one largest packet without an identity takes
+// such a packet put with one, without it (it would never fit otherwise).
+TEST(IdentifiedPuts, AFullSizePacketInARingWithoutRoomForItsIdentityIsStoredPlain) {
+  using namespace tarnwire;
+  RingOptions o;
+  o.size = Ring::recordSize(3, 100);
+  std::string err;
+  auto ring = Ring::open(o, err);
+  ASSERT_TRUE(ring) << err;
+  SessionLimits limits;
+  limits.maxPacket = 100;
+  ServerFigures figures;
+  ClientAccess access;
+  access.write = WritePermit::anySource();
+  ClientSession s(*ring, limits, figures, access);
+  std::vector<char> in = encoded(Hello{kMagic, kVersion, 1});
+  std::string bytes(100, 'x');
+  for (uint64_t seq : {1u, 2u}) encode(in, IdentifiedPut{5, seq, 1.0, "S/a", bytes});
+  ASSERT_EQ(s.consume(in.data(), in.size()), static_cast<ssize_t>(in.size())) << s.error();
+  EXPECT_EQ(ring->packetCount(), 1u);
+  EXPECT_EQ(ring->nextSeq(), 2u);
+  EXPECT_EQ(std::string(ring->packet(1).data, 100), bytes);
+}
+
 }  // namespace
 }  // namespace tarnserver
