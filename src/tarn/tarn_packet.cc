@@ -52,6 +52,21 @@ void copySrcname(char *to, size_t size, const char *srcname) {
   std::strncpy(to, srcname, size - 1);
 }
 
+// The origin of the packets one reader (tag) reads from one ring: FNV-1a
+// over the ring instance and the tag's name. A ring made anew has another
+// instance, so its ids, which start again, never pass for the old ones.
+uint64_t readerOrigin(uint64_t instance, const std::string &tagName) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  auto mix = [&h](unsigned char c) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  };
+  for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(instance >> (8 * i)));
+  mix(0);
+  for (char c : tagName) mix(static_cast<unsigned char>(c));
+  return h;
+}
+
 }  // namespace
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
@@ -169,11 +184,16 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnT
   t_buffer.size = 0;
   // The reaper holds the packet until it has decided what becomes of it.
   packet->m_readRecord = tag->readPosition().reaped(t_pktid, t_pkttime);
+  if (uint64_t instance = tag->ringInstance(); instance != 0) {
+    packet->m_identity =
+        TarnTag::PutIdentity{readerOrigin(instance, tag->name()), static_cast<uint64_t>(t_pktid)};
+    packet->m_identified = true;
+  }
   return packet;
 }
 
 int TarnPacket::put(TarnTag &tag, TarnTag::PutReceipt *receipt, double windowWait) {
-  return tag.put(m_srcname, m_pkttime, m_pktbuf, m_nbytes, receipt, windowWait);
+  return tag.put(m_srcname, m_pkttime, m_pktbuf, m_nbytes, receipt, windowWait, identity());
 }
 
 void TarnPacket::holdUntilDone() {

@@ -71,6 +71,14 @@ class TarnPacket {
   // One more hold on the packet's read record; each is ended by done().
   void holdUntilDone();
   void done();
+  // Which packet this is, for a destination that stores each packet once:
+  // a reaped packet's origin is its reader (tag name) on its server's ring
+  // (instance), its sequence the packet id. Null for packets that cannot
+  // name themselves so: internal ones, those read from a JetStream stream
+  // or a SeedLink server (a stream made anew, a SeedLink server restarted,
+  // numbers again under the same name), and those reaped before the
+  // server's ring instance was known.
+  const TarnTag::PutIdentity *identity() const { return m_identified ? &m_identity : nullptr; }
   // The packet's read record, or null (internal packets).
   ReadRecord *readRecord() const { return m_readRecord; }
   // The packet as it is carried: source name, time and stuffed bytes.
@@ -115,6 +123,8 @@ class TarnPacket {
   std::string m_tarnname;
   long long m_sequence = -1;  // the place at a non-tarn origin, described instead of m_pktid
   ReadRecord *m_readRecord = nullptr;
+  TarnTag::PutIdentity m_identity;
+  bool m_identified = false;
 };
 
 // What a hook's data points at: a heap block (calloc) holding one shared

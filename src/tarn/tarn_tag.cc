@@ -88,13 +88,16 @@ int TarnTag::reject(const std::string &expression) {
 }
 
 int TarnTag::put(const char *srcname, double pkttime, const char *packet, int nbytes,
-                 PutReceipt *receipt, double windowWait) {
+                 PutReceipt *receipt, double windowWait, const PutIdentity *identity) {
   if (!isOpen()) throw RelayException("TarnTag::put: tarnserver " + nameAndTarn() + " is not open");
   int rc;
   tarnclient::PutReceipt taken;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    rc = tarnclient::putNumbered(fd(), srcname, pkttime, packet, nbytes, windowWait, &taken);
+    tarnclient::PutIdentity id;
+    if (identity) id = tarnclient::PutIdentity{identity->origin, identity->sequence};
+    rc = tarnclient::putNumbered(fd(), srcname, pkttime, packet, nbytes, windowWait, &taken,
+                                 identity ? &id : nullptr);
   }
   if (rc == tarnclient::kPutWindowFull) return kWindowFull;
   if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged};
@@ -138,6 +141,11 @@ bool TarnTag::linkLost() const {
 uint64_t TarnTag::reconnections() const {
   int fd = m_tarnfd.load();
   return fd >= 0 ? tarnclient::reconnections(fd) : 0;
+}
+
+uint64_t TarnTag::ringInstance() const {
+  int fd = m_tarnfd.load();
+  return fd >= 0 ? tarnclient::ringInstance(fd) : 0;
 }
 
 uint32_t TarnTag::maxPacketBytes() const {

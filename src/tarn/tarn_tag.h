@@ -101,12 +101,21 @@ class TarnTag {
   // The result of put() when it was given a window wait and the server's
   // window of unacknowledged puts stayed full that long: nothing was put.
   static constexpr int kWindowFull = 1;
+  // Which packet a put is (see TarnPacket::identity).
+  struct PutIdentity {
+    uint64_t origin = 0;
+    uint64_t sequence = 0;
+  };
   // Puts one packet on the server; the library's result. With `windowWait`
   // not negative, gives up after that many seconds of a full window and
-  // returns kWindowFull. RelayException when the tag is closed or the put
-  // fails.
+  // returns kWindowFull. With `identity` a server that takes identified puts
+  // stores the packet once, however often it is sent. RelayException when
+  // the tag is closed or the put fails.
   int put(const char *srcname, double pkttime, const char *packet, int nbytes,
-          PutReceipt *receipt = nullptr, double windowWait = -1);
+          PutReceipt *receipt = nullptr, double windowWait = -1,
+          const PutIdentity *identity = nullptr);
+  // The ring instance of the tag's server as last connected; 0 when unknown.
+  uint64_t ringInstance() const;
   // Takes in the acknowledgements that have arrived; the count so far.
   uint64_t collectAcknowledgements();
   // Waits for put `number` to be acknowledged, at most `seconds`: 0; -2 when

@@ -30,8 +30,8 @@ bool ClientSession::frameComplete(const char *data, size_t n) {
 }
 
 size_t ClientSession::maxFrame() const {
-  return kHeaderSize +
-         std::max<size_t>(kMaxControlBody, kPutFixed + kMaxSrcName + limits_.maxPacket);
+  return kHeaderSize + std::max<size_t>(kMaxControlBody, kIdentityFixed + kPutFixed + kMaxSrcName +
+                                                             limits_.maxPacket);
 }
 
 void ClientSession::consumed(size_t n) {
@@ -74,7 +74,10 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
   while (ok && withinLimits()) {
     FrameHeader h;
     if (!peekHeader(data + used, n - used, h)) break;
-    size_t limit = h.type == kPut ? kPutFixed + kMaxSrcName + limits_.maxPacket : kMaxControlBody;
+    size_t limit = h.type == kPut ? kPutFixed + kMaxSrcName + limits_.maxPacket
+                   : h.type == kIdentifiedPut
+                       ? kIdentityFixed + kPutFixed + kMaxSrcName + limits_.maxPacket
+                       : kMaxControlBody;
     if (h.length > limit) {
       fail(kErrTooLarge, "frame of " + std::to_string(h.length) + " bytes is longer than the " +
                              std::to_string(limit) + " allowed");
@@ -108,6 +111,8 @@ bool ClientSession::handle(Type type, std::string_view body) {
       return onStart(body);
     case kPut:
       return onPut(body);
+    case kIdentifiedPut:
+      return onIdentifiedPut(body);
     case kStat:
       onStat();
       return true;
@@ -134,7 +139,7 @@ bool ClientSession::onHello(std::string_view body) {
   hello_ = true;
   cursor_ = ring_.nextSeq();
   encode(out_, Welcome{kVersion, limits_.maxPacket, ring_.instance(), idOfSeq(ring_.nextSeq()),
-                       ring_.dataSize()});
+                       ring_.dataSize(), kFeatureIdentifiedPuts});
   return true;
 }
 
@@ -261,6 +266,22 @@ bool ClientSession::onPut(std::string_view body) {
     fail(kErrFrame, "malformed put");
     return false;
   }
+  return store(put, nullptr);
+}
+
+// A repeat is checked only once the put passed every other check, and is
+// acknowledged like a stored put: the writer cannot tell, and need not.
+bool ClientSession::onIdentifiedPut(std::string_view body) {
+  IdentifiedPut put;
+  if (!decode(body, put)) {
+    fail(kErrFrame, "malformed identified put");
+    return false;
+  }
+  PacketIdentity identity{put.origin, put.sequence};
+  return store(Put{put.time, put.source, put.bytes}, &identity);
+}
+
+bool ClientSession::store(const Put &put, const PacketIdentity *identity) {
   std::string_view src = put.source, bytes = put.bytes;
   if (src.empty() || src.size() > kMaxSrcName ||
       std::memchr(src.data(), '\0', src.size()) != nullptr) {
@@ -273,7 +294,12 @@ bool ClientSession::onPut(std::string_view body) {
     return false;
   }
   if (!mayWrite(std::string(src))) return false;
-  ring_.append(src, put.time, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  // A ring just large enough for the largest plain record keeps such a
+  // packet without its identity.
+  if (identity && Ring::recordSize(src.size(), bytes.size(), true) > ring_.dataSize())
+    identity = nullptr;
+  if (!identity || !ring_.repeated(*identity))
+    ring_.append(src, put.time, bytes.data(), static_cast<uint32_t>(bytes.size()), identity);
   ++putsStored_;
   work_ += bytes.size() / kBytesPerWork;
   return true;
@@ -334,6 +360,7 @@ StatEnd ClientSession::ringFigures(bool sourcesCut) const {
   f.inFile = ring_.inFile();
   f.sourcesCut = sourcesCut;
   f.instance = ring_.instance();
+  f.repeats = ring_.repeatWindow().repeats();
   return f;
 }
 

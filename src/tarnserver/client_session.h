@@ -111,6 +111,8 @@ class ClientSession : public Session {
   bool onPosition(std::string_view body);
   bool onStart(std::string_view body);
   bool onPut(std::string_view body);
+  bool onIdentifiedPut(std::string_view body);
+  bool store(const tarnwire::Put &put, const PacketIdentity *identity);
   bool mayWrite(const std::string &src);
   void onStat();
   tarnwire::StatEnd ringFigures(bool sourcesCut) const;

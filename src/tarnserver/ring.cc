@@ -45,8 +45,16 @@ bool Ring::openMemory(const RingOptions &opt, std::string &err) {
   return true;
 }
 
-uint64_t Ring::recordSize(size_t srclen, size_t nbytes) {
-  return format::align(sizeof(RecordHeader) + srclen + nbytes);
+uint64_t Ring::recordSize(size_t srclen, size_t nbytes, bool identified) {
+  return format::align(
+      format::headerBytes(identified ? format::kIdentifiedKind : format::kRecordKind) + srclen +
+      nbytes);
+}
+
+bool Ring::repeated(const PacketIdentity &identity) {
+  if (!repeats_.seen(identity.origin, identity.sequence)) return false;
+  repeats_.countRepeat();
+  return true;
 }
 
 uint64_t Ring::usedBytes() const {
@@ -58,11 +66,12 @@ PacketRef Ring::packet(uint64_t seq) const {
   const Entry &e = entry(seq);
   RecordHeader h;
   std::memcpy(&h, area_ + e.off, sizeof h);
+  const char *name = area_ + e.off + format::headerBytes(h.kind);
   PacketRef p;
   p.seq = seq;
   p.time = h.time;
-  p.src = std::string_view(area_ + e.off + sizeof h, h.srclen);
-  p.data = area_ + e.off + sizeof h + h.srclen;
+  p.src = std::string_view(name, h.srclen);
+  p.data = name + h.srclen;
   p.nbytes = h.nbytes;
   return p;
 }
@@ -156,22 +165,28 @@ uint64_t Ring::makeRoom(uint64_t len) {
   return pos;
 }
 
-uint64_t Ring::append(std::string_view src, double time, const char *data, uint32_t nbytes) {
-  uint64_t len = recordSize(src.size(), nbytes);
+uint64_t Ring::append(std::string_view src, double time, const char *data, uint32_t nbytes,
+                      const PacketIdentity *identity) {
+  uint64_t len = recordSize(src.size(), nbytes, identity != nullptr);
   uint64_t pos = makeRoom(len);
   char *rec = area_ + pos;
   RecordHeader h{};
-  h.kind = format::kRecordKind;
+  h.kind = identity ? format::kIdentifiedKind : format::kRecordKind;
   h.seq = nextSeq_;
   h.time = time;
   h.nbytes = nbytes;
   h.srclen = static_cast<uint8_t>(src.size());
   std::memcpy(rec, &h, sizeof h);
-  std::memcpy(rec + sizeof h, src.data(), src.size());
-  if (nbytes > 0) std::memcpy(rec + sizeof h + src.size(), data, nbytes);
+  if (identity) {
+    format::RecordIdentity id{identity->origin, identity->sequence};
+    std::memcpy(rec + sizeof h, &id, sizeof id);
+  }
+  const uint64_t head = format::headerBytes(h.kind);
+  std::memcpy(rec + head, src.data(), src.size());
+  if (nbytes > 0) std::memcpy(rec + head + src.size(), data, nbytes);
   if (fd_ >= 0) {
     uint32_t crc =
-        crc32c(static_cast<uint32_t>(instance_), rec + 8, sizeof h - 8 + src.size() + nbytes);
+        crc32c(static_cast<uint32_t>(instance_), rec + 8, head - 8 + src.size() + nbytes);
     std::memcpy(rec + 4, &crc, 4);
   }
   if (index_.empty()) tail_ = pos;

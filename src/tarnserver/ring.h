@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnserver/repeat_window.h"
 #include "tarnserver/source_table.h"
 
 namespace tarnserver {
@@ -48,6 +49,12 @@ struct PacketRef {
   std::string_view src;
   const char *data = nullptr;
   uint32_t nbytes = 0;
+};
+
+// Which packet a put is, when its writer says so (RepeatWindow).
+struct PacketIdentity {
+  uint64_t origin = 0;
+  uint64_t sequence = 0;
 };
 
 struct RingOptions {
@@ -71,11 +78,18 @@ class Ring {
   Ring(const Ring &) = delete;
   Ring &operator=(const Ring &) = delete;
 
-  // Bytes a packet takes in the area.
-  static uint64_t recordSize(size_t srclen, size_t nbytes);
+  // Bytes a packet takes in the area (with an identity: 16 more).
+  static uint64_t recordSize(size_t srclen, size_t nbytes, bool identified = false);
   // Stores a packet and returns its sequence number. The caller has checked
-  // that 1 <= src.size() <= 63 and recordSize() <= dataSize().
-  uint64_t append(std::string_view src, double time, const char *data, uint32_t nbytes);
+  // that 1 <= src.size() <= 63 and recordSize() <= dataSize(). A packet with
+  // an identity keeps it in its record, so that the window of identities
+  // stored is rebuilt when a ring file is opened again.
+  uint64_t append(std::string_view src, double time, const char *data, uint32_t nbytes,
+                  const PacketIdentity *identity = nullptr);
+  // Whether a packet with this identity was stored recently (it is then a
+  // repeat, counted, not to be stored); records the identity when not.
+  bool repeated(const PacketIdentity &identity);
+  const RepeatWindow &repeatWindow() const { return repeats_; }
 
   bool empty() const { return index_.empty(); }
   // Entries, holes included.
@@ -167,6 +181,7 @@ class Ring {
   std::deque<double> blockMax_;  // per time block, from the oldest entry's block
   SourceTable sources_;
   std::vector<std::string> report_;
+  RepeatWindow repeats_;
 };
 
 }  // namespace tarnserver

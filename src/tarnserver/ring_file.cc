@@ -121,8 +121,9 @@ bool Ring::loadFile(std::string &err) {
     err = "'" + path_ + "' is not a tarn ring file";
     return false;
   }
-  if (h.version != format::kFileVersion || h.headerSize != format::kFileHeaderSize ||
-      h.crc != crc32c(0, &h, 32) || h.dataSize == 0 || h.dataSize % format::kAlign != 0) {
+  if ((h.version != format::kFileVersion && h.version != format::kPlainFileVersion) ||
+      h.headerSize != format::kFileHeaderSize || h.crc != crc32c(0, &h, 32) || h.dataSize == 0 ||
+      h.dataSize % format::kAlign != 0) {
     err = "ring file '" + path_ + "' has a damaged or unknown header";
     return false;
   }
@@ -143,6 +144,16 @@ bool Ring::loadFile(std::string &err) {
   }
   base_ = static_cast<char *>(p);
   area_ = base_ + format::kFileHeaderSize;
+  if (h.version == format::kPlainFileVersion) {
+    // From now on it may hold identified records: servers that know only
+    // the plain records must not open it.
+    h.version = format::kFileVersion;
+    h.crc = crc32c(0, &h, 32);
+    std::memcpy(base_, &h, 40);
+    report_.push_back("ring file '" + path_ + "' taken from format version " +
+                      std::to_string(format::kPlainFileVersion) + " to " +
+                      std::to_string(format::kFileVersion));
+  }
   return true;
 }
 
@@ -189,8 +200,15 @@ void Ring::recover() {
     RecordHeader rh;
     std::memcpy(&rh, area_ + r.off, sizeof rh);
     indexHoles(r.seq - nextSeq_, r.off);
-    uint64_t len = recordSize(rh.srclen, rh.nbytes);
-    indexRecord(r.off, len, rh.time, std::string_view(area_ + r.off + sizeof rh, rh.srclen));
+    const bool identified = rh.kind == format::kIdentifiedKind;
+    if (identified) {  // the window of identities is rebuilt in storing order
+      format::RecordIdentity id;
+      std::memcpy(&id, area_ + r.off + sizeof rh, sizeof id);
+      repeats_.seen(id.origin, id.sequence);
+    }
+    uint64_t len = recordSize(rh.srclen, rh.nbytes, identified);
+    indexRecord(r.off, len, rh.time,
+                std::string_view(area_ + r.off + format::headerBytes(rh.kind), rh.srclen));
     head_ = (r.off + len) % size_;
   }
   if (index_.empty())

@@ -9,10 +9,18 @@ namespace tarnserver::format {
 
 constexpr uint32_t kRecordKind = 0x52435254;  // "TRCR"
 constexpr uint32_t kPadKind = 0x44415054;     // "TPAD": the rest of the area is unused
+// A record whose header is followed by the packet's identity (RecordIdentity)
+// before the source name: a put that said which packet it is.
+constexpr uint32_t kIdentifiedKind = 0x49435254;  // "TRCI"
 constexpr uint64_t kAlign = 8;
 constexpr uint64_t kFileHeaderSize = 4096;
 constexpr char kFileMagic[8] = {'T', 'A', 'R', 'N', 'R', 'I', 'N', 'G'};
-constexpr uint32_t kFileVersion = 1;
+// Version 2 files may hold identified records; version 1 files are opened
+// too (their records have no identity) and marked version 2 then, so that a
+// server that knows only version 1 refuses them rather than taking the new
+// records for damage.
+constexpr uint32_t kFileVersion = 2;
+constexpr uint32_t kPlainFileVersion = 1;
 
 struct RecordHeader {  // 32 bytes, then the source name, then the packet bytes
   uint32_t kind;       // kRecordKind
@@ -24,6 +32,17 @@ struct RecordHeader {  // 32 bytes, then the source name, then the packet bytes
   uint8_t reserved[3];
 };
 static_assert(sizeof(RecordHeader) == 32);
+
+struct RecordIdentity {  // after the header of a kIdentifiedKind record
+  uint64_t origin;
+  uint64_t sequence;
+};
+static_assert(sizeof(RecordIdentity) == 16);
+
+// Bytes from the start of a record of this kind to its source name.
+constexpr uint64_t headerBytes(uint32_t kind) {
+  return sizeof(RecordHeader) + (kind == kIdentifiedKind ? sizeof(RecordIdentity) : 0);
+}
 
 struct Checkpoint {  // names the oldest record; two slots, the valid one
   uint64_t gen;      // with the higher generation wins

@@ -28,9 +28,10 @@ bool plausibleHeader(const char *area, uint64_t size, uint64_t off, RecordHeader
                      uint64_t &len) {
   if (off + sizeof h > size) return false;
   std::memcpy(&h, area + off, sizeof h);
-  if (h.kind != format::kRecordKind || h.srclen == 0 || h.srclen > 63 || h.nbytes > size)
+  if ((h.kind != format::kRecordKind && h.kind != format::kIdentifiedKind) || h.srclen == 0 ||
+      h.srclen > 63 || h.nbytes > size)
     return false;
-  len = format::align(sizeof h + h.srclen + h.nbytes);
+  len = format::align(format::headerBytes(h.kind) + h.srclen + h.nbytes);
   return off + len <= size;
 }
 
@@ -44,7 +45,8 @@ void scanArea(const char *area, uint64_t size, uint32_t seed, std::vector<Found>
     std::memcpy(&kind, area + off, 4);
     RecordHeader h;
     uint64_t len;
-    if (kind == format::kRecordKind && plausibleHeader(area, size, off, h, len)) {
+    if ((kind == format::kRecordKind || kind == format::kIdentifiedKind) &&
+        plausibleHeader(area, size, off, h, len)) {
       if (validRecord(area, size, seed, off, h, len)) {
         good.push_back(Found{off, h.seq, len});
         off += len;
@@ -122,7 +124,8 @@ void findLosses(RecoveryPlan &plan, const std::vector<Found> &lap, const Checkpo
 bool validRecord(const char *area, uint64_t size, uint32_t seed, uint64_t off, RecordHeader &h,
                  uint64_t &len) {
   if (!plausibleHeader(area, size, off, h, len)) return false;
-  uint32_t crc = crc32c(seed, area + off + 8, sizeof h - 8 + h.srclen + h.nbytes);
+  uint32_t crc =
+      crc32c(seed, area + off + 8, format::headerBytes(h.kind) - 8 + h.srclen + h.nbytes);
   return crc == h.crc;
 }
 

@@ -41,6 +41,7 @@ int runStat(const Args &args) {
                 timeText(f.newestTime).c_str());
   }
   std::printf("clients: %u\n", f.clients);
+  std::printf("repeated puts not stored again: %llu\n", static_cast<unsigned long long>(f.repeats));
   std::sort(f.sources.begin(), f.sources.end(), [](auto &a, auto &b) { return a.name < b.name; });
   size_t width = 6;
   for (auto &s : f.sources) width = std::max(width, s.name.size());

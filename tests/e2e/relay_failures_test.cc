@@ -123,6 +123,27 @@ TEST_F(RelayFailures, ADestinationHungAtTheStopLosesNothing) {
   EXPECT_EQ(d.duplicated, 0u);
 }
 
+// The hung destination comes back instead of being killed: it stores the
+// puts that were waiting in its socket, and the restarted relay puts them
+// again. Each is stored once, the others acknowledged as repeats.
+TEST_F(RelayFailures, ADestinationHungAtTheStopThatComesBackStoresEachPacketOnce) {
+  auto relay = start(straight());
+  ASSERT_TRUE(putAt(src.name(), "W/x", timesFrom(1000, 5)));
+  ASSERT_TRUE(waitForCount(dst.name(), 5));
+  hangDestination();
+  ASSERT_TRUE(putAt(src.name(), "H/x", timesFrom(2000, 300), 100));
+  ASSERT_TRUE(readAll(*relay, "H/x", 300)) << relay->output();
+  EXPECT_EQ(relay->terminate(), 0) << relay->output();
+  kill(dst.pid(), SIGCONT);
+  ASSERT_TRUE(waitForCount(dst.name(), 305)) << "what waited in its socket";
+  relay = start(straight());
+  ASSERT_TRUE(putAt(src.name(), "A/x", timesFrom(3000, 5)));
+  Delivery d = settle(relay);
+  EXPECT_EQ(d.missing, 0u);
+  EXPECT_EQ(d.duplicated, 0u);
+  EXPECT_EQ(packetsOn(dst.name()).size(), 310u);
+}
+
 // SIGKILL two saves after the reader has read what the hung destination
 // never took: the saved position is still before those packets.
 TEST_F(RelayFailures, ARelayKilledWhileItsDestinationLagsLosesNothing) {

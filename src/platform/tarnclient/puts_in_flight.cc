@@ -6,6 +6,15 @@ namespace tarnclient {
 
 uint64_t PutsInFlight::add(const tarnwire::Put &put) {
   tarnwire::encode(m_out, put);
+  return added();
+}
+
+uint64_t PutsInFlight::add(const tarnwire::IdentifiedPut &put) {
+  tarnwire::encode(m_out, put);
+  return added();
+}
+
+uint64_t PutsInFlight::added() {
   m_ends.push_back(end());
   uint64_t number = m_accepted.load(std::memory_order_relaxed) + 1;
   m_accepted.store(number, std::memory_order_release);
@@ -50,6 +59,7 @@ bool PutsInFlight::refuseFirst(std::string &body) {
   uint64_t endOffset = m_ends.front();
   size_t from = static_cast<size_t>(m_acked - m_base) + tarnwire::kHeaderSize;
   size_t to = static_cast<size_t>(endOffset - m_base);
+  if (m_out[from - 1] == tarnwire::kIdentifiedPut) from += tarnwire::kIdentityFixed;
   body.assign(m_out.data() + from, to - from);
   m_acked = endOffset;
   m_ends.pop_front();
@@ -59,9 +69,39 @@ bool PutsInFlight::refuseFirst(std::string &body) {
   return true;
 }
 
-void PutsInFlight::rewind() {
+void PutsInFlight::rewind(bool identified) {
   m_sent = m_acked;
   m_connectionAcked = 0;
+  if (!identified) stripIdentities();
+}
+
+// Rewrites the unacknowledged identified puts as plain ones, for a server
+// that does not know them (one replaced by an older version meanwhile).
+void PutsInFlight::stripIdentities() {
+  std::vector<char> out;
+  std::deque<uint64_t> ends;
+  size_t at = static_cast<size_t>(m_acked - m_base);
+  bool changed = false;
+  for (uint64_t e : m_ends) {
+    size_t stop = static_cast<size_t>(e - m_base);
+    size_t body = at + tarnwire::kHeaderSize;
+    if (m_out[body - 1] == tarnwire::kIdentifiedPut) {
+      tarnwire::IdentifiedPut put;
+      tarnwire::decode(std::string_view(m_out.data() + body, stop - body), put);
+      tarnwire::encode(out, tarnwire::Put{put.time, put.source, put.bytes});
+      changed = true;
+    } else {
+      out.insert(out.end(), m_out.begin() + static_cast<std::ptrdiff_t>(at),
+                 m_out.begin() + static_cast<std::ptrdiff_t>(stop));
+    }
+    ends.push_back(m_acked + out.size());
+    at = stop;
+  }
+  if (!changed) return;
+  m_out = std::move(out);
+  m_ends = std::move(ends);
+  m_base = m_sent = m_acked;
+  m_unackedBytes.store(unacked(), std::memory_order_relaxed);
 }
 
 }  // namespace tarnclient

@@ -39,17 +39,20 @@ class PutsInFlight {
 
   // Takes a put; returns its number.
   uint64_t add(const tarnwire::Put &put);
+  uint64_t add(const tarnwire::IdentifiedPut &put);
   // Takes in an ack: `stored` puts are stored from this connection.
   void acknowledge(uint64_t stored);
   // The bytes not sent on this connection yet, and how many of them went.
   std::string_view unsent() const;
   void sent(size_t n) { m_sent += n; }
   // A new connection: every unacknowledged put is unsent again, and the
-  // connection's acks count from zero.
-  void rewind();
+  // connection's acks count from zero. A server that does not take
+  // identified puts (`identified` false) gets them as plain puts.
+  void rewind(bool identified = true);
   // The server refused the first unacknowledged put and will never store
-  // it: its frame body goes to `body` and it counts as acknowledged from now
-  // on. False (nothing changed) when no put that was sent waits.
+  // it: its frame body, as a plain put's, goes to `body` and it counts as
+  // acknowledged from now on. False (nothing changed) when no put that was
+  // sent waits.
   bool refuseFirst(std::string &body);
 
   // Nothing sent waits for an ack.
@@ -65,6 +68,8 @@ class PutsInFlight {
  private:
   uint64_t end() const { return m_base + m_out.size(); }
   uint64_t unacked() const { return end() - m_acked; }
+  uint64_t added();
+  void stripIdentities();
   void dropAcknowledged();
 
   std::vector<char> m_out;  // put frames from absolute offset m_base on

@@ -118,7 +118,7 @@ bool TarnConnection::reconnect() {
 bool TarnConnection::restoreSession() {
   // Every unacknowledged put goes out again on this connection, whose acks
   // count from zero. Rewind first: the requests below send pending puts.
-  m_puts.rewind();
+  m_puts.rewind((m_session.latestWelcome().features & kFeatureIdentifiedPuts) != 0);
   bool rereads = m_session.ringReplaced() && m_session.reading;
   int32_t oldest = 0;
   for (const RestoreStep &step : m_session.restoreSteps()) {

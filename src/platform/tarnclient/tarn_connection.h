@@ -73,8 +73,10 @@ class TarnConnection {
   // (bad packet), -3 (stopping while the server is away or does not take
   // it), or kPutWindowFull when `windowWait` is not negative and the window
   // of unacknowledged puts stayed full that many seconds.
+  // With `identity`, the put says which packet it is when the server takes
+  // identified puts (its welcome says so), and goes as a plain put otherwise.
   int put(const char *srcname, double time, const char *bytes, int nbytes, double windowWait,
-          uint64_t *number);
+          uint64_t *number, const PutIdentity *identity = nullptr);
   // Sends everything and waits for acknowledgement of every put until
   // `deadline`; true when none is left outstanding.
   bool drain(Clock::time_point deadline);
@@ -91,6 +93,7 @@ class TarnConnection {
   // The largest packet the server takes, from its latest welcome; 0 before
   // the first.
   uint32_t maxPacket() const { return m_session.latestWelcome().maxPacket; }
+  uint64_t ringInstance() const { return m_session.latestWelcome().instance; }
   // The puts the server refused since the last call.
   std::vector<RefusedPut> takeRefused() { return std::exchange(m_refused, {}); }
 

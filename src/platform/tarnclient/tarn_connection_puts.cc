@@ -56,7 +56,7 @@ int TarnConnection::waitForWindow(double seconds) {
 }
 
 int TarnConnection::put(const char *srcname, double time, const char *bytes, int nbytes,
-                        double windowWait, uint64_t *number) {
+                        double windowWait, uint64_t *number, const PutIdentity *identity) {
   size_t srclen = srcname ? strnlen(srcname, kMaxSrcName + 1) : 0;
   uint32_t maxPacket = m_session.latestWelcome().maxPacket;
   if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes) ||
@@ -72,7 +72,11 @@ int TarnConnection::put(const char *srcname, double time, const char *bytes, int
   bool idle = m_puts.idle();
   std::string_view data =
       nbytes > 0 ? std::string_view(bytes, static_cast<size_t>(nbytes)) : std::string_view();
-  uint64_t accepted = m_puts.add(Put{time, std::string_view(srcname, srclen), data});
+  std::string_view src(srcname, srclen);
+  uint64_t accepted =
+      identity && (m_session.latestWelcome().features & kFeatureIdentifiedPuts) != 0
+          ? m_puts.add(IdentifiedPut{identity->origin, identity->sequence, time, src, data})
+          : m_puts.add(Put{time, src, data});
   if (number) *number = accepted;
   sendNowOrLater(idle);
   return 0;

@@ -45,6 +45,7 @@ bool takeFigures(std::string_view body, RingFigures &out) {
   out.inFile = end.inFile;
   out.sourcesTruncated = end.sourcesCut;
   out.instance = end.instance;
+  out.repeats = end.repeats;
   return ok;
 }
 

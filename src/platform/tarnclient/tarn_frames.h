@@ -10,6 +10,8 @@
 // lives as long as the body's buffer. A frame whose last field runs to the
 // end of the body (a put's or a packet's bytes, a text) therefore decodes
 // from any prefix that holds its other fields, with that field cut short.
+// A field read with optional() was added to a frame later: a body that ends
+// before it (from an older peer) leaves it 0 and still decodes.
 //
 // encode() appends the whole frame, header included, to a buffer. It takes
 // the frame by value (frames are a few numbers and views) and checks
@@ -95,6 +97,27 @@ struct Put {
   bool operator==(const Put &) const = default;
 };
 
+// A put that says which packet it is: the server stores a packet once per
+// (origin, sequence) within its window and acknowledges a repeat without
+// storing it. Sent only to servers whose welcome has kFeatureIdentifiedPuts.
+struct IdentifiedPut {
+  static constexpr Type kType = kIdentifiedPut;
+  uint64_t origin = 0;
+  uint64_t sequence = 0;
+  double time = 0.0;
+  std::string_view source;
+  std::string_view bytes;
+  template <class V>
+  void fields(V &v) {
+    v(origin);
+    v(sequence);
+    v(time);
+    v.name(source);
+    v.rest(bytes);
+  }
+  bool operator==(const IdentifiedPut &) const = default;
+};
+
 struct Stat {
   static constexpr Type kType = kStat;
   template <class V>
@@ -111,6 +134,7 @@ struct Welcome {
   uint64_t instance = 0;  // the ring's; the same after a restart on its file
   int32_t nextId = 0;     // the id the next packet stored gets
   uint64_t ringBytes = 0;
+  uint8_t features = 0;  // Feature bits; older servers send none
   template <class V>
   void fields(V &v) {
     v(version);
@@ -118,6 +142,7 @@ struct Welcome {
     v(instance);
     v(nextId);
     v(ringBytes);
+    v.optional(features);
   }
   bool operator==(const Welcome &) const = default;
 };
@@ -211,6 +236,7 @@ struct StatEnd {
   bool inFile = false;
   bool sourcesCut = false;  // more sources than one answer lists
   uint64_t instance = 0;
+  uint64_t repeats = 0;  // identified puts acknowledged as repeats, not stored
   template <class V>
   void fields(V &v) {
     v(ringBytes);
@@ -226,6 +252,7 @@ struct StatEnd {
     v(inFile);
     v(sourcesCut);
     v(instance);
+    v.optional(repeats);
   }
   bool operator==(const StatEnd &) const = default;
 };
@@ -259,6 +286,10 @@ class FieldWriter {
   void operator()(double v) { w_.f64(v); }
   void name(std::string_view s) { w_.name(s); }
   void rest(std::string_view s) { w_.raw(s.data(), s.size()); }
+  template <class T>
+  void optional(T v) {
+    (*this)(v);
+  }
 
  private:
   FrameWriter &w_;
@@ -276,6 +307,10 @@ class FieldReader {
   void operator()(double &v) { v = r_.f64(); }
   void name(std::string_view &s) { s = r_.name(); }
   void rest(std::string_view &s) { s = r_.rest(); }
+  template <class T>
+  void optional(T &v) {
+    if (r_.left() >= sizeof v) (*this)(v);
+  }
 
  private:
   FrameReader &r_;

@@ -30,19 +30,21 @@ constexpr size_t kMaxControlBody = 4096;  // any frame other than a put
 constexpr size_t kMaxExpression = 1024;   // select/reject expressions
 constexpr size_t kMaxSrcName = 63;
 constexpr size_t kPutFixed = 8 + 1;             // time + source-name length
+constexpr size_t kIdentityFixed = 8 + 8;        // origin + sequence of an identified put
 constexpr size_t kPacketFixed = 4 + 8 + 1;      // id + time + source-name length
 constexpr uint64_t kIdModulus = 2147483648ull;  // ids run 0..2147483647
 constexpr int32_t kNoPacket = -1;
 
 // Frame types. Requests come from clients, the rest from the server.
 enum Type : uint8_t {
-  kHello = 'H',     // request: magic, version, mode
-  kSelect = 'S',    // request: expression
-  kReject = 'R',    // request: expression
-  kPosition = 'P',  // request: kind, id, time
-  kStart = 'G',     // request: cursor id; the server streams from there
-  kPut = 'W',       // request: time, source name, bytes (no answer but acks)
-  kStat = 'T',      // request: empty
+  kHello = 'H',          // request: magic, version, mode
+  kSelect = 'S',         // request: expression
+  kReject = 'R',         // request: expression
+  kPosition = 'P',       // request: kind, id, time
+  kStart = 'G',          // request: cursor id; the server streams from there
+  kPut = 'W',            // request: time, source name, bytes (no answer but acks)
+  kIdentifiedPut = 'I',  // request: origin, sequence, then as kPut
+  kStat = 'T',           // request: empty
 
   kWelcome = 'h',     // version, max packet, instance, next id, ring size
   kCount = 'c',       // answer to select/reject: number of sources delivered
@@ -53,6 +55,11 @@ enum Type : uint8_t {
   kStatSource = 'u',  // one source of a stat answer
   kStatEnd = 't',     // ring figures; ends a stat answer
   kError = 'e',       // code and text; the server closes the connection after it
+};
+
+// Welcome features: what a server does beyond the frames every version knows.
+enum Feature : uint8_t {
+  kFeatureIdentifiedPuts = 1,  // takes kIdentifiedPut and stores a repeat once
 };
 
 enum PositionKind : uint8_t {

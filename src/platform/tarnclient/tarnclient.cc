@@ -181,10 +181,10 @@ int resumeAt(int fd, int32_t id, double time, bool inclusive) {
 }
 
 int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes,
-                double windowWait, PutReceipt *receipt) {
+                double windowWait, PutReceipt *receipt, const PutIdentity *identity) {
   return withConn(fd, -1, [&](TarnConnection &c) {
     uint64_t number = 0;
-    int rc = c.put(srcname, time, bytes, nbytes, windowWait, &number);
+    int rc = c.put(srcname, time, bytes, nbytes, windowWait, &number, identity);
     if (receipt) *receipt = PutReceipt{number, c.acknowledgedPuts()};
     return rc;
   });
@@ -241,6 +241,13 @@ uint32_t maxPacketBytes(int fd) {
   if (!c) return 0;
   std::lock_guard<std::mutex> lock(c->mutex());
   return c->maxPacket();
+}
+
+uint64_t ringInstance(int fd) {
+  ConnPtr c = find(fd);
+  if (!c) return 0;
+  std::lock_guard<std::mutex> lock(c->mutex());
+  return c->ringInstance();
 }
 
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts() {

@@ -40,8 +40,20 @@ struct PutReceipt {
   uint64_t acknowledged = 0;
 };
 constexpr int kPutWindowFull = 1;
+// Which packet a put is: `origin` names where the writer got it (one
+// reader of one source ring), `sequence` its number there. A server that
+// takes identities stores a packet once per identity within its window and
+// acknowledges a repeat without storing it; to other servers the put goes
+// as a plain one.
+struct PutIdentity {
+  uint64_t origin = 0;
+  uint64_t sequence = 0;
+};
 int putNumbered(int fd, const char *srcname, double time, const char *bytes, int nbytes,
-                double windowWait, PutReceipt *receipt);
+                double windowWait, PutReceipt *receipt, const PutIdentity *identity = nullptr);
+// The ring instance of the descriptor's server as its latest welcome gave
+// it; 0 for an unknown descriptor or before the first connection.
+uint64_t ringInstance(int fd);
 // The puts acknowledged so far, after taking in what has arrived without
 // waiting; 0 for an unknown descriptor.
 uint64_t collectAcknowledgements(int fd);
@@ -105,6 +117,7 @@ struct RingFigures {
   std::vector<SourceFigures> sources;
   bool sourcesTruncated = false;
   uint64_t ringBytes = 0, usedBytes = 0, packets = 0, dropped = 0, instance = 0;
+  uint64_t repeats = 0;  // identified puts acknowledged as repeats since the server started
   int32_t oldestId = -1, newestId = -1;
   double oldestTime = 0.0, newestTime = 0.0;
   uint32_t clients = 0, maxPacket = 0;

@@ -106,6 +106,39 @@ TEST(PutsInFlight, ARefusedPutIsTheFirstUnacknowledgedAndIsNotSentAgain) {
   EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}), putBody("3"));
 }
 
+// A server without identities (an older one, after a reconnection) gets
+// the unacknowledged identified puts as plain ones, in order; a refusal
+// names the put as a plain one whatever its frame.
+TEST(PutsInFlight, IdentifiedPutsGoPlainToAServerThatDoesNotTakeThem) {
+  PutsInFlight puts;
+  puts.add(IdentifiedPut{7, 1, 1.0, "P/x", "1"});
+  puts.add(Put{1.0, "P/x", "2"});
+  puts.add(IdentifiedPut{7, 3, 1.0, "P/x", "3"});
+  puts.add(IdentifiedPut{7, 4, 1.0, "P/x", "4"});
+  puts.sent(puts.unsent().size());
+  puts.acknowledge(1);
+  std::string body;
+  puts.rewind(true);
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
+            putBody("2") + bytesOf(encoded(IdentifiedPut{7, 3, 1.0, "P/x", "3"})) +
+                bytesOf(encoded(IdentifiedPut{7, 4, 1.0, "P/x", "4"})));
+  puts.rewind(false);
+  EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
+            putBody("2") + putBody("3") + putBody("4"));
+  puts.sent(puts.unsent().size());
+  puts.acknowledge(2);
+  EXPECT_EQ(puts.acknowledged(), 3u);
+  EXPECT_EQ(puts.unackedBytes(), putBody("4").size());
+  PutsInFlight refused;
+  refused.add(IdentifiedPut{7, 9, 2.0, "P/y", "abc"});
+  refused.sent(refused.unsent().size());
+  ASSERT_TRUE(refused.refuseFirst(body));
+  Put put;
+  ASSERT_TRUE(decode(body, put));
+  EXPECT_EQ(put.source, "P/y");
+  EXPECT_EQ(put.bytes, "abc");
+}
+
 TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheBuffer) {
   PutsInFlight puts;
   std::string mib(1 << 20, 'm');
