@@ -263,6 +263,7 @@ TEST(RelayLimits, APacketTheWritersRuleRefusesIsDroppedAndTheRestRelayed) {
   EXPECT_EQ(packetsOn(dst.name()).size(), 2u);
   std::string output = relay.output();
   EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'NO_1/X' of "), 1) << output;
+  EXPECT_EQ(e2e::countOf(output, "writing source 'NO_1/X'"), 1) << output;  // said once
   EXPECT_NE(
       output.find(", 32 bytes: refused by tarn '" + dst.name() + "' (writing source 'NO_1/X' to "),
       std::string::npos)
