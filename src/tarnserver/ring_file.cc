@@ -100,24 +100,22 @@ bool Ring::openFile(const RingOptions &opt, std::string &err) {
 // Makes the filesystem give the file all its `len` bytes now, so that no
 // write into the mapping can find the disk full later. posix_fallocate
 // reserves the blocks where the filesystem can; where it cannot, the C
-// library writes a zero into every block not yet there. The free space is
-// asked first so that a ring that cannot fit is refused before anything is
-// written.
+// library writes a zero into every block not yet there. Its answer, not a
+// guess from the free space, decides (a server run as root may use the
+// blocks kept for root); the free space is for the message.
 bool Ring::claimDisk(uint64_t len, uint64_t allocated, std::string &err) {
-  struct statvfs vfs {};
-  bool knowFree = fstatvfs(fd_, &vfs) == 0;
-  uint64_t freeBytes = knowFree ? static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize : 0;
-  uint64_t needed = len > allocated ? len - allocated : 0;
-  int rc =
-      knowFree && freeBytes < needed ? ENOSPC : posix_fallocate(fd_, 0, static_cast<off_t>(len));
+  int rc = posix_fallocate(fd_, 0, static_cast<off_t>(len));
   if (rc == 0) return true;
-  if (knowFree && rc != ENOSPC && fstatvfs(fd_, &vfs) == 0)
-    freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  struct statvfs vfs {};
+  std::string space =
+      fstatvfs(fd_, &vfs) == 0
+          ? std::to_string(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize) + " bytes free"
+          : "free space unknown";
+  uint64_t needed = len > allocated ? len - allocated : 0;
   err = "ring file '" + path_ + "' of " + std::to_string(len) +
         " bytes cannot claim its disk: " + std::to_string(needed) +
-        " bytes more are needed, its filesystem has " +
-        (knowFree ? std::to_string(freeBytes) + " bytes free" : "free space unknown") + " (" +
-        std::strerror(rc) + (rc == EFBIG ? ": over the file size limit, see ulimit -f" : "") + ")";
+        " bytes more are needed, its filesystem has " + space + " (" + std::strerror(rc) +
+        (rc == EFBIG ? ": over the file size limit, see ulimit -f" : "") + ")";
   return false;
 }
 
