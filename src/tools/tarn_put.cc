@@ -63,13 +63,15 @@ bool decodeLine(const std::string &line, LinePacket &p, std::string &err) {
 }
 
 // Waits until the server acknowledged `sent` puts: at most ten seconds, and
-// less once reconnecting has failed a few times (the server is gone, or
-// refuses this writer altogether).
+// less once reconnecting has failed five times meanwhile (about three
+// seconds of back-off: the server is gone, or refuses this writer
+// altogether).
 bool awaitStored(int fd, uint64_t sent) {
   constexpr int kSlices = 40;  // of a quarter second
+  uint64_t failuresBefore = tarnclient::reconnectFailures(fd);
   for (int i = 0; i < kSlices && !interrupted(); ++i) {
     if (tarnclient::awaitAcknowledged(fd, sent, 0.25) == 0) return true;
-    if (tarnclient::reconnectFailures(fd) >= 3) break;
+    if (tarnclient::reconnectFailures(fd) >= failuresBefore + 5) break;
   }
   return tarnclient::awaitAcknowledged(fd, sent, 0) == 0;
 }
