@@ -5,6 +5,8 @@
 // starts the manager threads, and waits for all of them to end. Shutdown is
 // cooperative: a termination signal sets the stop flag and each thread ends
 // by itself.
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,6 +23,28 @@
 #include "platform/elog/elog.h"
 #include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
+
+namespace {
+
+// Blocks the termination signals before anything else of the program runs:
+// the executable's pre-initialisers come before the constructors of every
+// library it loads and long before main (milliseconds, with the libraries
+// the relay loads). A stop asked for meanwhile stays pending until the state
+// manager takes it and ends the relay in order, instead of killing it with
+// the default action. The raw system call, since no library (nor a
+// sanitizer's wrapper of it) is ready this early; main blocks them again
+// through the ordinary call.
+void blockTerminationSignalsAtLoad(int, char **, char **) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaddset(&set, sig);
+  syscall(SYS_rt_sigprocmask, SIG_BLOCK, &set, nullptr, _NSIG / 8);
+}
+
+}  // namespace
+
+__attribute__((section(".preinit_array"), used)) void (*const g_blockTerminationSignalsAtLoad)(
+    int, char **, char **) = blockTerminationSignalsAtLoad;
 
 int main(int argc, char **argv) {
   blockTerminationSignals();

@@ -114,9 +114,9 @@ enum class PutResult {
 };
 
 // Where a destination tells each packet it drops: `cause` is a short reason
-// that packets are counted under ("too large for tarn 'srv:1' (it takes up
-// to 4096 bytes)"); `detail`, perhaps empty, what is particular to this
-// packet.
+// that packets are counted under ("too large for tarn 'srv:1'"); `detail`,
+// perhaps empty, what is particular to this packet (its size against the
+// limit).
 class DropReport {
  public:
   virtual ~DropReport() = default;

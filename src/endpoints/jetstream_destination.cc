@@ -28,7 +28,10 @@ JetStreamDestination::JetStreamDestination(JetStreamEndpoint endpoint,
   m_names.handedTo = "published to " + m_names.named;
   m_names.readAgain = ": they will be read again when the relay restarts";
   m_publisher.onDrop([this](TarnPacket &packet, const std::string &why) {
-    drop(packet, "refused by " + m_names.named, why);
+    // Too large, or refused otherwise (the publisher's reasons for a size
+    // begin "packet of").
+    bool tooLarge = why.rfind("packet of ", 0) == 0;
+    drop(packet, (tooLarge ? "too large for " : "refused by ") + m_names.named, why);
   });
   m_publisher.onStored([this](TarnPacket &packet) { delivered(packet); });
 }

@@ -6,6 +6,7 @@
 
 #include "base/relay_exception.h"
 #include "endpoints/tarn_source.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "tarn/tarn_packet.h"
 #include "tarn/tarn_tag.h"
 
@@ -57,8 +58,8 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   }
   uint32_t most = m_tag->maxPacketBytes();
   if (most != 0 && static_cast<uint32_t>(packet->byteCount()) > most) {
-    drop(*packet,
-         "too large for " + m_names.named + " (it takes up to " + std::to_string(most) + " bytes)");
+    drop(*packet, "too large for " + m_names.named,
+         tarnclient::tooLargeText(static_cast<uint64_t>(packet->byteCount()), most, "it"));
     packet->done();
     return PutResult::kDropped;
   }

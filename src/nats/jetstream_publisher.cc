@@ -249,8 +249,17 @@ bool JetStreamPublisher::send(uint64_t id, const TarnPacket &packet) {
     e.inFlight = false;
     if (s == NATS_MAX_PAYLOAD) {
       e.done = true;
-      e.dropped = "larger than the server takes (" +
-                  std::to_string(natsConnection_GetMaxPayload(m_link->connection())) + " bytes)";
+      // The server's limit counts a message's headers with its bytes.
+      size_t headers = 10 + 2;  // "NATS/1.0\r\n", and the blank line that ends them
+      for (const std::string &h :
+           {"Tarn-Srcname: " + jetstream::srcnameHeader(srcname),
+            "Tarn-Time: " + jetstream::timeHeader(time), "Nats-Msg-Id: " + msgId})
+        headers += h.size() + 2;
+      size_t bytes = static_cast<size_t>(std::max(0, packet.byteCount()));
+      e.dropped = "packet of " + std::to_string(bytes) + " bytes (" +
+                  std::to_string(bytes + headers) + " with its headers) is larger than the " +
+                  std::to_string(natsConnection_GetMaxPayload(m_link->connection())) +
+                  " bytes the server takes per message, headers included";
     } else if (m_shared->failure.empty()) {
       m_shared->failure = NatsLink::statusText(s);
     }

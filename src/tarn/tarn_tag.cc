@@ -70,6 +70,7 @@ void TarnTag::open(Mode mode) {
   int fd = tarnopen(tarnName().c_str(), mode == Mode::kRead ? "r&" : "w&");
   if (fd < 0)
     throw RelayTarnOpenException("TarnTag::open() failed to open tarnserver " + getJointName());
+  if (mode == Mode::kWrite) tarnclient::callerSaysRefusals(fd);
   m_tarnfd.store(fd);
 }
 

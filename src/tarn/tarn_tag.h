@@ -134,7 +134,8 @@ class TarnTag {
     long bytes = 0;
     std::string why;
   };
-  // The puts refused since the last call.
+  // The puts refused since the last call. A writing tag's refusals are said
+  // by whoever takes them here; the client library does not log them.
   std::vector<RefusedPut> takeRefusedPuts();
   // Whether the connection to the server was lost and is not back yet; read
   // without waiting for the connection, from any thread.

@@ -289,8 +289,10 @@ bool ClientSession::store(const Put &put, const PacketIdentity *identity) {
     return false;
   }
   if (bytes.size() > limits_.maxPacket) {
-    fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) +
-                           " bytes exceeds the maximum of " + std::to_string(limits_.maxPacket));
+    fail(kErrTooLarge, "packet of " + std::to_string(bytes.size()) + " bytes is larger than the " +
+                           std::to_string(limits_.maxPacket) +
+                           " bytes this server takes per packet, source name and frame not "
+                           "counted");
     return false;
   }
   if (!mayWrite(std::string(src))) return false;

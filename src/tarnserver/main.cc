@@ -9,6 +9,7 @@
 
 #include "platform/elog/elog.h"
 #include "tarnserver/ring.h"
+#include "tarnserver/ring_fault.h"
 #include "tarnserver/server.h"
 #include "tarnserver/server_options.h"
 
@@ -80,6 +81,10 @@ int main(int argc, char **argv) {
   sigaddset(&set, SIGTERM);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Past a file-size limit a write or an allocation fails with EFBIG, which
+  // the ring file reports, rather than ending the server by SIGXFSZ.
+  signal(SIGXFSZ, SIG_IGN);
+  installRingFaultStop();
 
   std::unique_ptr<Ring> ring = openRing(opt);
   if (!ring) return 1;

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "tarnserver/crc32c.h"
+#include "tarnserver/ring_fault.h"
 #include "tarnserver/ring_format.h"
 
 namespace tarnserver {
@@ -23,6 +24,7 @@ std::unique_ptr<Ring> Ring::open(const RingOptions &opt, std::string &err) {
 
 Ring::~Ring() {
   sync();
+  if (fd_ >= 0 && base_) unwatchRingMapping(base_);
   if (base_) munmap(base_, mapLen_);
   if (fd_ >= 0) ::close(fd_);
 }

@@ -145,6 +145,11 @@ class Ring {
   bool openMemory(const RingOptions &opt, std::string &err);
   bool openFile(const RingOptions &opt, std::string &err);
   bool createFile(const RingOptions &opt, std::string &err);
+  // Reserves the file's `len` bytes on disk (`allocated` of them are
+  // already); false with a message naming the file, the bytes and the free
+  // space.
+  bool claimDisk(uint64_t len, uint64_t allocated, std::string &err);
+  bool mapFile(std::string &err);
   bool loadFile(std::string &err);
   // Takes the file's largest-packet size, or records the one asked for in a
   // file that has none yet; false when they differ and -m was given.

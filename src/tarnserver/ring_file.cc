@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "platform/tarnclient/tarn_wire.h"
 #include "tarnserver/crc32c.h"
 #include "tarnserver/ring.h"
+#include "tarnserver/ring_fault.h"
 #include "tarnserver/ring_format.h"
 #include "tarnserver/ring_recovery.h"
 
@@ -56,7 +58,12 @@ std::string lossText(const std::string &path, const RecoveryLoss &loss) {
 
 bool Ring::openFile(const RingOptions &opt, std::string &err) {
   path_ = opt.path;
-  fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  bool created = false;
+  fd_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd_ < 0 && errno == ENOENT) {
+    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    created = fd_ >= 0;
+  }
   if (fd_ < 0) {
     err = sysError("cannot open", path_);
     return false;
@@ -70,7 +77,16 @@ bool Ring::openFile(const RingOptions &opt, std::string &err) {
     err = sysError("cannot examine", path_);
     return false;
   }
-  if (st.st_size == 0) return createFile(opt, err);
+  if (st.st_size == 0) {
+    if (createFile(opt, err)) return true;
+    // Leave nothing half made: a file made here goes, an empty one stays empty.
+    if (created)
+      unlink(path_.c_str());
+    else if (ftruncate(fd_, 0) != 0) {
+      err += "; and it could not be emptied again";
+    }
+    return false;
+  }
   if (!loadFile(err) || !loadLimits(opt, err)) return false;
   if (opt.size != 0 && (opt.size & ~(format::kAlign - 1)) != size_) {
     err = "ring file '" + path_ + "' holds a ring of " + std::to_string(size_) +
@@ -81,20 +97,36 @@ bool Ring::openFile(const RingOptions &opt, std::string &err) {
   return true;
 }
 
+// Makes the filesystem give the file all its `len` bytes now, so that no
+// write into the mapping can find the disk full later. posix_fallocate
+// reserves the blocks where the filesystem can; where it cannot, the C
+// library writes a zero into every block not yet there. Its answer, not a
+// guess from the free space, decides (a server run as root may use the
+// blocks kept for root); the free space is for the message.
+bool Ring::claimDisk(uint64_t len, uint64_t allocated, std::string &err) {
+  int rc = posix_fallocate(fd_, 0, static_cast<off_t>(len));
+  if (rc == 0) return true;
+  struct statvfs vfs {};
+  std::string space =
+      fstatvfs(fd_, &vfs) == 0
+          ? std::to_string(static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize) + " bytes free"
+          : "free space unknown";
+  uint64_t needed = len > allocated ? len - allocated : 0;
+  err = "ring file '" + path_ + "' of " + std::to_string(len) +
+        " bytes cannot claim its disk: " + std::to_string(needed) +
+        " bytes more are needed, its filesystem has " + space + " (" + std::strerror(rc) +
+        (rc == EFBIG ? ": over the file size limit, see ulimit -f" : "") + ")";
+  return false;
+}
+
 bool Ring::createFile(const RingOptions &opt, std::string &err) {
   size_ = opt.size & ~(format::kAlign - 1);
   mapLen_ = format::kFileHeaderSize + size_;
-  if (ftruncate(fd_, static_cast<off_t>(mapLen_)) != 0) {
-    err = sysError("cannot size", path_);
+  if (!claimDisk(mapLen_, 0, err)) {
+    err += "; give a smaller -s or free some space";
     return false;
   }
-  void *p = mmap(nullptr, mapLen_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (p == MAP_FAILED) {
-    err = sysError("cannot map", path_);
-    return false;
-  }
-  base_ = static_cast<char *>(p);
-  area_ = base_ + format::kFileHeaderSize;
+  if (!mapFile(err)) return false;
   std::random_device rd;
   instance_ = (static_cast<uint64_t>(rd()) << 32) ^ rd();
   FileHeader h{};
@@ -114,6 +146,18 @@ bool Ring::createFile(const RingOptions &opt, std::string &err) {
   return true;
 }
 
+bool Ring::mapFile(std::string &err) {
+  void *p = mmap(nullptr, mapLen_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+  if (p == MAP_FAILED) {
+    err = sysError("cannot map", path_);
+    return false;
+  }
+  base_ = static_cast<char *>(p);
+  area_ = base_ + format::kFileHeaderSize;
+  watchRingMapping(base_, mapLen_, path_);
+  return true;
+}
+
 bool Ring::loadFile(std::string &err) {
   FileHeader h{};
   if (pread(fd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h) ||
@@ -128,7 +172,10 @@ bool Ring::loadFile(std::string &err) {
     return false;
   }
   struct stat st;
-  fstat(fd_, &st);
+  if (fstat(fd_, &st) != 0) {
+    err = sysError("cannot examine", path_);
+    return false;
+  }
   if (static_cast<uint64_t>(st.st_size) != h.headerSize + h.dataSize) {
     err = "ring file '" + path_ + "' is " + std::to_string(st.st_size) +
           " bytes long, its header says " + std::to_string(h.headerSize + h.dataSize);
@@ -137,13 +184,14 @@ bool Ring::loadFile(std::string &err) {
   size_ = h.dataSize;
   instance_ = h.instance;
   mapLen_ = h.headerSize + h.dataSize;
-  void *p = mmap(nullptr, mapLen_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-  if (p == MAP_FAILED) {
-    err = sysError("cannot map", path_);
+  // A file with holes (made by a server that did not claim the disk) is
+  // filled out now, or refused while nothing has been written to it.
+  uint64_t allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+  if (allocated < mapLen_ && !claimDisk(mapLen_, allocated, err)) {
+    err += "; free some space or move the file";
     return false;
   }
-  base_ = static_cast<char *>(p);
-  area_ = base_ + format::kFileHeaderSize;
+  if (!mapFile(err)) return false;
   if (h.version == format::kPlainFileVersion) {
     // From now on it may hold identified records: servers that know only
     // the plain records must not open it.

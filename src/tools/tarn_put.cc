@@ -1,10 +1,12 @@
 // tarn put TARN: one packet per JSON line on standard input.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "tools/tarn_commands.h"
 #include "tools/tool_support.h"
 
@@ -60,6 +62,20 @@ bool decodeLine(const std::string &line, LinePacket &p, std::string &err) {
   return true;
 }
 
+// Waits until the server acknowledged `sent` puts: at most ten seconds, and
+// less once reconnecting has failed five times meanwhile (about three
+// seconds of back-off: the server is gone, or refuses this writer
+// altogether).
+bool awaitStored(int fd, uint64_t sent) {
+  constexpr int kSlices = 40;  // of a quarter second
+  uint64_t failuresBefore = tarnclient::reconnectFailures(fd);
+  for (int i = 0; i < kSlices && !interrupted(); ++i) {
+    if (tarnclient::awaitAcknowledged(fd, sent, 0.25) == 0) return true;
+    if (tarnclient::reconnectFailures(fd) >= failuresBefore + 5) break;
+  }
+  return tarnclient::awaitAcknowledged(fd, sent, 0) == 0;
+}
+
 }  // namespace
 
 int runPut(const Args &args) {
@@ -75,8 +91,9 @@ int runPut(const Args &args) {
     std::fprintf(stderr, "tarn put: cannot reach tarn '%s'\n", args[0].c_str());
     return 1;
   }
+  tarnclient::callerSaysRefusals(fd);  // said here, once, at the end
   std::string line;
-  long lineNo = 0, put = 0, bad = 0;
+  long lineNo = 0, sent = 0, bad = 0;
   while (!interrupted() && std::getline(std::cin, line)) {
     ++lineNo;
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
@@ -87,22 +104,43 @@ int runPut(const Args &args) {
       ++bad;
       continue;
     }
+    uint32_t most = tarnclient::maxPacketBytes(fd);
+    if (most != 0 && p.bytes.size() > most) {
+      std::fprintf(
+          stderr, "tarn put: line %ld: %s\n", lineNo,
+          tarnclient::tooLargeText(p.bytes.size(), most, "tarn '" + args[0] + "'").c_str());
+      ++bad;
+      continue;
+    }
     int rc =
         tarnput(fd, p.srcname.c_str(), p.time, p.bytes.data(), static_cast<int>(p.bytes.size()));
     if (rc < 0) {
-      std::fprintf(stderr, "tarn put: line %ld: the server refused the packet (%zu bytes)\n",
-                   lineNo, p.bytes.size());
+      std::fprintf(stderr, "tarn put: line %ld: not put\n", lineNo);
       ++bad;
       if (rc == -3) break;  // interrupted while the server was away
       continue;
     }
-    ++put;
+    ++sent;
   }
-  bool flushed = tarnclose(fd) == 0;
-  std::fprintf(stderr, "tarn put: %ld packets put%s%s\n", put, bad ? ", lines refused: " : "",
-               bad ? std::to_string(bad).c_str() : "");
-  if (!flushed) std::fputs("tarn put: the server did not acknowledge every packet\n", stderr);
-  return bad == 0 && flushed && !interrupted() ? 0 : 1;
+  // What the server stored: the puts it acknowledged, less those it refused
+  // (a refused put counts as acknowledged, and is never sent again).
+  bool flushed = awaitStored(fd, static_cast<uint64_t>(sent));
+  bool wasInterrupted = interrupted();
+  if (!flushed) stopWaiting();  // tarnclose need not wait again
+  tarnclient::PutWindow window;
+  tarnclient::putWindow(fd, window);
+  std::vector<tarnclient::RefusedPut> refused = tarnclient::takeRefusedPuts(fd);
+  uint64_t stored = window.acknowledged - std::min<uint64_t>(refused.size(), window.acknowledged);
+  tarnclose(fd);
+  std::string text = std::to_string(stored) +
+                     (stored == static_cast<uint64_t>(sent) ? "" : " of " + std::to_string(sent)) +
+                     " packets put";
+  if (!refused.empty())
+    text += "; " + std::to_string(refused.size()) + " refused: " + refused.front().why;
+  if (!flushed) text += "; " + std::to_string(sent - window.acknowledged) + " not acknowledged";
+  if (bad) text += "; lines not put: " + std::to_string(bad);
+  std::fprintf(stderr, "tarn put: %s\n", text.c_str());
+  return bad == 0 && refused.empty() && flushed && !wasInterrupted ? 0 : 1;
 }
 
 }  // namespace tarntool

@@ -108,6 +108,8 @@ void catchInterrupts() {
 
 bool interrupted() { return g_stop.load() != 0; }
 
+void stopWaiting() { g_stop.store(1); }
+
 bool pauseUnlessInterrupted(double seconds) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(

@@ -27,6 +27,9 @@ bool parseSeconds(const std::string &text, double &out);
 // stops waiting for a lost server) and interrupted().
 void catchInterrupts();
 bool interrupted();
+// Sets the stop flag as an interrupt would, so that the tarn client library
+// waits no longer for a server that does not answer (before tarnclose).
+void stopWaiting();
 // Waits `seconds`, in short steps; false when interrupted meanwhile.
 bool pauseUnlessInterrupted(double seconds);
 

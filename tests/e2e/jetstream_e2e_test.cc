@@ -151,6 +151,30 @@ TEST_F(JetStreamRelay, ReaderAppliesMatchRejectAgeAndEndTimeAndAcknowledgesWhatI
   EXPECT_EQ(packetsOn(dst.name()).back().time, end + 1);
 }
 
+// A packet of exactly the server's largest payload does not fit once its
+// headers are counted: dropped with its size, its size with the headers and
+// the limit, counted as too large; the packet after it is published.
+TEST_F(JetStreamRelay, APacketTooLargeWithItsHeadersIsDroppedSayingWhy) {
+  auto pub = publisher();
+  ASSERT_TRUE(putAt(src.name(), "BIG/X", {1.8e9}, 1 << 20));
+  ASSERT_TRUE(putAt(src.name(), "SMALL/X", {1.8e9 + 1}, 100));
+  ASSERT_TRUE(
+      testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) >= 1; }, seconds(30)))
+      << pub->output();
+  EXPECT_EQ(pub->terminate(), 0);
+  EXPECT_EQ(lastSequence(nats.url(), kStream), 1u);
+  std::string out = pub->output();
+  size_t at = out.find("dropped packet 'BIG/X' of ");
+  ASSERT_NE(at, std::string::npos) << out;
+  std::string line = out.substr(at, out.find('\n', at) - at);
+  EXPECT_NE(line.find(", 1048576 bytes: too large for "), std::string::npos) << line;
+  EXPECT_NE(line.find("(packet of 1048576 bytes (1048"), std::string::npos) << line;
+  EXPECT_NE(line.find(" with its headers) is larger than the 1048576 bytes the server takes per "
+                      "message, headers included)"),
+            std::string::npos)
+      << line;
+}
+
 TEST_F(JetStreamRelay, PublisherKilledAndRestartedLeavesNoGapAndNoDuplicate) {
   auto pub = publisher();
   auto sub = subscriber();

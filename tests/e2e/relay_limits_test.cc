@@ -200,14 +200,17 @@ TEST(RelayLimits, PacketsTooLargeForTheDestinationAreNamedOnceCountedAndReported
   EXPECT_EQ(out[0].srcname, "SMALL_1/X");
 
   std::string output = relay.output();
-  const std::string why =
-      " bytes: too large for tarn '" + dst.name() + "' (it takes up to 1024 bytes)";
+  auto why = [&](const std::string &n) {
+    return ", " + n + " bytes: too large for tarn '" + dst.name() + "' (packet of " + n +
+           " bytes is larger than the 1024 bytes it takes per packet, source name and frame not "
+           "counted)";
+  };
   EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'BIG_1/X' of "), 1)
       << output;
-  EXPECT_EQ(e2e::countOf(output, ", 2000" + why), 1) << output;
+  EXPECT_EQ(e2e::countOf(output, why("2000")), 1) << output;
   EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'BIG_2/X' of "), 1)
       << output;
-  EXPECT_EQ(e2e::countOf(output, ", 1025" + why), 1) << output;
+  EXPECT_EQ(e2e::countOf(output, why("1025")), 1) << output;
   EXPECT_NE(
       output.find("RelayConnection 'out' ends having dropped 4 packets: 4 too large for tarn '" +
                   dst.name() + "'"),
@@ -260,6 +263,7 @@ TEST(RelayLimits, APacketTheWritersRuleRefusesIsDroppedAndTheRestRelayed) {
   EXPECT_EQ(packetsOn(dst.name()).size(), 2u);
   std::string output = relay.output();
   EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'NO_1/X' of "), 1) << output;
+  EXPECT_EQ(e2e::countOf(output, "writing source 'NO_1/X'"), 1) << output;  // said once
   EXPECT_NE(
       output.find(", 32 bytes: refused by tarn '" + dst.name() + "' (writing source 'NO_1/X' to "),
       std::string::npos)

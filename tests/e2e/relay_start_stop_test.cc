@@ -5,10 +5,12 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "process.h"
 #include "relay_pf.h"
@@ -141,6 +143,39 @@ TEST_F(RelayStartStop, SecondSignalEndsItAtOnce) {
     EXPECT_EQ(relay->err(), "Second termination signal received: exiting now\n");
   } else {
     EXPECT_EQ(status, 0) << relay->err();
+  }
+}
+
+// Whether the process blocks SIGTERM (its first deed; /proc/PID/status).
+bool blocksTerminationSignals(int pid) {
+  std::string status = testsupport::readFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("SigBlk:");
+  if (at == std::string::npos) return false;
+  unsigned long long mask = std::strtoull(status.c_str() + at + 7, nullptr, 16);
+  return (mask >> (SIGTERM - 1)) & 1;
+}
+
+// A stop asked for at any moment of the start-up, from the program's first
+// code on, ends the relay in order: exit status 0 and its stop line, never
+// the signal's death. (Before that, between exec and the program's first
+// code, the kernel and the dynamic loader are at work and a signal's default
+// action applies to any program; the relay has done nothing yet then.)
+TEST_F(RelayStartStop, AStopSignalAtAnyMomentOfTheStartUpEndsItInOrder) {
+  testsupport::writeFile(dir.file("relay.pf"), testsupport::kMinimalRelayPf);
+  for (int delayMs : {0, 1, 2, 5, 10}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+      std::string what =
+          "signal " + std::to_string(sig) + " after " + std::to_string(delayMs) + " ms";
+      ChildProcess early({programPath("tarn2tarn_pre"), "-p", dir.file("relay")});
+      auto until = std::chrono::steady_clock::now() + seconds(20);
+      while (!blocksTerminationSignals(early.pid()) && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+      if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      kill(early.pid(), sig);
+      testsupport::Ending end = early.stop(0, seconds(20));
+      EXPECT_EQ(end.exitStatus, 0) << what << "\n" << early.err();
+      EXPECT_NE(early.out().find("shutting down at"), std::string::npos) << what;
+    }
   }
 }
 

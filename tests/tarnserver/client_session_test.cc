@@ -141,6 +141,26 @@ TEST_F(Session, AddressesReadAndWriteOnlyWhatTheyMay) {
   EXPECT_NE(err.find("bad source-name pattern"), std::string::npos) << err;
 }
 
+// The limit counts a packet's bytes alone: one of exactly the limit is taken,
+// one byte more refused with both sizes.
+TEST_F(Session, APacketOfTheLimitIsTakenAndOneByteMoreIsRefusedSayingBoth) {
+  limits_.maxPacket = 16;
+  AccessPolicy policy;
+  std::string err;
+  ASSERT_TRUE(policy.addWriters("10.0.0.0/8", err)) << err;
+  ClientAccess writer;
+  writer.write = policy.permitFor(0x0a000001);
+  auto s = make(writer);
+  auto sized = [](size_t n) {
+    return frame(kPut, bytes(1.0) + static_cast<char>(3) + "A/x" + std::string(n, 'x'));
+  };
+  EXPECT_EQ(refusal(*s, sized(16)), "");
+  EXPECT_EQ(refusal(*s, sized(17)),
+            "packet of 17 bytes is larger than the 16 bytes this server takes per packet, source "
+            "name and frame not counted");
+  EXPECT_EQ(ring_->packetCount(), 1u);
+}
+
 TEST(SessionOnDisk, StreamingStepsOverAPacketLostOnDisk) {
   testsupport::TempDir dir;
   RingOptions o;

@@ -1,5 +1,8 @@
 // A server with a ring file: its packets and ids survive a clean stop and a
 // SIGKILL, and it reports what it recovered.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tarn_client_fixture.h"
 
 namespace tarntest {
@@ -75,6 +78,77 @@ TEST(ServerRingFile, ARestartWithoutMaxPacketTakesTheFilesOwn) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_NE(r.err.find("takes packets of up to 65536 bytes, not the 1048576 asked for"),
             std::string::npos)
+      << r.err;
+}
+
+TEST_F(FileServer, AFileShortenedUnderTheServerStopsItWithAMessage) {
+  ASSERT_TRUE(put("A/x", 3, 100.0, 100));
+  ASSERT_EQ(truncate(ringDir().file("ring").c_str(), 4096), 0);  // the header only
+  int r = open();
+  ASSERT_EQ(tarnposition(r, "oldest"), 0);
+  reap(r, 0.5);  // the server touches the packet that is no longer there
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !server_.running(); }, std::chrono::seconds(20)));
+  EXPECT_EQ(server_.stop(), 1);  // an exit, not SIGBUS
+  EXPECT_NE(server_.log().find("ring file '" + ringDir().file("ring") + "' failed at byte"),
+            std::string::npos)
+      << server_.log();
+}
+
+// Past a file-size limit the file cannot be made whole: refused, never a
+// signal, and the half-made file is removed.
+TEST(ServerRingFile, ARingOverTheFileSizeLimitIsRefusedAndNotLeftBehind) {
+  if (testsupport::runProgram({"/usr/bin/env", "prlimit", "--version"}).exitStatus != 0)
+    GTEST_SKIP() << "no prlimit";
+  testsupport::TempDir dir;
+  auto r = testsupport::runProgram({"/usr/bin/env", "prlimit", "--fsize=100000",
+                                    testsupport::programPath("tarnserver"), "-p", "0", "-r",
+                                    dir.file("ring"), "-s", "2M"});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ring file '" + dir.file("ring") +
+                       "' of 2101248 bytes cannot claim its disk: 2101248 bytes more are needed, "
+                       "its filesystem has "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+  EXPECT_NE(access(dir.file("ring").c_str(), F_OK), 0);
+}
+
+// On a filesystem of 1 MB (a tmpfs in a namespace of our own, where the
+// machine allows one): a new ring of 4 MB is refused and removed, and a
+// sparse file left by an older server is refused as it is, not crashed on.
+TEST(ServerRingFile, ARingTooLargeForItsFilesystemIsRefusedAtStart) {
+  testsupport::TempDir dir, old;
+  std::string server = testsupport::programPath("tarnserver");
+  { TarnTestServer first({"-r", old.file("made"), "-s", "4M", "-m", "64k"}); }
+  ASSERT_EQ(testsupport::runProgram(
+                {"/usr/bin/env", "cp", "--sparse=always", old.file("made"), old.file("sparse")})
+                .exitStatus,
+            0);
+  {  // where it fits, a sparse file is filled out at open
+    struct stat st {};
+    ASSERT_EQ(stat(old.file("sparse").c_str(), &st), 0);
+    ASSERT_LT(st.st_blocks * 512, st.st_size);
+    TarnTestServer again({"-r", old.file("sparse")});
+    ASSERT_EQ(stat(old.file("sparse").c_str(), &st), 0);
+    EXPECT_GE(st.st_blocks * 512, st.st_size);
+  }
+  std::string script = "mount -t tmpfs -o size=1m tmpfs " + dir.path() + " || exit 99\n" +
+                       "cp --sparse=always " + old.file("sparse") + " " + dir.file("old") + "\n" +
+                       server + " -p 0 -r " + dir.file("new") + " -s 4M; echo new=$?\n" +
+                       "test -e " + dir.file("new") + " && echo new-left\n" + server + " -p 0 -r " +
+                       dir.file("old") + "; echo old=$?\n";
+  auto r = testsupport::runProgram({"/usr/bin/env", "unshare", "-rm", "sh", "-c", script});
+  if (r.exitStatus == 99 || r.exitStatus == 1 || r.exitStatus == 127)
+    GTEST_SKIP() << "no tmpfs here: " << r.err;
+  EXPECT_EQ(r.out, "new=1\nold=1\n") << r.err;
+  EXPECT_NE(r.err.find("ring file '" + dir.file("new") +
+                       "' of 4198400 bytes cannot claim its disk: 4198400 bytes more are needed, "
+                       "its filesystem has "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(
+      r.err.find("ring file '" + dir.file("old") + "' of 4198400 bytes cannot claim its disk"),
+      std::string::npos)
       << r.err;
 }
 

@@ -97,6 +97,40 @@ TEST_F(TarnTool, PutReportsBadLinesAndKeepsTheGoodOnes) {
             1u);
 }
 
+// What the server stored is counted, and each refusal said once: by the
+// writers rule (for a source, or for this address altogether) and by size.
+TEST_F(TarnTool, PutCountsWhatTheServerStoredAndSaysEachRefusalOnce) {
+  auto count = [](const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  std::string big = std::string(1368, 'A');  // base64 of 1026 bytes
+  TarnTestServer picky({"-m", "1k", "-W", "127.0.0.0/8=B/.*"});
+  ProcessResult r = tarn({"put", picky.name()},
+                         "{\"srcname\": \"A/x\", \"time\": 1, \"text\": \"a\"}\n"
+                         "{\"srcname\": \"B/x\", \"time\": 2, \"text\": \"b\"}\n"
+                         "{\"srcname\": \"B/x\", \"time\": 3, \"data\": \"" +
+                             big + "\"}\n");
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("line 3: packet of 1026 bytes is larger than the 1024 bytes tarn '" +
+                       picky.name() + "' takes per packet, source name and frame not counted\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("tarn put: 1 of 2 packets put; 1 refused: writing source 'A/x' to"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(count(r.err, "not allowed"), 1u) << r.err;
+  EXPECT_EQ(count(r.err, "1026"), 1u) << r.err;
+
+  TarnTestServer closed({"-W", "10.0.0.0/8"});
+  r = tarn({"put", closed.name()}, "{\"srcname\": \"A/x\", \"time\": 1, \"text\": \"a\"}\n");
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("tarn put: 0 of 1 packets put; 1 refused: writing to"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(count(r.err, "not allowed"), 1u) << r.err;
+}
+
 TEST_F(TarnTool, StatListsSourcesAndRingFigures) {
   std::string input =
       "{\"srcname\": \"AA/x\", \"time\": 100, \"text\": \"a\"}\n"

@@ -93,7 +93,10 @@ void TarnConnection::lose(const std::string &why) {
   m_welcomedHere = false;
   m_streaming = false;
   m_input.clear();
+  bool quiet = std::exchange(m_quietLoss, false);
   if (m_session.everWelcomed() && m_schedule.lost(Clock::now())) {
+    m_restoreQuietly = quiet;  // said only if it is not mended at once
+    if (quiet) return;
     elog_log(0, "tarn '%s': connection lost (%s); reconnecting", m_name.c_str(), why.c_str());
   }
 }
@@ -103,10 +106,15 @@ bool TarnConnection::reconnect() {
   std::string err;
   if (!connectAndGreet(err) || !restoreSession()) {
     m_schedule.failed(Clock::now());
+    if (std::exchange(m_restoreQuietly, false)) {
+      elog_log(0, "tarn '%s': connection lost after a refused put; reconnecting", m_name.c_str());
+    }
     return false;
   }
   size_t resent = m_puts.waiting();
   double seconds = m_schedule.recovered(Clock::now());
+  m_lastRefusal.clear();
+  if (std::exchange(m_restoreQuietly, false)) return true;
   elog_log(
       0, "tarn '%s': connection restored after %.1f s%s", m_name.c_str(), seconds,
       resent ? (", " + std::to_string(resent) + " unacknowledged puts sent again").c_str() : "");
@@ -205,23 +213,33 @@ void TarnConnection::onSkipped(std::string_view body) {
 // A refusal after the hello is of a put (the server refuses nothing else
 // then): the first one not acknowledged, since the server acknowledges what
 // it stored before it refuses. That put is dropped, so that the ones after
-// it go on after the reconnection.
+// it go on after the reconnection, and said once: by one line here, or by
+// the caller that takes the refusals, not by a loss and a restoration too.
 void TarnConnection::onError(std::string_view body, const char *what) {
   Error error;
   decode(body, error);
   std::string text(error.text);
-  elog_log(0, "tarn '%s': %s: %s", m_name.c_str(), what, text.c_str());
   std::string refused;
   Put put;
   if (error.code == kErrRefused && m_welcomedHere && m_puts.refuseFirst(refused) &&
       decode(refused, put)) {
-    elog_log(0, "tarn '%s': put of '%.*s' refused; it is dropped", m_name.c_str(),
-             static_cast<int>(put.source.size()), put.source.data());
-    if (m_refused.size() < kMaxRefusedKept) {
+    bool kept = m_refused.size() < kMaxRefusedKept;
+    if (kept) {
       m_refused.push_back(RefusedPut{m_puts.acknowledged(), std::string(put.source), put.time,
                                      static_cast<uint32_t>(put.bytes.size()), text});
     }
+    if (!kept || !m_callerSaysRefusals) {
+      elog_log(0, "tarn '%s': put of '%.*s' refused (%s); it is dropped", m_name.c_str(),
+               static_cast<int>(put.source.size()), put.source.data(), text.c_str());
+    }
+    m_quietLoss = true;
+    lose("refused: " + text);
+    return;
   }
+  // A server that refuses every attempt to reconnect says so once.
+  if (m_welcomedHere || text != m_lastRefusal)
+    elog_log(0, "tarn '%s': %s: %s", m_name.c_str(), what, text.c_str());
+  if (!m_welcomedHere) m_lastRefusal = text;
   lose("refused: " + text);
 }
 

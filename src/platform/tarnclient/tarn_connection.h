@@ -96,6 +96,9 @@ class TarnConnection {
   uint64_t ringInstance() const { return m_session.latestWelcome().instance; }
   // The puts the server refused since the last call.
   std::vector<RefusedPut> takeRefused() { return std::exchange(m_refused, {}); }
+  // The caller says the refused puts it takes itself: those kept for
+  // takeRefused are not logged here.
+  void callerSaysRefusals() { m_callerSaysRefusals = true; }
 
   const std::string &name() const { return m_name; }
   // The server's address as first connected; set once by open().
@@ -178,7 +181,11 @@ class TarnConnection {
   int m_sock = -1;
   bool m_welcomedHere = false;  // this socket's hello was answered
   std::vector<RefusedPut> m_refused;
-  bool m_streaming = false;  // the server streams: a start went out since the last request
+  bool m_callerSaysRefusals = false;
+  std::string m_lastRefusal;      // of the reconnections since the last success
+  bool m_quietLoss = false;       // the coming loss is a refused put's, said already
+  bool m_restoreQuietly = false;  // so is its reconnection, unless it fails
+  bool m_streaming = false;       // the server streams: a start went out since the last request
   ReaderSession m_session;
   ReconnectSchedule m_schedule;
   FrameInput m_input;

@@ -8,6 +8,7 @@
 #include "platform/stopflag/stopflag.h"
 #include "platform/tarnclient/tarn_connection.h"
 #include "platform/tarnclient/tarn_flusher.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 
 namespace tarnclient {
 
@@ -59,12 +60,15 @@ int TarnConnection::put(const char *srcname, double time, const char *bytes, int
                         double windowWait, uint64_t *number, const PutIdentity *identity) {
   size_t srclen = srcname ? strnlen(srcname, kMaxSrcName + 1) : 0;
   uint32_t maxPacket = m_session.latestWelcome().maxPacket;
-  if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes) ||
-      (maxPacket != 0 && static_cast<uint32_t>(nbytes) > maxPacket)) {
-    elog_log(0,
-             "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters and "
-             "packets up to %u bytes",
-             m_name.c_str(), maxPacket);
+  if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes)) {
+    elog_log(0, "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters",
+             m_name.c_str());
+    return -1;
+  }
+  if (maxPacket != 0 && static_cast<uint32_t>(nbytes) > maxPacket) {
+    elog_log(
+        0, "tarnput: refused a %s",
+        tooLargeText(static_cast<uint64_t>(nbytes), maxPacket, "tarn '" + m_name + "'").c_str());
     return -1;
   }
   int room = waitForWindow(windowWait);

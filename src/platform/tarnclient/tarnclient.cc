@@ -236,6 +236,19 @@ std::vector<RefusedPut> takeRefusedPuts(int fd) {
   return c->takeRefused();
 }
 
+std::string tooLargeText(uint64_t nbytes, uint64_t limit, const std::string &where) {
+  return "packet of " + std::to_string(nbytes) + " bytes is larger than the " +
+         std::to_string(limit) + " bytes " + where +
+         " takes per packet, source name and frame not counted";
+}
+
+void callerSaysRefusals(int fd) {
+  ConnPtr c = find(fd);
+  if (!c) return;
+  std::lock_guard<std::mutex> lock(c->mutex());
+  c->callerSaysRefusals();
+}
+
 uint32_t maxPacketBytes(int fd) {
   ConnPtr c = find(fd);
   if (!c) return 0;

@@ -29,7 +29,8 @@
  * loss and recovery, and packets that a slow reader lost because the ring
  * dropped them first, are reported with elog_log. A put the server refuses
  * once connected (its writers rule does not allow the source) is dropped,
- * reported, counted as acknowledged and kept for takeRefusedPuts
+ * reported in one line (or left to the caller that says it takes them:
+ * callerSaysRefusals), counted as acknowledged and kept for takeRefusedPuts
  * (tarnclient_internal.h); the puts after it go on after the reconnection.
  *
  * Positions: after tarnposition(fd, "newest") or tarnseek(fd, TARN_NEWEST)

@@ -99,6 +99,15 @@ struct RefusedPut {
 };
 constexpr size_t kMaxRefusedKept = 4096;
 std::vector<RefusedPut> takeRefusedPuts(int fd);
+// The caller says every refused put it takes with takeRefusedPuts itself:
+// the library then logs only those it could not keep.
+void callerSaysRefusals(int fd);
+
+// How a packet too large for a tarn server is said, by every program alike:
+// "packet of N bytes is larger than the M bytes WHERE takes per packet,
+// source name and frame not counted". The server's limit (its -m) counts a
+// packet's bytes alone; a packet of exactly the limit is taken.
+std::string tooLargeText(uint64_t nbytes, uint64_t limit, const std::string &where);
 
 // The largest packet (bytes) the descriptor's server takes, as it said when
 // it was last reached; 0 when unknown.
