@@ -87,6 +87,11 @@ TEST(Walkthrough, FromAStationsFilesToAnArchiveRunsAsWritten) {
   script += localize(blocks[4]);
   script += localize(blocks[5]) + waitUntil("grep -q 'serving http' " + tmp + "out");
   script += localize(blocks[6]);
+  // What the walk-through started, it stops: nothing is left running.
+  script += "for i in $(seq 100); do [ -z \"$(jobs -r)\" ] && break; sleep 0.1; done\n";
+  script +=
+      "if [ -n \"$(jobs -r)\" ]; then echo 'left running:'; jobs -l; kill -9 "
+      "$(jobs -p); exit 1; fi\n";
   auto r = testsupport::runProgram({"/bin/bash", "-c", "exec >" + tmp + "out 2>&1\n" + script},
                                    std::chrono::seconds(180));
   std::string out = testsupport::readFile(tmp + "out");
