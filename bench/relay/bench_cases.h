@@ -41,6 +41,7 @@ struct BacklogShape {
   int names = 1;         // source names at each source, in turn
   std::string match;     // the readers' match; empty: all
   int keepEvery = 1;     // the match selects names whose number is a multiple
+  bool checkUnstuff = true;  // the readers'
 };
 
 CaseResult runBacklog(const BacklogShape &shape);
