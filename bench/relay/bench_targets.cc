@@ -115,9 +115,9 @@ const std::vector<Target> &targets() {
 }  // namespace
 
 const std::vector<const char *> &targetCases() {
-  static const std::vector<const char *> names = {
-      "backlog", "backlog-nocheck", "live", "latency-50k", "8k-backlog", "fan-out",
-      "1m-backlog", "jetstream-out"};
+  static const std::vector<const char *> names = {"backlog",     "backlog-nocheck", "live",
+                                                  "latency-50k", "8k-backlog",      "fan-out",
+                                                  "1m-backlog",  "jetstream-out"};
   return names;
 }
 
@@ -135,8 +135,9 @@ void printTargets(const std::vector<CaseResult> &results) {
     bool ran = false;
     for (const CaseResult &c : results) ran = ran || c.name == t.caseName;
     bool met = false;
-    std::string figure = r ? t.figure(*r, results, met)
-                           : ran ? std::string("- (did not complete)") : std::string("- (not run)");
+    std::string figure = r     ? t.figure(*r, results, met)
+                         : ran ? std::string("- (did not complete)")
+                               : std::string("- (not run)");
     std::printf("%s  %s  %s  %s\n", padded(t.label, 32).c_str(), padded(figure, 40).c_str(),
                 padded(t.target(results), 56).c_str(), r ? (met ? "yes" : "no") : "-");
   }

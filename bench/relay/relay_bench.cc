@@ -32,14 +32,15 @@ struct Options {
 };
 
 void printUsage(FILE *out) {
-  std::fprintf(out,
-               "usage: relay_bench [--case NAME[,NAME...]]... [--targets] [--packets N] [--quick] [--help]\n"
-               "  --case NAME   run only these cases (the option may be repeated); default: all\n"
-               "  --targets     run only the cases the table of targets reads\n"
-               "  --packets N   put N packets in each case run, instead of its own number\n"
-               "  --quick       a short run: each case with a tenth of its packets\n"
-               "  --help        this text\n"
-               "Cases (packets put by default, with --quick):\n");
+  std::fprintf(
+      out,
+      "usage: relay_bench [--case NAME[,NAME...]]... [--targets] [--packets N] [--quick] [--help]\n"
+      "  --case NAME   run only these cases (the option may be repeated); default: all\n"
+      "  --targets     run only the cases the table of targets reads\n"
+      "  --packets N   put N packets in each case run, instead of its own number\n"
+      "  --quick       a short run: each case with a tenth of its packets\n"
+      "  --help        this text\n"
+      "Cases (packets put by default, with --quick):\n");
   for (const CaseEntry &entry : allCases()) {
     std::fprintf(out, "  %-15s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets,
                  entry.quickPackets, entry.summary.c_str());
