@@ -82,10 +82,10 @@ bench:
 	@echo && echo "== tarn_import_bench" && $(BENCH_BUILD)/bin/tarn_import_bench
 	@echo && echo "== fifo_bench" && $(BENCH_BUILD)/bin/fifo_bench
 	@echo && echo "== queue_bench" && $(BENCH_BUILD)/bin/queue_bench
-	@echo && echo "== relay_bench" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)
 	@echo && echo "== tarnserver_hostile_bench" && $(BENCH_BUILD)/bin/tarnserver_hostile_bench $(HOSTILE_BENCH_ARGS)
 	@echo && echo "== tarnserver_seedlink_bench" && $(BENCH_BUILD)/bin/tarnserver_seedlink_bench
 	@echo && echo "== trace_bench" && $(BENCH_BUILD)/bin/trace_bench
+	@echo && echo "== relay_bench (last: its table of targets ends the run)" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)
 
 # $(call run_suite,FOLDER,SANITIZER,ENVIRONMENT)
 define run_suite

@@ -67,6 +67,7 @@ void addNotes(CaseResult &r, const BacklogShape &shape, const std::vector<double
                       std::to_string(shape.packets) +
                       " packets each into one queue and one writer");
   }
+  if (!shape.checkUnstuff) r.notes.push_back("the reader's check_unstuff false");
   if (!shape.match.empty()) {
     r.notes.push_back("the source held " + std::to_string(shape.packets) + " packets of " +
                       std::to_string(shape.names) + " source names; match '" + shape.match +
@@ -99,7 +100,9 @@ CaseResult runBacklog(const BacklogShape &shape) {
   r.packets = static_cast<long>(expected.size());
   CpuMark before = markCpu(rig, getpid());
   auto start = Clock::now();
-  if (!rig.startRelay({sources, destinations, shape.match, kStartTime})) return failed(r, rig);
+  RelayPlan plan{sources, destinations, shape.match, kStartTime};
+  plan.checkUnstuff = shape.checkUnstuff;
+  if (!rig.startRelay(plan)) return failed(r, rig);
   std::vector<double> reached =
       waitForLastIds(destinations, static_cast<int>(r.packets - 1), start, kStall, kCaseLimit,
                      [&] { return rig.relayRunning(); });

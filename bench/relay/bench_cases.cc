@@ -19,6 +19,14 @@ CaseResult backlog(const std::string &name, long packets, size_t bytes) {
   return runBacklog(shape);
 }
 
+CaseResult backlogNoCheck(long packets) {
+  BacklogShape shape;
+  shape.name = "backlog-nocheck";
+  shape.packets = packets;
+  shape.checkUnstuff = false;
+  return runBacklog(shape);
+}
+
 CaseResult fanOut(long packets) {
   BacklogShape shape;
   shape.name = "fan-out";
@@ -53,6 +61,8 @@ const std::vector<CaseEntry> &allCases() {
   static const std::vector<CaseEntry> cases = {
       {"backlog", "512-byte packets already at the source when the relay starts", 1000000, 100000,
        [](long n) { return backlog("backlog", n, 512); }},
+      {"backlog-nocheck", "the same with the reader's check_unstuff false", 1000000, 100000,
+       backlogNoCheck},
       {"live", "512-byte packets from `tarn gen`, as fast as it can, while the relay runs", 500000,
        50000, runLive},
       {"latency-10k", "512-byte packets put at 10,000/s: put-to-arrival median and 99th percentile",

@@ -34,13 +34,14 @@ const std::vector<CaseEntry> &allCases();
 // The shape of a backlog-style case.
 struct BacklogShape {
   std::string name;
-  int sources = 1;       // each with its own server and reader
-  int destinations = 1;  // each with its own server and writer
-  long packets = 0;      // put at each source
-  size_t bytes = 512;    // of each packet, its header included
-  int names = 1;         // source names at each source, in turn
-  std::string match;     // the readers' match; empty: all
-  int keepEvery = 1;     // the match selects names whose number is a multiple
+  int sources = 1;           // each with its own server and reader
+  int destinations = 1;      // each with its own server and writer
+  long packets = 0;          // put at each source
+  size_t bytes = 512;        // of each packet, its header included
+  int names = 1;             // source names at each source, in turn
+  std::string match;         // the readers' match; empty: all
+  int keepEvery = 1;         // the match selects names whose number is a multiple
+  bool checkUnstuff = true;  // the readers'
 };
 
 CaseResult runBacklog(const BacklogShape &shape);

@@ -16,7 +16,7 @@ struct Column {
 };
 
 const Column kColumns[] = {
-    {"case", 12, true},     {"packets", 9, false}, {"packets/s", 10, false}, {"MB/s", 8, false},
+    {"case", 15, true},     {"packets", 9, false}, {"packets/s", 10, false}, {"MB/s", 8, false},
     {"relay", 7, false},    {"machine", 8, false}, {"servers", 8, false},    {"feeder", 7, false},
     {"peak MiB", 8, false}, {"missing", 8, false}, {"dup", 6, false},        {"p50 ms", 8, false},
     {"p99 ms", 7, false},   {"result", 0, true},

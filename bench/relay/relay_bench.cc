@@ -19,6 +19,7 @@
 #include "bench_cases.h"
 #include "bench_process.h"
 #include "bench_table.h"
+#include "bench_targets.h"
 
 namespace relaybench {
 namespace {
@@ -31,15 +32,17 @@ struct Options {
 };
 
 void printUsage(FILE *out) {
-  std::fprintf(out,
-               "usage: relay_bench [--case NAME[,NAME...]]... [--packets N] [--quick] [--help]\n"
-               "  --case NAME   run only these cases (the option may be repeated); default: all\n"
-               "  --packets N   put N packets in each case run, instead of its own number\n"
-               "  --quick       a short run: each case with a tenth of its packets\n"
-               "  --help        this text\n"
-               "Cases (packets put by default, with --quick):\n");
+  std::fprintf(
+      out,
+      "usage: relay_bench [--case NAME[,NAME...]]... [--targets] [--packets N] [--quick] [--help]\n"
+      "  --case NAME   run only these cases (the option may be repeated); default: all\n"
+      "  --targets     run only the cases the table of targets reads\n"
+      "  --packets N   put N packets in each case run, instead of its own number\n"
+      "  --quick       a short run: each case with a tenth of its packets\n"
+      "  --help        this text\n"
+      "Cases (packets put by default, with --quick):\n");
   for (const CaseEntry &entry : allCases()) {
-    std::fprintf(out, "  %-12s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets,
+    std::fprintf(out, "  %-15s %8ld %7ld  %s\n", entry.name.c_str(), entry.fullPackets,
                  entry.quickPackets, entry.summary.c_str());
   }
   std::fprintf(out,
@@ -74,6 +77,8 @@ bool parseOptions(int argc, char **argv, Options &o) {
     bool hasValue = i + 1 < argc;
     if (a == "--help" || a == "-h")
       o.help = true;
+    else if (a == "--targets")
+      o.cases.insert(o.cases.end(), targetCases().begin(), targetCases().end());
     else if (a == "--quick")
       o.quick = true;
     else if (a == "--case" && hasValue) {
@@ -143,6 +148,7 @@ int run(const Options &o) {
   }
   compareFilter(results);
   int status = printSummary(results);
+  printTargets(results);
   std::printf(
       "load average %.2f at the end; a busy machine raises the CPU figures and lowers the rates "
       "(bench/README.md)\n",

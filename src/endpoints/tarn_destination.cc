@@ -71,17 +71,20 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
   }
   m_acks.put(receipt.number, packet->readRecord(), !packet->isInternal(),
              static_cast<uint64_t>(std::max(0, packet->byteCount())));
-  settle(receipt.acknowledged);
+  // The receipt says whether any refusal waits: most puts need not ask.
+  settle(receipt.acknowledged, receipt.refusals);
   return PutResult::kTaken;
 }
 
 // The client library notes a refusal before its acknowledgement count
 // passes the refused put: so the refusals taken after reading `count` are
 // all those it covers, and they are not counted as stored.
-void TarnDestination::settle(uint64_t count) {
-  for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts()) {
-    m_acks.refused(r.number);
-    drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
+void TarnDestination::settle(uint64_t count, bool refusals) {
+  if (refusals) {
+    for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts()) {
+      m_acks.refused(r.number);
+      drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
+    }
   }
   WriterAcks::Stored stored = m_acks.acknowledged(count);
   delivered(stored.packets, stored.bytes);

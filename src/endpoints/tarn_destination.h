@@ -35,7 +35,8 @@ class TarnDestination : public PacketDestination {
  private:
   // Names the puts the server refused (they count as acknowledged), then
   // settles every put up to `count` and counts what was stored.
-  void settle(uint64_t count);
+  // `refusals` false (read with `count`) says that none waits to be taken.
+  void settle(uint64_t count, bool refusals = true);
 
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;

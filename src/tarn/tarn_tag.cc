@@ -101,7 +101,7 @@ int TarnTag::put(const char *srcname, double pkttime, const char *packet, int nb
                                  identity ? &id : nullptr);
   }
   if (rc == tarnclient::kPutWindowFull) return kWindowFull;
-  if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged};
+  if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged, taken.refusals};
   if (rc >= 0) return rc;
   throw RelayException("TarnTag::put: failure putting packet on tarn " + nameAndTarn() +
                        " (Packet srcname: " + srcname + " time: " + timeText(pkttime) + ")");

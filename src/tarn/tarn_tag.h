@@ -94,9 +94,12 @@ class TarnTag {
   // What a put tells besides its result: its number on the tag's
   // connection and how many of the tag's puts the server has acknowledged
   // (in order: every put numbered up to it is stored).
+  // `refusals`: refused puts wait for takeRefusedPuts; read together with
+  // `acknowledged`, so when false none up to that count does.
   struct PutReceipt {
     uint64_t number = 0;
     uint64_t acknowledged = 0;
+    bool refusals = false;
   };
   // The result of put() when it was given a window wait and the server's
   // window of unacknowledged puts stayed full that long: nothing was put.

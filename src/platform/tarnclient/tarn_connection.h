@@ -96,6 +96,7 @@ class TarnConnection {
   uint64_t ringInstance() const { return m_session.latestWelcome().instance; }
   // The puts the server refused since the last call.
   std::vector<RefusedPut> takeRefused() { return std::exchange(m_refused, {}); }
+  bool hasRefused() const { return !m_refused.empty(); }
   // The caller says the refused puts it takes itself: those kept for
   // takeRefused are not logged here.
   void callerSaysRefusals() { m_callerSaysRefusals = true; }

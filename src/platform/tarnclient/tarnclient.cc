@@ -185,7 +185,7 @@ int putNumbered(int fd, const char *srcname, double time, const char *bytes, int
   return withConn(fd, -1, [&](TarnConnection &c) {
     uint64_t number = 0;
     int rc = c.put(srcname, time, bytes, nbytes, windowWait, &number, identity);
-    if (receipt) *receipt = PutReceipt{number, c.acknowledgedPuts()};
+    if (receipt) *receipt = PutReceipt{number, c.acknowledgedPuts(), c.hasRefused()};
     return rc;
   });
 }

@@ -35,9 +35,12 @@ int resumeAt(int fd, int32_t id, double time, bool inclusive = false);
 // negative it waits at most that many seconds for room in the window of
 // unacknowledged puts and returns kPutWindowFull, having put nothing, when
 // there was none.
+// `refusals` says whether refused puts wait for takeRefusedPuts, read with
+// `acknowledged`: when false, no put up to that count waits as refused.
 struct PutReceipt {
   uint64_t number = 0;
   uint64_t acknowledged = 0;
+  bool refusals = false;
 };
 constexpr int kPutWindowFull = 1;
 // Which packet a put is: `origin` names where the writer got it (one
