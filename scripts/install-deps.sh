@@ -23,6 +23,7 @@ build=(
   libcpp-httplib-dev pkgconf      # tarn monitor's HTTP server (found with pkg-config)
   libnats-dev                     # JetStream connections
   libmseed-dev                    # miniSEED records (libmseed 2)
+  libjemalloc-dev                 # the relay's allocator
 )
 # The demo runs the programs alone: no browser, no Prometheus.
 demo=("${build[@]}")

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -33,7 +34,11 @@ constexpr auto kCloseWait = std::chrono::seconds(10);
 constexpr auto kExitWait = std::chrono::seconds(5);
 
 struct Registry {
-  std::mutex mutex;  // guards conns and nextFd
+  // Guards conns and nextFd. Every call on a descriptor looks it up, from
+  // whichever thread uses it (a relay's reader and writer at once, each for
+  // every packet), so lookups share the lock and only opening and closing
+  // take it alone.
+  std::shared_mutex mutex;
   std::unordered_map<int, ConnPtr> conns;
   int nextFd = 1;
 
@@ -53,14 +58,14 @@ Registry &registry() {
 
 ConnPtr find(int fd) {
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::shared_lock<std::shared_mutex> lock(r.mutex);
   auto it = r.conns.find(fd);
   return it == r.conns.end() ? nullptr : it->second;
 }
 
 std::vector<ConnPtr> snapshot() {
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::shared_lock<std::shared_mutex> lock(r.mutex);
   std::vector<ConnPtr> all;
   for (auto &entry : r.conns) all.push_back(entry.second);
   return all;
@@ -301,7 +306,7 @@ int tarnopen(const char *name, const char *mode) {
   }
   registerAtExit();
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard<std::shared_mutex> lock(r.mutex);
   if (r.nextFd == INT32_MAX) return -1;
   int fd = r.nextFd++;
   r.conns[fd] = std::move(c);
@@ -380,7 +385,7 @@ int tarnclose(int fd) {
   ConnPtr c;
   {
     Registry &r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::shared_mutex> lock(r.mutex);
     auto it = r.conns.find(fd);
     if (it == r.conns.end()) return -1;
     c = std::move(it->second);
