@@ -56,24 +56,35 @@ PutResult TarnDestination::put(const std::shared_ptr<TarnPacket> &packet, double
     packet->done();
     return PutResult::kDropped;
   }
-  uint32_t most = m_tag->maxPacketBytes();
-  if (most != 0 && static_cast<uint32_t>(packet->byteCount()) > most) {
-    drop(*packet, "too large for " + m_names.named,
-         tarnclient::tooLargeText(static_cast<uint64_t>(packet->byteCount()), most, "it"));
-    packet->done();
-    return PutResult::kDropped;
-  }
+  // The server's limit as the last put's receipt gave it spares asking the
+  // client library before every put; a packet is dropped as too large only
+  // on the limit as it stands now.
+  auto bytes = static_cast<uint32_t>(std::max(0, packet->byteCount()));
+  if (m_maxPacket == 0 || bytes > m_maxPacket) m_maxPacket = m_tag->maxPacketBytes();
+  if (dropIfTooLarge(*packet, bytes, m_maxPacket)) return PutResult::kDropped;
   TarnTag::PutReceipt receipt;
   try {
     if (packet->put(*m_tag, &receipt, roomWait) == TarnTag::kWindowFull) return PutResult::kNoRoom;
   } catch (const RelayException &) {
+    // A server that came back with a lower limit refuses the packet in the
+    // library, which cannot name it: name it here.
+    m_maxPacket = m_tag->maxPacketBytes();
+    if (dropIfTooLarge(*packet, bytes, m_maxPacket)) return PutResult::kDropped;
     return PutResult::kFailed;
   }
+  m_maxPacket = receipt.maxPacket;
   m_acks.put(receipt.number, packet->readRecord(), !packet->isInternal(),
              static_cast<uint64_t>(std::max(0, packet->byteCount())));
   // The receipt says whether any refusal waits: most puts need not ask.
   settle(receipt.acknowledged, receipt.refusals);
   return PutResult::kTaken;
+}
+
+bool TarnDestination::dropIfTooLarge(TarnPacket &packet, uint32_t bytes, uint32_t most) {
+  if (most == 0 || bytes <= most) return false;
+  drop(packet, "too large for " + m_names.named, tarnclient::tooLargeText(bytes, most, "it"));
+  packet.done();
+  return true;
 }
 
 // The client library notes a refusal before its acknowledgement count
@@ -83,7 +94,12 @@ void TarnDestination::settle(uint64_t count, bool refusals) {
   if (refusals) {
     for (const TarnTag::RefusedPut &r : m_tag->takeRefusedPuts()) {
       m_acks.refused(r.number);
-      drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
+      if (r.limit != 0) {
+        drop(r.srcname, r.time, r.bytes, "too large for " + m_names.named,
+             tarnclient::tooLargeText(static_cast<uint64_t>(r.bytes), r.limit, "it"));
+      } else {
+        drop(r.srcname, r.time, r.bytes, "refused by " + m_names.named, r.why);
+      }
     }
   }
   WriterAcks::Stored stored = m_acks.acknowledged(count);

@@ -37,9 +37,12 @@ class TarnDestination : public PacketDestination {
   // settles every put up to `count` and counts what was stored.
   // `refusals` false (read with `count`) says that none waits to be taken.
   void settle(uint64_t count, bool refusals = true);
+  // Drops the packet, saying so, when it is larger than `most` (not 0).
+  bool dropIfTooLarge(TarnPacket &packet, uint32_t bytes, uint32_t most);
 
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;
   EndpointNames m_names;
   WriterAcks m_acks;
+  uint32_t m_maxPacket = 0;  // the server's limit as last learnt; 0 unknown
 };

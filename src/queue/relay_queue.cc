@@ -69,7 +69,7 @@ void RelayQueue::push_eof(std::string name) {
   }
 }
 
-std::shared_ptr<TarnPacket> RelayQueue::pop(std::string name) {
+std::shared_ptr<TarnPacket> RelayQueue::pop(const std::string &name) {
   Hook *hook = nullptr;
   int rc = pmtmanagedfifo_pop(m_fifo, name.c_str(), &hook, 0);
   switch (rc) {

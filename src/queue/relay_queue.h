@@ -61,7 +61,7 @@ class RelayQueue {
   // The consumer's next packet, waiting at most its time-out.
   // RelayEOFException at the end-of-data mark, RelayNodataException when
   // nothing came or the queue was released, RelayException otherwise.
-  std::shared_ptr<TarnPacket> pop(std::string name);
+  std::shared_ptr<TarnPacket> pop(const std::string &name);
 
  private:
   const std::string m_name;

@@ -52,21 +52,6 @@ void copySrcname(char *to, size_t size, const char *srcname) {
   std::strncpy(to, srcname, size - 1);
 }
 
-// The origin of the packets one reader (tag) reads from one ring: FNV-1a
-// over the ring instance and the tag's name. A ring made anew has another
-// instance, so its ids, which start again, never pass for the old ones.
-uint64_t readerOrigin(uint64_t instance, const std::string &tagName) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  auto mix = [&h](unsigned char c) {
-    h ^= c;
-    h *= 0x100000001b3ull;
-  };
-  for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(instance >> (8 * i)));
-  mix(0);
-  for (char c : tagName) mix(static_cast<unsigned char>(c));
-  return h;
-}
-
 }  // namespace
 
 TarnPacket::TarnPacket(std::shared_ptr<TarnTag> tag, int pktid, char *srcname, double pkttime,
@@ -164,8 +149,9 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnT
                                                      double timeout) {
   int fd = tag->fd();
   if (fd < 0) throw RelayException("TarnPacket::reap_timeout: tarn closed");
-  int rc = tarnreap_timeout(fd, timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data, &t_nbytes,
-                            &t_buffer.size);
+  uint64_t origin = 0;
+  int rc = tag->reap(timeout, &t_pktid, t_srcname, &t_pkttime, &t_buffer.data, &t_nbytes,
+                     &t_buffer.size, &origin);
   if (rc == -2) {
     throw RelayTimeoutException("TarnPacket::reap_timeout: Incomplete packet received");
   }
@@ -184,9 +170,8 @@ std::shared_ptr<TarnPacket> TarnPacket::reap_timeout(const std::shared_ptr<TarnT
   t_buffer.size = 0;
   // The reaper holds the packet until it has decided what becomes of it.
   packet->m_readRecord = tag->readPosition().reaped(t_pktid, t_pkttime);
-  if (uint64_t instance = tag->ringInstance(); instance != 0) {
-    packet->m_identity =
-        TarnTag::PutIdentity{readerOrigin(instance, tag->name()), static_cast<uint64_t>(t_pktid)};
+  if (origin != 0) {
+    packet->m_identity = TarnTag::PutIdentity{origin, static_cast<uint64_t>(t_pktid)};
     packet->m_identified = true;
   }
   return packet;

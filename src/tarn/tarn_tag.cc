@@ -101,7 +101,9 @@ int TarnTag::put(const char *srcname, double pkttime, const char *packet, int nb
                                  identity ? &id : nullptr);
   }
   if (rc == tarnclient::kPutWindowFull) return kWindowFull;
-  if (receipt) *receipt = PutReceipt{taken.number, taken.acknowledged, taken.refusals};
+  if (receipt) {
+    *receipt = PutReceipt{taken.number, taken.acknowledged, taken.refusals, taken.maxPacket};
+  }
   if (rc >= 0) return rc;
   throw RelayException("TarnTag::put: failure putting packet on tarn " + nameAndTarn() +
                        " (Packet srcname: " + srcname + " time: " + timeText(pkttime) + ")");
@@ -128,8 +130,8 @@ std::vector<TarnTag::RefusedPut> TarnTag::takeRefusedPuts() {
   int fd = m_tarnfd.load();
   if (fd < 0) return out;
   for (tarnclient::RefusedPut &r : tarnclient::takeRefusedPuts(fd)) {
-    out.push_back(
-        {r.number, std::move(r.srcname), r.time, static_cast<long>(r.nbytes), std::move(r.why)});
+    out.push_back({r.number, std::move(r.srcname), r.time, static_cast<long>(r.nbytes),
+                   std::move(r.why), r.limit});
   }
   return out;
 }
@@ -147,6 +149,27 @@ uint64_t TarnTag::reconnections() const {
 uint64_t TarnTag::ringInstance() const {
   int fd = m_tarnfd.load();
   return fd >= 0 ? tarnclient::ringInstance(fd) : 0;
+}
+
+int TarnTag::reap(double timeout, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
+                  int *bufsize, uint64_t *origin) {
+  uint64_t instance = 0;
+  int rc = tarnclient::reapWithInstance(fd(), timeout, pktid, srcname, time, buf, nbytes, bufsize,
+                                        &instance);
+  if (instance != m_originInstance) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&h](unsigned char c) {
+      h ^= c;
+      h *= 0x100000001b3ull;
+    };
+    for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(instance >> (8 * i)));
+    mix(0);
+    for (char c : m_tarntag) mix(static_cast<unsigned char>(c));
+    m_originInstance = instance;
+    m_origin = instance != 0 ? h : 0;
+  }
+  *origin = m_origin;
+  return rc;
 }
 
 uint32_t TarnTag::maxPacketBytes() const {

@@ -100,6 +100,7 @@ class TarnTag {
     uint64_t number = 0;
     uint64_t acknowledged = 0;
     bool refusals = false;
+    uint32_t maxPacket = 0;  // as maxPacketBytes() gives it after the put
   };
   // The result of put() when it was given a window wait and the server's
   // window of unacknowledged puts stayed full that long: nothing was put.
@@ -119,6 +120,14 @@ class TarnTag {
           const PutIdentity *identity = nullptr);
   // The ring instance of the tag's server as last connected; 0 when unknown.
   uint64_t ringInstance() const;
+  // Reaps the next packet into the caller's buffers (tarnreap_timeout's
+  // arguments and result), and gives the origin of the packets this tag
+  // reads from the ring it came from (0 while the ring's instance is not
+  // known): FNV-1a over the ring instance and the tag's name. A ring made
+  // anew has another instance, so its ids, which start again, never pass
+  // for the old ones. Only the tag's reader calls it.
+  int reap(double timeout, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
+           int *bufsize, uint64_t *origin);
   // Takes in the acknowledgements that have arrived; the count so far.
   uint64_t collectAcknowledgements();
   // Waits for put `number` to be acknowledged, at most `seconds`: 0; -2 when
@@ -136,6 +145,8 @@ class TarnTag {
     double time = 0.0;
     long bytes = 0;
     std::string why;
+    // Refused as larger than the server now takes: its limit; else 0.
+    uint32_t limit = 0;
   };
   // The puts refused since the last call. A writing tag's refusals are said
   // by whoever takes them here; the client library does not log them.
@@ -157,6 +168,10 @@ class TarnTag {
   std::mutex m_mutex;  // serialises put(); guards nothing else
   std::string m_tarntag;
   std::atomic<int> m_tarnfd{-1};
+  // The origin reap() gave last, and the ring instance it is of: worked out
+  // again only when the instance changes.
+  uint64_t m_originInstance = 0;
+  uint64_t m_origin = 0;
   const std::shared_ptr<ReadPosition> m_readPosition = std::make_shared<ReadPosition>();
   std::string m_reader;  // the reader connection that claimed the tag; configuration only
 

@@ -219,6 +219,34 @@ TEST(RelayLimits, PacketsTooLargeForTheDestinationAreNamedOnceCountedAndReported
   EXPECT_EQ(output.find("failed to put packet"), std::string::npos) << output;
 }
 
+// A destination that comes back taking smaller packets than before: what it
+// no longer takes is named and dropped as too large, not a failed put, and
+// what follows is relayed.
+TEST(RelayLimits, ADestinationBackWithASmallerLimitHasWhatNoLongerFitsNamedAndDropped) {
+  TarnTestServer src, dst({"-m", "4k"});
+  ASSERT_TRUE(e2e::putAt(src.name(), "SMALL_1/X", {kBase}, 700));
+  Relay relay(oneWay(src, dst, "starttime " + timeText(kBase - 1) + "\n"));
+  ASSERT_TRUE(e2e::relayReady(relay, 2, 1)) << relay.output();
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 1)) << relay.output();
+  dst.kill();
+  dst.restart({"-m", "1k"});
+  ASSERT_TRUE(e2e::putAt(src.name(), "BIG_1/X", {kBase + 1, kBase + 2}, 2000));
+  ASSERT_TRUE(e2e::putAt(src.name(), "SMALL_1/X", {kBase + 3}, 700));
+  ASSERT_TRUE(e2e::waitForCount(dst.name(), 1)) << relay.output();
+  EXPECT_EQ(relay.terminate(), 0) << relay.output();
+  auto out = packetsOn(dst.name());
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].time, kBase + 3);
+  std::string output = relay.output();
+  EXPECT_EQ(e2e::countOf(output, "RelayConnection 'out' dropped packet 'BIG_1/X' of "), 1)
+      << output;
+  EXPECT_EQ(e2e::countOf(output, ", 2000 bytes: too large for tarn '" + dst.name() +
+                                     "' (packet of 2000 bytes is larger than the 1024 bytes"),
+            1)
+      << output;
+  EXPECT_EQ(output.find("failed to put packet"), std::string::npos) << output;
+}
+
 // Each connection counts what it relayed and dropped, and the final status
 // packet carries it: the reader every packet it queued, the writer those
 // stored and, by cause, those dropped; `tarn status --json` shows the same.

@@ -215,18 +215,23 @@ void TarnConnection::onSkipped(std::string_view body) {
 // it stored before it refuses. That put is dropped, so that the ones after
 // it go on after the reconnection, and said once: by one line here, or by
 // the caller that takes the refusals, not by a loss and a restoration too.
+// So is a frame too large after the hello: a put taken while the server
+// took larger packets, sent again to a server that came back with a lower
+// limit, which would otherwise end every connection that sends it.
 void TarnConnection::onError(std::string_view body, const char *what) {
   Error error;
   decode(body, error);
   std::string text(error.text);
   std::string refused;
   Put put;
-  if (error.code == kErrRefused && m_welcomedHere && m_puts.refuseFirst(refused) &&
+  bool tooLarge = error.code == kErrTooLarge;
+  if ((error.code == kErrRefused || tooLarge) && m_welcomedHere && m_puts.refuseFirst(refused) &&
       decode(refused, put)) {
     bool kept = m_refused.size() < kMaxRefusedKept;
     if (kept) {
       m_refused.push_back(RefusedPut{m_puts.acknowledged(), std::string(put.source), put.time,
-                                     static_cast<uint32_t>(put.bytes.size()), text});
+                                     static_cast<uint32_t>(put.bytes.size()), text,
+                                     tooLarge ? maxPacket() : 0});
     }
     if (!kept || !m_callerSaysRefusals) {
       elog_log(0, "tarn '%s': put of '%.*s' refused (%s); it is dropped", m_name.c_str(),

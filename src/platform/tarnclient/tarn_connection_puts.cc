@@ -59,20 +59,22 @@ int TarnConnection::waitForWindow(double seconds) {
 int TarnConnection::put(const char *srcname, double time, const char *bytes, int nbytes,
                         double windowWait, uint64_t *number, const PutIdentity *identity) {
   size_t srclen = srcname ? strnlen(srcname, kMaxSrcName + 1) : 0;
-  uint32_t maxPacket = m_session.latestWelcome().maxPacket;
   if (srclen == 0 || srclen > kMaxSrcName || nbytes < 0 || (nbytes > 0 && !bytes)) {
     elog_log(0, "tarnput: tarn '%s': refused a packet: source names have 1 to 63 characters",
              m_name.c_str());
     return -1;
   }
+  // The limit is read after the wait for room, which may have reconnected
+  // to a server that takes less than before.
+  int room = waitForWindow(windowWait);
+  if (room != 0) return room;
+  uint32_t maxPacket = m_session.latestWelcome().maxPacket;
   if (maxPacket != 0 && static_cast<uint32_t>(nbytes) > maxPacket) {
     elog_log(
         0, "tarnput: refused a %s",
         tooLargeText(static_cast<uint64_t>(nbytes), maxPacket, "tarn '" + m_name + "'").c_str());
     return -1;
   }
-  int room = waitForWindow(windowWait);
-  if (room != 0) return room;
   bool idle = m_puts.idle();
   std::string_view data =
       nbytes > 0 ? std::string_view(bytes, static_cast<size_t>(nbytes)) : std::string_view();

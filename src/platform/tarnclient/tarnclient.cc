@@ -190,7 +190,7 @@ int putNumbered(int fd, const char *srcname, double time, const char *bytes, int
   return withConn(fd, -1, [&](TarnConnection &c) {
     uint64_t number = 0;
     int rc = c.put(srcname, time, bytes, nbytes, windowWait, &number, identity);
-    if (receipt) *receipt = PutReceipt{number, c.acknowledgedPuts(), c.hasRefused()};
+    if (receipt) *receipt = PutReceipt{number, c.acknowledgedPuts(), c.hasRefused(), c.maxPacket()};
     return rc;
   });
 }
@@ -266,6 +266,16 @@ uint64_t ringInstance(int fd) {
   if (!c) return 0;
   std::lock_guard<std::mutex> lock(c->mutex());
   return c->ringInstance();
+}
+
+int reapWithInstance(int fd, double timeout, int *pktid, char *srcname, double *time, char **buf,
+                     int *nbytes, int *bufsize, uint64_t *instance) {
+  if (!pktid || !srcname || !time || !buf || !nbytes || !bufsize || !instance) return -1;
+  return withConn(fd, -1, [&](TarnConnection &c) {
+    int rc = c.reap(timeout, false, pktid, srcname, time, buf, nbytes, bufsize);
+    *instance = c.ringInstance();
+    return rc;
+  });
 }
 
 std::vector<std::pair<std::string, uint64_t>> unacknowledgedPuts() {

@@ -41,6 +41,9 @@ struct PutReceipt {
   uint64_t number = 0;
   uint64_t acknowledged = 0;
   bool refusals = false;
+  // The largest packet the server takes as it stands after the put (as
+  // maxPacketBytes gives it), so that a writer need not ask before each put.
+  uint32_t maxPacket = 0;
 };
 constexpr int kPutWindowFull = 1;
 // Which packet a put is: `origin` names where the writer got it (one
@@ -57,6 +60,10 @@ int putNumbered(int fd, const char *srcname, double time, const char *bytes, int
 // The ring instance of the descriptor's server as its latest welcome gave
 // it; 0 for an unknown descriptor or before the first connection.
 uint64_t ringInstance(int fd);
+// tarnreap_timeout, also giving the ring instance of the server the packet
+// came from (as ringInstance does after it) in the same call.
+int reapWithInstance(int fd, double timeout, int *pktid, char *srcname, double *time, char **buf,
+                     int *nbytes, int *bufsize, uint64_t *instance);
 // The puts acknowledged so far, after taking in what has arrived without
 // waiting; 0 for an unknown descriptor.
 uint64_t collectAcknowledgements(int fd);
@@ -99,6 +106,9 @@ struct RefusedPut {
   double time = 0.0;
   uint32_t nbytes = 0;
   std::string why;  // the server's words
+  // The largest packet the server takes, when it refused the put as larger
+  // than that (it came back with a lower limit while the put waited); else 0.
+  uint32_t limit = 0;
 };
 constexpr size_t kMaxRefusedKept = 4096;
 std::vector<RefusedPut> takeRefusedPuts(int fd);

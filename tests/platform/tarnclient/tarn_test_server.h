@@ -25,6 +25,11 @@ class TarnTestServer {
   void kill();  // SIGKILL, as a crash would
   // Starts it again with the same arguments on the same ports.
   void restart();
+  // The same, with these extra arguments instead.
+  void restart(std::vector<std::string> args) {
+    args_ = std::move(args);
+    restart();
+  }
   std::string log() const { return proc_ ? proc_->err() : ""; }
   int pid() const { return proc_ ? proc_->pid() : -1; }
 
