@@ -42,7 +42,7 @@ int RelayQueue::getQueueCount(const std::string &name) {
 
 void RelayQueue::push(std::shared_ptr<TarnPacket> &packet) {
   Hook *hook = new_hook(spTarnPacket_hookfree);
-  void *block = std::calloc(1, sizeof(TarnPacketHolder));
+  void *block = std::malloc(sizeof(TarnPacketHolder));
   if (!hook || !block) {
     elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for ophd\n",
              "push", __LINE__, "tarn2tarn_queue",

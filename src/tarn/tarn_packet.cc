@@ -235,7 +235,7 @@ std::string TarnPacket::describe() {
 
 Hook *spTarnPacket_hookcopy(Hook *hook) {
   auto *holder = static_cast<TarnPacketHolder *>(hook->p);
-  void *block = std::calloc(1, sizeof(TarnPacketHolder));
+  void *block = std::malloc(sizeof(TarnPacketHolder));
   if (!block) {
     elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for newOphd\n",
              "spTarnPacket_hookcopy", __LINE__, "tarnpacket",

@@ -127,7 +127,7 @@ class TarnPacket {
   bool m_identified = false;
 };
 
-// What a hook's data points at: a heap block (calloc) holding one shared
+// What a hook's data points at: a heap block (malloc) holding one shared
 // reference to a packet.
 using TarnPacketHolder = std::shared_ptr<TarnPacket>;
 
