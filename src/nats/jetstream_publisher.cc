@@ -24,6 +24,10 @@ constexpr int kMessageTooLarge = 10054;
 // The longest a wait for answers or room lasts before the link and the
 // clock are looked at again.
 constexpr double kWaitSlice = 0.05;
+// A full window waits this long before it takes in the answers that came
+// meanwhile: a batch of answers per wake-up rather than one, and as many
+// messages sent in a row.
+constexpr double kFullWindowNap = 0.0005;
 
 using Clock = std::chrono::steady_clock;
 
@@ -161,11 +165,15 @@ JetStreamPublisher::Result JetStreamPublisher::publish(const std::shared_ptr<Tar
 }
 
 // Waits until an answer comes, the link may be tried again, or `deadline`,
-// at most kWaitSlice.
+// at most kWaitSlice. A full window then naps a little, so that the answers
+// right behind the first are taken in with it.
 void JetStreamPublisher::wait(Clock::time_point deadline) {
   auto until = std::min(deadline, Clock::now() + secondsOf(kWaitSlice));
   if (m_link && m_failure.empty()) {
+    uint64_t seen = m_answersTaken;
     takeAnswers(std::chrono::duration<double>(until - Clock::now()).count());
+    if (m_answersTaken != seen && m_window.full())
+      std::this_thread::sleep_until(std::min(deadline, Clock::now() + secondsOf(kFullWindowNap)));
     return;
   }
   if (!m_link) until = std::min(until, m_retryAt);
@@ -267,6 +275,7 @@ void JetStreamPublisher::answer(natsMsg *msg) {
   jetstream::PublishAnswer a = jetstream::readPublishAnswer(
       natsMsg_GetData(msg), static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
   natsMsg_Destroy(msg);
+  ++m_answersTaken;
   const PublishWindow::Entry *e = m_window.at(id);
   if (!e || !e->inFlight) return;  // not waiting for an answer (a repeat)
   if (a.kind == jetstream::PublishAnswer::Kind::kStored) {

@@ -134,7 +134,8 @@ class JetStreamPublisher {
   jsCtx *m_js = nullptr;
   natsSubscription *m_answers = nullptr;  // INBOX.* on m_link
   std::string m_replyPrefix;              // "INBOX."
-  std::string m_failure;                  // why the current connection failed; "" while it works
+  uint64_t m_answersTaken = 0;
+  std::string m_failure;  // why the current connection failed; "" while it works
   // The names of the last packet's source, kept while the next packets
   // come from the same source, and its time as text.
   std::string m_srcname;
