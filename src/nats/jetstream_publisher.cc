@@ -303,10 +303,10 @@ void JetStreamPublisher::service() {
 
 // Takes the finished packets off the front of the window: each is done.
 void JetStreamPublisher::settle() {
-  std::vector<PublishWindow::Entry> finished;
-  m_window.settle(finished);
+  m_finished.clear();  // kept, with its room, from one call to the next
+  m_window.settle(m_finished);
   bool acknowledged = false;
-  for (PublishWindow::Entry &e : finished) {
+  for (PublishWindow::Entry &e : m_finished) {
     TarnPacket &packet = *e.packet;
     acknowledged = acknowledged || e.dropped.empty();
     if (e.dropped.empty() && m_onStored) {
@@ -319,6 +319,7 @@ void JetStreamPublisher::settle() {
     }
     packet.done();
   }
+  m_finished.clear();
   if (acknowledged && !m_working) {
     m_working = true;
     if (m_lossReported) {

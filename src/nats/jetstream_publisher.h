@@ -37,6 +37,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "nats/jetstream_endpoint.h"
 #include "nats/publish_window.h"
@@ -135,6 +136,7 @@ class JetStreamPublisher {
   natsSubscription *m_answers = nullptr;  // INBOX.* on m_link
   std::string m_replyPrefix;              // "INBOX."
   uint64_t m_answersTaken = 0;
+  std::vector<PublishWindow::Entry> m_finished;  // settle()'s, between its calls empty
   std::string m_failure;  // why the current connection failed; "" while it works
   // The names of the last packet's source, kept while the next packets
   // come from the same source, and its time as text.

@@ -69,7 +69,7 @@ TEST(PublishAnswers, ReplyNumbersAreExactlyDigitsAfterThePrefix) {
   EXPECT_FALSE(jetstream::replyNumber(nullptr, prefix, n));
 }
 
-class Window : public testing::Test {
+class PublishWindows : public testing::Test {
  protected:
   // Adds and sends `count` packets; their numbers.
   std::vector<uint64_t> sendSome(int count) {
@@ -96,7 +96,7 @@ class Window : public testing::Test {
   uint64_t next = 0;
 };
 
-TEST_F(Window, OutOfOrderAnswersFinishPacketsOnlyInPublishingOrder) {
+TEST_F(PublishWindows, OutOfOrderAnswersFinishPacketsOnlyInPublishingOrder) {
   auto ids = sendSome(4);
   EXPECT_TRUE(window.full());
   EXPECT_TRUE(window.stored(ids[2]));
@@ -114,7 +114,7 @@ TEST_F(Window, OutOfOrderAnswersFinishPacketsOnlyInPublishingOrder) {
   EXPECT_EQ(window.waiting(), 1u);
 }
 
-TEST_F(Window, ARefusalInTheMiddleIsHandedOutInItsPlaceWithWhy) {
+TEST_F(PublishWindows, ARefusalInTheMiddleIsHandedOutInItsPlaceWithWhy) {
   auto ids = sendSome(3);
   EXPECT_TRUE(window.stored(ids[0]));
   EXPECT_TRUE(window.dropped(ids[1], "too large"));
@@ -124,7 +124,7 @@ TEST_F(Window, ARefusalInTheMiddleIsHandedOutInItsPlaceWithWhy) {
   EXPECT_EQ(window.waiting(), 0u);
 }
 
-TEST_F(Window, ALostConnectionSendsAgainWhatWasNotAnsweredInOrder) {
+TEST_F(PublishWindows, ALostConnectionSendsAgainWhatWasNotAnsweredInOrder) {
   auto ids = sendSome(4);
   EXPECT_TRUE(window.stored(ids[1]));
   PublishWindow::Clock::time_point oldest;
@@ -146,7 +146,7 @@ TEST_F(Window, ALostConnectionSendsAgainWhatWasNotAnsweredInOrder) {
   EXPECT_EQ(window.waiting(), 0u);
 }
 
-TEST_F(Window, BytesBoundTheWindowToo) {
+TEST_F(PublishWindows, BytesBoundTheWindowToo) {
   PublishWindow small(100, 250);
   auto packet = std::make_shared<TarnPacket>("js", 1, "A/B", 1.0, "x", 1, nullptr);
   small.add(packet, 200);
