@@ -109,9 +109,18 @@ bool members(JsonCursor &json, Member member) {
   return json.expect('}');
 }
 
+// A text from the server as a log line may show it: one line, printable.
+std::string printable(std::string_view text) {
+  std::string shown(text);
+  for (char &c : shown) {
+    if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+  }
+  return shown;
+}
+
 PublishAnswer unreadable(std::string_view body) {
   PublishAnswer answer;
-  answer.text = "an answer JetStream does not give: '" + std::string(body.substr(0, 120)) +
+  answer.text = "an answer JetStream does not give: '" + printable(body.substr(0, 120)) +
                 (body.size() > 120 ? "...'" : "'");
   return answer;
 }
@@ -149,7 +158,7 @@ PublishAnswer readPublishAnswer(const char *body, size_t size) {
   if (!read || !json.atEnd()) return unreadable(text);
   if (error) {
     answer.kind = PublishAnswer::Kind::kRefused;
-    if (answer.text.empty()) answer.text = "refused";
+    answer.text = answer.text.empty() ? "refused" : printable(answer.text.substr(0, 200));
     if (answer.errCode) answer.text += " (JetStream error " + std::to_string(answer.errCode) + ")";
     return answer;
   }

@@ -53,6 +53,9 @@ TEST(PublishAnswers, AnythingElseIsUnreadableAndSaysWhatCame) {
   EXPECT_EQ(read(std::string("{\"stream\":\"S\",\"seq\":1\0}", 24)).kind, Kind::kUnreadable);
   EXPECT_EQ(readPublishAnswer(nullptr, 5).kind, Kind::kUnreadable);
   EXPECT_LT(read(std::string(5000, '{')).text.size(), 200u);
+  // What the server sent is shown on one line.
+  EXPECT_EQ(read("\x01\n{").text.find_first_of("\x01\n"), std::string::npos);
+  EXPECT_EQ(read("{\"error\":{\"description\":\"a\nb\"}}").text, "a?b");
 }
 
 TEST(PublishAnswers, ReplyNumbersAreExactlyDigitsAfterThePrefix) {
