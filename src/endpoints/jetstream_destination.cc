@@ -49,8 +49,7 @@ OpenResult JetStreamDestination::open(std::string &why) {
 }
 
 PutResult JetStreamDestination::put(const std::shared_ptr<TarnPacket> &packet, double roomWait) {
-  m_publisher.service();
-  std::string why;
+  std::string why;  // publish() services the publisher first
   switch (m_publisher.publish(packet, roomWait, why)) {
     case JetStreamPublisher::Result::kSent:
       return PutResult::kTaken;

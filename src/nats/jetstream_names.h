@@ -40,10 +40,16 @@ bool srcnameFromHeader(const std::string &value, std::string &srcname);
 // The Tarn-Time header value of a time, and back (the whole text must be a
 // number).
 std::string timeHeader(double time);
+// The same text written into `text` (32 bytes hold any), NUL-terminated;
+// its length.
+size_t writeTimeHeader(double time, char *text, size_t size);
 bool timeFromHeader(const std::string &value, double &time);
 
 // The Nats-Msg-Id of a packet.
 std::string messageId(const std::string &srcname, double time, const char *bytes, size_t nbytes);
+// The same from the source name's subjectToken and the time's header text.
+std::string messageIdFrom(const std::string &token, const char *timeText, const char *bytes,
+                          size_t nbytes);
 
 // The durable consumer of a reader connection: its name with every byte
 // other than letters, digits, '_' and '-' written as %HH (a durable name may

@@ -1,16 +1,16 @@
 #include "nats/jetstream_publisher.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <unordered_map>
+#include <charconv>
+#include <thread>
 #include <vector>
 
 #include <nats/nats.h>
 
 #include "base/relay_log.h"
+#include "nats/jetstream_names.h"
 #include "nats/nats_link.h"
+#include "nats/publish_answer.h"
 #include "tarn/tarn_packet.h"
 
 namespace {
@@ -21,73 +21,18 @@ constexpr double kMaxBackoff = 5.0;
 constexpr size_t kMessageOverhead = 256;
 // JetStream's code for a message larger than the stream takes.
 constexpr int kMessageTooLarge = 10054;
+// The longest a wait for answers or room lasts before the link and the
+// clock are looked at again.
+constexpr double kWaitSlice = 0.05;
+// A full window waits this long before it takes in the answers that came
+// meanwhile: a batch of answers per wake-up rather than one, and as many
+// messages sent in a row.
+constexpr double kFullWindowNap = 0.0005;
 
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
-// What the library's acknowledgement callbacks and the writer share.
-struct JetStreamPublisher::Shared {
-  struct Entry {
-    std::shared_ptr<TarnPacket> packet;
-    size_t bytes = 0;
-    bool inFlight = false;  // the library holds its message
-    bool done = false;      // acknowledged, or dropped
-    std::string dropped;    // why JetStream cannot take it
-  };
-
-  std::mutex mutex;  // guards everything below
-  std::condition_variable changed;
-  uint64_t generation = 0;   // of the connection whose acknowledgements count
-  std::deque<Entry> window;  // in publishing order; the first is number firstId
-  uint64_t firstId = 0;
-  size_t bytes = 0;                              // of the window's messages
-  std::unordered_map<natsMsg *, uint64_t> sent;  // the library's messages -> their entry
-  std::string failure;  // why the current connection failed; "" while it works
-  uint64_t acknowledged = 0;
-
-  Entry &entry(uint64_t id) { return window[id - firstId]; }
-  bool full() const {
-    return window.size() >= kWindowPackets || (!window.empty() && bytes >= kWindowBytes);
-  }
-};
-
-namespace {
-
-// The acknowledgement callback's closure: the shared state and the
-// connection it was made for. Kept alive by that connection's link.
-struct Generation {
-  std::shared_ptr<JetStreamPublisher::Shared> shared;
-  uint64_t number;
-};
-
-std::string refusal(const jsPubAckErr *pae) {
-  std::string text = pae->ErrText ? pae->ErrText : natsStatus_GetText(pae->Err);
-  if (pae->ErrCode) text += " (JetStream error " + std::to_string(pae->ErrCode) + ")";
-  return text;
-}
-
-void onAcknowledgement(jsCtx *, natsMsg *msg, jsPubAck *pa, jsPubAckErr *pae, void *closure) {
-  auto *generation = static_cast<Generation *>(closure);
-  JetStreamPublisher::Shared &s = *generation->shared;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.sent.find(msg);
-    if (generation->number == s.generation && it != s.sent.end()) {
-      JetStreamPublisher::Shared::Entry &e = s.entry(it->second);
-      s.sent.erase(it);
-      e.inFlight = false;
-      if (pa) {
-        e.done = true;
-        ++s.acknowledged;
-      } else if (pae && pae->ErrCode == kMessageTooLarge) {
-        e.done = true;
-        e.dropped = refusal(pae);
-      } else if (s.failure.empty()) {
-        s.failure = pae ? refusal(pae) : "no acknowledgement";
-      }
-      s.changed.notify_all();
-    }
-  }
-  natsMsg_Destroy(msg);
+Clock::duration secondsOf(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -97,8 +42,7 @@ JetStreamPublisher::JetStreamPublisher(JetStreamEndpoint endpoint, std::string c
     : m_endpoint(std::move(endpoint)),
       m_clientName(std::move(clientName)),
       m_owner(std::move(owner)),
-      m_log(log),
-      m_shared(std::make_shared<Shared>()) {}
+      m_log(log) {}
 
 JetStreamPublisher::~JetStreamPublisher() {
   closeLink();
@@ -111,30 +55,39 @@ std::string JetStreamPublisher::open(double seconds) {
   return why;
 }
 
-// A new connection and JetStream context whose acknowledgements count from
-// now on; the stream checked. On failure nothing is left open.
+// A new connection, its subscription to the answers and a JetStream
+// context; the stream checked. On failure nothing is left open.
 std::string JetStreamPublisher::connectAndCheck(double seconds) {
   closeLink();
-  uint64_t number;
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    number = ++m_shared->generation;
-    m_shared->failure.clear();
-  }
-  auto generation = std::make_shared<Generation>(Generation{m_shared, number});
+  m_failure.clear();
   m_link = std::make_unique<NatsLink>(m_endpoint.urls, m_clientName);
-  std::string why = m_link->connect(seconds, generation);
+  std::string why = m_link->connect(seconds);
+  if (why.empty()) why = subscribeToAnswers();
   if (why.empty()) {
-    jsOptions options;
-    jsOptions_Init(&options);
-    options.PublishAsync.MaxPending = static_cast<int64_t>(kWindowPackets) + 16;
-    options.PublishAsync.AckHandler = onAcknowledgement;
-    options.PublishAsync.AckHandlerClosure = generation.get();
-    natsStatus s = natsConnection_JetStream(&m_js, m_link->connection(), &options);
+    natsStatus s = natsConnection_JetStream(&m_js, m_link->connection(), nullptr);
     why = s == NATS_OK ? checkStream() : NatsLink::statusText(s);
   }
   if (!why.empty()) closeLink();
   return why;
+}
+
+// A fresh inbox per connection: no answer meant for an earlier connection
+// can reach this one.
+std::string JetStreamPublisher::subscribeToAnswers() {
+  natsInbox *inbox = nullptr;
+  natsStatus s = natsInbox_Create(&inbox);
+  if (s == NATS_OK) {
+    m_replyPrefix = std::string(inbox) + ".";
+    natsInbox_Destroy(inbox);
+    std::string subject = m_replyPrefix + "*";
+    s = natsConnection_SubscribeSync(&m_answers, m_link->connection(), subject.c_str());
+  }
+  // The window bounds how many answers can wait; the library's own limits
+  // stay above it.
+  if (s == NATS_OK)
+    s = natsSubscription_SetPendingLimits(m_answers, static_cast<int>(kWindowPackets) * 4,
+                                          static_cast<int>(kWindowBytes));
+  return s == NATS_OK ? "" : "cannot subscribe to JetStream's answers: " + NatsLink::statusText(s);
 }
 
 std::string JetStreamPublisher::checkStream() {
@@ -180,101 +133,169 @@ std::string JetStreamPublisher::checkStream() {
 }
 
 void JetStreamPublisher::closeLink() {
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    ++m_shared->generation;  // late acknowledgements of this connection no longer count
-    m_shared->sent.clear();
-    for (Shared::Entry &e : m_shared->window) e.inFlight = false;
-  }
+  m_window.disconnected();
+  if (m_answers) natsSubscription_Destroy(m_answers);
+  m_answers = nullptr;
   if (m_js) jsCtx_Destroy(m_js);
   m_js = nullptr;
   m_link.reset();
 }
 
+// The current connection failed; the first reason is kept.
+void JetStreamPublisher::fail(std::string why) {
+  if (m_failure.empty()) m_failure = std::move(why);
+}
+
 JetStreamPublisher::Result JetStreamPublisher::publish(const std::shared_ptr<TarnPacket> &packet,
                                                        double seconds, std::string &why) {
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(seconds));
-  uint64_t id;
+  auto deadline = Clock::now() + secondsOf(seconds);
   for (;;) {
     service();
-    std::unique_lock<std::mutex> lock(m_shared->mutex);
-    if (m_js && m_shared->failure.empty() && !m_shared->full()) {
-      id = m_shared->firstId + m_shared->window.size();
-      m_shared->window.push_back(
-          {packet, packet->byteCount() + kMessageOverhead, false, false, ""});
-      m_shared->bytes += m_shared->window.back().bytes;
-      break;
-    }
+    if (m_link && m_failure.empty() && !m_window.full()) break;
     if (Clock::now() >= deadline) return Result::kNoRoom;
-    m_shared->changed.wait_until(lock,
-                                 std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
+    wait(deadline);
   }
+  uint64_t id = m_window.add(
+      packet, static_cast<size_t>(std::max(0, packet->byteCount())) + kMessageOverhead);
   send(id, *packet);
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
-  Shared::Entry &e = m_shared->entry(id);
-  if (e.dropped.empty()) return Result::kSent;
-  why = e.dropped;
+  const PublishWindow::Entry *e = m_window.at(id);
+  if (!e || e->dropped.empty()) return Result::kSent;
+  why = e->dropped;
   return Result::kDropped;
 }
 
-// Sends entry `id` on the current connection; false when the connection
-// failed meanwhile. A packet the server can never take is marked dropped.
+// Waits until an answer comes, the link may be tried again, or `deadline`,
+// at most kWaitSlice. A full window then naps a little, so that the answers
+// right behind the first are taken in with it.
+void JetStreamPublisher::wait(Clock::time_point deadline) {
+  auto until = std::min(deadline, Clock::now() + secondsOf(kWaitSlice));
+  if (m_link && m_failure.empty()) {
+    uint64_t seen = m_answersTaken;
+    takeAnswers(std::chrono::duration<double>(until - Clock::now()).count());
+    if (m_answersTaken != seen && m_window.full())
+      std::this_thread::sleep_until(std::min(deadline, Clock::now() + secondsOf(kFullWindowNap)));
+    return;
+  }
+  if (!m_link) until = std::min(until, m_retryAt);
+  std::this_thread::sleep_until(until);
+}
+
+// The names of the packet's source (kept while its source stays the same)
+// and the text of its time.
+void JetStreamPublisher::describe(const TarnPacket &packet) {
+  if (m_srcname.empty() || m_srcname != packet.srcname()) {
+    m_srcname = packet.srcname();
+    m_token = jetstream::subjectToken(m_srcname);
+    m_subject = m_endpoint.subjectPrefix + "." + m_token;
+    m_srcnameHeader = jetstream::srcnameHeader(m_srcname);
+  }
+  jetstream::writeTimeHeader(packet.pkttime(), m_timeText, sizeof m_timeText);
+}
+
+// Sends entry `id` on the current connection, its answer to come to the
+// reply subject INBOX.id; false when the connection failed meanwhile. A
+// packet the server can never take is marked dropped.
 bool JetStreamPublisher::send(uint64_t id, const TarnPacket &packet) {
-  std::string srcname = packet.srcname();
-  double time = packet.pkttime();
-  std::string subject = jetstream::subjectFor(m_endpoint.subjectPrefix, srcname);
-  std::string msgId = jetstream::messageId(srcname, time, packet.bytes(), packet.byteCount());
+  describe(packet);
+  std::string msgId = jetstream::messageIdFrom(m_token, m_timeText, packet.bytes(),
+                                               static_cast<size_t>(packet.byteCount()));
+  char reply[96];
+  size_t prefix = std::min(m_replyPrefix.size(), sizeof reply - 24);
+  std::copy_n(m_replyPrefix.data(), prefix, reply);
+  *std::to_chars(reply + prefix, reply + sizeof reply - 1, id).ptr = '\0';
   natsMsg *msg = nullptr;
-  natsStatus s = natsMsg_Create(&msg, subject.c_str(), nullptr, packet.bytes(), packet.byteCount());
-  if (s == NATS_OK)
-    s = natsMsgHeader_Set(msg, "Tarn-Srcname", jetstream::srcnameHeader(srcname).c_str());
-  if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Tarn-Time", jetstream::timeHeader(time).c_str());
-  jsPubOptions options;
-  jsPubOptions_Init(&options);
-  options.MsgId = msgId.c_str();
-  options.MaxWait = static_cast<int64_t>(kAckWaitSeconds * 1000);
-  natsMsg *handle = msg;
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    m_shared->entry(id).inFlight = true;
-    m_shared->sent[handle] = id;  // before the acknowledgement can come
+  natsStatus s = natsMsg_Create(&msg, m_subject.c_str(), reply, packet.bytes(), packet.byteCount());
+  if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Tarn-Srcname", m_srcnameHeader.c_str());
+  if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Tarn-Time", m_timeText);
+  if (s == NATS_OK) s = natsMsgHeader_Set(msg, "Nats-Msg-Id", msgId.c_str());
+  m_window.sent(id, Clock::now());
+  if (s == NATS_OK) s = natsConnection_PublishMsg(m_link->connection(), msg);
+  natsMsg_Destroy(msg);
+  if (s == NATS_OK) return true;
+  if (s == NATS_MAX_PAYLOAD) {
+    m_window.dropped(id, tooLarge(packet));
+    return true;
   }
-  if (s == NATS_OK) s = js_PublishMsgAsync(m_js, &msg, &options);
-  bool ok = s == NATS_OK;
-  if (!ok) {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    m_shared->sent.erase(handle);
-    Shared::Entry &e = m_shared->entry(id);
-    e.inFlight = false;
-    if (s == NATS_MAX_PAYLOAD) {
-      e.done = true;
-      // The server's limit counts a message's headers with its bytes.
-      size_t headers = 10 + 2;  // "NATS/1.0\r\n", and the blank line that ends them
-      for (const std::string &h :
-           {"Tarn-Srcname: " + jetstream::srcnameHeader(srcname),
-            "Tarn-Time: " + jetstream::timeHeader(time), "Nats-Msg-Id: " + msgId})
-        headers += h.size() + 2;
-      size_t bytes = static_cast<size_t>(std::max(0, packet.byteCount()));
-      e.dropped = "packet of " + std::to_string(bytes) + " bytes (" +
-                  std::to_string(bytes + headers) + " with its headers) is larger than the " +
-                  std::to_string(natsConnection_GetMaxPayload(m_link->connection())) +
-                  " bytes the server takes per message, headers included";
-    } else if (m_shared->failure.empty()) {
-      m_shared->failure = NatsLink::statusText(s);
-    }
+  m_window.unsent(id);
+  fail(NatsLink::statusText(s));
+  return false;
+}
+
+// Why a packet is larger than the server takes. The server's limit counts
+// a message's headers with its bytes.
+std::string JetStreamPublisher::tooLarge(const TarnPacket &packet) const {
+  size_t headers = 10 + 2;  // "NATS/1.0\r\n", and the blank line that ends them
+  std::string msgId = jetstream::messageIdFrom(m_token, m_timeText, packet.bytes(),
+                                               static_cast<size_t>(packet.byteCount()));
+  for (const std::string &h : {"Tarn-Srcname: " + m_srcnameHeader,
+                               std::string("Tarn-Time: ") + m_timeText, "Nats-Msg-Id: " + msgId})
+    headers += h.size() + 2;
+  size_t bytes = static_cast<size_t>(std::max(0, packet.byteCount()));
+  return "packet of " + std::to_string(bytes) + " bytes (" + std::to_string(bytes + headers) +
+         " with its headers) is larger than the " +
+         std::to_string(natsConnection_GetMaxPayload(m_link->connection())) +
+         " bytes the server takes per message, headers included";
+}
+
+// Takes in every answer that waits, first waiting up to `waitSeconds` for
+// one when none does.
+void JetStreamPublisher::takeAnswers(double waitSeconds) {
+  if (!m_answers || !m_failure.empty()) return;
+  int pending = 0;
+  natsStatus s = natsSubscription_GetPending(m_answers, &pending, nullptr);
+  if (s == NATS_OK && pending == 0 && waitSeconds > 0) {
+    natsMsg *msg = nullptr;
+    auto ms = std::max<int64_t>(1, static_cast<int64_t>(waitSeconds * 1000));
+    s = natsSubscription_NextMsg(&msg, m_answers, ms);
+    if (s == NATS_TIMEOUT) return;
+    if (s == NATS_OK) answer(msg);
+    if (s == NATS_OK) s = natsSubscription_GetPending(m_answers, &pending, nullptr);
   }
-  natsMsg_Destroy(msg);  // nothing when the library took it
-  return ok || s == NATS_MAX_PAYLOAD;
+  // Only as many as wait: the library reports an empty queue as an error.
+  for (; s == NATS_OK && pending > 0; --pending) {
+    natsMsg *msg = nullptr;
+    s = natsSubscription_NextMsg(&msg, m_answers, 1);
+    if (s == NATS_OK) answer(msg);
+  }
+  if (s == NATS_NO_RESPONDERS) {
+    fail("no stream takes the subjects '" + m_endpoint.subjectPrefix + ".>'");
+  } else if (s != NATS_OK && s != NATS_TIMEOUT && m_link->up()) {
+    // (A lost connection closes the subscription too: service() says so.)
+    fail("reading JetStream's answers: " + NatsLink::statusText(s));
+  }
+}
+
+// One answer of JetStream's, for the message its subject numbers.
+void JetStreamPublisher::answer(natsMsg *msg) {
+  uint64_t id = 0;
+  if (!jetstream::replyNumber(natsMsg_GetSubject(msg), m_replyPrefix, id)) {
+    natsMsg_Destroy(msg);
+    return;
+  }
+  jetstream::PublishAnswer a = jetstream::readPublishAnswer(
+      natsMsg_GetData(msg), static_cast<size_t>(std::max(0, natsMsg_GetDataLength(msg))));
+  natsMsg_Destroy(msg);
+  ++m_answersTaken;
+  const PublishWindow::Entry *e = m_window.at(id);
+  if (!e || !e->inFlight) return;  // not waiting for an answer (a repeat)
+  if (a.kind == jetstream::PublishAnswer::Kind::kStored) {
+    m_window.stored(id);
+  } else if (a.kind == jetstream::PublishAnswer::Kind::kRefused && a.errCode == kMessageTooLarge) {
+    m_window.dropped(id, a.text);
+  } else {
+    fail(a.text);
+  }
 }
 
 void JetStreamPublisher::service() {
+  takeAnswers(0);
   settle();
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    failure = m_shared->failure;
+  Clock::time_point oldest;
+  if (m_link && m_window.oldestInFlight(oldest) &&
+      Clock::now() - oldest >= secondsOf(kAckWaitSeconds)) {
+    fail("no acknowledgement within " + std::to_string(static_cast<int>(kAckWaitSeconds)) + " s");
   }
+  std::string failure = m_failure;
   if (m_link && failure.empty() && !m_link->up()) failure = m_link->lossReason();
   if (m_link && !failure.empty()) lose(failure);
   if (!m_link && Clock::now() >= m_retryAt) reconnect();
@@ -282,30 +303,23 @@ void JetStreamPublisher::service() {
 
 // Takes the finished packets off the front of the window: each is done.
 void JetStreamPublisher::settle() {
-  std::vector<std::pair<std::shared_ptr<TarnPacket>, std::string>> finished;
+  m_finished.clear();  // kept, with its room, from one call to the next
+  m_window.settle(m_finished);
   bool acknowledged = false;
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    while (!m_shared->window.empty() && m_shared->window.front().done) {
-      Shared::Entry &e = m_shared->window.front();
-      acknowledged = acknowledged || e.dropped.empty();
-      finished.emplace_back(std::move(e.packet), std::move(e.dropped));
-      m_shared->bytes -= e.bytes;
-      m_shared->window.pop_front();
-      ++m_shared->firstId;
-    }
-  }
-  for (auto &[packet, dropped] : finished) {
-    if (dropped.empty() && m_onStored) {
-      m_onStored(*packet);
-    } else if (!dropped.empty() && m_onDrop) {
-      m_onDrop(*packet, dropped);
-    } else if (!dropped.empty()) {
+  for (PublishWindow::Entry &e : m_finished) {
+    TarnPacket &packet = *e.packet;
+    acknowledged = acknowledged || e.dropped.empty();
+    if (e.dropped.empty() && m_onStored) {
+      m_onStored(packet);
+    } else if (!e.dropped.empty() && m_onDrop) {
+      m_onDrop(packet, e.dropped);
+    } else if (!e.dropped.empty()) {
       m_log.elog_complain(m_owner + " failed to publish packet to JetStream '" +
-                          m_endpoint.description() + "': " + packet->describe() + " " + dropped);
+                          m_endpoint.description() + "': " + packet.describe() + " " + e.dropped);
     }
-    packet->done();
+    packet.done();
   }
+  m_finished.clear();
   if (acknowledged && !m_working) {
     m_working = true;
     if (m_lossReported) {
@@ -333,8 +347,7 @@ void JetStreamPublisher::lose(const std::string &why) {
                         "); connecting again to send its " + std::to_string(waiting()) +
                         " unacknowledged packets again");
   }
-  m_retryAt = Clock::now() +
-              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_backoff));
+  m_retryAt = Clock::now() + secondsOf(m_backoff);
   m_backoff = m_backoff == 0 ? kFirstBackoff : std::min(kMaxBackoff, m_backoff * 2);
 }
 
@@ -346,23 +359,14 @@ void JetStreamPublisher::reconnect() {
                           "': " + why);
     }
     m_lastConnectFailure = why;
-    m_retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(m_backoff));
+    m_retryAt = Clock::now() + secondsOf(m_backoff);
     m_backoff = std::min(kMaxBackoff, std::max(kFirstBackoff, m_backoff * 2));
     return;
   }
   m_lastConnectFailure.clear();
   if (m_down.exchange(false)) m_reconnections.fetch_add(1);
-  std::vector<std::pair<uint64_t, std::shared_ptr<TarnPacket>>> again;
-  {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    for (size_t i = 0; i < m_shared->window.size(); ++i) {
-      if (!m_shared->window[i].done)
-        again.emplace_back(m_shared->firstId + i, m_shared->window[i].packet);
-    }
-  }
-  for (auto &[id, packet] : again) {
-    if (!send(id, *packet)) break;
+  for (uint64_t id : m_window.toSend()) {
+    if (!send(id, *m_window.at(id)->packet)) break;
   }
 }
 
@@ -384,26 +388,8 @@ bool JetStreamPublisher::awaitAll(double seconds, double giveUpAfter) {
     if (std::chrono::duration<double>(now - start).count() >= seconds) return false;
     if (giveUpAfter >= 0 && std::chrono::duration<double>(now - progressAt).count() >= giveUpAfter)
       return false;
-    std::unique_lock<std::mutex> lock(m_shared->mutex);
-    m_shared->changed.wait_for(lock, std::chrono::milliseconds(50));
+    auto deadline = start + secondsOf(seconds);
+    if (giveUpAfter >= 0) deadline = std::min(deadline, progressAt + secondsOf(giveUpAfter));
+    wait(deadline);
   }
-}
-
-size_t JetStreamPublisher::waiting() {
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
-  size_t n = 0;
-  for (const Shared::Entry &e : m_shared->window) n += !e.done;
-  return n;
-}
-
-size_t JetStreamPublisher::relayedWaiting() {
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
-  size_t n = 0;
-  for (const Shared::Entry &e : m_shared->window) n += !e.done && e.packet->readRecord() != nullptr;
-  return n;
-}
-
-uint64_t JetStreamPublisher::acknowledged() {
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
-  return m_shared->acknowledged;
 }

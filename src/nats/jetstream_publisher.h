@@ -18,9 +18,17 @@
 // stream allows) is dropped, done, and reported. The loss and the recovery
 // are each reported once.
 //
-// Thread-safety: one writer thread calls every member. The library's
-// acknowledgements arrive on threads of its own and touch only the state
-// that Shared's mutex guards.
+// On the wire: each message carries the reply subject INBOX.N, N its number
+// in the window, and the publisher reads JetStream's answers from its own
+// subscription to INBOX.* on the same connection, so an answer finds its
+// message by that number, answers may come in any order, and nothing is
+// looked up or allocated per message but the library's message itself.
+// Messages go out one after the other without waiting, as many as the
+// window takes; the library writes what they queued in large writes.
+//
+// Thread-safety: one writer thread calls every member but linkLost() and
+// reconnections(). The answers wait in the library until that thread takes
+// them (service(), and while it waits for room or for the last answers).
 #pragma once
 
 #include <atomic>
@@ -29,8 +37,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "nats/jetstream_endpoint.h"
+#include "nats/publish_window.h"
 
 #include <nats/nats.h>
 
@@ -88,36 +98,53 @@ class JetStreamPublisher {
 
   // Messages not yet acknowledged, and of them those carrying relayed
   // packets (the rest are the relay's own log and status packets).
-  size_t waiting();
-  size_t relayedWaiting();
+  size_t waiting() const { return m_window.waiting(); }
+  size_t relayedWaiting() const { return m_window.relayedWaiting(); }
   // Acknowledgements taken in so far (progress, for callers that wait).
-  uint64_t acknowledged();
-
-  struct Shared;
+  uint64_t acknowledged() const { return m_window.acknowledged(); }
 
  private:
   using Clock = std::chrono::steady_clock;
   std::string connectAndCheck(double seconds);
+  std::string subscribeToAnswers();
   std::string checkStream();
   void closeLink();
+  void fail(std::string why);
   void lose(const std::string &why);
   void reconnect();
   bool send(uint64_t id, const TarnPacket &packet);
+  void describe(const TarnPacket &packet);
+  std::string tooLarge(const TarnPacket &packet) const;
+  void takeAnswers(double waitSeconds);
+  void answer(natsMsg *msg);
+  void wait(Clock::time_point deadline);
   void settle();
 
   const JetStreamEndpoint m_endpoint;
   const std::string m_clientName;
   const std::string m_owner;
   RelayLog &m_log;
-  const std::shared_ptr<Shared> m_shared;
   std::function<void(TarnPacket &, const std::string &)> m_onDrop;
   std::function<void(TarnPacket &)> m_onStored;
   std::atomic<bool> m_down{false};  // lost, not connected again yet
   std::atomic<uint64_t> m_reconnections{0};
 
   // ---- The writer thread's own ----
+  PublishWindow m_window{kWindowPackets, kWindowBytes};
   std::unique_ptr<NatsLink> m_link;
   jsCtx *m_js = nullptr;
+  natsSubscription *m_answers = nullptr;  // INBOX.* on m_link
+  std::string m_replyPrefix;              // "INBOX."
+  uint64_t m_answersTaken = 0;
+  std::vector<PublishWindow::Entry> m_finished;  // settle()'s, between its calls empty
+  std::string m_failure;  // why the current connection failed; "" while it works
+  // The names of the last packet's source, kept while the next packets
+  // come from the same source, and its time as text.
+  std::string m_srcname;
+  std::string m_subject;
+  std::string m_token;
+  std::string m_srcnameHeader;
+  char m_timeText[32] = "";
   bool m_working = false;  // acknowledged since the last loss was reported
   bool m_lossReported = false;
   Clock::time_point m_lostAt;

@@ -175,6 +175,33 @@ TEST_F(JetStreamRelay, APacketTooLargeWithItsHeadersIsDroppedSayingWhy) {
       << line;
 }
 
+// The stream's own limit, below the server's: JetStream refuses the one
+// message in the middle of a batch, and only that packet is dropped; the
+// others are stored once and in order.
+TEST_F(JetStreamRelay, APacketTheStreamRefusesAmidABatchIsDroppedAndTheRestStoredInOrder) {
+  ASSERT_TRUE(makeStream(nats.url(), kStream, 2000));
+  auto pub = publisher();
+  ASSERT_TRUE(putAt(src.name(), "A/X", {1.8e9, 1.8e9 + 1}, 100));
+  ASSERT_TRUE(putAt(src.name(), "BIG/X", {1.8e9 + 2}, 4000));
+  ASSERT_TRUE(putAt(src.name(), "A/X", {1.8e9 + 3, 1.8e9 + 4}, 100));
+  ASSERT_TRUE(
+      testsupport::waitUntil([&] { return lastSequence(nats.url(), kStream) >= 4; }, seconds(30)))
+      << pub->output();
+  EXPECT_EQ(pub->terminate(), 0);
+  EXPECT_EQ(lastSequence(nats.url(), kStream), 4u);
+  for (uint64_t seq = 1; seq <= 4; ++seq) {
+    double time = 1.8e9 + static_cast<double>(seq < 3 ? seq - 1 : seq);
+    EXPECT_EQ(std::stod(storedMessage(nats.url(), kStream, seq).headers["Tarn-Time"]), time);
+  }
+  std::string out = pub->output();
+  size_t at = out.find("dropped packet 'BIG/X' of ");
+  ASSERT_NE(at, std::string::npos) << out;
+  std::string line = out.substr(at, out.find('\n', at) - at);
+  EXPECT_NE(line.find("refused by "), std::string::npos) << line;
+  EXPECT_NE(line.find("(JetStream error 10054)"), std::string::npos) << line;
+  EXPECT_EQ(out.find("failed ("), std::string::npos) << out;  // the connection stayed
+}
+
 TEST_F(JetStreamRelay, PublisherKilledAndRestartedLeavesNoGapAndNoDuplicate) {
   auto pub = publisher();
   auto sub = subscriber();

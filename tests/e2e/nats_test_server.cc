@@ -87,7 +87,7 @@ class Asker {
 };
 
 // Makes `stream`, stored in files, for the subjects "tarn.>".
-bool addStream(jsCtx *js, const std::string &stream) {
+bool addStream(jsCtx *js, const std::string &stream, int32_t maxMsgSize = -1) {
   jsStreamConfig config;
   jsStreamConfig_Init(&config);
   const char *subjects[] = {"tarn.>"};
@@ -95,6 +95,7 @@ bool addStream(jsCtx *js, const std::string &stream) {
   config.Subjects = subjects;
   config.SubjectsLen = 1;
   config.Storage = js_FileStorage;
+  config.MaxMsgSize = maxMsgSize;
   jsStreamInfo *info = nullptr;
   if (js_AddStream(&info, js, &config, nullptr, nullptr) != NATS_OK) return false;
   jsStreamInfo_Destroy(info);
@@ -125,6 +126,11 @@ bool remakeStream(const std::string &url, const std::string &stream) {
   if (!ask.js() || js_DeleteStream(ask.js(), stream.c_str(), nullptr, nullptr) != NATS_OK)
     return false;
   return addStream(ask.js(), stream);
+}
+
+bool makeStream(const std::string &url, const std::string &stream, int32_t maxMsgSize) {
+  Asker ask(url);
+  return ask.js() && addStream(ask.js(), stream, maxMsgSize);
 }
 
 bool purgeStreamBefore(const std::string &url, const std::string &stream, uint64_t keepFrom) {

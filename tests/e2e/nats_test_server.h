@@ -51,6 +51,9 @@ StoredMessage storedMessage(const std::string &url, const std::string &stream, u
 // Deletes `stream` and makes it again, empty, for the subjects "tarn.>"
 // (as an operator who starts the stream over would); true when both worked.
 bool remakeStream(const std::string &url, const std::string &stream);
+// Makes `stream` for the subjects "tarn.>", taking messages of at most
+// `maxMsgSize` bytes; true when it worked.
+bool makeStream(const std::string &url, const std::string &stream, int32_t maxMsgSize);
 // Removes the messages of `stream` before `keepFrom`; true when it worked.
 bool purgeStreamBefore(const std::string &url, const std::string &stream, uint64_t keepFrom);
 // Publishes each packet (source name, time, bytes) onto `stream`, making

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "nats/jetstream_names.h"
 
@@ -68,6 +69,18 @@ TEST(JetStreamNames, TimesSurviveTheirHeaderBitForBit) {
     ASSERT_TRUE(timeFromHeader(timeHeader(t), back)) << timeHeader(t);
     EXPECT_EQ(std::memcmp(&back, &t, sizeof t), 0) << timeHeader(t);
   }
+  // The text is printf's "%.17g", which earlier relays wrote: the same
+  // packet must keep the same message id across versions.
+  std::mt19937_64 bits(26);
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t word = bits();
+    double t;
+    std::memcpy(&t, &word, sizeof t);
+    if (i % 2) t = 1.7e9 + static_cast<double>(word % 1000000000) * 1e-6;
+    char printed[40];
+    std::snprintf(printed, sizeof printed, "%.17g", t);
+    ASSERT_EQ(timeHeader(t), printed);
+  }
   double untouched = 7;
   for (const char *bad : {"", " 1", "1 ", "1x", "x"})
     EXPECT_FALSE(timeFromHeader(bad, untouched)) << bad;
@@ -77,6 +90,8 @@ TEST(JetStreamNames, TimesSurviveTheirHeaderBitForBit) {
 TEST(JetStreamNames, MessageIdsTellPacketsApartByNameTimeAndContent) {
   std::string a = "bytes", b = "bytez";
   std::string id = messageId("S/C", 1.5, a.data(), a.size());
+  EXPECT_EQ(id, "S.C|1.5|5|b19943ce2f2ec0474f1c4fe4");  // as earlier relays wrote it
+  EXPECT_EQ(id, messageIdFrom("S.C", "1.5", a.data(), a.size()));
   EXPECT_EQ(id, messageId("S/C", 1.5, a.data(), a.size()));
   EXPECT_NE(id, messageId("S/C", 1.5, b.data(), b.size()));
   EXPECT_NE(id, messageId("S/D", 1.5, a.data(), a.size()));
