@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,21 +27,37 @@ void Server::onEvent(Client &c, uint32_t events) {
   if (!c.dead && (events & EPOLLOUT)) flushOut(c);
 }
 
-// One read per turn, into the scratch buffer: the client keeps only what
-// its session does not handle at once.
+// One read per turn. A client with nothing pending and no large buffer of
+// its own reads into the scratch buffer and keeps only what its session does
+// not handle at once; the others read into their own buffer, so that the
+// bytes of a large frame are copied once, from there into the ring. The rest
+// of a large frame is read up to its end and no further: the buffer is empty
+// again once the frame is handled, and nothing moves in it.
 void Server::onReadable(Client &c) {
   if (c.readPaused) return;
-  ssize_t r = recv(c.fd, scratch_.data(), scratch_.size(), 0);
+  size_t want = kReadChunk;
+  if (!c.in.empty()) {
+    const size_t held = c.in.size();
+    const size_t request = c.session->requestSize(c.in.data(), held);
+    // The buffer grows at most to twice what arrived, unless it already
+    // has the room: announcing a frame costs nothing until its bytes come.
+    if (request > kReadChunk && request > held) {
+      want = std::min(request - held, std::max({kReadChunk, held, c.in.capacity() - held}));
+    }
+  }
+  const bool own = !c.in.empty() || c.in.capacity() >= kReadChunk;
+  char *at = own ? c.in.room(want) : scratch_.data();
+  ssize_t r = recv(c.fd, at, want, 0);
   if (r == 0) return drop(c, "closed the connection");
   if (r < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     return drop(c, std::string("connection failed: ") + std::strerror(errno));
   }
-  if (c.in.empty()) {
-    processInput(c, scratch_.data(), static_cast<size_t>(r));
-  } else {
-    c.in.insert(c.in.end(), scratch_.data(), scratch_.data() + r);
+  if (own) {
+    c.in.received(static_cast<size_t>(r));
     processInput(c, c.in.data(), c.in.size());
+  } else {
+    processInput(c, scratch_.data(), static_cast<size_t>(r));
   }
   if (!c.dead) flushOut(c);
 }
@@ -55,11 +72,10 @@ void Server::processInput(Client &c, const char *data, size_t n) {
   }
   if (used > 0) c.lastRequest = now_;
   if (data == c.in.data()) {
-    c.in.erase(c.in.begin(), c.in.begin() + used);
+    c.in.drop(static_cast<size_t>(used));
   } else {
-    c.in.assign(data + used, data + n);
+    c.in.append(data + used, n - static_cast<size_t>(used));
   }
-  if (c.in.empty() && c.in.capacity() > kKeptInput) std::vector<char>().swap(c.in);
   c.backlog = c.session->backlog(c.in.data(), c.in.size());
 }
 
@@ -173,12 +189,15 @@ void Server::enforceMemoryLimit() {
 }
 
 // Drops the clients that did not greet in time, and those silent past the
-// idle time-out that neither wait for packets nor may write; gives freed
+// idle time-out that neither wait for packets nor may write; takes large
+// input buffers back from the clients that left them empty, and gives freed
 // memory back to the system.
 void Server::sweepTimeouts() {
   for (auto &entry : clients_) {
     Client &c = *entry.second;
     if (c.dead) continue;
+    c.in.release(kKeptInput);
+    account(c);
     if (!c.session->helloDone()) {
       if (now_ - c.since >= handshakeTimeout_) {
         refuse(
