@@ -48,6 +48,35 @@ TEST(FrameInput, FramesComeOutWholeAndInOrderHoweverTheBytesArrive) {
   EXPECT_GE(room, big.size()) << "room for the rest of the frame at the front";
 }
 
+// A large frame split in two at every byte around its header, its end and
+// the frame behind it comes out whole; the buffer it needed is given back.
+TEST(FrameInput, ALargeFrameSplitAnywhereComesOutWholeAndItsRoomIsGivenBack) {
+  std::string big(FrameInput::kKeptBytes + 12345, '\0');
+  for (size_t i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>(i / 4093);
+  const std::string head = bytesOf(encoded(Packet{7, 1.0, "S", big}));
+  const std::string wire = head + bytesOf(encoded(Packet{8, 2.0, "T", "tail"}));
+  const size_t first = head.size();  // where the second frame starts
+  std::vector<size_t> cuts;
+  for (size_t c = 1; c < 40; ++c) cuts.push_back(c);
+  for (size_t c = first - 20; c < wire.size(); ++c) cuts.push_back(c);
+  for (size_t cut : cuts) {
+    FrameInput in;
+    in.append(std::string_view(wire).substr(0, cut));
+    in.append(std::string_view(wire).substr(cut));
+    FrameInput::Frame f;
+    Packet p;
+    ASSERT_TRUE(in.front(f) && decode(f.body, p)) << "cut at " << cut;
+    ASSERT_EQ(p.id, 7);
+    ASSERT_TRUE(p.bytes == big) << "cut at " << cut;
+    in.pop();
+    ASSERT_TRUE(in.front(f) && decode(f.body, p) && p.bytes == "tail") << "cut at " << cut;
+    in.pop();
+    size_t room = 0;
+    in.room(64 << 10, room);
+    ASSERT_LE(in.memoryHeld(), FrameInput::kKeptBytes) << "cut at " << cut;
+  }
+}
+
 TEST(FrameInput, AcksAreTakenWhereverTheyStandAndOnlyOnce) {
   FrameInput in;
   for (const auto &f : {encoded(Packet{1, 1.0, "S", ""}), encoded(Ack{2}),
