@@ -168,14 +168,15 @@ TEST(PutsInFlight, IdentifiedPutsGoPlainToAServerThatDoesNotTakeThem) {
   EXPECT_EQ(put.bytes, "abc");
 }
 
-TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheBuffer) {
+TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcks) {
   PutsInFlight puts;
   std::string mib(1 << 20, 'm');
   int taken = 0;
   for (; puts.hasRoom() && taken < 100; ++taken) puts.add(Put{1.0, "P/x", mib});
   const int fill = static_cast<int>(PutsInFlight::kWindowBytes >> 20);
   EXPECT_EQ(taken, fill) << "puts are taken while the window holds at most its limit";
-  puts.sent(puts.unsent().size() - 100);              // the last frame is partly sent
+  while (puts.unsentBytes() > 100)  // the last frame is partly sent
+    puts.sent(std::min<size_t>(puts.unsent().size(), puts.unsentBytes() - 100));
   puts.acknowledge(static_cast<uint64_t>(fill - 1));  // frees more than half the buffer
   EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
             putBody(mib).substr(putBody(mib).size() - 100));
@@ -183,6 +184,46 @@ TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheB
 }
 
 using Clock = ReconnectSchedule::Clock;
+
+// Everything unsent, taken block by block, as sendUnsent does.
+std::string takeUnsent(PutsInFlight &puts) {
+  std::string all;
+  for (std::string_view b = puts.unsent(); !b.empty(); b = puts.unsent()) {
+    all += b;
+    puts.sent(b.size());
+  }
+  return all;
+}
+
+// Small puts around ones larger than a block go out in order, block by
+// block, and again after a reconnection from the first unacknowledged; a
+// frame never moves while it waits, whatever acks free before it.
+TEST(PutsInFlight, PutsOfAnySizeGoOutInOrderAndNeverMove) {
+  PutsInFlight puts;
+  const std::string big(PutsInFlight::kBlockBytes + 3, 'B');
+  std::vector<std::string> frames;
+  for (const std::string &b : {std::string("s1"), big, std::string("s2"), big, std::string("s3")}) {
+    puts.add(Put{1.0, "P/x", b});
+    frames.push_back(putBody(b));
+  }
+  std::vector<const char *> blocks;
+  std::string all;
+  for (std::string_view b = puts.unsent(); !b.empty(); b = puts.unsent()) {
+    blocks.push_back(b.data());
+    all += b;
+    puts.sent(b.size());
+  }
+  EXPECT_EQ(all, frames[0] + frames[1] + frames[2] + frames[3] + frames[4]);
+  ASSERT_EQ(blocks.size(), 5u) << "a large frame takes a block of its own";
+  puts.acknowledge(3);
+  puts.rewind();
+  EXPECT_EQ(puts.unsent().data(), blocks[3]);
+  EXPECT_EQ(takeUnsent(puts), frames[3] + frames[4]);
+  puts.acknowledge(1);
+  puts.rewind();
+  EXPECT_EQ(takeUnsent(puts), frames[4]);
+  EXPECT_EQ(puts.unackedBytes(), frames[4].size());
+}
 
 TEST(ReconnectSchedule, TriesAtOnceThenBacksOffToFiveSecondsAndReportsALossOnce) {
   ReconnectSchedule s;
