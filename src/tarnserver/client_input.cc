@@ -5,6 +5,7 @@
 namespace tarnserver {
 
 char *ClientInput::room(size_t want) {
+  used_ = true;
   const size_t unread = size();
   if (cap_ - len_ < want) {
     if (cap_ - unread >= want) {
@@ -33,7 +34,9 @@ void ClientInput::drop(size_t n) {
 }
 
 void ClientInput::release(size_t keep) {
-  if (!empty() || cap_ <= keep) return;
+  const bool used = used_;
+  used_ = false;
+  if (used || !empty() || cap_ <= keep) return;
   buf_.reset();
   cap_ = head_ = len_ = 0;
 }

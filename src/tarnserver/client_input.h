@@ -8,9 +8,10 @@
 // of its own size, not one grown by doubling and copying). Room is never
 // filled with zeros first.
 //
-// Emptied, the buffer stays: the server gives back a large one from time to
-// time (release()), so a client that sends one large packet after another
-// keeps its buffer, and an idle one holds none.
+// Emptied, the buffer stays: the server asks from time to time to give back
+// a large one (release()), which happens once no bytes came in since the
+// call before, so a client that sends one large packet after another keeps
+// its buffer, and an idle one soon holds none.
 //
 // Not thread-safe: used from the server's event thread only.
 #pragma once
@@ -35,13 +36,14 @@ class ClientInput {
   void append(const char *bytes, size_t n);
   // Drops the first `n` unread bytes.
   void drop(size_t n);
-  // Frees the buffer when nothing is unread and it holds more than `keep`
-  // bytes.
+  // Frees the buffer when nothing is unread, nothing came in since the last
+  // call, and it holds more than `keep` bytes.
   void release(size_t keep);
 
  private:
   std::unique_ptr<char[]> buf_;
   size_t cap_ = 0, head_ = 0, len_ = 0;
+  bool used_ = false;  // room() was asked for since the last release()
 };
 
 }  // namespace tarnserver

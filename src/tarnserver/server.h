@@ -8,8 +8,8 @@
 //  - input: only the bytes that have arrived and are not handled yet (at
 //    most one frame being received, or the frames a session left for its
 //    next turn); a large frame is read into a buffer of its size, and only
-//    from a client that may send it; an idle client holds no buffer past
-//    the next sweep (ClientInput);
+//    from a client that may send it; one that sends nothing for a sweep
+//    or two holds no large buffer (ClientInput);
 //  - output: the session reads no further frame once kOutputHardLimit bytes
 //    wait, and the server stops reading the client until it takes them;
 //  - time: each turn handles at most one read and a bounded amount of work
