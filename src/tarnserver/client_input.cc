@@ -1,5 +1,6 @@
 #include "tarnserver/client_input.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tarnserver {
@@ -11,10 +12,11 @@ char *ClientInput::room(size_t want) {
     if (cap_ - unread >= want) {
       if (unread > 0) std::memmove(buf_.get(), buf_.get() + head_, unread);
     } else {
-      std::unique_ptr<char[]> grown(new char[unread + want]);
+      const size_t grownCap = std::max(unread + want, 2 * cap_);
+      std::unique_ptr<char[]> grown(new char[grownCap]);
       if (unread > 0) std::memcpy(grown.get(), buf_.get() + head_, unread);
       buf_ = std::move(grown);
-      cap_ = unread + want;
+      cap_ = grownCap;
     }
     head_ = 0;
     len_ = unread;

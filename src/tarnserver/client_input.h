@@ -4,9 +4,8 @@
 // buffer, so that taking frames from the front moves nothing. Room for more
 // is made at the end: the unread bytes move to the front only when the end
 // has too little room, and the buffer grows only when the whole of it is too
-// small, to exactly what is asked for (a large frame is read into a buffer
-// of its own size, not one grown by doubling and copying). Room is never
-// filled with zeros first.
+// small: to what is asked for, or twice its size if that is more. Room is
+// never filled with zeros first.
 //
 // Emptied, the buffer stays: the server asks from time to time to give back
 // a large one (release()), which happens once no bytes came in since the

@@ -27,25 +27,28 @@ void Server::onEvent(Client &c, uint32_t events) {
   if (!c.dead && (events & EPOLLOUT)) flushOut(c);
 }
 
-// One read per turn. A client with nothing pending and no large buffer of
-// its own reads into the scratch buffer and keeps only what its session does
-// not handle at once; the others read into their own buffer, so that the
-// bytes of a large frame are copied once, from there into the ring. The rest
-// of a large frame is read up to its end and no further: the buffer is empty
-// again once the frame is handled, and nothing moves in it.
+// One read per turn. A client reads into its own buffer once that has room
+// for a good read, or for the rest of a large frame: the bytes of a large
+// frame are then copied once, from there into the ring, and read up to its
+// end and no further, so the buffer is empty again once the frame is
+// handled. Otherwise the read lands in the scratch buffer and the client
+// keeps only what its session does not handle at once. Either way a
+// client's buffer grows only with what arrived: to at most twice that.
 void Server::onReadable(Client &c) {
   if (c.readPaused) return;
   size_t want = kReadChunk;
-  if (!c.in.empty()) {
-    const size_t held = c.in.size();
+  bool own = false;
+  if (!c.in.empty() || c.in.capacity() > 0) {
+    const size_t held = c.in.size(), spare = c.in.capacity() - held;
     const size_t request = c.session->requestSize(c.in.data(), held);
-    // The buffer grows at most to twice what arrived, unless it already
-    // has the room: announcing a frame costs nothing until its bytes come.
     if (request > kReadChunk && request > held) {
-      want = std::min(request - held, std::max({kReadChunk, held, c.in.capacity() - held}));
+      want = std::min(request - held, std::max({held, spare, kReadChunk / 4}));
+      own = true;
+    } else if (spare >= kReadChunk / 4) {
+      want = std::min(spare, kReadChunk);
+      own = true;
     }
   }
-  const bool own = !c.in.empty() || c.in.capacity() >= kReadChunk;
   char *at = own ? c.in.room(want) : scratch_.data();
   ssize_t r = recv(c.fd, at, want, 0);
   if (r == 0) return drop(c, "closed the connection");
@@ -55,9 +58,13 @@ void Server::onReadable(Client &c) {
   }
   if (own) {
     c.in.received(static_cast<size_t>(r));
-    processInput(c, c.in.data(), c.in.size());
-  } else {
+  } else if (!c.in.empty()) {
+    c.in.append(scratch_.data(), static_cast<size_t>(r));
+  }
+  if (c.in.empty()) {
     processInput(c, scratch_.data(), static_cast<size_t>(r));
+  } else {
+    processInput(c, c.in.data(), c.in.size());
   }
   if (!c.dead) flushOut(c);
 }
