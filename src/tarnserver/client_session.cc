@@ -34,6 +34,19 @@ size_t ClientSession::maxFrame() const {
                                                              limits_.maxPacket);
 }
 
+size_t ClientSession::bodyLimit(Type type) const {
+  return type == kPut             ? kPutFixed + kMaxSrcName + limits_.maxPacket
+         : type == kIdentifiedPut ? kIdentityFixed + kPutFixed + kMaxSrcName + limits_.maxPacket
+                                  : kMaxControlBody;
+}
+
+size_t ClientSession::requestSize(const char *data, size_t n) const {
+  FrameHeader h;
+  if (!hello_ || !peekHeader(data, n, h) || h.length > bodyLimit(h.type)) return 0;
+  if ((h.type == kPut || h.type == kIdentifiedPut) && access_.write.none()) return 0;
+  return kHeaderSize + h.length;
+}
+
 void ClientSession::consumed(size_t n) {
   outHead_ += n;
   if (outHead_ == out_.size()) {
@@ -74,10 +87,7 @@ ssize_t ClientSession::consume(const char *data, size_t n) {
   while (ok && withinLimits()) {
     FrameHeader h;
     if (!peekHeader(data + used, n - used, h)) break;
-    size_t limit = h.type == kPut ? kPutFixed + kMaxSrcName + limits_.maxPacket
-                   : h.type == kIdentifiedPut
-                       ? kIdentityFixed + kPutFixed + kMaxSrcName + limits_.maxPacket
-                       : kMaxControlBody;
+    size_t limit = bodyLimit(h.type);
     if (h.length > limit) {
       fail(kErrTooLarge, "frame of " + std::to_string(h.length) + " bytes is longer than the " +
                              std::to_string(limit) + " allowed");

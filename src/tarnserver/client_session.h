@@ -75,6 +75,9 @@ class ClientSession : public Session {
   // Whether data[0..n) starts with a whole frame.
   static bool frameComplete(const char *data, size_t n);
   bool backlog(const char *data, size_t n) const override { return frameComplete(data, n); }
+  // A frame's size once the client has greeted, when its type takes that
+  // length from this client (puts only from a writer).
+  size_t requestSize(const char *data, size_t n) const override;
 
   // Appends streamed packets while the output holds less than `limit`
   // bytes; returns true when packets remain to be sent.
@@ -105,6 +108,8 @@ class ClientSession : public Session {
   size_t memoryHeld() const override { return out_.capacity(); }
 
  private:
+  // The longest body a frame of this type may have.
+  size_t bodyLimit(tarnwire::Type type) const;
   bool handle(tarnwire::Type type, std::string_view body);
   bool onHello(std::string_view body);
   bool onExpression(tarnwire::Type type, std::string_view body);

@@ -21,7 +21,6 @@
 namespace tarnserver {
 
 namespace {
-constexpr size_t kReadChunk = 256 << 10;
 constexpr size_t kMaxReserved = 64;
 constexpr uint64_t kDescriptorsBesideClients = 32;  // ring file, epoll, stdio, ...
 

@@ -7,7 +7,9 @@
 // What one client can cost is bounded:
 //  - input: only the bytes that have arrived and are not handled yet (at
 //    most one frame being received, or the frames a session left for its
-//    next turn); an idle client holds no buffer;
+//    next turn); a large frame is read into a buffer of its size, and only
+//    from a client that may send it; one that sends nothing for a sweep
+//    or two holds no large buffer (ClientInput);
 //  - output: the session reads no further frame once kOutputHardLimit bytes
 //    wait, and the server stops reading the client until it takes them;
 //  - time: each turn handles at most one read and a bounded amount of work
@@ -44,6 +46,7 @@
 #include <vector>
 
 #include "tarnserver/access_control.h"
+#include "tarnserver/client_input.h"
 #include "tarnserver/client_session.h"
 #include "tarnserver/connection_slots.h"
 #include "tarnserver/refusal_log.h"
@@ -58,6 +61,7 @@ class Server {
   static constexpr size_t kOutputSoftLimit = 1 << 20;  // stop streaming into it
   static constexpr size_t kOutputHardLimit = 8 << 20;  // stop reading the client
   static constexpr size_t kOutputPressed = 64 << 10;   // streaming step past half the memory limit
+  static constexpr size_t kReadChunk = 256 << 10;      // bytes one read asks for
   static constexpr std::chrono::seconds kHandshakeTimeout{10};
   // epoll tags of the listening sockets and the signalfd (clients: their fd)
   static constexpr int kListenTag = -1;
@@ -88,7 +92,7 @@ class Server {
     std::string peer;       // host:port
     bool seedlink = false;  // came through the SeedLink port
     std::unique_ptr<Session> session;
-    std::vector<char> in;  // bytes received and not handled yet
+    ClientInput in;        // bytes received and not handled yet
     bool backlog = false;  // `in` holds whole frames left for a later turn
     bool writeWatched = false;
     bool readPaused = false;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -26,20 +27,43 @@ void Server::onEvent(Client &c, uint32_t events) {
   if (!c.dead && (events & EPOLLOUT)) flushOut(c);
 }
 
-// One read per turn, into the scratch buffer: the client keeps only what
-// its session does not handle at once.
+// One read per turn. A client reads into its own buffer once that has room
+// for a good read, or for the rest of a large frame: the bytes of a large
+// frame are then copied once, from there into the ring, and read up to its
+// end and no further, so the buffer is empty again once the frame is
+// handled. Otherwise the read lands in the scratch buffer and the client
+// keeps only what its session does not handle at once. Either way a
+// client's buffer grows only with what arrived: to at most twice that.
 void Server::onReadable(Client &c) {
   if (c.readPaused) return;
-  ssize_t r = recv(c.fd, scratch_.data(), scratch_.size(), 0);
+  size_t want = kReadChunk;
+  bool own = false;
+  if (!c.in.empty() || c.in.capacity() > 0) {
+    const size_t held = c.in.size(), spare = c.in.capacity() - held;
+    const size_t request = c.session->requestSize(c.in.data(), held);
+    if (request > kReadChunk && request > held) {
+      want = std::min(request - held, std::max({held, spare, kReadChunk / 4}));
+      own = true;
+    } else if (spare >= kReadChunk / 4) {
+      want = std::min(spare, kReadChunk);
+      own = true;
+    }
+  }
+  char *at = own ? c.in.room(want) : scratch_.data();
+  ssize_t r = recv(c.fd, at, want, 0);
   if (r == 0) return drop(c, "closed the connection");
   if (r < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     return drop(c, std::string("connection failed: ") + std::strerror(errno));
   }
+  if (own) {
+    c.in.received(static_cast<size_t>(r));
+  } else if (!c.in.empty()) {
+    c.in.append(scratch_.data(), static_cast<size_t>(r));
+  }
   if (c.in.empty()) {
     processInput(c, scratch_.data(), static_cast<size_t>(r));
   } else {
-    c.in.insert(c.in.end(), scratch_.data(), scratch_.data() + r);
     processInput(c, c.in.data(), c.in.size());
   }
   if (!c.dead) flushOut(c);
@@ -55,11 +79,10 @@ void Server::processInput(Client &c, const char *data, size_t n) {
   }
   if (used > 0) c.lastRequest = now_;
   if (data == c.in.data()) {
-    c.in.erase(c.in.begin(), c.in.begin() + used);
+    c.in.drop(static_cast<size_t>(used));
   } else {
-    c.in.assign(data + used, data + n);
+    c.in.append(data + used, n - static_cast<size_t>(used));
   }
-  if (c.in.empty() && c.in.capacity() > kKeptInput) std::vector<char>().swap(c.in);
   c.backlog = c.session->backlog(c.in.data(), c.in.size());
 }
 
@@ -173,12 +196,15 @@ void Server::enforceMemoryLimit() {
 }
 
 // Drops the clients that did not greet in time, and those silent past the
-// idle time-out that neither wait for packets nor may write; gives freed
+// idle time-out that neither wait for packets nor may write; takes large
+// input buffers back from the clients that left them empty, and gives freed
 // memory back to the system.
 void Server::sweepTimeouts() {
   for (auto &entry : clients_) {
     Client &c = *entry.second;
     if (c.dead) continue;
+    c.in.release(kKeptInput);
+    account(c);
     if (!c.session->helloDone()) {
       if (now_ - c.since >= handshakeTimeout_) {
         refuse(

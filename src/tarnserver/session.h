@@ -25,6 +25,11 @@ class Session {
   // Whether the bytes left over (data[0..n)) or those the session keeps
   // hold a whole request for a later turn.
   virtual bool backlog(const char *data, size_t n) const = 0;
+  // The bytes of the whole request that data[0..n) starts, when the session
+  // knows them and will take a request that long from this client; 0
+  // otherwise. The server then reads the rest of a large request into one
+  // buffer of its size.
+  virtual size_t requestSize(const char *, size_t) const { return 0; }
 
   // Appends streamed packets while the output holds less than `limit`
   // bytes; returns true when packets remain to be sent.

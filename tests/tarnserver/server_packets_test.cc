@@ -1,10 +1,13 @@
 // Packets through a real server: sizes, source names, times bit for bit,
-// the oldest dropped when the ring is full, skipped-packet reports, and
-// packet ids wrapping at 2147483647.
+// large puts however their bytes arrive, the oldest dropped when the ring is
+// full, skipped-packet reports, and packet ids wrapping at 2147483647.
 #include <cmath>
 #include <cstring>
 #include <limits>
 
+#include <thread>
+
+#include "raw_client.h"
 #include "tarn_client_fixture.h"
 
 namespace tarntest {
@@ -28,6 +31,69 @@ TEST_F(SmallServer, PacketsOfZeroAndOfTheMaximumSizeAndNoLarger) {
   EXPECT_EQ(reap(r).bytes, "");
   EXPECT_EQ(reap(r).bytes, max);
   EXPECT_EQ(reap(r, 0.2).rc, TARN_TIMEOUT);
+}
+
+class LargeServer : public TarnClientTest {
+ protected:
+  LargeServer() : TarnClientTest({"-s", "16M", "-m", "1M"}) {}
+};
+
+// The acknowledged count once it reaches `puts` (0 when the server went
+// quiet or closed first).
+uint64_t awaitAck(RawClient &c, uint64_t puts) {
+  for (int i = 0; i < 8; ++i) {
+    char head[5];
+    if (recv(c.fd(), head, sizeof head, MSG_WAITALL) != 5) return 0;
+    uint32_t len;
+    std::memcpy(&len, head, 4);
+    std::string body(len, '\0');
+    if (len > 0 && recv(c.fd(), body.data(), len, MSG_WAITALL) != static_cast<ssize_t>(len))
+      return 0;
+    tarnwire::Ack ack;
+    if (head[4] == tarnwire::kAck && tarnwire::decode(body, ack) && ack.puts >= puts)
+      return ack.puts;
+  }
+  return 0;
+}
+
+std::string bytesOf(const std::vector<char> &v) { return std::string(v.begin(), v.end()); }
+
+// Puts longer than one read of the server's, between two small ones and cut
+// in two anywhere around the large one's header, a read's length and its
+// end, one after the other on one connection and each a little larger than
+// the one before (so that the client's buffer grows with bytes in it): all
+// are stored whole.
+TEST_F(LargeServer, LargePutsCutAnywhereAreStoredWholeWithThePutsAroundThem) {
+  const size_t read = 256 << 10;
+  const std::string before = bytesOf(tarnwire::encoded(tarnwire::Put{1.0, "A/x", "before"}));
+  const std::string after = bytesOf(tarnwire::encoded(tarnwire::Put{3.0, "C/x", "after"}));
+  const size_t at = before.size();
+  const std::vector<size_t> cuts = {at - 1, at,      at + 1,   at + 4, at + 5,
+                                    at + 6, at + 20, read - 1, read,   read + 1};
+  std::vector<std::string> bigs;
+  RawClient c(server_.name());
+  c.hello(1);
+  for (size_t i = 0; i < cuts.size() + 3; ++i) {
+    bigs.emplace_back((600 << 10) + i * 5000, '\0');
+    std::string &big = bigs.back();
+    for (size_t k = 0; k < big.size(); ++k) big[k] = static_cast<char>(k * 7 + k / 251 + i);
+    std::string wire = before + bytesOf(tarnwire::encoded(tarnwire::Put{2.0, "B/x", big})) + after;
+    const size_t end = wire.size() - after.size();
+    size_t cut =
+        i < cuts.size() ? cuts[i] : end - 1 + (i - cuts.size());  // the last three: at its end
+    c.send(wire.substr(0, cut));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most often read apart
+    c.send(wire.substr(cut));
+    ASSERT_EQ(awaitAck(c, 3 * (i + 1)), 3 * (i + 1)) << "cut at " << cut;
+  }
+  int r = open();
+  ASSERT_GE(tarnposition(r, "oldest"), 0);
+  for (const std::string &big : bigs) {
+    Reaped a = reap(r), b = reap(r), d = reap(r);
+    EXPECT_TRUE(a.src == "A/x" && a.bytes == "before");
+    EXPECT_TRUE(b.src == "B/x" && b.bytes == big) << "the one of " << big.size() << " bytes";
+    EXPECT_TRUE(d.src == "C/x" && d.bytes == "after");
+  }
 }
 
 TEST_F(SmallServer, SourceNamesOfOneTo63Characters) {

@@ -11,20 +11,33 @@ using namespace tarnwire;
 
 char *FrameInput::room(size_t chunk, size_t &size) {
   size_t need = chunk;
-  size_t avail = m_len - m_head;
+  const size_t avail = m_len - m_head;
   FrameHeader h;
-  if (peekHeader(m_in.data() + m_head, avail, h) && kHeaderSize + h.length > avail) {
+  if (peekHeader(m_in.get() + m_head, avail, h) && kHeaderSize + h.length > avail) {
     need = std::max<size_t>(need, kHeaderSize + h.length - avail);
   }
-  if (m_in.size() - m_len < need && m_head > 0) {
-    std::memmove(m_in.data(), m_in.data() + m_head, avail);
-    m_len = avail;
-    m_scan -= m_head;
-    m_head = 0;
+  if (m_cap > kKeptBytes && avail + need <= kKeptBytes) {
+    moveTo(avail + need);  // the large frame is gone: give its room back
+  } else if (m_cap - m_len < need) {
+    moveTo(m_cap - avail >= need ? m_cap : std::max(avail + need, std::min(2 * m_cap, kKeptBytes)));
   }
-  if (m_in.size() - m_len < need) m_in.resize(m_len + need);
-  size = m_in.size() - m_len;
-  return m_in.data() + m_len;
+  size = m_cap - m_len;
+  return m_in.get() + m_len;
+}
+
+void FrameInput::moveTo(size_t capacity) {
+  const size_t avail = m_len - m_head;
+  if (capacity != m_cap) {
+    std::unique_ptr<char[]> moved(new char[capacity]);
+    if (avail > 0) std::memcpy(moved.get(), m_in.get() + m_head, avail);
+    m_in = std::move(moved);
+    m_cap = capacity;
+  } else if (m_head > 0 && avail > 0) {
+    std::memmove(m_in.get(), m_in.get() + m_head, avail);
+  }
+  m_scan -= m_head;
+  m_head = 0;
+  m_len = avail;
 }
 
 void FrameInput::append(std::string_view bytes) {
@@ -36,11 +49,11 @@ void FrameInput::append(std::string_view bytes) {
 
 uint64_t FrameInput::frontLength() const {
   FrameHeader h;
-  return peekHeader(m_in.data() + m_head, m_len - m_head, h) ? h.length : 0;
+  return peekHeader(m_in.get() + m_head, m_len - m_head, h) ? h.length : 0;
 }
 
 bool FrameInput::wholeAt(size_t offset, FrameHeader &h) const {
-  return peekHeader(m_in.data() + offset, m_len - offset, h) &&
+  return peekHeader(m_in.get() + offset, m_len - offset, h) &&
          m_len - offset >= kHeaderSize + h.length;
 }
 
@@ -54,7 +67,7 @@ bool FrameInput::front(Frame &frame) {
   FrameHeader h;
   while (wholeAt(m_head, h)) {
     if (h.type != kTaken) {
-      frame = Frame{h.type, std::string_view(m_in.data() + m_head + kHeaderSize, h.length)};
+      frame = Frame{h.type, std::string_view(m_in.get() + m_head + kHeaderSize, h.length)};
       return true;
     }
     dropFront(kHeaderSize + h.length);
@@ -74,7 +87,7 @@ bool FrameInput::takeAcks(uint64_t &puts) {
   for (; wholeAt(p, h); p += kHeaderSize + h.length) {
     if (h.type != kAck) continue;
     Ack ack;
-    if (decode(std::string_view(m_in.data() + p + kHeaderSize, h.length), ack)) {
+    if (decode(std::string_view(m_in.get() + p + kHeaderSize, h.length), ack)) {
       puts = found ? std::max(puts, ack.puts) : ack.puts;
       found = true;
     }

@@ -10,13 +10,19 @@
 // Knows nothing of sockets: the owner receives into room() and says with
 // received() how much arrived (append() does both, for bytes at hand).
 //
+// Memory: taking frames moves nothing; the unread bytes move to the front
+// only when the end has too little room for the next receive. The buffer
+// grows to hold the frame at the front whole, and once that frame is taken
+// a buffer larger than kKeptBytes shrinks back at the next room(). Room is
+// never filled with zeros first.
+//
 // Not thread-safe: the owning connection serialises every call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "platform/tarnclient/tarn_wire.h"
 
@@ -27,6 +33,8 @@ class FrameInput {
   // The type byte of a frame already taken out of order. No frame of the
   // protocol has it.
   static constexpr uint8_t kTaken = 0;
+  // The buffer kept between large frames.
+  static constexpr size_t kKeptBytes = 4 << 20;
 
   // A whole frame: its type and its body, a view into the buffer that lasts
   // until the next call that changes the input.
@@ -56,13 +64,18 @@ class FrameInput {
   bool takeAcks(uint64_t &puts);
   // Forgets everything: the connection is gone.
   void clear() { m_head = m_len = m_scan = 0; }
+  // Bytes of memory held for the input.
+  size_t memoryHeld() const { return m_cap; }
 
  private:
   bool wholeAt(size_t offset, tarnwire::FrameHeader &h) const;
   void dropFront(size_t n);
+  // Moves the unread bytes to the front of a buffer of `capacity` bytes.
+  void moveTo(size_t capacity);
 
   // Unread bytes are m_in[m_head, m_len); every ack before m_scan is taken.
-  std::vector<char> m_in;
+  std::unique_ptr<char[]> m_in;
+  size_t m_cap = 0;
   size_t m_head = 0, m_len = 0, m_scan = 0;
 };
 

@@ -4,18 +4,50 @@
 
 namespace tarnclient {
 
+namespace {
+constexpr size_t kSpareBlocks = 4;  // emptied blocks kept to be used again
+// The bytes a put's frame takes at most.
+size_t frameBytes(std::string_view source, std::string_view bytes) {
+  return tarnwire::kHeaderSize + tarnwire::kIdentityFixed + tarnwire::kPutFixed + source.size() +
+         bytes.size();
+}
+}  // namespace
+
+std::vector<char> &PutsInFlight::roomFor(size_t bytes) {
+  if (!m_blocks.empty()) {
+    std::vector<char> &tail = m_blocks.back().bytes;
+    if (tail.capacity() - tail.size() >= bytes) return tail;
+  }
+  Block block;
+  block.start = m_end;
+  if (!m_spare.empty() && m_spare.back().capacity() >= bytes) {
+    block.bytes = std::move(m_spare.back());
+    m_spare.pop_back();
+  } else {
+    block.bytes.reserve(std::max(bytes, kBlockBytes));
+  }
+  m_blocks.push_back(std::move(block));
+  return m_blocks.back().bytes;
+}
+
 uint64_t PutsInFlight::add(const tarnwire::Put &put) {
-  tarnwire::encode(m_out, put);
+  std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
+  size_t before = to.size();
+  tarnwire::encode(to, put);
+  m_end += to.size() - before;
   return added();
 }
 
 uint64_t PutsInFlight::add(const tarnwire::IdentifiedPut &put) {
-  tarnwire::encode(m_out, put);
+  std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
+  size_t before = to.size();
+  tarnwire::encode(to, put);
+  m_end += to.size() - before;
   return added();
 }
 
 uint64_t PutsInFlight::added() {
-  m_ends.push_back(end());
+  m_ends.push_back(m_end);
   uint64_t number = m_accepted.load(std::memory_order_relaxed) + 1;
   m_accepted.store(number, std::memory_order_release);
   m_unackedBytes.store(unacked(), std::memory_order_relaxed);
@@ -36,31 +68,54 @@ void PutsInFlight::acknowledge(uint64_t stored) {
   m_unackedBytes.store(unacked(), std::memory_order_relaxed);
 }
 
-// Frees the acknowledged frames: all at once when nothing else is left,
-// else only in large steps, so that a busy writer does not move its buffer
-// on every ack.
+// Lets go of the blocks whose frames are all acknowledged; the tail block
+// starts again from its beginning once everything in it is.
 void PutsInFlight::dropAcknowledged() {
-  size_t acked = static_cast<size_t>(m_acked - m_base);
-  if (acked == m_out.size() && m_sent == m_acked) {
-    m_out.clear();
-    m_base = m_acked;
-  } else if (acked > (1u << 20) && acked * 2 > m_out.size()) {
-    m_out.erase(m_out.begin(), m_out.begin() + static_cast<std::ptrdiff_t>(acked));
-    m_base = m_acked;
+  while (!m_blocks.empty()) {
+    Block &first = m_blocks.front();
+    if (first.start + first.bytes.size() > m_acked) break;
+    if (m_blocks.size() == 1) {
+      first.bytes.clear();
+      first.start = m_end;
+      break;
+    }
+    recycle(std::move(first.bytes));
+    m_blocks.pop_front();
   }
 }
 
+void PutsInFlight::recycle(std::vector<char> &&bytes) {
+  if (m_spare.size() >= kSpareBlocks || bytes.capacity() > kWindowBytes) return;
+  bytes.clear();
+  m_spare.push_back(std::move(bytes));
+}
+
+std::string_view PutsInFlight::frame(uint64_t from, uint64_t to) const {
+  for (const Block &b : m_blocks) {
+    if (from < b.start + b.bytes.size())
+      return std::string_view(b.bytes.data() + (from - b.start), static_cast<size_t>(to - from));
+  }
+  return {};
+}
+
 std::string_view PutsInFlight::unsent() const {
-  return std::string_view(m_out.data() + (m_sent - m_base), static_cast<size_t>(end() - m_sent));
+  for (const Block &b : m_blocks) {
+    uint64_t end = b.start + b.bytes.size();
+    if (m_sent < end) {
+      return std::string_view(b.bytes.data() + (m_sent - b.start),
+                              static_cast<size_t>(end - m_sent));
+    }
+  }
+  return {};
 }
 
 bool PutsInFlight::refuseFirst(std::string &body) {
   if (m_ends.empty() || m_sent < m_ends.front()) return false;
   uint64_t endOffset = m_ends.front();
-  size_t from = static_cast<size_t>(m_acked - m_base) + tarnwire::kHeaderSize;
-  size_t to = static_cast<size_t>(endOffset - m_base);
-  if (m_out[from - 1] == tarnwire::kIdentifiedPut) from += tarnwire::kIdentityFixed;
-  body.assign(m_out.data() + from, to - from);
+  std::string_view f = frame(m_acked, endOffset);
+  size_t from = tarnwire::kHeaderSize;
+  if (f[from - 1] == tarnwire::kIdentifiedPut) from += tarnwire::kIdentityFixed;
+  body.assign(f.substr(from));
   m_acked = endOffset;
   m_ends.pop_front();
   m_acknowledged.fetch_add(1, std::memory_order_release);
@@ -78,29 +133,38 @@ void PutsInFlight::rewind(bool identified) {
 // Rewrites the unacknowledged identified puts as plain ones, for a server
 // that does not know them (one replaced by an older version meanwhile).
 void PutsInFlight::stripIdentities() {
-  std::vector<char> out;
-  std::deque<uint64_t> ends;
-  size_t at = static_cast<size_t>(m_acked - m_base);
-  bool changed = false;
+  std::vector<std::string_view> frames;
+  bool identified = false;
+  uint64_t at = m_acked;
   for (uint64_t e : m_ends) {
-    size_t stop = static_cast<size_t>(e - m_base);
-    size_t body = at + tarnwire::kHeaderSize;
-    if (m_out[body - 1] == tarnwire::kIdentifiedPut) {
-      tarnwire::IdentifiedPut put;
-      tarnwire::decode(std::string_view(m_out.data() + body, stop - body), put);
-      tarnwire::encode(out, tarnwire::Put{put.time, put.source, put.bytes});
-      changed = true;
-    } else {
-      out.insert(out.end(), m_out.begin() + static_cast<std::ptrdiff_t>(at),
-                 m_out.begin() + static_cast<std::ptrdiff_t>(stop));
-    }
-    ends.push_back(m_acked + out.size());
-    at = stop;
+    frames.push_back(frame(at, e));
+    identified = identified || frames.back()[tarnwire::kTypeOffset] == tarnwire::kIdentifiedPut;
+    at = e;
   }
-  if (!changed) return;
-  m_out = std::move(out);
-  m_ends = std::move(ends);
-  m_base = m_sent = m_acked;
+  if (!identified) return;
+  std::deque<Block> old = std::move(m_blocks);
+  m_blocks.clear();
+  m_ends.clear();
+  m_end = m_acked;
+  for (std::string_view f : frames) {
+    std::string_view body = f.substr(tarnwire::kHeaderSize);
+    if (f[tarnwire::kTypeOffset] == tarnwire::kIdentifiedPut) {
+      tarnwire::IdentifiedPut put;
+      tarnwire::decode(body, put);
+      tarnwire::Put plain{put.time, put.source, put.bytes};
+      std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
+      size_t before = to.size();
+      tarnwire::encode(to, plain);
+      m_end += to.size() - before;
+    } else {
+      std::vector<char> &to = roomFor(f.size());
+      to.insert(to.end(), f.begin(), f.end());
+      m_end += f.size();
+    }
+    m_ends.push_back(m_end);
+  }
+  m_sent = m_acked;
+  for (Block &b : old) recycle(std::move(b.bytes));
   m_unackedBytes.store(unacked(), std::memory_order_relaxed);
 }
 

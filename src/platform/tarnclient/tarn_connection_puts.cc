@@ -97,7 +97,7 @@ void TarnConnection::sendNowOrLater(bool wasIdle) {
   bool checkClock = ++m_putsSinceClock >= kPutsPerClockRead;
   auto now = checkClock ? Clock::now() : m_lastSend;
   if (checkClock) m_putsSinceClock = 0;
-  if (wasIdle || m_puts.unsent().size() >= kBatchBytes || now - m_lastSend >= kIdleSend) {
+  if (wasIdle || m_puts.unsentBytes() >= kBatchBytes || now - m_lastSend >= kIdleSend) {
     exchange(0);
   } else if (!m_unsent.load(std::memory_order_relaxed)) {
     m_unsentSince = Clock::now();

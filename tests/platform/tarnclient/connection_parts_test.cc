@@ -48,6 +48,35 @@ TEST(FrameInput, FramesComeOutWholeAndInOrderHoweverTheBytesArrive) {
   EXPECT_GE(room, big.size()) << "room for the rest of the frame at the front";
 }
 
+// A large frame split in two at every byte around its header, its end and
+// the frame behind it comes out whole; the buffer it needed is given back.
+TEST(FrameInput, ALargeFrameSplitAnywhereComesOutWholeAndItsRoomIsGivenBack) {
+  std::string big(FrameInput::kKeptBytes + 12345, '\0');
+  for (size_t i = 0; i < big.size(); i += 4093) big[i] = static_cast<char>(i / 4093);
+  const std::string head = bytesOf(encoded(Packet{7, 1.0, "S", big}));
+  const std::string wire = head + bytesOf(encoded(Packet{8, 2.0, "T", "tail"}));
+  const size_t first = head.size();  // where the second frame starts
+  std::vector<size_t> cuts;
+  for (size_t c = 1; c < 40; ++c) cuts.push_back(c);
+  for (size_t c = first - 20; c < wire.size(); ++c) cuts.push_back(c);
+  for (size_t cut : cuts) {
+    FrameInput in;
+    in.append(std::string_view(wire).substr(0, cut));
+    in.append(std::string_view(wire).substr(cut));
+    FrameInput::Frame f;
+    Packet p;
+    ASSERT_TRUE(in.front(f) && decode(f.body, p)) << "cut at " << cut;
+    ASSERT_EQ(p.id, 7);
+    ASSERT_TRUE(p.bytes == big) << "cut at " << cut;
+    in.pop();
+    ASSERT_TRUE(in.front(f) && decode(f.body, p) && p.bytes == "tail") << "cut at " << cut;
+    in.pop();
+    size_t room = 0;
+    in.room(64 << 10, room);
+    ASSERT_LE(in.memoryHeld(), FrameInput::kKeptBytes) << "cut at " << cut;
+  }
+}
+
 TEST(FrameInput, AcksAreTakenWhereverTheyStandAndOnlyOnce) {
   FrameInput in;
   for (const auto &f : {encoded(Packet{1, 1.0, "S", ""}), encoded(Ack{2}),
@@ -139,14 +168,15 @@ TEST(PutsInFlight, IdentifiedPutsGoPlainToAServerThatDoesNotTakeThem) {
   EXPECT_EQ(put.bytes, "abc");
 }
 
-TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheBuffer) {
+TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcks) {
   PutsInFlight puts;
   std::string mib(1 << 20, 'm');
   int taken = 0;
   for (; puts.hasRoom() && taken < 100; ++taken) puts.add(Put{1.0, "P/x", mib});
   const int fill = static_cast<int>(PutsInFlight::kWindowBytes >> 20);
   EXPECT_EQ(taken, fill) << "puts are taken while the window holds at most its limit";
-  puts.sent(puts.unsent().size() - 100);              // the last frame is partly sent
+  while (puts.unsentBytes() > 100)  // the last frame is partly sent
+    puts.sent(std::min<size_t>(puts.unsent().size(), puts.unsentBytes() - 100));
   puts.acknowledge(static_cast<uint64_t>(fill - 1));  // frees more than half the buffer
   EXPECT_EQ(bytesOf({puts.unsent().begin(), puts.unsent().end()}),
             putBody(mib).substr(putBody(mib).size() - 100));
@@ -154,6 +184,46 @@ TEST(PutsInFlight, TheWindowFillsAtItsLimitAndUnsentBytesSurviveAcksThatMoveTheB
 }
 
 using Clock = ReconnectSchedule::Clock;
+
+// Everything unsent, taken block by block, as sendUnsent does.
+std::string takeUnsent(PutsInFlight &puts) {
+  std::string all;
+  for (std::string_view b = puts.unsent(); !b.empty(); b = puts.unsent()) {
+    all += b;
+    puts.sent(b.size());
+  }
+  return all;
+}
+
+// Small puts around ones larger than a block go out in order, block by
+// block, and again after a reconnection from the first unacknowledged; a
+// frame never moves while it waits, whatever acks free before it.
+TEST(PutsInFlight, PutsOfAnySizeGoOutInOrderAndNeverMove) {
+  PutsInFlight puts;
+  const std::string big(PutsInFlight::kBlockBytes + 3, 'B');
+  std::vector<std::string> frames;
+  for (const std::string &b : {std::string("s1"), big, std::string("s2"), big, std::string("s3")}) {
+    puts.add(Put{1.0, "P/x", b});
+    frames.push_back(putBody(b));
+  }
+  std::vector<const char *> blocks;
+  std::string all;
+  for (std::string_view b = puts.unsent(); !b.empty(); b = puts.unsent()) {
+    blocks.push_back(b.data());
+    all += b;
+    puts.sent(b.size());
+  }
+  EXPECT_EQ(all, frames[0] + frames[1] + frames[2] + frames[3] + frames[4]);
+  ASSERT_EQ(blocks.size(), 5u) << "a large frame takes a block of its own";
+  puts.acknowledge(3);
+  puts.rewind();
+  EXPECT_EQ(puts.unsent().data(), blocks[3]);
+  EXPECT_EQ(takeUnsent(puts), frames[3] + frames[4]);
+  puts.acknowledge(1);
+  puts.rewind();
+  EXPECT_EQ(takeUnsent(puts), frames[4]);
+  EXPECT_EQ(puts.unackedBytes(), frames[4].size());
+}
 
 TEST(ReconnectSchedule, TriesAtOnceThenBacksOffToFiveSecondsAndReportsALossOnce) {
   ReconnectSchedule s;
