@@ -109,13 +109,20 @@ std::string_view PutsInFlight::unsent() const {
   return {};
 }
 
-bool PutsInFlight::refuseFirst(std::string &body) {
+bool PutsInFlight::firstSent(std::string_view &body) const {
   if (m_ends.empty() || m_sent < m_ends.front()) return false;
-  uint64_t endOffset = m_ends.front();
-  std::string_view f = frame(m_acked, endOffset);
+  std::string_view f = frame(m_acked, m_ends.front());
   size_t from = tarnwire::kHeaderSize;
   if (f[from - 1] == tarnwire::kIdentifiedPut) from += tarnwire::kIdentityFixed;
-  body.assign(f.substr(from));
+  body = f.substr(from);
+  return true;
+}
+
+bool PutsInFlight::refuseFirst(std::string &body) {
+  std::string_view first;
+  if (!firstSent(first)) return false;
+  body.assign(first);
+  uint64_t endOffset = m_ends.front();
   m_acked = endOffset;
   m_ends.pop_front();
   m_acknowledged.fetch_add(1, std::memory_order_release);

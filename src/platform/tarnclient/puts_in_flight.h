@@ -64,6 +64,9 @@ class PutsInFlight {
   // acknowledged from now on. False (nothing changed) when no put that was
   // sent waits.
   bool refuseFirst(std::string &body);
+  // The first unacknowledged put's frame body, as a plain put's, when it
+  // was sent; nothing changes. False when no put that was sent waits.
+  bool firstSent(std::string_view &body) const;
 
   // Nothing sent waits for an ack.
   bool idle() const { return m_sent == m_acked; }

@@ -215,16 +215,18 @@ void TarnConnection::onSkipped(std::string_view body) {
 // it stored before it refuses. That put is dropped, so that the ones after
 // it go on after the reconnection, and said once: by one line here, or by
 // the caller that takes the refusals, not by a loss and a restoration too.
-// So is a frame too large after the hello: a put taken while the server
-// took larger packets, sent again to a server that came back with a lower
-// limit, which would otherwise end every connection that sends it.
+// So is a frame too large after the hello when the first put not
+// acknowledged is larger than this connection's server takes: a put taken
+// while the server took larger packets, sent again to a server that came
+// back with a lower limit, which would otherwise end every connection that
+// sends it. Any other frame too large only ends the connection.
 void TarnConnection::onError(std::string_view body, const char *what) {
   Error error;
   decode(body, error);
   std::string text(error.text);
   std::string refused;
   Put put;
-  bool tooLarge = error.code == kErrTooLarge;
+  bool tooLarge = error.code == kErrTooLarge && m_welcomedHere && firstPutTooLarge();
   if ((error.code == kErrRefused || tooLarge) && m_welcomedHere && m_puts.refuseFirst(refused) &&
       decode(refused, put)) {
     bool kept = m_refused.size() < kMaxRefusedKept;
@@ -246,6 +248,13 @@ void TarnConnection::onError(std::string_view body, const char *what) {
     elog_log(0, "tarn '%s': %s: %s", m_name.c_str(), what, text.c_str());
   if (!m_welcomedHere) m_lastRefusal = text;
   lose("refused: " + text);
+}
+
+bool TarnConnection::firstPutTooLarge() const {
+  std::string_view body;
+  Put put;
+  return maxPacket() != 0 && m_puts.firstSent(body) && decode(body, put) &&
+         put.bytes.size() > maxPacket();
 }
 
 // The server closed the connection: an error frame it sent first says why.

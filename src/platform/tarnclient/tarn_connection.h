@@ -143,6 +143,8 @@ class TarnConnection {
   void applyAck(std::string_view body);
   void onSkipped(std::string_view body);
   void onError(std::string_view body, const char *what);
+  // Whether the first unacknowledged put is larger than the server takes.
+  bool firstPutTooLarge() const;
   void closedByServer();
   bool awaitAnswer(tarnwire::Type want, tarnwire::Type want2, std::string &body,
                    tarnwire::Type &got);
