@@ -30,19 +30,21 @@ std::vector<char> &PutsInFlight::roomFor(size_t bytes) {
   return m_blocks.back().bytes;
 }
 
-uint64_t PutsInFlight::add(const tarnwire::Put &put) {
+template <class PutFrame>
+void PutsInFlight::append(const PutFrame &put) {
   std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
   size_t before = to.size();
   tarnwire::encode(to, put);
   m_end += to.size() - before;
+}
+
+uint64_t PutsInFlight::add(const tarnwire::Put &put) {
+  append(put);
   return added();
 }
 
 uint64_t PutsInFlight::add(const tarnwire::IdentifiedPut &put) {
-  std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
-  size_t before = to.size();
-  tarnwire::encode(to, put);
-  m_end += to.size() - before;
+  append(put);
   return added();
 }
 
@@ -158,11 +160,7 @@ void PutsInFlight::stripIdentities() {
     if (f[tarnwire::kTypeOffset] == tarnwire::kIdentifiedPut) {
       tarnwire::IdentifiedPut put;
       tarnwire::decode(body, put);
-      tarnwire::Put plain{put.time, put.source, put.bytes};
-      std::vector<char> &to = roomFor(frameBytes(put.source, put.bytes));
-      size_t before = to.size();
-      tarnwire::encode(to, plain);
-      m_end += to.size() - before;
+      append(tarnwire::Put{put.time, put.source, put.bytes});
     } else {
       std::vector<char> &to = roomFor(f.size());
       to.insert(to.end(), f.begin(), f.end());

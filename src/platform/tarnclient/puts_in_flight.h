@@ -86,6 +86,9 @@ class PutsInFlight {
   uint64_t unacked() const { return m_end - m_acked; }
   // The tail block, with room for a frame of up to `bytes` bytes.
   std::vector<char> &roomFor(size_t bytes);
+  // Writes a put's frame at the end of the tail block.
+  template <class PutFrame>
+  void append(const PutFrame &put);
   uint64_t added();
   // The bytes [from, to) of one frame.
   std::string_view frame(uint64_t from, uint64_t to) const;
