@@ -9,12 +9,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "base/termination_signals.h"
 #include "base/thread_list.h"
 #include "base/time_text.h"
+#include "config/help_request.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "managers/relay_log_mgr.h"
@@ -47,6 +49,18 @@ __attribute__((section(".preinit_array"), used)) void (*const g_blockTermination
     int, char **, char **) = blockTerminationSignalsAtLoad;
 
 int main(int argc, char **argv) {
+  // A request for help or the version starts nothing: it is answered on
+  // standard output, and the relay ends with status 0.
+  switch (helpRequest(argc, argv)) {
+    case HelpRequest::kHelp:
+      std::printf("%s\n", relayUsageText().c_str());
+      return 0;
+    case HelpRequest::kVersion:
+      std::printf("tarn2tarn_pre (tarn2tarn_pre) %s\n", TARN2TARN_VERSION);
+      return 0;
+    case HelpRequest::kNone:
+      break;
+  }
   blockTerminationSignals();
   RelayCnf = new RelayConfig();
   RelayCnf->nameThread("master");
@@ -72,11 +86,11 @@ int main(int argc, char **argv) {
   // straight away, since nothing drains them any more.
   relayLog()->drainLibraryMessages();
   elog_set_immediate(1);
-  // With -v the line also says which signal asked for the stop, if one did.
-  std::string why;
-  if (relayLog()->getVerbose() > 0 && firstTerminationSignal() != 0)
-    why = " on " + terminationSignalName(firstTerminationSignal());
-  relayLog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()) +
-                     why);
+  // With -v a line of its own names the signal that asked for the stop, if
+  // one did: the stop line itself stays as log watchers know it.
+  if (firstTerminationSignal() != 0) {
+    relayLog()->verbose("Stop asked for by " + terminationSignalName(firstTerminationSignal()));
+  }
+  relayLog()->notify("tarn2tarn_pre (pid " + pid + ") shutting down at " + dateText(std_now()));
   return 0;
 }

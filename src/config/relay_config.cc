@@ -7,6 +7,7 @@
 #include <map>
 
 #include "base/config_values.h"
+#include "config/help_request.h"
 #include "config/unknown_keys.h"
 #include "connection/relay_connection.h"
 #include "endpoints/endpoint_kind.h"
@@ -285,24 +286,7 @@ void RelayConfig::configureFinishCurrentCmd(int argc, char **argv) {
   for (int i = optind; i + 1 < argc; i += 2) addTarn(argv[i + 1], argv[i]);
 }
 
-void RelayConfig::usage() {
-  const std::string indent = "\t            ";
-  m_logMgr->die_initializing(
-      "Usage:\n"
-      "\n"
-      "[CURRENT SYNTAX]\n"
-      "\n"
-      "\ttarn2tarn_pre [-v]\n" +
-      indent + "[-p pf]\n" + indent + "[-S statefile]\n" + indent +
-      "[-t targetname] \t[[tarntag tarnname] ...]\n"
-      "\n"
-      "[LEGACY SYNTAX]\n"
-      "\n"
-      "\ttarn2tarn_pre [-v]\n" +
-      indent + "[-m match]\n" + indent + "[-p pf]\n" + indent + "[-r reject]\n" + indent +
-      "[-S statefile]\n" + indent +
-      "[-t targetname] \ttarnin tarnout [start-time [period|end-time]]");
-}
+void RelayConfig::usage() { m_logMgr->die_initializing(relayUsageText()); }
 
 void RelayConfig::readParameterFile() {
   int rc = pfread(m_pfname.c_str(), &m_pf);

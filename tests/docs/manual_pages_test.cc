@@ -170,10 +170,10 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
   }
 }
 
-// --version of both programs: the name and the project's version; a value
+// --version of every program: the name and the project's version; a value
 // given to it is refused.
 TEST(ProgramPages, VersionIsTheProjectsVersion) {
-  for (const char *program : {"tarn", "tarnserver"}) {
+  for (const char *program : {"tarn", "tarnserver", "tarn2tarn_pre"}) {
     testsupport::ProcessResult r =
         testsupport::runProgram({testsupport::programPath(program), "--version"});
     EXPECT_EQ(r.exitStatus, 0) << program;
@@ -186,6 +186,31 @@ TEST(ProgramPages, VersionIsTheProjectsVersion) {
       testsupport::runProgram({testsupport::programPath("tarnserver"), "--version=2"});
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_NE(r.err.find("option --version takes no value"), std::string::npos) << r.err;
+}
+
+// --help and -h of the relay, also after other options, write the usage
+// text on standard output and start nothing; the page shows all three.
+TEST(RelayPage, HelpWritesTheUsageTextAndStartsNothing) {
+  std::string usage = relayUsage();
+  std::string text = usage.substr(usage.find("Usage:"));
+  text = text.substr(0, text.find_last_not_of('\n') + 1) + "\n";
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"-v", "-p", "x.pf", "-h"}, {"-vh"}}) {
+    args.insert(args.begin(), testsupport::programPath("tarn2tarn_pre"));
+    testsupport::ProcessResult r = testsupport::runProgram(args);
+    EXPECT_EQ(r.exitStatus, 0) << args.back();
+    EXPECT_EQ(r.out, text) << args.back();
+    EXPECT_EQ(r.err, "") << args.back();
+  }
+  // "-p -h" names a parameter file: no help, the file is looked for.
+  testsupport::ProcessResult r =
+      testsupport::runProgram({testsupport::programPath("tarn2tarn_pre"), "-p", "-h"});
+  EXPECT_EQ(r.exitStatus, 255);
+  EXPECT_NE(r.err.find("Failed to find parameter-file '-h'"), std::string::npos) << r.err;
+  std::string synopsis = section(relayPage(), ".SH SYNOPSIS", ".SH DESCRIPTION");
+  EXPECT_NE(synopsis.find(".BR \\-h \" | \" \\-\\-help \" | \" \\-\\-version"),
+            std::string::npos)
+      << synopsis;
 }
 
 // The tarnserver page lists every option of the server's usage text, which
