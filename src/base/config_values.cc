@@ -95,6 +95,10 @@ bool readSize(const std::string &text, long &out) {
 
 std::string tarnNameProblem(const std::string &name) {
   if (name.empty()) return "it is empty";
+  if (name.find_first_not_of("0123456789") == std::string::npos) {
+    return "it is a bare number, which names no host: for port " + name +
+           " on this machine write ':" + name + "'";
+  }
   size_t colon = name.rfind(':');
   std::string host = colon == std::string::npos ? name : name.substr(0, colon);
   if (colon != std::string::npos) {

@@ -31,7 +31,8 @@ bool readSize(const std::string &text, long &out);
 
 // Why `name` is not a tarn name ("host:port", ":port" or "host"), or "" when
 // it is one. The port is 1 to 65535; the host names a host by its form
-// (platform/hostname/host_name.h); a bare number does not.
+// (platform/hostname/host_name.h); a bare number does not, and its reason
+// shows the port written as one (":6520").
 std::string tarnNameProblem(const std::string &name);
 
 // Why `name` cannot be the relay's target name (-t), or "" when it can: it

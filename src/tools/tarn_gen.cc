@@ -124,7 +124,7 @@ bool parseArgs(const Args &args, GenOptions &o, std::string &err) {
       return false;
     }
   }
-  if (o.tarn.empty()) err = "no TARN given";
+  err = o.tarn.empty() ? "no TARN given" : tarnNameError(o.tarn);
   return err.empty();
 }
 

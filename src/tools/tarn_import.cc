@@ -75,6 +75,8 @@ bool parseArgs(const Args &args, ImportOptions &o, std::string &err) {
     err = "give --rate or --realtime, not both";
   else if (o.tarn.empty())
     err = "no TARN given";
+  else if (!tarnNameError(o.tarn).empty())
+    err = tarnNameError(o.tarn);
   else if (o.files.empty())
     err = "no FILE given";
   return err.empty();

@@ -85,6 +85,10 @@ int runPut(const Args &args) {
     std::fputs(usage, stderr);
     return 2;
   }
+  if (std::string bad = tarnNameError(args[0]); !bad.empty()) {
+    std::fprintf(stderr, "tarn put: %s\n%s", bad.c_str(), usage);
+    return 2;
+  }
   catchInterrupts();
   int fd = tarnopen(args[0].c_str(), "w&");
   if (fd < 0) {

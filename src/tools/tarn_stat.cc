@@ -17,6 +17,10 @@ int runStat(const Args &args) {
     std::fputs(usage, stderr);
     return 2;
   }
+  if (std::string bad = tarnNameError(args[0]); !bad.empty()) {
+    std::fprintf(stderr, "tarn stat: %s\n%s", bad.c_str(), usage);
+    return 2;
+  }
   int fd = tarnopen(args[0].c_str(), "r&");
   tarnclient::RingFigures f;
   if (fd < 0 || !tarnclient::stat(fd, f)) {

@@ -89,6 +89,8 @@ bool parseArgs(const Args &args, TailOptions &o, std::string &err) {
   }
   if (o.tarn.empty())
     err = "no TARN given";
+  else if (!tarnNameError(o.tarn).empty())
+    err = tarnNameError(o.tarn);
   else if (o.data && !o.json)
     err = "--data needs --json";
   return err.empty();

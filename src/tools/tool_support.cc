@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/stopflag/stopflag.h"
+#include "platform/tarnclient/tarn_address.h"
 #include "platform/time/epochtime.h"
 
 namespace tarntool {
@@ -29,6 +30,14 @@ int base64Value(char c) {
   return -1;
 }
 }  // namespace
+
+std::string tarnNameError(const std::string &name) {
+  tarnclient::TarnAddress address;
+  std::string why;
+  if (tarnclient::parseTarnName(name, address, why)) return "";
+  std::string bare = tarnclient::bareNumberProblem(name);
+  return bare.empty() ? "'" + name + "' is not a tarn name: " + why : bare;
+}
 
 std::string hex8(uint32_t v) {
   char buf[9];

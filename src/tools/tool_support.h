@@ -17,6 +17,10 @@ bool base64Decode(const std::string &text, std::string &out);
 // Standard base64 with padding, as base64Decode and `tarn put` read it.
 std::string base64Encode(const char *bytes, size_t n);
 
+// Why `name` is not a tarn name, or "" when it is one: a bare number such as
+// 6520 is refused with the reason that it should be written ":6520".
+std::string tarnNameError(const std::string &name);
+
 // Epoch seconds, or a time text that the time library reads; false otherwise.
 bool parseTime(const std::string &text, double &out);
 // A non-negative decimal integer / number of seconds.

@@ -22,9 +22,13 @@ TEST(ConfigValues, TarnNamesNameAPortAndAHost) {
   for (const char *name : {":0", ":65536", ":", "h:", ":+80", ":80x", ":-1"}) {
     EXPECT_NE(tarnNameProblem(name).find("its port"), std::string::npos) << name;
   }
-  // A bare number, a short or wide dotted form, octal-looking parts, and
-  // names no resolver takes.
-  for (const char *name : {"1796600002", "1.2.3", "256.1.1.1", "010.0.0.1", "1.2.3.4.5", "-a", "a-",
+  // A bare number is a port whose colon was forgotten.
+  EXPECT_EQ(tarnNameProblem("6520"),
+            "it is a bare number, which names no host: for port 6520 on this machine write "
+            "':6520'");
+  // A short or wide dotted form, octal-looking parts, and names no resolver
+  // takes.
+  for (const char *name : {"1796600002:1", "1.2.3", "256.1.1.1", "010.0.0.1", "1.2.3.4.5", "-a", "a-",
                            "a_b", "a..b", "[::1]:80", "a b", "host.1", ".", "a:b:1"}) {
     EXPECT_NE(tarnNameProblem(name).find("its host"), std::string::npos) << name;
   }

@@ -307,8 +307,12 @@ TEST_F(Vetting, TarnNamesThatNameNoServerAreRefused) {
   expectFatal(
       with(connectionEntry("name x\nread_from_tarnname :99999\nwrite_to_queue q\n")),
       invalid("read_from_tarnname", ":99999", "its port '99999' is not a number from 1 to 65535"));
-  expectFatal(with(connectionEntry("name x\nwrite_to_tarnname 1796600002\nread_from_queue q\n")),
-              invalid("write_to_tarnname", "1796600002", host("1796600002")));
+  expectFatal(with(connectionEntry("name x\nwrite_to_tarnname 6520\nread_from_queue q\n")),
+              invalid("write_to_tarnname", "6520",
+                      "it is a bare number, which names no host: for port 6520 on this machine "
+                      "write ':6520'"));
+  expectFatal(with(connectionEntry("name x\nwrite_to_tarnname 1796600002:1\nread_from_queue q\n")),
+              invalid("write_to_tarnname", "1796600002:1", host("1796600002")));
   expectFatal(
       with(connectionEntry("name x\nread_from_tarnname no_such host:1\nwrite_to_queue q\n")),
       invalid("read_from_tarnname", "no_such host:1", host("no_such host")));

@@ -165,5 +165,21 @@ TEST_F(TarnTool, ExitStatuses) {
   EXPECT_EQ(tarn({"tail", server_.name(), "-t", "0.2"}).exitStatus, 0);
 }
 
+// A tarn name that is a bare number (the colon forgotten) is refused by
+// every command before anything is tried, with the name as it should be.
+TEST_F(TarnTool, EveryCommandRefusesABareNumberAsTarnName) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"tail", "6520", "-t", "0.1"}, {"stat", "6520"}, {"put", "6520"},
+        {"gen", "6520", "-n", "1"}, {"import", "6520", "x.mseed"}, {"status", "6520"},
+        {"monitor", "6520", "-l", "127.0.0.1:0"}}) {
+    ProcessResult r = tarn(args, "");
+    EXPECT_EQ(r.exitStatus, 2) << args[0] << ": " << r.err;
+    EXPECT_NE(r.err.find("'6520' is a bare number, which names no host: for port 6520 on this "
+                         "machine write ':6520'"),
+              std::string::npos)
+        << args[0] << ": " << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace tarntest

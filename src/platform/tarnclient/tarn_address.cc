@@ -13,12 +13,22 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/hostname/host_name.h"
 #include "platform/stopflag/stopflag.h"
 #include "platform/tarnclient/tarnclient.h"
 
 namespace tarnclient {
 
+std::string bareNumberProblem(const std::string &name) {
+  bool digits = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits) return "";
+  return "'" + name + "' is a bare number, which names no host: for port " + name +
+         " on this machine write ':" + name + "'";
+}
+
 bool parseTarnName(const std::string &name, TarnAddress &out, std::string &err) {
+  err = bareNumberProblem(name);
+  if (!err.empty()) return false;
   size_t colon = name.rfind(':');
   std::string host = colon == std::string::npos ? name : name.substr(0, colon);
   out.port = TARN_DEFAULT_PORT;
@@ -38,6 +48,12 @@ bool parseTarnName(const std::string &name, TarnAddress &out, std::string &err) 
       return false;
     }
     host = "127.0.0.1";
+  } else if (!hostname::namesAHost(host)) {
+    // What the resolver would still take (a number such as 1796600002, an
+    // octal "010.1.1.1") is refused before it tries it.
+    err = "bad tarn name '" + name + "': '" + host +
+          "' is neither a dotted address such as 127.0.0.1 nor a host name";
+    return false;
   }
   out.host = host;
   return true;

@@ -12,8 +12,15 @@ struct TarnAddress {
 };
 
 // "host:port", ":port" (127.0.0.1) or "host" (port 6510); false with the
-// reason in err for anything else.
+// reason in err for anything else. The host must be a dotted address or a
+// host name (hostname::namesAHost); a bare number ("6520", the colon
+// forgotten) is refused with a reason that shows ":6520".
 bool parseTarnName(const std::string &name, TarnAddress &out, std::string &err);
+
+// Why `name` is a bare number that is no tarn name ("'6520' is a bare
+// number, which names no host: for port 6520 on this machine write
+// ':6520'"); "" for any other text.
+std::string bareNumberProblem(const std::string &name);
 
 // Connects a non-blocking TCP socket within `timeoutMs` (less once the
 // program's stop flag is set); the socket, or -1 with the reason in err.

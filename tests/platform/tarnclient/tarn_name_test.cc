@@ -31,5 +31,22 @@ TEST(TarnName, BadNamesSayWhatIsWrong) {
   EXPECT_NE(err.find("'port' is not a port number"), std::string::npos) << err;
 }
 
+// A bare number is never taken for an address (6520 would be 0.0.25.120):
+// the reason shows the port with its colon. Hosts only a resolver would
+// read are refused too.
+TEST(TarnName, ABareNumberOrAHostNoResolverShouldSeeIsRefused) {
+  TarnAddress a;
+  std::string err;
+  EXPECT_FALSE(parseTarnName("6520", a, err));
+  EXPECT_EQ(err, "'6520' is a bare number, which names no host: for port 6520 on this machine "
+                 "write ':6520'");
+  for (const char *bad : {"1796600002:6510", "010.1.1.1", "a_b:1", "a b"}) {
+    EXPECT_FALSE(parseTarnName(bad, a, err)) << bad;
+    EXPECT_NE(err.find("is neither a dotted address"), std::string::npos) << err;
+  }
+  EXPECT_TRUE(parseTarnName("10.0.0.1:7", a, err)) << err;
+  EXPECT_TRUE(parseTarnName("localhost", a, err)) << err;
+}
+
 }  // namespace
 }  // namespace tarnclient
