@@ -1,33 +1,35 @@
 // tarn import TARN FILE...: puts the miniSEED records of files onto a tarn
 // server, one packet per record, unchanged: source name NET_STA_CHAN[_LOC]/MSEED,
 // time the record's start. Each record's length is what its header says;
-// each is checked as a reader with check_unstuff would check it.
+// each is checked as a reader with check_unstuff would check it, and damage
+// is named and skipped (record_reader.h).
 //
-// Damage: a record that does not check, or bytes where no record header
-// starts, is named on standard error (file, byte offset, why) and skipped.
-// Reading then goes on at the next offset where a record header starts:
-// right after the bad record when one starts there (a file of whole records
-// with one damaged), else the first, byte by byte, after the bad bytes'
-// first one (a record cut short, or bytes that are no record).
+// Order: the files one after another, each in its order; with --realtime
+// and several files, the records of all files in time order, as a station
+// sends the streams it writes one file each: every file is open at once,
+// read through a window of 2 MiB, and the earliest of their next records
+// goes next.
 //
 // Pacing: --rate N puts at most N records a second; --realtime puts each
 // record when the wall clock has moved, since the first put, as far as the
-// record's start time lies after the earliest start time seen so far. A file
-// of one or more streams in time order plays as live stations; a record
-// whose time has passed (the next file of the same hours, a stream behind
-// the others) goes at once; one earlier than every record before it goes at
-// once and becomes the earliest, so that later records wait that much more.
-#include <cerrno>
+// record's start time lies after the earliest start time seen so far. A
+// record whose time has passed (a file of later hours than the others
+// start with, a stream behind the others) goes at once; one earlier than
+// every record before it goes at once and becomes the earliest, so that
+// later records wait that much more.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <functional>
+#include <memory>
+#include <queue>
 #include <set>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/mseed/mseed_record.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "tools/record_reader.h"
 #include "tools/tarn_commands.h"
 #include "tools/tool_support.h"
 
@@ -117,96 +119,47 @@ class Pacer {
   double earliest_ = 0;
 };
 
-// A file read in large blocks and looked at from an offset on: at least
-// kLookahead bytes from there while the file has them, so that the largest
-// record libmseed reads (1 MiB) is always whole in view.
-class RecordFile {
- public:
-  static constexpr size_t kLookahead = size_t{1} << 20;
-
-  explicit RecordFile(FILE *f) : f_(f), buf_(4 * kLookahead) {}
-
-  // Reads ahead when fewer than kLookahead bytes are in view; false with
-  // the reason in err when the file cannot be read.
-  bool fill(std::string &err) {
-    if (end_ - pos_ >= kLookahead || eof_) return true;
-    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
-    base_ += pos_;
-    end_ -= pos_;
-    pos_ = 0;
-    while (end_ < buf_.size() && !eof_) {
-      size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
-      end_ += n;
-      if (n > 0) continue;
-      if (std::ferror(f_)) {
-        err = std::strerror(errno);
-        return false;
-      }
-      eof_ = true;
-    }
-    return true;
-  }
-  const char *data() const { return buf_.data() + pos_; }
-  size_t size() const { return end_ - pos_; }
-  uint64_t offset() const { return base_ + pos_; }
-  void skip(size_t n) { pos_ += std::min(n, size()); }
-
- private:
-  FILE *f_;
-  std::vector<char> buf_;
-  size_t pos_ = 0, end_ = 0;
-  uint64_t base_ = 0;
-  bool eof_ = false;
-};
-
+// Puts the records of the files, paced, and counts what it did.
 class Importer {
  public:
   Importer(const ImportOptions &o, int fd) : fd_(fd), pacer_(o) {}
 
-  // Imports one file; false when it cannot be opened or read.
-  bool importFile(const std::string &path);
+  // The files one after another, each in its order.
+  void playInTurn(const std::vector<std::string> &paths);
+  // The records of all files in time order: each file's next record waits
+  // in its reader, and the earliest of them goes next (the file given first
+  // among equals). Each file holds its window open meanwhile.
+  void playMerged(const std::vector<std::string> &paths);
 
-  long put = 0, skipped = 0;
+  long put = 0, skipped = 0, filesRead = 0;
   std::set<std::string> streams;
   bool stopped = false;  // interrupted, or the server lost while stopping
 
  private:
-  // Goes on to the next offset where a record header starts, or to the end.
-  bool resync(RecordFile &in, std::string &err);
-  void putRecord(const std::string &path, uint64_t offset, const mseed::Record &r,
-                 const char *bytes, int length);
+  bool goingOn() const { return !stopped && !interrupted(); }
+  void putRecord(const RecordReader &in);
+  // Counts what a reader that is done with its file did.
+  void done(const RecordReader &in);
 
   int fd_;
   Pacer pacer_;
-  std::vector<mseed::Record> records_;
 };
 
-// check's text without the "record at byte 0: " it starts with for a
-// single record: the caller names the offset in the file.
-std::string why(const std::string &problem) {
-  const std::string prefix = "record at byte 0: ";
-  return problem.compare(0, prefix.size(), prefix) == 0 ? problem.substr(prefix.size()) : problem;
-}
+// A file played alone is read through a larger window: fewer, larger reads.
+constexpr size_t kWindowAlone = 4 * RecordReader::kLookahead;
+constexpr size_t kWindowMerged = 2 * RecordReader::kLookahead;
 
-bool Importer::resync(RecordFile &in, std::string &err) {
-  for (;;) {
-    if (!in.fill(err)) return false;
-    if (in.size() == 0 || mseed::recordLength(in.data(), in.size()) > 0) return true;
-    in.skip(1);
-  }
-}
-
-void Importer::putRecord(const std::string &path, uint64_t offset, const mseed::Record &r,
-                         const char *bytes, int length) {
+void Importer::putRecord(const RecordReader &in) {
+  const mseed::Record &r = in.record();
   if (!pacer_.wait(r.start)) {
     stopped = true;
     return;
   }
   std::string name = mseed::sourceName(r);
-  int rc = tarnput(fd_, name.c_str(), r.start, bytes, length);
+  int rc = tarnput(fd_, name.c_str(), r.start, in.bytes(), in.length());
   if (rc < 0) {
     std::fprintf(stderr, "tarn import: %s: record at byte %llu: the server refused it (%d bytes)\n",
-                 path.c_str(), static_cast<unsigned long long>(offset), length);
+                 in.path().c_str(), static_cast<unsigned long long>(in.offset()), in.length());
     ++skipped;
     if (rc == -3) stopped = true;
     return;
@@ -215,44 +168,41 @@ void Importer::putRecord(const std::string &path, uint64_t offset, const mseed::
   streams.insert(name);
 }
 
-bool Importer::importFile(const std::string &path) {
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    std::fprintf(stderr, "tarn import: %s: cannot read: %s\n", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  RecordFile in(f);
-  std::string err;
-  while (!stopped && !interrupted() && in.fill(err) && in.size() > 0) {
-    uint64_t offset = in.offset();
-    int length = mseed::recordLength(in.data(), in.size());
-    size_t inView = std::min(static_cast<size_t>(std::max(length, 0)), in.size());
-    records_.clear();
-    std::string problem =
-        mseed::check(in.data(), length > 0 ? inView : in.size(), length > 0 ? &records_ : nullptr);
-    if (problem.empty()) {
-      putRecord(path, offset, records_.front(), in.data(), length);
-      in.skip(static_cast<size_t>(length));
-      continue;
+void Importer::done(const RecordReader &in) {
+  skipped += in.skipped();
+  if (in.finished()) ++filesRead;
+}
+
+void Importer::playInTurn(const std::vector<std::string> &paths) {
+  for (const std::string &path : paths) {
+    if (!goingOn()) break;
+    RecordReader in(path, kWindowAlone);
+    if (in.open()) {
+      while (goingOn() && in.next()) putRecord(in);
     }
-    // The next record: right after this one when its header starts there,
-    // else the first header after this record's (or these bytes') start.
-    bool nextAtLength = length > 0 && inView == static_cast<size_t>(length) &&
-                        mseed::recordLength(in.data() + length, in.size() - inView) > 0;
-    in.skip(nextAtLength ? inView : 1);
-    if (!nextAtLength && !resync(in, err)) break;
-    std::fprintf(stderr, "tarn import: %s: %s %llu: %s; %llu bytes skipped\n", path.c_str(),
-                 length > 0 ? "record at byte" : "byte", static_cast<unsigned long long>(offset),
-                 why(problem).c_str(), static_cast<unsigned long long>(in.offset() - offset));
-    ++skipped;
+    done(in);
   }
-  std::fclose(f);
-  if (!err.empty()) {
-    std::fprintf(stderr, "tarn import: %s: cannot read at byte %llu: %s\n", path.c_str(),
-                 static_cast<unsigned long long>(in.offset()), err.c_str());
-    return false;
+}
+
+void Importer::playMerged(const std::vector<std::string> &paths) {
+  std::vector<std::unique_ptr<RecordReader>> readers;
+  // (start time, reader), earliest first.
+  using Next = std::pair<double, size_t>;
+  std::priority_queue<Next, std::vector<Next>, std::greater<Next>> order;
+  for (const std::string &path : paths) {
+    if (!goingOn()) break;
+    readers.push_back(std::make_unique<RecordReader>(path, kWindowMerged));
+    RecordReader &in = *readers.back();
+    if (in.open() && in.next()) order.emplace(in.record().start, readers.size() - 1);
   }
-  return true;
+  while (goingOn() && !order.empty()) {
+    size_t index = order.top().second;
+    order.pop();
+    RecordReader &in = *readers[index];
+    putRecord(in);
+    if (goingOn() && in.next()) order.emplace(in.record().start, index);
+  }
+  for (const auto &in : readers) done(*in);
 }
 
 }  // namespace
@@ -272,16 +222,16 @@ int runImport(const Args &args) {
     return 1;
   }
   Importer importer(o, fd);
-  long filesRead = 0;
-  for (const std::string &path : o.files) {
-    if (importer.stopped || interrupted()) break;
-    if (importer.importFile(path)) ++filesRead;
-  }
+  if (o.realtime && o.files.size() > 1)
+    importer.playMerged(o.files);
+  else
+    importer.playInTurn(o.files);
   bool flushed = tarnclose(fd) == 0;
   if (!flushed) std::fputs("tarn import: the server did not acknowledge every record\n", stderr);
   std::printf("tarn import: %ld records put, %ld skipped, %zu streams, %ld of %zu files read\n",
-              importer.put, importer.skipped, importer.streams.size(), filesRead, o.files.size());
-  bool whole = importer.skipped == 0 && filesRead == static_cast<long>(o.files.size());
+              importer.put, importer.skipped, importer.streams.size(), importer.filesRead,
+              o.files.size());
+  bool whole = importer.skipped == 0 && importer.filesRead == static_cast<long>(o.files.size());
   return whole && flushed && !importer.stopped && !interrupted() ? 0 : 1;
 }
 

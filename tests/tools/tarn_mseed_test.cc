@@ -216,6 +216,32 @@ TEST_F(TarnMseed, RateAndRealtimeHoldRecordsBack) {
   EXPECT_EQ(held(server_.name()).size(), 20u);
 }
 
+// A station's files, one per channel, over the same second: played in real
+// time they go as the station sent them, in time order across the files.
+TEST_F(TarnMseed, RealtimePlaysAStationsChannelFilesInterleavedInTimeOrder) {
+  std::vector<std::string> args = {"import", "--realtime", server_.name()};
+  Records all;
+  double offset = 0;
+  for (const char *channel : {"HHZ", "HHN", "HHE"}) {
+    Records r = pack("STA", "", channel, kInt32, 512, kMidnight + offset, 1120, 1e3);
+    all.insert(all.end(), r.begin(), r.end());
+    args.push_back(file(std::string(channel) + ".mseed", mseedtest::joined(r)));
+    offset += 0.037;
+  }
+  ProcessResult run = tarn(args);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out, "tarn import: 30 records put, 0 skipped, 3 streams, 3 of 3 files read\n");
+  std::vector<Held> got = held(server_.name());
+  ASSERT_EQ(got.size(), all.size());
+  std::vector<std::string> names;
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_LE(got[i > 0 ? i - 1 : 0].time, got[i].time) << i;
+    names.push_back(got[i].srcname);
+  }
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 3),
+            (std::vector<std::string>{"XX_STA_HHZ/MSEED", "XX_STA_HHN/MSEED", "XX_STA_HHE/MSEED"}));
+}
+
 TEST_F(TarnMseed, TailShowsEachRecordOfMseedPacketsAndWhyOthersDoNotCheck) {
   Records r = pack("STA", "00", "HHZ", kSteim2, 512, kMidnight, 1200);
   ASSERT_EQ(tarn({"import", server_.name(), file("a", mseedtest::joined(r))}).exitStatus, 0);
