@@ -140,6 +140,7 @@ class RelayConfig {
   // Steps of configureFinishCurrentPf and addConnection.
   void addCurrentConnection(int index, Pf *connections, const std::string &readDefaults,
                             const std::string &writeDefaults);
+  void complainNoServerKey(Pf *entry, const std::string &connection);
   void readSpecialQueue(Pf *pf, const std::string &which, const std::string &offReport,
                         std::string &queueName);
   // The managers that need the settings, and the context they make up.

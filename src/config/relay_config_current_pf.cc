@@ -100,6 +100,27 @@ std::string RelayConfig::determineConnectionDirection(Pf *entry) {
                              "'write_to_tarnname'");
 }
 
+// Says, before the direction failure ends the configuration, which entry
+// names no server and every key that would (a misspelt key is the likely
+// cause, which the warnings about unknown keys have named).
+void RelayConfig::complainNoServerKey(Pf *entry, const std::string &connection) {
+  auto either = [](const std::vector<const char *> &keys) {
+    std::string text;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      text += std::string(i == 0 ? "" : i + 1 == keys.size() ? " or " : ", ") + "'" + keys[i] + "'";
+    }
+    return text;
+  };
+  const char *name = pfget_string(entry, "name");
+  std::string where = "connections " + connection;
+  m_logMgr->elog_complain(
+      (name ? "Connection '" + std::string(name) + "' (" + where + ")" : "Entry " + where) +
+      " in parameter-file '" + m_pfname +
+      "' has no key that names its server: a reader needs one of " +
+      either(claimKeys(Direction::kRead)) + ", a writer one of " +
+      either(claimKeys(Direction::kWrite)));
+}
+
 // Builds the complete object of entry `index` and hands it to addConnection.
 void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &readDefaults,
                                        const std::string &writeDefaults) {
@@ -120,6 +141,8 @@ void RelayConfig::addCurrentConnection(int index, Pf *list, const std::string &r
     m_logMgr->die_initializing("Unexpected internal error: failed to convert connection pf for '" +
                                connection + "' to string.");
   }
+  Direction claimed;
+  if (!entryDirection(entry, claimed)) complainNoServerKey(entry, connection);
   std::string direction = determineConnectionDirection(entry);
   Pf *layered = pfnew(PFARR);
   if (!layered || pfput_string(layered, "direction", direction.c_str()) != 0 ||

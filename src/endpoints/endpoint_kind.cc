@@ -133,6 +133,15 @@ bool entryDirection(Pf *entry, Direction &direction) {
   return false;
 }
 
+std::vector<const char *> claimKeys(Direction direction) {
+  std::vector<const char *> keys;
+  for (const EndpointKind *kind : endpointKinds()) {
+    const auto &own = kind->side(direction).claimKeys;
+    keys.insert(keys.end(), own.begin(), own.end());
+  }
+  return keys;
+}
+
 const EndpointKind &vetEntry(const ConnectionEntry &entry) {
   const EndpointKind &kind = entryKind(entry);
   checkRequired(entry, kind);

@@ -59,6 +59,9 @@ const std::vector<const char *> &writerKeys();
 // The direction an entry's own keys (without defaults) ask for: the side of
 // the first claim key present, in table order; false when there is none.
 bool entryDirection(Pf *entry, Direction &direction);
+// Every kind's claim keys of one direction, in table order: the keys one of
+// which names a connection's server.
+std::vector<const char *> claimKeys(Direction direction);
 
 // The kind that claims a complete entry.
 const EndpointKind &entryKind(const ConnectionEntry &entry);

@@ -55,16 +55,19 @@ std::string replaced(std::string text, const std::string &from, const std::strin
 
 class Vetting : public ::testing::Test {
  protected:
-  // Runs the relay on `text` and expects it to end with `message` alone.
-  void expectFatal(const std::string &text, const std::string &message) {
+  // Runs the relay on `text` and expects it to end with `message` alone
+  // (after the lines `before`, when given).
+  void expectFatal(const std::string &text, const std::string &message,
+                   const std::string &before = "") {
     testsupport::writeFile(dir.file("relay.pf"), text);
     auto r = testsupport::runProgram({programPath("tarn2tarn_pre"), "-p", pfname(), "-t", "relay1"},
                                      std::chrono::seconds(20));
     EXPECT_EQ(r.exitStatus, 255) << message;
-    EXPECT_EQ(r.err, "\nFatal: Thread 'master': " + message + "\n\n");
+    EXPECT_EQ(r.err, before + "\nFatal: Thread 'master': " + message + "\n\n");
   }
-  void expectFatal(const RelayPf &pf, const std::string &message) {
-    expectFatal(pf.text(), message);
+  void expectFatal(const RelayPf &pf, const std::string &message,
+                   const std::string &before = "") {
+    expectFatal(pf.text(), message, before);
   }
   std::string pfname() const { return dir.file("relay"); }
 
@@ -93,13 +96,31 @@ TEST_F(Vetting, NameMustExistAndNotBeEmpty) {
           pfname() + "'");
 }
 
+// Before the direction failure, a line names the entry and every key that
+// would have named its server; a misspelt key was named before that.
 TEST_F(Vetting, DirectionIsJudgedFromTheEntryAlone) {
+  const std::string failure =
+      "Configuration error: all connections in parameter-file '" + pfname() +
+      "' must have either 'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', "
+      "or 'write_to_tarnname'";
+  auto lacks = [&](const std::string &who) {
+    return "Thread 'master': " + who + " in parameter-file '" +
+           pfname() +
+           "' has no key that names its server: a reader needs one of 'read_from_tarnname', "
+           "'read_from_tarntag', 'read_from_natsurl' or 'read_from_seedlink', a writer one of "
+           "'write_to_tarnname', 'write_to_tarntag', 'write_to_natsurl' or 'write_to_sds'\n";
+  };
   RelayPf pf = with(connectionEntry("name x\nwrite_to_queue q\n"));
   pf.read = replaced(pf.read, "read_from_tarnname\n", "read_from_tarnname in:1\n");
-  expectFatal(
-      pf, "Configuration error: all connections in parameter-file '" + pfname() +
-              "' must have either 'read_from_tarntag', 'read_from_tarnname', 'write_to_tarntag', "
-              "or 'write_to_tarnname'");
+  expectFatal(pf, failure, lacks("Connection 'x' (connections #0)"));
+  pf.connections = connectionEntry(kReader) +
+                   connectionEntry("name archive\nwrite_to_sdss /srv/sds\nread_from_queue q\n");
+  expectFatal(pf, failure,
+              "Thread 'master': Warning: parameter file '" + pfname() +
+                  "': Unknown key 'write_to_sdss' in connection 'archive' (connections #1) (ignored); "
+                  "did you mean "
+                  "'write_to_sds'?\n" +
+                  lacks("Connection 'archive' (connections #1)"));
 }
 
 TEST_F(Vetting, DirectionGivenInTheFileReplacesTheDeterminedOne) {
