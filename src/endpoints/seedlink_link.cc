@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -13,6 +14,8 @@
 #include <ctime>
 
 #include "base/stop.h"
+#include "endpoints/seedlink_stations.h"
+#include "platform/mseed/mseed_record.h"
 #include "platform/tarnclient/tarn_address.h"
 
 namespace {
@@ -23,6 +26,8 @@ constexpr double kQuietSeconds = 30.0;
 // The longest a selector, network or station may be: far more than any
 // protocol allows, short enough to keep commands small.
 constexpr size_t kMaxCode = 32;
+// The most text of an INFO answer looked at.
+constexpr size_t kMaxInfoText = size_t{4} << 20;
 
 double monotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -184,6 +189,16 @@ bool SeedLinkLink::receive(double timeout, std::string &why) {
   return true;
 }
 
+bool SeedLinkLink::waitForBytes(double deadline, std::string &why) {
+  double left = deadline - monotonicSeconds();
+  if (left <= 0 || Stop.load() != 0) {
+    why = "no answer from the server in time";
+    close();
+    return false;
+  }
+  return receive(std::min(left, 0.25), why);
+}
+
 bool SeedLinkLink::answer(double deadline, std::string &line, std::string &why) {
   for (;;) {
     seedlink::PacketReader::Status status = m_reader.nextLine(line);
@@ -193,13 +208,85 @@ bool SeedLinkLink::answer(double deadline, std::string &line, std::string &why) 
       close();
       return false;
     }
-    double left = deadline - monotonicSeconds();
-    if (left <= 0 || Stop.load() != 0) {
-      why = "no answer from the server in time";
+    if (!waitForBytes(deadline, why)) return false;
+  }
+}
+
+// A SeedLink server answers HELLO with two lines, the first naming it
+// ("SeedLink v4.0 (...) :: ..."); anything else (a tarn server's error
+// frame, a web server's page, silence) is no SeedLink server.
+bool SeedLinkLink::hello(double deadline, std::string &why) {
+  std::string first, second;
+  const std::string notSeedLink = "'" + m_server + "' did not answer as a SeedLink server";
+  if (!answer(deadline, first, why) || !answer(deadline, second, why)) {
+    why = notSeedLink + " (to HELLO: " + why + ")";
+    return false;
+  }
+  std::string lower = first;
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.find("seedlink") == std::string::npos) {
+    std::string said = first.substr(0, 80);
+    for (char &c : said) c = c >= ' ' && c < 0x7f ? c : '?';
+    why = notSeedLink + " (to HELLO it said '" + said + "')";
+    close();
+    return false;
+  }
+  m_serverId = first.substr(0, 200);
+  return true;
+}
+
+bool SeedLinkLink::askStations(double timeout, std::string &why) {
+  std::string text;
+  bool answered = false;
+  if (!send("INFO STATIONS", why) ||
+      !infoText(monotonicSeconds() + timeout, text, answered, why)) {
+    return false;
+  }
+  m_hasList = answered && ::listedStations(text, m_listed);
+  return true;
+}
+
+// Reads the answer to an INFO request: 4.0's one JSON packet, or 3.1's
+// SLINFO packets up to the last, whose records carry the text. An ERROR
+// line or packet leaves `answered` false; so does a text past kMaxInfoText,
+// whose packets are still read to their end.
+bool SeedLinkLink::infoText(double deadline, std::string &text, bool &answered, std::string &why) {
+  using Next = seedlink::PacketReader::Next;
+  using Status = seedlink::PacketReader::Status;
+  answered = false;
+  bool tooLong = false;
+  for (;;) {
+    Next next = m_reader.peek();
+    if (next == Next::kLine) {
+      std::string line;
+      return answer(deadline, line, why);  // ERROR ...: nothing listed
+    }
+    seedlink::Packet packet;
+    Status status = next == Next::kPacket ? m_reader.nextPacket(packet) : Status::kNeedMore;
+    if (status == Status::kNeedMore) {
+      if (!waitForBytes(deadline, why)) return false;
+      continue;
+    }
+    if (status != Status::kReady || !packet.info) {
+      why = "the server's answer to INFO STATIONS is not an INFO packet" +
+            (status == Status::kBad ? ": " + m_reader.error() : std::string());
       close();
       return false;
     }
-    if (!receive(std::min(left, 0.25), why)) return false;
+    if (packet.version == 4) {
+      answered = packet.format == seedlink::kFormatJson &&
+                 packet.subformat == seedlink::kSubformatInfo;
+      text = packet.payload;
+      return true;
+    }
+    std::string piece;
+    tooLong = tooLong || !mseed::text(packet.payload.data(), packet.payload.size(), piece).empty() ||
+              text.size() + piece.size() > kMaxInfoText;
+    if (!tooLong) text += piece;
+    if (!packet.infoMore) {
+      answered = !tooLong;
+      return true;
+    }
   }
 }
 
@@ -224,12 +311,9 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
   if (m_socket < 0) return why;
   m_lastByte = monotonicSeconds();
   m_asked = false;
-  std::string first, second;
   double deadline = monotonicSeconds() + timeout;
-  if (!send("HELLO", why) || !answer(deadline, first, why) || !answer(deadline, second, why))
-    return why;
-  m_serverId = first.substr(0, 200);
-  bool offers4 = first.find("SLPROTO:4.0") != std::string::npos;
+  if (!send("HELLO", why) || !hello(deadline, why)) return why;
+  bool offers4 = m_serverId.find("SLPROTO:4.0") != std::string::npos;
   m_version = 3;
   if (m_protocol == SeedLinkProtocol::k40 && !offers4) {
     close();
@@ -239,6 +323,8 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
     if (!command("SLPROTO 4.0", timeout, why)) return why;
     m_version = 4;
   }
+  if (m_serverId.find("INFO:STATIONS") != std::string::npos && !askStations(timeout, why))
+    return why;
   for (const SeedLinkStation &s : stations) {
     std::string select =
         m_version == 3 ? "STATION " + s.station + " " + s.network : "STATION " + s.id();

@@ -2,9 +2,11 @@
 // 4.0), used once: when it is lost, its user makes a new one.
 //
 // open() connects, says HELLO, moves to protocol 4.0 when asked for and
-// offered (seedlink_protocol auto or 4.0), selects each station of the
-// reader's selection with its selectors and where it resumes, and ends the
-// handshake; read() then hands out whole packets. Every answer awaited and
+// offered (seedlink_protocol auto or 4.0), asks INFO STATIONS when the
+// server offers it (its HELLO names INFO:STATIONS), selects each station of
+// the reader's selection with its selectors and where it resumes, and ends
+// the handshake; read() then hands out whole packets. A server whose answer
+// to HELLO is not a SeedLink server's (a tarn port, say) is named as such. Every answer awaited and
 // every packet is bounded: an answer line of at most 4 KiB, a payload of at
 // most 1 MiB; a server that sends anything else, or stays silent past a
 // keep-alive question, ends the link with a reason.
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,11 @@ class SeedLinkLink {
   int version() const { return m_version; }
   // What the server said it is (HELLO's first line).
   const std::string &serverId() const { return m_serverId; }
+  // The stations the server listed when asked INFO STATIONS during open();
+  // empty when it was not asked or its answer listed none that this reader
+  // could read (then listed() is false).
+  const std::set<std::string> &listedStations() const { return m_listed; }
+  bool listed() const { return m_hasList; }
 
   enum class Read { kPacket, kNothing, kLost };
   // Waits at most `timeout` seconds for a packet. kLost with `why`: the link
@@ -70,8 +78,16 @@ class SeedLinkLink {
   // Receives what is there within `timeout` seconds; false, closed, with
   // `why` when the link failed.
   bool receive(double timeout, std::string &why);
+  // Receives more bytes, or fails (closed, with why) past the deadline.
+  bool waitForBytes(double deadline, std::string &why);
   bool answer(double deadline, std::string &line, std::string &why);
   bool command(const std::string &text, double timeout, std::string &why);
+  // HELLO's two lines; why names a server that answers otherwise.
+  bool hello(double deadline, std::string &why);
+  // Asks INFO STATIONS and reads the answer; an ERROR, or an answer of a
+  // form not known, leaves listed() false.
+  bool askStations(double timeout, std::string &why);
+  bool infoText(double deadline, std::string &text, bool &answered, std::string &why);
   void close();
 
   const std::string m_server;
@@ -80,6 +96,8 @@ class SeedLinkLink {
   int m_socket = -1;
   int m_version = 0;
   std::string m_serverId;
+  std::set<std::string> m_listed;
+  bool m_hasList = false;
   seedlink::PacketReader m_reader;
   double m_lastByte = 0;  // monotonic seconds when bytes last came
   bool m_asked = false;   // a keep-alive question is waiting for its answer

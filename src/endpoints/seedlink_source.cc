@@ -9,6 +9,7 @@
 #include "base/relay_log.h"
 #include "base/relay_times.h"
 #include "base/stop.h"
+#include "endpoints/seedlink_stations.h"
 #include "platform/statefile/statefile.h"
 #include "tarn/tarn_packet.h"
 
@@ -132,8 +133,17 @@ std::string SeedLinkSource::connect() {
       std::max(kAnswerSeconds, m_context.internalTimeout));
   if (!why.empty()) return why;
   m_version = link->version();
+  sayUnlisted(*link);
   m_link = std::move(link);
   return "";
+}
+
+void SeedLinkSource::sayUnlisted(const SeedLinkLink &link) {
+  if (!link.listed()) return;
+  for (const SeedLinkStation &station : unlistedStations(m_endpoint.stations, link.listedStations())) {
+    if (m_saidUnlisted.insert(station.id()).second)
+      m_log.elog_complain(unlistedText(station, m_names.where));
+  }
 }
 
 OpenResult SeedLinkSource::open(std::string &why) {

@@ -22,6 +22,10 @@
 // was down is missed; only a reader with no place at all starts at its
 // start time, or with the records to come.
 //
+// A station of the selection that the server's INFO STATIONS does not list
+// (when the server offers it) is named once, when a link is opened: a
+// misspelt station, or one the server has no records of yet.
+//
 // A lost link (the server gone, garbage, silence) is mended here with the
 // loop's back-off (the internal time-out, doubling to eight times it): one
 // complaint when it is lost, one when it is back.
@@ -31,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +76,7 @@ class SeedLinkSource : public PacketSource {
  private:
   void restorePositions();
   std::string connect();
+  void sayUnlisted(const SeedLinkLink &link);
   std::optional<uint64_t> resumeOf(const SeedLinkStation &station);
   std::optional<uint64_t> latestPlace() const;
   void take(const seedlink::Packet &packet, PacketBatch &batch);
@@ -99,6 +105,7 @@ class SeedLinkSource : public PacketSource {
   double m_retryAt = 0;                         // monotonic seconds; for a lost link
   int m_factor = 1;
   bool m_complainedFormat = false;
+  std::set<std::string> m_saidUnlisted;  // stations said to be missing from the server
   seedlink::Packet m_packet;
   std::vector<mseed::Record> m_records;
 };

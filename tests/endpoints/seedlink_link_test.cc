@@ -156,17 +156,24 @@ TEST(SeedLinkLink, AServerThatFailsTheHandshakeOrTheStreamEndsTheLinkWithAReason
             "the server answered 'STATION STA XX' with 'ERROR'");
   EXPECT_EQ(openWith([](ScriptedServer &s) { s.handshake(kHello3); }, SeedLinkProtocol::k40),
             "the server does not offer protocol 4.0 (it says '" + std::string(kHello3) + "')");
-  EXPECT_EQ(openWith([](ScriptedServer &s) {
-              s.line();
-              s.send(std::string(5000, 'x'));
-              s.line();
-            }),
-            "the server's answer is not a line: answer line longer than 4096 bytes");
-  EXPECT_EQ(openWith([](ScriptedServer &s) {
-              s.line();  // HELLO, never answered
-              s.line();  // until the client gives up
-            }),
-            "no answer from the server in time");
+  // What fails HELLO names no SeedLink server.
+  const std::string notSeedLink = " did not answer as a SeedLink server (";
+  std::string why = openWith([](ScriptedServer &s) {
+    s.line();
+    s.send(std::string(5000, 'x'));
+    s.line();
+  });
+  EXPECT_TRUE(why.ends_with(notSeedLink +
+                            "to HELLO: the server's answer is not a line: answer line longer "
+                            "than 4096 bytes)"))
+      << why;
+  why = openWith([](ScriptedServer &s) {
+    s.line();  // HELLO, never answered
+    s.line();  // until the client gives up
+  });
+  EXPECT_TRUE(why.ends_with(notSeedLink + "to HELLO: no answer from the server in time)")) << why;
+  why = openWith([](ScriptedServer &s) { s.handshake("HTTP/1.1 400 Bad\x01Request"); });
+  EXPECT_TRUE(why.ends_with(notSeedLink + "to HELLO it said 'HTTP/1.1 400 Bad?Request')")) << why;
   EXPECT_EQ(
       lostWith([](ScriptedServer &s) {
         s.handshake(kHello3);

@@ -206,6 +206,13 @@ std::string decode(const char *bytes, size_t n, std::vector<double> &samples,
   });
 }
 
+std::string text(const char *bytes, size_t n, std::string &out) {
+  return walk(bytes, n, true, [&](MSRecord &msr) {
+    if (msr.sampletype == 'a' && msr.numsamples > 0)
+      out.append(static_cast<const char *>(msr.datasamples), static_cast<size_t>(msr.numsamples));
+  });
+}
+
 std::string sourceName(const Record &record) {
   std::string name = record.network + "_" + record.station + "_" + record.channel;
   if (!record.location.empty()) name += "_" + record.location;

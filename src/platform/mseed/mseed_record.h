@@ -63,6 +63,11 @@ int recordLength(const char *bytes, size_t n);
 std::string decode(const char *bytes, size_t n, std::vector<double> &samples,
                    std::vector<Record> *records = nullptr);
 
+// The text of the ASCII records (log records, and the INFO answers of a
+// SeedLink 3.1 server) among a packet's records, in order; "" or why the
+// records cannot be read.
+std::string text(const char *bytes, size_t n, std::string &out);
+
 // "NET_STA_CHAN_LOC/MSEED" ("NET_STA_CHAN/MSEED" for an empty location).
 std::string sourceName(const Record &record);
 // The codes a miniSEED source name holds; false for a name that is not one.

@@ -137,6 +137,12 @@ PacketReader::Status PacketReader::readV4(Packet &packet) {
   return Status::kReady;
 }
 
+PacketReader::Next PacketReader::peek() const {
+  if (buffered() < 2) return Next::kNeedMore;
+  const char *p = buffer_.data() + start_;
+  return p[0] == 'S' && (p[1] == 'L' || p[1] == 'E') ? Next::kPacket : Next::kLine;
+}
+
 PacketReader::Status PacketReader::nextLine(std::string &line) {
   if (!error_.empty()) return Status::kBad;
   const char *p = buffer_.data() + start_;

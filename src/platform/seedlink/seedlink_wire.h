@@ -86,6 +86,13 @@ class PacketReader {
   // kReady, kNeedMore, or kBad when a line runs past `maxLine` bytes.
   Status nextLine(std::string &line);
 
+  // What the bytes not yet taken begin: a packet ("SL" or "SE") or an
+  // answer line (anything else); kNeedMore while fewer than two are there.
+  // For a client whose command is answered either way (INFO: packets, or
+  // an ERROR line).
+  enum class Next { kPacket, kLine, kNeedMore };
+  Next peek() const;
+
   const std::string &error() const { return error_; }
   // Bytes fed and not yet taken.
   size_t buffered() const { return buffer_.size() - start_; }
