@@ -79,6 +79,7 @@ void RelayConfig::configure(int argc, char **argv) {
   }
   createStatusManager();
   warnAboutUnpairedQueues();
+  warnAboutLoops();
   warnAboutTimeouts();
 }
 

@@ -159,6 +159,9 @@ class RelayConfig {
   // Warns about a queue that is filled and never read, or read and never
   // filled: a typo in a queue name shows at start-up, not as lost packets.
   void warnAboutUnpairedQueues();
+  // Warns about a writer that puts onto the server one of the readers of
+  // its queue reads: each packet would come back to it, in a loop.
+  void warnAboutLoops();
   // Gives the log manager a line sink that sends each line as a log packet
   // onto the log queue while that queue exists, and takes it away while it
   // does not; called whenever the log queue's name or the registry changes.
@@ -207,6 +210,8 @@ class RelayConfig {
   // Kept by addConnection: every accepted name in order (skipped and
   // generated ones too), and the counter of generated names.
   std::vector<std::string> m_namesUsed;
+  // The kind of server of each connection made ("tarn", "SeedLink", ...).
+  std::unordered_map<std::string, std::string> m_kindOf;
   int m_connectionNumber = 0;
   RelayContext m_context;
 };

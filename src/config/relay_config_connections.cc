@@ -5,13 +5,16 @@
 #include <regex.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
+#include <map>
 
 #include "base/config_values.h"
 #include "config/relay_config.h"
 #include "connection/relay_connection.h"
 #include "endpoints/endpoint_kind.h"
 #include "managers/relay_log_mgr.h"
+#include "platform/tarnclient/tarn_address.h"
 #include "platform/time/epochtime.h"
 #include "queue/relay_queue.h"
 
@@ -97,6 +100,7 @@ std::shared_ptr<RelayConnection> RelayConfig::addConnection(Pf *pf) {
 // The entry's queue, settings and the source or destination its kind makes.
 std::shared_ptr<RelayConnection> RelayConfig::makeConnection(const ConnectionEntry &entry, Pf *pf) {
   const EndpointKind &kind = entryKind(entry);
+  m_kindOf[entry.name()] = kind.name;
   std::string queueName = valueOf(pf, entry.isReader() ? "write_to_queue" : "read_from_queue");
   addQueue(queueName);
   std::shared_ptr<RelayQueue> queue = getRelayQueue(queueName);
@@ -108,6 +112,47 @@ std::shared_ptr<RelayConnection> RelayConfig::makeConnection(const ConnectionEnt
   WriterSettings settings = readWriterSettings(entry);
   return std::make_shared<RelayConnection>(entry.name(), queue, settings,
                                            kind.makeDestination(entry, m_context), m_context);
+}
+
+namespace {
+
+// One server, however its name is written: a tarn name as host and port
+// (":6520", "127.0.0.1:6520" and "localhost:6520" are one server); any
+// other kind's server as its adapter names it.
+std::string serverKey(const std::string &kind, const std::string &server) {
+  tarnclient::TarnAddress address;
+  std::string why;
+  if (kind != "tarn" || !tarnclient::parseTarnName(server, address, why)) return kind + " " + server;
+  std::string host = address.host;
+  for (char &c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (host == "localhost") host = "127.0.0.1";
+  return kind + " " + host + ":" + std::to_string(address.port);
+}
+
+}  // namespace
+
+// A reader's packets reach every writer of its queue unchanged, so what such
+// a writer puts on the reader's own server is what the reader takes: it
+// reads it again, and the writer puts it again (a port given twice, say).
+void RelayConfig::warnAboutLoops() {
+  std::map<std::string, std::shared_ptr<RelayConnection>> byName(m_connections.begin(),
+                                                                  m_connections.end());
+  for (const auto &[writerName, writer] : byName) {
+    if (writer->isReader()) continue;
+    std::string written = writer->getString("tarnname");
+    std::string key = serverKey(m_kindOf[writerName], written);
+    for (const auto &[readerName, reader] : byName) {
+      if (!reader->isReader() || reader->queueName() != writer->queueName() ||
+          serverKey(m_kindOf[readerName], reader->getString("tarnname")) != key) {
+        continue;
+      }
+      m_logMgr->elog_complain("Warning: connection '" + writerName + "' writes to " +
+                              m_kindOf[writerName] + " '" + written + "', which connection '" +
+                              readerName + "' reads and hands to it through queue '" +
+                              writer->queueName() +
+                              "': every packet it puts there is read and put again, in a loop");
+    }
+  }
 }
 
 // The entry's name, or the next generated one for "auto"; a name used before

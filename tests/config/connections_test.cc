@@ -318,6 +318,28 @@ TEST_F(CurrentPf, UnpairedQueuesAreNamedAtStartUp) {
           "it, and it receives neither status nor log packets\n");
 }
 
+// A writer onto the server that a reader of its queue reads (however the
+// server's name is written, or through a tag) would copy its own output.
+TEST_F(CurrentPf, AWriterOntoItsReadersServerIsNamedAsALoop) {
+  RelayPf pf;
+  pf.connections =
+      connectionEntry("name in\nread_from_tarnname :6520\nwrite_to_queue q\n") +
+      connectionEntry("name out\nwrite_to_tarnname 127.0.0.1:6520\nread_from_queue q\n") +
+      connectionEntry("name copy\nwrite_to_tarnname :6521\nread_from_queue q\n") +
+      connectionEntry("name tagged\nread_from_tarntag t1\nwrite_to_queue qt\n") +
+      connectionEntry("name back\nwrite_to_tarnname tagsrv:1\nread_from_queue qt\n") +
+      connectionEntry("name other\nread_from_tarnname localhost:6521\nwrite_to_queue qo\n") +
+      connectionEntry("name on\nwrite_to_tarnname :6520\nread_from_queue qo\n");
+  configure(pf);
+  const std::string l = "Thread 'master': Warning: connection '";
+  EXPECT_EQ(err, l + "back' writes to tarn 'tagsrv:1', which connection 'tagged' reads and hands "
+                     "to it through queue 'qt': every packet it puts there is read and put "
+                     "again, in a loop\n" +
+                     l + "out' writes to tarn '127.0.0.1:6520', which connection 'in' reads and "
+                         "hands to it through queue 'q': every packet it puts there is read and "
+                         "put again, in a loop\n");
+}
+
 // ---- Timing settings ----
 
 TEST_F(CurrentPf, TimingSettingsAreReadWithoutConnections) {
