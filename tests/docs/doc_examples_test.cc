@@ -4,6 +4,9 @@
 // whose introducing paragraph starts with "Legacy" claims the legacy syntax;
 // every other block the current one.
 //
+// Every path and port of the documents is the test's own (Localizer), so
+// that a relay someone runs by following them meanwhile is not in the way.
+//
 // The relay is configured in a child process (configure() ends the process
 // on a mistake), which reports the syntax it decided on by its exit status.
 #include <dirent.h>
@@ -104,10 +107,10 @@ std::string copyStandardError() {
 }
 
 // The parameter file a command line names (-p, else the default). One of
-// the source tree is used where it is; any other is written into `dir` as a
-// stand-in of the claimed form.
+// the source tree is copied into `dir`, localized; any other is written
+// there as a stand-in of the claimed form.
 void provideParameterFile(std::vector<std::string> &args, bool legacy,
-                          const testsupport::TempDir &dir) {
+                          const testsupport::TempDir &dir, Localizer &localize) {
   size_t valueAt = 0;
   for (size_t i = 1; i + 1 < args.size() && args[i].starts_with("-"); ++i) {
     if (args[i] == "-v") continue;
@@ -116,10 +119,21 @@ void provideParameterFile(std::vector<std::string> &args, bool legacy,
   }
   std::string name = valueAt ? args[valueAt] : "tarn2tarn_pre.pf";
   if (valueAt && access(sourcePath(name).c_str(), R_OK) == 0) {
-    args[valueAt] = sourcePath(name);
+    std::string copy = dir.file(name.substr(name.rfind('/') + 1));
+    testsupport::writeFile(copy, localize(testsupport::readFile(sourcePath(name))));
+    args[valueAt] = copy;
   } else if (name.find('/') == std::string::npos) {
     testsupport::writeFile(dir.file(name), legacy ? "" : testsupport::kMinimalRelayPf);
   }
+}
+
+// No path outside the test's folder: a statefile of the document's, say,
+// may be held by a relay someone started by following it.
+bool onlyUnder(const std::vector<std::string> &args, const std::string &dir) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i].starts_with("/") && !args[i].starts_with(dir + "/")) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -143,7 +157,8 @@ TEST(DocExamplesDeathTest, ParameterTextsParseAndRelayFilesConfigure) {
   // says it shows one that the relay does not know.
   for (const auto &[where, text] : relayFiles) {
     testsupport::TempDir dir;
-    testsupport::writeFile(dir.file("relay.pf"), text);
+    Localizer localize(dir.path());
+    testsupport::writeFile(dir.file("relay.pf"), localize(text));
     bool showsUnknown = text.find("Keys the relay does not know") != std::string::npos;
     EXPECT_EXIT(configureAndExit(dir.path(), {"tarn2tarn_pre", "-p", "relay.pf"}),
                 ::testing::ExitedWithCode(showsUnknown ? kUnknownKeys : kCurrent), "")
@@ -159,8 +174,11 @@ TEST(DocExamplesDeathTest, RelayCommandLinesUseTheSyntaxTheyClaim) {
     for (std::vector<std::string> args : commandLines(example.text)) {
       if (!isRelayCommand(args)) continue;
       testsupport::TempDir dir;
+      Localizer localize(dir.path());
+      for (std::string &arg : args) arg = localize(arg);
       args[0] = "tarn2tarn_pre";
-      provideParameterFile(args, claimsLegacy, dir);
+      provideParameterFile(args, claimsLegacy, dir, localize);
+      EXPECT_TRUE(onlyUnder(args, dir.path())) << example.where;
       EXPECT_EXIT(configureAndExit(dir.path(), args),
                   ::testing::ExitedWithCode(claimsLegacy ? kLegacy : kCurrent), "")
           << example.where << " claims the " << (claimsLegacy ? "legacy" : "current")

@@ -6,6 +6,8 @@
 #include <regex>
 #include <sstream>
 
+#include "relay_e2e.h"
+
 namespace doctest_support {
 
 std::string sourcePath(const std::string &relative) {
@@ -27,6 +29,25 @@ std::string shellQuote(const std::string &text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+std::string Localizer::operator()(const std::string &text) {
+  std::string out;
+  static const std::regex port(R"(:(\d{4,5})(?!\d))");
+  auto last = text.cbegin();
+  for (std::sregex_iterator it(text.begin(), text.end(), port), end; it != end; ++it) {
+    out.append(last, (*it)[0].first);
+    auto [at, fresh] = m_ports.try_emplace((*it)[1].str());
+    if (fresh) at->second = std::to_string(e2e::freePort());
+    out += ":" + at->second;
+    last = (*it)[0].second;
+  }
+  out.append(last, text.cend());
+  for (size_t at = out.find("/tmp/"); at != std::string::npos; at = out.find("/tmp/", at)) {
+    out.replace(at, 5, m_dir + "/");
+    at += m_dir.size() + 1;
+  }
+  return out;
 }
 
 std::string section(const std::string &page, const std::string &from, const std::string &to) {

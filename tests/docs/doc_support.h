@@ -2,6 +2,7 @@
 // shell commands, and pulling names out of manual pages and usage texts.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,6 +38,22 @@ std::vector<std::string> taggedTerms(const std::string &roff);
 // Every string literal of the C++ files in a source folder, each with its
 // quotes, joined by newlines.
 std::string stringLiterals(const std::string &folder);
+
+// What a document names of the machine, put in a test's own place: each
+// path under /tmp/ goes under `dir`, and each port of a tarn name or an
+// address (":6510", "host:4222") becomes a free port, the same one for the
+// same port across every text given. A test that runs the documents'
+// commands so never takes a file or a port of someone who follows them on
+// the same machine at the same time.
+class Localizer {
+ public:
+  explicit Localizer(std::string dir) : m_dir(std::move(dir)) {}
+  std::string operator()(const std::string &text);
+
+ private:
+  std::string m_dir;
+  std::map<std::string, std::string> m_ports;
+};
 
 // A block a document shows as it is: a fenced or indented block of a
 // Markdown file, or an .EX/.EE block of a manual page with its roff escapes
