@@ -5,11 +5,15 @@
 # `tarn monitor` watches it all on http://127.0.0.1:6580/ (another free port
 # when that one is taken); run from a terminal, the demo ends by starting the
 # relay again with a trickle of packets and waits for Enter, so that the
-# page can be looked at. Everything it starts is stopped when it ends,
-# however it ends.
+# page can be looked at; without a terminal it says that it stops there.
+# Everything it starts is stopped when it ends, however it ends.
+#
+# TARN_DEMO_BIN (the folder of the programs, build/bin by default) and
+# TARN_DEMO_MONITOR (where the monitor listens first, 127.0.0.1:6580 by
+# default) let a test run it with its own build and a free port.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin="$PWD/build/bin"
+bin="${TARN_DEMO_BIN:-$PWD/build/bin}"
 work=$(mktemp -d /tmp/tarn2tarn-demo.XXXXXX)
 pids=()
 
@@ -48,7 +52,7 @@ start_monitor() {
   done
   return 1
 }
-start_monitor 127.0.0.1:6580 || start_monitor 127.0.0.1:0
+start_monitor "${TARN_DEMO_MONITOR:-127.0.0.1:6580}" || start_monitor 127.0.0.1:0
 page=$(grep -o 'http://[^ ]*' "$work/monitor.out")
 echo "the monitor's page: $page"
 
@@ -100,6 +104,9 @@ if [ -t 0 ]; then
   # The relay drains while its servers still run.
   kill -TERM "$feeder" "$relay" 2>/dev/null || true
   wait "$relay" 2>/dev/null || true
+else
+  say "No terminal: stopping now; run it in a terminal to keep the monitor up"
+  echo "(in a terminal the demo ends by relaying 5 packets a second until Enter, with $page up)"
 fi
 
 say "Done: servers stopped, $work removed"

@@ -164,3 +164,17 @@ TEST(Walkthrough, SeedLinkServedAndRelayedRunsAsWritten) {
   }
   EXPECT_NE(out.find("shutting down"), std::string::npos) << "the relay stopped in order\n" << out;
 }
+
+// make demo with no terminal for its input (a CI runner's) skips its last
+// stage, which waits for Enter, and says so: the page it named is gone.
+TEST(Walkthrough, TheDemoWithoutATerminalSaysThatItStopsNow) {
+  auto r = testsupport::runProgram(
+      {"/usr/bin/env", "TARN_DEMO_BIN=" + std::string(RELAY_BUILD_DIR) + "/bin",
+       "TARN_DEMO_MONITOR=127.0.0.1:0", sourcePath("scripts/demo.sh")},
+      std::chrono::seconds(120), "");
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("the monitor's page: http://127.0.0.1:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("No terminal: stopping now; run it in a terminal to keep the monitor up"),
+            std::string::npos)
+      << r.out;
+}

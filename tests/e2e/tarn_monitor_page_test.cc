@@ -121,4 +121,41 @@ TEST(MonitorPage, WhatIsWrongComesFirstAndTheStoppedLastAt1000Pixels) {
   EXPECT_EQ(coastal->terminate(), 0) << coastal->output();
 }
 
+// The page's own script, run in Node on a status document like the demo's
+// last stage: a burst of 10,000 packets a second, then 5 a second, and one
+// relay. The rate's scale reads whole, the trickle stands clear of 0, and
+// the counts read right.
+TEST(MonitorPage, ARateAfterABurstStaysVisibleAndTheCountsReadRight) {
+  const double now = 1796601600;
+  Json server = {{"tarn", ":6510"},
+                 {"up", true},
+                 {"packets_per_second", 5},
+                 {"clients", 1},
+                 {"sources", Json::array()},
+                 {"ring", {{"used_ratio", 0.1}, {"packets", 20100}, {"size_bytes", 1 << 26},
+                           {"newest_time", now}}},
+                 {"history", {{"packets_per_second",
+                               {{now - 900, 10000}, {now - 600, 5}, {now - 15, 5}}}}}};
+  Json relay = {{"target", "demo"}, {"attention", false}, {"stopped", false}, {"stale", false},
+                {"server", ":6511"}, {"report_age_seconds", 1}, {"report_interval_seconds", 2},
+                {"run_time_seconds", 60}, {"rss_kib", nullptr}, {"problem", nullptr},
+                {"connections", Json::array()}};
+  Json status = {{"time", now}, {"servers", {server}}, {"relays", {relay}}};
+  testsupport::TempDir dir;
+  testsupport::writeFile(dir.file("status.json"), status.dump());
+  testsupport::ProcessResult r = testsupport::runProgram(
+      {"/usr/bin/env", "node", std::string(RELAY_SOURCE_DIR) + "/tests/e2e/js/monitor_page.mjs",
+       std::string(RELAY_SOURCE_DIR) + "/src/tools/monitor_page.html", dir.file("status.json")});
+  if (r.exitStatus == 127) GTEST_SKIP() << "no node: " << r.err;
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  Json shown = Json::parse(r.out);
+  EXPECT_EQ(shown["summary"], "1 server, 1 relay");
+  std::string servers = shown["servers"];
+  EXPECT_NE(servers.find(">10k/s</text>"), std::string::npos) << servers;
+  // The plot is 24 high, 0 at y 23: the last point, 5 a second, well above.
+  std::smatch last;
+  ASSERT_TRUE(std::regex_search(servers, last, std::regex(R"re(L[\d.]+,([\d.]+)"/>)re"))) << servers;
+  EXPECT_LT(std::stod(last[1]), 21.0) << servers;
+}
+
 }  // namespace
