@@ -248,13 +248,14 @@ bool SeedLinkLink::askStations(double timeout, std::string &why) {
 
 // Reads the answer to an INFO request: 4.0's one JSON packet, or 3.1's
 // SLINFO packets up to the last, whose records carry the text. An ERROR
-// line or packet leaves `answered` false; so does a text past kMaxInfoText,
-// whose packets are still read to their end.
+// line or packet leaves `answered` false; so does a record that does not
+// read, or a text past kMaxInfoText (the packets are still read to the
+// last, so that the handshake goes on in step).
 bool SeedLinkLink::infoText(double deadline, std::string &text, bool &answered, std::string &why) {
   using Next = seedlink::PacketReader::Next;
   using Status = seedlink::PacketReader::Status;
   answered = false;
-  bool tooLong = false;
+  bool unread = false;
   for (;;) {
     Next next = m_reader.peek();
     if (next == Next::kLine) {
@@ -280,11 +281,11 @@ bool SeedLinkLink::infoText(double deadline, std::string &text, bool &answered, 
       return true;
     }
     std::string piece;
-    tooLong = tooLong || !mseed::text(packet.payload.data(), packet.payload.size(), piece).empty() ||
-              text.size() + piece.size() > kMaxInfoText;
-    if (!tooLong) text += piece;
+    unread = unread || !mseed::text(packet.payload.data(), packet.payload.size(), piece).empty() ||
+             text.size() + piece.size() > kMaxInfoText;
+    if (!unread) text += piece;
     if (!packet.infoMore) {
-      answered = !tooLong;
+      answered = !unread;
       return true;
     }
   }
