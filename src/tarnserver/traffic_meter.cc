@@ -5,8 +5,7 @@ namespace tarnserver {
 void TrafficMeter::sample(Clock::time_point now, const Totals &totals) {
   const double seconds = std::chrono::duration<double>(now - last_).count();
   if (sampled_ && seconds > 0) {
-    // Totals only grow, except the server's packet count when the ring
-    // restarts its numbering: a drop counts as nothing.
+    // Totals only grow; one that did not counts as nothing.
     auto rate = [&](uint64_t now, uint64_t before) {
       return now >= before ? static_cast<double>(now - before) / seconds : 0.0;
     };

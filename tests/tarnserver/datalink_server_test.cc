@@ -89,12 +89,12 @@ TEST_F(DatalinkServer, RecordsWrittenWithAcknowledgementStreamBackByteForByte) {
   EXPECT_TRUE(reader->command("READ 1").data == written[1].record);
 }
 
-class DatalinkWriters : public DatalinkServer {
+class DatalinkAccess : public DatalinkServer {
  protected:
-  DatalinkWriters() : DatalinkServer({"-W", "127.0.0.1=XX_STA_.*"}) {}
+  DatalinkAccess() : DatalinkServer({"-W", "127.0.0.1=XX_STA_.*", "-A", "127.0.0.2", "-L", "2"}) {}
 };
 
-TEST_F(DatalinkWriters, WritesOutsideWritersAreRefusedAndStoreNothing) {
+TEST_F(DatalinkAccess, WritesOutsideWritersAreRefusedAndTheTarnPortsRulesApply) {
   std::vector<Written> written = streams(600);
   auto stranger = client("127.0.0.2");
   EXPECT_EQ(stranger->command("ID test:me:1:linux").header.find("WRITE"), std::string::npos);
@@ -102,11 +102,16 @@ TEST_F(DatalinkWriters, WritesOutsideWritersAreRefusedAndStoreNothing) {
   EXPECT_TRUE(a.is("ERROR"));
   EXPECT_NE(a.data.find("not allowed from 127.0.0.2"), std::string::npos) << a.data;
   EXPECT_EQ(stranger->raw().readToEnd(), "");  // and dropped
-  // A writer whose pattern leaves a stream out is refused that stream only.
-  auto writer = client();
-  a = writer->write("XX_BIG__HHZ/MSEED", written[1].record);
-  EXPECT_TRUE(a.is("ERROR")) << a.header;
-  EXPECT_TRUE(writer->write(written[0].id, written[0].record).is("OK"));
+  EXPECT_NE(client("127.0.0.3")->command("ID x").data.find("connecting to"), std::string::npos);
+  {
+    // A writer whose pattern leaves a stream out is refused that stream only.
+    auto writer = client();
+    a = writer->write("XX_BIG__HHZ/MSEED", written[1].record);
+    EXPECT_TRUE(a.is("ERROR")) << a.header;
+    EXPECT_TRUE(writer->write(written[0].id, written[0].record).is("OK"));
+    auto second = client(), third = client();  // -L 2, shared with the tarn port
+    EXPECT_NE(third->next().data.find("too many connections"), std::string::npos);
+  }
   EXPECT_EQ(sources(".*"), 1);
   EXPECT_EQ(sources("XX_BIG.*"), 0);
 }
