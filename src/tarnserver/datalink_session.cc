@@ -57,12 +57,16 @@ void DatalinkSession::ok(int64_t value, std::string_view text) {
   message(scratch_);
 }
 
-bool DatalinkSession::refused(const std::string &text) {
-  ++errors_;
+bool DatalinkSession::writeRefused(const std::string &text) {
   scratch_.clear();
   datalink::appendError(scratch_, 0, text);
   message(scratch_);
   return true;
+}
+
+bool DatalinkSession::refused(const std::string &text) {
+  ++errors_;
+  return writeRefused(text);
 }
 
 bool DatalinkSession::fatal(int32_t code, const std::string &text) {

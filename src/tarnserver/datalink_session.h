@@ -110,6 +110,9 @@ class DatalinkSession : public Session {
   void ok(int64_t value, std::string_view text);
   // Answers ERROR; returns true (the session goes on) until kMaxErrors.
   bool refused(const std::string &text);
+  // Answers ERROR to a write, which does not count towards kMaxErrors (a
+  // writer's bad record is its station's fault, not a broken client).
+  bool writeRefused(const std::string &text);
   // Answers ERROR and ends the session; returns false.
   bool fatal(int32_t code, const std::string &text);
   void message(std::string_view bytes);

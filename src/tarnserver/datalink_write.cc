@@ -34,23 +34,23 @@ bool DatalinkSession::onWrite(std::string_view header, std::string_view data) {
   work_ += data.size() / kBytesPerWork;
   datalink::WriteHeader w;
   std::string why = datalink::parseWriteHeader(header, w);
-  if (!why.empty()) return refused(why);
+  if (!why.empty()) return writeRefused(why);
   std::string src;
   datalink::StreamCodes codes;
   why = datalink::sourceNameOf(w.streamId, src, codes);
-  if (!why.empty()) return refused(why);
+  if (!why.empty()) return writeRefused(why);
   std::vector<mseed::Record> records;
   why = mseed::check(data.data(), data.size(), &records);
-  if (!why.empty()) return refused("records of " + w.streamId + " refused: " + why);
+  if (!why.empty()) return writeRefused("records of " + w.streamId + " refused: " + why);
   const std::string named =
       codes.network + "." + codes.station + "." + codes.location + "." + codes.channel;
   if (codesOf(records.front()) != named) {
-    return refused("stream id " + w.streamId + " names " + named + ", its records are of " +
-                   codesOf(records.front()));
+    return writeRefused("stream id " + w.streamId + " names " + named + ", its records are of " +
+                        codesOf(records.front()));
   }
   if (!mayWrite(src)) {
-    return refused("writing " + w.streamId + " to " + access_.tarn + " is not allowed from " +
-                   access_.host);
+    return writeRefused("writing " + w.streamId + " to " + access_.tarn + " is not allowed from " +
+                        access_.host);
   }
   uint64_t seq = 0;
   size_t offset = 0;
