@@ -70,7 +70,7 @@ demo:
 # (for instance --quick), HOSTILE_BENCH_ARGS to tarnserver_hostile_bench
 # (probe names, for instance idle descriptors; by default all eight).
 BENCH_BUILD = build-bench
-BENCHES = tarn_bench tarn_import_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench tarnserver_seedlink_bench trace_bench
+BENCHES = tarn_bench tarn_import_bench fifo_bench queue_bench relay_bench tarnserver_hostile_bench tarnserver_seedlink_bench tarnserver_datalink_bench trace_bench
 RELAY_BENCH_ARGS ?=
 HOSTILE_BENCH_ARGS ?=
 
@@ -84,6 +84,7 @@ bench:
 	@echo && echo "== queue_bench" && $(BENCH_BUILD)/bin/queue_bench
 	@echo && echo "== tarnserver_hostile_bench" && $(BENCH_BUILD)/bin/tarnserver_hostile_bench $(HOSTILE_BENCH_ARGS)
 	@echo && echo "== tarnserver_seedlink_bench" && $(BENCH_BUILD)/bin/tarnserver_seedlink_bench
+	@echo && echo "== tarnserver_datalink_bench" && $(BENCH_BUILD)/bin/tarnserver_datalink_bench
 	@echo && echo "== trace_bench" && $(BENCH_BUILD)/bin/trace_bench
 	@echo && echo "== relay_bench (last: its table of targets ends the run)" && $(BENCH_BUILD)/bin/relay_bench $(RELAY_BENCH_ARGS)
 

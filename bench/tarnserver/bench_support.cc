@@ -45,6 +45,12 @@ bool serverKnowsSeedlink() {
   return (r.out + r.err).find("--seedlink") != std::string::npos;
 }
 
+bool serverKnowsDatalink() {
+  testsupport::ProcessResult r =
+      testsupport::runProgram({serverPath(), "-h"}, std::chrono::seconds(10));
+  return (r.out + r.err).find("--datalink") != std::string::npos;
+}
+
 BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
   std::string base =
       "/tmp/hostile_bench." + std::to_string(getpid()) + "." + std::to_string(std::rand());
@@ -65,8 +71,11 @@ BenchServer::BenchServer(std::vector<std::string> args, int nofile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ifstream in(readyPath_);
     std::string line;
-    std::getline(in, name_);  // written whole: the SeedLink line is there too
-    if (std::getline(in, line) && line.rfind("seedlink ", 0) == 0) seedlinkName_ = line.substr(9);
+    std::getline(in, name_);  // written whole: the SeedLink and DataLink lines are there too
+    while (std::getline(in, line)) {
+      if (line.rfind("seedlink ", 0) == 0) seedlinkName_ = line.substr(9);
+      if (line.rfind("datalink ", 0) == 0) datalinkName_ = line.substr(9);
+    }
   }
 }
 
@@ -197,6 +206,52 @@ size_t SlConn::packets(size_t n, int ms) {
     }
   }
   return got;
+}
+
+bool DlConn::send(const std::string &header, const std::string &data) {
+  std::string m;
+  datalink::appendMessage(m, header, data);
+  return raw_.send({m.begin(), m.end()});
+}
+
+bool DlConn::fill(int ms) {
+  pollfd p{raw_.fd(), POLLIN, 0};
+  if (raw_.fd() < 0 || poll(&p, 1, ms) <= 0) return false;
+  char buf[1 << 16];
+  ssize_t n = recv(raw_.fd(), buf, sizeof buf, 0);
+  if (n <= 0) return false;
+  reader_.feed(buf, static_cast<size_t>(n));
+  return true;
+}
+
+bool DlConn::next(datalink::DatalinkReader::Message &m, int ms) {
+  for (;;) {
+    auto s = reader_.next(m);
+    if (s == datalink::DatalinkReader::Status::kReady) return true;
+    if (s == datalink::DatalinkReader::Status::kBad || !fill(ms)) return false;
+  }
+}
+
+bool DlConn::write(const std::string &streamId, const std::string &record) {
+  datalink::DatalinkReader::Message m;
+  return send("WRITE " + streamId + " 0 0 A " + std::to_string(record.size()), record) && next(m) &&
+         m.header.rfind("OK ", 0) == 0;
+}
+
+size_t DlConn::packets(size_t n, int ms) {
+  size_t got = 0;
+  datalink::DatalinkReader::Message m;
+  while (got < n && next(m, ms)) got += m.header.rfind("PACKET ", 0) == 0;
+  return got;
+}
+
+std::vector<std::string> stationRecords(const std::string &station, size_t n) {
+  mseedtest::Stream stream;
+  stream.station = station;
+  stream.samples = mseedtest::sine(static_cast<int>(n) * 400);
+  std::vector<std::string> packed = mseedtest::pack(stream);
+  packed.resize(std::min(packed.size(), n));
+  return packed;
 }
 
 std::vector<std::string> mseedRecords(size_t n) {

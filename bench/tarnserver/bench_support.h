@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/datalink/datalink_wire.h"
 #include "platform/seedlink/seedlink_wire.h"
 #include "process.h"
 
@@ -33,6 +34,8 @@ class BenchServer {
   const std::string &name() const { return name_; }
   // The SeedLink port's HOST:PORT when started with --seedlink, else "".
   const std::string &seedlinkName() const { return seedlinkName_; }
+  // The DataLink port's HOST:PORT when started with --datalink, else "".
+  const std::string &datalinkName() const { return datalinkName_; }
   pid_t pid() const { return process_ ? process_->pid() : -1; }
   long rssKb() const { return status("VmRSS:"); }
   long peakKb() const { return status("VmHWM:"); }
@@ -43,7 +46,7 @@ class BenchServer {
  private:
   long status(const char *key) const;
   std::unique_ptr<testsupport::ChildProcess> process_;
-  std::string name_, seedlinkName_, logPath_, readyPath_;
+  std::string name_, seedlinkName_, datalinkName_, logPath_, readyPath_;
 };
 
 // The server of this build (its bin folder), or TARN_BENCH_SERVER.
@@ -51,8 +54,9 @@ std::string serverPath();
 // Whether the server knows the options of access and limits (an older
 // build does not: the probes then leave them out).
 bool serverKnowsLimits();
-// Whether it serves SeedLink (--seedlink).
+// Whether it serves SeedLink (--seedlink), DataLink (--datalink).
 bool serverKnowsSeedlink();
+bool serverKnowsDatalink();
 
 class RawConn {
  public:
@@ -93,8 +97,36 @@ class SlConn {
   seedlink::PacketReader reader_;
 };
 
+// A DataLink connection: messages out, answers and packets in, read
+// through the wire library.
+class DlConn {
+ public:
+  DlConn(const std::string &address, const std::string &from)
+      : raw_(address, from), reader_(datalink::Sender::kServer, 1 << 20) {}
+  bool ok() const { return raw_.ok(); }
+  bool send(const std::string &header, const std::string &data = "");
+  bool sendRaw(const std::string &bytes) { return raw_.send({bytes.begin(), bytes.end()}); }
+  // The next message within `ms`; false when none came (or the connection
+  // ended).
+  bool next(datalink::DatalinkReader::Message &m, int ms = 10000);
+  // WRITE with flag A; whether the answer is OK.
+  bool write(const std::string &streamId, const std::string &record);
+  // Reads until `n` PACKETs came, the connection ends or `ms` pass without
+  // any; the count.
+  size_t packets(size_t n, int ms);
+  bool drain() { return raw_.drain(); }
+
+ private:
+  bool fill(int ms);
+  RawConn raw_;
+  datalink::DatalinkReader reader_;
+};
+
 // `n` 512-byte miniSEED records, taken round from a packed sine.
 std::vector<std::string> mseedRecords(size_t n);
+// `n` 512-byte records of station `station` (network XX, location 00,
+// channel HHZ).
+std::vector<std::string> stationRecords(const std::string &station, size_t n);
 // Puts records[i % size] as packets of `stations` stations, NET_Si_HHZ/MSEED,
 // times base + i; the seconds it took.
 double fillMseed(const std::string &tarn, const std::vector<std::string> &records, int packets,

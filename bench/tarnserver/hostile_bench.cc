@@ -16,6 +16,12 @@
 //                garbage, 3 of endless lines, 3 that stream and never read,
 //                while a SeedLink client reads 100,000 records and the good
 //                client puts on the tarn port
+//   datalink     on the DataLink port: 1000 idle connections, 3 clients of
+//                garbage, 50 writers announcing a WRITE of 1 MiB that send a
+//                byte a second, 50 such from an address that may not write,
+//                3 that stream and never read, while a DataLink writer
+//                writes 20,000 records with acknowledgement and the good
+//                client puts on the tarn port
 //   monitor      `tarn monitor` watching the server: 500 clients trickling
 //                a request a byte every 2 s, then 2000 idle connections,
 //                while /api/status is asked 5 times a second
@@ -289,6 +295,69 @@ void writers() {
       static_cast<unsigned long long>(bySource["ST0/BHZ"]));
 }
 
+void datalinkHostile() {
+  std::puts(
+      "== datalink: 1000 idle DataLink connections, 3 of garbage, 100 announcing 1 MiB WRITEs a "
+      "byte a second (50 may not write), 3 streams never read; a writer of 20,000 records");
+  if (!serverKnowsDatalink()) {
+    std::puts("  skipped: the server does not speak DataLink");
+    return;
+  }
+  BenchServer s(
+      {"-s", "128M", "--datalink", "0", "-W", "127.0.0.0/24", "-L", "2000", "-c", "2000"});
+  fillMseed(s.name(), mseedRecords(2000), 100000, 10);  // 50 MB for the stuck readers
+  long before = s.rssKb();
+  GoodClient good(s.name());
+  std::vector<std::unique_ptr<DlConn>> idle, garbage, huge, stuck;
+  for (int i = 0; i < 1000; ++i)
+    idle.push_back(std::make_unique<DlConn>(s.datalinkName(), loopback(i, 20)));
+  std::string junk;
+  while (junk.size() < 260000) junk += std::string("\x01\xfe\x7f junk \x80", 11);
+  for (int i = 0; i < 3; ++i) {
+    garbage.push_back(std::make_unique<DlConn>(s.datalinkName(), "127.0.0.30"));
+    garbage.back()->sendRaw(junk);
+    stuck.push_back(std::make_unique<DlConn>(s.datalinkName(), "127.0.0.32"));
+    stuck.back()->send("POSITION SET EARLIEST 0");
+    stuck.back()->send("STREAM");
+  }
+  for (int i = 0; i < 100; ++i) {  // 127.0.1.x may not write
+    huge.push_back(std::make_unique<DlConn>(s.datalinkName(), i % 2 ? "127.0.0.31" : "127.0.1.31"));
+    huge.back()->send("WRITE XX_STA_00_HHZ/MSEED 0 0 A 1048576");
+  }
+  std::vector<std::string> records = stationRecords("HON", 20000);
+  DlConn writer(s.datalinkName(), "127.0.0.33");
+  std::vector<double> ms;
+  auto t0 = Clock::now(), trickled = t0;
+  while (ms.size() < records.size() && secondsSince(t0) < 60) {
+    if (secondsSince(trickled) >= 1) {  // a byte a second from each huge writer
+      for (auto &c : huge) c->sendRaw("x");
+      trickled = Clock::now();
+    }
+    auto start = Clock::now();
+    if (!writer.write("XX_HON_00_HHZ/MSEED", records[ms.size()])) break;
+    ms.push_back(secondsSince(start) * 1000);
+  }
+  double took = secondsSince(t0);
+  std::sort(ms.begin(), ms.end());
+  sleepMs(1000);
+  int dropped = 0, hugeDropped = 0;
+  for (auto &c : garbage) dropped += !c->drain();
+  for (auto &c : huge) hugeDropped += !c->drain();
+  DlConn late(s.datalinkName(), "127.0.0.34");
+  datalink::DatalinkReader::Message m;
+  bool lateServed = late.send("ID probe") && late.next(m, 5000) && m.header.rfind("ID ", 0) == 0;
+  memory(s, before);
+  std::printf(
+      "  DataLink writer: %zu of %zu records acknowledged in %.2f s (%.0f records/s), WRITE to OK "
+      "median %.3f ms, worst %.1f ms\n"
+      "  garbage clients dropped: %d of 3; huge writers dropped: %d of 100 (the 50 that may not "
+      "write); a new DataLink client %s\n"
+      "  good client (tarn port): %s\n",
+      ms.size(), records.size(), took, static_cast<double>(ms.size()) / took,
+      ms.empty() ? 0 : ms[ms.size() / 2], ms.empty() ? 0 : ms.back(), dropped, hugeDropped,
+      lateServed ? "served" : "NOT served", figures(good.finish()).c_str());
+}
+
 void seedlinkHostile() {
   std::puts(
       "== seedlink: 1000 idle SeedLink connections, 3 of garbage, 3 of endless lines, 3 that "
@@ -482,10 +551,16 @@ void monitorHostile() {
     std::printf("  the monitor ended with status %d: %s\n", status, monitor.err().c_str());
 }
 
-const std::map<std::string, void (*)()> kProbes = {
-    {"huge-puts", hugePuts}, {"stat-flood", statFlood},     {"newest", newest},
-    {"idle", idle},          {"descriptors", descriptors},  {"ring-damage", ringDamage},
-    {"writers", writers},    {"seedlink", seedlinkHostile}, {"monitor", monitorHostile}};
+const std::map<std::string, void (*)()> kProbes = {{"huge-puts", hugePuts},
+                                                   {"stat-flood", statFlood},
+                                                   {"newest", newest},
+                                                   {"idle", idle},
+                                                   {"descriptors", descriptors},
+                                                   {"ring-damage", ringDamage},
+                                                   {"writers", writers},
+                                                   {"seedlink", seedlinkHostile},
+                                                   {"datalink", datalinkHostile},
+                                                   {"monitor", monitorHostile}};
 
 }  // namespace
 
@@ -499,7 +574,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> chosen(argv + 1, argv + argc);
   if (chosen.empty()) {
     for (const char *p : {"huge-puts", "stat-flood", "newest", "idle", "descriptors", "ring-damage",
-                          "writers", "seedlink", "monitor"}) {
+                          "writers", "seedlink", "datalink", "monitor"}) {
       chosen.push_back(p);
     }
   }

@@ -17,7 +17,7 @@ using namespace tarnserver;
 
 namespace {
 
-// Writes the tarn name (and the SeedLink line) to `path` whole: a temporary
+// Writes the tarn name (and the SeedLink and DataLink lines) to `path` whole: a temporary
 // file renamed into place.
 bool writeReadyFile(const std::string &path, const std::string &name) {
   std::string tmp = path + ".tmp" + std::to_string(getpid());
@@ -100,6 +100,10 @@ int main(int argc, char **argv) {
   if (server.seedlinkPort() > 0) {
     elog_log(0, "serving SeedLink 3.1 and 4.0 on %s", server.seedlinkName().c_str());
     ready += "\nseedlink " + server.seedlinkName();
+  }
+  if (server.datalinkPort() > 0) {
+    elog_log(0, "serving DataLink 1.0 on %s", server.datalinkName().c_str());
+    ready += "\ndatalink " + server.datalinkName();
   }
   if (!opt.readyFile.empty() && !writeReadyFile(opt.readyFile, ready)) {
     elog_log(0, "cannot write the ready file '%s': %s", opt.readyFile.c_str(),

@@ -80,7 +80,9 @@ class CompiledSize {
 
 bool isRepetition(char c) { return c == '+' || c == '*' || c == '?' || c == '{'; }
 
-bool tooCostly(const std::string &e, std::string &why) {
+}  // namespace
+
+bool expressionTooCostly(const std::string &e, std::string &why) {
   CompiledSize size;
   bool afterRepetition = false;
   for (size_t i = 0; i < e.size(); ++i) {
@@ -148,8 +150,6 @@ bool tooCostly(const std::string &e, std::string &why) {
   return false;
 }
 
-}  // namespace
-
 PacketFilter::~PacketFilter() {
   if (select_.set) regfree(&select_.re);
   if (reject_.set) regfree(&reject_.re);
@@ -162,7 +162,7 @@ bool PacketFilter::compile(Expr &e, const std::string &expr, std::string &err) {
     return true;
   }
   std::string why;
-  if (tooCostly(expr, why)) {
+  if (expressionTooCostly(expr, why)) {
     err = "bad expression '" + expr + "': " + why;
     return false;
   }

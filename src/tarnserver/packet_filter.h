@@ -15,6 +15,11 @@
 
 namespace tarnserver {
 
+// Whether compiling the extended expression `e` would cost more than a
+// client may ask for (repetitions multiplied out past a bound,
+// back-references, nested groups); true with the reason in `why`.
+bool expressionTooCostly(const std::string &e, std::string &why);
+
 class PacketFilter {
  public:
   PacketFilter() = default;

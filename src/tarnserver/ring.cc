@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -98,17 +99,18 @@ void Ring::popEntry() {
     blockMax_.pop_front();
 }
 
-void Ring::indexRecord(uint64_t off, uint64_t len, double time, std::string_view src) {
+void Ring::indexRecord(uint64_t off, uint64_t len, double time, std::string_view src,
+                       int64_t arrival) {
   uint64_t previous;
   uint32_t idx = sources_.add(src, time, nextSeq_, previous);
   if (previous != kNoSeq) entry(previous).nextSame = nextSeq_;
   newest_ = nextSeq_;
-  pushEntry(Entry{off, time, idx, static_cast<uint32_t>(len), kNoSeq});
+  pushEntry(Entry{off, time, idx, static_cast<uint32_t>(len), kNoSeq, arrival});
 }
 
 void Ring::indexHoles(uint64_t n, uint64_t off) {
   for (uint64_t i = 0; i < n; ++i) {
-    pushEntry(Entry{off, std::numeric_limits<double>::quiet_NaN(), kNoSource, 0, kNoSeq});
+    pushEntry(Entry{off, std::numeric_limits<double>::quiet_NaN(), kNoSource, 0, kNoSeq, 0});
   }
   holes_ += n;
 }
@@ -194,7 +196,10 @@ uint64_t Ring::append(std::string_view src, double time, const char *data, uint3
   if (index_.empty()) tail_ = pos;
   head_ = pos + len;
   uint64_t seq = nextSeq_;
-  indexRecord(pos, len, time, src);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  indexRecord(pos, len, time, src,
+              std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+  bytesStored_ += nbytes;
   return seq;
 }
 

@@ -22,6 +22,10 @@
 // from the records alone. No packet id is ever given out twice under one
 // ring instance. The layout is described in docs/tarn-ring-file.md.
 //
+// Each packet stored also gets its arrival time (microseconds since the
+// epoch), kept in the index only: a packet recovered from a ring file has
+// none (0).
+//
 // Holes only come from recovering a damaged file. The oldest entry is never
 // a hole; isHole() tells the others apart, and sourceOf() gives kNoSource
 // for them.
@@ -106,6 +110,9 @@ class Ring {
   // Where the packet's record starts in the area (not a hole).
   uint64_t offsetOf(uint64_t seq) const { return entry(seq).off; }
   double timeOf(uint64_t seq) const { return entry(seq).time; }  // NaN for a hole
+  // When the packet was stored, in microseconds since the epoch; 0 when not
+  // known (recovered from a ring file, or a hole).
+  int64_t arrivalOf(uint64_t seq) const { return entry(seq).arrival; }
   uint32_t sourceOf(uint64_t seq) const { return entry(seq).src; }
   // The next packet of the same source, or kNoSeq.
   uint64_t nextOfSource(uint64_t seq) const { return entry(seq).nextSame; }
@@ -122,6 +129,8 @@ class Ring {
   uint32_t maxPacket() const { return maxPacket_; }
   uint64_t usedBytes() const;
   uint64_t dropped() const { return dropped_; }
+  // Bytes of the packets stored since the ring was opened.
+  uint64_t bytesStored() const { return bytesStored_; }
   bool inFile() const { return fd_ >= 0; }
   // What opening found (records recovered, packets lost and where), for
   // the log: one line each.
@@ -138,6 +147,7 @@ class Ring {
     uint32_t src;       // kNoSource: a hole
     uint32_t len;       // bytes of the record; 0 for a hole
     uint64_t nextSame;  // the next packet of the same source, or kNoSeq
+    int64_t arrival;    // microseconds since the epoch; 0: not known
   };
   Ring() = default;
   const Entry &entry(uint64_t seq) const { return index_[seq - oldestSeq()]; }
@@ -159,7 +169,8 @@ class Ring {
   void reportRecovery(const RecoveryPlan &plan, bool hadCheckpoint);
   void renewInstance();
   // Appends the index entry of the record at `off` (numbered nextSeq_).
-  void indexRecord(uint64_t off, uint64_t len, double time, std::string_view src);
+  void indexRecord(uint64_t off, uint64_t len, double time, std::string_view src,
+                   int64_t arrival = 0);
   void indexHoles(uint64_t n, uint64_t off);
   void pushEntry(const Entry &e);
   uint64_t makeRoom(uint64_t len);
@@ -181,6 +192,7 @@ class Ring {
   uint64_t newest_ = 0;  // the newest packet that is not a hole
   uint64_t holes_ = 0;   // holes in the index
   uint64_t dropped_ = 0;
+  uint64_t bytesStored_ = 0;
   uint64_t checkpointGen_ = 0;
   std::deque<Entry> index_;
   std::deque<double> blockMax_;  // per time block, from the oldest entry's block

@@ -46,45 +46,12 @@
 #include "tarnserver/ring.h"
 #include "tarnserver/seedlink_selection.h"
 #include "tarnserver/session.h"
+#include "tarnserver/session_transport.h"
 
 namespace tarnserver {
 
-// How a SeedLink session's bytes travel. The plain transport (TCP) passes
-// them unchanged; another (WebSocket) decodes its frames into command
-// bytes and sends each message (one answer, or one packet) as a frame.
-class SeedlinkTransport {
- public:
-  virtual ~SeedlinkTransport() = default;
-  // Appends the command bytes data[0..n) carries to `commands`; replies of
-  // the transport's own (a handshake, a pong) go to `out`. False with the
-  // reason in `error` when the client broke the transport's framing.
-  virtual bool unwrap(const char *data, size_t n, std::string &commands, std::vector<char> &out,
-                      std::string &error) = 0;
-  // Appends one message to `out` as the transport sends it.
-  virtual void wrap(std::string_view message, std::vector<char> &out) = 0;
-  virtual size_t memoryHeld() const { return 0; }
-  // The protocol version the transport fixes (a WebSocket's subprotocol),
-  // or 0 when the client chooses it with SLPROTO.
-  virtual int protocolVersion() const { return 0; }
-  // Whether the transport has said its last (a WebSocket close): the
-  // session ends once its output is written.
-  virtual bool closing() const { return false; }
-  // The session ends: appends the transport's own goodbye (a WebSocket
-  // close), if it has one and has not said it yet.
-  virtual void close(std::vector<char> &) {}
-};
-
-class PlainTransport : public SeedlinkTransport {
- public:
-  bool unwrap(const char *data, size_t n, std::string &commands, std::vector<char> &,
-              std::string &) override {
-    commands.append(data, n);
-    return true;
-  }
-  void wrap(std::string_view message, std::vector<char> &out) override {
-    out.insert(out.end(), message.begin(), message.end());
-  }
-};
+// How a SeedLink session's bytes travel (plain, or WebSocket).
+using SeedlinkTransport = SessionTransport;
 
 class SeedlinkSession : public Session {
  public:

@@ -60,6 +60,8 @@ Server::Server(Ring &ring, const ServerOptions &opt)
       idleTimeout_(opt.idleSeconds),
       handshakeTimeout_(handshakeFor(opt.idleSeconds)),
       scratch_(kReadChunk) {
+  startTime_ =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   limits_.maxPacket = opt.maxPacket;
   limits_.outputLimit = kOutputHardLimit;
   std::string err;  // the options were checked when they were parsed
@@ -69,13 +71,14 @@ Server::Server(Ring &ring, const ServerOptions &opt)
 
 Server::~Server() {
   for (auto &entry : clients_) ::close(entry.first);
-  for (int fd : {listenFd_, seedlinkFd_, epollFd_, signalFd_, spareFd_}) {
+  for (int fd : {listenFd_, seedlinkFd_, datalinkFd_, epollFd_, signalFd_, spareFd_}) {
     if (fd >= 0) ::close(fd);
   }
 }
 
-// The IPv4 address of -a (or of --seedlink): a dotted address as it is, a
-// host name through the resolver (e.g. "localhost" from /etc/hosts).
+// The IPv4 address of -a (or of --seedlink, --datalink): a dotted address
+// as it is, a host name through the resolver (e.g. "localhost" from
+// /etc/hosts).
 bool Server::resolveAddress(const std::string &address, const char *option, in_addr &out,
                             std::string &err) const {
   if (!hostname::namesAHost(address)) {
@@ -135,6 +138,12 @@ bool Server::listen(std::string &err) {
                   seedlinkHost_, err))
       return false;
   }
+  if (opt_.datalinkPort >= 0) {
+    const std::string &address = opt_.datalinkAddress.empty() ? opt_.address : opt_.datalinkAddress;
+    if (!listenOn(address, "--datalink", opt_.datalinkPort, datalinkFd_, datalinkPort_,
+                  datalinkHost_, err))
+      return false;
+  }
 
   sigset_t set;
   sigemptyset(&set);
@@ -155,6 +164,10 @@ bool Server::listen(std::string &err) {
     ev.data.fd = kSeedlinkListenTag;
     epoll_ctl(epollFd_, EPOLL_CTL_ADD, seedlinkFd_, &ev);
   }
+  if (datalinkFd_ >= 0) {
+    ev.data.fd = kDatalinkListenTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, datalinkFd_, &ev);
+  }
   ev.data.fd = kSignalTag;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, signalFd_, &ev);
   return true;
@@ -162,6 +175,10 @@ bool Server::listen(std::string &err) {
 
 std::string Server::seedlinkName() const {
   return seedlinkFd_ < 0 ? "" : seedlinkHost_ + ":" + std::to_string(seedlinkPort_);
+}
+
+std::string Server::datalinkName() const {
+  return datalinkFd_ < 0 ? "" : datalinkHost_ + ":" + std::to_string(datalinkPort_);
 }
 
 std::string Server::tarnName() const { return host_ + ":" + std::to_string(port_); }
@@ -177,7 +194,7 @@ int Server::waitMs(bool busy) const {
 int Server::run() {
   epoll_event events[256];
   bool busy = false;
-  bool acceptWanted = false, seedlinkWanted = false;
+  bool acceptWanted = false, seedlinkWanted = false, datalinkWanted = false;
   nextSweep_ = Clock::now() + std::chrono::seconds(1);
   for (;;) {
     int n = epoll_wait(epollFd_, events, 256, waitMs(busy));
@@ -189,6 +206,8 @@ int Server::run() {
         acceptWanted = true;
       } else if (tag == kSeedlinkListenTag) {
         seedlinkWanted = true;
+      } else if (tag == kDatalinkListenTag) {
+        datalinkWanted = true;
       } else if (tag == kSignalTag) {
         signalfd_siginfo info{};
         if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
@@ -201,12 +220,14 @@ int Server::run() {
     }
     if (now_ >= nextSweep_) {
       sweepTimeouts();
+      sampleTraffic();
       nextSweep_ = now_ + std::chrono::seconds(1);
     }
     if (listenPaused_ && now_ >= listenResume_) {
       pauseListening(false);
       acceptWanted = acceptWanted || shedding_;  // to see whether descriptors are free again
       seedlinkWanted = seedlinkWanted || (shedding_ && seedlinkFd_ >= 0);
+      datalinkWanted = datalinkWanted || (shedding_ && datalinkFd_ >= 0);
     }
     busy = serviceBacklogs();
     busy = serviceStreams() || busy;
@@ -214,9 +235,10 @@ int Server::run() {
     reapDead();
     // New connections are taken after the closed ones have given back
     // their descriptors.
-    if (acceptWanted) acceptClients(listenFd_, false);
-    if (seedlinkWanted) acceptClients(seedlinkFd_, true);
-    acceptWanted = seedlinkWanted = false;
+    if (acceptWanted) acceptClients(listenFd_, Port::kTarn);
+    if (seedlinkWanted) acceptClients(seedlinkFd_, Port::kSeedlink);
+    if (datalinkWanted) acceptClients(datalinkFd_, Port::kDatalink);
+    acceptWanted = seedlinkWanted = datalinkWanted = false;
   }
 }
 

@@ -18,15 +18,18 @@
 //  - all clients' buffers together stay under the memory limit (-M): past
 //    it, the client holding the most is dropped; past half of it, streams
 //    are fed in small steps;
-//  - slots: ConnectionSlots (-c, -L), shared by both ports; a client must greet within the
+//  - slots: ConnectionSlots (-c, -L), shared by every port; a client must greet within the
 //    handshake time-out and send a request every -t seconds unless it waits
 //    for packets.
 // When the process runs out of descriptors the server closes its spare one
 // to accept and at once close the connections that wait, stops watching for
 // new ones a moment, and logs the episode once.
 //
-// With --seedlink a second port speaks SeedLink (SeedlinkSession) under the
-// same bounds; both kinds of client are served by the same loop.
+// With --seedlink a second port speaks SeedLink (SeedlinkSession), with
+// --datalink another DataLink (DatalinkSession), under the same bounds;
+// every kind of client is served by the same loop. The server answers what
+// sessions ask of it beyond the ring (ServerView: its traffic, its
+// clients).
 //
 // A client that breaks the protocol, or is refused, gets an error frame and
 // is dropped; the others never notice. Refusals are logged once per address
@@ -52,10 +55,12 @@
 #include "tarnserver/refusal_log.h"
 #include "tarnserver/ring.h"
 #include "tarnserver/server_options.h"
+#include "tarnserver/server_view.h"
+#include "tarnserver/traffic_meter.h"
 
 namespace tarnserver {
 
-class Server {
+class Server : public ServerView {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kOutputSoftLimit = 1 << 20;  // stop streaming into it
@@ -67,9 +72,10 @@ class Server {
   static constexpr int kListenTag = -1;
   static constexpr int kSignalTag = -2;
   static constexpr int kSeedlinkListenTag = -3;
+  static constexpr int kDatalinkListenTag = -4;
 
   Server(Ring &ring, const ServerOptions &opt);
-  ~Server();
+  ~Server() override;
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
 
@@ -79,18 +85,30 @@ class Server {
   // The SeedLink port (0 without --seedlink), and HOST:PORT as clients name it.
   int seedlinkPort() const { return seedlinkPort_; }
   std::string seedlinkName() const;
+  // The DataLink port (0 without --datalink), and HOST:PORT.
+  int datalinkPort() const { return datalinkPort_; }
+  std::string datalinkName() const;
   // The tarn name clients use to reach this server.
   std::string tarnName() const;
   // Serves until SIGINT or SIGTERM (blocked by the caller); returns the signal.
   int run();
 
+  // ServerView (server_view.cc).
+  std::string serverId() const override;
+  double startTime() const override { return startTime_; }
+  uint32_t clientCount() const override { return figures_.clients; }
+  TrafficRates rates() const override { return traffic_.rates(); }
+  std::vector<ConnectionView> connections() const override;
+
  private:
+  // Which port a client came through.
+  enum class Port { kTarn, kSeedlink, kDatalink };
   struct Client {
     int fd = -1;
-    uint32_t addr = 0;      // IPv4, host byte order
-    std::string host;       // the address as text
-    std::string peer;       // host:port
-    bool seedlink = false;  // came through the SeedLink port
+    uint32_t addr = 0;  // IPv4, host byte order
+    std::string host;   // the address as text
+    std::string peer;   // host:port
+    Port port = Port::kTarn;
     std::unique_ptr<Session> session;
     ClientInput in;        // bytes received and not handled yet
     bool backlog = false;  // `in` holds whole frames left for a later turn
@@ -108,11 +126,10 @@ class Server {
   // Accepting (server_accept.cc).
   bool listenOn(const std::string &address, const char *option, int port, int &fd, int &bound,
                 std::string &host, std::string &err);
-  void acceptClients(int listenFd, bool seedlink);
-  void admit(int fd, uint32_t addr, const std::string &peer, bool seedlink);
-  std::unique_ptr<Session> makeSession(bool seedlink, ClientAccess access);
-  void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text,
-                 bool seedlink);
+  void acceptClients(int listenFd, Port port);
+  void admit(int fd, uint32_t addr, const std::string &peer, Port port);
+  std::unique_ptr<Session> makeSession(Port port, ClientAccess access);
+  void refuseNow(int fd, const std::string &host, int32_t code, const std::string &text, Port port);
   void shedExcess();
   void endShedding();
   void pauseListening(bool paused);
@@ -132,6 +149,8 @@ class Server {
   int waitMs(bool busy) const;
   void reapDead();
   void logDrop(const Client &c);
+  // Hands the traffic meter the totals (server_view.cc).
+  void sampleTraffic();
 
   Ring &ring_;
   const ServerOptions opt_;
@@ -147,6 +166,9 @@ class Server {
   int seedlinkFd_ = -1;  // -1 without --seedlink
   int seedlinkPort_ = 0;
   std::string seedlinkHost_;
+  int datalinkFd_ = -1;  // -1 without --datalink
+  int datalinkPort_ = 0;
+  std::string datalinkHost_;
   int epollFd_ = -1;
   int signalFd_ = -1;
   int spareFd_ = -1;
@@ -164,6 +186,11 @@ class Server {
   Clock::time_point listenResume_{};
   Clock::time_point nextSweep_{};
   Clock::time_point now_{};  // read once per round of the loop
+  // Traffic: bytes written to clients, packets sent to clients gone.
+  TrafficMeter traffic_;
+  uint64_t bytesSent_ = 0;
+  uint64_t packetsSentGone_ = 0;
+  double startTime_ = 0;  // seconds since the epoch
 };
 
 }  // namespace tarnserver

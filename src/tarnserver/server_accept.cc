@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/datalink/datalink_wire.h"
 #include "platform/elog/elog.h"
 #include "platform/tarnclient/tarn_frames.h"
+#include "tarnserver/datalink_session.h"
 #include "tarnserver/seedlink_session.h"
 #include "tarnserver/server.h"
 #include "tarnserver/websocket_transport.h"
@@ -32,7 +34,7 @@ std::string hostText(uint32_t addr) {
 }
 }  // namespace
 
-void Server::acceptClients(int listenFd, bool seedlink) {
+void Server::acceptClients(int listenFd, Port port) {
   for (int i = 0; i < kAcceptsPerRound; ++i) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
@@ -44,7 +46,7 @@ void Server::acceptClients(int listenFd, bool seedlink) {
       return shedExcess();  // out of descriptors or kernel memory
     }
     uint32_t a = ntohl(addr.sin_addr.s_addr);
-    admit(fd, a, hostText(a) + ":" + std::to_string(ntohs(addr.sin_port)), seedlink);
+    admit(fd, a, hostText(a) + ":" + std::to_string(ntohs(addr.sin_port)), port);
   }
   if (shedding_) endShedding();
 }
@@ -62,15 +64,24 @@ void Server::endShedding() {
   shedding_ = false;
 }
 
-std::unique_ptr<Session> Server::makeSession(bool seedlink, ClientAccess access) {
-  if (!seedlink)
-    return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
-  // Plain SeedLink, or WebSocket when the connection opens with "GET ".
-  return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                           std::make_unique<SeedlinkPortTransport>());
+// SeedLink and DataLink: plain, or WebSocket when the connection opens
+// with "GET ".
+std::unique_ptr<Session> Server::makeSession(Port port, ClientAccess access) {
+  switch (port) {
+    case Port::kSeedlink:
+      return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
+                                               std::make_unique<PortTransport>());
+    case Port::kDatalink:
+      return std::make_unique<DatalinkSession>(
+          ring_, limits_, *this, std::move(access),
+          std::make_unique<PortTransport>(DatalinkSession::webSocketLimits(limits_.maxPacket)));
+    case Port::kTarn:
+      break;
+  }
+  return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
 }
 
-void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink) {
+void Server::admit(int fd, uint32_t addr, const std::string &peer, Port port) {
   std::string host = hostText(addr);
   bool writer = access_.mayWrite(addr);
   switch (slots_.admit(addr, writer)) {
@@ -79,12 +90,12 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink
           fd, host, tarnwire::kErrLimit,
           "the server " + tarnName() + " has all the clients it serves (" +
               std::to_string(writer ? slots_.total() : slots_.total() - slots_.reserved()) + ")",
-          seedlink);
+          port);
     case ConnectionSlots::Verdict::kAddressFull:
       return refuseNow(fd, host, tarnwire::kErrLimit,
                        "too many connections to " + tarnName() + " from " + host + " (at most " +
                            std::to_string(slots_.perAddress()) + ")",
-                       seedlink);
+                       port);
     case ConnectionSlots::Verdict::kAdmit:
       break;
   }
@@ -104,8 +115,8 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink
   c->host = host;
   c->peer = peer;
   c->since = c->lastRequest = now_;
-  c->seedlink = seedlink;
-  c->session = makeSession(seedlink, std::move(access));
+  c->port = port;
+  c->session = makeSession(port, std::move(access));
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.fd = fd;
@@ -120,14 +131,14 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink
 // What the client already sent is read first, so that closing does not
 // reset the connection before the client reads the answer.
 void Server::refuseNow(int fd, const std::string &host, int32_t code, const std::string &text,
-                       bool seedlink) {
+                       Port port) {
   char sink[4096];
   (void)!recv(fd, sink, sizeof sink, MSG_DONTWAIT);
   std::vector<char> frame = tarnwire::encoded(tarnwire::Error{code, text});
-  if (seedlink) {  // SeedLink clients read an answer line
-    std::string line = "ERROR LIMIT " + text + "\r\n";
-    frame.assign(line.begin(), line.end());
-  }
+  std::string answer;
+  if (port == Port::kSeedlink) answer = "ERROR LIMIT " + text + "\r\n";  // an answer line
+  if (port == Port::kDatalink) datalink::appendError(answer, 0, text);
+  if (!answer.empty()) frame.assign(answer.begin(), answer.end());
   (void)!send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   ::close(fd);
   if (refusals_.shouldLog(host, text, now_))
@@ -153,6 +164,7 @@ void Server::shedExcess() {
     spareFd_ = -1;
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0 && seedlinkFd_ >= 0) fd = accept4(seedlinkFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0 && datalinkFd_ >= 0) fd = accept4(datalinkFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) break;
     ::close(fd);
     ++shed_;
@@ -171,6 +183,10 @@ void Server::pauseListening(bool paused) {
   if (seedlinkFd_ >= 0) {
     ev.data.fd = kSeedlinkListenTag;
     epoll_ctl(epollFd_, EPOLL_CTL_MOD, seedlinkFd_, &ev);
+  }
+  if (datalinkFd_ >= 0) {
+    ev.data.fd = kDatalinkListenTag;
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, datalinkFd_, &ev);
   }
   listenPaused_ = paused;
   if (paused) listenResume_ = now_ + kShedPause;

@@ -91,6 +91,7 @@ void Server::flushOut(Client &c) {
     ssize_t n = send(c.fd, c.session->outData(), c.session->outSize(), MSG_NOSIGNAL);
     if (n > 0) {
       c.session->consumed(static_cast<size_t>(n));
+      bytesSent_ += static_cast<uint64_t>(n);
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
@@ -207,9 +208,9 @@ void Server::sweepTimeouts() {
     account(c);
     if (!c.session->helloDone()) {
       if (now_ - c.since >= handshakeTimeout_) {
-        refuse(
-            c, tarnwire::kErrLimit,
-            (c.seedlink ? "no command within " : "no hello within ") + seconds(handshakeTimeout_));
+        refuse(c, tarnwire::kErrLimit,
+               (c.port == Port::kTarn ? "no hello within " : "no command within ") +
+                   seconds(handshakeTimeout_));
       }
       continue;
     }
@@ -236,6 +237,7 @@ void Server::reapDead() {
     memUsed_ -= c.accounted;
     memFreed_ += c.accounted;
     slots_.remove(c.addr);
+    packetsSentGone_ += c.session->packetsSent();
     figures_.clients = static_cast<uint32_t>(clients_.size() - 1);
     logDrop(c);
     it = clients_.erase(it);

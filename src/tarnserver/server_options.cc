@@ -16,15 +16,15 @@ const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
     "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
     "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
-    "                  [--seedlink [ADDRESS:]PORT]\n"
+    "                  [--seedlink [ADDRESS:]PORT] [--datalink [ADDRESS:]PORT]\n"
     "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
     "                then limit who may read with -A)\n"
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
     "  -s RINGSIZE   bytes of packets kept, k/M/G suffixes (default 64M, or the ring file's)\n"
     "  -r RINGFILE   keep the ring in this file, so it survives a restart\n"
     "  -m MAXPACKET  largest packet accepted, k/M/G suffixes (default 1M, or the ring file's)\n"
-    "  -R READYFILE  write the tarn name here once connections are accepted (and, with\n"
-    "                --seedlink, a second line: seedlink HOST:PORT)\n"
+    "  -R READYFILE  write the tarn name here once connections are accepted (and lines\n"
+    "                seedlink HOST:PORT, datalink HOST:PORT for those ports)\n"
     "  -i FIRSTID    packet id of the first packet of a new ring (default 0)\n"
     "  -A NETWORKS   who may connect and read, such as 10.0.0.0/8,192.168.1.7 (default: anyone)\n"
     "  -W WRITERS    who may write: NETWORKS, or NETWORKS=PATTERN to allow only source\n"
@@ -38,7 +38,10 @@ const char *const kServerUsage =
     "  --seedlink [ADDRESS:]PORT\n"
     "                also serve the ring's miniSEED packets to SeedLink 3.1 and 4.0 clients\n"
     "                on this port (0 picks a free one; ADDRESS defaults to -a's), under the\n"
-    "                same limits (-A, -c, -L, -M, -t)\n";
+    "                same limits (-A, -c, -L, -M, -t)\n"
+    "  --datalink [ADDRESS:]PORT\n"
+    "                also speak DataLink 1.0 (TCP and WebSocket) on this port: writers of -W\n"
+    "                write miniSEED records, any client of -A reads, under the same limits\n";
 
 bool parseSize(const std::string &text, uint64_t &out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -123,17 +126,18 @@ bool checkSizes(const ServerOptions &opt, std::string &err) {
   return true;
 }
 
-// --seedlink [ADDRESS:]PORT
-bool parseSeedlink(const std::string &arg, ServerOptions &opt, std::string &err) {
+// --seedlink or --datalink [ADDRESS:]PORT
+bool parsePort(const char *option, const std::string &arg, int &portOut, std::string &address,
+               std::string &err) {
   size_t colon = arg.rfind(':');
   std::string port = colon == std::string::npos ? arg : arg.substr(colon + 1);
   uint64_t n = 0;
   if (!parseNumber(port, 65535, n) || (colon != std::string::npos && colon == 0)) {
-    err = "--seedlink: '" + arg + "' is not [ADDRESS:]PORT (a port from 0 to 65535)";
+    err = std::string(option) + ": '" + arg + "' is not [ADDRESS:]PORT (a port from 0 to 65535)";
     return false;
   }
-  opt.seedlinkPort = static_cast<int>(n);
-  opt.seedlinkAddress = colon == std::string::npos ? "" : arg.substr(0, colon);
+  portOut = static_cast<int>(n);
+  address = colon == std::string::npos ? "" : arg.substr(0, colon);
   return true;
 }
 
@@ -145,6 +149,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   int c;
   uint64_t n = 0;
   static const option kLong[] = {{"seedlink", required_argument, nullptr, 'S'},
+                                 {"datalink", required_argument, nullptr, 'D'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -222,7 +227,10 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
         opt.verbose = true;
         break;
       case 'S':
-        if (!parseSeedlink(arg, opt, err)) return false;
+        if (!parsePort("--seedlink", arg, opt.seedlinkPort, opt.seedlinkAddress, err)) return false;
+        break;
+      case 'D':
+        if (!parsePort("--datalink", arg, opt.datalinkPort, opt.datalinkAddress, err)) return false;
         break;
       case 'h':
         err = "";
@@ -232,8 +240,9 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
         err = "";
         return false;
       case ':':
-        if (optopt == 'S') {
-          err = "option --seedlink needs a value ([ADDRESS:]PORT)";
+        if (optopt == 'S' || optopt == 'D') {
+          err = std::string("option --") + (optopt == 'S' ? "seedlink" : "datalink") +
+                " needs a value ([ADDRESS:]PORT)";
           return false;
         }
         err = std::string("option -") + static_cast<char>(optopt) + " needs a value";

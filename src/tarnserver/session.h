@@ -1,8 +1,9 @@
 // What the server's loop needs of a client's conversation, whichever
-// protocol its port speaks: the tarn protocol (ClientSession) or SeedLink
-// (SeedlinkSession). A session takes the bytes the client sent and appends
-// what goes back to an output buffer the server writes out; it streams
-// packets when pump() is called; it never touches the socket.
+// protocol its port speaks: the tarn protocol (ClientSession), SeedLink
+// (SeedlinkSession) or DataLink (DatalinkSession). A session takes the
+// bytes the client sent and appends what goes back to an output buffer the
+// server writes out; it streams packets when pump() is called; it never
+// touches the socket.
 // Not thread-safe: used from the server's event thread only.
 #pragma once
 
@@ -61,6 +62,8 @@ class Session {
   virtual int32_t errorCode() const = 0;
   // Bytes of memory the session holds for its input and output.
   virtual size_t memoryHeld() const = 0;
+  // What the client said it is (a DataLink ID), or "".
+  virtual std::string describe() const { return ""; }
 };
 
 }  // namespace tarnserver

@@ -41,7 +41,6 @@ void sha1Block(std::array<uint32_t, 5> &h, const unsigned char *block) {
 // ---- the opening request ----
 
 constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-constexpr std::string_view kProtocols[] = {"SeedLink3.1", "SeedLink4.0"};
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -202,21 +201,24 @@ WebSocketHandshake readHandshake(const char *data, size_t n, const WebSocketLimi
     return refuse(h, 400, why);
   }
   if (!hasToken(r.upgrade, "websocket") || !hasToken(r.connection, "upgrade")) {
-    return refuse(h, 400, "not a WebSocket upgrade: this is a SeedLink port");
+    return refuse(h, 400, "not a WebSocket upgrade: this is a " + limits.port + " port");
   }
   if (trim(r.version) != "13") {
     return refuse(h, 426, "WebSocket version 13 only", "Sec-WebSocket-Version: 13\r\n");
   }
   if (r.keys != 1 || !validKey(r.key)) return refuse(h, 400, "bad Sec-WebSocket-Key");
   for (std::string_view asked : tokens(r.protocols)) {
-    for (std::string_view known : kProtocols) {
-      if (asked == known) h.protocol = std::string(known);
+    for (const std::string &known : limits.protocols) {
+      if (asked == known) h.protocol = known;
     }
     if (!h.protocol.empty()) break;
   }
   if (h.protocol.empty()) {
+    std::string wanted;
+    for (const std::string &known : limits.protocols)
+      wanted += (wanted.empty() ? "" : " or ") + known;
     return refuse(h, 400,
-                  "subprotocol SeedLink3.1 or SeedLink4.0 needed (asked: " +
+                  "subprotocol " + wanted + " needed (asked: " +
                       (r.protocols.empty() ? std::string("none") : printable(r.protocols)) + ")");
   }
   h.status = WebSocketHandshake::Status::Accepted;

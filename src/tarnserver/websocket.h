@@ -1,13 +1,14 @@
-// The server side of a WebSocket (RFC 6455) as the SeedLink port speaks it,
-// apart from any socket: the opening HTTP request and its answer, the
-// client's frames decoded into the bytes they carry, and the server's
-// frames encoded.
+// The server side of a WebSocket (RFC 6455) as the SeedLink and DataLink
+// ports speak it, apart from any socket: the opening HTTP request and its
+// answer, the client's frames decoded into the bytes they carry, and the
+// server's frames encoded.
 //
 // The opening request is bounded (WebSocketLimits::maxRequest); it must ask
-// for version 13 and for one of the subprotocols `SeedLink3.1` and
-// `SeedLink4.0`, which fixes the protocol of the session behind it. A
-// request that is not a WebSocket upgrade, or names neither subprotocol, is
-// refused with an HTTP answer whose body says why.
+// for version 13 and for one of the port's subprotocols (SeedLink:
+// `SeedLink3.1` and `SeedLink4.0`, which fixes the protocol of the session
+// behind it; DataLink: `DataLink1.0`). A request that is not a WebSocket
+// upgrade, or names none of them, is refused with an HTTP answer whose body
+// says why.
 //
 // Client frames must be masked. Text and binary frames both carry command
 // bytes, and their fragments are passed on as they come; a ping is
@@ -27,12 +28,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnserver {
 
 struct WebSocketLimits {
   size_t maxRequest = 8192;  // bytes of the opening HTTP request
   size_t maxFrame = 16384;   // payload bytes of one client frame
+  // What the port serves: its subprotocols (of those the client names, the
+  // first the port serves is chosen), and its name in refusals.
+  std::vector<std::string> protocols = {"SeedLink3.1", "SeedLink4.0"};
+  std::string port = "SeedLink";
 };
 
 // What the opening request came to.

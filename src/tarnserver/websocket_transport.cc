@@ -29,7 +29,7 @@ bool WebSocketTransport::unwrap(const char *data, size_t n, std::string &command
       return false;
     }
     open_ = true;
-    version_ = h.protocol == "SeedLink4.0" ? 4 : 3;
+    version_ = h.protocol == "SeedLink4.0" ? 4 : h.protocol == "SeedLink3.1" ? 3 : 0;
     pending_.erase(0, h.used);
   }
   reply_.clear();
@@ -68,8 +68,8 @@ void WebSocketTransport::close(std::vector<char> &out) {
   closing_ = true;
 }
 
-bool SeedlinkPortTransport::unwrap(const char *data, size_t n, std::string &commands,
-                                   std::vector<char> &out, std::string &error) {
+bool PortTransport::unwrap(const char *data, size_t n, std::string &commands,
+                           std::vector<char> &out, std::string &error) {
   if (!chosen_) {
     static constexpr std::string_view kGet = "GET ";
     head_.append(data, n);
@@ -90,11 +90,11 @@ bool SeedlinkPortTransport::unwrap(const char *data, size_t n, std::string &comm
   return chosen_->unwrap(data, n, commands, out, error);
 }
 
-void SeedlinkPortTransport::wrap(std::string_view message, std::vector<char> &out) {
+void PortTransport::wrap(std::string_view message, std::vector<char> &out) {
   if (chosen_) {
     chosen_->wrap(message, out);
   } else {
-    append(out, message);  // nothing came yet: the server speaks first as plain SeedLink
+    append(out, message);  // nothing came yet: the server speaks first, plainly
   }
 }
 

@@ -1,17 +1,18 @@
-// How SeedLink travels on the SeedLink port: plain TCP, or WebSocket for
-// browser clients. SeedlinkPortTransport looks at a connection's first
-// bytes: "GET " makes it a WebSocket (WebSocketTransport), anything else
-// plain SeedLink (PlainTransport).
+// How a protocol travels on the SeedLink and DataLink ports: plain TCP, or
+// WebSocket for browser clients. PortTransport looks at a connection's
+// first bytes: "GET " makes it a WebSocket (WebSocketTransport), anything
+// else plain (PlainTransport).
 //
 // WebSocketTransport answers the opening request (websocket.h), then
-// passes the command bytes of the client's frames on and sends each of the
+// passes the protocol bytes of the client's frames on and sends each of the
 // session's messages (one answer, or one packet) as one binary frame, the
-// way browser clients read them. The subprotocol chosen, SeedLink3.1 or
-// SeedLink4.0, fixes the session's protocol version. A refused request gets
-// its HTTP answer; a broken frame, a close frame naming the fault; either
-// way the connection then ends. A session that ends (BYE, the end of a
-// FETCH, an error) says so with a normal close. What it buffers is bounded by
-// WebSocketLimits: one request, or one frame being received.
+// way browser clients read them. On the SeedLink port the subprotocol
+// chosen, SeedLink3.1 or SeedLink4.0, fixes the session's protocol version.
+// A refused request gets its HTTP answer; a broken frame, a close frame
+// naming the fault; either way the connection then ends. A session that
+// ends (BYE, the end of a FETCH, an error) says so with a normal close. What
+// it buffers is bounded by WebSocketLimits: one request, or one frame being
+// received.
 // Not thread-safe: one per connection, on the server's event thread.
 #pragma once
 
@@ -20,12 +21,12 @@
 #include <string_view>
 #include <vector>
 
-#include "tarnserver/seedlink_session.h"
+#include "tarnserver/session_transport.h"
 #include "tarnserver/websocket.h"
 
 namespace tarnserver {
 
-class WebSocketTransport : public SeedlinkTransport {
+class WebSocketTransport : public SessionTransport {
  public:
   explicit WebSocketTransport(const WebSocketLimits &limits = {});
 
@@ -47,9 +48,9 @@ class WebSocketTransport : public SeedlinkTransport {
   std::string reply_;    // scratch for the decoder's control answers
 };
 
-class SeedlinkPortTransport : public SeedlinkTransport {
+class PortTransport : public SessionTransport {
  public:
-  explicit SeedlinkPortTransport(const WebSocketLimits &limits = {}) : limits_(limits) {}
+  explicit PortTransport(const WebSocketLimits &limits = {}) : limits_(limits) {}
 
   bool unwrap(const char *data, size_t n, std::string &commands, std::vector<char> &out,
               std::string &error) override;
@@ -67,7 +68,7 @@ class SeedlinkPortTransport : public SeedlinkTransport {
 
  private:
   WebSocketLimits limits_;
-  std::unique_ptr<SeedlinkTransport> chosen_;
+  std::unique_ptr<SessionTransport> chosen_;
   bool webSocket_ = false;
   std::string head_;  // the first bytes, while they may still begin "GET "
 };

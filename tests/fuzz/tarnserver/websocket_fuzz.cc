@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   WebSocketLimits limits;
   limits.maxFrame = 1024;
   limits.maxRequest = 2048;
-  auto transport = std::make_unique<SeedlinkPortTransport>(limits);
-  SeedlinkPortTransport *port = transport.get();
+  auto transport = std::make_unique<PortTransport>(limits);
+  PortTransport *port = transport.get();
   SeedlinkSession session(*ring, SessionLimits{}, ClientAccess{}, std::move(transport));
 
   std::string input;

@@ -29,13 +29,16 @@ void TarnTestServer::start(const std::string &port) {
   proc_ = std::make_unique<testsupport::ChildProcess>(argv);
   bool up = testsupport::waitUntil(
       [&] { return !testsupport::readFile(ready).empty() || !proc_->running(); }, 20s);
-  // The tarn name, then "seedlink HOST:PORT" with --seedlink.
+  // The tarn name, then "seedlink HOST:PORT" with --seedlink and
+  // "datalink HOST:PORT" with --datalink.
   std::istringstream lines(testsupport::readFile(ready));
   std::string line;
   name_.clear();
   while (std::getline(lines, line)) {
     if (line.rfind("seedlink ", 0) == 0) {
       seedlinkName_ = line.substr(9);
+    } else if (line.rfind("datalink ", 0) == 0) {
+      datalinkName_ = line.substr(9);
     } else if (name_.empty()) {
       name_ = line;
     }
@@ -55,9 +58,11 @@ void TarnTestServer::kill() {
 
 void TarnTestServer::restart() {
   std::string port = name_.substr(name_.rfind(':') + 1);
-  for (size_t i = 0; i + 1 < args_.size(); ++i) {  // the same SeedLink port too
+  for (size_t i = 0; i + 1 < args_.size(); ++i) {  // the same SeedLink and DataLink ports too
     if (args_[i] == "--seedlink" && !seedlinkName_.empty())
       args_[i + 1] = seedlinkName_.substr(seedlinkName_.rfind(':') + 1);
+    if (args_[i] == "--datalink" && !datalinkName_.empty())
+      args_[i + 1] = datalinkName_.substr(datalinkName_.rfind(':') + 1);
   }
   // The old port may linger for a moment after a kill; retry briefly.
   for (int attempt = 0;; ++attempt) {

@@ -19,6 +19,8 @@ class TarnTestServer {
   const std::string &name() const { return name_; }
   // HOST:PORT of the SeedLink port (with {"--seedlink", "0"}), else "".
   const std::string &seedlinkName() const { return seedlinkName_; }
+  // HOST:PORT of the DataLink port (with {"--datalink", "0"}), else "".
+  const std::string &datalinkName() const { return datalinkName_; }
   bool running() { return proc_ && proc_->running(); }
   // Ends the server with SIGTERM and waits; its exit status.
   int stop();
@@ -40,6 +42,7 @@ class TarnTestServer {
   std::unique_ptr<testsupport::ChildProcess> proc_;
   std::string name_;
   std::string seedlinkName_;
+  std::string datalinkName_;
 };
 
 // Puts `n` packets of `size` bytes named src with times base, base+1, ...
