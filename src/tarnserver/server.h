@@ -99,6 +99,8 @@ class Server {
     bool dead = false;
     std::string why;                // reason for dropping it
     Clock::time_point since;        // accepted
+    double sinceWall = 0.0;         // accepted, epoch seconds
+    uint64_t bytesIn = 0, bytesOut = 0;
     Clock::time_point lastRequest;  // its latest whole frame (or accepted)
     size_t accounted = 0;           // bytes of buffers counted in memUsed_
   };
@@ -132,6 +134,7 @@ class Server {
   int waitMs(bool busy) const;
   void reapDead();
   void logDrop(const Client &c);
+  std::vector<ClientListing> listClients() const;
 
   Ring &ring_;
   const ServerOptions opt_;

@@ -67,7 +67,7 @@ std::unique_ptr<Session> Server::makeSession(bool seedlink, ClientAccess access)
     return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
   // Plain SeedLink, or WebSocket when the connection opens with "GET ".
   return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                           std::make_unique<SeedlinkPortTransport>());
+                                           std::make_unique<SeedlinkPortTransport>(), &figures_);
 }
 
 void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink) {
@@ -104,6 +104,7 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink
   c->host = host;
   c->peer = peer;
   c->since = c->lastRequest = now_;
+  c->sinceWall = wallSeconds();
   c->seedlink = seedlink;
   c->session = makeSession(seedlink, std::move(access));
   epoll_event ev{};

@@ -56,6 +56,7 @@ void Server::onReadable(Client &c) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     return drop(c, std::string("connection failed: ") + std::strerror(errno));
   }
+  c.bytesIn += static_cast<uint64_t>(r);
   if (own) {
     c.in.received(static_cast<size_t>(r));
   } else if (!c.in.empty()) {
@@ -91,6 +92,7 @@ void Server::flushOut(Client &c) {
     ssize_t n = send(c.fd, c.session->outData(), c.session->outSize(), MSG_NOSIGNAL);
     if (n > 0) {
       c.session->consumed(static_cast<size_t>(n));
+      c.bytesOut += static_cast<uint64_t>(n);
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
@@ -258,6 +260,21 @@ void Server::logDrop(const Client &c) {
     elog_log(0, "client %s %s (further drops of %s for this reason are not logged for an hour)",
              c.peer.c_str(), c.why.c_str(), c.host.c_str());
   }
+}
+
+}  // namespace tarnserver
+
+namespace tarnserver {
+
+std::vector<ClientListing> Server::listClients() const {
+  std::vector<ClientListing> out;
+  out.reserve(clients_.size());
+  for (const auto &[fd, c] : clients_) {
+    if (c->dead) continue;
+    out.push_back({c->peer, c->seedlink, c->session->info(), c->sinceWall, c->bytesIn, c->bytesOut,
+                   c->session->putsStored(), c->session->packetsSent()});
+  }
+  return out;
 }
 
 }  // namespace tarnserver

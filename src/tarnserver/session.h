@@ -8,11 +8,35 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarnserver {
+
+// The wall clock in epoch seconds: what arrival times and listings use.
+inline double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// What a client's listing shows of its session (tarn stat --clients, SeedLink
+// INFO CONNECTIONS).
+struct SessionInfo {
+  std::string protocol;  // "tarn", "seedlink 3.1", "seedlink 4.0"
+  std::string identity;  // what the client says it is; "" when it says nothing
+  std::string activity;  // what it reads or writes, in a few words
+};
+
+// One client as a clients answer lists it.
+struct ClientListing {
+  std::string peer;  // address:port
+  bool seedlinkPort = false;
+  SessionInfo info;
+  double since = 0.0;  // connected, epoch seconds
+  uint64_t bytesIn = 0, bytesOut = 0, packetsIn = 0, packetsOut = 0;
+};
 
 class Session {
  public:
@@ -61,6 +85,7 @@ class Session {
   virtual int32_t errorCode() const = 0;
   // Bytes of memory the session holds for its input and output.
   virtual size_t memoryHeld() const = 0;
+  virtual SessionInfo info() const = 0;
 };
 
 }  // namespace tarnserver

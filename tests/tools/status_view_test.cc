@@ -282,7 +282,7 @@ TEST(Metrics, LabelsEscapedAndUnknownValuesLeftOut) {
         << st << text;
   EXPECT_NE(text.find("queue=\"\",state=\"yes\"} 1\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("_total"), std::string::npos) << text;
-  s.relays[0].report->connections[0].counts = ConnectionCounts{5, 500, 1, 2, {{"too_large", 2}}};
+  s.relays[0].report->connections[0].counts = ConnectionCounts{5, 500, 1, 2, {{"too_large", 2}}, false, 0, {}};
   s.relays[0].report->connections[0].state = "lost";  // not one of the states known here
   text = renderMetrics(buildView({s}, 1000.0));
   for (const char *line :
