@@ -2,11 +2,10 @@
 # The monitor's page with many streams in headless Chromium: starts a
 # tarnserver, puts one packet for each of STREAMS source names (a tenth of
 # them with times an hour old: a data latency in red), starts `tarn monitor`
-# on it and
-# has Chromium load the page RUNS times. Prints the time
-# its first drawing took in the page's script (data-render-ms), the time
-# from the request to that drawing done (data-ready-ms) and Chromium's whole
-# run, and leaves a screenshot.
+# on it and has Chromium load the page RUNS times. Prints the time its first
+# drawing took in the page's script (data-render-ms), the time from the
+# request to that drawing done (data-ready-ms) and Chromium's whole run, and
+# leaves a screenshot.
 #
 #   bench/monitor/page_bench.sh [BUILD_DIR] [STREAMS] [RUNS] [SCREENSHOT]
 #   defaults: build 5000 5 BUILD_DIR/page_bench.png
