@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "monitor_process.h"
 #include "mseed_samples.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "relay_e2e.h"
@@ -17,6 +18,7 @@ namespace e2e {
 namespace {
 
 using Json = nlohmann::json;
+using e2e::MonitorProcess;
 using tarntest::TarnTestServer;
 using testsupport::RelayPf;
 using std::chrono::seconds;
@@ -193,6 +195,19 @@ TEST(DataFaults, AnArchiveOnAFullFilesystemIsFlaggedUntilSpaceIsFreed) {
   EXPECT_LT(arch["free_bytes"].get<double>(), 8192);
   EXPECT_EQ(arch["attention"], true);
   EXPECT_EQ(full.exit, 1);
+  // The page too: the archive's row marked, with why.
+  e2e::Chromium chromium("1400,1000");
+  std::unique_ptr<MonitorProcess> monitor;
+  if (!chromium.path().empty()) {
+    monitor = std::make_unique<MonitorProcess>(std::vector<std::string>{mon.name()});
+    testsupport::waitUntil([&] { return !monitor->status()["relays"].empty(); }, seconds(30));
+    std::string dom = chromium.run("--dump-dom", monitor->url()).out;
+    dom = dom.substr(0, dom.find("<script"));
+    size_t row = dom.find("<tr class=\"attention\"><td><span class=\"mark\">!</span></td><td "
+                          "class=\"connection\"><span class=\"name\">arch<");
+    ASSERT_NE(row, std::string::npos) << dom;
+    EXPECT_NE(dom.find("No space left on device", row), std::string::npos);
+  }
 
   testsupport::writeFile(dir.file("free"), "");
   Status freed = waitForStatus(mon.name(), [&](const Json &d) {
@@ -202,6 +217,12 @@ TEST(DataFaults, AnArchiveOnAFullFilesystemIsFlaggedUntilSpaceIsFreed) {
   Json after = connection(freed.doc, "arch");
   EXPECT_TRUE(after.is_object() && after["fault"].is_null()) << freed.doc;
   EXPECT_EQ(after["attention"], false);
+  if (monitor) {
+    testsupport::waitUntil([&] { return connection(monitor->status(), "arch")["fault"].is_null(); },
+                           seconds(30));
+    std::string dom = chromium.run("--dump-dom", monitor->url()).out;
+    EXPECT_NE(dom.find("Nothing needs attention."), std::string::npos);
+  }
   testsupport::writeFile(dir.file("done"), "");
   EXPECT_EQ(ns.wait(seconds(60)), 0) << ns.err();
   std::string files = runProgram({"/usr/bin/find", copy, "-type", "f"}).out;
