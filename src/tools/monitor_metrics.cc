@@ -128,7 +128,7 @@ void streamMetrics(const NetworkView &view, const MetricsOptions &o, std::string
                 "Age of the newest packet's time of one source.");
   std::string why;
   Regex re = o.pattern.empty() ? nullptr : compile(o.pattern, why);
-  size_t exported = 0;
+  size_t exported = 0, sources = 0;
   for (const ServerState &s : view.servers) {
     if (!s.up) continue;
     double all = 0, quiet = 0, left = 0;
@@ -146,9 +146,16 @@ void streamMetrics(const NetworkView &view, const MetricsOptions &o, std::string
       dataLatency.add(ls, st.dataLatency);
       if (st.feedLatency) feedLatency.add(ls, *st.feedLatency);
       silent.add(ls, st.silent ? 1 : 0);
-      Labels lsrc{{"tarn", s.tarn}, {"source", st.name}};
-      srcPackets.add(lsrc, static_cast<double>(st.packets));
-      srcAge.add(lsrc, st.dataLatency);
+    }
+    // Every source as before (the relays' status and log packets too),
+    // within the same bound.
+    for (const tarnclient::SourceFigures &src : s.figures.sources) {
+      if (sources >= o.maxStreams) break;
+      if (re && regexec(re.get(), src.name.c_str(), 0, nullptr, 0) != 0) continue;
+      ++sources;
+      Labels lsrc{{"tarn", s.tarn}, {"source", src.name}};
+      srcPackets.add(lsrc, static_cast<double>(src.packets));
+      srcAge.add(lsrc, view.now - src.newestTime);
     }
     Labels l{{"tarn", s.tarn}};
     count.add(l, all);

@@ -21,7 +21,8 @@
 // (the rest are counted in tarn_streams_unexported), so that the number of
 // series stays bounded however many streams the servers carry; the counts
 // of streams and of silent streams per server are always there. The older
-// per-source families (tarn_source_*) follow the same bound.
+// per-source families (tarn_source_*, every source, the relays' own status
+// and log packets too) follow the same bound and pattern.
 //
 // Thread-safety: a plain function.
 #pragma once
