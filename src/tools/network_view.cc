@@ -200,6 +200,9 @@ NetworkView buildView(const std::vector<WatchSnapshot> &snapshots, double now, d
       if (s.tarn == r.state.server && !s.up)
         r.unreachable = "its status server " + s.tarn + " " + s.error;
     }
+    // Its reports may still be coming where they cannot be read: late, but
+    // not known to be dead.
+    if (!r.unreachable.empty()) r.lost = false;
   }
   return view;
 }

@@ -14,7 +14,8 @@
 // needs attention when its relay is stale, its newest report did not read,
 // it is not in state "yes", its link is lost, or it has a fault (a writer
 // that cannot write). A relay whose status server cannot be reached now
-// stays in the view with its last report, saying so.
+// stays in the view with its last report, saying so (stale in time, never
+// lost: its reports may still be coming where they cannot be read).
 //
 // Every source of every server that is up is a stream, but for the relays'
 // own status and log packets: its data latency is now minus its newest

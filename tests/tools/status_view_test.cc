@@ -256,6 +256,13 @@ TEST(NetworkView, OnlyTheFinalReportStopsARelayTheOthersGoStaleThenLost) {
   EXPECT_TRUE(v.relays[1].lost && !v.relays[1].stopped);
   EXPECT_TRUE(v.relays[2].stopped && !v.relays[2].stale);
   EXPECT_NE(renderTable(v, false).find("LOST: no report for"), std::string::npos);
+  // Where its status server cannot be reached it stays, saying why, not lost.
+  s.server.tarn = "s1";
+  s.server.error = "cannot be reached";
+  NetworkView gone = buildView({s}, 1000.0);
+  EXPECT_EQ(gone.relays[1].unreachable, "its status server s1 cannot be reached");
+  EXPECT_TRUE(gone.relays[1].stale && !gone.relays[1].lost);
+  EXPECT_TRUE(needsAttention(gone.relays[1]));
   RelayReport r;
   std::string why;
   ASSERT_TRUE(parse(stuffed(report(connection("c", "stopped", "0", "1.0")) + "final 1\n"), r, why));
