@@ -16,5 +16,6 @@ void RejectedPackets::rejected(const std::string &srcname, const std::string &ca
   if (quiet) return;
   if (m_said.size() >= kMaxRemembered) m_said.clear();
   if (!m_said.emplace(srcname, cause).second) return;
-  m_log.elog_complain(line + "; further packets of this source rejected for this reason are counted");
+  m_log.elog_complain(line +
+                      "; further packets of this source rejected for this reason are counted");
 }

@@ -19,10 +19,10 @@ namespace {
 
 using Json = nlohmann::json;
 using e2e::MonitorProcess;
-using tarntest::TarnTestServer;
-using testsupport::RelayPf;
 using std::chrono::seconds;
+using tarntest::TarnTestServer;
 using testsupport::programPath;
+using testsupport::RelayPf;
 using testsupport::runProgram;
 
 struct Status {
@@ -90,10 +90,11 @@ TEST(DataFaults, ADamagedRecordIsCountedAsRejectedWithItsReason) {
   recs[1] = mseedtest::withBrokenSteim(recs[1]);
   for (size_t i = 0; i < recs.size(); ++i)
     ASSERT_TRUE(put(src.name(), "XX_STA_HHZ_00/MSEED", 1796601600.0 + double(i), recs[i]));
-  Relay relay(withStatus(reader("in", src.name(), "q", "starttime 2000-01-01\ncheck_unstuff true\n") +
-                             writer("out", dst.name(), "q"),
-                         mon),
-              {"-v", "-t", "checked"});
+  Relay relay(
+      withStatus(reader("in", src.name(), "q", "starttime 2000-01-01\ncheck_unstuff true\n") +
+                     writer("out", dst.name(), "q"),
+                 mon),
+      {"-v", "-t", "checked"});
   ASSERT_TRUE(waitForCount(dst.name(), recs.size() - 1)) << relay.output();
   Status s = waitForStatus(mon.name(), [](const Json &d) {
     Json c = connection(d, "in");
@@ -127,9 +128,9 @@ TEST(DataFaults, SilentStreamsAreFlaggedAndTheExitStatusSaysWhatNeedsAttention) 
   EXPECT_EQ(quiet.doc["silent_streams"], 1);
   for (const Json &st : quiet.doc["streams"])
     EXPECT_EQ(st["silent"], st["name"] == "QUIET_1/X") << st;
-  std::string table = runProgram({programPath("tarn"), "status", tarn.name(), "--silent-after", "2"},
-                                 seconds(60))
-                          .out;
+  std::string table =
+      runProgram({programPath("tarn"), "status", tarn.name(), "--silent-after", "2"}, seconds(60))
+          .out;
   EXPECT_NE(table.find("!  QUIET_1/X"), std::string::npos) << table;
 
   Status none = status({":" + std::to_string(freePort())});
@@ -164,10 +165,10 @@ TEST(DataFaults, AnArchiveOnAFullFilesystemIsFlaggedUntilSpaceIsFreed) {
   TarnTestServer src, mon;
   std::vector<std::string> recs = records(20000);  // about 60 records of 512 bytes
   std::string sds = dir.file("sds"), copy = dir.file("copy");
-  RelayPf pf = withStatus(
-      reader("in", src.name(), "q", "starttime 2000-01-01\n") +
-          testsupport::connectionEntry("name arch\nwrite_to_sds " + sds + "/archive\nread_from_queue q\n"),
-      mon);
+  RelayPf pf = withStatus(reader("in", src.name(), "q", "starttime 2000-01-01\n") +
+                              testsupport::connectionEntry("name arch\nwrite_to_sds " + sds +
+                                                           "/archive\nread_from_queue q\n"),
+                          mon);
   testsupport::writeFile(dir.file("relay.pf"), pf.text());
   // Room for the filler and a few records; the filler goes when asked, the
   // archive is copied out before the namespace ends.
@@ -176,9 +177,9 @@ TEST(DataFaults, AnArchiveOnAFullFilesystemIsFlaggedUntilSpaceIsFreed) {
       "dd if=/dev/zero of=" + sds + "/filler bs=4k count=14 2>/dev/null\n" +
       programPath("tarn2tarn_pre") + " -p " + dir.file("relay.pf") + " -t full -v & relay=$!\n" +
       "for i in $(seq 600); do [ -e " + dir.file("free") + " ] && break; sleep 0.1; done\n" +
-      "rm -f " + sds + "/filler\n" +
-      "for i in $(seq 600); do [ -e " + dir.file("done") + " ] && break; sleep 0.1; done\n" +
-      "cp -r " + sds + "/archive " + copy + "; kill -TERM $relay; wait $relay\n";
+      "rm -f " + sds + "/filler\n" + "for i in $(seq 600); do [ -e " + dir.file("done") +
+      " ] && break; sleep 0.1; done\n" + "cp -r " + sds + "/archive " + copy +
+      "; kill -TERM $relay; wait $relay\n";
   testsupport::ChildProcess ns({"/usr/bin/env", "unshare", "-rm", "sh", "-c", script});
   for (size_t i = 0; i < recs.size(); ++i)
     ASSERT_TRUE(put(src.name(), "XX_STA_HHZ_00/MSEED", 1796601600.0 + double(i), recs[i]));
@@ -203,8 +204,9 @@ TEST(DataFaults, AnArchiveOnAFullFilesystemIsFlaggedUntilSpaceIsFreed) {
     testsupport::waitUntil([&] { return !monitor->status()["relays"].empty(); }, seconds(30));
     std::string dom = chromium.run("--dump-dom", monitor->url()).out;
     dom = dom.substr(0, dom.find("<script"));
-    size_t row = dom.find("<tr class=\"attention\"><td><span class=\"mark\">!</span></td><td "
-                          "class=\"connection\"><span class=\"name\">arch<");
+    size_t row = dom.find(
+        "<tr class=\"attention\"><td><span class=\"mark\">!</span></td><td "
+        "class=\"connection\"><span class=\"name\">arch<");
     ASSERT_NE(row, std::string::npos) << dom;
     EXPECT_NE(dom.find("No space left on device", row), std::string::npos);
   }

@@ -52,9 +52,9 @@ TEST(ServiceManager, ServerAndRelaySayReadyAndPingTheWatchdog) {
   testsupport::TempDir dir;
   NotifySocket server(dir.file("server.sock")), relay(dir.file("relay.sock"));
   ASSERT_TRUE(server.bound() && relay.bound());
-  testsupport::ChildProcess tarnserver(underManager(
-      dir.file("server.sock"), {testsupport::programPath("tarnserver"), "-p", "0", "-R",
-                                dir.file("ready")}));
+  testsupport::ChildProcess tarnserver(
+      underManager(dir.file("server.sock"),
+                   {testsupport::programPath("tarnserver"), "-p", "0", "-R", dir.file("ready")}));
   std::string said = server.until("WATCHDOG=1");
   EXPECT_NE(said.find("READY=1"), std::string::npos) << said;
   EXPECT_LT(said.find("READY=1"), said.find("WATCHDOG=1")) << said;
@@ -66,8 +66,9 @@ TEST(ServiceManager, ServerAndRelaySayReadyAndPingTheWatchdog) {
   testsupport::RelayPf pf;
   pf.connections = reader("in", tarn, "q") + writer("out", tarn, "q2");
   testsupport::writeFile(dir.file("relay.pf"), pf.text());
-  testsupport::ChildProcess r(underManager(
-      dir.file("relay.sock"), {testsupport::programPath("tarn2tarn_pre"), "-p", dir.file("relay.pf")}));
+  testsupport::ChildProcess r(
+      underManager(dir.file("relay.sock"),
+                   {testsupport::programPath("tarn2tarn_pre"), "-p", dir.file("relay.pf")}));
   said = relay.until("READY=1");
   EXPECT_NE(said.find("READY=1"), std::string::npos) << said;
   said = relay.until("WATCHDOG=1");  // a ping after it (the first may come before)
