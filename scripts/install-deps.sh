@@ -24,6 +24,7 @@ build=(
   libnats-dev                     # JetStream connections
   libmseed-dev                    # miniSEED records (libmseed 2)
   libjemalloc-dev                 # the relay's allocator
+  libsystemd-dev                  # readiness and watchdog under systemd (sd_notify)
 )
 # The demo runs the programs alone: no browser, no Prometheus.
 demo=("${build[@]}")

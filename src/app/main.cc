@@ -23,6 +23,7 @@
 #include "managers/relay_state_mgr.h"
 #include "managers/relay_status_mgr.h"
 #include "platform/elog/elog.h"
+#include "platform/service/service_notify.h"
 #include "platform/statefile/statefile.h"
 #include "platform/time/epochtime.h"
 
@@ -76,6 +77,7 @@ int main(int argc, char **argv) {
   for (const std::shared_ptr<RelayConnection> &connection : RelayCnf->getConnections()) {
     threads.start([connection] { connection->run(); });
   }
+  service::ready("relaying as " + RelayCnf->getTargetName());
   threads.joinAll();
   // The state manager's last save can come before a reader's last reap:
   // now that every reader has stopped, the positions are final.

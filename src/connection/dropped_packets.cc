@@ -5,6 +5,7 @@
 
 #include "base/relay_log.h"
 #include "base/time_text.h"
+#include "platform/time/epochtime.h"
 #include "tarn/tarn_packet.h"
 
 namespace {
@@ -45,7 +46,9 @@ void DroppedPackets::dropped(const std::string &srcname, double time, long bytes
                              const std::string &cause, const std::string &detail) {
   ++m_total;
   ++m_byCause[cause];
-  m_counters.dropped(ConnectionCounters::causeKey(cause));
+  std::string key = ConnectionCounters::causeKey(cause);
+  m_counters.dropped(key);
+  if (key == "refused") m_counters.refused(cause + (detail.empty() ? "" : ": " + detail), std_now());
   if (m_said.size() >= kMaxRemembered) m_said.clear();
   if (!m_said.emplace(srcname, cause).second) return;
   m_log.elog_complain("RelayConnection '" + m_connection + "' dropped packet '" + srcname +

@@ -21,9 +21,14 @@
 //
 //  - A destination tells each relayed packet its server stored (acknowledged,
 //    where it acknowledges) to the connection's counters (delivered()).
+//  - A packet a source refuses to hand out (it is not what the source
+//    carries) is told to its RejectReport, which names and counts it.
+//  - An adapter that cannot move packets for a reason an operator must fix
+//    (a full disk, a permission) says so in fault() until it can again.
 //
 // Threads: an adapter is used by its connection's thread alone, except
-// linkLost() and reconnections(), which any thread may call.
+// linkLost(), reconnections(), fault() and freeBytes(), which any thread may
+// call.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +39,23 @@
 
 class ConnectionCounters;
 class TarnPacket;
+
+// What keeps an adapter from moving packets: why ("" when nothing does) and
+// since when (epoch seconds).
+struct EndpointFault {
+  std::string why;
+  double since = 0.0;
+};
+
+// Where a reader tells each packet it refuses: `cause` is the word it is
+// counted under ("too_old", "too_new", "no_unstuff", "not_miniseed"),
+// `line` the complaint naming the packet and why; `quiet`: count it only.
+class RejectReport {
+ public:
+  virtual ~RejectReport() = default;
+  virtual void rejected(const std::string &srcname, const std::string &cause,
+                        const std::string &line, bool quiet) = 0;
+};
 
 // How log lines, descriptions and status packets name an adapter's server.
 struct EndpointNames {
@@ -67,6 +89,10 @@ class Endpoint {
   // How often a lost link was mended so far (monotonic); 0 for an adapter
   // that never loses one or cannot tell.
   virtual uint64_t reconnections() const { return 0; }
+  // What keeps it from moving packets now; an empty why when nothing does.
+  virtual EndpointFault fault() const { return {}; }
+  // Bytes free where it stores packets; -1 where that means nothing.
+  virtual long long freeBytes() const { return -1; }
 };
 
 using PacketBatch = std::vector<std::shared_ptr<TarnPacket>>;
@@ -104,6 +130,18 @@ class PacketSource : public Endpoint {
   // The reader ends: waits, as long as that makes progress, for what it
   // passed on to be done, and says what it leaves.
   virtual void finish() {}
+
+  // Set once, by the connection the source is made for.
+  void reportRejectsTo(RejectReport *report) { m_rejectReport = report; }
+
+ protected:
+  void reject(const std::string &srcname, const std::string &cause, const std::string &line,
+              bool quiet) {
+    if (m_rejectReport) m_rejectReport->rejected(srcname, cause, line, quiet);
+  }
+
+ private:
+  RejectReport *m_rejectReport = nullptr;
 };
 
 enum class PutResult {

@@ -133,22 +133,32 @@ bool RelayConnection::actOnVerdict(std::shared_ptr<TarnPacket> &packet, ReaderVe
                     ", stopping acquisition for this connection");
       return false;
     case ReaderVerdict::kTooOld:
-      m_log.elog_complain(
-          "Rejecting <" + packet->describe() + ">: age " + durationText(std_now() - pkttime) +
-          " exceeds configured 'too_old' limit of " + durationText(m_reader.tooOld));
+      m_rejects.rejected(packet->srcname(), "too_old",
+                         "Rejecting <" + packet->describe() + ">: age " +
+                             durationText(std_now() - pkttime) +
+                             " exceeds configured 'too_old' limit of " +
+                             durationText(m_reader.tooOld),
+                         false);
       return true;
     case ReaderVerdict::kTooNew:
-      m_log.elog_complain("Rejecting <" + packet->describe() + ">: lead on wall-clock of " +
-                          durationText(pkttime - std_now()) +
-                          " exceeds configured 'too_new' limit of " +
-                          durationText(m_reader.tooNew));
+      m_rejects.rejected(packet->srcname(), "too_new",
+                         "Rejecting <" + packet->describe() + ">: lead on wall-clock of " +
+                             durationText(pkttime - std_now()) +
+                             " exceeds configured 'too_new' limit of " +
+                             durationText(m_reader.tooNew),
+                         false);
       return true;
     case ReaderVerdict::kNoUnstuff:
-      m_log.elog_complain("Rejecting <" + packet->describe() +
-                          ">: packet doesn't unstuff, and 'check_unstuff' is configured to 'true'");
+    case ReaderVerdict::kNoUnstuffQuiet: {
+      bool quiet = verdict == ReaderVerdict::kNoUnstuffQuiet;
+      m_rejects.rejected(packet->srcname(), "no_unstuff",
+                         quiet ? std::string()
+                               : "Rejecting <" + packet->describe() +
+                                     ">: packet doesn't unstuff (" + packet->unstuffProblem() +
+                                     "), and 'check_unstuff' is configured to 'true'",
+                         quiet);
       return true;
-    case ReaderVerdict::kNoUnstuffQuiet:
-      return true;
+    }
   }
   m_lastPacketTime.store(pkttime);
   if (m_log.getVerbose() > 1) {

@@ -57,7 +57,10 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_log(*context.log),
       m_reader(std::move(settings)),
       m_source(std::move(source)),
-      m_drops(m_name, m_log, m_counters) {}
+      m_drops(m_name, m_log, m_counters),
+      m_rejects(m_name, m_log, m_counters) {
+  if (m_source) m_source->reportRejectsTo(&m_rejects);
+}
 
 RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> queue,
                                  WriterSettings settings,
@@ -70,7 +73,8 @@ RelayConnection::RelayConnection(std::string name, std::shared_ptr<RelayQueue> q
       m_log(*context.log),
       m_writer(std::move(settings)),
       m_destination(std::move(destination)),
-      m_drops(m_name, m_log, m_counters) {
+      m_drops(m_name, m_log, m_counters),
+      m_rejects(m_name, m_log, m_counters) {
   if (m_destination) {
     m_destination->reportDropsTo(&m_drops);
     m_destination->countDeliveredTo(&m_counters);
@@ -124,7 +128,20 @@ RelayConnection::Counts RelayConnection::counts() const {
   const Endpoint *endpoint = isReader() ? static_cast<const Endpoint *>(m_source.get())
                                         : static_cast<const Endpoint *>(m_destination.get());
   return {m_counters.packets(), m_counters.bytes(), endpoint ? endpoint->reconnections() : 0,
-          m_counters.drops()};
+          m_counters.drops(), m_counters.rejects()};
+}
+
+EndpointFault RelayConnection::fault(double now) const {
+  const Endpoint *endpoint = isReader() ? static_cast<const Endpoint *>(m_source.get())
+                                        : static_cast<const Endpoint *>(m_destination.get());
+  EndpointFault f;
+  if (endpoint) f = endpoint->fault();
+  if (f.why.empty()) f.why = m_counters.refusalFault(now, f.since);
+  return f;
+}
+
+long long RelayConnection::freeBytes() const {
+  return m_destination ? m_destination->freeBytes() : -1;
 }
 
 void RelayConnection::dieUnknownKey(const std::string &key, const std::string &where) const {

@@ -29,6 +29,7 @@
 #include "connection/dropped_packets.h"
 #include "connection/endpoint.h"
 #include "connection/reader_filter.h"
+#include "connection/rejected_packets.h"
 
 class RelayQueue;
 
@@ -96,14 +97,23 @@ class RelayConnection {
   double getDouble(const std::string &key) const;
 
   // What the connection has done since the relay started: packets and bytes
-  // relayed, drops by cause word, reconnections of its adapter. Any thread.
+  // relayed, drops and rejects by cause word, reconnections of its adapter.
+  // Any thread.
   struct Counts {
     uint64_t packets = 0;
     uint64_t bytes = 0;
     uint64_t reconnections = 0;
     std::map<std::string, uint64_t> drops;
+    std::map<std::string, uint64_t> rejects;  // a reader's refused packets by cause word
   };
   Counts counts() const;
+  // What keeps the connection from moving packets at `now`: its adapter's
+  // fault, else its server refusing its packets (ConnectionCounters); an
+  // empty why when nothing does. Any thread.
+  EndpointFault fault(double now) const;
+  // Bytes free where its destination stores packets; -1 where that means
+  // nothing. Any thread.
+  long long freeBytes() const;
 
   // The connection's settings, one verbose line each.
   void verboseDescribe() const;
@@ -147,6 +157,7 @@ class RelayConnection {
   const std::unique_ptr<PacketDestination> m_destination;  // a writer's
   ConnectionCounters m_counters;                           // read by the status manager too
   DroppedPackets m_drops;                                  // what the writer's destination dropped
+  RejectedPackets m_rejects;                               // what the reader refused
 
   // ---- The thread's own ----
   LastPacket m_last;              // end time "last": the newest packet when reading began

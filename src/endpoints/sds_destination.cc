@@ -1,11 +1,14 @@
 #include "endpoints/sds_destination.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
 
 #include "base/relay_log.h"
 #include "platform/mseed/mseed_record.h"
+#include "platform/time/epochtime.h"
 #include "tarn/tarn_packet.h"
 
 namespace {
@@ -63,6 +66,7 @@ PutResult SdsDestination::put(const std::shared_ptr<TarnPacket> &packet, double 
                         " takes records again after " + text + " s");
     m_failure.clear();
     m_backoff = 1;
+    setFault("");
   }
   if (m_written.empty()) m_firstWritten = Clock::now();
   m_written.push_back(packet);
@@ -111,6 +115,7 @@ PutResult SdsDestination::leaveOut(const std::shared_ptr<TarnPacket> &packet,
 }
 
 PutResult SdsDestination::failed(const std::string &why) {
+  setFault(why);
   if (m_failure.empty()) {
     m_failedAt = Clock::now();
     m_log.elog_complain("RelayConnection '" + m_connection + "': cannot write to " + m_names.where +
@@ -138,6 +143,23 @@ bool SdsDestination::syncNow() {
   m_written.clear();
   m_writtenRecords = 0;
   return true;
+}
+
+void SdsDestination::setFault(const std::string &why) {
+  std::lock_guard<std::mutex> lock(m_faultMutex);
+  if (why.empty() || m_fault.why.empty()) m_fault.since = why.empty() ? 0.0 : std_now();
+  m_fault.why = why.empty() ? "" : "cannot write: " + why;
+}
+
+EndpointFault SdsDestination::fault() const {
+  std::lock_guard<std::mutex> lock(m_faultMutex);
+  return m_fault;
+}
+
+long long SdsDestination::freeBytes() const {
+  struct statvfs fs;
+  if (statvfs(m_archive.root().c_str(), &fs) != 0) return -1;
+  return static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize);
 }
 
 std::string SdsDestination::waitingForRoom() {

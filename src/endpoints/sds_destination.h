@@ -15,13 +15,16 @@
 // An archive that cannot be written (disk full, no permission) is waited
 // for: the packet is tried again after a back-off (1, 2, 4, 8, 8, ...
 // internal time-outs), the failure and the recovery are each said once, and
-// nothing is skipped.
+// nothing is skipped. While it waits, fault() says why and since when, and
+// freeBytes() says how much room the archive's filesystem has (both from any
+// thread).
 #pragma once
 
 #include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/relay_context.h"
@@ -45,6 +48,8 @@ class SdsDestination : public PacketDestination {
   std::string waitingForRoom() override;
   void service() override;
   LeftBehind finish(bool abandoned) override;
+  EndpointFault fault() const override;
+  long long freeBytes() const override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -53,6 +58,7 @@ class SdsDestination : public PacketDestination {
   // Writes the records of the packet from m_nextRecord on; "" or why not.
   std::string writeRecords(const std::shared_ptr<TarnPacket> &packet);
   PutResult failed(const std::string &why);
+  void setFault(const std::string &why);
   // Syncs what was written; on success the packets are done.
   bool syncNow();
 
@@ -74,4 +80,8 @@ class SdsDestination : public PacketDestination {
   Clock::time_point m_failedAt;
   Clock::time_point m_retryAt;
   int m_backoff = 1;
+
+  // The failure as others see it (fault()), guarded by m_faultMutex, a leaf.
+  mutable std::mutex m_faultMutex;
+  EndpointFault m_fault;
 };

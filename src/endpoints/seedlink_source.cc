@@ -223,9 +223,11 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
   m_records.clear();
   std::string problem = mseed::headers(bytes.data(), bytes.size(), &m_records);
   if (!problem.empty() || m_records.empty()) {
-    if (m_quietRejects) return;
-    m_log.elog_complain("Rejecting packet " + std::to_string(packet.sequence) + " of " +
-                        m_names.where + ": not a miniSEED record (" + problem + ")");
+    std::string station = packet.stationId.empty() ? "?" : packet.stationId;
+    reject(station, "not_miniseed",
+           "Rejecting packet " + std::to_string(packet.sequence) + " of station '" + station +
+               "' of " + m_names.where + ": not a miniSEED record (" + problem + ")",
+           m_quietRejects);
     return;
   }
   const mseed::Record &record = m_records.front();

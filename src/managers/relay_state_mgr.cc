@@ -1,11 +1,13 @@
 #include "managers/relay_state_mgr.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "base/relay_log.h"
 #include "base/stop.h"
 #include "base/termination_signals.h"
 #include "managers/manager_pause.h"
+#include "platform/service/service_notify.h"
 #include "platform/statefile/statefile.h"
 
 RelayStateMgr::RelayStateMgr(Settings settings, RelayLog &log)
@@ -30,10 +32,17 @@ void RelayStateMgr::run() {
   unblockTerminationSignals();
   statefile_set_position_lifetime(m_settings.positionLifetimeSeconds);
   if (!statefile.empty()) exhume(statefile.c_str(), &Stop, grace, 0);
+  // systemd's watchdog, where it watches: the loop that saves the read
+  // positions turns (a save that hangs on a lock stops the pings), and turns
+  // often enough for the watchdog however long the internal time-out.
+  double pause = m_settings.internalTimeout, watchdog = service::watchdogSeconds();
+  if (watchdog > 0) pause = std::min(pause, watchdog / 4);
   while (Stop.load() == 0) {
-    pauseUntilStop(m_settings.internalTimeout, Stop);
+    service::alive();
+    pauseUntilStop(pause, Stop);
     if (!statefile.empty()) bury();
   }
+  service::stopping("stopping: draining the queues");
   // Writers may still finish packets after this save; main saves once more
   // after every thread has ended.
   if (!statefile.empty()) bury();

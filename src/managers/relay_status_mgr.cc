@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "base/relay_exception.h"
@@ -56,6 +57,30 @@ std::string nameAsKey(const std::string &name) {
   return key;
 }
 
+// "TOTAL N\nKEY &Arr{\nCAUSE N\n...}\n": counts by cause word and their sum.
+void pushCounts(void **stack, const char *total, const char *key,
+                const std::map<std::string, uint64_t> &byCause) {
+  uint64_t sum = 0;
+  for (const auto &[cause, n] : byCause) sum += n;
+  pushLine(stack, "%s %llu\n", total, static_cast<unsigned long long>(sum));
+  pushLine(stack, "%s &Arr{\n", key);
+  for (const auto &[cause, n] : byCause)
+    pushLine(stack, "%s %llu\n", cause.c_str(), static_cast<unsigned long long>(n));
+  pushLine(stack, "}\n");
+}
+
+void pushFault(void **stack, const RelayConnection &c, double now) {
+  EndpointFault fault = c.fault(now);
+  if (!fault.why.empty()) {
+    std::string value;
+    pfimpl::appendText(value, fault.why, pfimpl::Slot::ArrayValue);
+    pushLine(stack, "fault %s\n", value.c_str());
+    pushLine(stack, "fault_since %.3f\n", fault.since);
+  }
+  long long room = c.freeBytes();
+  if (room >= 0) pushLine(stack, "free_bytes %lld\n", room);
+}
+
 void pushConnection(void **stack, const RelayConnection &c, double runtime, long rss, bool stopped,
                     double now) {
   std::string name = c.getString("connection_name");
@@ -89,16 +114,14 @@ void pushConnection(void **stack, const RelayConnection &c, double runtime, long
   // final report: packets and bytes relayed, reconnections, packets dropped
   // in all and by cause.
   RelayConnection::Counts counts = c.counts();
-  uint64_t dropped = 0;
-  for (const auto &[cause, n] : counts.drops) dropped += n;
   pushLine(stack, "npkts %llu\n", static_cast<unsigned long long>(counts.packets));
   pushLine(stack, "nbytes %llu\n", static_cast<unsigned long long>(counts.bytes));
   pushLine(stack, "nreconnect %llu\n", static_cast<unsigned long long>(counts.reconnections));
-  pushLine(stack, "ndrops %llu\n", static_cast<unsigned long long>(dropped));
-  pushLine(stack, "drops &Arr{\n");
-  for (const auto &[cause, n] : counts.drops)
-    pushLine(stack, "%s %llu\n", cause.c_str(), static_cast<unsigned long long>(n));
-  pushLine(stack, "}\n");
+  pushCounts(stack, "ndrops", "drops", counts.drops);
+  pushCounts(stack, "nrejects", "rejects", counts.rejects);
+  // Then what keeps it from moving packets, and since when, while something
+  // does; and the room its destination has, where that means something.
+  if (!stopped) pushFault(stack, c, now);
   pushLine(stack, "}\n");
 }
 
@@ -126,6 +149,9 @@ std::string RelayStatusMgr::statusText(double runtime, long rss) {
     pushConnection(&stack, *c, runtime, rss, stopped, now);
   }
   pushLine(&stack, "}\n");
+  // The report a relay sends as it stops says so: a relay whose reports end
+  // without it did not stop in order.
+  if (stopped) pushLine(&stack, "final 1\n");
   char *joined = popstr(&stack, 1);
   if (!joined) throw RelayException("RelayStatusMgr::pfstatus: out of memory");
   std::string text = joined;

@@ -8,6 +8,7 @@
 #include "base/relay_exception.h"
 #include "base/time_text.h"
 #include "platform/elog/elog.h"
+#include "platform/mseed/mseed_record.h"
 #include "platform/tarnclient/tarnclient.h"
 #include "platform/time/epochtime.h"
 #include "tarn/tarn_tag.h"
@@ -219,6 +220,18 @@ bool TarnPacket::checkUnstuffs() {
   m_content = rc;
   m_unstuffState = kUnstuffed;
   return true;
+}
+
+std::string TarnPacket::unstuffProblem() const {
+  if (!m_hasSourceInfo) return "no source name";
+  int rc = verifyPkt(m_srcname, m_pktbuf, m_nbytes);
+  if (rc >= 0) return "";
+  std::string why = pkt_strerror(rc);
+  if (mseed::isMseedSourceName(m_srcname) && m_nbytes > 0) {
+    std::string records = mseed::check(m_pktbuf, static_cast<size_t>(m_nbytes));
+    if (!records.empty()) why += ": " + records;
+  }
+  return why;
 }
 
 std::string TarnPacket::describe() {

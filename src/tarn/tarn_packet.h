@@ -99,6 +99,10 @@ class TarnPacket {
   void unstuff();
   // Whether the bytes unstuff; tried once per packet, the answer remembered.
   bool checkUnstuffs();
+  // Why the packet does not unstuff, for a packet checkUnstuffs() failed:
+  // the packet library's reason, and for miniSEED records what is wrong
+  // with them.
+  std::string unstuffProblem() const;
   // "Packet: srcname '...' time '...' [pktid tarn::id ]nbytes N".
   std::string describe();
 

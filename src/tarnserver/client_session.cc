@@ -1,5 +1,6 @@
 #include "tarnserver/client_session.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tarnserver/packet_finder.h"
@@ -126,6 +127,9 @@ bool ClientSession::handle(Type type, std::string_view body) {
     case kStat:
       onStat();
       return true;
+    case kClients:
+      onClients();
+      return true;
     default:
       fail(kErrType, "unknown frame type " + std::to_string(static_cast<int>(type)));
       return false;
@@ -149,7 +153,8 @@ bool ClientSession::onHello(std::string_view body) {
   hello_ = true;
   cursor_ = ring_.nextSeq();
   encode(out_, Welcome{kVersion, limits_.maxPacket, ring_.instance(), idOfSeq(ring_.nextSeq()),
-                       ring_.dataSize(), kFeatureIdentifiedPuts});
+                       ring_.dataSize(),
+                       static_cast<uint8_t>(kFeatureIdentifiedPuts | kFeatureClientList)});
   return true;
 }
 
@@ -166,6 +171,7 @@ bool ClientSession::onExpression(Type type, std::string_view body) {
     std::string expr(text);
     bool ok = type == kSelect ? filter_.setSelect(expr, err) : filter_.setReject(expr, err);
     if (ok) count = filter_.countPassing(ring_.sources());
+    if (ok) (type == kSelect ? select_ : reject_) = std::move(expr);
     work_ += ring_.sources().slotCount();
   }
   encode(out_, Count{count, err});
@@ -348,11 +354,42 @@ void ClientSession::onStat() {
       break;
     }
     const Source &s = sources.at(i);
-    encode(out_, StatSource{s.count, s.newestTime, s.name});
+    encode(out_, StatSource{s.count, s.newestTime, s.name, s.arrival});
     ++listed;
   }
   work_ += sources.slotCount();
   encode(out_, ringFigures(truncated));
+}
+
+void ClientSession::onClients() {
+  streaming_ = false;
+  std::vector<ClientListing> all;
+  if (figures_.listClients) all = figures_.listClients();
+  size_t listed = std::min(all.size(), limits_.maxListedClients);
+  for (size_t i = 0; i < listed; ++i) {
+    const ClientListing &c = all[i];
+    auto cut = [](const std::string &t, size_t n) { return std::string_view(t).substr(0, n); };
+    encode(out_, Client{cut(c.peer, 255), cut(c.info.protocol, 255), cut(c.info.identity, 255),
+                        c.since, c.bytesIn, c.bytesOut, c.packetsIn, c.packetsOut,
+                        cut(c.info.activity, 1024)});
+  }
+  work_ += all.size();
+  encode(out_, ClientsEnd{static_cast<uint32_t>(listed), static_cast<uint32_t>(all.size())});
+}
+
+SessionInfo ClientSession::info() const {
+  SessionInfo i{"tarn", "", ""};
+  if (!access_.write.none() && putsStored_ > 0) {
+    i.activity = "writes";
+  } else if (streaming_ || packetsSent_ > 0 || !select_.empty() || !reject_.empty()) {
+    i.activity = "reads";
+    if (!select_.empty()) i.activity += " '" + select_ + "'";
+    if (!reject_.empty()) i.activity += " rejecting '" + reject_ + "'";
+    if (streaming_) i.activity += ", streaming";
+  } else {
+    i.activity = hello_ ? "asks" : "greets";
+  }
+  return i;
 }
 
 StatEnd ClientSession::ringFigures(bool sourcesCut) const {
@@ -373,6 +410,7 @@ StatEnd ClientSession::ringFigures(bool sourcesCut) const {
   f.sourcesCut = sourcesCut;
   f.instance = ring_.instance();
   f.repeats = ring_.repeatWindow().repeats();
+  f.serverTime = wallSeconds();
   return f;
 }
 

@@ -27,6 +27,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -43,13 +44,16 @@ namespace tarnserver {
 struct SessionLimits {
   uint32_t maxPacket = 1 << 20;   // bytes of one packet
   size_t maxStatSources = 65536;  // sources listed by one stat answer
+  size_t maxListedClients = 4096;  // clients listed by one clients answer
   size_t outputLimit = 8 << 20;   // consume() reads no frame past this output
   uint64_t workBudget = 1 << 16;  // work of one consume() call
 };
 
-// Figures that only the server knows, for stat answers.
+// Figures that only the server knows, for stat and clients answers.
 struct ServerFigures {
   uint32_t clients = 0;
+  // Every client but those being dropped; unset: none listed.
+  std::function<std::vector<ClientListing>()> listClients;
 };
 
 // What the client may do, and the names its refusals give.
@@ -106,6 +110,7 @@ class ClientSession : public Session {
   int32_t errorCode() const override { return errorCode_; }
   // Bytes of memory the session holds for its output.
   size_t memoryHeld() const override { return out_.capacity(); }
+  SessionInfo info() const override;
 
  private:
   // The longest body a frame of this type may have.
@@ -120,6 +125,7 @@ class ClientSession : public Session {
   bool store(const tarnwire::Put &put, const PacketIdentity *identity);
   bool mayWrite(const std::string &src);
   void onStat();
+  void onClients();
   tarnwire::StatEnd ringFigures(bool sourcesCut) const;
   void positionAt(uint8_t kind, int32_t id, double time, int32_t &result);
   void resume(uint8_t kind, int32_t id, double time, int32_t &result);
@@ -146,6 +152,7 @@ class ClientSession : public Session {
   int32_t errorCode_ = 0;
   std::vector<char> out_;
   size_t outHead_ = 0;
+  std::string select_, reject_;  // the expressions in force, as the client sent them
 };
 
 }  // namespace tarnserver

@@ -141,15 +141,15 @@ std::string datalinkStreamsXml(const DatalinkInfoContext &ctx, const regex_t *ma
 
 std::string datalinkConnectionsXml(const DatalinkInfoContext &ctx, const regex_t *match,
                                    uint64_t &work) {
-  std::vector<ConnectionView> all = ctx.server.connections();
+  std::vector<ClientListing> all = ctx.server.connections();
   std::string list;
   size_t selected = 0;
-  for (const ConnectionView &c : all) {
+  for (const ClientListing &c : all) {
     ++work;
-    if (!found(match, c.peer) && !found(match, c.client)) continue;
+    if (!found(match, c.peer) && !found(match, c.info.identity)) continue;
     if (++selected > ctx.maxListed) continue;
     list += "<Connection" + attr("Type", c.port) + attr("Host", c.peer) +
-            attr("ClientID", c.client) + attr("ConnectionTime", hptimeText(hptimeOf(c.connected))) +
+            attr("ClientID", c.info.identity) + attr("ConnectionTime", hptimeText(hptimeOf(c.since))) +
             attr("Mode", c.streaming ? "STREAM" : "QUERY") +
             attr("RXPacketCount", static_cast<long long>(c.packetsIn)) +
             attr("TXPacketCount", static_cast<long long>(c.packetsOut)) +

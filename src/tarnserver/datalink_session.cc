@@ -243,4 +243,18 @@ bool DatalinkSession::onInfo(const std::vector<std::string_view> &words) {
   return true;
 }
 
+SessionInfo DatalinkSession::info() const {
+  SessionInfo i{"datalink", client_, ""};
+  if (putsStored_ > 0) {
+    i.activity = "writes";
+  } else if (streaming_) {
+    i.activity = "reads, streaming";
+  } else if (packetsSent_ > 0) {
+    i.activity = "reads";
+  } else {
+    i.activity = greeted_ ? "asks" : "greets";
+  }
+  return i;
+}
+
 }  // namespace tarnserver

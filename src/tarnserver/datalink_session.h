@@ -85,7 +85,7 @@ class DatalinkSession : public Session {
   size_t memoryHeld() const override {
     return out_.capacity() + input_.capacity() + scratch_.capacity() + transport_->memoryHeld();
   }
-  std::string describe() const override { return client_; }
+  SessionInfo info() const override;
 
  private:
   bool handle(std::string_view header, std::string_view data);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/service/service_notify.h"
 #include "platform/elog/elog.h"
 #include "tarnserver/ring.h"
 #include "tarnserver/ring_fault.h"
@@ -110,7 +111,9 @@ int main(int argc, char **argv) {
              std::strerror(errno));
     return 1;
   }
+  service::ready("serving tarn " + server.tarnName());
   int sig = server.run();
+  service::stopping("stopping on signal " + std::to_string(sig));
   ring->sync();
   elog_log(0, "stopped on signal %d; %llu packets in the ring", sig,
            static_cast<unsigned long long>(ring->count()));

@@ -100,6 +100,41 @@ std::string hex24(uint64_t seq) {
   return s;
 }
 
+// host and port of "host:port".
+std::pair<std::string, std::string> hostPort(const std::string &peer) {
+  size_t colon = peer.rfind(':');
+  if (colon == std::string::npos) return {peer, ""};
+  return {peer.substr(0, colon), peer.substr(colon + 1)};
+}
+
+std::string xmlConnections(const InfoContext &ctx) {
+  std::string x;
+  for (const ClientListing &c : ctx.connections) {
+    auto [host, port] = hostPort(c.peer);
+    x += " <connection host=\"" + escaped(host) + "\" port=\"" + escaped(port) + "\" ctime=\"" +
+         v3InfoTime(c.since) + "\" protocol=\"" + escaped(c.info.protocol) + "\" useragent=\"" +
+         escaped(c.info.identity) + "\" selection=\"" + escaped(c.info.activity) +
+         "\" txcount=\"" + std::to_string(c.packetsOut) + "\" totBytes=\"" +
+         std::to_string(c.bytesOut) + "\"/>\n";
+  }
+  return x + "</seedlink>\n";
+}
+
+std::string jsonConnections(const InfoContext &ctx) {
+  std::string j = ",\"connection\":[";
+  for (size_t i = 0; i < ctx.connections.size(); ++i) {
+    const ClientListing &c = ctx.connections[i];
+    auto [host, port] = hostPort(c.peer);
+    j += std::string(i ? "," : "") + "{\"address\":" + json(host) + ",\"port\":" + json(port) +
+         ",\"protocol\":" + json(c.info.protocol) + ",\"useragent\":" + json(c.info.identity) +
+         ",\"selection\":" + json(c.info.activity) + ",\"connected\":\"" + isoTime(c.since) +
+         "\",\"packets_sent\":" + std::to_string(c.packetsOut) +
+         ",\"bytes_sent\":" + std::to_string(c.bytesOut) +
+         ",\"bytes_received\":" + std::to_string(c.bytesIn) + "}";
+  }
+  return j + "]}";
+}
+
 std::string xmlAnswer(const InfoContext &ctx, const std::string &level,
                       const std::map<std::string, std::vector<Listed>> &stations) {
   std::string x = "<?xml version=\"1.0\"?>\n<seedlink software=\"tarnserver\" organization=\"" +
@@ -111,6 +146,7 @@ std::string xmlAnswer(const InfoContext &ctx, const std::string &level,
       x += " <capability name=\"" + escaped(cap) + "\"/>\n";
     return x + "</seedlink>\n";
   }
+  if (level == "CONNECTIONS") return x + xmlConnections(ctx);
   for (const auto &[name, streams] : stations) {
     const StreamId &first = streams.front().id;
     x += " <station name=\"" + first.station + "\" network=\"" + first.network +
@@ -143,6 +179,7 @@ std::string jsonAnswer(const InfoContext &ctx, const std::string &level,
       j += (i ? "," : "") + json(ctx.capabilities[i]);
     return j + "]}";
   }
+  if (level == "CONNECTIONS") return j + jsonConnections(ctx);
   j += ",\"station\":[";
   bool firstStation = true;
   for (const auto &[name, streams] : stations) {
@@ -179,8 +216,10 @@ void put16(std::string &r, size_t at, unsigned v) {
 bool infoText(const InfoContext &ctx, int version, const std::string &level,
               const std::string &stationPattern, const std::string &streamPattern,
               std::string &text, std::string &err, uint64_t &work) {
-  if (level != "ID" && level != "CAPABILITIES" && level != "STATIONS" && level != "STREAMS") {
-    err = "INFO level '" + level + "' is not served (ID, CAPABILITIES, STATIONS, STREAMS are)";
+  if (level != "ID" && level != "CAPABILITIES" && level != "STATIONS" && level != "STREAMS" &&
+      level != "CONNECTIONS") {
+    err = "INFO level '" + level +
+          "' is not served (ID, CAPABILITIES, STATIONS, STREAMS, CONNECTIONS are)";
     return false;
   }
   std::map<std::string, std::vector<Listed>> stations;
@@ -189,6 +228,7 @@ bool infoText(const InfoContext &ctx, int version, const std::string &level,
     std::string streamPat = streamPattern == "*" ? "" : streamPattern;
     stations = liveStations(ctx.ring, stationPat, streamPat, work);
   }
+  work += ctx.connections.size();
   text = version == 4 ? jsonAnswer(ctx, level, stations) : xmlAnswer(ctx, level, stations);
   return true;
 }

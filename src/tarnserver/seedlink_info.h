@@ -1,5 +1,5 @@
 // The answers to a SeedLink INFO request, built from the ring's sources:
-// levels ID, CAPABILITIES, STATIONS and STREAMS. Protocol 3.1 gets XML
+// levels ID, CAPABILITIES, STATIONS, STREAMS and CONNECTIONS. Protocol 3.1 gets XML
 // carried in miniSEED log records (one SLINFO packet each); 4.0 gets one
 // JSON object (format 'J', subformat 'I').
 // Not thread-safe: built on the server's event thread from its ring.
@@ -11,6 +11,7 @@
 
 #include "tarnserver/ring.h"
 #include "tarnserver/seedlink_selection.h"
+#include "tarnserver/session.h"
 
 namespace tarnserver {
 
@@ -20,6 +21,7 @@ struct InfoContext {
   const Ring &ring;
   std::string organization;  // the server's name as clients reach it
   std::vector<std::string> capabilities;
+  std::vector<ClientListing> connections;  // for level CONNECTIONS
 };
 
 // The stream a miniSEED source name stands for; false for any other source.

@@ -21,7 +21,7 @@ constexpr double kNoEnd = std::numeric_limits<double>::infinity();
 
 const char *const kCapabilities[] = {"SLPROTO:3.1",   "SLPROTO:4.0", "CAP",     "EXTREPLY",
                                      "NSWILDCARD",    "TIME",        "INFO:ID", "INFO:CAPABILITIES",
-                                     "INFO:STATIONS", "INFO:STREAMS"};
+                                     "INFO:STATIONS", "INFO:STREAMS", "INFO:CONNECTIONS"};
 
 std::vector<std::string> words(std::string_view line) {
   std::vector<std::string> out;
@@ -71,11 +71,30 @@ bool parseDecimalSequence(const std::string &s, uint64_t &out) {
 }  // namespace
 
 SeedlinkSession::SeedlinkSession(Ring &ring, const SessionLimits &limits, ClientAccess access,
-                                 std::unique_ptr<SeedlinkTransport> transport)
+                                 std::unique_ptr<SeedlinkTransport> transport,
+                                 const ServerFigures *figures)
     : ring_(ring),
       limits_(limits),
       access_(std::move(access)),
-      transport_(transport ? std::move(transport) : std::make_unique<PlainTransport>()) {}
+      transport_(transport ? std::move(transport) : std::make_unique<PlainTransport>()),
+      figures_(figures) {}
+
+SessionInfo SeedlinkSession::info() const {
+  SessionInfo i{version_ == 4 ? "seedlink 4.0" : "seedlink 3.1", userAgent_, ""};
+  for (const Selection &sel : selections_) {
+    if (i.activity.size() > 200) {
+      i.activity += " ...";
+      break;
+    }
+    i.activity += (i.activity.empty() ? "" : " ") + sel.network + "_" + sel.station;
+    for (const StreamSelector &st : sel.selectors)
+      i.activity += std::string(":") + (st.exclude ? "!" : "") +
+                    (st.v4 ? st.stream : st.location + st.channel);
+  }
+  if (i.activity.empty()) i.activity = greeted_ ? "asks" : "greets";
+  if (streaming_) i.activity += fetch_ ? ", fetching" : ", streaming";
+  return i;
+}
 
 void SeedlinkSession::consumed(size_t n) {
   outHead_ += n;
@@ -187,6 +206,11 @@ bool SeedlinkSession::command(const std::string &verb, const std::vector<std::st
   if (verb == "HELLO") return onHello();
   if (verb == "SLPROTO") return onSlproto(args);
   if (verb == "USERAGENT" || verb == "CAPABILITIES") {
+    if (verb == "USERAGENT") {
+      userAgent_.clear();
+      for (const std::string &a : args) userAgent_ += (userAgent_.empty() ? "" : " ") + a;
+      userAgent_ = userAgent_.substr(0, 128);
+    }
     ok();
     return true;
   }
@@ -449,8 +473,10 @@ bool SeedlinkSession::onInfo(const std::vector<std::string> &args) {
   if (args.empty() || args.size() > 3) {
     return answerError("ARGUMENTS", "INFO takes a level and optional station and stream patterns");
   }
-  InfoContext ctx{ring_, "tarn server " + access_.tarn, {}};
+  InfoContext ctx{ring_, "tarn server " + access_.tarn, {}, {}};
   ctx.capabilities = capabilities();
+  if (upper(args[0]) == "CONNECTIONS" && figures_ && figures_->listClients)
+    ctx.connections = figures_->listClients();
   std::string text, err;
   std::string stations = args.size() > 1 ? args[1] : "", streams = args.size() > 2 ? args[2] : "";
   if (!infoText(ctx, version_, upper(args[0]), stations, streams, text, err, work_)) {

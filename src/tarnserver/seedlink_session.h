@@ -62,8 +62,11 @@ class SeedlinkSession : public Session {
   static constexpr int kLinesPerTurn = 256;
   static constexpr int kMaxErrors = 16;  // error answers before the client is dropped
 
+  // `figures` (the server's, perhaps null) lists the clients for INFO
+  // CONNECTIONS.
   SeedlinkSession(Ring &ring, const SessionLimits &limits, ClientAccess access,
-                  std::unique_ptr<SeedlinkTransport> transport);
+                  std::unique_ptr<SeedlinkTransport> transport,
+                  const ServerFigures *figures = nullptr);
 
   ssize_t consume(const char *data, size_t n) override;
   bool backlog(const char *data, size_t n) const override;
@@ -89,6 +92,7 @@ class SeedlinkSession : public Session {
            verdicts_.capacity() * sizeof(Verdict);
   }
   int version() const { return version_; }
+  SessionInfo info() const override;
 
  private:
   struct Selection {
@@ -138,6 +142,8 @@ class SeedlinkSession : public Session {
   const SessionLimits limits_;
   const ClientAccess access_;
   std::unique_ptr<SeedlinkTransport> transport_;
+  const ServerFigures *figures_;
+  std::string userAgent_;  // what USERAGENT said
   std::string input_;  // command bytes not handled yet
   std::string scratch_;
   int version_ = 3;

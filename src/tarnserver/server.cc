@@ -17,6 +17,7 @@
 
 #include "platform/elog/elog.h"
 #include "platform/hostname/host_name.h"
+#include "platform/service/service_notify.h"
 
 namespace tarnserver {
 
@@ -64,6 +65,7 @@ Server::Server(Ring &ring, const ServerOptions &opt)
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   limits_.maxPacket = opt.maxPacket;
   limits_.outputLimit = kOutputHardLimit;
+  figures_.listClients = [this] { return connections(); };
   std::string err;  // the options were checked when they were parsed
   for (const std::string &entry : opt.readers) access_.addReaders(entry, err);
   for (const std::string &entry : opt.writers) access_.addWriters(entry, err);
@@ -200,6 +202,9 @@ int Server::run() {
     int n = epoll_wait(epollFd_, events, 256, waitMs(busy));
     if (n < 0 && errno != EINTR) elog_die(1, "epoll_wait failed: %s", std::strerror(errno));
     now_ = Clock::now();
+    // Packets stored in this round arrived now (one reading of the wall
+    // clock per round, not per packet).
+    ring_.sources().setArrivalTime(wallSeconds());
     for (int i = 0; i < n; ++i) {
       int tag = events[i].data.fd;
       if (tag == kListenTag) {
@@ -219,6 +224,7 @@ int Server::run() {
       }
     }
     if (now_ >= nextSweep_) {
+      service::alive();  // the loop turns: systemd's watchdog, where it watches
       sweepTimeouts();
       sampleTraffic();
       nextSweep_ = now_ + std::chrono::seconds(1);

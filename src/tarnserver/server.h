@@ -98,7 +98,7 @@ class Server : public ServerView {
   double startTime() const override { return startTime_; }
   uint32_t clientCount() const override { return figures_.clients; }
   TrafficRates rates() const override { return traffic_.rates(); }
-  std::vector<ConnectionView> connections() const override;
+  std::vector<ClientListing> connections() const override;
 
  private:
   // Which port a client came through.
@@ -117,6 +117,8 @@ class Server : public ServerView {
     bool dead = false;
     std::string why;                // reason for dropping it
     Clock::time_point since;        // accepted
+    double sinceWall = 0.0;         // accepted, epoch seconds
+    uint64_t bytesIn = 0, bytesOut = 0;
     Clock::time_point lastRequest;  // its latest whole frame (or accepted)
     size_t accounted = 0;           // bytes of buffers counted in memUsed_
   };

@@ -70,7 +70,7 @@ std::unique_ptr<Session> Server::makeSession(Port port, ClientAccess access) {
   switch (port) {
     case Port::kSeedlink:
       return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                               std::make_unique<PortTransport>());
+                                               std::make_unique<PortTransport>(), &figures_);
     case Port::kDatalink:
       return std::make_unique<DatalinkSession>(
           ring_, limits_, *this, std::move(access),
@@ -115,6 +115,7 @@ void Server::admit(int fd, uint32_t addr, const std::string &peer, Port port) {
   c->host = host;
   c->peer = peer;
   c->since = c->lastRequest = now_;
+  c->sinceWall = wallSeconds();
   c->port = port;
   c->session = makeSession(port, std::move(access));
   epoll_event ev{};

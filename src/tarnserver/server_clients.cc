@@ -56,6 +56,7 @@ void Server::onReadable(Client &c) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     return drop(c, std::string("connection failed: ") + std::strerror(errno));
   }
+  c.bytesIn += static_cast<uint64_t>(r);
   if (own) {
     c.in.received(static_cast<size_t>(r));
   } else if (!c.in.empty()) {
@@ -92,6 +93,7 @@ void Server::flushOut(Client &c) {
     if (n > 0) {
       c.session->consumed(static_cast<size_t>(n));
       bytesSent_ += static_cast<uint64_t>(n);
+      c.bytesOut += static_cast<uint64_t>(n);
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
@@ -260,6 +262,35 @@ void Server::logDrop(const Client &c) {
     elog_log(0, "client %s %s (further drops of %s for this reason are not logged for an hour)",
              c.peer.c_str(), c.why.c_str(), c.host.c_str());
   }
+}
+
+}  // namespace tarnserver
+
+namespace tarnserver {
+
+// Every client, as tarn stat --clients and the INFO CONNECTIONS answers list
+// them.
+std::vector<ClientListing> Server::connections() const {
+  std::vector<ClientListing> out;
+  out.reserve(clients_.size());
+  for (const auto &[fd, c] : clients_) {
+    if (c->dead) continue;
+    ClientListing l;
+    l.peer = c->peer;
+    l.port = c->port == Port::kSeedlink   ? "SeedLink"
+             : c->port == Port::kDatalink ? "DataLink"
+                                          : "tarn";
+    l.info = c->session->info();
+    l.since = c->sinceWall;
+    l.bytesIn = c->bytesIn;
+    l.bytesOut = c->bytesOut;
+    l.packetsIn = c->session->putsStored();
+    l.packetsOut = c->session->packetsSent();
+    l.streaming = c->session->streaming();
+    l.queuedBytes = c->session->outSize();
+    out.push_back(std::move(l));
+  }
+  return out;
 }
 
 }  // namespace tarnserver

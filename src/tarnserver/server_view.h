@@ -10,24 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "tarnserver/session.h"
+
 namespace tarnserver {
 
 // Per second, over the last second or so.
 struct TrafficRates {
   double rxPackets = 0, rxBytes = 0;  // packets stored, and their bytes
   double txPackets = 0, txBytes = 0;  // packets sent to clients, and every byte sent
-};
-
-// One client connection as others may see it.
-struct ConnectionView {
-  std::string port;      // "tarn", "SeedLink" or "DataLink"
-  std::string peer;      // HOST:PORT
-  std::string client;    // what the client said it is ("" when it said nothing)
-  double connected = 0;  // when, in seconds since the epoch
-  bool streaming = false;
-  uint64_t packetsIn = 0;   // packets it stored
-  uint64_t packetsOut = 0;  // packets it was sent
-  size_t queuedBytes = 0;   // output waiting for it
 };
 
 class ServerView {
@@ -39,7 +29,8 @@ class ServerView {
   virtual double startTime() const = 0;
   virtual uint32_t clientCount() const = 0;
   virtual TrafficRates rates() const = 0;
-  virtual std::vector<ConnectionView> connections() const = 0;
+  // Every client, as client listings show it (session.h).
+  virtual std::vector<ClientListing> connections() const = 0;
 };
 
 }  // namespace tarnserver

@@ -9,11 +9,37 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarnserver {
+
+// The wall clock in epoch seconds: what arrival times and listings use.
+inline double wallSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// What a client's listing shows of its session (tarn stat --clients, SeedLink
+// INFO CONNECTIONS).
+struct SessionInfo {
+  std::string protocol;  // "tarn", "seedlink 3.1", "seedlink 4.0"
+  std::string identity;  // what the client says it is; "" when it says nothing
+  std::string activity;  // what it reads or writes, in a few words
+};
+
+// One client as a clients answer lists it.
+struct ClientListing {
+  std::string peer;  // address:port
+  std::string port;  // the port it came through: "tarn", "SeedLink" or "DataLink"
+  SessionInfo info;
+  double since = 0.0;  // connected, epoch seconds
+  uint64_t bytesIn = 0, bytesOut = 0, packetsIn = 0, packetsOut = 0;
+  bool streaming = false;  // it waits for packets
+  size_t queuedBytes = 0;  // output waiting for it
+};
 
 class Session {
  public:
@@ -62,8 +88,8 @@ class Session {
   virtual int32_t errorCode() const = 0;
   // Bytes of memory the session holds for its input and output.
   virtual size_t memoryHeld() const = 0;
-  // What the client said it is (a DataLink ID), or "".
-  virtual std::string describe() const { return ""; }
+  // What the client is and does, as client listings show it.
+  virtual SessionInfo info() const = 0;
 };
 
 }  // namespace tarnserver

@@ -32,6 +32,7 @@ uint32_t SourceTable::add(std::string_view name, double time, uint64_t seq, uint
   }
   if (time > s.maxTime) s.maxTime = time;
   s.newestSeq = seq;
+  s.arrival = arrivalTime_;
   return idx;
 }
 

@@ -1,6 +1,7 @@
 // The sources present in a ring: one entry per source name with its packet
 // count, newest time and the sequence numbers of its oldest and newest
-// packets, so that select/reject can count sources, stat can list them and
+// packets and when its newest packet arrived, so that select/reject can
+// count sources, stat can list them (with their latencies) and
 // positioning can find a source's packets without walking the ring.
 //
 // A source whose last packet leaves the ring frees its slot, and a later new
@@ -29,6 +30,7 @@ struct Source {
   double maxTime = -std::numeric_limits<double>::infinity();
   uint64_t oldestSeq = kNoSeq;  // its oldest packet in the ring
   uint64_t newestSeq = kNoSeq;  // its newest packet in the ring
+  double arrival = 0.0;         // when its newest packet came (epoch seconds); 0: not known
 };
 
 class SourceTable {
@@ -46,6 +48,9 @@ class SourceTable {
   bool live(uint32_t idx) const { return slots_[idx].count > 0; }
   size_t liveCount() const { return index_.size(); }
   uint64_t generation() const { return generation_; }
+  // The time add() notes as a packet's arrival (the server sets it once per
+  // turn of its loop; 0, the default, while a ring file is read back).
+  void setArrivalTime(double now) { arrivalTime_ = now; }
 
  private:
   struct Hash {
@@ -56,6 +61,7 @@ class SourceTable {
   std::vector<uint32_t> free_;
   std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> index_;
   uint64_t generation_ = 0;
+  double arrivalTime_ = 0.0;
 };
 
 }  // namespace tarnserver

@@ -127,7 +127,7 @@ NetworkView Monitor::view() const {
     std::lock_guard<std::mutex> lock(mutex_);
     snapshots = snapshots_;
   }
-  return buildView(snapshots, std_now(), forgetAfter_);
+  return buildView(snapshots, std_now(), forgetAfter_, silentAfter_);
 }
 
 nlohmann::ordered_json Monitor::statusJson() const {
@@ -149,7 +149,7 @@ nlohmann::ordered_json Monitor::statusJson() const {
   return j;
 }
 
-std::string Monitor::metrics() const { return renderMetrics(view()); }
+std::string Monitor::metrics() const { return renderMetrics(view(), metricsOptions_); }
 
 nlohmann::ordered_json Monitor::tracesJson(int columns) const {
   return traces_.toJson(std_now(), columns, traceOptions_.patterns);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tools/monitor_history.h"
+#include "tools/monitor_metrics.h"
 #include "tools/network_view.h"
 #include "tools/trace_store.h"
 
@@ -43,6 +44,10 @@ class Monitor {
   // Relays silent for longer than `seconds` are left out (0: none); set
   // before start().
   void forgetAfter(double seconds) { forgetAfter_ = seconds; }
+  // Streams without a new packet for longer are silent; set before start().
+  void silentAfter(double seconds) { silentAfter_ = seconds; }
+  // Which streams /metrics gives series of their own; set before start().
+  void metricsOptions(MetricsOptions o) { metricsOptions_ = std::move(o); }
 
   void start();
   // Ends the watchers and waits for them: at once between rounds, else
@@ -70,6 +75,8 @@ class Monitor {
   const std::vector<std::string> tarns_;
   const double interval_;
   double forgetAfter_ = kDefaultForgetAfter;
+  double silentAfter_ = kDefaultSilentAfter;
+  MetricsOptions metricsOptions_;
   History history_;
   const TraceOptions traceOptions_;
   const std::string traceExpression_;  // the patterns as one expression

@@ -1,6 +1,9 @@
 #include "tools/monitor_metrics.h"
 
+#include <regex.h>
+
 #include <charconv>
+#include <memory>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -65,10 +68,6 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
   Family clients("tarn_server_clients", "gauge", "Clients connected to the server.");
   Family newest("tarn_server_newest_packet_age_seconds", "gauge",
                 "Age of the newest packet's time on the server.");
-  Family srcPackets("tarn_source_packets", "gauge",
-                    "Packets of one source that the server's ring holds.");
-  Family srcAge("tarn_source_newest_packet_age_seconds", "gauge",
-                "Age of the newest packet's time of one source.");
   for (const ServerState &s : servers) {
     Labels l{{"tarn", s.tarn}};
     up.add(l, s.up ? 1 : 0);
@@ -83,16 +82,89 @@ void serverMetrics(const std::vector<ServerState> &servers, double now, std::str
     dropped.add(l, static_cast<double>(f.dropped));
     clients.add(l, f.clients);
     if (f.packets) newest.add(l, now - f.newestTime);
-    for (const tarnclient::SourceFigures &src : f.sources) {
-      Labels ls{{"tarn", s.tarn}, {"source", src.name}};
-      srcPackets.add(ls, static_cast<double>(src.packets));
-      srcAge.add(ls, now - src.newestTime);
-    }
   }
-  for (const Family *f : {&up, &packets, &size, &used, &ratio, &stored, &dropped, &clients, &newest,
-                          &srcPackets, &srcAge}) {
+  for (const Family *f : {&up, &packets, &size, &used, &ratio, &stored, &dropped, &clients, &newest})
     f->writeTo(out);
+}
+
+struct RegexFree {
+  void operator()(regex_t *r) const {
+    regfree(r);
+    delete r;
   }
+};
+using Regex = std::unique_ptr<regex_t, RegexFree>;
+
+Regex compile(const std::string &pattern, std::string &why) {
+  Regex re(new regex_t);
+  int rc = regcomp(re.get(), ("^(" + pattern + ")$").c_str(), REG_EXTENDED | REG_NOSUB);
+  if (rc == 0) return re;
+  char buf[256];
+  regerror(rc, re.get(), buf, sizeof buf);
+  delete re.release();
+  why = buf;
+  return nullptr;
+}
+
+// Per stream, within the bound; per server, how many and how many silent.
+void streamMetrics(const NetworkView &view, const MetricsOptions &o, std::string &out) {
+  Family count("tarn_streams", "gauge",
+               "Streams on the server (sources but the relays' status and log packets).");
+  Family silentCount("tarn_streams_silent", "gauge",
+                     "Streams on the server whose newest packet arrived longer ago than the "
+                     "monitor's --silent-after.");
+  Family unexported("tarn_streams_unexported", "gauge",
+                    "Streams on the server left out of the per-stream series (past "
+                    "--metrics-streams-max, or not matching --metrics-streams).");
+  Family dataLatency("tarn_stream_data_latency_seconds", "gauge",
+                     "Now minus the time of the stream's newest packet.");
+  Family feedLatency("tarn_stream_feed_latency_seconds", "gauge",
+                     "Now minus when the stream's newest packet arrived at the server.");
+  Family silent("tarn_stream_silent", "gauge",
+                "Whether the stream's newest packet arrived longer ago than --silent-after.");
+  Family srcPackets("tarn_source_packets", "gauge",
+                    "Packets of one source that the server's ring holds.");
+  Family srcAge("tarn_source_newest_packet_age_seconds", "gauge",
+                "Age of the newest packet's time of one source.");
+  std::string why;
+  Regex re = o.pattern.empty() ? nullptr : compile(o.pattern, why);
+  size_t exported = 0, sources = 0;
+  for (const ServerState &s : view.servers) {
+    if (!s.up) continue;
+    double all = 0, quiet = 0, left = 0;
+    for (const StreamView &st : view.streams) {
+      if (st.server != s.tarn) continue;
+      ++all;
+      quiet += st.silent;
+      bool wanted = !re || regexec(re.get(), st.name.c_str(), 0, nullptr, 0) == 0;
+      if (!wanted || exported >= o.maxStreams) {
+        ++left;
+        continue;
+      }
+      ++exported;
+      Labels ls{{"tarn", s.tarn}, {"stream", st.name}};
+      dataLatency.add(ls, st.dataLatency);
+      if (st.feedLatency) feedLatency.add(ls, *st.feedLatency);
+      silent.add(ls, st.silent ? 1 : 0);
+    }
+    // Every source as before (the relays' status and log packets too),
+    // within the same bound.
+    for (const tarnclient::SourceFigures &src : s.figures.sources) {
+      if (sources >= o.maxStreams) break;
+      if (re && regexec(re.get(), src.name.c_str(), 0, nullptr, 0) != 0) continue;
+      ++sources;
+      Labels lsrc{{"tarn", s.tarn}, {"source", src.name}};
+      srcPackets.add(lsrc, static_cast<double>(src.packets));
+      srcAge.add(lsrc, view.now - src.newestTime);
+    }
+    Labels l{{"tarn", s.tarn}};
+    count.add(l, all);
+    silentCount.add(l, quiet);
+    unexported.add(l, left);
+  }
+  for (const Family *f :
+       {&count, &silentCount, &unexported, &dataLatency, &feedLatency, &silent, &srcPackets, &srcAge})
+    f->writeTo(out);
 }
 
 // The states a connection reports (relay_connection.h).
@@ -101,6 +173,13 @@ const char *const kConnectionStates[] = {"stopped", "reg", "sleeping", "yes"};
 struct RelayFamilies {
   Family stale{"tarn_relay_stale", "gauge",
                "Whether the relay's newest report is older than three report intervals."};
+  Family lost{"tarn_relay_lost", "gauge",
+              "Whether the relay's reports ended without its final one more than five report "
+              "intervals ago (it died)."};
+  Family stopped{"tarn_relay_stopped", "gauge",
+                 "Whether the relay's newest report is the one it sends as it stops in order."};
+  Family unreachable{"tarn_relay_status_server_unreachable", "gauge",
+                     "Whether the server the relay's reports were read from cannot be reached."};
   Family age{"tarn_relay_report_age_seconds", "gauge", "Age of the relay's newest status report."};
   Family interval{"tarn_relay_report_interval_seconds", "gauge",
                   "The relay's interval between status reports."};
@@ -126,10 +205,22 @@ struct RelayFamilies {
                  "Packets the connection's writer dropped since the relay started, by cause."};
   Family reconnections{"tarn_relay_connection_reconnections_total", "counter",
                        "Times the connection's lost link was made again since the relay started."};
+  Family rejected{"tarn_relay_connection_rejected_packets_total", "counter",
+                  "Packets the connection's reader refused since the relay started, by cause."};
+  Family fault{"tarn_relay_connection_fault", "gauge",
+               "Whether something keeps the connection from moving packets (a full disk, a "
+               "refusal) at the newest report."};
+  Family faultAge{"tarn_relay_connection_fault_age_seconds", "gauge",
+                  "Seconds since the connection's fault began, while it has one."};
+  Family freeBytes{"tarn_relay_connection_free_bytes", "gauge",
+                   "Bytes free on the filesystem the connection's destination writes to."};
 
   void add(const RelayView &r) {
     Labels l{{"relay", r.state.target}};
     stale.add(l, r.stale ? 1 : 0);
+    lost.add(l, r.lost ? 1 : 0);
+    stopped.add(l, r.stopped ? 1 : 0);
+    unreachable.add(l, r.unreachable.empty() ? 0 : 1);
     age.add(l, r.age);
     interval.add(l, r.interval);
     if (!r.state.report) return;
@@ -159,6 +250,9 @@ struct RelayFamilies {
         state.add(ls, 1);
       }
       if (c.latency) lastAge.add(lc, *c.latency);
+      if (!r.stopped) fault.add(lc, c.fault.empty() ? 0 : 1);
+      if (!c.fault.empty()) faultAge.add(lc, r.state.newestTime - c.faultSince);
+      if (c.freeBytes) freeBytes.add(lc, *c.freeBytes);
       if (c.queueDepth >= 0) queued.add(lc, static_cast<double>(c.queueDepth));
       if (!c.counts) continue;
       packets.add(lc, static_cast<double>(c.counts->packets));
@@ -169,12 +263,18 @@ struct RelayFamilies {
         ld.emplace_back("cause", cause);
         dropped.add(ld, static_cast<double>(n));
       }
+      for (const auto &[cause, n] : c.counts->rejected) {
+        Labels ld = lc;
+        ld.emplace_back("cause", cause);
+        rejected.add(ld, static_cast<double>(n));
+      }
     }
   }
 
   void writeTo(std::string &out) const {
-    for (const Family *f : {&stale, &age, &interval, &runTime, &memory, &up, &state, &lastAge,
-                            &queued, &packets, &bytes, &dropped, &reconnections})
+    for (const Family *f : {&stale, &lost, &stopped, &unreachable, &age, &interval, &runTime,
+                            &memory, &up, &state, &lastAge, &queued, &packets, &bytes, &dropped,
+                            &rejected, &reconnections, &fault, &faultAge, &freeBytes})
       f->writeTo(out);
   }
 };
@@ -196,9 +296,14 @@ std::string escapeLabel(const std::string &value) {
   return out;
 }
 
-std::string renderMetrics(const NetworkView &view) {
+bool checkMetricsPattern(const std::string &pattern, std::string &why) {
+  return pattern.empty() || compile(pattern, why) != nullptr;
+}
+
+std::string renderMetrics(const NetworkView &view, const MetricsOptions &options) {
   std::string out;
   serverMetrics(view.servers, view.now, out);
+  streamMetrics(view, options, out);
   RelayFamilies relays;
   for (const RelayView &r : view.relays) relays.add(r);
   relays.writeTo(out);

@@ -66,6 +66,7 @@ void ServerWatch::poll(std::vector<RelayReport> *fresh) {
   tarnclient::RingFigures f;
   if (!tarnclient::stat(fd_, f)) return markDown("does not answer");
   takeFigures(f);
+  if (!tarnclient::clients(fd_, state_.clients)) return markDown("does not answer");
   if (!caughtUp_) caughtUp_ = catchUp(f, fresh) && startFollowing(f);
   if (caughtUp_) follow(fresh);
 }

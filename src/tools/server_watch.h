@@ -2,7 +2,8 @@
 // figures, its packets per second (from two of its answers), and the newest
 // report of every relay whose status packets it holds.
 //
-// Each round (poll) asks the server for its figures and reads the status
+// Each round (poll) asks the server for its figures and its clients (a
+// server that does not list them says so), and reads the status
 // packets that arrived since the last round. The first round that reaches
 // the server also reads, for each relay, its reports from `lookback` seconds
 // before its newest one: so a relay that stopped long ago still shows, with
@@ -37,6 +38,7 @@ struct ServerState {
   tarnclient::RingFigures figures;         // from its last answer
   std::optional<double> packetsPerSecond;  // from its last two answers
   double answeredAt = 0.0;                 // epoch time of its last answer; 0: never
+  tarnclient::ClientList clients;          // its clients, from its last answer (when it lists them)
 };
 
 struct RelayState {

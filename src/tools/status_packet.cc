@@ -83,6 +83,37 @@ bool count(Pf *arr, const char *key, uint64_t &out, std::string &why) {
   return false;
 }
 
+// An array of counts by cause word.
+bool byCause(Pf *arr, const char *key, CountsByCause &out, std::string &why) {
+  Pf *causes = nullptr;
+  if (pfget(arr, key, &causes) != PFARR) {
+    why = "no '" + std::string(key) + "' array";
+    return false;
+  }
+  for (int i = 0; i < pfmaxtbl(causes); ++i) {
+    const char *cause = pfkey_index(causes, i);
+    uint64_t n = 0;
+    if (!cause || !count(causes, cause, n, why)) {
+      if (!cause) why = "'" + std::string(key) + "' entry " + std::to_string(i) + " has no cause";
+      return false;
+    }
+    out.emplace_back(cause, n);
+  }
+  return true;
+}
+
+// What keeps the connection from moving packets, and its destination's room.
+bool readFault(Pf *arr, ConnectionReport &c, std::string &why) {
+  c.fault = text(arr, "fault");
+  if (!c.fault.empty() && !number(arr, "fault_since", c.faultSince, why)) return false;
+  double room = 0;
+  if (pfget_string(arr, "free_bytes")) {
+    if (!number(arr, "free_bytes", room, why)) return false;
+    c.freeBytes = room;
+  }
+  return true;
+}
+
 // The counts, when the report has them (npkts present); a report that has
 // some of them must have them all, as numbers.
 bool readCounts(Pf *arr, ConnectionReport &c, std::string &why) {
@@ -91,20 +122,11 @@ bool readCounts(Pf *arr, ConnectionReport &c, std::string &why) {
   if (!count(arr, "npkts", n.packets, why) || !count(arr, "nbytes", n.bytes, why) ||
       !count(arr, "nreconnect", n.reconnections, why) || !count(arr, "ndrops", n.droppedTotal, why))
     return false;
-  Pf *drops = nullptr;
-  if (pfget(arr, "drops", &drops) != PFARR) {
-    why = "no 'drops' array";
+  if (!byCause(arr, "drops", n.dropped, why)) return false;
+  n.rejectsCounted = pfget_string(arr, "nrejects") != nullptr;
+  if (n.rejectsCounted &&
+      (!count(arr, "nrejects", n.rejectedTotal, why) || !byCause(arr, "rejects", n.rejected, why)))
     return false;
-  }
-  for (int i = 0; i < pfmaxtbl(drops); ++i) {
-    const char *cause = pfkey_index(drops, i);
-    uint64_t dropped = 0;
-    if (!cause || !count(drops, cause, dropped, why)) {
-      if (!cause) why = "'drops' entry " + std::to_string(i) + " has no cause";
-      return false;
-    }
-    n.dropped.emplace_back(cause, dropped);
-  }
   c.counts = std::move(n);
   return true;
 }
@@ -120,7 +142,7 @@ bool readConnection(const char *name, Pf *arr, ConnectionReport &c, std::string 
   if (c.state.empty())
     why = "no 'con'";
   else if (number(arr, "dlt", latency, why) && whole(arr, "nq", c.queueDepth, why) &&
-           whole(arr, "rss", c.rssKiB, why) && readCounts(arr, c, why)) {
+           whole(arr, "rss", c.rssKiB, why) && readCounts(arr, c, why) && readFault(arr, c, why)) {
     if (latency < kNoLatency) c.latency = latency;
     return true;
   }
@@ -152,6 +174,7 @@ bool readReport(Pf *pf, RelayReport &r, std::string &why) {
 }  // namespace
 
 bool RelayReport::isFinal() const {
+  if (saysFinal) return *saysFinal;
   if (connections.empty()) return false;
   for (const ConnectionReport &c : connections) {
     if (c.state != "stopped") return false;
@@ -189,6 +212,14 @@ bool parseStatusPacket(const std::string &srcname, double time, const char *byte
   r.target = statusTarget(srcname);
   r.time = time;
   if (!readReport(pkt->pf, r, why)) return false;
+  // A relay that counts rejects says "final" in its last report, and only there.
+  if (pfget_string(pkt->pf, "final")) {
+    r.saysFinal = text(pkt->pf, "final") == "1";
+  } else {
+    for (const ConnectionReport &c : r.connections) {
+      if (c.counts && c.counts->rejectsCounted) r.saysFinal = false;
+    }
+  }
   out = std::move(r);
   return true;
 }

@@ -17,14 +17,20 @@
 
 namespace tarntool {
 
+using CountsByCause = std::vector<std::pair<std::string, uint64_t>>;  // as reported
+
 // What a connection has done since its relay started (the status packet's
-// npkts, nbytes, nreconnect, ndrops and drops; docs/packets.md).
+// npkts, nbytes, nreconnect, ndrops and drops, nrejects and rejects;
+// docs/packets.md).
 struct ConnectionCounts {
   uint64_t packets = 0;
   uint64_t bytes = 0;
   uint64_t reconnections = 0;
   uint64_t droppedTotal = 0;
-  std::vector<std::pair<std::string, uint64_t>> dropped;  // by cause, as reported
+  CountsByCause dropped;
+  bool rejectsCounted = false;  // false from relays that do not count rejects
+  uint64_t rejectedTotal = 0;
+  CountsByCause rejected;
 };
 
 struct ConnectionReport {
@@ -38,6 +44,9 @@ struct ConnectionReport {
   long queueDepth = 0;            // packets waiting for it in its queue; negative: not a consumer
   long rssKiB = 0;                // the relay's resident set size, in KiB
   std::optional<ConnectionCounts> counts;  // none from relays that do not count
+  std::string fault;                       // what keeps it from moving packets; "" when nothing
+  double faultSince = 0.0;                 // since when (epoch seconds)
+  std::optional<double> freeBytes;         // room where its destination stores packets
 };
 
 struct RelayReport {
@@ -45,8 +54,12 @@ struct RelayReport {
   double time = 0.0;     // the packet's time: when the relay wrote the report
   double runTime = 0.0;  // seconds since the relay started
   std::vector<ConnectionReport> connections;
+  // Whether the report says it is the relay's last ("final"); none from
+  // older relays, which do not say.
+  std::optional<bool> saysFinal;
 
-  // True for the report a relay sends as it stops: every connection stopped.
+  // True for the report a relay sends as it stops: the report says so, or,
+  // from an older relay, every connection stopped.
   bool isFinal() const;
   // The relay's RSS in KiB, from its first connection; none without one.
   std::optional<long> rssKiB() const;

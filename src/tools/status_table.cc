@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
+
+#include "tools/tool_support.h"
 
 namespace tarntool {
 namespace {
@@ -75,6 +78,8 @@ std::string relayNote(const RelayView &r) {
   std::string note;
   if (r.stopped) note = "stopped " + durationText(r.age) + " ago";
   if (r.stale) note = "STALE: last report " + durationText(r.age) + " ago";
+  if (r.lost) note = "LOST: no report for " + durationText(r.age) + ", and no final one";
+  if (!r.unreachable.empty()) note += (note.empty() ? "" : "; ") + r.unreachable;
   if (!r.state.problem.empty())
     note += (note.empty() ? "" : "; ") + ("newest report does not read: " + r.state.problem);
   return note;
@@ -84,7 +89,7 @@ void addRelayRows(Table &t, const RelayView &r) {
   std::string note = relayNote(r);
   const RelayReport *rep = r.state.report ? &*r.state.report : nullptr;
   if (!rep || rep->connections.empty()) {
-    t.add({needsAttention(r) ? "!" : "", r.state.target, "-", "", "", "", "", "", "", "", "", "",
+    t.add({needsAttention(r) ? "!" : "", r.state.target, "-", "", "", "", "", "", "", "", "", "", "",
            note.empty() ? "no connections" : note},
           needsAttention(r));
     return;
@@ -97,14 +102,43 @@ void addRelayRows(Table &t, const RelayView &r) {
     const ConnectionReport &c = *cp;
     bool mark = needsAttention(r, c);
     std::string state = c.link == "lost" ? c.state + " (link lost)" : c.state;
+    std::string why = note;
+    if (!c.fault.empty())
+      why = c.fault + " since " + timeText(c.faultSince) + (why.empty() ? "" : "; " + why);
     t.add({mark ? "!" : "", r.state.target, c.name, c.direction, c.tarn, c.queue, state,
            c.latency ? durationText(*c.latency) : "-",
            c.queueDepth >= 0 ? std::to_string(c.queueDepth) : "-",
            c.counts ? std::to_string(c.counts->packets) : "-",
            c.counts ? std::to_string(c.counts->droppedTotal) : "-",
-           bytesText(1024.0 * static_cast<double>(c.rssKiB)), note},
+           c.counts && c.counts->rejectsCounted ? std::to_string(c.counts->rejectedTotal) : "-",
+           bytesText(1024.0 * static_cast<double>(c.rssKiB)), why},
           mark);
   }
+}
+
+// The silent streams, the longest silent first, at most kShownSilent.
+constexpr size_t kShownSilent = 20;
+
+std::string silentStreams(const NetworkView &view, bool color) {
+  if (view.silentStreams == 0) return "";
+  std::vector<const StreamView *> silent;
+  for (const StreamView &st : view.streams) {
+    if (st.silent) silent.push_back(&st);
+  }
+  auto age = [](const StreamView *st) { return st->feedLatency.value_or(st->dataLatency); };
+  std::stable_sort(silent.begin(), silent.end(),
+                   [&](const StreamView *a, const StreamView *b) { return age(a) > age(b); });
+  Table t;
+  t.add({"", "SILENT STREAM", "SERVER", "NEW PACKET", "NEWEST TIME"});
+  for (size_t i = 0; i < silent.size() && i < kShownSilent; ++i) {
+    const StreamView &st = *silent[i];
+    t.add({"!", st.name, st.server, "none for " + durationText(age(&st)), timeText(st.newestTime)},
+          true);
+  }
+  std::string out = t.render(color);
+  if (silent.size() > kShownSilent)
+    out += "... and " + std::to_string(silent.size() - kShownSilent) + " more silent streams\n";
+  return out + "(silent: no new packet for over " + durationText(view.silentAfter) + ")\n\n";
 }
 
 // Relays needing attention first, then the working ones, the stopped last.
@@ -121,12 +155,12 @@ std::string renderTable(const NetworkView &view, bool color) {
   for (const ServerState &s : view.servers) order.push_back(&s);
   std::stable_partition(order.begin(), order.end(), [](const ServerState *s) { return !s->up; });
   for (const ServerState *s : order) servers.add(serverRow(*s, view.now), !s->up);
-  std::string out = servers.render(color) + "\n";
+  std::string out = servers.render(color) + "\n" + silentStreams(view, color);
   if (view.relays.empty()) return out + "No relay's status packets on these servers.\n";
   Table relays;
-  relays.right = {7, 8, 9, 10, 11};
+  relays.right = {7, 8, 9, 10, 11, 12};
   relays.add({"", "RELAY", "CONNECTION", "DIR", "TARN", "QUEUE", "STATE", "LAST PACKET", "QUEUED",
-              "PACKETS", "DROPPED", "RSS", ""});
+              "PACKETS", "DROPPED", "REJECTED", "RSS", ""});
   std::vector<const RelayView *> relayOrder;
   for (const RelayView &r : view.relays) relayOrder.push_back(&r);
   std::stable_sort(relayOrder.begin(), relayOrder.end(),

@@ -22,10 +22,13 @@ const Command kCommands[] = {
     {"gen", runGen,
      "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
      "               [--bad FRACTION]     synthetic packets that unstuff"},
-    {"stat", runStat, "tarn stat TARN                the server's sources and ring figures"},
+    {"stat", runStat,
+     "tarn stat TARN [--streams] [--clients]\n"
+     "                              the server's sources and ring figures, its clients"},
     {"status", runStatus,
      "tarn status TARN... [--watch [SECONDS]] [--json]\n"
-     "                              the servers and every relay reporting to them"},
+     "                              the servers, their streams and every relay reporting\n"
+     "                              to them; exits 1 when something needs attention"},
     {"monitor", runMonitor,
      "tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
      "               [--trace-minutes MINUTES]\n"

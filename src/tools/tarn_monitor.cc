@@ -30,11 +30,15 @@ constexpr int kDefaultColumns = 1000;
 const char *const kUsage =
     "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
     "                    [--trace-minutes MINUTES] [--forget-after SECONDS]\n"
+    "                    [--silent-after SECONDS] [--metrics-streams PATTERN]\n"
+    "                    [--metrics-streams-max N]\n"
     "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status, /api/traces\n"
     "  and /metrics; asks each server every SECONDS (default 2); draws the miniSEED streams\n"
     "  whose source names a PATTERN (extended regular expression) matches whole, over the last\n"
     "  MINUTES (default 10, at most 60); leaves out relays silent for longer than SECONDS\n"
-    "  (default 600; 0: none)\n";
+    "  (default 600; 0: none); flags streams without a new packet for longer than\n"
+    "  --silent-after SECONDS (default 600); /metrics has series of their own for at most N\n"
+    "  streams (default 1000) whose names PATTERN matches whole (default: all)\n";
 
 struct MonitorOptions {
   std::vector<std::string> tarns;
@@ -42,6 +46,8 @@ struct MonitorOptions {
   int port = 6580;
   double interval = kDefaultInterval;
   double forgetAfter = kDefaultForgetAfter;
+  double silentAfter = kDefaultSilentAfter;
+  MetricsOptions metrics;
   TraceOptions traces;
 };
 
@@ -83,7 +89,8 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
     if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes" ||
-         a == "--forget-after") &&
+         a == "--forget-after" || a == "--silent-after" || a == "--metrics-streams" ||
+         a == "--metrics-streams-max") &&
         i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
@@ -100,6 +107,25 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
         err = "--forget-after: '" + args[i] + "' is not a number of seconds (0: forget none)";
         return false;
       }
+    } else if (a == "--silent-after") {
+      if (!parseSeconds(args[++i], o.silentAfter) || o.silentAfter <= 0) {
+        err = "--silent-after: '" + args[i] + "' is not a number of seconds above 0";
+        return false;
+      }
+    } else if (a == "--metrics-streams") {
+      std::string why;
+      o.metrics.pattern = args[++i];
+      if (!checkMetricsPattern(o.metrics.pattern, why)) {
+        err = "--metrics-streams: '" + args[i] + "': " + why;
+        return false;
+      }
+    } else if (a == "--metrics-streams-max") {
+      long n = -1;
+      if (!parseCount(args[++i], n)) {
+        err = "--metrics-streams-max: '" + args[i] + "' is not a count";
+        return false;
+      }
+      o.metrics.maxStreams = static_cast<size_t>(n);
     } else if (a == "--trace") {
       o.traces.patterns.push_back(args[++i]);
       std::string why;
@@ -173,6 +199,8 @@ int runMonitor(const Args &args) {
   elog_set_immediate(0);  // servers going down and up are said by the monitor, once
   Monitor monitor(o.tarns, o.interval, o.traces);
   monitor.forgetAfter(o.forgetAfter);
+  monitor.silentAfter(o.silentAfter);
+  monitor.metricsOptions(o.metrics);
   HttpServer http(HttpLimits{}, [&monitor](const HttpRequest &req) { return route(monitor, req); });
   std::string why;
   int port = http.bind(o.host, o.port, why);

@@ -25,14 +25,19 @@ constexpr double kDefaultWatch = 2.0;
 
 const char *const kUsage =
     "usage: tarn status TARN... [--watch [SECONDS]] [--json] [--forget-after SECONDS]\n"
+    "                   [--silent-after SECONDS]\n"
     "  --watch redraws every SECONDS (default 2) until interrupted\n"
-    "  --forget-after leaves out relays silent for longer (default 600; 0: none)\n";
+    "  --forget-after leaves out relays silent for longer (default 600; 0: none)\n"
+    "  --silent-after flags streams without a new packet for longer (default 600)\n"
+    "exit status: 0 nothing needs attention, 1 something does, 2 no server reached\n"
+    "  (or a wrong command line)\n";
 
 struct StatusOptions {
   std::vector<std::string> tarns;
   double watch = -1;  // seconds between redraws; -1: once
   bool json = false;
   double forgetAfter = kDefaultForgetAfter;
+  double silentAfter = kDefaultSilentAfter;
 };
 
 bool checkTarn(const std::string &name, std::string &err) {
@@ -51,6 +56,13 @@ bool parseArgs(const Args &args, StatusOptions &o, std::string &err) {
     } else if (a == "--forget-after") {
       if (i + 1 >= args.size() || !parseSeconds(args[i + 1], o.forgetAfter)) {
         err = "--forget-after: give a number of seconds (0: forget none)";
+        return false;
+      }
+      ++i;
+    } else if (a == "--silent-after") {
+      if (i + 1 >= args.size() || !parseSeconds(args[i + 1], o.silentAfter) ||
+          o.silentAfter <= 0) {
+        err = "--silent-after: give a number of seconds above 0";
         return false;
       }
       ++i;
@@ -87,10 +99,16 @@ void pollAll(std::vector<std::unique_ptr<ServerWatch>> &watches) {
 }
 
 NetworkView currentView(const std::vector<std::unique_ptr<ServerWatch>> &watches,
-                        double forgetAfter) {
+                        const StatusOptions &o) {
   std::vector<WatchSnapshot> snapshots;
   for (const auto &w : watches) snapshots.push_back(w->snapshot());
-  return buildView(snapshots, std_now(), forgetAfter);
+  return buildView(snapshots, std_now(), o.forgetAfter, o.silentAfter);
+}
+
+// 0: nothing needs attention; 1: something does; 2: no server was reached.
+int exitStatus(const NetworkView &view) {
+  if (view.nothingReached()) return 2;
+  return view.needsAttention() ? 1 : 0;
 }
 
 bool useColor() {
@@ -142,17 +160,14 @@ int runStatus(const Args &args) {
   pollAll(watches);
   if (!pauseUnlessInterrupted(kRateSpan)) return 0;
   pollAll(watches);
-  NetworkView view = currentView(watches, o.forgetAfter);
+  NetworkView view = currentView(watches, o);
   show(view, o);
   while (o.watch > 0 && pauseUnlessInterrupted(o.watch)) {
     pollAll(watches);
-    show(currentView(watches, o.forgetAfter), o);
+    view = currentView(watches, o);
+    show(view, o);
   }
-  if (o.watch > 0) return 0;
-  for (const ServerState &s : view.servers) {
-    if (!s.up) return 1;
-  }
-  return 0;
+  return exitStatus(view);
 }
 
 }  // namespace tarntool

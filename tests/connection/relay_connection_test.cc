@@ -223,4 +223,20 @@ TEST(ConnectionCounts, AcknowledgedPutsCountedButRefusedOnesAndDropsByCause) {
     EXPECT_EQ(ConnectionCounters::causeKey(cause), key) << cause;
 }
 
+// Refusals make a fault while they keep coming, from the first of the
+// episode; a minute without one ends it, and the next begins a new one.
+TEST(ConnectionCountersTest, RefusalsAreAFaultWhileTheyKeepComing) {
+  ConnectionCounters c;
+  double since = 0;
+  EXPECT_EQ(c.refusalFault(100.0, since), "");
+  c.refused("refused by tarn ':1': writing source 'X' ...", 100.0);
+  c.refused("refused by tarn ':1': writing source 'Y' ...", 130.0);
+  EXPECT_EQ(c.refusalFault(189.0, since), "refused by tarn ':1': writing source 'Y' ...");
+  EXPECT_EQ(since, 100.0);
+  EXPECT_EQ(c.refusalFault(190.0, since), "");
+  c.refused("again", 500.0);
+  EXPECT_EQ(c.refusalFault(500.0, since), "again");
+  EXPECT_EQ(since, 500.0);
+}
+
 }  // namespace

@@ -130,6 +130,10 @@ TEST_F(Installation, SystemdUnitsVerify) {
     EXPECT_EQ(unitValue(text, "ProtectSystem"), "strict");
     EXPECT_EQ(unitValue(text, "StateDirectory").empty(),
               unit == std::string("tarn-monitor.service"));
+    // The server and the relay say when they serve and ping a watchdog.
+    bool monitor = unit == std::string("tarn-monitor.service");
+    EXPECT_EQ(unitValue(text, "Type"), monitor ? "simple" : "notify");
+    EXPECT_EQ(unitValue(text, "WatchdogSec").empty(), monitor);
   }
   std::string relay = readFile(path("lib/systemd/system/tarn2tarn_pre@.service"));
   std::string exec = unitValue(relay, "ExecStart");

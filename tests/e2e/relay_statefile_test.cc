@@ -223,7 +223,7 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
   ASSERT_GE(texts.size(), 2u) << result.out << result.err;
   const std::vector<std::string> connectionKeys = {
       "comt", "tarnn", "dir",   "qn",     "con",        "rtm",    "rss",  "nq",
-      "dlt",  "link",  "npkts", "nbytes", "nreconnect", "ndrops", "drops"};
+      "dlt",  "link",  "npkts", "nbytes", "nreconnect", "ndrops", "drops", "nrejects", "rejects"};
   for (const std::string &text : texts) {
     std::vector<std::string> keys = keysOf(text);
     std::vector<std::string> expected = {"target", "type", "model", "rtm", "dls"};
@@ -232,9 +232,15 @@ TEST_F(RelayStatefile, StatusPacketsDescribeTheRunningAndTheStoppedRelay) {
       for (const std::string &k : connectionKeys)
         expected.push_back("dls{" + name + "}{" + k + "}");
     }
+    // The last report says that it is the last.
+    if (&text == &texts.back()) expected.push_back("final");
     // The connections come in the registry's order: compare them as a set of
     // blocks, the relay lines in order.
     ASSERT_EQ(keys.size(), expected.size()) << text;
+    if (expected.back() == "final") {
+      EXPECT_EQ(keys.back(), "final") << text;
+      keys.pop_back();
+    }
     EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 5),
               std::vector<std::string>(expected.begin(), expected.begin() + 5))
         << text;

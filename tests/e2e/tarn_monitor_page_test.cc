@@ -149,7 +149,7 @@ TEST(MonitorPage, ARateAfterABurstStaysVisibleAndTheCountsReadRight) {
   if (r.exitStatus == 127) GTEST_SKIP() << "no node: " << r.err;
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   Json shown = Json::parse(r.out);
-  EXPECT_EQ(shown["summary"], "1 server, 1 relay");
+  EXPECT_EQ(shown["summary"], "1 server, 1 relay, 0 streams");
   std::string servers = shown["servers"];
   EXPECT_NE(servers.find(">10k/s</text>"), std::string::npos) << servers;
   // The plot is 24 high, 0 at y 23: the last point, 5 a second, well above.

@@ -214,7 +214,7 @@ TEST_F(TracedStreams, PageInHeadlessChromiumDrawsEachTraceWithItsGaps) {
               std::string::npos)
         << shown;
   }
-  EXPECT_EQ(shown.find(kOther), std::string::npos);
+  EXPECT_EQ(shown.find("<span class=\"trace-name\">" + std::string(kOther)), std::string::npos);
   EXPECT_EQ(e2e::countOf(shown, "<path class=\"segment\""), 4) << shown;
   EXPECT_EQ(e2e::countOf(shown, "<rect class=\"gap\""), 2) << shown;
   EXPECT_NE(shown.find("1 record does not check"), std::string::npos);

@@ -96,7 +96,7 @@ TEST_F(StatusReport, ARunningReaderAsInTheWorkedExample) {
       kRelayLines +
           "r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\ncon yes\nrtm 12.500\nrss 2048\nnq 0\n"
           "dlt X\nrtm 12.500\nrss 2048\nnq 0\nlink up\nnpkts 0\nnbytes 0\nnreconnect 0\nndrops "
-          "0\ndrops &Arr{\n}\n}\n}\n");
+          "0\ndrops &Arr{\n}\nnrejects 0\nrejects &Arr{\n}\n}\n}\n");
 }
 
 TEST_F(StatusReport, NoPacketYetIsALatencyOf999999999Point9) {
@@ -120,7 +120,8 @@ TEST_F(StatusReport, WaitingPacketsAreTheWritersQueueCount) {
   }
   std::string got = text();
   EXPECT_NE(got.find("\nrss 2048\nnq 3\ndlt 999999999.900000\nrtm 12.500\nrss 2048\nnq 3\n"
-                     "link none\nnpkts 0\nnbytes 0\nnreconnect 0\nndrops 0\ndrops &Arr{\n}\n}\n"),
+                     "link none\nnpkts 0\nnbytes 0\nnreconnect 0\nndrops 0\ndrops &Arr{\n}\n"
+                     "nrejects 0\nrejects &Arr{\n}\n}\n"),
             std::string::npos)
       << got;
 }
@@ -135,12 +136,16 @@ TEST_F(StatusReport, StoppedConnectionsShowFixedValuesThenTheCurrentOnes) {
   const std::string tail =
       "con stopped\nrtm -999999999.900\nrss 0\nnq -1\ndlt 999999999.900000\n"
       "rtm 3.250\nrss 77\nnq 0\nlink none\nnpkts 0\nnbytes 0\nnreconnect 0\nndrops 0\ndrops "
-      "&Arr{\n}\n}\n";
+      "&Arr{\n}\nnrejects 0\nrejects &Arr{\n}\n}\n";
   EXPECT_NE(got.find("r1 &Arr{\ncomt rint\ntarnn src\ndir read\nqn q1\n" + tail), std::string::npos)
       << got;
   EXPECT_NE(got.find("w1 &Arr{\ncomt rint\ntarnn dst\ndir write\nqn q1\n" + tail),
             std::string::npos)
       << got;
+  // The report made while stopping says that it is the last; no other does.
+  EXPECT_EQ(got.substr(got.size() - 10), "}\nfinal 1\n") << got;
+  Stop = 0;
+  EXPECT_EQ(text().find("final"), std::string::npos);
 }
 
 TEST_F(StatusReport, ANameWithBlanksStillCompiles) {

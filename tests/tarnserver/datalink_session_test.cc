@@ -31,9 +31,9 @@ class FakeServer : public ServerView {
   double startTime() const override { return 1796601600.0; }
   uint32_t clientCount() const override { return 1; }
   TrafficRates rates() const override { return {}; }
-  std::vector<ConnectionView> connections() const override {
-    ConnectionView v;
-    v.port = "DataLink", v.peer = "127.0.0.1:5000", v.client = "probe:me:1:x";
+  std::vector<ClientListing> connections() const override {
+    ClientListing v;
+    v.port = "DataLink", v.peer = "127.0.0.1:5000", v.info.identity = "probe:me:1:x";
     return {v};
   }
 };

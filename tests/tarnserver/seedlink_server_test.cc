@@ -13,6 +13,7 @@
 
 #include "mseed_samples.h"
 #include "platform/tarnclient/tarnclient.h"
+#include "platform/tarnclient/tarnclient_internal.h"
 #include "seedlink_client.h"
 #include "tarn_test_server.h"
 
@@ -235,6 +236,38 @@ TEST_F(SeedlinkServer, InfoAnswersParseInBothVersions) {
   EXPECT_NE(xml.find("<station name=\"STA\" network=\"XX\""), std::string::npos);
   EXPECT_NE(xml.find("<station name=\"ABC\" network=\"XX\""), std::string::npos);
   EXPECT_EQ(xml.substr(xml.size() - 12), "</seedlink>\n");
+}
+
+// Each port's clients, with what they said they are and what they read:
+// through INFO CONNECTIONS, and through the tarn port's clients request.
+TEST_F(SeedlinkServer, ConnectionsAreListedToSeedlinkAndTarnClients) {
+  auto reader = client();
+  EXPECT_EQ(reader->command("SLPROTO 4.0"), "OK");
+  EXPECT_EQ(reader->command("USERAGENT probe/1.0"), "OK");
+  EXPECT_EQ(reader->command("STATION XX_STA"), "OK");
+  auto asker = client();
+  EXPECT_EQ(asker->command("SLPROTO 4.0"), "OK");
+  asker->send("INFO CONNECTIONS");
+  std::vector<Packet> info = asker->packets(1);
+  ASSERT_EQ(info.size(), 1u);
+  auto j = nlohmann::json::parse(info[0].payload);
+  ASSERT_EQ(j["connection"].size(), 2u) << info[0].payload;
+  EXPECT_EQ(j["connection"][0]["useragent"], "probe/1.0");
+  EXPECT_EQ(j["connection"][0]["selection"], "XX_STA");
+  EXPECT_EQ(j["connection"][0]["protocol"], "seedlink 4.0");
+
+  int fd = tarnopen(server_.name().c_str(), "r&");
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(tarnselect(fd, "XX_.*"), 0);
+  tarnclient::ClientList list;
+  ASSERT_TRUE(tarnclient::clients(fd, list));
+  EXPECT_TRUE(list.served);
+  ASSERT_EQ(list.clients.size(), 3u);
+  EXPECT_EQ(list.total, 3u);
+  EXPECT_EQ(list.clients[2].protocol, "tarn");
+  EXPECT_EQ(list.clients[2].activity, "reads 'XX_.*'");
+  EXPECT_GT(list.clients[2].bytesIn, 0u);
+  tarnclose(fd);
 }
 
 TEST_F(SeedlinkServer, LargeRecordsGoThroughVersion4Only) {

@@ -101,7 +101,7 @@ TEST(StatusPacket, CountsReadWhenSentAbsentFromOlderRelaysAndCheckedWhenBroken) 
   nlohmann::ordered_json j = toJson(buildView({s}, 0));
   EXPECT_EQ(j["relays"][0]["connections"][0]["counters"].dump(),
             R"({"packets":20,"bytes":10240,"dropped":{"too_large":1,"refused":2},)"
-            R"("dropped_total":3,"reconnections":2})");
+            R"("dropped_total":3,"rejected":null,"rejected_total":null,"reconnections":2})");
   EXPECT_TRUE(j["relays"][0]["connections"][1]["counters"].is_null());
 
   for (const char *bad : {"npkts -1\n", "npkts 1\nnbytes x\n"}) {
@@ -240,6 +240,76 @@ TEST(NetworkView, StoppedRelaysAreNeitherStaleNorMarkedAndComeLast) {
   EXPECT_NE(table.find("stopped 15 min ago"), std::string::npos) << table;
 }
 
+// Only a report that says it is the last makes a relay stopped: one whose
+// reports end without it (all its connections not started yet, say) goes
+// stale after three intervals and lost after five.
+TEST(NetworkView, OnlyTheFinalReportStopsARelayTheOthersGoStaleThenLost) {
+  WatchSnapshot s;
+  s.relays = {relayAt("a_early", 1000.0 - 7.0, std::nullopt, "stopped"),
+              relayAt("b_killed", 1000.0 - 10.1, std::nullopt, "stopped"),
+              relayAt("c_ended", 1000.0 - 60.0, std::nullopt, "stopped")};
+  s.relays[0].report->saysFinal = false;
+  s.relays[1].report->saysFinal = false;
+  s.relays[2].report->saysFinal = true;
+  NetworkView v = buildView({s}, 1000.0);
+  EXPECT_TRUE(v.relays[0].stale && !v.relays[0].lost && !v.relays[0].stopped);
+  EXPECT_TRUE(v.relays[1].lost && !v.relays[1].stopped);
+  EXPECT_TRUE(v.relays[2].stopped && !v.relays[2].stale);
+  EXPECT_NE(renderTable(v, false).find("LOST: no report for"), std::string::npos);
+  // Where its status server cannot be reached it stays, saying why, not lost.
+  s.server.tarn = "s1";
+  s.server.error = "cannot be reached";
+  NetworkView gone = buildView({s}, 1000.0);
+  EXPECT_EQ(gone.relays[1].unreachable, "its status server s1 cannot be reached");
+  EXPECT_TRUE(gone.relays[1].stale && !gone.relays[1].lost);
+  EXPECT_TRUE(needsAttention(gone.relays[1]));
+  RelayReport r;
+  std::string why;
+  ASSERT_TRUE(parse(stuffed(report(connection("c", "stopped", "0", "1.0")) + "final 1\n"), r, why));
+  EXPECT_EQ(r.saysFinal, true);
+}
+
+// Streams are silent once their newest packet arrived (on the server's
+// clock) longer ago than silentAfter, or, from older servers, once its time
+// is that old; the relays' own packets are not streams.
+TEST(NetworkView, SilentStreamsByArrivalAndWhatTarnStatusExitsWith) {
+  ServerState up;
+  up.tarn = "s1";
+  up.up = true;
+  up.answeredAt = 1000.0;
+  up.figures.serverTime = 1005.0;  // its clock runs 5 s ahead of ours
+  up.figures.sources = {{"LATE_1/X", 1, 100.0, 1004.0},  // old data, fresh arrival
+                        {"GONE_1/X", 1, 999.0, 995.0},   // arrived 10 s ago
+                        {"OLD_1/X", 1, 980.0, 0.0},      // arrival unknown: by its time
+                        {"r1/pf/st", 1, 900.0, 900.0}};
+  WatchSnapshot s{up, {}};
+  NetworkView v = buildView({s}, 1000.0, 0.0, 5.0);
+  ASSERT_EQ(v.streams.size(), 3u);
+  EXPECT_FALSE(v.streams[0].silent);
+  EXPECT_DOUBLE_EQ(*v.streams[0].feedLatency, 1.0);
+  EXPECT_TRUE(v.streams[1].silent);
+  EXPECT_TRUE(v.streams[2].silent && !v.streams[2].feedLatency);
+  EXPECT_EQ(v.silentStreams, 2u);
+  EXPECT_TRUE(v.needsAttention());
+  EXPECT_FALSE(buildView({s}, 1000.0, 0.0, 60.0).needsAttention());
+  EXPECT_FALSE(v.nothingReached());
+  ServerState down;
+  EXPECT_TRUE(buildView({WatchSnapshot{down, {}}}, 1000.0).nothingReached());
+
+  MetricsOptions narrow;
+  narrow.maxStreams = 1;
+  narrow.pattern = "G.*|O.*";
+  std::string text = renderMetrics(v, narrow);
+  EXPECT_NE(text.find("tarn_streams{tarn=\"s1\"} 3\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("tarn_streams_silent{tarn=\"s1\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("tarn_streams_unexported{tarn=\"s1\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("tarn_stream_silent{tarn=\"s1\",stream=\"GONE_1/X\"} 1\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("LATE_1/X"), std::string::npos);
+  std::string err;
+  EXPECT_FALSE(checkMetricsPattern("(", err));
+}
+
 TEST(PacketRate, AcrossIdWrapAndRingChanges) {
   tarnclient::RingFigures before, after;
   before.instance = after.instance = 7;
@@ -282,7 +352,7 @@ TEST(Metrics, LabelsEscapedAndUnknownValuesLeftOut) {
         << st << text;
   EXPECT_NE(text.find("queue=\"\",state=\"yes\"} 1\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("_total"), std::string::npos) << text;
-  s.relays[0].report->connections[0].counts = ConnectionCounts{5, 500, 1, 2, {{"too_large", 2}}};
+  s.relays[0].report->connections[0].counts = ConnectionCounts{5, 500, 1, 2, {{"too_large", 2}}, false, 0, {}};
   s.relays[0].report->connections[0].state = "lost";  // not one of the states known here
   text = renderMetrics(buildView({s}, 1000.0));
   for (const char *line :

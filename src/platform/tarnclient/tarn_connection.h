@@ -90,6 +90,9 @@ class TarnConnection {
   // For the flusher thread: sends puts left waiting since `olderThan`.
   void flushPending(Clock::time_point olderThan);
   bool stat(RingFigures &out);
+  // The server's clients; out.served false (and true returned) when the
+  // server does not list them.
+  bool clients(ClientList &out);
   // The largest packet the server takes, from its latest welcome; 0 before
   // the first.
   uint32_t maxPacket() const { return m_session.latestWelcome().maxPacket; }

@@ -49,6 +49,7 @@ bool takeFigures(std::string_view body, RingFigures &out) {
   out.sourcesTruncated = end.sourcesCut;
   out.instance = end.instance;
   out.repeats = end.repeats;
+  out.serverTime = end.serverTime;
   return ok;
 }
 
@@ -199,7 +200,36 @@ bool TarnConnection::stat(RingFigures &out) {
     if (got == kStatEnd) return takeFigures(body, out);
     StatSource source;
     if (decode(body, source))
-      out.sources.push_back({std::string(source.source), source.packets, source.newestTime});
+      out.sources.push_back(
+          {std::string(source.source), source.packets, source.newestTime, source.arrival});
+  }
+}
+
+bool TarnConnection::clients(ClientList &out) {
+  if (m_sock < 0 && !reconnect()) return false;
+  out = ClientList{};
+  if ((m_session.latestWelcome().features & kFeatureClientList) == 0) return true;
+  if (!sendUnsent() || !sendFrame(encoded(Clients{}))) {
+    lose("sending failed");
+    return false;
+  }
+  m_streaming = false;
+  out.served = true;
+  for (;;) {
+    std::string body;
+    Type got;
+    if (!awaitAnswer(kClient, kClientsEnd, body, got)) return false;
+    if (got == kClientsEnd) {
+      ClientsEnd end;
+      bool ok = decode(body, end);
+      out.total = end.clients;
+      return ok;
+    }
+    Client c;
+    if (decode(body, c))
+      out.clients.push_back({std::string(c.peer), std::string(c.protocol), std::string(c.identity),
+                             std::string(c.activity), c.since, c.bytesIn, c.bytesOut, c.packetsIn,
+                             c.packetsOut});
   }
 }
 

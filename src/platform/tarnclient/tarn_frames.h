@@ -125,6 +125,13 @@ struct Stat {
   bool operator==(const Stat &) const = default;
 };
 
+struct Clients {
+  static constexpr Type kType = kClients;
+  template <class V>
+  void fields(V &) {}
+  bool operator==(const Clients &) const = default;
+};
+
 // ---- answers and streamed frames (server to client) ----
 
 struct Welcome {
@@ -217,11 +224,13 @@ struct StatSource {
   uint64_t packets = 0;
   double newestTime = 0.0;
   std::string_view source;
+  double arrival = 0.0;  // when its newest packet arrived, server's clock; 0: not known
   template <class V>
   void fields(V &v) {
     v(packets);
     v(newestTime);
     v.name(source);
+    v.optional(arrival);
   }
   bool operator==(const StatSource &) const = default;
 };
@@ -237,6 +246,7 @@ struct StatEnd {
   bool sourcesCut = false;  // more sources than one answer lists
   uint64_t instance = 0;
   uint64_t repeats = 0;  // identified puts acknowledged as repeats, not stored
+  double serverTime = 0.0;  // the server's clock when it answered; 0 from older servers
   template <class V>
   void fields(V &v) {
     v(ringBytes);
@@ -253,8 +263,46 @@ struct StatEnd {
     v(sourcesCut);
     v(instance);
     v.optional(repeats);
+    v.optional(serverTime);
   }
   bool operator==(const StatEnd &) const = default;
+};
+
+// One client of a server, for a clients answer.
+struct Client {
+  static constexpr Type kType = kClient;
+  std::string_view peer;      // address:port
+  std::string_view protocol;  // "tarn", "seedlink 3.1", "seedlink 4.0 websocket"...
+  std::string_view identity;  // what it says it is ("" when it says nothing)
+  double since = 0.0;         // connected (epoch seconds, server's clock)
+  uint64_t bytesIn = 0, bytesOut = 0;
+  uint64_t packetsIn = 0, packetsOut = 0;  // puts stored, packets sent
+  std::string_view activity;               // what it reads or writes
+  template <class V>
+  void fields(V &v) {
+    v.name(peer);
+    v.name(protocol);
+    v.name(identity);
+    v(since);
+    v(bytesIn);
+    v(bytesOut);
+    v(packetsIn);
+    v(packetsOut);
+    v.rest(activity);
+  }
+  bool operator==(const Client &) const = default;
+};
+
+struct ClientsEnd {
+  static constexpr Type kType = kClientsEnd;
+  uint32_t listed = 0;
+  uint32_t clients = 0;  // all the server has (more than listed: cut short)
+  template <class V>
+  void fields(V &v) {
+    v(listed);
+    v(clients);
+  }
+  bool operator==(const ClientsEnd &) const = default;
 };
 
 // The server closes the connection after it.

@@ -45,6 +45,7 @@ enum Type : uint8_t {
   kPut = 'W',            // request: time, source name, bytes (no answer but acks)
   kIdentifiedPut = 'I',  // request: origin, sequence, then as kPut
   kStat = 'T',           // request: empty
+  kClients = 'C',        // request: empty (servers with kFeatureClientList)
 
   kWelcome = 'h',     // version, max packet, instance, next id, ring size
   kCount = 'c',       // answer to select/reject: number of sources delivered
@@ -54,12 +55,15 @@ enum Type : uint8_t {
   kAck = 'a',         // number of puts stored for this connection so far
   kStatSource = 'u',  // one source of a stat answer
   kStatEnd = 't',     // ring figures; ends a stat answer
+  kClient = 'l',      // one client of a clients answer
+  kClientsEnd = 'm',  // ends a clients answer
   kError = 'e',       // code and text; the server closes the connection after it
 };
 
 // Welcome features: what a server does beyond the frames every version knows.
 enum Feature : uint8_t {
   kFeatureIdentifiedPuts = 1,  // takes kIdentifiedPut and stores a repeat once
+  kFeatureClientList = 2,      // answers kClients
 };
 
 enum PositionKind : uint8_t {

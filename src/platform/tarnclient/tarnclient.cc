@@ -292,6 +292,10 @@ bool stat(int fd, RingFigures &out) {
   return withConn(fd, 0, [&](TarnConnection &c) { return c.stat(out) ? 1 : 0; }) == 1;
 }
 
+bool clients(int fd, ClientList &out) {
+  return withConn(fd, 0, [&](TarnConnection &c) { return c.clients(out) ? 1 : 0; }) == 1;
+}
+
 }  // namespace tarnclient
 
 using namespace tarnclient;

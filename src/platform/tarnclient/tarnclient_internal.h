@@ -134,12 +134,14 @@ struct SourceFigures {
   std::string name;
   uint64_t packets = 0;
   double newestTime = 0.0;
+  double arrival = 0.0;  // when its newest packet arrived (server's clock); 0: not known
 };
 struct RingFigures {
   std::vector<SourceFigures> sources;
   bool sourcesTruncated = false;
   uint64_t ringBytes = 0, usedBytes = 0, packets = 0, dropped = 0, instance = 0;
   uint64_t repeats = 0;  // identified puts acknowledged as repeats since the server started
+  double serverTime = 0.0;  // the server's clock when it answered; 0 from older servers
   int32_t oldestId = -1, newestId = -1;
   double oldestTime = 0.0, newestTime = 0.0;
   uint32_t clients = 0, maxPacket = 0;
@@ -147,5 +149,19 @@ struct RingFigures {
 };
 // Asks the server for its sources and ring figures; false when unreachable.
 bool stat(int fd, RingFigures &out);
+
+// One client of a server (tarn_frames.h, Client).
+struct ClientFigures {
+  std::string peer, protocol, identity, activity;
+  double since = 0.0;
+  uint64_t bytesIn = 0, bytesOut = 0, packetsIn = 0, packetsOut = 0;
+};
+struct ClientList {
+  bool served = false;  // false: the server does not list its clients (an older version)
+  std::vector<ClientFigures> clients;
+  uint32_t total = 0;  // clients the server has; more than listed: cut short
+};
+// Asks the server for its clients; false when unreachable.
+bool clients(int fd, ClientList &out);
 
 }  // namespace tarnclient

@@ -4,10 +4,13 @@
 // servers and the relays.
 //   node monitor_page.mjs PAGE.html STATUS.json
 import fs from "node:fs";
+import path from "node:path";
 import vm from "node:vm";
 
 const [pagePath, statusPath] = process.argv.slice(2);
-const page = fs.readFileSync(pagePath, "utf8");
+// The streams table's script goes in at its marker, as the build puts it.
+const streamsScript = fs.readFileSync(path.join(path.dirname(pagePath), "monitor_page_streams.js"), "utf8");
+const page = fs.readFileSync(pagePath, "utf8").replace("// @MONITOR_STREAMS_SCRIPT@\n", () => streamsScript);
 const script = page
   .slice(page.indexOf("<script>") + "<script>".length, page.lastIndexOf("</script>"))
   .replace("__TARN_STATUS__", fs.readFileSync(statusPath, "utf8"))
@@ -15,16 +18,22 @@ const script = page
 
 const elements = {};
 const element = id =>
-  (elements[id] ??= { textContent: "", innerHTML: "", className: "", hidden: false, style: {}, dataset: {} });
+  (elements[id] ??= { textContent: "", innerHTML: "", className: "", hidden: false, style: {}, dataset: {},
+                     value: "", scrollTop: 0, clientHeight: 0, addEventListener() {}, querySelectorAll: () => [],
+                     tBodies: [{ innerHTML: "" }] });
 const document = {
   getElementById: element,
   documentElement: { scrollWidth: 0, dataset: {} },
   body: { scrollWidth: 0 },
+  querySelectorAll: () => [],
+  createElement: () => element("created"),
 };
 vm.runInNewContext(script, {
   document,
   window: { addEventListener() {} },
   setInterval() {},
+  performance,
+  requestAnimationFrame() {},
   fetch: async () => { throw new Error("no server"); },
 });
 console.log(JSON.stringify({

@@ -25,7 +25,7 @@ class Server : public ServerView {
   double startTime() const override { return 0; }
   uint32_t clientCount() const override { return 1; }
   TrafficRates rates() const override { return {}; }
-  std::vector<ConnectionView> connections() const override { return {ConnectionView{}}; }
+  std::vector<ClientListing> connections() const override { return {ClientListing{}}; }
 };
 
 // Turns "VERB rest|data" pieces of the input, split at newlines, into

@@ -51,6 +51,7 @@ TEST(Frames, RequestsTravelAsDocumented) {
             "ab",
         2);
   check(Stat{}, "");
+  check(Clients{}, "");
 }
 
 TEST(Frames, AnswersTravelAsDocumented) {
@@ -65,13 +66,19 @@ TEST(Frames, AnswersTravelAsDocumented) {
   check(Packet{5, 100.5, "AB/c", "bytes"}, le(int32_t{5}) + le(100.5) + name("AB/c") + "bytes", 5);
   check(Skipped{3, 2147483646, 0}, le(uint64_t{3}) + le(int32_t{2147483646}) + le(int32_t{0}));
   check(Ack{1ull << 40}, le(uint64_t{1ull << 40}));
-  check(StatSource{7, 8.5, "ST/x"}, le(uint64_t{7}) + le(8.5) + name("ST/x"));
-  StatEnd end{1, 2, 3, 4, 5, 6.5, 7.5, 8, 9, 10, true, false, 11, 12};
+  // The source's arrival and the server's time came later still.
+  check(StatSource{7, 8.5, "ST/x", 9.5}, le(uint64_t{7}) + le(8.5) + name("ST/x") + le(9.5), 8);
+  StatEnd end{1, 2, 3, 4, 5, 6.5, 7.5, 8, 9, 10, true, false, 11, 12, 13.5};
   check(end,
         le(uint64_t{1}) + le(uint64_t{2}) + le(uint64_t{3}) + le(int32_t{4}) + le(int32_t{5}) +
             le(6.5) + le(7.5) + le(uint64_t{8}) + le(uint32_t{9}) + le(uint32_t{10}) + '\x01' +
-            '\x00' + le(uint64_t{11}) + le(uint64_t{12}),
-        8);
+            '\x00' + le(uint64_t{11}) + le(uint64_t{12}) + le(13.5),
+        16);
+  check(Client{"1.2.3.4:5", "tarn", "", 1.5, 1, 2, 3, 4, "reads"},
+        name("1.2.3.4:5") + name("tarn") + name("") + le(1.5) + le(uint64_t{1}) +
+            le(uint64_t{2}) + le(uint64_t{3}) + le(uint64_t{4}) + "reads",
+        5);
+  check(ClientsEnd{2, 3}, le(uint32_t{2}) + le(uint32_t{3}));
   check(Error{kErrRefused, "not allowed"}, le(int32_t{7}) + "not allowed", 11);
 }
 
