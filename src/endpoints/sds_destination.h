@@ -16,12 +16,20 @@
 // for: the packet is tried again after a back-off (1, 2, 4, 8, 8, ...
 // internal time-outs), the failure and the recovery are each said once, and
 // nothing is skipped.
+//
+// A day file removed or replaced while its records were on their way to
+// disk (its folder deleted, the archive's disk unmounted: SdsArchive finds
+// it when it syncs) costs no record that is not yet done: it is said once,
+// and every record of the packets not yet done that went to such a file is
+// written again, into the file made anew at the archive path, before those
+// packets are done or anything newer is written.
 #pragma once
 
 #include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/relay_context.h"
@@ -55,6 +63,12 @@ class SdsDestination : public PacketDestination {
   PutResult failed(const std::string &why);
   // Syncs what was written; on success the packets are done.
   bool syncNow();
+  // Says which day files were found gone and starts writing their records
+  // of m_written again.
+  void noteLost(const SdsArchive::Lost &lost);
+  // Writes the records of m_written that went to a lost file again, from
+  // where the last attempt stopped; "" or why not.
+  std::string rewriteLost();
 
   const std::string m_connection;
   const double m_internalTimeout;
@@ -68,6 +82,12 @@ class SdsDestination : public PacketDestination {
   size_t m_nextRecord = 0;  // of the packet being written, after a failure part-way
   uint64_t m_synced = 0;    // records on disk so far
   uint64_t m_repeats = 0;   // records found already written
+
+  // Day files found gone whose records of m_written are being written again,
+  // and how far that has come (packet of m_written, record in it).
+  std::set<std::string> m_lostFiles;
+  size_t m_rewritePacket = 0;
+  size_t m_rewriteRecord = 0;
 
   // The failure being waited out.
   std::string m_failure;
