@@ -472,13 +472,14 @@ int sequenceresurrect(const std::string &kind, const std::string &server, const 
 }
 
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
-                  const std::string &formerOwner) {
+                  const std::string &formerOwner, std::string *identity) {
   if (!position) return -1;
   SavedPosition names;
   if (!readerNames(fd, owner, names)) {
     elog_log(0, "tarnresurrect: unknown tarn descriptor %d", fd);
     return -1;
   }
+  if (identity) names.identity = *identity;
   SavedPosition saved;
   bool found = false;
   {
@@ -495,6 +496,10 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
   // Restored before it is registered: no save in between may find it empty
   // and leave the claimed position out.
   if (found) position->restore(ResumePoint{saved.id, saved.time, saved.at});
+  // The identity goes with the position: older formats did not keep it, and
+  // their relays made it from the tag's name.
+  if (found) names.identity = !saved.identity.empty() ? saved.identity : formerOwner;
+  if (identity) *identity = names.identity;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     if (found) g_claimed.insert(saved.key());
