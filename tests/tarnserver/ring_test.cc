@@ -159,10 +159,12 @@ TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {
   EXPECT_FALSE(Ring::open(o, err));
   EXPECT_NE(err.find("4096"), std::string::npos) << err;
 
-  ASSERT_EQ(truncate(other.c_str(), 5000), 0);
+  ASSERT_EQ(truncate(other.c_str(), 4096 + 4096 + 8), 0);  // longer than its header says
   o.size = 0;
   EXPECT_FALSE(Ring::open(o, err));
-  EXPECT_NE(err.find("header says"), std::string::npos) << err;
+  EXPECT_NE(err.find("header says 8192: what follows is not the ring's; 'truncate -s 8192 " + other),
+            std::string::npos)
+      << err;
 }
 
 // -m belongs to the file: a restart without it keeps it, another is refused,
