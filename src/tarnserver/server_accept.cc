@@ -66,8 +66,10 @@ std::unique_ptr<Session> Server::makeSession(bool seedlink, ClientAccess access)
   if (!seedlink)
     return std::make_unique<ClientSession>(ring_, limits_, figures_, std::move(access));
   // Plain SeedLink, or WebSocket when the connection opens with "GET ".
+  WebSocketLimits web;
+  web.origins = &origins_;
   return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                           std::make_unique<SeedlinkPortTransport>());
+                                           std::make_unique<SeedlinkPortTransport>(web));
 }
 
 void Server::admit(int fd, uint32_t addr, const std::string &peer, bool seedlink) {

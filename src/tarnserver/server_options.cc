@@ -16,7 +16,7 @@ const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
     "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
     "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
-    "                  [--seedlink [ADDRESS:]PORT]\n"
+    "                  [--seedlink [ADDRESS:]PORT] [--seedlink-origin ORIGIN]...\n"
     "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
     "                then limit who may read with -A)\n"
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
@@ -38,7 +38,12 @@ const char *const kServerUsage =
     "  --seedlink [ADDRESS:]PORT\n"
     "                also serve the ring's miniSEED packets to SeedLink 3.1 and 4.0 clients\n"
     "                on this port (0 picks a free one; ADDRESS defaults to -a's), under the\n"
-    "                same limits (-A, -c, -L, -M, -t)\n";
+    "                same limits (-A, -c, -L, -M, -t)\n"
+    "  --seedlink-origin ORIGIN\n"
+    "                web pages of ORIGIN (https://host[:port], or a host for any scheme and\n"
+    "                port; '*' for any) may read the SeedLink port through WebSocket; by\n"
+    "                default only pages of localhost, this machine and its address may;\n"
+    "                repeat or separate by commas for more\n";
 
 bool parseSize(const std::string &text, uint64_t &out) {
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -74,6 +79,10 @@ bool parseNumber(const std::string &text, uint64_t max, uint64_t &out) {
 }
 
 bool checkAccess(const ServerOptions &opt, std::string &err) {
+  if (!opt.seedlinkOrigins.empty() && opt.seedlinkPort < 0) {
+    err = "--seedlink-origin is for the SeedLink port: give --seedlink too";
+    return false;
+  }
   AccessPolicy probe;
   for (const std::string &entry : opt.readers) {
     if (!probe.addReaders(entry, err)) {
@@ -145,6 +154,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   int c;
   uint64_t n = 0;
   static const option kLong[] = {{"seedlink", required_argument, nullptr, 'S'},
+                                 {"seedlink-origin", required_argument, nullptr, 'O'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -224,6 +234,9 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'S':
         if (!parseSeedlink(arg, opt, err)) return false;
         break;
+      case 'O':
+        opt.seedlinkOrigins.push_back(arg);
+        break;
       case 'h':
         err = "";
         return false;
@@ -234,6 +247,10 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case ':':
         if (optopt == 'S') {
           err = "option --seedlink needs a value ([ADDRESS:]PORT)";
+          return false;
+        }
+        if (optopt == 'O') {
+          err = "option --seedlink-origin needs a value (an origin, a host or '*')";
           return false;
         }
         err = std::string("option -") + static_cast<char>(optopt) + " needs a value";

@@ -3,7 +3,7 @@
 //              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID]
 //              [-A NETWORKS] [-W WRITERS] [-c CLIENTS]
 //              [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]
-//              [--seedlink [ADDRESS:]PORT]
+//              [--seedlink [ADDRESS:]PORT] [--seedlink-origin ORIGIN]...
 // Sizes take k, M and G suffixes (powers of 1024). -A and -W may be given
 // more than once; their lists add up.
 #pragma once
@@ -37,6 +37,9 @@ struct ServerOptions {
   // and its address ("": the address of -a).
   int seedlinkPort = -1;
   std::string seedlinkAddress;
+  // --seedlink-origin: the web pages (besides local ones) whose WebSockets
+  // the SeedLink port takes; "*": any (allowed_hosts.h).
+  std::vector<std::string> seedlinkOrigins;
   // --version: say the version instead of serving.
   bool showVersion = false;
 };

@@ -7,7 +7,9 @@
 // for version 13 and for one of the subprotocols `SeedLink3.1` and
 // `SeedLink4.0`, which fixes the protocol of the session behind it. A
 // request that is not a WebSocket upgrade, or names neither subprotocol, is
-// refused with an HTTP answer whose body says why.
+// refused with an HTTP answer whose body says why; so is one from a web
+// page whose origin is not allowed (403), which would otherwise let any
+// site a browser visits read the streams.
 //
 // Client frames must be masked. Text and binary frames both carry command
 // bytes, and their fragments are passed on as they come; a ping is
@@ -28,11 +30,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/hostname/allowed_hosts.h"
+
 namespace tarnserver {
 
 struct WebSocketLimits {
   size_t maxRequest = 8192;  // bytes of the opening HTTP request
   size_t maxFrame = 16384;   // payload bytes of one client frame
+  // The web pages (Origin) whose requests are taken (allowed_hosts.h); null:
+  // any. A request without an Origin does not come from a page.
+  const hostname::AllowedHosts *origins = nullptr;
 };
 
 // What the opening request came to.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "platform/elog/elog.h"
@@ -29,12 +30,13 @@ constexpr int kDefaultColumns = 1000;
 
 const char *const kUsage =
     "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
-    "                    [--trace-minutes MINUTES] [--forget-after SECONDS]\n"
+    "                    [--trace-minutes MINUTES] [--forget-after SECONDS] [--allow-host NAME]...\n"
     "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status, /api/traces\n"
     "  and /metrics; asks each server every SECONDS (default 2); draws the miniSEED streams\n"
     "  whose source names a PATTERN (extended regular expression) matches whole, over the last\n"
     "  MINUTES (default 10, at most 60); leaves out relays silent for longer than SECONDS\n"
-    "  (default 600; 0: none)\n";
+    "  (default 600; 0: none); answers requests for addresses, localhost, this machine's name,\n"
+    "  the -l address and each NAME (comma-separated, '*': any)\n";
 
 struct MonitorOptions {
   std::vector<std::string> tarns;
@@ -43,6 +45,7 @@ struct MonitorOptions {
   double interval = kDefaultInterval;
   double forgetAfter = kDefaultForgetAfter;
   TraceOptions traces;
+  std::vector<std::string> allowedHosts;
 };
 
 // "ADDRESS:PORT", ":PORT" (127.0.0.1) or "[IPv6]:PORT"; port 0 picks a free one.
@@ -83,7 +86,7 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
     if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes" ||
-         a == "--forget-after") &&
+         a == "--forget-after" || a == "--allow-host") &&
         i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
@@ -100,6 +103,8 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
         err = "--forget-after: '" + args[i] + "' is not a number of seconds (0: forget none)";
         return false;
       }
+    } else if (a == "--allow-host") {
+      o.allowedHosts.push_back(args[++i]);
     } else if (a == "--trace") {
       o.traces.patterns.push_back(args[++i]);
       std::string why;
@@ -173,7 +178,9 @@ int runMonitor(const Args &args) {
   elog_set_immediate(0);  // servers going down and up are said by the monitor, once
   Monitor monitor(o.tarns, o.interval, o.traces);
   monitor.forgetAfter(o.forgetAfter);
-  HttpServer http(HttpLimits{}, [&monitor](const HttpRequest &req) { return route(monitor, req); });
+  HttpLimits limits;
+  limits.hosts = std::make_shared<hostname::AllowedHosts>(o.allowedHosts, o.host);
+  HttpServer http(limits, [&monitor](const HttpRequest &req) { return route(monitor, req); });
   std::string why;
   int port = http.bind(o.host, o.port, why);
   if (port < 0) {
