@@ -121,6 +121,10 @@ TEST_F(FileServer, AFileCutToHalfServesWhatItHoldsAndSaysWhatWasLost) {
   EXPECT_EQ(reapAllBytes(r, kept).size(), static_cast<size_t>(kept));
   ASSERT_TRUE(put("A/x", 1, 200.0));
   EXPECT_EQ(tarnposition(r, "newest"), 7500);
+  server_.kill();  // and the next start keeps them all, the lost ids still lost
+  server_.restart();
+  EXPECT_NE(server_.log().find(std::to_string(kept + 1) + " packets recovered"), std::string::npos)
+      << server_.log();
 }
 
 // Past a file-size limit the file cannot be made whole: refused, never a
