@@ -92,16 +92,17 @@ void SeedLinkSource::restorePositions() {
 std::optional<uint64_t> SeedLinkSource::latestPlace() const {
   std::optional<uint64_t> latest;
   for (const auto &[id, last] : m_last) {
-    uint64_t next = after(last.sequence);
+    uint64_t next = last.at ? last.sequence : after(last.sequence);
     if (!latest || before(*latest, next)) latest = next;
   }
   return latest;
 }
 
 // Where an entry of the selection starts. One with a record of its own
-// (the last read, or done in an earlier run) asks for that very record,
-// which must come back first, unchanged (checkProbe): only then do the
-// server's numbers still mean what they meant.
+// (the last read, or done in an earlier run, or the first read and not
+// done, saved `at` it) asks for that very record, which must come back
+// first, unchanged (checkProbe): only then do the server's numbers still
+// mean what they meant.
 SeedLinkStart SeedLinkSource::resumeOf(size_t entry) {
   SeedLinkStart start;
   const SeedLinkStation &station = m_endpoint.stations[entry];
@@ -122,7 +123,8 @@ SeedLinkStart SeedLinkSource::resumeOf(size_t entry) {
   }
   const SequencePositions::Point first = m_last.at(*earliest);
   for (const auto &[id, last] : m_last) {
-    if (station.hasWildcard() && seedLinkGlob(station.id(), id)) m_skipBelow[id] = after(last.sequence);
+    if (station.hasWildcard() && seedLinkGlob(station.id(), id))
+      m_skipBelow[id] = last.at ? last.sequence : after(last.sequence);
   }
   m_probes[entry] = Probe{*earliest, first};
   start.sequence = first.sequence;
@@ -280,7 +282,7 @@ bool SeedLinkSource::checkProbe(const std::string &station, uint64_t sequence, d
                                    : sequence == expected.point.sequence;
   if (same && station == expected.station && start == expected.point.time) {
     m_confirmed.insert(*entry);
-    return false;
+    return expected.point.at;  // a place saved at a record not yet done: taken
   }
   const bool anew = !before(expected.point.sequence, sequence);
   m_fromOldest.insert(*entry);

@@ -17,7 +17,9 @@
 // the last one done); a wildcard station asks for the earliest of those of
 // the stations it covers, and records of a station up to its own place are
 // dropped as repeats. That record must come back first, the same (number,
-// station, start time), and is dropped; a server that sends anything else
+// station, start time), and is dropped (taken, when the place was saved at
+// a station's first record, none of its records done yet); a server that
+// sends anything else
 // no longer holds it: its ring moved past it, or the server lost its ring
 // and numbers anew, when the number may name another record or one still
 // to come. Then every record it holds of that station is newer than what

@@ -171,8 +171,16 @@ bool readUint64(const std::string &word, uint64_t &value) {
   return true;
 }
 
-// sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN.
-bool readSequence(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+// sequence KIND SERVER SELECT READER STREAM after|at SEQUENCE TIME SEEN; the
+// second version had no after|at (always after).
+bool readSequence(std::vector<std::string> w, std::vector<bool> q, bool version2,
+                  SavedPosition &p) {
+  if (!version2) {
+    if (w.size() != 10 || q[6] || (w[6] != "after" && w[6] != "at")) return false;
+    p.at = w[6] == "at";
+    w.erase(w.begin() + 6);
+    q.erase(q.begin() + 6);
+  }
   if (w.size() != 9 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8])
     return false;
   p.kind = w[1];
@@ -209,13 +217,13 @@ std::string formatStatefile(const std::vector<SavedPosition> &positions, double 
   for (const SavedPosition &p : positions) sequences = sequences || p.bySequence();
   if (sequences) {
     out +=
-        "# sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN: the last packet done per "
-        "stream\n";
+        "# sequence KIND SERVER SELECT READER STREAM after|at SEQUENCE TIME SEEN: where each stream "
+        "resumes\n";
   }
   char number[96];
   for (const SavedPosition &p : positions) {
     if (p.bySequence()) {
-      std::snprintf(number, sizeof number, " %llu %.17g %.0f",
+      std::snprintf(number, sizeof number, " %s %llu %.17g %.0f", p.at ? "at" : "after",
                     static_cast<unsigned long long>(p.sequence), p.time, p.seen);
       out += "sequence " + quote(p.kind) + " " + quote(p.address) + " " + quote(p.select) + " " +
              quote(p.owner) + " " + quote(p.stream) + number + "  # " + utcText(p.time) + "\n";
@@ -264,7 +272,7 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
       found.push_back(p);
     } else if (words[0] == "sequence" && !quoted[0] && !version1) {
       SavedPosition p;
-      if (!readSequence(words, quoted, p))
+      if (!readSequence(words, quoted, version2, p))
         return fail(error, number, "malformed sequence position");
       found.push_back(p);
     } else if (words[0] == "end" && !quoted[0] && words.size() == 2) {

@@ -196,11 +196,14 @@ std::vector<SavedPosition> positionsToSave(std::string &path) {
         p.stream = stream;
         p.sequence = point.sequence;
         p.time = point.time;
+        p.at = point.at;
         p.seen = now;
         std::string key = p.key();
         registered.insert(key);
         auto found = out.find(key);
-        if (found == out.end() || p.sequence < found->second.sequence) out[key] = p;
+        if (found == out.end() || p.sequence < found->second.sequence ||
+            (p.sequence == found->second.sequence && p.at))
+          out[key] = p;
       }
       continue;
     }
@@ -450,7 +453,7 @@ int sequenceresurrect(const std::string &kind, const std::string &server, const 
       continue;
     }
     // Restored before it is registered, so that no save leaves it out.
-    positions->restore(p.stream, SequencePositions::Point{p.sequence, p.time});
+    positions->restore(p.stream, SequencePositions::Point{p.sequence, p.time, p.at});
     g_claimed.insert(key);
     ++restored;
   }
