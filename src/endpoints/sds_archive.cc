@@ -84,6 +84,8 @@ std::string SdsArchive::prepare() {
   std::string problem = makeFolders("");
   if (!problem.empty()) return problem;
   if (access(m_root.c_str(), W_OK | X_OK) != 0) return systemError(m_root, errno);
+  struct stat st {};
+  if (stat(m_root.c_str(), &st) == 0) m_rootDevice = st.st_dev;
   return "";
 }
 
@@ -137,20 +139,33 @@ std::string SdsArchive::open(const std::string &relative, File *&file) {
     m_uses.splice(m_uses.end(), m_uses, file->use);
     return "";
   }
-  size_t slash = relative.rfind('/');
-  std::string problem = makeFolders(relative.substr(0, slash));
-  if (!problem.empty()) return problem;
-  std::string path = m_root + "/" + relative;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    m_foldersToSync.insert(path.substr(0, path.rfind('/')));
-  } else if (errno == EEXIST) {
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const std::string path = m_root + "/" + relative;
+  int fd = -1;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    std::string problem = makeFolders(relative.substr(0, relative.rfind('/')));
+    if (!problem.empty()) return problem;
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      m_foldersToSync.insert(path.substr(0, path.rfind('/')));
+    } else if (errno == EEXIST) {
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    if (fd < 0 && errno != ENOENT) break;
+    // A folder known to exist was removed: make them all anew.
+    if (fd < 0) m_knownFolders.clear();
   }
   if (fd < 0) return systemError(path, errno);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int error = errno;
+    close(fd);
+    return systemError(path, error);
+  }
   if (m_files.size() >= m_maxOpenFiles) closeOldest();
   File &f = m_files[relative];
   f.fd = fd;
+  f.device = st.st_dev;
+  f.inode = st.st_ino;
   f.size = lseek(fd, 0, SEEK_END);
   f.heldBefore = f.size;
   f.use = m_uses.insert(m_uses.end(), relative);
@@ -266,19 +281,53 @@ std::string SdsArchive::append(const mseed::Record &header, const char *bytes, s
   return "";
 }
 
+// Checked after the fsync, so that a file removed before or while it was
+// flushed is caught: what passes was on disk under its name.
 std::string SdsArchive::syncFile(const std::string &relative, File &file) {
   if (!file.dirty) return "";
   if (fsync(file.fd) != 0) return systemError(m_root + "/" + relative, errno);
+  if (!stillNamed(relative, file)) {
+    m_lost.push_back(relative);
+    return "";
+  }
   file.dirty = false;
   return "";
 }
 
+bool SdsArchive::stillNamed(const std::string &relative, const File &file) const {
+  struct stat st {};
+  if (stat((m_root + "/" + relative).c_str(), &st) != 0) return false;
+  return st.st_dev == file.device && st.st_ino == file.inode;
+}
+
+// Closes a file found gone; the folders on its way may be gone too.
+void SdsArchive::forget(const std::string &relative) {
+  auto found = m_files.find(relative);
+  if (found == m_files.end()) return;
+  close(found->second.fd);
+  m_uses.erase(found->second.use);
+  m_files.erase(found);
+  m_knownFolders.clear();
+}
+
+SdsArchive::Lost SdsArchive::takeLost() {
+  Lost lost;
+  lost.files.swap(m_lost);
+  if (!lost.files.empty()) {
+    struct stat st {};
+    lost.otherDevice = stat(m_root.c_str(), &st) == 0 && st.st_dev != m_rootDevice;
+  }
+  return lost;
+}
+
 std::string SdsArchive::sync() {
   std::string first;
+  const size_t lostBefore = m_lost.size();
   for (auto &[relative, file] : m_files) {
     std::string problem = syncFile(relative, file);
     if (first.empty()) first = problem;
   }
+  for (size_t i = lostBefore; i < m_lost.size(); ++i) forget(m_lost[i]);
   for (auto it = m_foldersToSync.begin(); it != m_foldersToSync.end();) {
     int error = 0;
     if (syncPath(*it, error)) {
@@ -294,7 +343,9 @@ std::string SdsArchive::sync() {
 void SdsArchive::closeOldest() {
   for (auto it = m_uses.begin(); it != m_uses.end(); ++it) {
     File &file = m_files.at(*it);
+    const size_t lostBefore = m_lost.size();
     if (!syncFile(*it, file).empty()) continue;  // kept open until it syncs
+    if (m_lost.size() > lostBefore) m_knownFolders.clear();
     close(file.fd);
     m_files.erase(*it);
     m_uses.erase(it);

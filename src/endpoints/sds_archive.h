@@ -12,6 +12,16 @@
 // written since the last sync to disk (fsync), and the folders of files and
 // folders it made, so that what it has synced survives a crash.
 //
+// Files taken away: after flushing a file, sync() checks that the archive
+// path still names it (the device and inode of the open file against those
+// the path leads to, through every folder on the way). A day file or folder
+// removed or replaced under the writer (rm -rf, a clean-up script), or an
+// archive whose disk was unmounted, fails that check: the file is closed
+// and forgotten, and takeLost() names it, so that the caller writes the
+// records it had not yet seen synced again; the next append to it makes the
+// file, and any folder missing on the way, anew. Records the caller saw
+// synced before are gone with the file; nothing can bring them back.
+//
 // Repeats: a record already in its day file is not written again: a writer
 // started again after a crash reads again what it wrote but had not yet
 // said was written, which may reach far back into a file when it was
@@ -38,6 +48,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/mseed/mseed_record.h"
 
@@ -63,8 +74,18 @@ class SdsArchive {
                      Appended &result);
 
   // Flushes what was written since the last sync to disk; "" or why not
-  // (what failed stays to be synced).
+  // (what failed stays to be synced). A file the archive path no longer
+  // names is not synced: it goes to takeLost().
   std::string sync();
+
+  // The day files found gone since the last call (relative to the root),
+  // and whether the root now lies on another device than when prepare()
+  // found it (an unmounted disk).
+  struct Lost {
+    std::vector<std::string> files;
+    bool otherDevice = false;
+  };
+  Lost takeLost();
 
   // The day file of a record, relative to the root.
   static std::string dayFile(const mseed::Record &header);
@@ -77,6 +98,8 @@ class SdsArchive {
   };
   struct File {
     int fd = -1;
+    dev_t device = 0;  // of the open file, to tell it from another at its path
+    ino_t inode = 0;
     off_t size = 0;
     bool dirty = false;
     off_t heldBefore = 0;       // what the file held when this archive opened it
@@ -97,6 +120,9 @@ class SdsArchive {
   off_t findByStart(File &file, double start, size_t length);
   void remember(File &file, uint64_t key, off_t offset, size_t length);
   std::string syncFile(const std::string &relative, File &file);
+  // Whether the archive path still leads to the open file.
+  bool stillNamed(const std::string &relative, const File &file) const;
+  void forget(const std::string &relative);
   void closeOldest();
 
   const std::string m_root;
@@ -105,4 +131,6 @@ class SdsArchive {
   std::list<std::string> m_uses;                  // least recently used first
   std::set<std::string> m_knownFolders;           // relative folders that exist
   std::set<std::string> m_foldersToSync;          // absolute folders with new entries
+  std::vector<std::string> m_lost;                // files found gone, for takeLost
+  dev_t m_rootDevice = 0;                         // where prepare() found the root
 };

@@ -14,6 +14,8 @@
 namespace {
 
 constexpr int kMaxBackoff = 8;
+// Syncs that find files gone again, in a row, before the writer backs off.
+constexpr int kLostRounds = 3;
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -56,7 +58,10 @@ PutResult SdsDestination::put(const std::shared_ptr<TarnPacket> &packet, double 
   if (!mseed::isMseedSourceName(packet->srcname())) {
     return leaveOut(packet, "not miniSEED, which " + m_names.where + " takes only", "");
   }
-  std::string why = writeRecords(packet);
+  // Records of a lost file go back in before anything newer.
+  std::string why = m_lostFiles.empty() ? "" : rewriteLost();
+  if (!why.empty()) return failed(why);
+  why = writeRecords(packet);
   if (why == "leave out") return PutResult::kDropped;
   if (!why.empty()) return failed(why);
   if (!m_failure.empty()) {
@@ -129,9 +134,17 @@ PutResult SdsDestination::failed(const std::string &why) {
 }
 
 bool SdsDestination::syncNow() {
-  if (m_written.empty()) return true;
-  std::string problem = m_archive.sync();
-  if (!problem.empty()) {
+  if (m_written.empty() && m_lostFiles.empty()) return true;
+  for (int round = 0;; ++round) {
+    std::string problem = m_lostFiles.empty() ? "" : rewriteLost();
+    if (problem.empty()) problem = m_archive.sync();
+    SdsArchive::Lost lost = m_archive.takeLost();
+    if (!lost.files.empty()) {
+      noteLost(lost);
+      if (round + 1 < kLostRounds) continue;
+      problem = "its day files keep being removed while they are written";
+    }
+    if (problem.empty()) break;
     failed(problem);
     return false;
   }
@@ -160,6 +173,49 @@ long long SdsDestination::freeBytes() const {
   struct statvfs fs;
   if (statvfs(m_archive.root().c_str(), &fs) != 0) return -1;
   return static_cast<long long>(fs.f_bavail) * static_cast<long long>(fs.f_frsize);
+}
+
+void SdsDestination::noteLost(const SdsArchive::Lost &lost) {
+  m_log.elog_complain(
+      "RelayConnection '" + m_connection + "': " + std::to_string(lost.files.size()) +
+      " day file" + (lost.files.size() == 1 ? " of " : "s of ") + m_names.where + " (first '" +
+      lost.files.front() + "') " + (lost.files.size() == 1 ? "was" : "were") +
+      " removed or replaced while records went to " + (lost.files.size() == 1 ? "it" : "them") +
+      (lost.otherDevice ? ", and the archive folder is on another disk now (was its disk "
+                          "unmounted?)"
+                        : "") +
+      ": writing the records not yet on disk again, into new files; what those files held "
+      "before is gone");
+  m_lostFiles.insert(lost.files.begin(), lost.files.end());
+  m_rewritePacket = 0;
+  m_rewriteRecord = 0;
+  m_nextRecord = 0;  // a packet written part-way goes again whole
+}
+
+std::string SdsDestination::rewriteLost() {
+  std::vector<mseed::Record> headers;
+  for (; m_rewritePacket < m_written.size(); ++m_rewritePacket, m_rewriteRecord = 0) {
+    const TarnPacket &packet = *m_written[m_rewritePacket];
+    headers.clear();
+    mseed::headers(packet.bytes(), static_cast<size_t>(packet.byteCount()), &headers);
+    size_t offset = 0;
+    for (size_t i = 0; i < headers.size(); ++i) {
+      size_t length = static_cast<size_t>(headers[i].length);
+      if (i >= m_rewriteRecord && m_lostFiles.count(SdsArchive::dayFile(headers[i]))) {
+        SdsArchive::Appended result;
+        std::string problem =
+            m_archive.append(headers[i], packet.bytes() + offset, length, result);
+        if (!problem.empty()) {
+          m_rewriteRecord = i;
+          return problem;
+        }
+      }
+      offset += length;
+    }
+  }
+  m_lostFiles.clear();
+  m_rewritePacket = 0;
+  return "";
 }
 
 std::string SdsDestination::waitingForRoom() {

@@ -18,6 +18,13 @@
 // nothing is skipped. While it waits, fault() says why and since when, and
 // freeBytes() says how much room the archive's filesystem has (both from any
 // thread).
+//
+// A day file removed or replaced while its records were on their way to
+// disk (its folder deleted, the archive's disk unmounted: SdsArchive finds
+// it when it syncs) costs no record that is not yet done: it is said once,
+// and every record of the packets not yet done that went to such a file is
+// written again, into the file made anew at the archive path, before those
+// packets are done or anything newer is written.
 #pragma once
 
 #include <chrono>
@@ -25,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "base/relay_context.h"
@@ -61,6 +69,12 @@ class SdsDestination : public PacketDestination {
   void setFault(const std::string &why);
   // Syncs what was written; on success the packets are done.
   bool syncNow();
+  // Says which day files were found gone and starts writing their records
+  // of m_written again.
+  void noteLost(const SdsArchive::Lost &lost);
+  // Writes the records of m_written that went to a lost file again, from
+  // where the last attempt stopped; "" or why not.
+  std::string rewriteLost();
 
   const std::string m_connection;
   const double m_internalTimeout;
@@ -74,6 +88,12 @@ class SdsDestination : public PacketDestination {
   size_t m_nextRecord = 0;  // of the packet being written, after a failure part-way
   uint64_t m_synced = 0;    // records on disk so far
   uint64_t m_repeats = 0;   // records found already written
+
+  // Day files found gone whose records of m_written are being written again,
+  // and how far that has come (packet of m_written, record in it).
+  std::set<std::string> m_lostFiles;
+  size_t m_rewritePacket = 0;
+  size_t m_rewriteRecord = 0;
 
   // The failure being waited out.
   std::string m_failure;

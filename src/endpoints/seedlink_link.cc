@@ -333,16 +333,17 @@ std::string SeedLinkLink::open(const std::vector<SeedLinkStation> &stations,
     for (const std::string &selector : s.selectors) {
       if (!command("SELECT " + selector, timeout, why)) return why;
     }
-    std::optional<uint64_t> next = resume(s);
+    SeedLinkStart start = resume(s);
+    const double from = start.time ? *start.time : m_starttime;
     char data[64];
-    if (next) {
+    if (start.sequence) {
       if (m_version == 3) {
-        std::snprintf(data, sizeof data, "DATA %06" PRIX64, seedlink::v3Sequence(*next));
+        std::snprintf(data, sizeof data, "DATA %06" PRIX64, seedlink::v3Sequence(*start.sequence));
       } else {
-        std::snprintf(data, sizeof data, "DATA %" PRIu64, *next);
+        std::snprintf(data, sizeof data, "DATA %" PRIu64, *start.sequence);
       }
-    } else if (!std::isnan(m_starttime)) {
-      std::string when = timeText(m_starttime, m_version);
+    } else if (!std::isnan(from)) {
+      std::string when = timeText(from, m_version);
       std::snprintf(data, sizeof data, "%s %s", m_version == 3 ? "TIME" : "DATA ALL", when.c_str());
     } else {
       std::snprintf(data, sizeof data, "DATA");

@@ -42,9 +42,15 @@ std::string parseSeedLinkSelection(const std::string &text, std::vector<SeedLink
 // Whether `name` matches `pattern` (? one character, * any run).
 bool seedLinkGlob(const std::string &pattern, const std::string &name);
 
-// Where a station starts: the next sequence number wanted, or none (then
-// the start time, when there is one, else the next new packet).
-using SeedLinkResume = std::function<std::optional<uint64_t>(const SeedLinkStation &)>;
+// Where a station starts: from a sequence number (the record of that
+// number when the server holds it), else from the first record at or after
+// a time, else at the reader's start time when there is one, else with the
+// next new packet.
+struct SeedLinkStart {
+  std::optional<uint64_t> sequence;
+  std::optional<double> time;
+};
+using SeedLinkResume = std::function<SeedLinkStart(const SeedLinkStation &)>;
 
 class SeedLinkLink {
  public:

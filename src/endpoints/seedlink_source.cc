@@ -9,6 +9,7 @@
 #include "base/relay_log.h"
 #include "base/relay_times.h"
 #include "base/stop.h"
+#include "base/time_text.h"
 #include "endpoints/seedlink_stations.h"
 #include "platform/statefile/statefile.h"
 #include "tarn/tarn_packet.h"
@@ -22,6 +23,8 @@ const char *const kPositionKind = "seedlink";
 constexpr double kAnswerSeconds = 5.0;
 // The most packets one next() hands out.
 constexpr size_t kBatchPackets = 256;
+// A time before any record: asking from it gets the oldest a server holds.
+constexpr double kOldestTime = 0.0;
 
 double monotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -77,7 +80,7 @@ void SeedLinkSource::restorePositions() {
   if (path.empty()) return;
   int count = sequenceresurrect(kPositionKind, m_endpoint.server, m_endpoint.selection, m_owner,
                                 m_positions);
-  for (const auto &[station, point] : m_positions->points()) m_next[station] = point.sequence + 1;
+  for (const auto &[station, point] : m_positions->points()) m_last[station] = point;
   m_saveFirstPlace = count == 0;
   m_log.verbose(count == 0 ? "No saved place for " + m_names.where + " in statefile '" + path + "'"
                            : "Resuming " + std::to_string(count) + " stations of " + m_names.where +
@@ -89,49 +92,63 @@ void SeedLinkSource::restorePositions() {
 // before it.
 std::optional<uint64_t> SeedLinkSource::latestPlace() const {
   std::optional<uint64_t> latest;
-  for (const auto &[id, next] : m_next) {
+  for (const auto &[id, last] : m_last) {
+    uint64_t next = last.at ? last.sequence : after(last.sequence);
     if (!latest || before(*latest, next)) latest = next;
   }
   return latest;
 }
 
-std::optional<uint64_t> SeedLinkSource::resumeOf(const SeedLinkStation &station) {
-  if (!station.hasWildcard()) {
-    auto found = m_next.find(station.id());
-    if (found == m_next.end()) return latestPlace();
-    return found->second;
+// Where an entry of the selection starts. One with a record of its own
+// (the last read, or done in an earlier run, or the first read and not
+// done, saved `at` it) asks for that very record, which must come back
+// first, unchanged (checkProbe): only then do the server's numbers still
+// mean what they meant.
+SeedLinkStart SeedLinkSource::resumeOf(size_t entry) {
+  SeedLinkStart start;
+  const SeedLinkStation &station = m_endpoint.stations[entry];
+  if (m_fromOldest.count(entry)) {
+    start.time = kOldestTime;
+    return start;
   }
-  // The earliest place of the stations it covers; those ahead of it drop
-  // what they see again.
-  std::optional<uint64_t> earliest;
-  for (const auto &[id, next] : m_next) {
+  // The station itself, or the earliest of those a wildcard covers; those
+  // ahead of it leave out what they see again.
+  const std::string *earliest = nullptr;
+  for (const auto &[id, last] : m_last) {
     if (!seedLinkGlob(station.id(), id)) continue;
-    if (!earliest || before(next, *earliest)) earliest = next;
+    if (!earliest || before(last.sequence, m_last.at(*earliest).sequence)) earliest = &id;
   }
-  if (!earliest) return latestPlace();
-  for (const auto &[id, next] : m_next) {
-    if (seedLinkGlob(station.id(), id) && before(*earliest, next)) m_skipBelow[id] = next;
+  if (!earliest) {
+    start.sequence = latestPlace();
+    return start;
   }
-  return earliest;
+  const SequencePositions::Point first = m_last.at(*earliest);
+  for (const auto &[id, last] : m_last) {
+    if (station.hasWildcard() && seedLinkGlob(station.id(), id))
+      m_skipBelow[id] = last.at ? last.sequence : after(last.sequence);
+  }
+  m_probes[entry] = Probe{*earliest, first};
+  start.sequence = first.sequence;
+  return start;
 }
 
 std::string SeedLinkSource::connect() {
   auto link = std::make_unique<SeedLinkLink>(m_endpoint.server, m_endpoint.protocol,
                                              m_starttime == TIME_UNSET ? NAN : m_starttime);
   m_skipBelow.clear();
-  m_askedFrom.reset();
+  m_probes.clear();
+  m_confirmed.clear();
   m_version = 0;
   SeedLinkLink *opening = link.get();
   std::string why = link->open(
       m_endpoint.stations,
       [this, opening](const SeedLinkStation &s) {
         m_version = opening->version();
-        std::optional<uint64_t> place = resumeOf(s);
-        if (place && (!m_askedFrom || before(*place, *m_askedFrom))) m_askedFrom = place;
-        return place;
+        return resumeOf(static_cast<size_t>(&s - m_endpoint.stations.data()));
       },
       std::max(kAnswerSeconds, m_context.internalTimeout));
   if (!why.empty()) return why;
+  m_fromOldest.clear();
   m_version = link->version();
   sayUnlisted(*link);
   m_link = std::move(link);
@@ -185,9 +202,10 @@ ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
       return ReadResult::kMore;
     }
     m_factor = 1;
-    m_lost.store(false);
-    m_reconnections.fetch_add(1);
-    m_log.elog_complain("Reconnected to " + m_names.where);
+    if (m_lost.exchange(false)) {
+      m_reconnections.fetch_add(1);
+      m_log.elog_complain("Reconnected to " + m_names.where);
+    }
   }
   double wait = timeout;
   while (batch.size() < kBatchPackets) {
@@ -204,6 +222,7 @@ ReadResult SeedLinkSource::next(double timeout, PacketBatch &batch) {
     }
     take(m_packet, batch);
     wait = 0;
+    if (!m_link) break;  // asking again (checkProbe)
   }
   return ReadResult::kMore;
 }
@@ -233,21 +252,13 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
   const mseed::Record &record = m_records.front();
   std::string station =
       packet.stationId.empty() ? record.network + "_" + record.station : packet.stationId;
-  if (!m_skipBelow.empty() && m_askedFrom && before(packet.sequence, *m_askedFrom)) {
-    // A packet from before every place asked for: the server no longer
-    // numbers as it did (it lost its ring, or is another server), so what
-    // this reader saw before says nothing of what comes now.
-    m_log.elog_complain("The sequence numbers of " + m_names.where + " went back (asked from " +
-                        std::to_string(*m_askedFrom) + ", got " + std::to_string(packet.sequence) +
-                        "): taking every record it sends");
-    m_skipBelow.clear();
-  }
+  if (!checkProbe(station, packet.sequence, record.start)) return;
   auto skip = m_skipBelow.find(station);
   if (skip != m_skipBelow.end()) {
     if (before(packet.sequence, skip->second)) return;  // read before this connection
     m_skipBelow.erase(skip);
   }
-  m_next[station] = after(packet.sequence);
+  m_last[station] = {packet.sequence, record.start};
   ReadRecord *held = m_positions->read(station, {packet.sequence, record.start});
   std::string name = mseed::sourceName(record);
   if (!m_filter.passes(name)) {
@@ -257,6 +268,55 @@ void SeedLinkSource::take(const seedlink::Packet &packet, PacketBatch &batch) {
   batch.push_back(std::make_shared<TarnPacket>("seedlink:" + m_endpoint.server, packet.sequence,
                                                name, record.start, bytes.data(),
                                                static_cast<int>(bytes.size()), held));
+}
+
+// The first record of an entry that asked for a record of its own must be
+// that record. Anything else means the server no longer holds it: its ring
+// moved past it, or began anew (numbers that went back, or the same number
+// on another record, show the latter, and then no entry's number can be
+// trusted). Either way every record it holds for the entry is newer than
+// what the reader had, so the entry is asked again from the oldest one the
+// server holds; entries asked for in vain are asked again the same way.
+// False when the record is not to be taken (the record asked for, which
+// was read before, or one of a link being made again).
+bool SeedLinkSource::checkProbe(const std::string &station, uint64_t sequence, double start) {
+  std::optional<size_t> entry;
+  for (size_t i = 0; i < m_endpoint.stations.size() && !entry; ++i) {
+    if (seedLinkGlob(m_endpoint.stations[i].id(), station)) entry = i;
+  }
+  if (!entry) return true;
+  auto probe = m_probes.find(*entry);
+  if (probe == m_probes.end()) return true;
+  const Probe expected = probe->second;
+  m_probes.erase(probe);
+  const bool same = m_version == 3 ? seedlink::v3Sequence(sequence) ==
+                                         seedlink::v3Sequence(expected.point.sequence)
+                                   : sequence == expected.point.sequence;
+  if (same && station == expected.station && start == expected.point.time) {
+    m_confirmed.insert(*entry);
+    return expected.point.at;  // a place saved at a record not yet done: taken
+  }
+  const bool anew = !before(expected.point.sequence, sequence);
+  m_fromOldest.insert(*entry);
+  if (anew) {
+    for (size_t i = 0; i < m_endpoint.stations.size(); ++i) {
+      if (!m_confirmed.count(i)) m_fromOldest.insert(i);
+    }
+  }
+  m_log.elog_complain(
+      m_names.where + " no longer holds record " +
+      std::to_string(expected.point.sequence) + " of '" + expected.station + "' (" +
+      dateText(expected.point.time) + "), after which '" + m_endpoint.stations[*entry].id() +
+      "' resumes: it sent " + std::to_string(sequence) + " of '" + station + "' (" + dateText(start) +
+      ") first, so its ring " +
+      (anew ? "began anew; asking again for every record it holds of the stations not yet "
+              "resumed, from its oldest"
+            : "moved past it, or began anew; asking again for every record it holds of '" +
+                  m_endpoint.stations[*entry].id() + "', from its oldest") +
+      " (records read before may come twice, none it holds is missed)");
+  m_link.reset();
+  m_retryAt = 0;  // at once
+  return false;
 }
 
 // A crash before the next save would otherwise start a reader that had no

@@ -10,17 +10,27 @@
 // decode is passed on like any packet, for the reader's check_unstuff to
 // judge.
 //
-// Positions: the sequence number of the last record done, per station
-// (SequencePositions), saved in the statefile under the server, the
-// selection and the reader's name. A (re)connection asks each station of
-// the selection for the record after the last one read (one read in an
-// earlier run: after the last one done); a wildcard station resumes at the
-// earliest of the stations it covers, and records of a station before its
-// own place are dropped as repeats. A station none of whose records came
-// yet resumes after the latest record of any station (the server numbers
-// its packets, not its stations'), so that nothing it got while the link
-// was down is missed; only a reader with no place at all starts at its
-// start time, or with the records to come.
+// Positions: the sequence number and start time of the last record done,
+// per station (SequencePositions), saved in the statefile under the server,
+// the selection and the reader's name. A (re)connection asks each station
+// of the selection for the last record read (one read in an earlier run:
+// the last one done); a wildcard station asks for the earliest of those of
+// the stations it covers, and records of a station up to its own place are
+// dropped as repeats. That record must come back first, the same (number,
+// station, start time), and is dropped (taken, when the place was saved at
+// a station's first record, none of its records done yet); a server that
+// sends anything else
+// no longer holds it: its ring moved past it, or the server lost its ring
+// and numbers anew, when the number may name another record or one still
+// to come. Then every record it holds of that station is newer than what
+// was read, and the station is asked again (a new connection) from the
+// oldest record the server holds; when the numbers are seen to have gone
+// back or to name another record, so are all stations not yet confirmed.
+// That is said once, with what may come twice. A station none of whose
+// records came yet resumes after the latest record of any station (the
+// server numbers its packets, not its stations'), so that nothing it got
+// while the link was down is missed; only a reader with no place at all
+// starts at its start time, or with the records to come.
 //
 // A station of the selection that the server's INFO STATIONS does not list
 // (when the server offers it) is named once, when a link is opened: a
@@ -77,9 +87,13 @@ class SeedLinkSource : public PacketSource {
   void restorePositions();
   std::string connect();
   void sayUnlisted(const SeedLinkLink &link);
-  std::optional<uint64_t> resumeOf(const SeedLinkStation &station);
+  // Where entry `entry` of the selection starts.
+  SeedLinkStart resumeOf(size_t entry);
   std::optional<uint64_t> latestPlace() const;
   void take(const seedlink::Packet &packet, PacketBatch &batch);
+  // Whether a record goes on, checking it against the record its entry
+  // asked for first; ends the link when it must be made again.
+  bool checkProbe(const std::string &station, uint64_t sequence, double start);
   uint64_t after(uint64_t sequence) const;
   bool before(uint64_t a, uint64_t b) const;
   void waitToReconnect(double timeout);
@@ -99,9 +113,19 @@ class SeedLinkSource : public PacketSource {
   std::atomic<bool> m_lost{false};           // lost, not reconnected yet (any thread reads it)
   std::atomic<uint64_t> m_reconnections{0};  // lost links mended (any thread reads it)
   int m_version = 0;
-  std::map<std::string, uint64_t> m_next;       // per station: the sequence wanted next
+  // Per station: the last record read (or done, from the statefile).
+  std::map<std::string, SequencePositions::Point> m_last;
   std::map<std::string, uint64_t> m_skipBelow;  // per station: repeats of this connection
-  std::optional<uint64_t> m_askedFrom;          // the lowest place this connection asked for
+  // The record an entry of the selection asked for and must see first, by
+  // the entry's place in the selection; the entries that saw it; those to
+  // ask from the oldest record at the next connection.
+  struct Probe {
+    std::string station;
+    SequencePositions::Point point;
+  };
+  std::map<size_t, Probe> m_probes;
+  std::set<size_t> m_confirmed;
+  std::set<size_t> m_fromOldest;
   double m_retryAt = 0;                         // monotonic seconds; for a lost link
   int m_factor = 1;
   bool m_complainedFormat = false;

@@ -57,6 +57,7 @@ bool TarnSource::position() {
     m_log.verbose("Matched " + std::to_string(count) + " sources after rejecting on expression '" +
                   m_reject + "'");
   }
+  m_tag->setIdentityName(stableIdentity());
   smartReposition(m_starttime);
   m_saveFirstPlace = m_tag->readPosition().resumePoint().id < 0;
   return true;
@@ -86,7 +87,8 @@ void TarnSource::smartReposition(double starttime) {
 bool TarnSource::repositionFromStatefile() {
   std::string path = m_context.positions ? m_context.positions->statefile() : "";
   if (path.empty()) return false;
-  int rc = m_tag->resurrect(m_owner);
+  std::string identity = stableIdentity();
+  int rc = m_tag->resurrect(m_owner, identity);
   ResumePoint restored = m_tag->readPosition().resumePoint();
   std::string when = dateText(restored.time);
   std::string head = "Repositioned " + m_names.where + " from statefile '" + path + "'";
@@ -106,6 +108,15 @@ bool TarnSource::repositionFromStatefile() {
     default:
       return false;
   }
+}
+
+// A tag named in the configuration keeps its name, which older relays
+// used too; a generated one ("tarntag0001") depends on the order of the
+// entries, so the reader is named by what it is instead. Its server needs
+// no naming: the ring's instance goes into every identity with this.
+std::string TarnSource::stableIdentity() const {
+  if (!m_owner.empty() && m_owner == m_tag->name()) return m_owner;
+  return "reader '" + m_owner + "' select '" + m_match + "' reject '" + m_reject + "'";
 }
 
 LastPacket TarnSource::findLast() {

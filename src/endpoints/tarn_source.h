@@ -7,6 +7,12 @@
 // passes a packet only once it is done. A reader the statefile had no place
 // for saves its place as soon as it has one.
 //
+// Each packet carries an identity (TarnPacket::identity) made from the
+// source ring's instance and a name of the reader that does not change
+// when entries of the parameter file move: its named tag, else its name
+// and expressions. The statefile keeps that name with the position, so a
+// packet read again after a restart has the identity it had.
+//
 // A lost server connection is the client library's to mend: a reap then
 // waits, and the library reports the loss and the recovery.
 #pragma once
@@ -49,6 +55,8 @@ class TarnSource : public PacketSource {
 
  private:
   bool repositionFromStatefile();
+  // The identity name of a reader the statefile has no position for.
+  std::string stableIdentity() const;
 
   const std::shared_ptr<TarnTag> m_tag;
   const std::string m_tarnname;

@@ -164,7 +164,8 @@ int TarnTag::reap(double timeout, int *pktid, char *srcname, double *time, char 
     };
     for (int i = 0; i < 8; ++i) mix(static_cast<unsigned char>(instance >> (8 * i)));
     mix(0);
-    for (char c : m_tarntag) mix(static_cast<unsigned char>(c));
+    for (char c : m_identityName.empty() ? m_tarntag : m_identityName)
+      mix(static_cast<unsigned char>(c));
     m_originInstance = instance;
     m_origin = instance != 0 ? h : 0;
   }

@@ -87,7 +87,15 @@ class TarnTag {
   // first format, the tag's name) last was, and registers the read position
   // with the state-file library; the library's result (0 at a saved packet,
   // -2 at a saved time, -1 or -3 when nothing was found; see statefile.h).
-  int resurrect(const std::string &owner);
+  // `identity` comes in as the identity name for a reader without a saved
+  // position and goes out as the one the reader keeps (the saved one), which
+  // the tag then uses (setIdentityName).
+  int resurrect(const std::string &owner, std::string &identity);
+  // What the origin of the packets reap() gives is made from, with the ring
+  // instance: a name that stays the reader's however the parameter file is
+  // ordered. Until it is set, the tag's own name. Only the tag's reader calls
+  // it, before it reaps.
+  void setIdentityName(const std::string &name);
   // The read position that the statefile keeps for a reader of this tag.
   ReadPosition &readPosition() { return *m_readPosition; }
 
@@ -123,9 +131,10 @@ class TarnTag {
   // Reaps the next packet into the caller's buffers (tarnreap_timeout's
   // arguments and result), and gives the origin of the packets this tag
   // reads from the ring it came from (0 while the ring's instance is not
-  // known): FNV-1a over the ring instance and the tag's name. A ring made
-  // anew has another instance, so its ids, which start again, never pass
-  // for the old ones. Only the tag's reader calls it.
+  // known): FNV-1a over the ring instance and the identity name
+  // (setIdentityName). A ring made anew has another instance, so its ids,
+  // which start again, never pass for the old ones. Only the tag's reader
+  // calls it.
   int reap(double timeout, int *pktid, char *srcname, double *time, char **buf, int *nbytes,
            int *bufsize, uint64_t *origin);
   // Takes in the acknowledgements that have arrived; the count so far.
@@ -172,6 +181,7 @@ class TarnTag {
   // again only when the instance changes.
   uint64_t m_originInstance = 0;
   uint64_t m_origin = 0;
+  std::string m_identityName;  // the reader's; empty: the tag's name
   const std::shared_ptr<ReadPosition> m_readPosition = std::make_shared<ReadPosition>();
   std::string m_reader;  // the reader connection that claimed the tag; configuration only
 

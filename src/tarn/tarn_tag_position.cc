@@ -50,6 +50,14 @@ int TarnTag::positionNewest() { return tarnposition(fd(), "newest"); }
 
 int TarnTag::nextPktid() { return tarntell(fd()); }
 
-int TarnTag::resurrect(const std::string &owner) {
-  return tarnresurrect(fd(), m_readPosition, owner, m_tarntag);
+int TarnTag::resurrect(const std::string &owner, std::string &identity) {
+  int rc = tarnresurrect(fd(), m_readPosition, owner, m_tarntag, &identity);
+  setIdentityName(identity);
+  return rc;
+}
+
+void TarnTag::setIdentityName(const std::string &name) {
+  m_identityName = name;
+  m_originInstance = 0;  // worked out again at the next reap
+  m_origin = 0;
 }

@@ -200,6 +200,10 @@ uint64_t Ring::append(std::string_view src, double time, const char *data, uint3
   indexRecord(pos, len, time, src,
               std::chrono::duration_cast<std::chrono::microseconds>(now).count());
   bytesStored_ += nbytes;
+  // The next number, kept current in the header: should the area be lost
+  // (a file cut short), no number it used is given out again and the count
+  // of what was lost there is exact.
+  if (fd_ >= 0) writeCheckpoint(tail_, oldestSeq());
   return seq;
 }
 

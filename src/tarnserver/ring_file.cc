@@ -176,20 +176,31 @@ bool Ring::loadFile(std::string &err) {
     err = sysError("cannot examine", path_);
     return false;
   }
-  if (static_cast<uint64_t>(st.st_size) != h.headerSize + h.dataSize) {
-    err = "ring file '" + path_ + "' is " + std::to_string(st.st_size) +
-          " bytes long, its header says " + std::to_string(h.headerSize + h.dataSize);
+  const uint64_t length = static_cast<uint64_t>(st.st_size), whole = h.headerSize + h.dataSize;
+  if (length > whole) {
+    err = "ring file '" + path_ + "' is " + std::to_string(length) +
+          " bytes long, its header says " + std::to_string(whole) +
+          ": what follows is not the ring's; 'truncate -s " + std::to_string(whole) + " " +
+          path_ + "' keeps the ring, or move the file away to start a new one";
     return false;
   }
   size_ = h.dataSize;
   instance_ = h.instance;
-  mapLen_ = h.headerSize + h.dataSize;
+  mapLen_ = whole;
   // A file with holes (made by a server that did not claim the disk) is
-  // filled out now, or refused while nothing has been written to it.
+  // filled out now, or refused while nothing has been written to it. A file
+  // cut short gets its missing part back as zeros, where recovery finds no
+  // record: what it held there is counted lost.
   uint64_t allocated = static_cast<uint64_t>(st.st_blocks) * 512;
   if (allocated < mapLen_ && !claimDisk(mapLen_, allocated, err)) {
     err += "; free some space or move the file";
     return false;
+  }
+  if (length < whole) {
+    report_.push_back("ring file '" + path_ + "' was cut short to " + std::to_string(length) +
+                      " of its " + std::to_string(whole) +
+                      " bytes: made whole again; the packets it held in the missing part are "
+                      "lost");
   }
   if (!mapFile(err)) return false;
   if (h.version == format::kPlainFileVersion) {

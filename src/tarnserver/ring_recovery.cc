@@ -59,9 +59,13 @@ void scanArea(const char *area, uint64_t size, uint32_t seed, std::vector<Found>
 }
 
 // From the newest record back: each older record must end before the
-// oldest one kept so far starts, all within one lap, with room between them
-// for the numbers missing there.
-std::vector<Found> latestLap(std::vector<Found> good, uint64_t size) {
+// oldest one kept so far starts, all within one lap, and, unless a
+// checkpoint bounds the numbers (`bounded`), with room between them for
+// the numbers missing there. A checkpoint's oldest number already leaves
+// out every record of an older lap, and numbers may be missing without
+// bytes: a record torn by a kill, or lost at the newest end, keeps its
+// number taken (a hole) while the next record is written where it was.
+std::vector<Found> latestLap(std::vector<Found> good, uint64_t size, bool bounded) {
   std::sort(good.begin(), good.end(), [](const Found &a, const Found &b) { return a.seq > b.seq; });
   std::vector<Found> lap;
   uint64_t span = 0;
@@ -74,7 +78,8 @@ std::vector<Found> latestLap(std::vector<Found> good, uint64_t size) {
     const Found &low = lap.back();
     if (r.seq == low.seq) continue;
     uint64_t gap = forward(r.off + r.len, low.off, size);
-    if (span + r.len + gap > size || (low.seq - r.seq - 1) > gap / kMinRecordSize) break;
+    if (span + r.len + gap > size) break;
+    if (!bounded && (low.seq - r.seq - 1) > gap / kMinRecordSize) break;
     span += r.len + gap;
     lap.push_back(r);
   }
@@ -141,7 +146,7 @@ RecoveryPlan planRecovery(const char *area, uint64_t size, uint32_t seed, const 
     uint64_t lo = best->tailSeq, hi = best->nextSeq + size / kMinRecordSize;
     std::erase_if(good, [&](const Found &r) { return r.seq < lo || r.seq > hi; });
   }
-  std::vector<Found> lap = latestLap(std::move(good), size);
+  std::vector<Found> lap = latestLap(std::move(good), size, best != nullptr);
   RecoveryPlan plan;
   for (const Found &r : lap) plan.records.push_back(RecoveredRecord{r.off, r.seq});
   plan.known = best || !lap.empty();

@@ -7,9 +7,9 @@
 // found wherever it starts. The records kept are the newest one and, going
 // back, every older one that lies before it in the area within one lap,
 // with no more missing numbers between two of them than the bytes between
-// them could have held. A valid checkpoint bounds the numbers (none below
-// its oldest, none implausibly far past its next); without one the records
-// alone decide.
+// them could have held (that last only without a checkpoint). A valid
+// checkpoint bounds the numbers (none below its oldest, none implausibly
+// far past its next); without one the records alone decide.
 //
 // Pure functions of the bytes given: thread-safe, nothing is written.
 #pragma once

@@ -413,6 +413,13 @@ bool SeedlinkSession::arm(Selection &sel, Start kind, const std::vector<std::str
     answerError("ARGUMENTS", "'" + args[timeArg + 1].substr(0, 40) + "' is not a time");
     return false;
   }
+  // 4.0 calls a window that ends before it starts an error; 3.1 clients
+  // get the empty transfer (END) they have always had.
+  if (version_ == 4 && end < start) {
+    answerError("ARGUMENTS", "the end time " + args[timeArg + 1].substr(0, 40) +
+                                 " is before the start time " + args[timeArg].substr(0, 40));
+    return false;
+  }
   const uint64_t next = ring_.nextSeq(), oldest = ring_.oldestSeq();
   uint64_t at = next;
   bool found = false;

@@ -57,6 +57,8 @@ Server::Server(Ring &ring, const ServerOptions &opt)
       opt_(opt),
       slots_(opt.maxClients, opt.perAddress,
              std::min<size_t>(kMaxReserved, std::max<size_t>(1, opt.maxClients / 16))),
+      origins_(opt.seedlinkOrigins,
+               opt.seedlinkAddress.empty() ? opt.address : opt.seedlinkAddress),
       memoryLimit_(opt.clientMemory ? opt.clientMemory : clientMemoryFor(opt.maxPacket)),
       idleTimeout_(opt.idleSeconds),
       handshakeTimeout_(handshakeFor(opt.idleSeconds)),

@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hostname/allowed_hosts.h"
 #include "tarnserver/access_control.h"
 #include "tarnserver/client_input.h"
 #include "tarnserver/client_session.h"
@@ -161,6 +162,8 @@ class Server : public ServerView {
   ServerFigures figures_;
   ConnectionSlots slots_;
   RefusalLog refusals_;
+  // The web pages whose WebSockets the SeedLink port takes (--seedlink-origin).
+  const hostname::AllowedHosts origins_;
   const uint64_t memoryLimit_;
   const std::chrono::seconds idleTimeout_;
   const std::chrono::seconds handshakeTimeout_;

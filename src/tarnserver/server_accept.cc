@@ -69,12 +69,18 @@ void Server::endShedding() {
 std::unique_ptr<Session> Server::makeSession(Port port, ClientAccess access) {
   switch (port) {
     case Port::kSeedlink:
+    {
+      WebSocketLimits web;
+      web.origins = &origins_;
       return std::make_unique<SeedlinkSession>(ring_, limits_, std::move(access),
-                                               std::make_unique<PortTransport>(), &figures_);
-    case Port::kDatalink:
-      return std::make_unique<DatalinkSession>(
-          ring_, limits_, *this, std::move(access),
-          std::make_unique<PortTransport>(DatalinkSession::webSocketLimits(limits_.maxPacket)));
+                                               std::make_unique<PortTransport>(web), &figures_);
+    }
+    case Port::kDatalink: {
+      WebSocketLimits web = DatalinkSession::webSocketLimits(limits_.maxPacket);
+      web.origins = &origins_;  // pages of the same origins as SeedLink's
+      return std::make_unique<DatalinkSession>(ring_, limits_, *this, std::move(access),
+                                               std::make_unique<PortTransport>(web));
+    }
     case Port::kTarn:
       break;
   }

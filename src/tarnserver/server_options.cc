@@ -16,7 +16,8 @@ const char *const kServerUsage =
     "usage: tarnserver [-a ADDRESS] [-p PORT] [-s RINGSIZE] [-r RINGFILE] [-m MAXPACKET]\n"
     "                  [-R READYFILE] [-i FIRSTID] [-A NETWORKS] [-W WRITERS]\n"
     "                  [-c CLIENTS] [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]\n"
-    "                  [--seedlink [ADDRESS:]PORT] [--datalink [ADDRESS:]PORT]\n"
+    "                  [--seedlink [ADDRESS:]PORT] [--seedlink-origin ORIGIN]...\n"
+    "                  [--datalink [ADDRESS:]PORT]\n"
     "  -a ADDRESS    address to listen on (default 127.0.0.1; 0.0.0.0 for every interface:\n"
     "                then limit who may read with -A)\n"
     "  -p PORT       port (default 6510; 0 picks a free one)\n"
@@ -39,6 +40,11 @@ const char *const kServerUsage =
     "                also serve the ring's miniSEED packets to SeedLink 3.1 and 4.0 clients\n"
     "                on this port (0 picks a free one; ADDRESS defaults to -a's), under the\n"
     "                same limits (-A, -c, -L, -M, -t)\n"
+    "  --seedlink-origin ORIGIN\n"
+    "                web pages of ORIGIN (https://host[:port], or a host for any scheme and\n"
+    "                port; '*' for any) may read the SeedLink port through WebSocket; by\n"
+    "                default only pages of localhost, this machine and its address may;\n"
+    "                repeat or separate by commas for more\n"
     "  --datalink [ADDRESS:]PORT\n"
     "                also speak DataLink 1.0 (TCP and WebSocket) on this port: writers of -W\n"
     "                write miniSEED records, any client of -A reads, under the same limits\n";
@@ -77,6 +83,11 @@ bool parseNumber(const std::string &text, uint64_t max, uint64_t &out) {
 }
 
 bool checkAccess(const ServerOptions &opt, std::string &err) {
+  if (!opt.seedlinkOrigins.empty() && opt.seedlinkPort < 0 && opt.datalinkPort < 0) {
+    err = "--seedlink-origin is for the WebSockets of the SeedLink and DataLink ports: give "
+          "--seedlink or --datalink too";
+    return false;
+  }
   AccessPolicy probe;
   for (const std::string &entry : opt.readers) {
     if (!probe.addReaders(entry, err)) {
@@ -150,6 +161,7 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
   uint64_t n = 0;
   static const option kLong[] = {{"seedlink", required_argument, nullptr, 'S'},
                                  {"datalink", required_argument, nullptr, 'D'},
+                                 {"seedlink-origin", required_argument, nullptr, 'O'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -232,6 +244,9 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
       case 'D':
         if (!parsePort("--datalink", arg, opt.datalinkPort, opt.datalinkAddress, err)) return false;
         break;
+      case 'O':
+        opt.seedlinkOrigins.push_back(arg);
+        break;
       case 'h':
         err = "";
         return false;
@@ -243,6 +258,10 @@ bool parseServerOptions(int argc, char **argv, ServerOptions &opt, std::string &
         if (optopt == 'S' || optopt == 'D') {
           err = std::string("option --") + (optopt == 'S' ? "seedlink" : "datalink") +
                 " needs a value ([ADDRESS:]PORT)";
+          return false;
+        }
+        if (optopt == 'O') {
+          err = "option --seedlink-origin needs a value (an origin, a host or '*')";
           return false;
         }
         err = std::string("option -") + static_cast<char>(optopt) + " needs a value";

@@ -3,7 +3,8 @@
 //              [-m MAXPACKET] [-R READYFILE] [-i FIRSTID]
 //              [-A NETWORKS] [-W WRITERS] [-c CLIENTS]
 //              [-L PERADDRESS] [-M MEMORY] [-t SECONDS] [-v]
-//              [--seedlink [ADDRESS:]PORT] [--datalink [ADDRESS:]PORT]
+//              [--seedlink [ADDRESS:]PORT] [--seedlink-origin ORIGIN]...
+//              [--datalink [ADDRESS:]PORT]
 // Sizes take k, M and G suffixes (powers of 1024). -A and -W may be given
 // more than once; their lists add up.
 #pragma once
@@ -40,6 +41,9 @@ struct ServerOptions {
   // --datalink [ADDRESS:]PORT: the DataLink port, the same way.
   int datalinkPort = -1;
   std::string datalinkAddress;
+  // --seedlink-origin: the web pages (besides local ones) whose WebSockets
+  // the SeedLink port takes; "*": any (allowed_hosts.h).
+  std::vector<std::string> seedlinkOrigins;
   // --version: say the version instead of serving.
   bool showVersion = false;
 };

@@ -85,6 +85,7 @@ WebSocketHandshake refuse(WebSocketHandshake h, int code, const std::string &why
                           std::string_view extraHeader = "") {
   const char *text = code == 426   ? "Upgrade Required"
                      : code == 431 ? "Request Header Fields Too Large"
+                     : code == 403 ? "Forbidden"
                                    : "Bad Request";
   std::string body = "WebSocket refused: " + why + "\n";
   h.status = WebSocketHandshake::Status::Refused;
@@ -107,8 +108,8 @@ std::string printable(std::string_view text) {
 
 // The headers the handshake looks at.
 struct Request {
-  std::string upgrade, connection, version, key, protocols;
-  int keys = 0;
+  std::string upgrade, connection, version, key, protocols, origin;
+  int keys = 0, origins = 0;
 };
 
 // Reads "Name: value" lines; false (and *why) on a malformed line.
@@ -133,6 +134,7 @@ bool readHeaders(std::string_view lines, Request *r, std::string *why) {
     if (name == "sec-websocket-version") append(r->version);
     if (name == "sec-websocket-protocol") append(r->protocols);
     if (name == "sec-websocket-key") r->key = value, ++r->keys;
+    if (name == "origin") r->origin = value, ++r->origins;
   }
   return true;
 }
@@ -207,6 +209,12 @@ WebSocketHandshake readHandshake(const char *data, size_t n, const WebSocketLimi
     return refuse(h, 426, "WebSocket version 13 only", "Sec-WebSocket-Version: 13\r\n");
   }
   if (r.keys != 1 || !validKey(r.key)) return refuse(h, 400, "bad Sec-WebSocket-Key");
+  if (limits.origins && r.origins > 0 &&
+      (r.origins > 1 || !limits.origins->allowsOrigin(r.origin))) {
+    return refuse(h, 403,
+                  "pages of origin '" + printable(r.origin) +
+                      "' may not read this SeedLink port (tarnserver --seedlink-origin allows it)");
+  }
   for (std::string_view asked : tokens(r.protocols)) {
     for (const std::string &known : limits.protocols) {
       if (asked == known) h.protocol = known;

@@ -8,7 +8,8 @@
 // `SeedLink3.1` and `SeedLink4.0`, which fixes the protocol of the session
 // behind it; DataLink: `DataLink1.0`). A request that is not a WebSocket
 // upgrade, or names none of them, is refused with an HTTP answer whose body
-// says why.
+// says why; so is one from a web page whose origin is not allowed (403),
+// which would otherwise let any site a browser visits read the streams.
 //
 // Client frames must be masked. Text and binary frames both carry command
 // bytes, and their fragments are passed on as they come; a ping is
@@ -30,6 +31,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hostname/allowed_hosts.h"
+
 namespace tarnserver {
 
 struct WebSocketLimits {
@@ -39,6 +42,9 @@ struct WebSocketLimits {
   // first the port serves is chosen), and its name in refusals.
   std::vector<std::string> protocols = {"SeedLink3.1", "SeedLink4.0"};
   std::string port = "SeedLink";
+  // The web pages (Origin) whose requests are taken (allowed_hosts.h); null:
+  // any. A request without an Origin does not come from a page.
+  const hostname::AllowedHosts *origins = nullptr;
 };
 
 // What the opening request came to.

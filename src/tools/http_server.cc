@@ -35,6 +35,8 @@ const char *reason(int status) {
       return "Request Timeout";
     case 413:
       return "Content Too Large";
+    case 421:
+      return "Misdirected Request";
     case 431:
       return "Request Header Fields Too Large";
     case 503:
@@ -378,6 +380,7 @@ void HttpServer::handleHead(int fd, Connection &c) {
     return;
   }
   bool keepAlive = version == "HTTP/1.1", body = false;
+  std::string host;
   for (size_t at = lineEnd; at != std::string::npos && at < head.size();) {
     size_t next = head.find("\r\n", at + 2);
     std::string field =
@@ -390,6 +393,7 @@ void HttpServer::handleHead(int fd, Connection &c) {
     if (name == "connection" && value == "close") keepAlive = false;
     if (name == "connection" && value == "keep-alive") keepAlive = true;
     if (name == "transfer-encoding" || (name == "content-length" && value != "0")) body = true;
+    if (name == "host") host = value;
   }
   if (method != "GET" && method != "HEAD") {
     answer(fd, c, plain(405, "only GET and HEAD are served"), false, false);
@@ -401,6 +405,17 @@ void HttpServer::handleHead(int fd, Connection &c) {
   }
   if (target.empty() || target[0] != '/') {
     answer(fd, c, plain(400, "the target is not a path"), method == "HEAD", false);
+    return;
+  }
+  if (limits_.hosts && !host.empty() && !limits_.hosts->allowsHost(host)) {
+    std::string shown = host.substr(0, 100);
+    for (char &ch : shown) {
+      if (ch < 0x20 || ch > 0x7e) ch = '?';
+    }
+    answer(fd, c,
+           plain(421, "not served under the name '" + shown +
+                          "': the server was not told it is its name (--allow-host)"),
+           method == "HEAD", false);
     return;
   }
   Job job;

@@ -14,7 +14,9 @@
 // `maxConnections` are open: a connection beyond that closes the one idle
 // the longest (waiting for a request, none of it read), and when none is
 // idle it is answered 503 and closed at once. Only GET and HEAD are served,
-// and a request with a body is refused.
+// and a request with a body is refused. A request whose Host header names a
+// host that `hosts` does not allow is answered 421 (a page of another site
+// whose name was pointed at this machine: DNS rebinding).
 //
 // Thread-safety: bind and run from one thread; stop from any thread or a
 // signal-free context at any time.
@@ -26,11 +28,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/hostname/allowed_hosts.h"
 
 namespace tarntool {
 
@@ -53,6 +58,8 @@ struct HttpLimits {
   double writeSeconds = 10;
   size_t maxHeadBytes = 16384;
   int workers = 4;
+  // The hosts a request may name (allowed_hosts.h); null: any.
+  std::shared_ptr<const hostname::AllowedHosts> hosts;
 };
 
 class HttpServer {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "platform/elog/elog.h"
@@ -31,14 +32,16 @@ const char *const kUsage =
     "usage: tarn monitor TARN... [-l ADDRESS:PORT] [-i SECONDS] [--trace PATTERN]...\n"
     "                    [--trace-minutes MINUTES] [--forget-after SECONDS]\n"
     "                    [--silent-after SECONDS] [--metrics-streams PATTERN]\n"
-    "                    [--metrics-streams-max N]\n"
+    "                    [--metrics-streams-max N] [--allow-host NAME]...\n"
     "  serves http://ADDRESS:PORT/ (default 127.0.0.1:6580): the page, /api/status, /api/traces\n"
     "  and /metrics; asks each server every SECONDS (default 2); draws the miniSEED streams\n"
     "  whose source names a PATTERN (extended regular expression) matches whole, over the last\n"
     "  MINUTES (default 10, at most 60); leaves out relays silent for longer than SECONDS\n"
     "  (default 600; 0: none); flags streams without a new packet for longer than\n"
     "  --silent-after SECONDS (default 600); /metrics has series of their own for at most N\n"
-    "  streams (default 1000) whose names PATTERN matches whole (default: all)\n";
+    "  streams (default 1000) whose names PATTERN matches whole (default: all); answers\n"
+    "  requests for addresses, localhost, this machine's name, the -l address and each NAME\n"
+    "  (comma-separated, '*': any)\n";
 
 struct MonitorOptions {
   std::vector<std::string> tarns;
@@ -49,6 +52,7 @@ struct MonitorOptions {
   double silentAfter = kDefaultSilentAfter;
   MetricsOptions metrics;
   TraceOptions traces;
+  std::vector<std::string> allowedHosts;
 };
 
 // "ADDRESS:PORT", ":PORT" (127.0.0.1) or "[IPv6]:PORT"; port 0 picks a free one.
@@ -90,7 +94,7 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
     const std::string &a = args[i];
     if ((a == "-l" || a == "-i" || a == "--trace" || a == "--trace-minutes" ||
          a == "--forget-after" || a == "--silent-after" || a == "--metrics-streams" ||
-         a == "--metrics-streams-max") &&
+         a == "--metrics-streams-max" || a == "--allow-host") &&
         i + 1 >= args.size()) {
       err = a + " needs a value";
       return false;
@@ -126,6 +130,8 @@ bool parseArgs(const Args &args, MonitorOptions &o, std::string &err) {
         return false;
       }
       o.metrics.maxStreams = static_cast<size_t>(n);
+    } else if (a == "--allow-host") {
+      o.allowedHosts.push_back(args[++i]);
     } else if (a == "--trace") {
       o.traces.patterns.push_back(args[++i]);
       std::string why;
@@ -201,7 +207,9 @@ int runMonitor(const Args &args) {
   monitor.forgetAfter(o.forgetAfter);
   monitor.silentAfter(o.silentAfter);
   monitor.metricsOptions(o.metrics);
-  HttpServer http(HttpLimits{}, [&monitor](const HttpRequest &req) { return route(monitor, req); });
+  HttpLimits limits;
+  limits.hosts = std::make_shared<hostname::AllowedHosts>(o.allowedHosts, o.host);
+  HttpServer http(limits, [&monitor](const HttpRequest &req) { return route(monitor, req); });
   std::string why;
   int port = http.bind(o.host, o.port, why);
   if (port < 0) {

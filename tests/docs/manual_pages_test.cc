@@ -162,7 +162,7 @@ TEST(RelayPage, QuotedMessagesExistInTheCode) {
   for (const char *quoted :
        {"Configuration error:", "Flushing queue", "Second termination signal received: exiting now",
         "Shutdown grace period of 15 seconds expired: exiting now",
-        "tarn2tarn_pre read positions 2",
+        "tarn2tarn_pre read positions 3",
         "they will be read again when the relay restarts on its statefile",
         "Configuration error: cannot use statefile (-S): statefile '",
         "Unknown key 'pfstatusreprot' in time_intervals_sec (ignored); did you mean"}) {

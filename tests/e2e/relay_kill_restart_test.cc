@@ -2,7 +2,8 @@
 // restarted on the same statefile: no packet is missing, and none is stored
 // twice, although the relay puts again what it read since its last save and
 // what was in flight: the destination knows each put's identity. Also with
-// the destination killed and restarted from its ring file meanwhile. The
+// the destination killed and restarted from its ring file meanwhile, and
+// with the entries of the parameter file moved. The
 // figures, and the repeats the destination left out, are printed too.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -30,7 +31,8 @@ class KillAndRestart : public testing::Test {
  protected:
   std::unique_ptr<Relay> start() {
     testsupport::RelayPf pf;
-    pf.connections = reader("in", src.name(), "q") + writer("out", dst.name(), "q");
+    pf.connections = swapped ? writer("out", dst.name(), "q") + reader("in", src.name(), "q")
+                             : reader("in", src.name(), "q") + writer("out", dst.name(), "q");
     auto relay =
         std::make_unique<Relay>(pf, std::vector<std::string>{"-S", dir.file("relay.state"), "-v"});
     EXPECT_TRUE(relayReady(*relay, 2, 1)) << relay->output();
@@ -40,7 +42,8 @@ class KillAndRestart : public testing::Test {
   // Generates `rate` packets/s for `duration` seconds, kills the relay at
   // each of the moments (seconds from the start), restarting it each time,
   // and counts what reached the destination. `who` says whom each kill
-  // hits: 'r' the relay (the default), 'd' the destination, 'b' both.
+  // hits: 'r' the relay (the default), 'd' the destination, 'b' both, 's'
+  // the relay, restarted with the entries of its parameter file swapped.
   Figures run(int rate, int duration, const std::vector<double> &kills,
               const std::string &who = "") {
     auto relay = start();
@@ -56,7 +59,8 @@ class KillAndRestart : public testing::Test {
         relay->process().signal(SIGKILL);
         relay->process().wait(seconds(30));
       }
-      if (hit != 'r') {
+      if (hit == 's') swapped = !swapped;
+      if (hit != 'r' && hit != 's') {
         dst.kill();
         dst.restart();
       }
@@ -100,6 +104,7 @@ class KillAndRestart : public testing::Test {
 
   testsupport::TempDir dir;
   tarntest::TarnTestServer src, dst{{"-r", dir.file("dst.ring"), "-s", "64M"}};
+  bool swapped = false;  // the writer's entry before the reader's
 };
 
 TEST_F(KillAndRestart, At1000PacketsPerSecond) {
@@ -140,6 +145,16 @@ TEST_F(KillAndRestart, FiveKillsAtRandomMomentsAt20000PacketsPerSecond) {
 TEST_F(KillAndRestart, TheDestinationRestartedFromItsRingFileStoresEachPacketOnce) {
   Figures f = run(20000, 4, {0.8, 1.9, 3.0}, "bdb");
   EXPECT_EQ(f.generated, 80000u);
+  EXPECT_EQ(f.missing, 0u);
+  EXPECT_EQ(f.duplicated, 0u);
+}
+
+// The reader and writer entries swapped between a kill and the restart:
+// their generated tag names change places, and what the reader reads again
+// is still known to the destination.
+TEST_F(KillAndRestart, EntriesSwappedBetweenAKillAndTheRestartStoreNothingTwice) {
+  Figures f = run(20000, 3, {0.9, 1.9}, "ss");
+  EXPECT_EQ(f.generated, 60000u);
   EXPECT_EQ(f.missing, 0u);
   EXPECT_EQ(f.duplicated, 0u);
 }

@@ -2,10 +2,13 @@
 // into an SDS archive: the archive holds every record once, in order, in
 // the day file of its start; the relay killed with SIGKILL while it writes
 // and started again on its statefile leaves no record missing and none
-// twice.
+// twice; the archive removed under the relay loses no record that was
+// not yet on disk.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 
 #include "mseed_samples.h"
@@ -70,6 +73,12 @@ class RelaySds : public testing::Test {
     return relay;
   }
   std::string root() const { return dir.file("archive"); }
+  // The packet id the statefile's position resumes after; -1 without one.
+  long savedPktid() {
+    std::string text = testsupport::readFile(dir.file("relay.state"));
+    size_t at = text.find("\" after ");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + 8);
+  }
 
   // Writes each channel's records to a file of its own and starts `tarn
   // import` on them, `perSecond` records a second.
@@ -129,6 +138,46 @@ TEST_F(RelaySds, KilledWhileWritingAndStartedAgainTheArchiveHoldsEveryRecordOnce
               relay->waitFor("already, and were not written again", 1, milliseconds(1))
                   ? "the repeats were recognised"
                   : "nothing was read twice");
+}
+
+// `rm -rf` of the archive while records flow, then a SIGKILL and a restart:
+// what was on disk before the removal is gone with it, and every record
+// after that is in the archive made anew, once and in order.
+TEST_F(RelaySds, TheArchiveRemovedWhileRecordsFlowLosesNoRecordNotYetOnDisk) {
+  const std::vector<std::string> records = channelRecords("HHZ", 1796601600.0, 2000000);
+  auto count = [&] { return archived(root())["HHZ"].size(); };
+  auto relay = start();
+  auto import = importFiles({{"HHZ", records}}, 2000);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return count() >= records.size() / 4; }, seconds(60)));
+  size_t before = count();
+  std::filesystem::remove_all(root());
+  EXPECT_TRUE(relay->waitFor("removed or replaced while records went to", 1, seconds(30)))
+      << relay->output();
+  // Killed once a save has passed the removal: what was read before it,
+  // done and gone with the archive, is not read again.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return savedPktid() > static_cast<long>(before); },
+                                     seconds(60)));
+  relay->process().signal(SIGKILL);
+  relay->process().wait(seconds(30));
+  relay = start();
+  EXPECT_EQ(import->wait(seconds(120)), 0) << import->err();
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        auto stored = archived(root())["HHZ"];
+        return !stored.empty() && stored.back() == records.back();
+      },
+      seconds(120)))
+      << relay->output();
+  EXPECT_EQ(relay->terminate(), 0) << relay->output();
+  std::vector<std::string> stored = archived(root())["HHZ"];
+  ASSERT_LE(stored.size(), records.size()) << relay->output();
+  size_t gone = records.size() - stored.size();
+  EXPECT_LE(gone, before) << "only records on disk before the removal are gone";
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), records.begin() + gone))
+      << "the rest once each, in order";
+  std::printf("archive removed with %zu of %zu records in it: %zu of them were gone with it, "
+              "every later record is there once\n",
+              before, records.size(), gone);
 }
 
 }  // namespace

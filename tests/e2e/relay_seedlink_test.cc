@@ -2,7 +2,8 @@
 // them over SeedLink (3.1 and 4.0) reach the destination server bit for bit and in
 // order per stream, while the serving tarnserver is killed and restarted on
 // its ring file and the relay is killed and restarted on its statefile:
-// nothing is lost, and what comes twice is bounded by what was in flight.
+// nothing is lost, and what comes twice is bounded by what was in flight;
+// also when the server comes back without its ring, numbering anew.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -156,6 +157,72 @@ TEST_P(RelaySeedLink, EveryRecordArrivesInOrderAcrossKilledServersAndRelays) {
   EXPECT_LE(repeats, 2400u) << "repeats bounded by what was in flight";
   std::printf("%zu records relayed across a killed server and a killed relay; %zu came twice\n",
               total, repeats);
+}
+
+// Records of both stations, two channels each, starting at `start`; each
+// stream into `sent` and a file for `tarn import`, whose arguments they join.
+void streamFiles(const testsupport::TempDir &dir, const std::string &tag, double start, int samples,
+                 std::map<std::string, std::vector<std::string>> &sent,
+                 std::vector<std::string> &argv) {
+  for (const char *station : {"STA", "STB"}) {
+    for (const char *channel : {"HHZ", "HHN"}) {
+      mseedtest::Stream s;
+      s.station = station;
+      s.channel = channel;
+      s.start = start;
+      s.samples = mseedtest::sine(samples);
+      std::vector<std::string> records = mseedtest::pack(s);
+      std::vector<mseed::Record> h;
+      mseed::headers(records[0].data(), records[0].size(), &h);
+      sent[mseed::sourceName(h.at(0))] = records;
+      argv.push_back(dir.file(tag + station + channel + ".mseed"));
+      testsupport::writeFile(argv.back(), mseedtest::joined(records));
+    }
+  }
+}
+
+// The SeedLink server restarted without its ring while the relay was
+// stopped, and given more records than the relay had read, so that the
+// numbers the relay saved name other records now: every record put after
+// the restart is relayed, once.
+TEST_P(RelaySeedLink, EveryRecordPutAfterTheServerLostItsRingIsRelayedOnce) {
+  std::map<std::string, std::vector<std::string>> before, after;
+  std::vector<std::string> first = {testsupport::programPath("tarn"), "import", src.name()};
+  streamFiles(dir, "a", 1796601600.0, 60000, before, first);
+  auto relay = start();
+  ASSERT_EQ(testsupport::runProgram(first, std::chrono::minutes(2)).exitStatus, 0);
+  size_t total = 0, repeats = 0;
+  for (const auto &[name, records] : before) total += records.size();
+  ASSERT_TRUE(waitForCount(total)) << relay->output();
+  EXPECT_EQ(relay->terminate(), 0) << relay->output();
+  src.restart({"--seedlink", "127.0.0.1:" + std::to_string(port)});  // its ring in memory now
+  std::vector<std::string> second = {testsupport::programPath("tarn"), "import", src.name()};
+  streamFiles(dir, "b", 1796605200.0, 150000, after, second);
+  ASSERT_EQ(testsupport::runProgram(second, std::chrono::minutes(2)).exitStatus, 0);
+  relay = start();
+  const size_t earlier = total;
+  for (const auto &[name, records] : after) total += records.size();
+  EXPECT_TRUE(testsupport::waitUntil(
+      [&] {
+        size_t n = 0;
+        for (const auto &[name, records] : firstArrivals(storedOn(dst.name()), repeats))
+          n += records.size();
+        return n >= total;
+      },
+      seconds(60)))
+      << relay->output();
+  EXPECT_EQ(relay->terminate(), 0) << relay->output();
+  EXPECT_TRUE(relay->waitFor("no longer holds record", 1, std::chrono::milliseconds(1)))
+      << relay->output();
+  auto got = firstArrivals(storedOn(dst.name()), repeats);
+  for (const auto &[name, records] : after) {
+    std::vector<std::string> wanted = before[name];
+    wanted.insert(wanted.end(), records.begin(), records.end());
+    EXPECT_TRUE(got[name] == wanted) << name << ": every record, in order";
+  }
+  EXPECT_EQ(repeats, 0u);
+  std::printf("%zu records before the server lost its ring and %zu after; %zu came twice\n",
+              earlier, total - earlier, repeats);
 }
 
 INSTANTIATE_TEST_SUITE_P(Selections, RelaySeedLink,

@@ -446,4 +446,23 @@ TEST(TarnMonitor, HangingClientsLeaveScrapesAnsweredAndAreClosed) {
   EXPECT_NE(metrics.find("Cache-Control: no-store"), std::string::npos) << metrics;
 }
 
+// A page of another site that points its name at this machine (DNS
+// rebinding) reaches the monitor under that name: refused, unless the
+// operator said it is one of the monitor's names.
+TEST(TarnMonitor, AnswersOnlyUnderItsOwnNamesUnlessTold) {
+  tarntest::TarnTestServer server;
+  MonitorProcess monitor({server.name()}, {"--allow-host", "relay.example.org"});
+  auto ask = [&](const std::string &host) {
+    return answerTo(monitor.port(),
+                    "GET /api/status HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+  };
+  std::string refused = ask("rebound.example:6580");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 421 ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("not served under the name 'rebound.example:6580'"), std::string::npos)
+      << refused;
+  for (const std::string &host : {"127.0.0.1:" + std::to_string(monitor.port()),
+                                 std::string("localhost"), std::string("relay.example.org:80")})
+    EXPECT_EQ(ask(host).rfind("HTTP/1.1 200 ", 0), 0u) << host;
+}
+
 }  // namespace

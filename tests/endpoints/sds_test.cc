@@ -1,9 +1,12 @@
 // The SDS archive and its destination: where records go, a record already
 // at the end of its day file, a write the disk cuts short, codes that make
-// no file name, and packets that are not miniSEED.
+// no file name, packets that are not miniSEED, and an archive removed while
+// records go to it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+
+#include <filesystem>
 
 #include "connection/dropped_packets.h"
 #include "endpoints/sds_archive.h"
@@ -182,6 +185,37 @@ TEST_F(Sds, PacketsThatAreNotMiniSeedAreDroppedNamedOncePerSourceAndCounted) {
   EXPECT_EQ(counters.drops(),
             (std::map<std::string, uint64_t>{{"bad_records", 3}, {"not_miniseed", 3}}));
   EXPECT_EQ(counters.packets(), 0u);
+}
+
+// The archive removed (rm -rf) while records flow: the records not yet on
+// disk go into the day file made anew, each once, and it is said once. What
+// was synced before the removal may be gone with it, so the file holds the
+// records from some point on, that point at or before the removal.
+TEST_F(Sds, RecordsNotYetOnDiskWhenTheArchiveIsRemovedAreWrittenAgainIntoANewFile) {
+  testsupport::testLog().nameThread("tester");
+  SdsDestination destination(root(), "w", testsupport::testContext());
+  std::string why;
+  ASSERT_EQ(destination.open(why), OpenResult::kOpened) << why;
+  Records r = records(stream(1796601600.0, 40000));
+  const size_t half = r.bytes.size() / 2;
+  ReadPosition position;
+  testcapture::OutputCapture output;
+  for (size_t i = 0; i < r.bytes.size(); ++i) {
+    if (i == half) std::filesystem::remove_all(root());
+    auto packet = std::make_shared<TarnPacket>(
+        "test", i, "XX_STA_HHZ_00/MSEED", r.headers[i].start, r.bytes[i].data(),
+        static_cast<int>(r.bytes[i].size()), position.reaped(static_cast<int32_t>(i), 1.0));
+    ASSERT_EQ(destination.put(packet, 1.0), PutResult::kTaken);
+  }
+  EXPECT_EQ(destination.finish(false).unacknowledged, 0u);
+  output.stop();
+  EXPECT_EQ(position.resumePoint().id, static_cast<int32_t>(r.bytes.size() - 1));
+  EXPECT_EQ(countOf(output.err(), "was removed or replaced while records went to it"), 1)
+      << output.err();
+  std::string held = readFile(root() + "/2026/XX/STA/HHZ.D/XX.STA.00.HHZ.D.2026.341");
+  size_t from = r.bytes.size() - held.size() / r.bytes[0].size();
+  ASSERT_LE(from, half);
+  EXPECT_EQ(held, mseedtest::joined({r.bytes.begin() + from, r.bytes.end()}));
 }
 
 }  // namespace

@@ -91,9 +91,10 @@ std::vector<SeedLinkStation> stations(const std::string &text) {
 }
 
 SeedLinkResume resumeAt(uint64_t sequence) {
-  return [sequence](const SeedLinkStation &s) -> std::optional<uint64_t> {
-    if (s.hasWildcard()) return std::nullopt;
-    return sequence;
+  return [sequence](const SeedLinkStation &s) {
+    SeedLinkStart start;
+    if (!s.hasWildcard()) start.sequence = sequence;
+    return start;
   };
 }
 

@@ -26,7 +26,7 @@ TEST(SeedLinkMessages, ATarnPortIsNamedAsNoSeedLinkServer) {
   tarntest::TarnTestServer tarn;
   SeedLinkLink link(tarn.name(), SeedLinkProtocol::kAuto, NAN);
   std::string why =
-      link.open(stations("XX_STA"), [](const SeedLinkStation &) { return std::nullopt; }, 2);
+      link.open(stations("XX_STA"), [](const SeedLinkStation &) { return SeedLinkStart{}; }, 2);
   EXPECT_EQ(why.rfind("'" + tarn.name() + "' did not answer as a SeedLink server (to HELLO: ", 0),
             0u)
       << why;

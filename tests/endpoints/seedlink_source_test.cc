@@ -1,8 +1,8 @@
 // The SeedLink reader against a real tarnserver --seedlink, across a
 // restart on its statefile: a station that had sent nothing before the
 // restart gets what arrived meanwhile, and the one that had resumes after
-// its last record done; and when the server lost its ring and numbers anew,
-// what it sends now is taken, not dropped as seen before.
+// its last record done; and when the server lost its ring and numbers anew
+// up to the saved place, every record it holds now is taken.
 #include "endpoints/seedlink_source.h"
 
 #include <gtest/gtest.h>
@@ -115,14 +115,57 @@ TEST(SeedLinkSource, AServerThatNumbersAnewIsReadFromItsOldestRecord) {
     EXPECT_EQ(read(source, 6).size(), 6u);
     bury();
   }
-  // The server restarts without a ring file: its numbers begin again, below
-  // the places the statefile keeps.
+  // The server restarts without a ring file: its numbers begin again, up
+  // to the place the statefile keeps (the record asked for is the next to
+  // come), and the record that then gets that number is another one.
   server.restart();
   ASSERT_TRUE(put(server.name(), "STB", 2, 3));
   exhume(saver.statefile().c_str(), &Stop, 0, 0);
   SeedLinkSource source(endpoint, "in", ReaderSettings{}, context);
   ASSERT_EQ(source.open(why), OpenResult::kOpened) << why;
-  EXPECT_EQ(read(source, 3), std::vector<std::string>(3, "XX_STB_HHZ_00/MSEED"));
+  ASSERT_TRUE(put(server.name(), "STB", 5, 1));
+  EXPECT_EQ(read(source, 4), std::vector<std::string>(4, "XX_STB_HHZ_00/MSEED"));
+}
+
+// A reader that started with the records to come and was stopped before
+// any of its records was done saves its place at its first record: after
+// the restart it reads from that record, and neither what came before it
+// nor anything twice.
+TEST(SeedLinkSource, APlaceSavedAtAFirstRecordNotYetDoneResumesThere) {
+  Stop.store(0);
+  testsupport::TempDir dir;
+  int port = e2e::freePort();
+  tarntest::TarnTestServer server({"--seedlink", "127.0.0.1:" + std::to_string(port)});
+  Saver saver(dir.file("state"));
+  RelayContext context = testsupport::testContext(0.2, "relay1", &saver);
+  SeedLinkEndpoint endpoint;
+  endpoint.server = "127.0.0.1:" + std::to_string(port);
+  endpoint.selection = "XX_STA";
+  ASSERT_EQ(parseSeedLinkSelection(endpoint.selection, endpoint.stations), "");
+  std::string why;
+  ASSERT_TRUE(put(server.name(), "STA", 0, 3));  // before the reader: not wanted
+  exhume(saver.statefile().c_str(), &Stop, 0, 0);
+  {
+    SeedLinkSource source(endpoint, "in", ReaderSettings{}, context);
+    ASSERT_EQ(source.open(why), OpenResult::kOpened) << why;
+    ASSERT_TRUE(put(server.name(), "STA", 3, 2));
+    std::vector<std::shared_ptr<TarnPacket>> held;
+    for (int i = 0; i < 100 && held.size() < 2; ++i) {
+      PacketBatch batch;
+      source.next(0.1, batch);
+      held.insert(held.end(), batch.begin(), batch.end());
+    }
+    ASSERT_EQ(held.size(), 2u);
+    bury();  // none done
+    for (auto &p : held) p->done();
+  }
+  exhume(saver.statefile().c_str(), &Stop, 0, 0);
+  SeedLinkSource source(endpoint, "in", ReaderSettings{}, context);
+  ASSERT_EQ(source.open(why), OpenResult::kOpened) << why;
+  EXPECT_EQ(read(source, 2).size(), 2u);
+  PacketBatch more;
+  source.next(0.5, more);
+  EXPECT_TRUE(more.empty()) << more.size() << " more: read from before the place, or twice";
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ void runStateManagerWithStatefile(const std::string &path) {
   RelayStateMgr manager(withStatefile(path), testLog());
   std::thread thread([&] { manager.run(); });
   bool saved = testsupport::waitUntil(
-      [&] { return testsupport::readFile(path).rfind("tarn2tarn_pre read positions 2\n", 0) == 0; },
+      [&] { return testsupport::readFile(path).rfind("tarn2tarn_pre read positions 3\n", 0) == 0; },
       std::chrono::seconds(10));
   std::remove(path.c_str());
   kill(getpid(), SIGTERM);

@@ -143,6 +143,39 @@ TEST_F(RingFile, ADamagedRecordCostsOnlyItsOwnPacket) {
       << r->openReport()[1];
 }
 
+// A server killed while it wrote a record: the next opening keeps that
+// number taken (a hole without bytes) and writes the next record where the
+// torn one was. The opening after that keeps every packet all the same (it
+// once took the hole for the mark of an older lap and dropped every packet
+// before it).
+TEST_F(RingFile, ARecordTornByAKillCostsOnlyItselfAtEveryLaterOpening) {
+  const uint64_t len = Ring::recordSize(3, 100);
+  {
+    auto r = openRing(1 << 16, path_);
+    fill(*r, 5, 100);
+  }
+  format::RecordHeader torn{};  // its header written, the rest not yet
+  torn.kind = format::kRecordKind;
+  torn.seq = 5;
+  torn.nbytes = 100;
+  torn.srclen = 3;
+  int fd = ::open(path_.c_str(), O_RDWR);
+  ASSERT_EQ(pwrite(fd, &torn, sizeof torn, static_cast<off_t>(format::kFileHeaderSize + 5 * len)),
+            static_cast<ssize_t>(sizeof torn));
+  ::close(fd);
+  {
+    auto r = openRing(0, path_);
+    EXPECT_EQ(r->packetCount(), 5u);
+    EXPECT_EQ(r->nextSeq(), 6u);
+    fill(*r, 3, 100);
+  }
+  auto r = openRing(0, path_);
+  EXPECT_EQ(r->packetCount(), 8u) << r->openReport()[0];
+  EXPECT_EQ(r->oldestSeq(), 0u);
+  EXPECT_TRUE(r->isHole(5));
+  EXPECT_EQ(bytesOf(*r, 0), std::string(100, 'a'));
+}
+
 TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {
   testsupport::writeFile(
       path_, "this is not a ring file, just some text that is long enough to hold a header");
@@ -159,10 +192,12 @@ TEST_F(RingFile, DamagedOrForeignFilesAreRefusedWithAReason) {
   EXPECT_FALSE(Ring::open(o, err));
   EXPECT_NE(err.find("4096"), std::string::npos) << err;
 
-  ASSERT_EQ(truncate(other.c_str(), 5000), 0);
+  ASSERT_EQ(truncate(other.c_str(), 4096 + 4096 + 8), 0);  // longer than its header says
   o.size = 0;
   EXPECT_FALSE(Ring::open(o, err));
-  EXPECT_NE(err.find("header says"), std::string::npos) << err;
+  EXPECT_NE(err.find("header says 8192: what follows is not the ring's; 'truncate -s 8192 " + other),
+            std::string::npos)
+      << err;
 }
 
 // -m belongs to the file: a restart without it keeps it, another is refused,

@@ -197,6 +197,16 @@ TEST_F(SeedlinkServer, TimeWindowsAndFetchEndTheTransfer) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].payload, recs[13]);
   }
+  {  // v4: a window that ends before it starts is an error
+    auto c = client();
+    EXPECT_EQ(c->command("SLPROTO 4.0"), "OK");
+    EXPECT_EQ(c->command("STATION XX_STA"), "OK");
+    EXPECT_EQ(c->command("DATA ALL 2026-12-07T00:00:12Z 2026-12-07T00:00:11Z"),
+              "ERROR ARGUMENTS the end time 2026-12-07T00:00:11Z is before the start time "
+              "2026-12-07T00:00:12Z");
+    EXPECT_EQ(c->command("TIME 2026-12-07T00:00:12Z 2026-12-07T00:00:11Z").rfind("ERROR ARGUMENTS", 0),
+              0u);
+  }
   {  // v3 uni-station FETCH from a sequence: the rest of the ring, then END
     auto c = client();
     c->send("FETCH 000010");

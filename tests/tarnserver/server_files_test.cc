@@ -1,5 +1,5 @@
 // A server with a ring file: its packets and ids survive a clean stop and a
-// SIGKILL, and it reports what it recovered.
+// SIGKILL, and it reports what it recovered, also from a file cut short.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +91,39 @@ TEST_F(FileServer, AFileShortenedUnderTheServerStopsItWithAMessage) {
   EXPECT_EQ(server_.stop(), 1);  // an exit, not SIGBUS
   EXPECT_NE(server_.log().find("ring file '" + ringDir().file("ring") + "' failed at byte"),
             std::string::npos)
+      << server_.log();
+  server_.restart();  // as the message promises
+  EXPECT_NE(server_.log().find("0 packets recovered, 3 lost"), std::string::npos) << server_.log();
+  EXPECT_EQ(tarnposition(open(), "newest"), -1);
+}
+
+// A file cut to half: the next start serves the packets of the half left,
+// says how many were lost, and gives out no id again.
+TEST_F(FileServer, AFileCutToHalfServesWhatItHoldsAndSaysWhatWasLost) {
+  ASSERT_TRUE(put("A/x", 7500, 100.0, 100));  // 136 bytes a record: most of the 1 MiB
+  server_.kill();
+  const std::string path = ringDir().file("ring");
+  ASSERT_EQ(truncate(path.c_str(), 4096 + (1 << 19)), 0);
+  server_.restart();
+  const int kept = (1 << 19) / 136;
+  EXPECT_NE(server_.log().find("was cut short to " + std::to_string(4096 + (1 << 19))),
+            std::string::npos)
+      << server_.log();
+  EXPECT_NE(server_.log().find(std::to_string(kept) + " packets recovered, " +
+                               std::to_string(7500 - kept) + " lost"),
+            std::string::npos)
+      << server_.log();
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 4096 + (1 << 20)) << "made whole again";
+  int r = open();
+  ASSERT_EQ(tarnposition(r, "oldest"), 0);
+  EXPECT_EQ(reapAllBytes(r, kept).size(), static_cast<size_t>(kept));
+  ASSERT_TRUE(put("A/x", 1, 200.0));
+  EXPECT_EQ(tarnposition(r, "newest"), 7500);
+  server_.kill();  // and the next start keeps them all, the lost ids still lost
+  server_.restart();
+  EXPECT_NE(server_.log().find(std::to_string(kept + 1) + " packets recovered"), std::string::npos)
       << server_.log();
 }
 

@@ -102,6 +102,33 @@ TEST(WebSocketHandshakeTest, RefusesWithAnAnswerNamingWhy) {
   EXPECT_EQ(h.answer.substr(0, 12), "HTTP/1.1 431");
 }
 
+// A page of another site may not open the port; a client that is no page
+// (no Origin) and local pages may.
+TEST(WebSocketHandshakeTest, RefusesPagesOfOriginsNotAllowed) {
+  hostname::AllowedHosts origins({"https://viewer.example.org"}, "127.0.0.1");
+  WebSocketLimits limits;
+  limits.origins = &origins;
+  WebSocketHandshake h =
+      handshake(request("SeedLink4.0", "Origin: https://evil.example\r\n"), limits);
+  ASSERT_EQ(h.status, WebSocketHandshake::Status::Refused);
+  EXPECT_EQ(h.answer.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << h.answer;
+  EXPECT_NE(h.answer.find("pages of origin 'https://evil.example' may not read this SeedLink port "
+                          "(tarnserver --seedlink-origin allows it)"),
+            std::string::npos)
+      << h.answer;
+  for (const char *origin : {"", "Origin: https://viewer.example.org\r\n",
+                             "Origin: http://localhost:8080\r\n"}) {
+    EXPECT_EQ(handshake(request("SeedLink4.0", origin), limits).status,
+              WebSocketHandshake::Status::Accepted)
+        << origin;
+  }
+  EXPECT_EQ(handshake(request("SeedLink4.0",
+                              "Origin: http://localhost\r\nOrigin: https://evil.example\r\n"),
+                      limits)
+                .status,
+            WebSocketHandshake::Status::Refused);
+}
+
 class WebSocketFrames : public testing::Test {
  protected:
   ssize_t decode(const std::string &bytes) {

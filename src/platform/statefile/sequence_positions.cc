@@ -34,9 +34,9 @@ std::map<std::string, SequencePositions::Point> SequencePositions::points() {
     if (s.hasPoint) {
       out[name] = s.point;
     } else if (!s.pending.empty()) {
-      Point before = s.pending.front().second;
-      --before.sequence;
-      out[name] = before;
+      Point first = s.pending.front().second;
+      first.at = true;
+      out[name] = first;
     }
   }
   return out;

@@ -7,9 +7,9 @@
 // and lets go once the packet is done (read_position.h). A stream's point
 // (points()) is the packet to resume after: its last packet before the
 // oldest one of that stream still held; else, when none of its packets is
-// done yet, what the statefile restored for it; else one before the oldest
-// held (that packet's sequence less one, wrapping below 0), so that a
-// reader that never had a place keeps the first packet it read. Streams do not wait for
+// done yet, what the statefile restored for it; else the oldest held, to
+// resume at (`at`), so that a reader that never had a place keeps the
+// first packet it read. Streams do not wait for
 // one another: a packet held in one stream does not hold back the points of
 // the others.
 //
@@ -33,6 +33,7 @@ class SequencePositions {
   struct Point {
     uint64_t sequence = 0;
     double time = 0.0;
+    bool at = false;  // resume with this packet rather than after it
   };
 
   // Where the statefile puts the stream, before it reads.

@@ -91,11 +91,21 @@ int bury(void);
  * with its select and reject applied) named `owner` (what tells it apart
  * from other readers of the server with the same expressions; may be
  * empty), and registers `position` so that every later bury saves what it
- * says. `formerOwner` is the name a first-format statefile knew the reader
- * by, preferred among that file's positions for the server. Two readers
- * registered under one key are reported: the older of their positions is
- * saved. Waits (at most about ten seconds) for exhume to have read the
- * statefile. Returns
+ * says. `formerOwner` is the reader's tag name: a first-format statefile
+ * knew the reader by it (preferred among that file's positions for the
+ * server), and the relays that wrote the first and second formats made
+ * the identities of the reader's packets from it.
+ *
+ * `identity`, when given, is the name the identities of the reader's
+ * packets are made from: on entry the one for a reader without a saved
+ * position; on return the one it keeps: the saved position's (kept with
+ * it in the statefile), or for a position of an older format
+ * `formerOwner`, so that a packet read again after a restart or an upgrade
+ * has the identity it had; each later bury saves it with the position.
+ *
+ * Two readers registered under one key are reported: the older of their
+ * positions is saved. Waits (at most about ten seconds) for exhume to have
+ * read the statefile. Returns
  *    0  the descriptor stands where the reader resumes (after the saved
  *       packet, or at it), found by its id and time together; `position`
  *       was restored to the saved place;
@@ -108,7 +118,7 @@ int bury(void);
  * to the saved place too, so that it is kept until the reader is done with
  * a packet. */
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
-                  const std::string &formerOwner = "");
+                  const std::string &formerOwner = "", std::string *identity = nullptr);
 
 class SequencePositions;
 

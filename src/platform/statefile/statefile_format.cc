@@ -15,7 +15,8 @@ namespace statefile {
 
 namespace {
 
-const char kFirstLine[] = "tarn2tarn_pre read positions 2";
+const char kFirstLine[] = "tarn2tarn_pre read positions 3";
+const char kFirstLineVersion2[] = "tarn2tarn_pre read positions 2";
 const char kFirstLineVersion1[] = "tarn2tarn_pre read positions 1";
 
 std::string quote(const std::string &text) {
@@ -124,8 +125,16 @@ bool readDouble(const std::string &word, double &value) {
 }
 
 // One "position" line's words into `p`; false when they are not one.
-// Current: position ADDRESS TARN SELECT REJECT READER after|at PKTID TIME SEEN.
-bool readPosition(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+// Current: position ADDRESS TARN SELECT REJECT READER IDENTITY after|at PKTID
+// TIME SEEN; the second version had no IDENTITY.
+bool readPosition(std::vector<std::string> w, std::vector<bool> q, bool version2,
+                  SavedPosition &p) {
+  if (!version2) {
+    if (w.size() != 11 || !q[6]) return false;
+    p.identity = w[6];
+    w.erase(w.begin() + 6);
+    q.erase(q.begin() + 6);
+  }
   if (w.size() != 10 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8] ||
       q[9]) {
     return false;
@@ -162,8 +171,16 @@ bool readUint64(const std::string &word, uint64_t &value) {
   return true;
 }
 
-// sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN.
-bool readSequence(const std::vector<std::string> &w, const std::vector<bool> &q, SavedPosition &p) {
+// sequence KIND SERVER SELECT READER STREAM after|at SEQUENCE TIME SEEN; the
+// second version had no after|at (always after).
+bool readSequence(std::vector<std::string> w, std::vector<bool> q, bool version2,
+                  SavedPosition &p) {
+  if (!version2) {
+    if (w.size() != 10 || q[6] || (w[6] != "after" && w[6] != "at")) return false;
+    p.at = w[6] == "at";
+    w.erase(w.begin() + 6);
+    q.erase(q.begin() + 6);
+  }
   if (w.size() != 9 || q[0] || !q[1] || !q[2] || !q[3] || !q[4] || !q[5] || q[6] || q[7] || q[8])
     return false;
   p.kind = w[1];
@@ -194,19 +211,19 @@ std::string formatStatefile(const std::vector<SavedPosition> &positions, double 
   std::string out = std::string(kFirstLine) + "\n";
   out += "# saved " + utcText(now) + "\n";
   out +=
-      "# position SERVER TARN SELECT REJECT READER after|at PKTID TIME SEEN: where each reader "
-      "resumes\n";
+      "# position SERVER TARN SELECT REJECT READER IDENTITY after|at PKTID TIME SEEN: where each "
+      "reader resumes\n";
   bool sequences = false;
   for (const SavedPosition &p : positions) sequences = sequences || p.bySequence();
   if (sequences) {
     out +=
-        "# sequence KIND SERVER SELECT READER STREAM SEQUENCE TIME SEEN: the last packet done per "
-        "stream\n";
+        "# sequence KIND SERVER SELECT READER STREAM after|at SEQUENCE TIME SEEN: where each stream "
+        "resumes\n";
   }
   char number[96];
   for (const SavedPosition &p : positions) {
     if (p.bySequence()) {
-      std::snprintf(number, sizeof number, " %llu %.17g %.0f",
+      std::snprintf(number, sizeof number, " %s %llu %.17g %.0f", p.at ? "at" : "after",
                     static_cast<unsigned long long>(p.sequence), p.time, p.seen);
       out += "sequence " + quote(p.kind) + " " + quote(p.address) + " " + quote(p.select) + " " +
              quote(p.owner) + " " + quote(p.stream) + number + "  # " + utcText(p.time) + "\n";
@@ -214,7 +231,8 @@ std::string formatStatefile(const std::vector<SavedPosition> &positions, double 
     }
     std::snprintf(number, sizeof number, " %d %.17g %.0f", static_cast<int>(p.id), p.time, p.seen);
     out += "position " + quote(p.address) + " " + quote(p.tarn) + " " + quote(p.select) + " " +
-           quote(p.reject) + " " + quote(p.owner) + (p.at ? " at" : " after") + number + "  # " +
+           quote(p.reject) + " " + quote(p.owner) + " " + quote(p.identity) +
+           (p.at ? " at" : " after") + number + "  # " +
            utcText(p.time) + "\n";
   }
   out += "end " + std::to_string(positions.size()) + "\n";
@@ -230,12 +248,13 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
   std::string line;
   int number = 0;
   bool ended = false;
-  bool version1 = false;
+  bool version1 = false, version2 = false;
   while (std::getline(in, line)) {
     ++number;
     if (number == 1) {
       version1 = line == kFirstLineVersion1;
-      if (line != kFirstLine && !version1) {
+      version2 = line == kFirstLineVersion2;
+      if (line != kFirstLine && !version1 && !version2) {
         return fail(error, 1, "not a statefile (expected \"" + std::string(kFirstLine) + "\")");
       }
       continue;
@@ -247,13 +266,13 @@ bool parseStatefile(const std::string &text, std::vector<SavedPosition> &positio
     if (ended) return fail(error, number, "text after the end line");
     if (words[0] == "position" && !quoted[0]) {
       SavedPosition p;
-      bool read =
-          version1 ? readPositionVersion1(words, quoted, p) : readPosition(words, quoted, p);
+      bool read = version1 ? readPositionVersion1(words, quoted, p)
+                           : readPosition(words, quoted, version2, p);
       if (!read) return fail(error, number, "malformed position");
       found.push_back(p);
     } else if (words[0] == "sequence" && !quoted[0] && !version1) {
       SavedPosition p;
-      if (!readSequence(words, quoted, p))
+      if (!readSequence(words, quoted, version2, p))
         return fail(error, number, "malformed sequence position");
       found.push_back(p);
     } else if (words[0] == "end" && !quoted[0] && words.size() == 2) {

@@ -1,8 +1,9 @@
 // The statefile's text: one line per reader's saved position, between a
 // fixed first line and an "end N" line that counts the positions, so that a
 // file cut short is recognised (see docs/statefile.md). Files of the first
-// version, which named a reader by its tarn name as written and its tag, are
-// read too; they are always written in the current one.
+// version, which named a reader by its tarn name as written and its tag, and
+// of the second, which did not keep the name the reader's packets are
+// identified by, are read too; they are always written in the current one.
 //
 // Pure functions; safe from any thread.
 #pragma once
@@ -25,6 +26,10 @@ namespace statefile {
 // last one done there. Such positions have an empty `tarn`.
 struct SavedPosition {
   std::string address, tarn, select, reject, owner;
+  // What the identities of the reader's packets are made from (with the
+  // source ring's instance), kept so that a restart gives a packet read
+  // again the identity it had; empty in positions of older versions.
+  std::string identity;
   int32_t id = -1;
   double time = 0.0;
   bool at = false;           // resume at the packet itself rather than after it

@@ -196,11 +196,14 @@ std::vector<SavedPosition> positionsToSave(std::string &path) {
         p.stream = stream;
         p.sequence = point.sequence;
         p.time = point.time;
+        p.at = point.at;
         p.seen = now;
         std::string key = p.key();
         registered.insert(key);
         auto found = out.find(key);
-        if (found == out.end() || p.sequence < found->second.sequence) out[key] = p;
+        if (found == out.end() || p.sequence < found->second.sequence ||
+            (p.sequence == found->second.sequence && p.at))
+          out[key] = p;
       }
       continue;
     }
@@ -450,7 +453,7 @@ int sequenceresurrect(const std::string &kind, const std::string &server, const 
       continue;
     }
     // Restored before it is registered, so that no save leaves it out.
-    positions->restore(p.stream, SequencePositions::Point{p.sequence, p.time});
+    positions->restore(p.stream, SequencePositions::Point{p.sequence, p.time, p.at});
     g_claimed.insert(key);
     ++restored;
   }
@@ -472,13 +475,14 @@ int sequenceresurrect(const std::string &kind, const std::string &server, const 
 }
 
 int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const std::string &owner,
-                  const std::string &formerOwner) {
+                  const std::string &formerOwner, std::string *identity) {
   if (!position) return -1;
   SavedPosition names;
   if (!readerNames(fd, owner, names)) {
     elog_log(0, "tarnresurrect: unknown tarn descriptor %d", fd);
     return -1;
   }
+  if (identity) names.identity = *identity;
   SavedPosition saved;
   bool found = false;
   {
@@ -495,6 +499,10 @@ int tarnresurrect(int fd, const std::shared_ptr<ReadPosition> &position, const s
   // Restored before it is registered: no save in between may find it empty
   // and leave the claimed position out.
   if (found) position->restore(ResumePoint{saved.id, saved.time, saved.at});
+  // The identity goes with the position: older formats did not keep it, and
+  // their relays made it from the tag's name.
+  if (found) names.identity = !saved.identity.empty() ? saved.identity : formerOwner;
+  if (identity) *identity = names.identity;
   {
     std::lock_guard<std::mutex> lock(g_stateMutex);
     if (found) g_claimed.insert(saved.key());

@@ -70,6 +70,39 @@ TEST_F(ReadPositions, EachReaderResumesAfterItsOwnLastPacket) {
   EXPECT_EQ(reap(b2).id, 9);
 }
 
+// The identity name goes with the position: a reader gets back the one it
+// was saved with, whatever it brings now; one of a second-format file
+// (which kept none) is named by the tag, as the relay that wrote it did.
+TEST_F(ReadPositions, AReaderKeepsTheIdentityNameItsPositionWasSavedWith) {
+  ASSERT_EQ(restart(), 0);
+  ASSERT_TRUE(put("AA/x", 3, 100.0));
+  int fd = reader();
+  auto p = std::make_shared<ReadPosition>();
+  std::string identity = "first";
+  EXPECT_EQ(tarnresurrect(fd, p, "in", "tarntag0001", &identity), -1);
+  EXPECT_EQ(identity, "first");
+  tarnseek(fd, TARN_OLDEST);
+  reapInto(fd, *p);
+  ASSERT_EQ(bury(), 0);
+  ASSERT_EQ(restart(), 0);
+  identity = "second";
+  EXPECT_EQ(tarnresurrect(reader(), std::make_shared<ReadPosition>(), "in", "tarntag0002",
+                          &identity),
+            0);
+  EXPECT_EQ(identity, "first");
+  std::string text = testsupport::readFile(statefile());
+  size_t quote = text.find(" \"first\" ");
+  ASSERT_NE(quote, std::string::npos) << text;
+  text.erase(quote, 8);
+  text.replace(0, text.find('\n'), "tarn2tarn_pre read positions 2");
+  testsupport::writeFile(statefile(), text);
+  ASSERT_EQ(restart(), 0);
+  EXPECT_EQ(tarnresurrect(reader(), std::make_shared<ReadPosition>(), "in", "tarntag0002",
+                          &identity),
+            0);
+  EXPECT_EQ(identity, "tarntag0002");
+}
+
 TEST_F(ReadPositions, AReaderThatReapedNothingKeepsWhatItWasGiven) {
   ASSERT_EQ(restart(), 0);
   ASSERT_TRUE(put("AA/x", 3, 100.0));

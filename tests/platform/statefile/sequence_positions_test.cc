@@ -18,14 +18,16 @@ TEST(SequencePositions, EachStreamPassesOnlyWhatIsDoneInOrder) {
   ReadRecord *a = positions.read("GE_WLF", {42, 2.0});
   ReadRecord *b = positions.read("GE_WLF", {43, 3.0});
   ReadRecord *c = positions.read("IU_ANMO", {0, 4.0});
-  // Nothing done: the restored place, and one before the first read of a
-  // stream that had none (wrapping below 0).
+  // Nothing done: the restored place, and at the first read of a stream
+  // that had none.
   EXPECT_EQ(positions.points().at("GE_WLF").sequence, 41u);
-  EXPECT_EQ(positions.points().at("IU_ANMO").sequence, UINT64_MAX);
+  EXPECT_EQ(positions.points().at("IU_ANMO").sequence, 0u);
+  EXPECT_TRUE(positions.points().at("IU_ANMO").at);
   b->release();  // done out of order: the older one still holds the place
   EXPECT_EQ(positions.points().at("GE_WLF").sequence, 41u);
   c->release();  // another stream is not held back by GE_WLF's
   EXPECT_EQ(positions.points().at("IU_ANMO").sequence, 0u);
+  EXPECT_FALSE(positions.points().at("IU_ANMO").at);
   EXPECT_EQ(positions.held(), 2u);  // a, and b behind it
   a->release();
   auto points = positions.points();
@@ -46,6 +48,7 @@ TEST(SequencePositions, TheirTextReadsBackAndBadLinesAreRefused) {
   s.owner = "in";
   s.stream = "GE_WLF";
   s.sequence = UINT64_MAX;
+  s.at = true;
   s.time = 1796635800.25;
   s.seen = 1796600000;
   std::vector<statefile::SavedPosition> out;
@@ -56,7 +59,11 @@ TEST(SequencePositions, TheirTextReadsBackAndBadLinesAreRefused) {
   EXPECT_EQ(out[1].key(), s.key());
   EXPECT_NE(out[1].key(), out[0].key());
   EXPECT_EQ(out[1].sequence, UINT64_MAX);
+  EXPECT_TRUE(out[1].at);
   EXPECT_EQ(out[1].time, s.time);
+  std::string second = "tarn2tarn_pre read positions 2\nsequence \"seedlink\" \"h:1\" \"\" \"\" \"S\" 7 1 1\nend 1\n";
+  ASSERT_TRUE(statefile::parseStatefile(second, out, error)) << error;
+  EXPECT_FALSE(out[0].at) << "the second format always resumed after";
   for (const char *bad : {"sequence \"seedlink\" \"h:1\" \"\" \"\" \"S\" -1 1 1",
                           "sequence \"seedlink\" \"h:1\" \"\" \"\" \"S\" 18446744073709551616 1 1",
                           "sequence \"seedlink\" \"h:1\" \"\" \"\" \"\" 1 1 1",

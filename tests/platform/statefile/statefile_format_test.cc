@@ -23,6 +23,7 @@ SavedPosition position(std::string tarn, std::string select, std::string reject,
   p.id = id;
   p.time = time;
   p.seen = 1796600000;
+  p.identity = "reader '" + p.owner + "'";
   return p;
 }
 
@@ -55,6 +56,7 @@ TEST(StatefileText, WhatIsWrittenReadsBackExactly) {
     EXPECT_EQ(out[i].at, in[i].at) << i;
     EXPECT_EQ(out[i].seen, in[i].seen) << i;
     EXPECT_EQ(out[i].id, in[i].id) << i;
+    EXPECT_EQ(out[i].identity, in[i].identity) << i;
     EXPECT_TRUE(sameBits(out[i].time, in[i].time)) << i;
   }
 }
@@ -70,8 +72,8 @@ TEST(StatefileText, IsReadableByAPerson) {
   std::string text = formatStatefile({position(":6510", "AA/.*", "", "in1", 12, 1796635800.25)}, 0);
   EXPECT_NE(
       text.find(
-          "position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" after 12 1796635800.25 "
-          "1796600000  # 2026-12-07 09:30:00 UTC\n"),
+          "position \"127.0.0.1:6510\" \":6510\" \"AA/.*\" \"\" \"in1\" \"reader 'in1'\" after 12 "
+          "1796635800.25 1796600000  # 2026-12-07 09:30:00 UTC\n"),
       std::string::npos)
       << text;
   EXPECT_EQ(text.substr(text.size() - 6), "end 1\n");
@@ -106,6 +108,22 @@ TEST(StatefileText, FirstFormatFilesAreRead) {
       "line 2: malformed position");
 }
 
+// Files of the second format keep no identity name: the position comes
+// back without one, and a line with one is refused there.
+TEST(StatefileText, SecondFormatFilesAreRead) {
+  const std::string head = "tarn2tarn_pre read positions 2\n";
+  std::vector<SavedPosition> out;
+  std::string error;
+  ASSERT_TRUE(parseStatefile(
+      head + "position \"a\" \"t\" \"\" \"\" \"in\" after 3 4.5 9\nend 1\n", out, error))
+      << error;
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].owner, "in");
+  EXPECT_EQ(out[0].identity, "");
+  EXPECT_EQ(parseError(head + "position \"a\" \"t\" \"\" \"\" \"in\" \"x\" after 3 4.5 9\nend 1\n"),
+            "line 2: malformed position");
+}
+
 TEST(StatefileText, CommentsAndBlankLinesAreIgnored) {
   std::string text =
       "tarn2tarn_pre read positions 1\n\n# a note\n   \nposition \"t\" \"\" \"\" \"\" 3 4.5 # "
@@ -130,7 +148,7 @@ TEST(StatefileText, BrokenFilesNameWhatIsWrong) {
   EXPECT_EQ(parseError(""), "line 1: the file is empty");
   EXPECT_EQ(parseError("\x7f"
                        "ELF\x02\x01garbage\n"),
-            "line 1: not a statefile (expected \"tarn2tarn_pre read positions 2\")");
+            "line 1: not a statefile (expected \"tarn2tarn_pre read positions 3\")");
   EXPECT_EQ(parseError(head + good), "line 2: the file is cut short (no end line)");
   EXPECT_EQ(parseError(head + good + "end 2\n"),
             "line 3: the end line counts 2 positions, the file holds 1");
