@@ -19,6 +19,8 @@ int runGen(const Args &args);
 int runStatus(const Args &args);
 int runMonitor(const Args &args);
 int runImport(const Args &args);
+// tarn import --follow (tarn_follow.cc).
+int runImportFollow(const Args &args);
 
 // With --help or -h among the arguments: prints the command's usage on
 // standard output and returns true; the command then ends with status 0.

@@ -17,6 +17,9 @@
 // start with, a stream behind the others) goes at once; one earlier than
 // every record before it goes at once and becomes the earliest, so that
 // later records wait that much more.
+//
+// With --follow, a folder of growing files instead (tarn_follow.cc).
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -47,8 +50,10 @@ struct ImportOptions {
 
 const char *const kUsage =
     "usage: tarn import [--rate N | --realtime] TARN FILE...\n"
+    "       tarn import --follow DIR [--state FILE] [--match PATTERN] TARN\n"
     "  puts each miniSEED record of the files as a packet NET_STA_CHAN[_LOC]/MSEED timed at\n"
-    "  its start; at most N records a second, or paced by their start times\n";
+    "  its start; at most N records a second, or paced by their start times; with --follow,\n"
+    "  every whole record appended to the files of DIR, once (tarn import --follow --help)\n";
 
 bool parseArgs(const Args &args, ImportOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -208,6 +213,7 @@ void Importer::playMerged(const std::vector<std::string> &paths) {
 }  // namespace
 
 int runImport(const Args &args) {
+  if (std::find(args.begin(), args.end(), "--follow") != args.end()) return runImportFollow(args);
   if (showsHelp(args, kUsage)) return 0;
   ImportOptions o;
   std::string err;

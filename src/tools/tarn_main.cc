@@ -18,7 +18,9 @@ const Command kCommands[] = {
      "               [-n COUNT] [-t SECONDS] [--json] [--unstuff] [--mseed] [--data]"},
     {"import", runImport,
      "tarn import [--rate N | --realtime] TARN FILE...\n"
-     "                              miniSEED files, a packet per record"},
+     "                              miniSEED files, a packet per record\n"
+     "tarn import --follow DIR [--state FILE] [--match PATTERN] TARN\n"
+     "                              every record appended to the files of DIR, once"},
     {"gen", runGen,
      "tarn gen TARN [-n COUNT] [-r RATE] [-s SIZE] [--src TEMPLATE] [--streams K]\n"
      "               [--bad FRACTION]     synthetic packets that unstuff"},
