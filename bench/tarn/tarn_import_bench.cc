@@ -111,7 +111,8 @@ std::pair<double, double> follow(const testsupport::TempDir &dir,
   const size_t kCut = 64 << 10;
   for (size_t at = 0; at < files[0].size(); at += kCut) {
     for (int s = 0; s < kStreams; ++s) {
-      if (at < files[s].size()) outs[s]->write(files[s].data() + at, std::min(kCut, files[s].size() - at));
+      if (at < files[s].size())
+        outs[s]->write(files[s].data() + at, std::min(kCut, files[s].size() - at));
       outs[s]->flush();
     }
   }

@@ -36,9 +36,9 @@ struct FollowedFile {
   uint64_t print = 0;        // 64-bit FNV-1a of them
 
   // The follower's own, not saved.
-  uint64_t size = 0;       // as last seen
-  uint64_t lookedTo = 0;   // the end of the bytes last looked at
-  double waitingSince = 0; // since when bytes after `assigned` wait to be a record; 0: none
+  uint64_t size = 0;        // as last seen
+  uint64_t lookedTo = 0;    // the end of the bytes last looked at
+  double waitingSince = 0;  // since when bytes after `assigned` wait to be a record; 0: none
   bool waitingSaid = false;
   bool readFailureSaid = false;
   int missing = 0;  // listings in a row that did not find it
@@ -67,8 +67,8 @@ class FollowState {
   const std::string &path() const { return m_path; }
   bool isNew() const { return m_new; }
 
-  uint64_t origin = 0;    // names this importer to the server
-  uint64_t next = 1;      // the next sequence number to hand out
+  uint64_t origin = 0;  // names this importer to the server
+  uint64_t next = 1;    // the next sequence number to hand out
   std::map<FileKey, FollowedFile> files;
 
   static uint64_t printOf(const char *bytes, size_t n);

@@ -93,16 +93,20 @@ bool Follower::plan(FollowedFile &f, uint64_t share, size_t maxRecords, Chunk &c
   int fd = ::open((m_folder + "/" + f.name).c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0) {
-    if (errno != ENOENT && !f.readFailureSaid)
-      std::fprintf(stderr, "tarn import: %s: cannot read: %s\n", f.name.c_str(), std::strerror(errno));
-    f.readFailureSaid = errno != ENOENT;
+    int error = errno;
+    if (error != ENOENT && !f.readFailureSaid)
+      std::fprintf(stderr, "tarn import: %s: cannot read: %s\n", f.name.c_str(),
+                   std::strerror(error));
+    f.readFailureSaid = error != ENOENT;
     m_relist = true;
+    m_notBefore = Clock::now() + std::chrono::seconds(1);  // tried again, not spun on
     if (fd >= 0) ::close(fd);
     return false;
   }
   Closer closer{fd};
   if (static_cast<uint64_t>(st.st_dev) != f.device || static_cast<uint64_t>(st.st_ino) != f.inode) {
     m_relist = true;  // another file under its name now
+    m_notBefore = Clock::now() + std::chrono::seconds(1);
     return false;
   }
   f.size = static_cast<uint64_t>(st.st_size);
@@ -114,9 +118,10 @@ bool Follower::plan(FollowedFile &f, uint64_t share, size_t maxRecords, Chunk &c
   uint64_t span = f.assigned - f.taken;
   uint64_t want = std::min(c.again ? span + kHeaderProbe : share, f.size - c.from);
   if (!readAt(fd, c.from, want, c.bytes)) {
+    int error = errno;
     if (!f.readFailureSaid)
       std::fprintf(stderr, "tarn import: %s: cannot read at byte %llu: %s\n", f.name.c_str(),
-                   static_cast<unsigned long long>(c.from), std::strerror(errno));
+                   static_cast<unsigned long long>(c.from), std::strerror(error));
     f.readFailureSaid = true;
     f.lookedTo = f.size;  // tried again once the file grows, or at a restart
     return false;
@@ -213,7 +218,6 @@ bool Follower::putAll(std::vector<Chunk> &chunks, uint64_t &last) {
         continue;
       }
       last = receipt.number;
-      m_streams.insert(src);
     }
   }
   return true;
@@ -236,6 +240,9 @@ bool Follower::awaitAcknowledged(uint64_t last) {
 
 void Follower::settle(std::vector<Chunk> &chunks) {
   std::vector<tarnclient::RefusedPut> refused = tarnclient::takeRefusedPuts(m_fd);
+  // A server that refuses every record is said in a few lines a turn.
+  const long kSaidPerTurn = 5;
+  long refusedHere = 0;
   for (Chunk &c : chunks) {
     FollowedFile &f = m_state.files.at(c.key);
     for (size_t i = 0; i < c.numbers.size(); ++i) {
@@ -245,14 +252,21 @@ void Follower::settle(std::vector<Chunk> &chunks) {
       });
       if (r == refused.end()) {
         ++(c.again ? m_total.again : m_total.put);
+        m_streams.insert(mseed::sourceName(c.scan.records[i].header));
         continue;
       }
-      std::fprintf(stderr, "tarn import: %s: record at byte %llu (%s): %s refused it: %s\n",
-                   f.name.c_str(), static_cast<unsigned long long>(c.from + c.scan.records[i].at),
-                   r->srcname.c_str(), m_tarn.c_str(), r->why.c_str());
+      if (++refusedHere <= kSaidPerTurn) {
+        std::fprintf(stderr, "tarn import: %s: record at byte %llu (%s): %s refused it: %s\n",
+                     f.name.c_str(), static_cast<unsigned long long>(c.from + c.scan.records[i].at),
+                     r->srcname.c_str(), m_tarn.c_str(), r->why.c_str());
+      }
       ++m_total.skipped;
     }
     f.taken = f.assigned;
+  }
+  if (refusedHere > kSaidPerTurn) {
+    std::fprintf(stderr, "tarn import: and %ld more records refused by %s\n",
+                 refusedHere - kSaidPerTurn, m_tarn.c_str());
   }
   m_stateDirty = true;
 }

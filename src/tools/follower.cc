@@ -23,7 +23,11 @@ double secondsUntil(std::chrono::steady_clock::time_point t) {
 
 Follower::Follower(std::string tarn, std::string folder, FollowState &state, FolderWatch &watch,
                    int fd)
-    : m_tarn(std::move(tarn)), m_folder(std::move(folder)), m_state(state), m_watch(watch), m_fd(fd) {}
+    : m_tarn(std::move(tarn)),
+      m_folder(std::move(folder)),
+      m_state(state),
+      m_watch(watch),
+      m_fd(fd) {}
 
 void Follower::take(const FileSeen &seen) {
   FileKey key{seen.device, seen.inode};
@@ -126,30 +130,37 @@ void Follower::tick(Clock::time_point now) {
   if (m_stateDirty && !m_saveFailing && now - m_lastSave >= kSaveQuietAfter) {
     std::string why = m_state.save();
     m_lastSave = now;
-    if (why.empty()) m_stateDirty = false;
-    else std::fprintf(stderr, "tarn import: %s\n", why.c_str());
+    if (why.empty())
+      m_stateDirty = false;
+    else
+      std::fprintf(stderr, "tarn import: %s\n", why.c_str());
   }
   if (now - m_lastReport >= kReportEvery) report(false);
 }
 
 void Follower::report(bool final) {
   m_lastReport = Clock::now();
-  Counts d{m_total.put - m_reported.put, m_total.again - m_reported.again,
-           m_total.skipped - m_reported.skipped, m_total.filesTaken - m_reported.filesTaken,
-           m_total.forgotten - m_reported.forgotten, 0};
+  Counts d{m_total.put - m_reported.put,
+           m_total.again - m_reported.again,
+           m_total.skipped - m_reported.skipped,
+           m_total.filesTaken - m_reported.filesTaken,
+           m_total.forgotten - m_reported.forgotten,
+           0};
   m_reported = m_total;
   if (final) {
-    std::string again = m_total.again == 0 ? "" : " (and " + std::to_string(m_total.again) +
-                                                   " numbered before a restart, again)";
-    std::printf("tarn import: %ld records put%s, %ld skipped, %zu streams, %ld files taken, "
-                "%ld forgotten\n",
-                m_total.put, again.c_str(), m_total.skipped, m_streams.size(), m_total.filesTaken,
-                m_total.forgotten);
+    std::string again = m_total.again == 0 ? ""
+                                           : " (and " + std::to_string(m_total.again) +
+                                                 " numbered before a restart, again)";
+    std::printf(
+        "tarn import: %ld records put%s, %ld skipped, %zu streams, %ld files taken, "
+        "%ld forgotten\n",
+        m_total.put, again.c_str(), m_total.skipped, m_streams.size(), m_total.filesTaken,
+        m_total.forgotten);
   } else if (d.put || d.skipped || d.filesTaken || d.forgotten) {
-    std::printf("tarn import: %s: %ld records put, %ld skipped, %ld files taken, %ld forgotten; "
-                "%zu files followed\n",
-                m_folder.c_str(), d.put, d.skipped, d.filesTaken, d.forgotten,
-                m_state.files.size());
+    std::printf(
+        "tarn import: %s: %ld records put, %ld skipped, %ld files taken, %ld forgotten; "
+        "%zu files followed\n",
+        m_folder.c_str(), d.put, d.skipped, d.filesTaken, d.forgotten, m_state.files.size());
   }
   std::fflush(stdout);
 }

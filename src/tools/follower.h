@@ -69,11 +69,11 @@ class Follower {
   // What one turn takes of one file.
   struct Chunk {
     FileKey key;
-    uint64_t from = 0;      // the file offset of bytes[0]
+    uint64_t from = 0;  // the file offset of bytes[0]
     std::string bytes;
     RecordScan scan;
-    uint64_t sequence = 0;  // of the first record
-    bool again = false;     // numbered before a restart, put again
+    uint64_t sequence = 0;          // of the first record
+    bool again = false;             // numbered before a restart, put again
     std::vector<uint64_t> numbers;  // the put number of each record; 0: not put
   };
 

@@ -34,7 +34,7 @@ struct FollowOptions {
 bool parseArgs(const Args &args, FollowOptions &o, std::string &err) {
   for (size_t i = 0; i < args.size() && err.empty(); ++i) {
     const std::string &a = args[i];
-    std::string *value = a == "--follow" ? &o.folder
+    std::string *value = a == "--follow"  ? &o.folder
                          : a == "--state" ? &o.state
                          : a == "--match" ? &o.match
                                           : nullptr;

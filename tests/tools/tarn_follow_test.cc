@@ -170,12 +170,16 @@ TEST_F(TarnFollow, EveryRecordOnceWholeInOrderThroughKillsCutsAndNewFiles) {
   ::unlink(in(files[0].first).c_str());
   Records fresh = pack("STC", "HHZ", 30000);
   streams[sourceOf(fresh[0])] = fresh;
-  writer = std::thread(write, std::vector<std::pair<std::string, Records>>{{"STC.HHZ.mseed", fresh}}, 2);
+  writer =
+      std::thread(write, std::vector<std::pair<std::string, Records>>{{"STC.HHZ.mseed", fresh}}, 2);
   killAndRestart(2);
   writer.join();
-  for (const auto &[src, records] : streams) ASSERT_TRUE(holdsAtLeast(src, records.size())) << src << logs();
+  for (const auto &[src, records] : streams)
+    ASSERT_TRUE(holdsAtLeast(src, records.size())) << src << logs();
   ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return testsupport::readFile(dir_.file("state")).find(files[0].first) == std::string::npos; },
+      [&] {
+        return testsupport::readFile(dir_.file("state")).find(files[0].first) == std::string::npos;
+      },
       20s));
   EXPECT_EQ(terminate(), 0) << logs();
   expectEachOnceInOrder(streams);
@@ -195,9 +199,9 @@ TEST_F(TarnFollow, RotatedFilesKeepTheirPlaceAndTruncatedOnesStartAgain) {
   testsupport::writeFile(in("a.1.mseed"), mseedtest::joined(c));  // truncated, then written
   ASSERT_TRUE(holdsAtLeast(sourceOf(c[0]), c.size())) << logs();
 
-  testsupport::ProcessResult second = testsupport::runProgram(
-      {testsupport::programPath("tarn"), "import", "--follow", folder(), "--state",
-       dir_.file("state"), server_.name()});
+  testsupport::ProcessResult second =
+      testsupport::runProgram({testsupport::programPath("tarn"), "import", "--follow", folder(),
+                               "--state", dir_.file("state"), server_.name()});
   EXPECT_EQ(second.exitStatus, 1);
   EXPECT_NE(second.err.find("is in use by pid " + std::to_string(importer_->pid())),
             std::string::npos)
