@@ -27,9 +27,29 @@ Follower::Follower(std::string tarn, std::string folder, FollowState &state, Fol
       m_folder(std::move(folder)),
       m_state(state),
       m_watch(watch),
-      m_fd(fd) {}
+      m_fd(fd) {
+  for (const auto &[key, f] : m_state.files) m_byName[f.name] = key;
+}
+
+// A file under the same name and inode whose device number changed (a
+// volume numbered anew at a reboot) is the same file: its print, checked
+// before it is read, says whether it really is.
+void Follower::renumberDevice(const FileSeen &seen) {
+  FileKey key{seen.device, seen.inode};
+  auto named = m_byName.find(seen.name);
+  if (m_state.files.count(key) || named == m_byName.end()) return;
+  auto old = m_state.files.find(named->second);
+  if (old == m_state.files.end() || old->second.inode != seen.inode) return;
+  FollowedFile f = old->second;
+  m_state.files.erase(old);
+  f.device = seen.device;
+  m_state.files[key] = f;
+  named->second = key;
+  m_stateDirty = true;
+}
 
 void Follower::take(const FileSeen &seen) {
+  renumberDevice(seen);
   FileKey key{seen.device, seen.inode};
   auto [it, isNew] = m_state.files.try_emplace(key);
   FollowedFile &f = it->second;

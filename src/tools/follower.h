@@ -81,6 +81,7 @@ class Follower {
   void listAll();
   void lookAt(const std::set<std::string> &names);
   void take(const FileSeen &seen);
+  void renumberDevice(const FileSeen &seen);
   void forget(std::map<FileKey, FollowedFile>::iterator it);
   // Records numbered and not yet acknowledged, bytes not looked at yet, or
   // a file shorter than what was looked at.

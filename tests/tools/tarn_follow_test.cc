@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <thread>
 
 #include "mseed_samples.h"
@@ -187,7 +188,8 @@ TEST_F(TarnFollow, EveryRecordOnceWholeInOrderThroughKillsCutsAndNewFiles) {
 
 // A file renamed within the folder keeps what was taken of it; a file
 // truncated and written anew, and a new file under a taken file's name, are
-// taken from their start; a second importer on the same state is refused.
+// taken from their start; a second importer on the same state is refused;
+// files whose device was numbered anew (a reboot) are the same files.
 TEST_F(TarnFollow, RotatedFilesKeepTheirPlaceAndTruncatedOnesStartAgain) {
   Records a = pack("STA", "HHZ", 3000), b = pack("STB", "HHZ", 2000), c = pack("STC", "HHZ", 1500);
   testsupport::writeFile(in("a.mseed"), mseedtest::joined(a));
@@ -208,7 +210,17 @@ TEST_F(TarnFollow, RotatedFilesKeepTheirPlaceAndTruncatedOnesStartAgain) {
       << second.err;
   EXPECT_EQ(terminate(), 0) << logs();
   EXPECT_NE(logs().find("a.1.mseed: shorter"), std::string::npos) << logs();
-  expectEachOnceInOrder({{sourceOf(a[0]), a}, {sourceOf(b[0]), b}, {sourceOf(c[0]), c}});
+
+  std::string state = testsupport::readFile(dir_.file("state"));
+  testsupport::writeFile(dir_.file("state"),
+                         std::regex_replace(state, std::regex("\nfile \\d+"), "\nfile 7"));
+  startImporter();
+  Records d = pack("STD", "HHZ", 1000);
+  append(in("a.mseed"), mseedtest::joined(d));
+  ASSERT_TRUE(holdsAtLeast(sourceOf(d[0]), d.size())) << logs();
+  EXPECT_EQ(terminate(), 0) << logs();
+  expectEachOnceInOrder(
+      {{sourceOf(a[0]), a}, {sourceOf(b[0]), b}, {sourceOf(c[0]), c}, {sourceOf(d[0]), d}});
 }
 
 }  // namespace
